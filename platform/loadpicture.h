@@ -1,0 +1,17 @@
+#pragma once
+
+#include <QImage>
+#include <QString>
+
+namespace ink {
+
+// Largest decoded picture the reader will accept, in megabytes. Well above
+// a 600 dpi A1 scan (about 14000 x 20000 pixels, 1.1 GB as 32-bit RGB).
+constexpr int kPictureAllocationLimitMB = 4096;
+
+// Reads an image file. An empty path gives an empty picture and no error.
+// A missing file raises error 53 and any other refusal of the reader error
+// 481, both with the reader's own description; error 7 when memory runs out.
+QImage LoadPicture(const QString &path);
+
+}  // namespace ink

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QString>
+
+#include <exception>
+
+namespace ink {
+
+// A run-time error as the program reports it: a number and a description.
+// Numbers follow the classic numbering users of such tools know:
+// 6 overflow, 7 out of memory, 9 subscript out of range, 13 type mismatch.
+// Errors of the picture reader carry the reader's own description.
+class RuntimeError : public std::exception {
+public:
+    enum Number : int {
+        Overflow = 6,
+        OutOfMemory = 7,
+        SubscriptOutOfRange = 9,
+        TypeMismatch = 13,
+    };
+
+    RuntimeError(int number, QString description);
+
+    int number() const noexcept { return m_number; }
+    const QString &description() const noexcept { return m_description; }
+    const char *what() const noexcept override { return m_what.constData(); }
+
+    static RuntimeError overflow();
+    static RuntimeError outOfMemory();
+    static RuntimeError subscriptOutOfRange();
+    // `detail` names what held the bad text, e.g. the box it came from.
+    static RuntimeError typeMismatch(const QString &detail = {});
+
+private:
+    int m_number;
+    QString m_description;
+    QByteArray m_what;
+};
+
+}  // namespace ink
