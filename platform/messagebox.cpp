@@ -1,0 +1,40 @@
+#include "platform/messagebox.h"
+
+#include <QCoreApplication>
+#include <QMessageBox>
+
+namespace ink {
+
+namespace {
+MessageBoxes::Handler &installedHandler() {
+    static MessageBoxes::Handler handler;
+    return handler;
+}
+}  // namespace
+
+void MessageBoxes::show(QWidget *parent, const QString &text) {
+    if (installedHandler()) {
+        installedHandler()(parent, text);
+        return;
+    }
+    QMessageBox box(QMessageBox::NoIcon, QCoreApplication::applicationName(), text, QMessageBox::Ok,
+                    parent);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
+}
+
+void MessageBoxes::setHandler(Handler handler) {
+    installedHandler() = std::move(handler);
+}
+
+QString errorReportText(const RuntimeError &error) {
+    return QStringLiteral("Run-time error '%1':\n\n%2")
+        .arg(error.number())
+        .arg(error.description());
+}
+
+void reportRuntimeError(QWidget *parent, const RuntimeError &error) {
+    MessageBoxes::show(parent, errorReportText(error));
+}
+
+}  // namespace ink

@@ -1,0 +1,277 @@
+#include "shell/form1.h"
+
+#include "ops/holefill.h"
+#include "ops/spurremoval.h"
+#include "ops/threshold.h"
+#include "platform/commandline.h"
+#include "platform/convert.h"
+#include "platform/loadpicture.h"
+#include "platform/messagebox.h"
+#include "platform/picturebox.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QTimer>
+
+#include <new>
+
+namespace ink {
+
+namespace {
+
+// The threshold pass reads the three boxes in the order vbox, bbox, rbox.
+class BoxThresholds : public ThresholdSource {
+public:
+    explicit BoxThresholds(const Form1 &form) : m_form(form) {}
+    Thresholds thresholds() override {
+        Thresholds t;
+        t.green = textToDouble(m_form.vbox->text(), QStringLiteral("vbox"));
+        t.blue = textToDouble(m_form.bbox->text(), QStringLiteral("bbox"));
+        t.red = textToDouble(m_form.rbox->text(), QStringLiteral("rbox"));
+        return t;
+    }
+
+private:
+    const Form1 &m_form;
+};
+
+QPushButton *button(QWidget *parent, const char *name, const QString &caption, QRect geometry) {
+    auto *b = new QPushButton(caption, parent);
+    b->setObjectName(QLatin1String(name));
+    b->setGeometry(geometry);
+    return b;
+}
+
+QLineEdit *textBox(QWidget *parent, const char *name, const QString &text, QRect geometry) {
+    auto *t = new QLineEdit(text, parent);
+    t->setObjectName(QLatin1String(name));
+    t->setGeometry(geometry);
+    return t;
+}
+
+QLabel *label(QWidget *parent, const char *name, const QString &caption, QRect geometry) {
+    auto *l = new QLabel(caption, parent);
+    l->setObjectName(QLatin1String(name));
+    l->setGeometry(geometry);
+    return l;
+}
+
+}  // namespace
+
+Form1::Form1(Module1 &module, QWidget *parent) : QWidget(parent), m_module(module) {
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(QStringLiteral("Form1"));
+    resize(769, 615);
+    createControls();
+}
+
+Form1::~Form1() = default;
+
+void Form1::createControls() {
+    pictureView = new QScrollArea(this);
+    pictureView->setObjectName(QStringLiteral("pictureView"));
+    pictureView->setFrameShape(QFrame::NoFrame);
+    pictureView->setFocusPolicy(Qt::NoFocus);
+    pictureView->setWidgetResizable(false);
+    pictureView->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    Picture1 = new PictureBox;
+    Picture1->setObjectName(QStringLiteral("Picture1"));
+    pictureView->setWidget(Picture1);
+    pictureView->setGeometry(QRect(kPictureOrigin, QSize(1280, 1024)));
+
+    Text1 = textBox(this, "Text1", QStringLiteral("Text1"), {8, 8, 169, 19});
+    Command1 = button(this, "Command1", QStringLiteral("Reload"), {256, 16, 65, 41});
+    rbox = textBox(this, "rbox", QStringLiteral("180"), {32, 48, 49, 19});
+    vbox = textBox(this, "vbox", QStringLiteral("180"), {112, 48, 49, 25});
+    bbox = textBox(this, "bbox", QStringLiteral("180"), {192, 48, 57, 25});
+    Command2 = button(this, "Command2", QStringLiteral("Save"), {344, 24, 57, 33});
+    clign = button(this, "clign", QStringLiteral("1"), {496, 32, 33, 25});
+    load = button(this, "load", QStringLiteral("LoadRAm"), {408, 0, 81, 33});
+    load->setVisible(false);
+    rgb2nb = button(this, "rgb2nb", QStringLiteral("NB"), {408, 40, 81, 33});
+    bouchtrou = button(this, "bouchtrou", QStringLiteral("bouchtrou"), {496, 8, 73, 25});
+    affine = button(this, "affine", QStringLiteral("affine"), {496, 48, 73, 25});
+    Label1 = label(this, "Label1", QStringLiteral("R"), {16, 48, 9, 17});
+    Label2 = label(this, "Label2", QStringLiteral("V"), {96, 48, 9, 17});
+    Label3 = label(this, "Label3", QStringLiteral("B"), {184, 48, 9, 17});
+    ckbCancel = new QCheckBox(QStringLiteral("Cancel"), this);
+    ckbCancel->setObjectName(QStringLiteral("ckbCancel"));
+    ckbCancel->setGeometry(600, 16, 65, 25);
+    Progress = textBox(this, "Progress", QStringLiteral("Text2"), {192, 8, 57, 33});
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName(QStringLiteral("Timer1"));
+    // The timer is laid out without an interval: it is never started, since a
+    // started zero-interval timer would fire continuously.
+
+    // Keyboard order of the design; the picture area comes first, so it holds
+    // the focus when the window opens.
+    const QList<QWidget *> order{Picture1, Text1, Command1, rbox,      vbox,   bbox,      Command2,
+                                 clign,    load,  rgb2nb,   bouchtrou, affine, ckbCancel, Progress};
+    for (qsizetype i = 1; i < order.size(); ++i)
+        setTabOrder(order[i - 1], order[i]);
+
+    connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
+    connect(rgb2nb, &QPushButton::clicked, this, &Form1::rgb2nb_Click);
+    connect(bouchtrou, &QPushButton::clicked, this, &Form1::bouchtrou_Click);
+    connect(affine, &QPushButton::clicked, this, &Form1::affine_Click);
+}
+
+template <typename Body>
+void Form1::guarded(Body &&body) {
+    try {
+        body();
+    } catch (const RuntimeError &error) {
+        reportRuntimeError(this, error);
+    } catch (const std::bad_alloc &) {
+        reportRuntimeError(this, RuntimeError::outOfMemory());
+    }
+}
+
+bool Form1::Form_Load(const QString &commandLine) {
+    m_module.ImagePath = imagePathFromCommandLine(commandLine);
+
+    // The window's outer size, frame and title bar included, is the screen's.
+    QScreen *screen = this->screen();
+    const QSize screenSize = screen ? screen->size() : QSize(769, 615);
+    resize(screenSize);
+    setWindowTitle(m_module.ImagePath);
+    show();
+    const QSize frame = frameGeometry().size() - geometry().size();
+    if (!frame.isEmpty())
+        resize(screenSize - frame);
+    Picture1->setFocus();
+
+    try {
+        const QImage picture = LoadPicture(m_module.ImagePath);
+        Picture1->setPicture(picture);
+        m_module.Mask.allocate(roundToInt32(Picture1->Width()), roundToInt32(Picture1->Height()));
+        m_module.WorkMask.allocate(roundToInt32(Picture1->Width()),
+                                   roundToInt32(Picture1->Height()));
+    } catch (const RuntimeError &error) {
+        const QString text = error.description() + QLatin1Char('\n') +
+                             QDir::toNativeSeparators(QDir::currentPath()) + QLatin1Char('\n') +
+                             m_module.ImagePath + QLatin1Char('\n') + QStringLiteral("non trouvé");
+        MessageBoxes::show(this, text);
+        return false;
+    }
+
+    CursorX = 1;
+    CursorY = 1;
+    return true;
+}
+
+void Form1::Command1_Click() {
+    setCancelBoxValue(1);
+    guarded([this] {
+        // Everything is read and allocated before anything is replaced, so a
+        // file that can no longer be read leaves the picture and masks as they were.
+        const QImage picture = LoadPicture(m_module.ImagePath);
+        ImageSurface sized(picture);
+        const qint32 w = roundToInt32(sized.Width());
+        const qint32 h = roundToInt32(sized.Height());
+        MaskArray mask;
+        MaskArray workMask;
+        mask.allocate(w, h);
+        workMask.allocate(w, h);
+        Picture1->setPicture(picture);
+        m_module.Mask = std::move(mask);
+        m_module.WorkMask = std::move(workMask);
+    });
+}
+
+void Form1::rgb2nb_Click() {
+    BoxThresholds boxes(*this);
+    ThresholdPass pass(boxes);
+    runPass(pass);
+}
+
+void Form1::bouchtrou_Click() {
+    HoleFillPass pass;
+    runPass(pass);
+}
+
+void Form1::affine_Click() {
+    SpurRemovalPass pass;
+    runPass(pass);
+}
+
+bool Form1::runPass(ColumnOperation &operation) {
+    // One pass at a time: a pass button pressed while a pass pumps events is
+    // ignored, and the running pass goes on undisturbed.
+    if (m_passRunning)
+        return false;
+    m_passRunning = true;
+    guarded([&] { runColumnPass(m_module, *Picture1, *this, operation); });
+    m_passRunning = false;
+    if (m_closePending) {
+        m_closePending = false;
+        close();
+    }
+    return true;
+}
+
+int Form1::cancelBoxValue() const {
+    switch (ckbCancel->checkState()) {
+        case Qt::Checked:
+            return 1;
+        case Qt::PartiallyChecked:
+            return 2;
+        case Qt::Unchecked:
+            break;
+    }
+    return 0;
+}
+
+void Form1::setCancelBoxValue(int value) {
+    ckbCancel->setCheckState(value == 1   ? Qt::Checked
+                             : value == 2 ? Qt::PartiallyChecked
+                                          : Qt::Unchecked);
+}
+
+void Form1::refreshPicture(qint32) {
+    Picture1->Refresh();
+}
+
+void Form1::setProgress(const QString &text) {
+    Progress->setText(text);
+}
+
+void Form1::refreshWindow() {
+    // Only the progress box changed besides the picture's column, which
+    // refreshPicture() has already put on screen.
+    Progress->repaint();
+}
+
+void Form1::doEvents() {
+    QCoreApplication::processEvents();
+    // A close asked for during the pump ends the pass here, as Cancel would.
+    if (m_closePending)
+        setCancelBoxValue(1);
+}
+
+void Form1::closeEvent(QCloseEvent *event) {
+    if (m_passRunning) {
+        // Closed during a pass: let the pass stop at its next column and copy
+        // back, then close (runPass() does it).
+        m_closePending = true;
+        event->ignore();
+        return;
+    }
+    QWidget::closeEvent(event);
+}
+
+void Form1::resizeEvent(QResizeEvent *event) {
+    QWidget::resizeEvent(event);
+    // The picture's view fills the window below and right of its design position.
+    const QSize rest = size() - QSize(kPictureOrigin.x(), kPictureOrigin.y());
+    pictureView->setGeometry(QRect(kPictureOrigin, rest.expandedTo(QSize(0, 0))));
+}
+
+}  // namespace ink

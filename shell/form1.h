@@ -1,0 +1,113 @@
+#pragma once
+
+#include "image/columnpass.h"
+#include "image/module1.h"
+
+#include <QWidget>
+
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QScrollArea;
+class QTimer;
+
+namespace ink {
+
+class PictureBox;
+
+// The main window: the picture area, the information line, the threshold
+// boxes, the pass buttons, Reload, the Cancel box and the progress box.
+// Controls keep their design names; each handled event has one handler named
+// after the control and the event.
+//
+// The window is also the end-of-column step of the passes it runs: between two
+// columns it repaints the column just written and the progress box, pumps
+// events and polls the Cancel box.
+class Form1 : public QWidget, private ColumnStep {
+    Q_OBJECT
+
+public:
+    explicit Form1(Module1 &module, QWidget *parent = nullptr);
+    ~Form1() override;
+
+    // Start-up: takes the image path from the command line, sizes the window to
+    // the screen, shows it and loads the picture. Returns false when the picture
+    // could not be loaded; the failure message has then been shown and the
+    // program is to end.
+    bool Form_Load(const QString &commandLine);
+
+    // Handlers.
+    void Command1_Click();
+    void rgb2nb_Click();
+    void bouchtrou_Click();
+    void affine_Click();
+
+    // Runs `operation` through the column-pass frame with this window as the
+    // end-of-column step. Refused (returns false) while another pass runs.
+    // A run-time error is reported and ends the pass without its copy-back.
+    bool runPass(ColumnOperation &operation);
+    bool passRunning() const { return m_passRunning; }
+
+    // The Cancel box's value: 0 unticked, 1 ticked, 2 greyed.
+    int cancelBoxValue() const;
+    void setCancelBoxValue(int value);
+
+    Module1 &module() { return m_module; }
+
+    // Controls, with their design names.
+    PictureBox *Picture1 = nullptr;
+    QLineEdit *Text1 = nullptr;
+    QPushButton *Command1 = nullptr;
+    QLineEdit *rbox = nullptr;
+    QLineEdit *vbox = nullptr;
+    QLineEdit *bbox = nullptr;
+    QPushButton *Command2 = nullptr;
+    QPushButton *clign = nullptr;
+    QPushButton *load = nullptr;
+    QPushButton *rgb2nb = nullptr;
+    QPushButton *bouchtrou = nullptr;
+    QPushButton *affine = nullptr;
+    QLabel *Label1 = nullptr;
+    QLabel *Label2 = nullptr;
+    QLabel *Label3 = nullptr;
+    QCheckBox *ckbCancel = nullptr;
+    QLineEdit *Progress = nullptr;
+    QTimer *Timer1 = nullptr;
+
+    // The picture area's scrollable view, anchored where the design puts it.
+    QScrollArea *pictureView = nullptr;
+
+    // State fields of the window.
+    qint32 CursorX = 0;
+    qint32 CursorY = 0;
+    qint16 BlinkColor = 0;
+
+    // Where the picture area sits in the window.
+    static constexpr QPoint kPictureOrigin{16, 80};
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+
+private:
+    // ColumnStep
+    void refreshPicture(qint32 column) override;
+    void setProgress(const QString &text) override;
+    void refreshWindow() override;
+    void doEvents() override;
+    int cancelValue() override { return cancelBoxValue(); }
+    void setCancelValue(int value) override { setCancelBoxValue(value); }
+
+    void createControls();
+    // Runs a handler body; a run-time error it raises is reported and the
+    // program goes on.
+    template <typename Body>
+    void guarded(Body &&body);
+
+    Module1 &m_module;
+    bool m_passRunning = false;
+    bool m_closePending = false;
+};
+
+}  // namespace ink
