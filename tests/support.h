@@ -1,0 +1,70 @@
+#pragma once
+
+// Helpers shared by the tests: masks and pictures written as rows of text,
+// and a scripted end-of-column step.
+
+#include "image/columnpass.h"
+#include "image/imagesurface.h"
+#include "image/maskarray.h"
+
+#include <QImage>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <map>
+#include <vector>
+
+namespace ink::test {
+
+// A mask from rows of text: 'X' or '#' black, anything else white. The mask's
+// bounds are (0..width-1, 0..rows-1), so a picture of (width-1) x (rows-1)
+// pixels has masks of this shape.
+MaskArray maskFromRows(const QStringList &rows);
+QStringList rowsFromMask(const MaskArray &mask);
+
+// An all-black or all-white mask with bounds (0..w, 0..h).
+MaskArray filledMask(qint32 w, qint32 h, bool black);
+
+// A picture of w x h pixels in one colour value.
+QImage solidImage(int w, int h, ColorValue color);
+// A picture whose pixels match the mask's cells (black for ink, white else),
+// of the mask's shape less its last column and row, as after a threshold pass.
+QImage imageFromMask(const MaskArray &mask);
+
+// A seeded pseudo-random generator that gives the same numbers everywhere.
+class Rng {
+public:
+    explicit Rng(quint64 seed) : m_state(seed) {}
+    quint64 next();
+    int below(int n) { return int(next() % quint64(n)); }
+
+private:
+    quint64 m_state;
+};
+
+// An end-of-column step that records what the frame asks of it and can run
+// scripted actions in its event pump after a given column.
+class ScriptedStep : public ColumnStep {
+public:
+    void refreshPicture(qint32 column) override;
+    void setProgress(const QString &text) override;
+    void refreshWindow() override { calls.push_back(QStringLiteral("refreshWindow")); }
+    void doEvents() override;
+    int cancelValue() override { return cancel; }
+    void setCancelValue(int value) override { cancel = value; }
+
+    // Runs `action` inside the event pump of column `column`.
+    void at(qint32 column, std::function<void()> action) { m_actions[column] = std::move(action); }
+
+    int cancel = 0;
+    QString progress;
+    std::vector<qint32> columns;  // columns whose step ran, in order
+    QStringList calls;            // every call, in order
+
+private:
+    std::map<qint32, std::function<void()>> m_actions;
+    qint32 m_current = 0;
+};
+
+}  // namespace ink::test
