@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Installs what building and testing inkmask needs on a Debian machine, when
+# it is missing. Sourced by the other scripts; safe to run again.
+set -euo pipefail
+
+INKMASK_PACKAGES=(
+    cmake g++ make pkg-config
+    qt6-base-dev qt6-base-dev-tools qt6-image-formats-plugins libqt6test6
+    libgl-dev
+)
+
+inkmask_missing_packages() {
+    local missing=()
+    for p in "$@"; do
+        if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+            missing+=("$p")
+        fi
+    done
+    echo "${missing[@]:-}"
+}
+
+inkmask_ensure_packages() {
+    local missing
+    missing=$(inkmask_missing_packages "$@")
+    if [ -n "$missing" ]; then
+        echo "Installing: $missing" >&2
+        local sudo=""
+        [ "$(id -u)" -ne 0 ] && sudo="sudo"
+        $sudo apt-get update -qq
+        # shellcheck disable=SC2086
+        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing >&2
+    fi
+}
+
+# inkmask_build BUILD_DIR [cmake options...]
+inkmask_build() {
+    local dir=$1
+    shift
+    local root
+    root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+    cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+    cmake --build "$dir" -j "$(nproc)"
+}
