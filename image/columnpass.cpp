@@ -13,7 +13,7 @@ PassOutcome runColumnPass(Module1 &module, PixelSurface &picture, ColumnStep &st
     const PassRange range = operation.range();
     PassOutcome outcome;
 
-    module.WorkMask.assign(module.Mask);
+    operation.passStart(module);
 
     const qint32 lastColumn = roundToInt32(picture.Width() - range.columnMargin);
     for (qint64 x = range.firstColumn; x <= lastColumn; ++x) {
@@ -33,7 +33,7 @@ PassOutcome runColumnPass(Module1 &module, PixelSurface &picture, ColumnStep &st
         }
     }
 
-    module.Mask.assign(module.WorkMask);
+    operation.copyBack(module);
     return outcome;
 }
 

@@ -46,6 +46,12 @@ public:
     // `WorkMask` and the picture, and paints each change at once.
     virtual void processColumn(Module1 &module, PixelSurface &picture, qint32 x, qint32 y0,
                                qint32 y1) = 0;
+
+    // The pass start and the copy-back: by default whole copies of `Mask` into
+    // `WorkMask` and back. Operations that keep the masks in another form (the
+    // batch tool's packed masks) copy those instead.
+    virtual void passStart(Module1 &module) { module.WorkMask.assign(module.Mask); }
+    virtual void copyBack(Module1 &module) { module.Mask.assign(module.WorkMask); }
 };
 
 struct PassOutcome {

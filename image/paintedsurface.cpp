@@ -1,0 +1,111 @@
+#include "image/paintedsurface.h"
+
+#include "platform/runtimeerror.h"
+
+#include <algorithm>
+
+namespace ink {
+
+namespace {
+
+constexpr QRgb kBlackPixel = 0xFF000000u;
+constexpr QRgb kWhitePixel = 0xFFFFFFFFu;
+
+}  // namespace
+
+void PaintedSurface::setImage(QImage image) {
+    // Converted as ImageSurface converts, so both read the same pixels. An
+    // image already in 32-bit RGB is taken over without a copy.
+    if (!image.isNull() && image.format() != QImage::Format_RGB32) {
+        image = image.convertToFormat(QImage::Format_RGB32);
+        if (image.isNull())
+            throw RuntimeError::outOfMemory();
+    }
+    m_image = std::move(image);
+    if (!m_image.isNull() && m_image.bits() == nullptr)  // detaches once, here
+        throw RuntimeError::outOfMemory();
+    m_width = m_image.width();
+    m_height = m_image.height();
+    m_painted.allocate(m_width - 1, m_height - 1);
+    m_black.allocate(m_width - 1, m_height - 1);
+}
+
+ColorValue PaintedSurface::Point(qint64 x, qint64 y) const {
+    if (!onSurface(x, y))
+        return kNoPixel;
+    if (m_painted.at(x, y))
+        return m_black.at(x, y) ? kBlack : kWhite;
+    const QRgb p = originalRow(qint32(y))[x];
+    return qRed(p) | (qGreen(p) << 8) | (qBlue(p) << 16);
+}
+
+void PaintedSurface::PSet(qint64 x, qint64 y, ColorValue color) {
+    if (!onSurface(x, y))
+        return;
+    // Only the red, green and blue bytes reach the picture.
+    const ColorValue rgb = color & 0xFFFFFF;
+    if (rgb == kBlack || rgb == kWhite) {
+        m_painted.set(x, y, true);
+        m_black.set(x, y, rgb == kBlack);
+        return;
+    }
+    m_painted.set(x, y, false);
+    reinterpret_cast<QRgb *>(m_image.scanLine(qint32(y)))[x] =
+        0xFF000000u | (quint32(rgb & 0xFF) << 16) | (quint32(rgb) & 0xFF00) | (quint32(rgb) >> 16);
+}
+
+void PaintedSurface::applyLayers(QImage &target) const {
+    constexpr int kBits = PackedMask::kBits;
+    quint64 painted[kBits];
+    quint64 black[kBits];
+    for (qint32 k = 0; k < m_painted.wordsPerColumn(); ++k) {
+        const qint32 y0 = k * kBits;
+        const int rows = std::min(kBits, m_height - y0);
+        for (qint32 x0 = 0; x0 < m_width; x0 += kBits) {
+            const int columns = std::min(kBits, m_width - x0);
+            quint64 any = 0;
+            for (int i = 0; i < columns; ++i) {
+                painted[i] = m_painted.column(x0 + i)[k];
+                black[i] = m_black.column(x0 + i)[k];
+                any |= painted[i];
+            }
+            if (any == 0)
+                continue;
+            std::fill(painted + columns, painted + kBits, 0);
+            std::fill(black + columns, black + kBits, 0);
+            transposeBits(painted);
+            transposeBits(black);
+            for (int j = 0; j < rows; ++j) {
+                const quint64 p = painted[j];
+                if (p == 0)
+                    continue;
+                const quint64 b = black[j];
+                QRgb *row = reinterpret_cast<QRgb *>(target.scanLine(y0 + j)) + x0;
+                for (int i = 0; i < columns; ++i) {
+                    const QRgb paint = (b >> i) & 1 ? kBlackPixel : kWhitePixel;
+                    row[i] = (p >> i) & 1 ? paint : row[i];
+                }
+            }
+        }
+    }
+}
+
+QImage PaintedSurface::image() const {
+    QImage copy = m_image.copy();
+    if (!m_image.isNull() && copy.isNull())
+        throw RuntimeError::outOfMemory();
+    applyLayers(copy);
+    return copy;
+}
+
+QImage PaintedSurface::takeImage() {
+    applyLayers(m_image);
+    QImage result = std::move(m_image);
+    m_image = QImage();
+    m_width = m_height = 0;
+    m_painted.allocate(-1, -1);
+    m_black.allocate(-1, -1);
+    return result;
+}
+
+}  // namespace ink

@@ -1,0 +1,113 @@
+#pragma once
+
+#include "image/columnpass.h"
+#include "image/packedmask.h"
+#include "image/paintedsurface.h"
+#include "ops/threshold.h"
+
+#include <vector>
+
+namespace ink {
+
+// Whole-column forms of the three passes, for the batch tool, where nothing
+// watches the picture while a pass runs. They give, bit for bit, the picture
+// and masks of the per-pixel passes (ThresholdPass, HoleFillPass,
+// SpurRemovalPass), which stay the reference; they run in the same frame
+// (runColumnPass), over the same columns and rows, and the end-of-column step
+// still runs after every column, so Cancel stops them at the same place.
+//
+// What differs is how a column is done: the masks are bit-packed (one word
+// operation decides 64 rows), painting sets bits in the picture's paint
+// layers, and the threshold pass reads the image row by row, a band of
+// columns ahead, instead of one pixel per image row.
+//
+// They rely on nothing else changing the picture or the masks while a pass
+// runs (in the batch tool the end-of-column step only polls Ctrl-C), and on
+// masks that cover the rows and columns the pass reads: a column whose reach
+// leaves the masks raises error 9 before anything of it is done.
+
+// The picture and the two masks the kernels work on. The batch tool keeps one
+// per worker and reuses its buffers from pass to pass and file to file.
+struct KernelModel {
+    PaintedSurface picture;
+    PackedMask Mask;
+    PackedMask WorkMask;
+
+    // Takes a new picture and allocates both masks (0..W, 0..H), all False,
+    // where W x H is the picture's size, as start-up does in the window.
+    void load(QImage image);
+};
+
+// The base of the three kernels: pass start and copy-back on the packed masks.
+// The Module1 handed over by the frame is not used.
+class KernelOperation : public ColumnOperation {
+public:
+    explicit KernelOperation(KernelModel &model) : m_model(model) {}
+    void passStart(Module1 &module) override;
+    void copyBack(Module1 &module) override;
+
+protected:
+    KernelModel &m_model;
+};
+
+// NB on whole columns: the threshold pass with fixed thresholds.
+class ThresholdKernel : public KernelOperation {
+public:
+    ThresholdKernel(KernelModel &model, Thresholds thresholds);
+
+    PassRange range() const override { return {1, 0.0f, 2, 0.0f}; }
+    void passStart(Module1 &module) override;
+    void processColumn(Module1 &module, PixelSurface &picture, qint32 x, qint32 y0,
+                       qint32 y1) override;
+
+    // Columns classified ahead in one go: the image is read this many pixels
+    // of a row at a time.
+    static constexpr qint32 kBandColumns = 2048;
+
+private:
+    void classifyBand(qint32 x0, qint32 x1);
+
+    // A pixel is black when each channel is at most its limit: the threshold
+    // rounded down, -1 when below 0 (nothing is black), 255 from 255 up.
+    int m_redLimit;
+    int m_greenLimit;
+    int m_blueLimit;
+    bool m_zeroIsBlack;   // (0, 0, 0): a pixel painted black, or no pixel
+    bool m_whiteIsBlack;  // (255, 255, 255): a pixel painted white
+
+    // The classification of columns m_bandFirst..m_bandLast, packed like the
+    // masks' columns; reused from band to band.
+    std::vector<quint64> m_band;
+    qint32 m_bandFirst = 0;
+    qint32 m_bandLast = -1;
+};
+
+// bouchtrou on whole columns: the four templates as word operations.
+class HoleFillKernel : public KernelOperation {
+public:
+    explicit HoleFillKernel(KernelModel &model) : KernelOperation(model) {}
+
+    PassRange range() const override { return {3, 4.0f, 3, 4.0f}; }
+    void processColumn(Module1 &module, PixelSurface &picture, qint32 x, qint32 y0,
+                       qint32 y1) override;
+
+private:
+    // Per-column scratch, reused: the pixels filled, and the gaps found.
+    std::vector<quint64> m_fills;
+    std::vector<quint64> m_gaps;
+};
+
+// affine on whole columns: vertical and horizontal support as word operations.
+class SpurRemovalKernel : public KernelOperation {
+public:
+    explicit SpurRemovalKernel(KernelModel &model) : KernelOperation(model) {}
+
+    PassRange range() const override { return {3, 2.0f, 3, 2.0f}; }
+    void processColumn(Module1 &module, PixelSurface &picture, qint32 x, qint32 y0,
+                       qint32 y1) override;
+
+private:
+    std::vector<quint64> m_erased;  // per-column scratch, reused
+};
+
+}  // namespace ink
