@@ -15,15 +15,14 @@ constexpr QRgb kWhitePixel = 0xFFFFFFFFu;
 
 void PaintedSurface::setImage(QImage image) {
     // Converted as ImageSurface converts, so both read the same pixels. An
-    // image already in 32-bit RGB is taken over without a copy.
+    // image already in 32-bit RGB is taken over as it is: black and white
+    // never reach it, so it is copied only if another colour is painted.
     if (!image.isNull() && image.format() != QImage::Format_RGB32) {
         image = image.convertToFormat(QImage::Format_RGB32);
         if (image.isNull())
             throw RuntimeError::outOfMemory();
     }
     m_image = std::move(image);
-    if (!m_image.isNull() && m_image.bits() == nullptr)  // detaches once, here
-        throw RuntimeError::outOfMemory();
     m_width = m_image.width();
     m_height = m_image.height();
     m_painted.allocate(m_width - 1, m_height - 1);
@@ -50,7 +49,10 @@ void PaintedSurface::PSet(qint64 x, qint64 y, ColorValue color) {
         return;
     }
     m_painted.set(x, y, false);
-    reinterpret_cast<QRgb *>(m_image.scanLine(qint32(y)))[x] =
+    uchar *row = m_image.scanLine(qint32(y));
+    if (row == nullptr)  // the copy of a shared image failed
+        throw RuntimeError::outOfMemory();
+    reinterpret_cast<QRgb *>(row)[x] =
         0xFF000000u | (quint32(rgb & 0xFF) << 16) | (quint32(rgb) & 0xFF00) | (quint32(rgb) >> 16);
 }
 
@@ -99,6 +101,8 @@ QImage PaintedSurface::image() const {
 }
 
 QImage PaintedSurface::takeImage() {
+    if (!m_image.isNull() && m_image.bits() == nullptr)
+        throw RuntimeError::outOfMemory();
     applyLayers(m_image);
     QImage result = std::move(m_image);
     m_image = QImage();

@@ -4,13 +4,13 @@
 #include <cmath>
 #include <cstring>
 
-// The loops below are written for the compiler's vectoriser. Where wider
-// registers pay (the image scan), a function is built twice, for AVX2 and for
-// the x86-64 baseline, and the loader picks the one the processor runs.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define INK_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define INK_VECTOR_CLONES
+// The word loops below are left to the compiler's vectoriser. The image scan
+// compares four bytes of a pixel at once and gathers one bit per pixel, which
+// the vectoriser does not find: it is written with SSE2 (every x86-64 has it)
+// and with AVX2, chosen once at run time; elsewhere it falls back to plain code.
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define INK_X86_64 1
 #endif
 
 namespace ink {
@@ -82,49 +82,121 @@ int thresholdLimit(double t) {
     return int(std::floor(t));
 }
 
-// Packs eight 0/1 bytes into eight bits, the first byte in the lowest bit.
-inline quint64 packBytes(const quint8 *bytes) {
-    quint64 v;
-    std::memcpy(&v, bytes, 8);
-    return (v * 0x0102040810204080ull) >> 56;
+// Limits packed like a pixel: blue in the lowest byte, then green, red, and
+// 255 for the unused top byte. A pixel is black when no byte of it exceeds
+// the limit's byte, that is when the saturating difference is zero.
+quint32 packedLimits(int red, int green, int blue) {
+    return quint32(blue) | (quint32(green) << 8) | (quint32(red) << 16) | 0xFF000000u;
+}
+
+quint64 classifyTail(const QRgb *p, int n, quint32 limits) {
+    quint64 w = 0;
+    for (int i = 0; i < n; ++i) {
+        const bool black = (p[i] & 0xFF) <= (limits & 0xFF) &&
+                           ((p[i] >> 8) & 0xFF) <= ((limits >> 8) & 0xFF) &&
+                           ((p[i] >> 16) & 0xFF) <= ((limits >> 16) & 0xFF);
+        w |= quint64(black) << i;
+    }
+    return w;
 }
 
 // Classifies `count` pixels of an image row, 64 per word of `words` (bit i of
-// word g is pixel 64 * g + i): 1 when each channel is at most its limit.
-// `skip[g]` leaves word g at 0 without reading its pixels.
-INK_VECTOR_CLONES
-void classifyRow(const QRgb *pixels, qint32 count, const bool *skip, quint32 red, quint32 green,
-                 quint32 blue, quint64 *words) {
-    alignas(64) quint8 black[kBits];
-    for (qint32 g = 0; g * kBits < count; ++g) {
+// word g is pixel 64 * g + i). skip[g] leaves word g at 0 unread.
+using ClassifyRow = void (*)(const QRgb *, qint32, const quint8 *, quint32, quint64 *);
+
+void classifyRowPlain(const QRgb *pixels, qint32 count, const quint8 *skip, quint32 limits,
+                      quint64 *words) {
+    for (qint32 g = 0; g * kBits < count; ++g)
+        words[g] =
+            skip[g] ? 0
+                    : classifyTail(pixels + g * kBits, std::min(kBits, count - g * kBits), limits);
+}
+
+#ifdef INK_X86_64
+void classifyRowSse2(const QRgb *pixels, qint32 count, const quint8 *skip, quint32 limits,
+                     quint64 *words) {
+    const __m128i limit = _mm_set1_epi32(int(limits));
+    const __m128i zero = _mm_setzero_si128();
+    const qint32 full = count / kBits;
+    for (qint32 g = 0; g < full; ++g) {
         if (skip[g]) {
             words[g] = 0;
             continue;
         }
         const QRgb *p = pixels + g * kBits;
-        const int n = std::min(kBits, count - g * kBits);
-        if (n == kBits) {
-            for (int i = 0; i < kBits; ++i) {
-                const quint32 v = p[i];
-                black[i] = quint8(((v >> 16) & 0xFF) <= red) & quint8(((v >> 8) & 0xFF) <= green) &
-                           quint8((v & 0xFF) <= blue);
-            }
-        } else {
-            std::memset(black, 0, sizeof black);
-            for (int i = 0; i < n; ++i) {
-                const quint32 v = p[i];
-                black[i] = quint8(((v >> 16) & 0xFF) <= red) & quint8(((v >> 8) & 0xFF) <= green) &
-                           quint8((v & 0xFF) <= blue);
-            }
-        }
         quint64 w = 0;
-        for (int b = 0; b < kBits / 8; ++b)
-            w |= packBytes(black + 8 * b) << (8 * b);
+        for (int i = 0; i < kBits; i += 4) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
+            const __m128i black = _mm_cmpeq_epi32(_mm_subs_epu8(v, limit), zero);
+            w |= quint64(_mm_movemask_ps(_mm_castsi128_ps(black))) << i;
+        }
         words[g] = w;
     }
+    if (full * kBits < count)
+        words[full] =
+            skip[full] ? 0 : classifyTail(pixels + full * kBits, count - full * kBits, limits);
 }
 
+__attribute__((target("avx2"))) void classifyRowAvx2(const QRgb *pixels, qint32 count,
+                                                     const quint8 *skip, quint32 limits,
+                                                     quint64 *words) {
+    const __m256i limit = _mm256_set1_epi32(int(limits));
+    const __m256i zero = _mm256_setzero_si256();
+    const qint32 full = count / kBits;
+    for (qint32 g = 0; g < full; ++g) {
+        if (skip[g]) {
+            words[g] = 0;
+            continue;
+        }
+        const QRgb *p = pixels + g * kBits;
+        quint64 w = 0;
+        for (int i = 0; i < kBits; i += 8) {
+            const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i));
+            const __m256i black = _mm256_cmpeq_epi32(_mm256_subs_epu8(v, limit), zero);
+            w |= quint64(quint32(_mm256_movemask_ps(_mm256_castsi256_ps(black)))) << i;
+        }
+        words[g] = w;
+    }
+    if (full * kBits < count)
+        words[full] =
+            skip[full] ? 0 : classifyTail(pixels + full * kBits, count - full * kBits, limits);
+}
+#endif
+
+struct ScanForm {
+    const char *name;
+    ClassifyRow function;
+};
+
+std::vector<ScanForm> scanForms() {
+    std::vector<ScanForm> forms;
+#ifdef INK_X86_64
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2"))
+        forms.push_back({"avx2", classifyRowAvx2});
+    forms.push_back({"sse2", classifyRowSse2});
+#endif
+    forms.push_back({"plain", classifyRowPlain});
+    return forms;
+}
+
+ClassifyRow classifyRow = scanForms().front().function;
+
 }  // namespace
+
+QStringList imageScanForms() {
+    QStringList names;
+    for (const ScanForm &form : scanForms())
+        names << QLatin1String(form.name);
+    return names;
+}
+
+void useImageScanForm(const QString &name) {
+    for (const ScanForm &form : scanForms()) {
+        if (name == QLatin1String(form.name))
+            classifyRow = form.function;
+    }
+}
 
 void KernelModel::load(QImage image) {
     picture.setImage(std::move(image));
@@ -148,7 +220,8 @@ ThresholdKernel::ThresholdKernel(KernelModel &model, Thresholds thresholds)
       m_greenLimit(thresholdLimit(thresholds.green)),
       m_blueLimit(thresholdLimit(thresholds.blue)),
       m_zeroIsBlack(m_redLimit >= 0 && m_greenLimit >= 0 && m_blueLimit >= 0),
-      m_whiteIsBlack(m_redLimit == 255 && m_greenLimit == 255 && m_blueLimit == 255) {}
+      m_whiteIsBlack(m_redLimit == 255 && m_greenLimit == 255 && m_blueLimit == 255),
+      m_limits(m_zeroIsBlack ? packedLimits(m_redLimit, m_greenLimit, m_blueLimit) : 0) {}
 
 void ThresholdKernel::passStart(Module1 &module) {
     KernelOperation::passStart(module);
@@ -159,64 +232,47 @@ void ThresholdKernel::passStart(Module1 &module) {
 void ThresholdKernel::classifyBand(qint32 x0, qint32 x1) {
     const PaintedSurface &picture = m_model.picture;
     const qint32 words = m_model.WorkMask.wordsPerColumn();
+    const qint32 layerWords = picture.painted().wordsPerColumn();
     const qint32 columns = x1 - x0 + 1;
+    const qint32 groups = (columns + kBits - 1) / kBits;
     m_band.assign(size_t(columns) * size_t(words), 0);
     m_bandFirst = x0;
     m_bandLast = x1;
-    // With a limit below 0 nothing is black, not even a missing pixel.
-    if (!m_zeroIsBlack)
-        return;
 
-    // Off the picture (a column or row past its edge) a pixel reads as
-    // (0, 0, 0), which is black here.
-    const qint32 onPicture = std::clamp(picture.width() - x0, 0, columns);
-    std::fill(m_band.begin() + qsizetype(onPicture) * words, m_band.end(), kAll);
-    if (onPicture == 0)
-        return;
-
-    const qint32 groups = (onPicture + kBits - 1) / kBits;
-    std::vector<quint64> rowWords(size_t(groups) * kBits);
-    bool skip[(kBandColumns + kBits - 1) / kBits];
-    quint64 tile[kBits];
-    const quint64 paintedBlack = m_zeroIsBlack ? kAll : 0;
-    const quint64 paintedWhite = m_whiteIsBlack ? kAll : 0;
-
-    for (qint32 k = 0; k < words; ++k) {
-        const qint32 y0 = k * kBits;
-        const int rows = std::clamp(picture.height() - y0, 0, kBits);
-        const quint64 onRows = rows == 0 ? 0 : PackedMask::rowBits(k, y0, y0 + rows - 1);
-
-        // A tile whose pixels were all painted needs no image pixel.
-        for (qint32 g = 0; g < groups; ++g) {
-            quint64 unpainted = 0;
-            const qint32 c0 = x0 + g * kBits;
-            const int n = std::min(kBits, onPicture - g * kBits);
-            for (int i = 0; i < n && rows > 0; ++i)
-                unpainted |= ~picture.painted().column(c0 + i)[k] & onRows;
-            skip[g] = unpainted == 0;
+    // A tile of 64 x 64 pixels that were all painted needs no image pixel.
+    m_skip.assign(size_t(words) * size_t(groups), 1);
+    for (qint32 c = x0; c <= x1; ++c) {
+        const quint64 *painted = picture.painted().column(c);
+        const qint32 g = (c - x0) / kBits;
+        for (qint32 k = 0; k < layerWords; ++k) {
+            const quint64 onRows =
+                k + 1 < layerWords ? kAll : PackedMask::rowBits(k, 0, picture.height() - 1);
+            if (~painted[k] & onRows)
+                m_skip[size_t(k) * groups + g] = 0;
         }
-        for (int j = 0; j < rows; ++j)
-            classifyRow(picture.originalRow(y0 + j) + x0, onPicture, skip, quint32(m_redLimit),
-                        quint32(m_greenLimit), quint32(m_blueLimit),
-                        rowWords.data() + size_t(j) * groups);
+    }
 
+    // Rows are read 64 at a time, each across the whole band; the 64 x 64 bit
+    // tiles so gathered are turned into column words.
+    m_rowWords.resize(size_t(groups) * kBits);
+    quint64 tile[kBits];
+    for (qint32 k = 0; k < layerWords; ++k) {
+        const qint32 y0 = k * kBits;
+        const int rows = std::min(kBits, picture.height() - y0);
+        const quint8 *skip = m_skip.data() + size_t(k) * groups;
+        for (int j = 0; j < rows; ++j)
+            classifyRow(picture.originalRow(y0 + j) + x0, columns, skip, m_limits,
+                        m_rowWords.data() + size_t(j) * groups);
         for (qint32 g = 0; g < groups; ++g) {
+            if (skip[g])
+                continue;
             for (int j = 0; j < kBits; ++j)
-                tile[j] = j < rows ? rowWords[size_t(j) * groups + g] : 0;
+                tile[j] = j < rows ? m_rowWords[size_t(j) * groups + g] : 0;
             transposeBits(tile);
-            const qint32 c0 = x0 + g * kBits;
-            const int n = std::min(kBits, onPicture - g * kBits);
-            for (int i = 0; i < n; ++i) {
-                quint64 p = 0;
-                quint64 b = 0;
-                if (rows > 0) {
-                    p = picture.painted().column(c0 + i)[k];
-                    b = picture.black().column(c0 + i)[k];
-                }
-                const quint64 current =
-                    (tile[i] & ~p) | (p & ((b & paintedBlack) | (~b & paintedWhite)));
-                m_band[size_t(c0 + i - x0) * words + k] = (current & onRows) | ~onRows;
-            }
+            const int n = std::min(kBits, columns - g * kBits);
+            quint64 *out = m_band.data() + size_t(g) * kBits * words + k;
+            for (int i = 0; i < n; ++i)
+                out[size_t(i) * words] = tile[i];
         }
     }
 }
@@ -227,19 +283,43 @@ void ThresholdKernel::processColumn(Module1 &, PixelSurface &, qint32 x, qint32 
     PackedMask &work = m_model.WorkMask;
     if (!work.contains(x, y0) || !work.contains(x, y1))
         throw RuntimeError::subscriptOutOfRange();
-    if (x < m_bandFirst || x > m_bandLast)
-        classifyBand(x, std::min(x + kBandColumns - 1, work.upperX()));
-    const quint64 *black = m_band.data() + size_t(x - m_bandFirst) * work.wordsPerColumn();
+    PaintedSurface &picture = m_model.picture;
+    const qint32 k0 = y0 / kBits;
+    const qint32 k1 = y1 / kBits;
+    m_column.resize(size_t(work.wordsPerColumn()));
+    quint64 *black = m_column.data();
+
+    if (!m_zeroIsBlack) {
+        // A limit below 0: nothing is black, not even a missing pixel.
+        std::fill(black + k0, black + k1 + 1, 0);
+    } else if (x >= picture.width()) {
+        std::fill(black + k0, black + k1 + 1, kAll);  // no pixel reads as (0, 0, 0)
+    } else {
+        if (x < m_bandFirst || x > m_bandLast)
+            classifyBand(x, std::min(x + kBandColumns - 1, picture.width() - 1));
+        // The loaded image's pixels, or the colour painted over them.
+        const quint64 *image = m_band.data() + size_t(x - m_bandFirst) * work.wordsPerColumn();
+        const quint64 *painted = picture.painted().column(x);
+        const quint64 *colour = picture.black().column(x);
+        const quint64 paintedBlack = kAll;  // (0, 0, 0) is black here
+        const quint64 paintedWhite = m_whiteIsBlack ? kAll : 0;
+        const qint32 layerWords = picture.painted().wordsPerColumn();
+        const qint32 last = std::min(k1, layerWords - 1);
+        for (qint32 k = k0; k <= last; ++k)
+            black[k] = (image[k] & ~painted[k]) |
+                       (painted[k] & ((colour[k] & paintedBlack) | (~colour[k] & paintedWhite)));
+        // Rows past the picture's last row are no pixel, so black.
+        if (last >= k0 && last == layerWords - 1)
+            black[last] |= ~PackedMask::rowBits(last, 0, picture.height() - 1);
+        std::fill(black + std::max(k0, last + 1), black + k1 + 1, kAll);
+    }
     mergeRows(work.column(x), black, y0, y1);
 
     // Every visited pixel on the picture is painted, in the colour just decided.
-    PaintedSurface &picture = m_model.picture;
     const qint64 lastRow = std::min<qint64>(y1, picture.height() - 1);
     if (x < picture.width() && lastRow >= y0) {
         quint64 *painted = picture.painted().column(x);
-        const qint32 k0 = y0 / kBits;
-        const qint32 k1 = qint32(lastRow / kBits);
-        for (qint32 k = k0; k <= k1; ++k)
+        for (qint32 k = k0; k <= qint32(lastRow / kBits); ++k)
             painted[k] |= PackedMask::rowBits(k, y0, lastRow);
         mergeRows(picture.black().column(x), black, y0, lastRow);
     }

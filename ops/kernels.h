@@ -5,6 +5,8 @@
 #include "image/paintedsurface.h"
 #include "ops/threshold.h"
 
+#include <QStringList>
+
 #include <vector>
 
 namespace ink {
@@ -62,7 +64,7 @@ public:
 
     // Columns classified ahead in one go: the image is read this many pixels
     // of a row at a time.
-    static constexpr qint32 kBandColumns = 2048;
+    static constexpr qint32 kBandColumns = 1024;
 
 private:
     void classifyBand(qint32 x0, qint32 x1);
@@ -74,13 +76,22 @@ private:
     int m_blueLimit;
     bool m_zeroIsBlack;   // (0, 0, 0): a pixel painted black, or no pixel
     bool m_whiteIsBlack;  // (255, 255, 255): a pixel painted white
+    quint32 m_limits;     // the three limits laid out like a pixel
 
-    // The classification of columns m_bandFirst..m_bandLast, packed like the
-    // masks' columns; reused from band to band.
+    // The loaded image's classification, columns m_bandFirst..m_bandLast,
+    // packed like the masks' columns. Buffers are reused from band to band.
     std::vector<quint64> m_band;
     qint32 m_bandFirst = 0;
     qint32 m_bandLast = -1;
+    std::vector<quint8> m_skip;       // per 64 x 64 tile: all painted, not read
+    std::vector<quint64> m_rowWords;  // 64 rows of the band, one bit per pixel
+    std::vector<quint64> m_column;    // the column being stored
 };
+
+// The threshold kernel's image scan comes in forms for several instruction
+// sets; the fastest one the processor runs is used. Tests run every form.
+QStringList imageScanForms();                // those this processor runs, fastest first
+void useImageScanForm(const QString &name);  // one of them
 
 // bouchtrou on whole columns: the four templates as word operations.
 class HoleFillKernel : public KernelOperation {
