@@ -1,0 +1,122 @@
+#include "batch/batchrunner.h"
+
+#include "batch/imagefiles.h"
+#include "platform/convert.h"
+
+#include <memory>
+#include <new>
+
+namespace ink {
+
+namespace {
+
+// The end-of-column step of the batch tool: nothing to show, no events to
+// pump. Its Cancel box is Ctrl-C, which stays ticked once pressed so that
+// every pass still to run stops too.
+class QuietStep : public ColumnStep {
+public:
+    QuietStep(const std::atomic<bool> &interrupt, FileProgress *progress, qint32 firstColumn,
+              qint32 lastColumn)
+        : m_interrupt(interrupt),
+          m_progress(progress),
+          m_first(firstColumn),
+          m_count(qint64(lastColumn) - firstColumn + 1) {}
+
+    void refreshPicture(qint32 column) override {
+        if (m_progress && m_count > 0)
+            m_progress->percent.store(int(100 * (qint64(column) - m_first + 1) / m_count),
+                                      std::memory_order_relaxed);
+    }
+    void setProgress(const QString &) override {}
+    void refreshWindow() override {}
+    void doEvents() override {}
+    int cancelValue() override { return m_interrupt.load(std::memory_order_relaxed) ? 1 : 0; }
+    void setCancelValue(int) override {}
+
+private:
+    const std::atomic<bool> &m_interrupt;
+    FileProgress *m_progress;
+    qint32 m_first;
+    qint64 m_count;
+};
+
+}  // namespace
+
+bool BatchRunner::runSteps(QImage picture, FileProgress *progress) {
+    m_model.load(std::move(picture));
+    Module1 module;  // the kernels keep their masks in m_model
+    for (int i = 0; i < m_options.steps.size(); ++i) {
+        std::unique_ptr<ColumnOperation> pass;
+        switch (m_options.steps[i]) {
+            case BatchStep::Nb:
+                pass = std::make_unique<ThresholdKernel>(m_model, m_options.thresholds);
+                break;
+            case BatchStep::Bouchtrou:
+                pass = std::make_unique<HoleFillKernel>(m_model);
+                break;
+            case BatchStep::Affine:
+                pass = std::make_unique<SpurRemovalKernel>(m_model);
+                break;
+        }
+        const PassRange range = pass->range();
+        const qint32 lastColumn = roundToInt32(m_model.picture.Width() - range.columnMargin);
+        if (progress) {
+            progress->percent.store(0, std::memory_order_relaxed);
+            progress->step.store(i, std::memory_order_relaxed);
+        }
+        QuietStep step(m_interrupt, progress, range.firstColumn, lastColumn);
+        if (runColumnPass(module, m_model.picture, step, *pass).cancelled)
+            return false;
+    }
+    return true;
+}
+
+BatchRunner::Result BatchRunner::run(int index, FileProgress &progress, QStringList &errors) {
+    const QString input = m_options.inputs.at(index);
+    QString error;
+    if (!readImageFile(input, &m_image, &error)) {
+        errors << QStringLiteral("%1: cannot read: %2").arg(input, error);
+        return Result::Failed;
+    }
+    try {
+        if (!runSteps(std::move(m_image), &progress))
+            return Result::Interrupted;
+    } catch (const RuntimeError &e) {
+        errors
+            << QStringLiteral("%1: error %2: %3").arg(input).arg(e.number()).arg(e.description());
+        return Result::Failed;
+    } catch (const std::bad_alloc &) {
+        errors << QStringLiteral("%1: out of memory").arg(input);
+        return Result::Failed;
+    }
+
+    Result result = Result::Done;
+    try {
+        const int width = m_model.picture.width();
+        const int height = m_model.picture.height();
+        const QString maskPath = m_options.maskFor(index);
+        if (!maskPath.isEmpty()) {
+            const QImage mask = maskImage(m_model.Mask, width, height);
+            if (mask.isNull())
+                throw std::bad_alloc();
+            if (!writeImageFile(mask, maskPath, &error)) {
+                errors << QStringLiteral("%1: cannot write: %2").arg(maskPath, error);
+                result = Result::Failed;
+            }
+        }
+        const QString picturePath = m_options.pictureFor(index);
+        if (!picturePath.isEmpty()) {
+            m_image = m_model.picture.takeImage();
+            if (!writeImageFile(m_image, picturePath, &error)) {
+                errors << QStringLiteral("%1: cannot write: %2").arg(picturePath, error);
+                result = Result::Failed;
+            }
+        }
+    } catch (const std::exception &) {
+        errors << QStringLiteral("%1: out of memory while writing").arg(input);
+        result = Result::Failed;
+    }
+    return result;
+}
+
+}  // namespace ink

@@ -1,0 +1,49 @@
+#pragma once
+
+#include "batch/options.h"
+#include "ops/kernels.h"
+
+#include <QImage>
+#include <QStringList>
+
+#include <atomic>
+#include <functional>
+
+namespace ink {
+
+// Where a running file stands, for the progress line: read by another thread.
+struct FileProgress {
+    std::atomic<int> step{-1};    // index into the steps, -1 before the first
+    std::atomic<int> percent{0};  // of the step's columns done
+};
+
+// Runs the steps on one file after another, on one thread. Its buffers (the
+// picture's paint layers, the masks, the image read) are allocated for the
+// first file and reused for the next ones.
+class BatchRunner {
+public:
+    // `interrupt` is polled after every column, as the window polls Cancel:
+    // once set, the running pass stops at its next column and nothing of the
+    // file is written.
+    BatchRunner(const BatchOptions &options, const std::atomic<bool> &interrupt)
+        : m_options(options), m_interrupt(interrupt) {}
+
+    enum class Result { Done, Failed, Interrupted };
+
+    // Reads input `index`, runs the steps, writes what was asked. Every read
+    // or write failure is added to `errors`, with the file's name and reason.
+    Result run(int index, FileProgress &progress, QStringList &errors);
+
+    // The steps on a picture already in memory, as the window's buttons would
+    // run them on it; false when interrupted. The results stay in model().
+    bool runSteps(QImage picture, FileProgress *progress = nullptr);
+    KernelModel &model() { return m_model; }
+
+private:
+    const BatchOptions &m_options;
+    const std::atomic<bool> &m_interrupt;
+    KernelModel m_model;
+    QImage m_image;  // the last picture written, its buffer reused by the next read
+};
+
+}  // namespace ink

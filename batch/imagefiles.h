@@ -1,0 +1,26 @@
+#pragma once
+
+#include "image/packedmask.h"
+
+#include <QImage>
+#include <QString>
+
+namespace ink {
+
+// Reads an image file into `image`, reusing its pixel buffer when the new
+// picture has the same size and format. The reader and its limits are those
+// of the window's LoadPicture, so both see the same pixels. On failure returns
+// false with the reader's reason in `error`.
+bool readImageFile(const QString &path, QImage *image, QString *error);
+
+// Writes `image` as PNG or TIFF, by the file name's extension, through a
+// temporary file in the target folder that is renamed into place only once
+// complete: a failed write leaves no partial file and keeps any file that was
+// there. On failure returns false with the reason in `error`.
+bool writeImageFile(const QImage &image, const QString &path, QString *error);
+
+// The mask as a 1-bit picture of width x height pixels, black where the mask
+// is True (ink), from cells (0..width-1, 0..height-1).
+QImage maskImage(const PackedMask &mask, int width, int height);
+
+}  // namespace ink

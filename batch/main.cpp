@@ -1,0 +1,180 @@
+// inkmask-batch: the passes of the inkmask window, run headless on many files.
+
+#include "batch/batchrunner.h"
+#include "batch/options.h"
+
+#include <QCoreApplication>
+#include <QThread>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <unistd.h>
+
+using namespace ink;
+
+namespace {
+
+std::atomic<bool> interrupted{false};
+
+extern "C" void onInterrupt(int) {
+    interrupted.store(true);
+}
+
+void print(FILE *stream, const QString &text) {
+    const QByteArray bytes = text.toLocal8Bit();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+    std::fflush(stream);
+}
+
+// The files of one run, shared by the worker threads.
+class Batch {
+public:
+    explicit Batch(const BatchOptions &options)
+        : m_options(options), m_progress(size_t(options.jobs)) {}
+
+    void worker(int slot) {
+        BatchRunner runner(m_options, interrupted);
+        for (;;) {
+            if (interrupted.load())
+                return;
+            const int index = m_next.fetch_add(1);
+            if (index >= m_options.inputs.size())
+                return;
+            FileProgress &progress = m_progress[size_t(slot)];
+            progress.step.store(-1);
+            m_current[size_t(slot)].store(index);
+            QStringList errors;
+            const auto result = runner.run(index, progress, errors);
+            m_current[size_t(slot)].store(-1);
+            std::lock_guard lock(m_mutex);
+            if (result == BatchRunner::Result::Failed)
+                m_failed = true;
+            for (const QString &e : errors)
+                m_errors << e;
+            m_changed.notify_all();
+        }
+    }
+
+    // Runs the files on `jobs` threads; the calling thread shows the progress
+    // line (when `showProgress`) and the errors as they come.
+    void run(bool showProgress) {
+        const int threads = qMin(m_options.jobs, int(m_options.inputs.size()));
+        m_current = std::vector<std::atomic<int>>(size_t(threads));
+        for (auto &c : m_current)
+            c.store(-1);
+        std::vector<std::thread> workers;
+        std::atomic<int> finished{0};
+        for (int i = 0; i < threads; ++i) {
+            workers.emplace_back([this, i, &finished] {
+                worker(i);
+                finished.fetch_add(1);
+                std::lock_guard lock(m_mutex);
+                m_changed.notify_all();
+            });
+        }
+        QString shown;
+        for (;;) {
+            QStringList errors;
+            {
+                std::unique_lock lock(m_mutex);
+                m_changed.wait_for(lock, std::chrono::milliseconds(100));
+                errors.swap(m_errors);
+            }
+            const bool done = finished.load() == threads;
+            if (!errors.isEmpty() || done) {
+                if (!shown.isEmpty())
+                    print(stderr, QStringLiteral("\r\x1b[K"));
+                shown.clear();
+                for (const QString &e : errors)
+                    print(stderr, QStringLiteral("inkmask-batch: %1\n").arg(e));
+            }
+            if (done)
+                break;
+            if (showProgress) {
+                const QString line = progressLine();
+                if (line != shown) {
+                    print(stderr, QStringLiteral("\r\x1b[K") + line);
+                    shown = line;
+                }
+            }
+        }
+        for (auto &w : workers)
+            w.join();
+    }
+
+    bool failed() const { return m_failed; }
+
+private:
+    // "[3/20] plan.png: affine 45%" for each file being worked on.
+    QString progressLine() const {
+        QStringList parts;
+        const int n = int(m_options.inputs.size());
+        for (size_t slot = 0; slot < m_current.size(); ++slot) {
+            const int index = m_current[slot].load();
+            if (index < 0)
+                continue;
+            const int step = m_progress[slot].step.load();
+            QString part = QStringLiteral("[%1/%2] %3")
+                               .arg(index + 1)
+                               .arg(n)
+                               .arg(m_options.inputs.at(index).section(QLatin1Char('/'), -1));
+            if (step >= 0 && step < m_options.steps.size())
+                part += QStringLiteral(": %1 %2%")
+                            .arg(stepName(m_options.steps.at(step)))
+                            .arg(m_progress[slot].percent.load());
+            parts << part;
+        }
+        return parts.join(QStringLiteral("  "));
+    }
+
+    const BatchOptions &m_options;
+    std::vector<FileProgress> m_progress;
+    std::vector<std::atomic<int>> m_current;  // per worker: the input it works on
+    std::atomic<int> m_next{0};
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    QStringList m_errors;
+    bool m_failed = false;
+};
+
+}  // namespace
+
+int main(int argc, char *argv[]) {
+    // Image plugins (TIFF) are found through the application object; no
+    // window system is needed.
+    QCoreApplication app(argc, argv);
+
+    const ParsedArguments parsed =
+        parseBatchArguments(QCoreApplication::arguments(), QThread::idealThreadCount());
+    switch (parsed.action) {
+        case ParsedArguments::Help:
+            print(stdout, batchUsage());
+            return 0;
+        case ParsedArguments::Version:
+            print(stdout, QStringLiteral("inkmask-batch " INKMASK_VERSION "\n"));
+            return 0;
+        case ParsedArguments::Usage:
+            print(stderr, QStringLiteral("inkmask-batch: %1\n\n").arg(parsed.error) + batchUsage());
+            return 2;
+        case ParsedArguments::Run:
+            break;
+    }
+
+    struct sigaction action = {};
+    action.sa_handler = onInterrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+
+    Batch batch(parsed.options);
+    batch.run(!parsed.options.quiet && isatty(STDERR_FILENO));
+    if (interrupted.load())
+        return 130;
+    return batch.failed() ? 1 : 0;
+}

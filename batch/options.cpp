@@ -1,0 +1,218 @@
+#include "batch/options.h"
+
+#include <QCommandLineParser>
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSet>
+
+namespace ink {
+
+namespace {
+
+// The name of input `input`'s output in `dir`: its base name, kept as TIFF
+// when it was one and made PNG otherwise.
+QString outputIn(const QString &dir, const QString &input) {
+    const QFileInfo info(input);
+    const QString suffix = info.suffix().toLower();
+    const bool tiff = suffix == QLatin1String("tif") || suffix == QLatin1String("tiff");
+    return QDir(dir).filePath(info.completeBaseName() + QLatin1Char('.') +
+                              (tiff ? info.suffix() : QStringLiteral("png")));
+}
+
+bool parseSteps(const QStringList &values, QList<BatchStep> *steps, QString *error) {
+    steps->clear();
+    for (const QString &value : values) {
+        for (const QString &name : value.split(QLatin1Char(','))) {
+            const QString n = name.trimmed().toLower();
+            if (n == QLatin1String("nb"))
+                steps->append(BatchStep::Nb);
+            else if (n == QLatin1String("bouchtrou"))
+                steps->append(BatchStep::Bouchtrou);
+            else if (n == QLatin1String("affine"))
+                steps->append(BatchStep::Affine);
+            else {
+                *error = QStringLiteral("unknown step \"%1\" (steps are nb, bouchtrou, affine)")
+                             .arg(name);
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+QString stepName(BatchStep step) {
+    switch (step) {
+        case BatchStep::Nb:
+            return QStringLiteral("nb");
+        case BatchStep::Bouchtrou:
+            return QStringLiteral("bouchtrou");
+        case BatchStep::Affine:
+            return QStringLiteral("affine");
+    }
+    return {};
+}
+
+QString BatchOptions::pictureFor(int i) const {
+    if (!output.isEmpty())
+        return output;
+    return outputDir.isEmpty() ? QString() : outputIn(outputDir, inputs.at(i));
+}
+
+QString BatchOptions::maskFor(int i) const {
+    if (!mask.isEmpty())
+        return mask;
+    return maskDir.isEmpty() ? QString() : outputIn(maskDir, inputs.at(i));
+}
+
+bool parseThresholds(const QString &text, Thresholds *thresholds) {
+    static const QRegularExpression number(QStringLiteral("^[+-]?([0-9]+(\\.[0-9]*)?|\\.[0-9]+)$"));
+    const QStringList parts = text.split(QLatin1Char(','));
+    if (parts.size() != 3)
+        return false;
+    double values[3];
+    for (int i = 0; i < 3; ++i) {
+        const QString part = parts[i].trimmed();
+        if (!number.match(part).hasMatch())
+            return false;
+        bool ok = false;
+        values[i] = part.toDouble(&ok);  // QString::toDouble reads a dot whatever the locale
+        if (!ok)
+            return false;
+    }
+    *thresholds = Thresholds{values[0], values[1], values[2]};
+    return true;
+}
+
+QByteArray imageFormatFor(const QString &fileName) {
+    const QString suffix = QFileInfo(fileName).suffix().toLower();
+    if (suffix == QLatin1String("png"))
+        return "png";
+    if (suffix == QLatin1String("tif") || suffix == QLatin1String("tiff"))
+        return "tiff";
+    return {};
+}
+
+QString batchUsage() {
+    return QStringLiteral(
+        "Usage: inkmask-batch [options] INPUT...\n"
+        "Runs the passes of inkmask on each input image and writes the painted\n"
+        "picture and the black-and-white mask.\n"
+        "\n"
+        "  --steps LIST          passes to run, in order: nb, bouchtrou, affine\n"
+        "                        (default nb,bouchtrou,affine; steps may repeat)\n"
+        "  --thresholds R,G,B    NB thresholds, plain numbers with a dot\n"
+        "                        (default 180,180,180)\n"
+        "  -o FILE               the painted picture of the one input (.png, .tif)\n"
+        "  --output-dir DIR      the painted pictures, named after the inputs\n"
+        "  --mask FILE           the mask of the one input, 1 bit, black = ink\n"
+        "  --mask-dir DIR        the masks, named after the inputs\n"
+        "  -j N                  files done in parallel (default: the cores)\n"
+        "  --quiet               no progress line\n"
+        "  --help                this text\n"
+        "  --version             the version\n"
+        "\n"
+        "Exit status: 0 done, 1 a file could not be read or written, 2 bad\n"
+        "options, 130 interrupted.\n");
+}
+
+ParsedArguments parseBatchArguments(const QStringList &arguments, int cores) {
+    ParsedArguments result;
+    BatchOptions &o = result.options;
+    o.jobs = qMax(1, cores);
+    auto usage = [&](const QString &error) {
+        result.action = ParsedArguments::Usage;
+        result.error = error;
+        return result;
+    };
+
+    QCommandLineParser parser;
+    const QCommandLineOption steps(QStringLiteral("steps"), {}, QStringLiteral("LIST"));
+    const QCommandLineOption thresholds(QStringLiteral("thresholds"), {}, QStringLiteral("R,G,B"));
+    const QCommandLineOption output(QStringLiteral("o"), {}, QStringLiteral("FILE"));
+    const QCommandLineOption outputDir(QStringLiteral("output-dir"), {}, QStringLiteral("DIR"));
+    const QCommandLineOption mask(QStringLiteral("mask"), {}, QStringLiteral("FILE"));
+    const QCommandLineOption maskDir(QStringLiteral("mask-dir"), {}, QStringLiteral("DIR"));
+    const QCommandLineOption jobs(QStringLiteral("j"), {}, QStringLiteral("N"));
+    const QCommandLineOption quiet(QStringLiteral("quiet"));
+    const QCommandLineOption help(QStringLiteral("help"));
+    const QCommandLineOption version(QStringLiteral("version"));
+    parser.addOptions(
+        {steps, thresholds, output, outputDir, mask, maskDir, jobs, quiet, help, version});
+    if (!parser.parse(arguments))
+        return usage(parser.errorText());
+    if (parser.isSet(help)) {
+        result.action = ParsedArguments::Help;
+        return result;
+    }
+    if (parser.isSet(version)) {
+        result.action = ParsedArguments::Version;
+        return result;
+    }
+
+    QString error;
+    if (parser.isSet(steps) && !parseSteps(parser.values(steps), &o.steps, &error))
+        return usage(error);
+    if (parser.isSet(thresholds) && !parseThresholds(parser.value(thresholds), &o.thresholds))
+        return usage(QStringLiteral("bad thresholds \"%1\": give three numbers R,G,B such as "
+                                    "180,180,180 or 180.5,90,255")
+                         .arg(parser.value(thresholds)));
+    if (parser.isSet(jobs)) {
+        bool ok = false;
+        o.jobs = parser.value(jobs).toInt(&ok);
+        if (!ok || o.jobs < 1)
+            return usage(QStringLiteral("bad -j \"%1\": give a number of files, 1 or more")
+                             .arg(parser.value(jobs)));
+    }
+    for (const QCommandLineOption *single :
+         {&steps, &thresholds, &output, &outputDir, &mask, &maskDir, &jobs}) {
+        if (single != &steps && parser.values(*single).size() > 1)
+            return usage(QStringLiteral("--%1 given twice").arg(single->names().first()));
+    }
+    o.output = parser.value(output);
+    o.outputDir = parser.value(outputDir);
+    o.mask = parser.value(mask);
+    o.maskDir = parser.value(maskDir);
+    o.quiet = parser.isSet(quiet);
+    o.inputs = parser.positionalArguments();
+
+    if (o.inputs.isEmpty())
+        return usage(QStringLiteral("no input file"));
+    if (!o.output.isEmpty() && !o.outputDir.isEmpty())
+        return usage(QStringLiteral("give -o or --output-dir, not both"));
+    if (!o.mask.isEmpty() && !o.maskDir.isEmpty())
+        return usage(QStringLiteral("give --mask or --mask-dir, not both"));
+    if (o.output.isEmpty() && o.outputDir.isEmpty() && o.mask.isEmpty() && o.maskDir.isEmpty())
+        return usage(
+            QStringLiteral("nothing to write: give -o, --output-dir, --mask or "
+                           "--mask-dir"));
+    if ((!o.output.isEmpty() || !o.mask.isEmpty()) && o.inputs.size() > 1)
+        return usage(
+            QStringLiteral("-o and --mask take one input; for several, use "
+                           "--output-dir and --mask-dir"));
+    for (const QString &file : {o.output, o.mask}) {
+        if (!file.isEmpty() && imageFormatFor(file).isEmpty())
+            return usage(
+                QStringLiteral("%1: the output must be a .png, .tif or .tiff file").arg(file));
+    }
+
+    // No two outputs may land on the same file.
+    QSet<QString> targets;
+    for (int i = 0; i < o.inputs.size(); ++i) {
+        for (const QString &target : {o.pictureFor(i), o.maskFor(i)}) {
+            if (target.isEmpty())
+                continue;
+            const QString key = QFileInfo(target).absoluteFilePath();
+            if (targets.contains(key))
+                return usage(QStringLiteral("%1 would be written twice: inputs with the same "
+                                            "name, or the same folder for pictures and masks")
+                                 .arg(target));
+            targets.insert(key);
+        }
+    }
+    return result;
+}
+
+}  // namespace ink
