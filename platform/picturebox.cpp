@@ -5,6 +5,8 @@
 #include <QPaintEvent>
 #include <QPainter>
 
+#include <algorithm>
+
 namespace ink {
 
 namespace {
@@ -57,7 +59,7 @@ PictureBox::PictureBox(QWidget *parent) : QWidget(parent) {
 
 void PictureBox::setPicture(const QImage &image) {
     setImage(image);
-    m_damaged = QRect();
+    m_damagedRight = m_damagedBottom = -1;
     resize(int(Width()), int(Height()));
     update();
 }
@@ -70,21 +72,30 @@ void PictureBox::PSet(qint64 x, qint64 y, ColorValue color) {
     if (!onSurface(x, y))
         return;
     ImageSurface::PSet(x, y, color);
-    m_damaged |= QRect(int(x), int(y), 1, 1);
+    if (m_damagedRight < m_damagedLeft) {
+        m_damagedLeft = m_damagedRight = int(x);
+        m_damagedTop = m_damagedBottom = int(y);
+        return;
+    }
+    m_damagedLeft = std::min(m_damagedLeft, int(x));
+    m_damagedRight = std::max(m_damagedRight, int(x));
+    m_damagedTop = std::min(m_damagedTop, int(y));
+    m_damagedBottom = std::max(m_damagedBottom, int(y));
 }
 
 void PictureBox::Refresh() {
-    if (m_damaged.isEmpty())
+    if (m_damagedRight < m_damagedLeft)
         return;
-    const QRect damaged = m_damaged;
-    m_damaged = QRect();
+    const QRect damaged(QPoint(m_damagedLeft, m_damagedTop),
+                        QPoint(m_damagedRight, m_damagedBottom));
+    m_damagedRight = m_damagedBottom = -1;
     repaint(damaged);
 }
 
 void PictureBox::paintEvent(QPaintEvent *event) {
     QPainter painter(this);
     const QRect rect = event->rect();
-    painter.drawImage(rect, image(), rect);
+    painter.drawImage(rect, pixels(), rect);
 }
 
 void PictureBox::keyPressEvent(QKeyEvent *event) {

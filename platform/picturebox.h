@@ -2,7 +2,6 @@
 
 #include "image/imagesurface.h"
 
-#include <QRect>
 #include <QWidget>
 
 namespace ink {
@@ -44,7 +43,13 @@ protected:
     void mouseMoveEvent(QMouseEvent *event) override;
 
 private:
-    QRect m_damaged;
+    // Bounds of the pixels written since the last refresh; empty when
+    // m_damagedRight < m_damagedLeft. Kept as plain numbers because PSet runs
+    // for every pixel a pass changes.
+    int m_damagedLeft = 0;
+    int m_damagedTop = 0;
+    int m_damagedRight = -1;
+    int m_damagedBottom = -1;
 };
 
 }  // namespace ink
