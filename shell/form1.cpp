@@ -1,5 +1,6 @@
 #include "shell/form1.h"
 
+#include "inspector/inspector.h"
 #include "ops/holefill.h"
 #include "ops/spurremoval.h"
 #include "ops/threshold.h"
@@ -121,6 +122,13 @@ void Form1::createControls() {
     connect(rgb2nb, &QPushButton::clicked, this, &Form1::rgb2nb_Click);
     connect(bouchtrou, &QPushButton::clicked, this, &Form1::bouchtrou_Click);
     connect(affine, &QPushButton::clicked, this, &Form1::affine_Click);
+    connect(Picture1, &PictureBox::keyDown, this,
+            [this](int keyCode, int shift) { guarded([&] { Picture1_KeyDown(keyCode, shift); }); });
+    connect(Picture1, &PictureBox::mouseMove, this,
+            [this](int button, int shift, float x, float y) {
+                guarded([&] { Picture1_MouseMove(button, shift, x, y); });
+            });
+    connect(Timer1, &QTimer::timeout, this, [this] { guarded([this] { Timer1_Timer(); }); });
 }
 
 template <typename Body>
@@ -215,6 +223,43 @@ bool Form1::runPass(ColumnOperation &operation) {
         close();
     }
     return true;
+}
+
+void Form1::Picture1_MouseMove(int, int, float x, float y) {
+    CursorX = cursorFromPointer(x);
+    CursorY = cursorFromPointer(y);
+    ShowPixelInfo();
+}
+
+void Form1::Picture1_KeyDown(int &keyCode, int) {
+    const qint32 oldX = CursorX;
+    const qint32 oldY = CursorY;
+    stepCursor(keyCode, CursorX, CursorY, *Picture1);
+    if (CursorX != oldX || CursorY != oldY) {
+        // Keep the cursor pixel in sight when it is stepped off the view.
+        const QRect pixel = Picture1->zoomedRect(QRect(CursorX, CursorY, 1, 1));
+        const int margin = pixel.width() * 2;
+        pictureView->ensureVisible(pixel.center().x(), pixel.center().y(), margin, margin);
+    }
+    ShowPixelInfo();
+}
+
+void Form1::ShowPixelInfo() {
+    const InspectorRGB rgb = inspectorSplit(Picture1->Point(CursorX, CursorY));
+    // A cursor outside Mask (the pointer left the picture) drops the line
+    // silently; Text1 keeps what it showed.
+    try {
+        Text1->setText(pixelInfoLine(CursorX, CursorY, rgb, m_module.Mask));
+    } catch (const RuntimeError &) {
+    } catch (const std::bad_alloc &) {
+    }
+}
+
+void Form1::Timer1_Timer() {
+    BlinkColor = nextBlinkColor(BlinkColor);
+    Picture1->PSet(CursorX, CursorY, blinkPaintColor(BlinkColor));
+    repaint();
+    clign->setText(flippedCaption(clign->text()));
 }
 
 int Form1::cancelBoxValue() const {
