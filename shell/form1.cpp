@@ -14,11 +14,14 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFontInfo>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
+#include <QStyle>
 #include <QTimer>
 
 #include <new>
@@ -57,6 +60,22 @@ QLineEdit *textBox(QWidget *parent, const char *name, const QString &text, QRect
     return t;
 }
 
+// Shrinks the box's font, not below 8 pixels, until `sample` fits its width.
+void fitFont(QLineEdit *box, const QString &sample) {
+    QFont font = box->font();
+    int pixels = QFontInfo(font).pixelSize();
+    // The frame and the box's inner margins take a few pixels on each side.
+    const int frame = box->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, box);
+    const int room = box->width() - 2 * frame - 4;
+    bool changed = false;
+    while (pixels > 8 && QFontMetrics(font).horizontalAdvance(sample) > room) {
+        font.setPixelSize(--pixels);
+        changed = true;
+    }
+    if (changed)
+        box->setFont(font);
+}
+
 QLabel *label(QWidget *parent, const char *name, const QString &caption, QRect geometry) {
     auto *l = new QLabel(caption, parent);
     l->setObjectName(QLatin1String(name));
@@ -88,6 +107,8 @@ void Form1::createControls() {
     pictureView->setGeometry(QRect(kPictureOrigin, QSize(1280, 1024)));
 
     Text1 = textBox(this, "Text1", QStringLiteral("Text1"), {8, 8, 169, 19});
+    // The box is narrow for the information line: make a long one fit whole.
+    fitFont(Text1, QStringLiteral("1280*1024   255 255 255--False"));
     Command1 = button(this, "Command1", QStringLiteral("Reload"), {256, 16, 65, 41});
     rbox = textBox(this, "rbox", QStringLiteral("180"), {32, 48, 49, 19});
     vbox = textBox(this, "vbox", QStringLiteral("180"), {112, 48, 49, 25});
