@@ -9,6 +9,11 @@ namespace ink {
 RGBTriple ColorToRGB(ColorValue c) {
     if (c == kNoPixel)
         return {};
+    if ((c & ~0xFFFFFF) == 0) {
+        // A colour value: the three bytes as they are. This is what the
+        // general arithmetic below gives for it, without its cost per pixel.
+        return {qint16(c & 0xFF), qint16((c >> 8) & 0xFF), qint16((c >> 16) & 0xFF)};
+    }
     RGBTriple t;
     const qint32 blue = (c & 0xFF0000) / 65536;
     t.B = qint16(blue);

@@ -20,7 +20,11 @@ public:
     // Replaces the whole picture, everything painted into it included.
     // The image is converted to 32-bit RGB; raises error 7 when memory runs out.
     void setImage(const QImage &image);
-    const QImage &image() const { return m_image; }
+    // A snapshot of the picture as it is now. PSet writes straight into the
+    // pixels, so the snapshot is a copy of its own.
+    QImage image() const { return m_image.copy(); }
+    // The pixels themselves, for drawing them; they change as PSet writes.
+    const QImage &pixels() const { return m_image; }
 
     ColorValue Point(qint64 x, qint64 y) const override {
         if (!onSurface(x, y))

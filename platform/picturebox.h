@@ -2,6 +2,7 @@
 
 #include "image/imagesurface.h"
 
+#include <QPointF>
 #include <QRect>
 #include <QWidget>
 
@@ -14,6 +15,13 @@ namespace ink {
 // Writes are collected into a damaged rectangle; Refresh() repaints just that
 // rectangle, at once, so a pass's column is on screen at its end-of-column step
 // without repainting the whole window.
+//
+// The view can be zoomed by whole factors (Ctrl + wheel, Ctrl + "+" / "-",
+// Ctrl + "0" back to 1): each image pixel is drawn as a crisp square of
+// factor x factor screen pixels. Zoom changes the view only: Point, PSet,
+// Width and Height stay in image pixels, and so do the positions mouseMove
+// reports. Inside a scroll area, zooming keeps the point under the pointer
+// (for the keys, the middle of the visible part) where it was.
 class PictureBox : public QWidget, public ImageSurface {
     Q_OBJECT
 
@@ -27,6 +35,19 @@ public:
     void Refresh() override;
 
     QSize sizeHint() const override;
+
+    static constexpr int kZoomFactors[] = {1, 2, 3, 4, 6, 8, 12, 16};
+    int zoom() const { return m_zoom; }
+    // Sets the zoom factor, one of kZoomFactors (other values are ignored).
+    // `anchor`, in this widget's coordinates before the change, keeps its
+    // place in the enclosing scroll area; without one, the visible middle does.
+    void setZoom(int factor);
+    void setZoom(int factor, QPointF anchor);
+    // An image rectangle in this widget's (zoomed) coordinates.
+    QRect zoomedRect(const QRect &imageRect) const;
+    // A position over the widget in image pixels: at factor 1 unchanged; above
+    // it, the whole number of the pixel under the position.
+    QPointF imagePosition(QPointF widgetPosition) const;
 
     // Key codes handed to the key-down handler for the arrow keys.
     enum KeyCode { KeyLeft = 37, KeyUp = 38, KeyRight = 39, KeyDown = 40 };
@@ -42,9 +63,21 @@ protected:
     void paintEvent(QPaintEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
     void mouseMoveEvent(QMouseEvent *event) override;
+    void wheelEvent(QWheelEvent *event) override;
 
 private:
-    QRect m_damaged;
+    void stepZoom(int steps, QPointF anchor);
+    QPointF visibleMiddle() const;
+
+    // Bounds of the pixels written since the last refresh, in image pixels;
+    // empty when m_damagedRight < m_damagedLeft. Kept as plain numbers because
+    // PSet runs for every pixel a pass changes.
+    int m_damagedLeft = 0;
+    int m_damagedTop = 0;
+    int m_damagedRight = -1;
+    int m_damagedBottom = -1;
+    int m_zoom = 1;
+    int m_wheelDelta = 0;  // wheel rotation not yet turned into zoom steps
 };
 
 }  // namespace ink

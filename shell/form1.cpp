@@ -1,5 +1,6 @@
 #include "shell/form1.h"
 
+#include "inspector/inspector.h"
 #include "ops/holefill.h"
 #include "ops/spurremoval.h"
 #include "ops/threshold.h"
@@ -13,11 +14,14 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFontInfo>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
+#include <QStyle>
 #include <QTimer>
 
 #include <new>
@@ -56,6 +60,22 @@ QLineEdit *textBox(QWidget *parent, const char *name, const QString &text, QRect
     return t;
 }
 
+// Shrinks the box's font, not below 8 pixels, until `sample` fits its width.
+void fitFont(QLineEdit *box, const QString &sample) {
+    QFont font = box->font();
+    int pixels = QFontInfo(font).pixelSize();
+    // The frame and the box's inner margins take a few pixels on each side.
+    const int frame = box->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, box);
+    const int room = box->width() - 2 * frame - 4;
+    bool changed = false;
+    while (pixels > 8 && QFontMetrics(font).horizontalAdvance(sample) > room) {
+        font.setPixelSize(--pixels);
+        changed = true;
+    }
+    if (changed)
+        box->setFont(font);
+}
+
 QLabel *label(QWidget *parent, const char *name, const QString &caption, QRect geometry) {
     auto *l = new QLabel(caption, parent);
     l->setObjectName(QLatin1String(name));
@@ -87,6 +107,8 @@ void Form1::createControls() {
     pictureView->setGeometry(QRect(kPictureOrigin, QSize(1280, 1024)));
 
     Text1 = textBox(this, "Text1", QStringLiteral("Text1"), {8, 8, 169, 19});
+    // The box is narrow for the information line: make a long one fit whole.
+    fitFont(Text1, QStringLiteral("1280*1024   255 255 255--False"));
     Command1 = button(this, "Command1", QStringLiteral("Reload"), {256, 16, 65, 41});
     rbox = textBox(this, "rbox", QStringLiteral("180"), {32, 48, 49, 19});
     vbox = textBox(this, "vbox", QStringLiteral("180"), {112, 48, 49, 25});
@@ -121,6 +143,13 @@ void Form1::createControls() {
     connect(rgb2nb, &QPushButton::clicked, this, &Form1::rgb2nb_Click);
     connect(bouchtrou, &QPushButton::clicked, this, &Form1::bouchtrou_Click);
     connect(affine, &QPushButton::clicked, this, &Form1::affine_Click);
+    connect(Picture1, &PictureBox::keyDown, this,
+            [this](int keyCode, int shift) { guarded([&] { Picture1_KeyDown(keyCode, shift); }); });
+    connect(Picture1, &PictureBox::mouseMove, this,
+            [this](int button, int shift, float x, float y) {
+                guarded([&] { Picture1_MouseMove(button, shift, x, y); });
+            });
+    connect(Timer1, &QTimer::timeout, this, [this] { guarded([this] { Timer1_Timer(); }); });
 }
 
 template <typename Body>
@@ -215,6 +244,43 @@ bool Form1::runPass(ColumnOperation &operation) {
         close();
     }
     return true;
+}
+
+void Form1::Picture1_MouseMove(int, int, float x, float y) {
+    CursorX = cursorFromPointer(x);
+    CursorY = cursorFromPointer(y);
+    ShowPixelInfo();
+}
+
+void Form1::Picture1_KeyDown(int &keyCode, int) {
+    const qint32 oldX = CursorX;
+    const qint32 oldY = CursorY;
+    stepCursor(keyCode, CursorX, CursorY, *Picture1);
+    if (CursorX != oldX || CursorY != oldY) {
+        // Keep the cursor pixel in sight when it is stepped off the view.
+        const QRect pixel = Picture1->zoomedRect(QRect(CursorX, CursorY, 1, 1));
+        const int margin = pixel.width() * 2;
+        pictureView->ensureVisible(pixel.center().x(), pixel.center().y(), margin, margin);
+    }
+    ShowPixelInfo();
+}
+
+void Form1::ShowPixelInfo() {
+    const InspectorRGB rgb = inspectorSplit(Picture1->Point(CursorX, CursorY));
+    // A cursor outside Mask (the pointer left the picture) drops the line
+    // silently; Text1 keeps what it showed.
+    try {
+        Text1->setText(pixelInfoLine(CursorX, CursorY, rgb, m_module.Mask));
+    } catch (const RuntimeError &) {
+    } catch (const std::bad_alloc &) {
+    }
+}
+
+void Form1::Timer1_Timer() {
+    BlinkColor = nextBlinkColor(BlinkColor);
+    Picture1->PSet(CursorX, CursorY, blinkPaintColor(BlinkColor));
+    repaint();
+    clign->setText(flippedCaption(clign->text()));
 }
 
 int Form1::cancelBoxValue() const {

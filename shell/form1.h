@@ -42,6 +42,13 @@ public:
     void rgb2nb_Click();
     void bouchtrou_Click();
     void affine_Click();
+    // Inspector: the mouse or an arrow key moves the cursor, then the
+    // information line is written. Positions are in image pixels.
+    void Picture1_MouseMove(int button, int shift, float x, float y);
+    void Picture1_KeyDown(int &keyCode, int shift);
+    // Tick of Timer1 (which is never started): paints the cursor pixel in the
+    // blink colour, repaints the window and flips the caption of clign.
+    void Timer1_Timer();
 
     // Runs `operation` through the column-pass frame with this window as the
     // end-of-column step. Refused (returns false) while another pass runs.
@@ -100,6 +107,8 @@ private:
     void setCancelValue(int value) override { setCancelBoxValue(value); }
 
     void createControls();
+    // Writes the cursor pixel's position, colour and mask value into Text1.
+    void ShowPixelInfo();
     // Runs a handler body; a run-time error it raises is reported and the
     // program goes on.
     template <typename Body>

@@ -70,6 +70,27 @@ private Q_SLOTS:
         QCOMPARE(f.picture.Point(7, 3), kWhite);
     }
 
+    void surfaceReadsBackWritesAndKeepsSnapshotsApart_data() {
+        QTest::addColumn<int>("w");
+        QTest::addColumn<int>("h");
+        QTest::newRow("small") << 7 << 5;
+        QTest::newRow("large enough for large pages") << 2100 << 2100;
+    }
+    void surfaceReadsBackWritesAndKeepsSnapshotsApart() {
+        QFETCH(int, w);
+        QFETCH(int, h);
+        ImageSurface picture(solidImage(w, h, 0x123456));
+        const QImage before = picture.image();
+        picture.PSet(w - 1, h - 1, 0xABCDEF);
+        picture.PSet(w, 0, kBlack);  // beyond the drawing surface: no effect
+        QCOMPARE(picture.Point(w - 1, h - 1), 0xABCDEF);
+        QCOMPARE(picture.Point(0, 0), 0x123456);
+        QCOMPARE(picture.Point(w, 0), kNoPixel);
+        QCOMPARE(picture.Point(0, -1), kNoPixel);
+        QCOMPARE(before.pixel(w - 1, h - 1), qRgb(0x56, 0x34, 0x12));
+        QCOMPARE(picture.image().pixel(w - 1, h - 1), qRgb(0xEF, 0xCD, 0xAB));
+    }
+
     void stepOrder() {
         Fixture f(4, 4);
         MarkingOperation op({1, 3.0f, 0, 0.0f});
