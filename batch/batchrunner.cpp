@@ -92,11 +92,9 @@ BatchRunner::Result BatchRunner::run(int index, FileProgress &progress, QStringL
 
     Result result = Result::Done;
     try {
-        const int width = m_model.picture.width();
-        const int height = m_model.picture.height();
         const QString maskPath = m_options.maskFor(index);
         if (!maskPath.isEmpty()) {
-            const QImage mask = maskImage(m_model.Mask, width, height);
+            const QImage mask = maskImage(m_model.Mask, m_model.picture.original());
             if (mask.isNull())
                 throw std::bad_alloc();
             if (!writeImageFile(mask, maskPath, &error)) {

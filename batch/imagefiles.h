@@ -19,8 +19,8 @@ bool readImageFile(const QString &path, QImage *image, QString *error);
 // there. On failure returns false with the reason in `error`.
 bool writeImageFile(const QImage &image, const QString &path, QString *error);
 
-// The mask as a 1-bit picture of width x height pixels, black where the mask
-// is True (ink), from cells (0..width-1, 0..height-1).
-QImage maskImage(const PackedMask &mask, int width, int height);
+// The mask as a 1-bit picture of the size and resolution of `picture`, black
+// where the mask is True (ink), from cells (0..width-1, 0..height-1).
+QImage maskImage(const PackedMask &mask, const QImage &picture);
 
 }  // namespace ink

@@ -4,6 +4,7 @@
 #include "batch/options.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QThread>
 
 #include <atomic>
@@ -144,12 +145,20 @@ private:
     bool m_failed = false;
 };
 
+// The image readers' own warnings ("libpng error: ...") would come before
+// and in between our messages, which already give each failure's reason.
+void dropLibraryMessages(QtMsgType type, const QMessageLogContext &, const QString &message) {
+    if (type == QtCriticalMsg || type == QtFatalMsg)
+        print(stderr, message + QLatin1Char('\n'));
+}
+
 }  // namespace
 
 int main(int argc, char *argv[]) {
     // Image plugins (TIFF) are found through the application object; no
     // window system is needed.
     QCoreApplication app(argc, argv);
+    qInstallMessageHandler(dropLibraryMessages);
 
     const ParsedArguments parsed =
         parseBatchArguments(QCoreApplication::arguments(), QThread::idealThreadCount());
@@ -171,6 +180,13 @@ int main(int argc, char *argv[]) {
     action.sa_handler = onInterrupt;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
+
+    // Output folders are made when missing; one that cannot be made shows
+    // as each file's write failure.
+    for (const QString &dir : {parsed.options.outputDir, parsed.options.maskDir}) {
+        if (!dir.isEmpty())
+            QDir().mkpath(dir);
+    }
 
     Batch batch(parsed.options);
     batch.run(!parsed.options.quiet && isatty(STDERR_FILENO));
