@@ -33,17 +33,6 @@ void PackedMask::allocate(qint32 upperX, qint32 upperY) {
     m_stride = qint32(words + 2);
 }
 
-quint64 PackedMask::rowBits(qint32 k, qint64 y0, qint64 y1) {
-    const qint64 first = qint64(k) * kBits;
-    const qint64 lo = std::max(y0, first);
-    const qint64 hi = std::min(y1, first + kBits - 1);
-    if (lo > hi)
-        return 0;
-    const int count = int(hi - lo + 1);
-    const quint64 run = count == kBits ? ~quint64(0) : ((quint64(1) << count) - 1);
-    return run << (lo - first);
-}
-
 qint64 PackedMask::countBlack() const {
     qint64 n = 0;
     for (const quint64 w : m_bits)

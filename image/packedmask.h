@@ -66,7 +66,16 @@ public:
     }
 
     // The bits of word k that hold rows y0..y1 (none when the range misses it).
-    static quint64 rowBits(qint32 k, qint64 y0, qint64 y1);
+    static quint64 rowBits(qint32 k, qint64 y0, qint64 y1) {
+        const qint64 first = qint64(k) * kBits;
+        const qint64 lo = y0 > first ? y0 : first;
+        const qint64 hi = y1 < first + kBits - 1 ? y1 : first + kBits - 1;
+        if (lo > hi)
+            return 0;
+        const int count = int(hi - lo + 1);
+        const quint64 run = count == kBits ? ~quint64(0) : ((quint64(1) << count) - 1);
+        return run << (lo - first);
+    }
 
     qint64 countBlack() const;
 

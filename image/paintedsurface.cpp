@@ -3,6 +3,8 @@
 #include "platform/runtimeerror.h"
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 
 namespace ink {
 
@@ -58,6 +60,20 @@ void PaintedSurface::PSet(qint64 x, qint64 y, ColorValue color) {
 
 void PaintedSurface::applyLayers(QImage &target) const {
     constexpr int kBits = PackedMask::kBits;
+    // Four painted pixels from four bits of the colour layer, lowest bit first.
+    struct Quad {
+        QRgb pixels[4];
+    };
+    static const auto quads = [] {
+        std::array<Quad, 16> q{};
+        for (int n = 0; n < 16; ++n)
+            for (int i = 0; i < 4; ++i)
+                q[size_t(n)].pixels[i] = (n >> i) & 1 ? kBlackPixel : kWhitePixel;
+        return q;
+    }();
+
+    uchar *bits = target.bits();
+    const qsizetype bytesPerLine = target.bytesPerLine();
     quint64 painted[kBits];
     quint64 black[kBits];
     for (qint32 k = 0; k < m_painted.wordsPerColumn(); ++k) {
@@ -82,10 +98,16 @@ void PaintedSurface::applyLayers(QImage &target) const {
                 if (p == 0)
                     continue;
                 const quint64 b = black[j];
-                QRgb *row = reinterpret_cast<QRgb *>(target.scanLine(y0 + j)) + x0;
+                QRgb *row = reinterpret_cast<QRgb *>(bits + (y0 + j) * bytesPerLine) + x0;
+                if (p == ~quint64(0)) {
+                    // The common case: a run of 64 pixels all painted.
+                    for (int q = 0; q < kBits / 4; ++q)
+                        std::memcpy(row + 4 * q, &quads[(b >> (4 * q)) & 15], sizeof(Quad));
+                    continue;
+                }
                 for (int i = 0; i < columns; ++i) {
-                    const QRgb paint = (b >> i) & 1 ? kBlackPixel : kWhitePixel;
-                    row[i] = (p >> i) & 1 ? paint : row[i];
+                    if ((p >> i) & 1)
+                        row[i] = (b >> i) & 1 ? kBlackPixel : kWhitePixel;
                 }
             }
         }

@@ -64,11 +64,14 @@ void paintRows(PaintedSurface &picture, qint32 x, const quint64 *changes, qint32
                bool black) {
     if (x >= picture.width())
         return;
-    const qint32 last = std::min(k1, picture.painted().wordsPerColumn() - 1);
+    const qint32 words = picture.painted().wordsPerColumn();
+    const qint32 last = std::min(k1, words - 1);
     quint64 *painted = picture.painted().column(x);
     quint64 *colour = picture.black().column(x);
+    // Only the picture's last word can hold rows past its bottom edge.
+    const quint64 lastRows = PackedMask::rowBits(words - 1, 0, picture.height() - 1);
     for (qint32 k = k0; k <= last; ++k) {
-        const quint64 c = changes[k] & PackedMask::rowBits(k, 0, picture.height() - 1);
+        const quint64 c = changes[k] & (k == words - 1 ? lastRows : kAll);
         painted[k] |= c;
         colour[k] = black ? (colour[k] | c) : (colour[k] & ~c);
     }
@@ -206,16 +209,24 @@ void KernelModel::load(QImage image) {
 
 void KernelOperation::passStart(Module1 &) {
     m_model.WorkMask.assign(m_model.Mask);
+    m_changed.clear();
 }
 
 void KernelOperation::copyBack(Module1 &) {
-    m_model.Mask.assign(m_model.WorkMask);
+    if (!m_changesOnly) {
+        m_model.Mask.assign(m_model.WorkMask);
+        return;
+    }
+    // Both masks were equal at the pass start; only these columns moved apart.
+    const size_t bytes = size_t(m_model.WorkMask.wordsPerColumn()) * sizeof(quint64);
+    for (const qint32 x : m_changed)
+        std::memcpy(m_model.Mask.column(x), m_model.WorkMask.column(x), bytes);
 }
 
 // --- NB ---------------------------------------------------------------------
 
 ThresholdKernel::ThresholdKernel(KernelModel &model, Thresholds thresholds)
-    : KernelOperation(model),
+    : KernelOperation(model, false),
       m_redLimit(thresholdLimit(thresholds.red)),
       m_greenLimit(thresholdLimit(thresholds.green)),
       m_blueLimit(thresholdLimit(thresholds.blue)),
@@ -366,11 +377,17 @@ void HoleFillKernel::processColumn(Module1 &, PixelSurface &, qint32 x, qint32 y
     clipRows(gaps, y0, y1);
 
     // A gap found at row y fills y and y + 1.
-    quint64 *work = m_model.WorkMask.column(x);
+    quint64 any = 0;
     for (qint32 k = k0; k <= k1; ++k) {
         fills[k] |= gaps[k] | (gaps[k] << 1) | (gaps[k - 1] >> 63);
-        work[k] |= fills[k];
+        any |= fills[k];
     }
+    if (any == 0)
+        return;
+    quint64 *work = m_model.WorkMask.column(x);
+    for (qint32 k = k0; k <= k1; ++k)
+        work[k] |= fills[k];
+    m_changed.push_back(x);
     paintRows(m_model.picture, x, fills, k0, k1, true);
 }
 
@@ -401,9 +418,15 @@ void SpurRemovalKernel::processColumn(Module1 &, PixelSurface &, qint32 x, qint3
     }
     clipRows(erased, y0, y1);
 
+    quint64 any = 0;
+    for (qint32 k = k0; k <= k1; ++k)
+        any |= erased[k];
+    if (any == 0)
+        return;
     quint64 *work = m_model.WorkMask.column(x);
     for (qint32 k = k0; k <= k1; ++k)
         work[k] &= ~erased[k];
+    m_changed.push_back(x);
     paintRows(m_model.picture, x, erased, k0, k1, false);
 }
 

@@ -44,12 +44,17 @@ struct KernelModel {
 // The Module1 handed over by the frame is not used.
 class KernelOperation : public ColumnOperation {
 public:
-    explicit KernelOperation(KernelModel &model) : m_model(model) {}
+    // `changesOnly`: the operation lists every column of `WorkMask` it
+    // changes, and the copy-back copies just those.
+    KernelOperation(KernelModel &model, bool changesOnly)
+        : m_model(model), m_changesOnly(changesOnly) {}
     void passStart(Module1 &module) override;
     void copyBack(Module1 &module) override;
 
 protected:
     KernelModel &m_model;
+    bool m_changesOnly;
+    std::vector<qint32> m_changed;  // columns changed in `WorkMask`, in order
 };
 
 // NB on whole columns: the threshold pass with fixed thresholds.
@@ -96,7 +101,7 @@ void useImageScanForm(const QString &name);  // one of them
 // bouchtrou on whole columns: the four templates as word operations.
 class HoleFillKernel : public KernelOperation {
 public:
-    explicit HoleFillKernel(KernelModel &model) : KernelOperation(model) {}
+    explicit HoleFillKernel(KernelModel &model) : KernelOperation(model, true) {}
 
     PassRange range() const override { return {3, 4.0f, 3, 4.0f}; }
     void processColumn(Module1 &module, PixelSurface &picture, qint32 x, qint32 y0,
@@ -111,7 +116,7 @@ private:
 // affine on whole columns: vertical and horizontal support as word operations.
 class SpurRemovalKernel : public KernelOperation {
 public:
-    explicit SpurRemovalKernel(KernelModel &model) : KernelOperation(model) {}
+    explicit SpurRemovalKernel(KernelModel &model) : KernelOperation(model, true) {}
 
     PassRange range() const override { return {3, 2.0f, 3, 2.0f}; }
     void processColumn(Module1 &module, PixelSurface &picture, qint32 x, qint32 y0,
