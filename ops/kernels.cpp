@@ -246,12 +246,13 @@ void ThresholdKernel::classifyBand(qint32 x0, qint32 x1) {
     const qint32 layerWords = picture.painted().wordsPerColumn();
     const qint32 columns = x1 - x0 + 1;
     const qint32 groups = (columns + kBits - 1) / kBits;
-    m_band.assign(size_t(columns) * size_t(words), 0);
+    KernelModel::Scratch &scratch = m_model.scratch;
+    scratch.band.resize(size_t(groups) * size_t(words) * kBits);
     m_bandFirst = x0;
     m_bandLast = x1;
 
     // A tile of 64 x 64 pixels that were all painted needs no image pixel.
-    m_skip.assign(size_t(words) * size_t(groups), 1);
+    scratch.skip.assign(size_t(words) * size_t(groups), 1);
     for (qint32 c = x0; c <= x1; ++c) {
         const quint64 *painted = picture.painted().column(c);
         const qint32 g = (c - x0) / kBits;
@@ -259,31 +260,30 @@ void ThresholdKernel::classifyBand(qint32 x0, qint32 x1) {
             const quint64 onRows =
                 k + 1 < layerWords ? kAll : PackedMask::rowBits(k, 0, picture.height() - 1);
             if (~painted[k] & onRows)
-                m_skip[size_t(k) * groups + g] = 0;
+                scratch.skip[size_t(k) * groups + g] = 0;
         }
     }
 
     // Rows are read 64 at a time, each across the whole band; the 64 x 64 bit
     // tiles so gathered are turned into column words.
-    m_rowWords.resize(size_t(groups) * kBits);
+    scratch.rowWords.resize(size_t(groups) * kBits);
     quint64 tile[kBits];
     for (qint32 k = 0; k < layerWords; ++k) {
         const qint32 y0 = k * kBits;
         const int rows = std::min(kBits, picture.height() - y0);
-        const quint8 *skip = m_skip.data() + size_t(k) * groups;
+        const quint8 *skip = scratch.skip.data() + size_t(k) * groups;
         for (int j = 0; j < rows; ++j)
             classifyRow(picture.originalRow(y0 + j) + x0, columns, skip, m_limits,
-                        m_rowWords.data() + size_t(j) * groups);
+                        scratch.rowWords.data() + size_t(j) * groups);
         for (qint32 g = 0; g < groups; ++g) {
-            if (skip[g])
+            if (skip[g]) {
+                std::memset(bandTile(g, k), 0, sizeof tile);
                 continue;
+            }
             for (int j = 0; j < kBits; ++j)
-                tile[j] = j < rows ? m_rowWords[size_t(j) * groups + g] : 0;
+                tile[j] = j < rows ? scratch.rowWords[size_t(j) * groups + g] : 0;
             transposeBits(tile);
-            const int n = std::min(kBits, columns - g * kBits);
-            quint64 *out = m_band.data() + size_t(g) * kBits * words + k;
-            for (int i = 0; i < n; ++i)
-                out[size_t(i) * words] = tile[i];
+            std::memcpy(bandTile(g, k), tile, sizeof tile);
         }
     }
 }
@@ -297,8 +297,8 @@ void ThresholdKernel::processColumn(Module1 &, PixelSurface &, qint32 x, qint32 
     PaintedSurface &picture = m_model.picture;
     const qint32 k0 = y0 / kBits;
     const qint32 k1 = y1 / kBits;
-    m_column.resize(size_t(work.wordsPerColumn()));
-    quint64 *black = m_column.data();
+    m_model.scratch.column.resize(size_t(work.wordsPerColumn()));
+    quint64 *black = m_model.scratch.column.data();
 
     if (!m_zeroIsBlack) {
         // A limit below 0: nothing is black, not even a missing pixel.
@@ -308,8 +308,10 @@ void ThresholdKernel::processColumn(Module1 &, PixelSurface &, qint32 x, qint32 
     } else {
         if (x < m_bandFirst || x > m_bandLast)
             classifyBand(x, std::min(x + kBandColumns - 1, picture.width() - 1));
-        // The loaded image's pixels, or the colour painted over them.
-        const quint64 *image = m_band.data() + size_t(x - m_bandFirst) * work.wordsPerColumn();
+        // The loaded image's pixels, or the colour painted over them. The
+        // band's words of column x are one per tile, kBits words apart.
+        const qint32 c = x - m_bandFirst;
+        const quint64 *image = bandTile(c / kBits, 0) + c % kBits;
         const quint64 *painted = picture.painted().column(x);
         const quint64 *colour = picture.black().column(x);
         const quint64 paintedBlack = kAll;  // (0, 0, 0) is black here
@@ -317,7 +319,7 @@ void ThresholdKernel::processColumn(Module1 &, PixelSurface &, qint32 x, qint32 
         const qint32 layerWords = picture.painted().wordsPerColumn();
         const qint32 last = std::min(k1, layerWords - 1);
         for (qint32 k = k0; k <= last; ++k)
-            black[k] = (image[k] & ~painted[k]) |
+            black[k] = (image[size_t(k) * kBits] & ~painted[k]) |
                        (painted[k] & ((colour[k] & paintedBlack) | (~colour[k] & paintedWhite)));
         // Rows past the picture's last row are no pixel, so black.
         if (last >= k0 && last == layerWords - 1)
@@ -352,10 +354,11 @@ void HoleFillKernel::processColumn(Module1 &, PixelSurface &, qint32 x, qint32 y
     // Fills reach one row below the last row tested (a gap's lower half).
     const qint32 k0 = y0 / kBits;
     const qint32 k1 = (y1 + 1) / kBits;
-    m_gaps.assign(size_t(mask.wordsPerColumn()) + 2, 0);
-    quint64 *gaps = m_gaps.data() + 1;
-    m_fills.assign(size_t(mask.wordsPerColumn()) + 2, 0);
-    quint64 *fills = m_fills.data() + 1;
+    // The pixels filled and the gaps found, with a zero word before each.
+    m_model.scratch.column.assign(size_t(mask.wordsPerColumn()) + 2, 0);
+    m_model.scratch.more.assign(size_t(mask.wordsPerColumn()) + 2, 0);
+    quint64 *fills = m_model.scratch.column.data() + 1;
+    quint64 *gaps = m_model.scratch.more.data() + 1;
 
     for (qint32 k = k0; k <= k1; ++k) {
         const quint64 white = ~m[k];
@@ -408,8 +411,8 @@ void SpurRemovalKernel::processColumn(Module1 &, PixelSurface &, qint32 x, qint3
     const quint64 *r2 = mask.column(x + 2);
     const qint32 k0 = y0 / kBits;
     const qint32 k1 = y1 / kBits;
-    m_erased.assign(size_t(mask.wordsPerColumn()), 0);
-    quint64 *erased = m_erased.data();
+    m_model.scratch.column.assign(size_t(mask.wordsPerColumn()), 0);
+    quint64 *erased = m_model.scratch.column.data();
 
     for (qint32 k = k0; k <= k1; ++k) {
         const quint64 vertical = up2(m, k) | up1(m, k) | down1(m, k) | down2(m, k);

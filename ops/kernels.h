@@ -35,6 +35,16 @@ struct KernelModel {
     PackedMask Mask;
     PackedMask WorkMask;
 
+    // The kernels' working buffers, kept here so that they are allocated for
+    // the first pass and reused by the next passes and pictures.
+    struct Scratch {
+        std::vector<quint64> band;      // the threshold kernel's band of columns
+        std::vector<quint8> skip;       // per tile of the band: all painted, not read
+        std::vector<quint64> rowWords;  // 64 rows of the band, one bit per pixel
+        std::vector<quint64> column;    // one column's words
+        std::vector<quint64> more;      // another column's words
+    } scratch;
+
     // Takes a new picture and allocates both masks (0..W, 0..H), all False,
     // where W x H is the picture's size, as start-up does in the window.
     void load(QImage image);
@@ -83,14 +93,16 @@ private:
     bool m_whiteIsBlack;  // (255, 255, 255): a pixel painted white
     quint32 m_limits;     // the three limits laid out like a pixel
 
-    // The loaded image's classification, columns m_bandFirst..m_bandLast,
-    // packed like the masks' columns. Buffers are reused from band to band.
-    std::vector<quint64> m_band;
+    // The loaded image's classification, columns m_bandFirst..m_bandLast, is
+    // kept in scratch.band as 64 x 64 tiles of column words: tile (g, k) holds
+    // word k of the band's columns 64 g .. 64 g + 63, so a tile is written in
+    // one go.
+    quint64 *bandTile(qint32 g, qint32 k) {
+        return m_model.scratch.band.data() +
+               (size_t(g) * size_t(m_model.WorkMask.wordsPerColumn()) + size_t(k)) * 64;
+    }
     qint32 m_bandFirst = 0;
     qint32 m_bandLast = -1;
-    std::vector<quint8> m_skip;       // per 64 x 64 tile: all painted, not read
-    std::vector<quint64> m_rowWords;  // 64 rows of the band, one bit per pixel
-    std::vector<quint64> m_column;    // the column being stored
 };
 
 // The threshold kernel's image scan comes in forms for several instruction
@@ -106,11 +118,6 @@ public:
     PassRange range() const override { return {3, 4.0f, 3, 4.0f}; }
     void processColumn(Module1 &module, PixelSurface &picture, qint32 x, qint32 y0,
                        qint32 y1) override;
-
-private:
-    // Per-column scratch, reused: the pixels filled, and the gaps found.
-    std::vector<quint64> m_fills;
-    std::vector<quint64> m_gaps;
 };
 
 // affine on whole columns: vertical and horizontal support as word operations.
@@ -121,9 +128,6 @@ public:
     PassRange range() const override { return {3, 2.0f, 3, 2.0f}; }
     void processColumn(Module1 &module, PixelSurface &picture, qint32 x, qint32 y0,
                        qint32 y1) override;
-
-private:
-    std::vector<quint64> m_erased;  // per-column scratch, reused
 };
 
 }  // namespace ink
