@@ -1,6 +1,7 @@
 // bouchtrou and affine: each rule on small drawings, the reach of both
 // passes, decisions taken on the mask as it stood before the pass, empty
-// ranges, Cancel, and masks of another shape than the picture.
+// ranges, Cancel, masks of another shape than the picture, and random masks
+// compared with a plain restatement of both rules.
 
 #include "ops/holefill.h"
 #include "ops/spurremoval.h"
@@ -98,6 +99,57 @@ MaskArray busyMask(const QString &pass, int w, int h) {
             mask.set(x, y,
                      pass == QLatin1String("bouchtrou") ? (x + y) % 2 == 0 : (x - y) % 3 == 0);
     return mask;
+}
+
+// Both rules as plainly as they can be said, on a w x h picture.
+MaskArray plainHoleFill(const MaskArray &m, int w, int h) {
+    MaskArray out = m;
+    auto ink = [&](int x, int y) { return m.at(x, y); };
+    for (int x = 3; x <= w - 4; ++x) {
+        for (int y = 3; y <= h - 4; ++y) {
+            if (ink(x, y))
+                continue;
+            const bool above = ink(x, y - 1), below = ink(x, y + 1);
+            const bool column = ink(x, y - 2) && above && below && ink(x, y + 2);
+            const bool singleHole = above && below && ink(x - 1, y) && ink(x + 1, y);
+            const bool leftNotch = column && ink(x + 1, y - 1) && ink(x + 1, y) &&
+                                   ink(x + 1, y + 1) && !ink(x - 1, y - 1) && !ink(x - 1, y) &&
+                                   !ink(x - 1, y + 1);
+            const bool rightNotch = column && ink(x - 1, y - 1) && ink(x - 1, y) &&
+                                    ink(x - 1, y + 1) && !ink(x + 1, y - 1) && !ink(x + 1, y) &&
+                                    !ink(x + 1, y + 1);
+            if (singleHole || leftNotch || rightNotch)
+                out.set(x, y, true);
+            if (below)
+                continue;
+            bool gap = true;
+            for (int dx = -1; dx <= 1; ++dx)
+                for (int dy : {-2, -1, 2, 3})
+                    gap = gap && ink(x + dx, y + dy);
+            if (gap) {
+                out.set(x, y, true);
+                out.set(x, y + 1, true);
+            }
+        }
+    }
+    return out;
+}
+
+MaskArray plainSpurRemoval(const MaskArray &m, int w, int h) {
+    MaskArray out = m;
+    for (int x = 3; x <= w - 2; ++x) {
+        for (int y = 3; y <= h - 2; ++y) {
+            if (!m.at(x, y))
+                continue;
+            const bool vertical =
+                m.at(x, y - 2) || m.at(x, y - 1) || m.at(x, y + 1) || m.at(x, y + 2);
+            const bool horizontal =
+                m.at(x - 2, y) || m.at(x - 1, y) || m.at(x + 1, y) || m.at(x + 2, y);
+            if (!vertical || !horizontal)
+                out.set(x, y, false);
+        }
+    }
+    return out;
 }
 
 }  // namespace
@@ -364,6 +416,83 @@ private Q_SLOTS:
         QCOMPARE(bench.module.WorkMask.at(3, 4), !before.at(3, 4));
         QCOMPARE(bench.picture.Point(3, 4), paintOf(pass));
         QCOMPARE(bench.picture.writes.size(), size_t(1));
+    }
+
+    // Random masks of many sizes and densities against the plain rules, over
+    // two runs. Masks that fit the picture, masks larger than it, and masks
+    // shorter than the rows a column could reach but that the drawing never
+    // makes the pass read (the checked path).
+    void randomMasks_data() {
+        QTest::addColumn<int>("w");
+        QTest::addColumn<int>("h");
+        QTest::addColumn<int>("density");  // percent of black cells
+        QTest::addColumn<QString>("shape");
+        QTest::addColumn<quint64>("seed");
+        const QList<QSize> sizes{{1, 1}, {5, 5}, {7, 7}, {12, 12}, {40, 33}, {9, 24}};
+        quint64 seed = 1;
+        for (const QSize &size : sizes) {
+            for (int density : {10, 50, 75, 90, 97}) {
+                for (const char *shape : {"fitting", "larger", "shorter"}) {
+                    if (QLatin1String(shape) == QLatin1String("shorter") && size.height() < 8)
+                        continue;
+                    for (int i = 0; i < 2; ++i, ++seed)
+                        QTest::addRow("%dx%d %d%% %s #%d", size.width(), size.height(), density,
+                                      shape, i)
+                            << size.width() << size.height() << density << QString(shape) << seed;
+                }
+            }
+        }
+    }
+    void randomMasks() {
+        QFETCH(int, w);
+        QFETCH(int, h);
+        QFETCH(int, density);
+        QFETCH(QString, shape);
+        QFETCH(quint64, seed);
+        for (const QString &pass : {QStringLiteral("bouchtrou"), QStringLiteral("affine")}) {
+            const bool fill = pass == QLatin1String("bouchtrou");
+            Rng rng(seed);
+            MaskArray mask;
+            if (shape == QLatin1String("larger"))
+                mask.allocate(w + 3, h + 2);
+            else if (shape == QLatin1String("shorter"))
+                mask.allocate(w, fill ? h - 2 : h - 1);
+            else
+                mask.allocate(w, h);
+            for (int x = 0; x <= mask.upperX(); ++x)
+                for (int y = 0; y <= mask.upperY(); ++y)
+                    mask.set(x, y, rng.below(100) < density);
+            if (shape == QLatin1String("shorter")) {
+                // No gap at the last row tested (bouchtrou), no ink there (affine).
+                for (int x = 0; x <= w; ++x)
+                    mask.set(x, fill ? h - 3 : h - 2, fill);
+            }
+
+            Bench bench(mask, greyPicture(mask, w, h));
+            QImage expectedPicture = greyPicture(mask, w, h);
+            MaskArray expected = mask;
+            for (int run = 1; run <= 2; ++run) {
+                const QByteArray what = pass.toLatin1() + " run " + QByteArray::number(run);
+                QVERIFY2(bench.run(pass) == 0, what);
+                const MaskArray next =
+                    fill ? plainHoleFill(expected, w, h) : plainSpurRemoval(expected, w, h);
+                size_t changes = 0;
+                for (int x = 0; x <= mask.upperX(); ++x) {
+                    for (int y = 0; y <= mask.upperY(); ++y) {
+                        if (next.at(x, y) == expected.at(x, y))
+                            continue;
+                        ++changes;
+                        expectedPicture.setPixel(x, y, fill ? qRgb(0, 0, 0) : qRgb(255, 255, 255));
+                        QVERIFY2((bench.picture.writes[{x, y}] == 1), what);
+                    }
+                }
+                expected = next;
+                QVERIFY2(bench.module.Mask == expected, what);
+                QVERIFY2(bench.module.WorkMask == expected, what);
+                QVERIFY2(bench.picture.image() == expectedPicture, what);
+                QVERIFY2(bench.picture.writes.size() == changes, what);
+            }
+        }
     }
 };
 
