@@ -53,23 +53,8 @@ class TestPassFrame : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void fullPassVisitsRangeAndCopiesBack() {
-        Fixture f(10, 8);
-        f.module.Mask.set(0, 0, true);  // outside the range: must survive the pass start copy
-        MarkingOperation op({3, 4.0f, 3, 4.0f});
-        const PassOutcome outcome = runColumnPass(f.module, f.picture, f.step, op);
-
-        QVERIFY(!outcome.cancelled);
-        QCOMPARE(outcome.columnsDone, 4);
-        QCOMPARE(f.step.columns, (std::vector<qint32>{3, 4, 5, 6}));
-        QCOMPARE(f.step.progress, QStringLiteral("i=6"));
-        QCOMPARE(f.module.Mask.countBlack(), 1 + 4 * 2);  // rows 3..4 of columns 3..6
-        QVERIFY(f.module.Mask.at(0, 0));
-        QVERIFY(f.module.Mask == f.module.WorkMask);
-        QCOMPARE(f.picture.Point(3, 3), kBlack);
-        QCOMPARE(f.picture.Point(7, 3), kWhite);
-    }
-
+    // Pixels written are read back, outside the surface reads -1 and writes
+    // nothing, and a snapshot does not change under later writes.
     void surfaceReadsBackWritesAndKeepsSnapshotsApart_data() {
         QTest::addColumn<int>("w");
         QTest::addColumn<int>("h");
@@ -82,48 +67,53 @@ private Q_SLOTS:
         ImageSurface picture(solidImage(w, h, 0x123456));
         const QImage before = picture.image();
         picture.PSet(w - 1, h - 1, 0xABCDEF);
-        picture.PSet(w, 0, kBlack);  // beyond the drawing surface: no effect
+        picture.PSet(w, 0, kBlack);
         QCOMPARE(picture.Point(w - 1, h - 1), 0xABCDEF);
         QCOMPARE(picture.Point(0, 0), 0x123456);
         QCOMPARE(picture.Point(w, 0), kNoPixel);
         QCOMPARE(picture.Point(0, -1), kNoPixel);
         QCOMPARE(before.pixel(w - 1, h - 1), qRgb(0x56, 0x34, 0x12));
-        QCOMPARE(picture.image().pixel(w - 1, h - 1), qRgb(0xEF, 0xCD, 0xAB));
     }
 
-    void stepOrder() {
-        Fixture f(4, 4);
-        MarkingOperation op({1, 3.0f, 0, 0.0f});
-        runColumnPass(f.module, f.picture, f.step, op);
-        QCOMPARE(f.step.calls,
-                 (QStringList{"refreshPicture", "setProgress i=1", "refreshWindow", "doEvents"}));
-    }
+    // The frame visits its column range, steps after every column in order,
+    // and copies back; the pass start replaces a stale output buffer.
+    void fullPass() {
+        Fixture f(10, 8);
+        f.module.Mask.set(0, 0, true);
+        f.module.WorkMask.set(9, 7, true);
+        MarkingOperation op({3, 4.0f, 3, 4.0f});
+        const PassOutcome outcome = runColumnPass(f.module, f.picture, f.step, op);
 
-    void emptyColumnRangeOnlyCopies() {
-        Fixture f(6, 6);
-        f.module.Mask.set(2, 2, true);
-        f.module.WorkMask.set(4, 4, true);  // stale output buffer is replaced by the pass start
-        MarkingOperation op({3, 4.0f, 3, 4.0f});  // last column 2
-        runColumnPass(f.module, f.picture, f.step, op);
-        QVERIFY(f.step.calls.isEmpty());
-        QVERIFY(op.rows.empty());
-        QCOMPARE(f.module.Mask.countBlack(), 1);
+        QVERIFY(!outcome.cancelled);
+        QCOMPARE(f.step.columns, (std::vector<qint32>{3, 4, 5, 6}));
+        QCOMPARE(f.step.calls.mid(0, 4),
+                 (QStringList{"refreshPicture", "setProgress i=3", "refreshWindow", "doEvents"}));
+        QCOMPARE(f.step.progress, QStringLiteral("i=6"));
+        QCOMPARE(f.module.Mask.countBlack(), 1 + 4 * 2);  // rows 3..4 of columns 3..6
+        QVERIFY(f.module.Mask.at(0, 0) && !f.module.Mask.at(9, 7));
         QVERIFY(f.module.Mask == f.module.WorkMask);
+        QCOMPARE(f.picture.Point(3, 3), kBlack);
+        QCOMPARE(f.picture.Point(7, 3), kWhite);
     }
 
-    void emptyRowRangeStillStepsEveryColumn() {
+    // An empty column range does nothing but the two copies; an empty row
+    // range still runs the step for every column.
+    void emptyRanges() {
         Fixture f(9, 5);
-        MarkingOperation none({3, 2.0f, 4, 2.0f});  // rows 4..3: empty
-        runColumnPass(f.module, f.picture, f.step, none);
+        f.module.Mask.set(2, 2, true);
+        MarkingOperation noColumns({3, 7.0f, 3, 4.0f});
+        runColumnPass(f.module, f.picture, f.step, noColumns);
+        QVERIFY(f.step.calls.isEmpty() && noColumns.rows.empty());
+        QCOMPARE(f.module.Mask.countBlack(), 1);
+
+        MarkingOperation noRows({3, 2.0f, 4, 2.0f});
+        runColumnPass(f.module, f.picture, f.step, noRows);
         QCOMPARE(f.step.columns, (std::vector<qint32>{3, 4, 5, 6, 7}));
-        QCOMPARE(f.module.Mask.countBlack(), 0);
-        QCOMPARE(none.rows.front().y0, 4);
-        QCOMPARE(none.rows.front().y1, 3);
+        QCOMPARE(f.module.Mask.countBlack(), 1);
     }
 
+    // Sizes are single values rounded half to even: 6.5 gives 6, 7.5 gives 8.
     void halfPixelSizesRoundToEven() {
-        // A width of 6.5 rounds to 6 and 7.5 to 8: the frame takes single
-        // values and rounds halves to even.
         class HalfSurface : public ImageSurface {
         public:
             using ImageSurface::ImageSurface;
@@ -134,58 +124,54 @@ private Q_SLOTS:
         HalfSurface picture(solidImage(8, 8, kWhite));
         Module1 module;
         module.Mask.allocate(8, 8);
-        module.WorkMask.allocate(8, 8);
         ScriptedStep step;
         MarkingOperation op({1, 0.0f, 0, 0.0f});
         runColumnPass(module, picture, step, op);
         QCOMPARE(step.columns.back(), 6);
         QCOMPARE(op.rows.front().y1, 4);
         picture.w = 7.5f;
-        step = ScriptedStep();
         runColumnPass(module, picture, step, op);
         QCOMPARE(step.columns.back(), 8);
     }
 
-    void cancelTickedBeforeDoesOneColumn() {
-        Fixture f(10, 10);
-        f.step.cancel = 1;
-        MarkingOperation op({3, 4.0f, 3, 4.0f});
-        const PassOutcome outcome = runColumnPass(f.module, f.picture, f.step, op);
-        QVERIFY(outcome.cancelled);
-        QCOMPARE(f.step.columns, (std::vector<qint32>{3}));
-        QCOMPARE(f.step.cancel, 0);
-        QCOMPARE(f.step.progress, QStringLiteral("i=3"));
-        QVERIFY(f.module.Mask.at(3, 3));
-        QVERIFY(!f.module.Mask.at(4, 3));
+    // Cancel: 1 stops after the column and unticks; 2 (greyed) does not stop.
+    void cancel_data() {
+        QTest::addColumn<int>("value");
+        QTest::addColumn<int>("tickAfter");  // column whose pump ticks the box; 0: before
+        QTest::addColumn<int>("lastColumn");
+        QTest::addColumn<int>("valueAfter");
+        QTest::newRow("ticked before the pass") << 1 << 0 << 1 << 0;
+        QTest::newRow("ticked after column 10") << 1 << 10 << 10 << 0;
+        QTest::newRow("greyed") << 2 << 0 << 20 << 2;
     }
-
-    void greyedCancelDoesNotStop() {
-        Fixture f(10, 10);
-        f.step.cancel = 2;
-        MarkingOperation op({3, 4.0f, 3, 4.0f});
-        QVERIFY(!runColumnPass(f.module, f.picture, f.step, op).cancelled);
-        QCOMPARE(f.step.cancel, 2);
-        QCOMPARE(f.step.columns.size(), size_t(4));
-    }
-
-    void cancelAfterColumnKeepsFinishedColumns() {
+    void cancel() {
+        QFETCH(int, value);
+        QFETCH(int, tickAfter);
+        QFETCH(int, lastColumn);
+        QFETCH(int, valueAfter);
         Fixture f(20, 6);
-        f.step.at(10, [&] { f.step.cancel = 1; });
+        if (tickAfter == 0)
+            f.step.cancel = value;
+        else
+            f.step.at(tickAfter, [&] { f.step.cancel = value; });
         MarkingOperation op({1, 0.0f, 2, 0.0f});
-        runColumnPass(f.module, f.picture, f.step, op);
-        QCOMPARE(f.step.columns.back(), 10);
-        QCOMPARE(f.step.progress, QStringLiteral("i=10"));
-        QVERIFY(f.module.Mask.at(10, 2));
-        QVERIFY(!f.module.Mask.at(11, 2));
-        QCOMPARE(f.picture.Point(11, 2), kWhite);
+        QCOMPARE(runColumnPass(f.module, f.picture, f.step, op).cancelled, value == 1);
+        QCOMPARE(f.step.columns.back(), lastColumn);
+        QCOMPARE(f.step.progress, QStringLiteral("i=%1").arg(lastColumn));
+        QCOMPARE(f.step.cancel, valueAfter);
+        QVERIFY(f.module.Mask.at(lastColumn, 2));
+        if (lastColumn < 20) {
+            QVERIFY(!f.module.Mask.at(lastColumn + 1, 2));
+            QCOMPARE(f.picture.Point(lastColumn + 1, 2), kWhite);
+        }
         QVERIFY(f.module.Mask == f.module.WorkMask);
     }
 
+    // Reload inside the pump ticks Cancel and reallocates: the pass stops and
+    // copies the fresh, all-white buffer back, at the new size.
     void reloadInsidePumpEndsWithFreshMasks() {
         Fixture f(20, 6);
         f.module.Mask.set(0, 0, true);
-        // What Reload does inside the pump: tick Cancel, reallocate both masks
-        // (here to another picture size).
         f.step.at(5, [&] {
             f.step.cancel = 1;
             f.module.Mask.allocate(30, 7);
@@ -194,12 +180,12 @@ private Q_SLOTS:
         MarkingOperation op({1, 0.0f, 2, 0.0f});
         runColumnPass(f.module, f.picture, f.step, op);
         QCOMPARE(f.step.columns.back(), 5);
-        QCOMPARE(f.step.cancel, 0);
         QCOMPARE(f.module.Mask.upperX(), 30);
         QCOMPARE(f.module.Mask.countBlack(), 0);
         QVERIFY(f.module.Mask == f.module.WorkMask);
     }
 
+    // An error ends the pass without its copy-back; what was painted stays.
     void errorSkipsCopyBack() {
         Fixture f(12, 6);
         f.module.Mask.set(0, 0, true);
@@ -214,7 +200,6 @@ private Q_SLOTS:
         }
         QVERIFY(f.module.Mask == before);
         QCOMPARE(f.step.columns.back(), 3);
-        // What was painted before the error stays painted.
         QCOMPARE(f.picture.Point(4, 2), kBlack);
         QCOMPARE(f.picture.Point(4, 3), kWhite);
     }

@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Remakes the pictures of the README: runs the real program on the bundled
+# sample under a virtual display, presses its buttons and crops screenshots
+# into doc/screenshots/. Installs what is missing first.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=setup.sh
+source "$root/scripts/setup.sh"
+
+inkmask_ensure_packages "${INKMASK_PACKAGES[@]}" xvfb xauth xdotool imagemagick
+build="${INKMASK_BUILD_DIR:-$root/build}"
+inkmask_build "$build"
+out="$root/doc/screenshots"
+mkdir -p "$out"
+
+if [ -z "${INKMASK_IN_XVFB:-}" ]; then
+    INKMASK_IN_XVFB=1 exec xvfb-run -a -s "-screen 0 1280x1000x24" "$0" "$@"
+fi
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+"$build/inkmask" "$root/examples/plan.png" 2>/dev/null &
+pid=$!
+trap 'kill $pid 2>/dev/null || true; rm -rf "$work"' EXIT
+sleep 3
+
+shot() { # NAME GEOMETRY
+    import -window root "$work/full.png"
+    convert "$work/full.png" -crop "$2" +repage "$out/$1.png"
+}
+click() { xdotool mousemove "$1" "$2" click 1; sleep "${3:-2}"; }
+
+# Button centres in the window: NB, bouchtrou, affine.
+shot before-nb 760x560+0+0
+click 448 56 3
+shot after-nb 760x560+0+0
+click 532 20
+shot after-bouchtrou 760x560+0+0
+click 532 60
+shot after-affine 760x560+0+0
+
+# Zoom to 8 on the picture and point at a pixel of a wall.
+click 300 300 1
+for _ in 1 2 3 4 5; do
+    xdotool key ctrl+plus
+    sleep 0.5
+done
+xdotool mousemove 200 280
+sleep 1
+shot inspector-zoom8 760x560+0+0
+echo "Screenshots written to $out"
