@@ -90,6 +90,7 @@ BatchRunner::Result BatchRunner::run(int index, FileProgress &progress, QStringL
         return Result::Failed;
     }
 
+    progress.step.store(int(m_options.steps.size()), std::memory_order_relaxed);
     Result result = Result::Done;
     try {
         const QString maskPath = m_options.maskFor(index);

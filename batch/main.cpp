@@ -113,7 +113,8 @@ public:
     bool failed() const { return m_failed; }
 
 private:
-    // "[3/20] plan.png: affine 45%" for each file being worked on.
+    // "[3/20] plan.png: affine 45%" for each file being worked on; "reading"
+    // and "writing" before and after the steps.
     QString progressLine() const {
         QStringList parts;
         const int n = int(m_options.inputs.size());
@@ -126,10 +127,14 @@ private:
                                .arg(index + 1)
                                .arg(n)
                                .arg(m_options.inputs.at(index).section(QLatin1Char('/'), -1));
-            if (step >= 0 && step < m_options.steps.size())
+            if (step < 0)
+                part += QStringLiteral(": reading");
+            else if (step < m_options.steps.size())
                 part += QStringLiteral(": %1 %2%")
                             .arg(stepName(m_options.steps.at(step)))
                             .arg(m_progress[slot].percent.load());
+            else
+                part += QStringLiteral(": writing");
             parts << part;
         }
         return parts.join(QStringLiteral("  "));
