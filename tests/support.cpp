@@ -1,6 +1,28 @@
 #include "support.h"
 
+#include "ops/holefill.h"
+#include "ops/kernels.h"
+#include "ops/spurremoval.h"
+#include "ops/threshold.h"
+
 namespace ink::test {
+
+std::unique_ptr<ColumnOperation> perPixelPass(const QString &name, ThresholdSource &source) {
+    if (name == QLatin1String("nb"))
+        return std::make_unique<ThresholdPass>(source);
+    if (name == QLatin1String("bouchtrou"))
+        return std::make_unique<HoleFillPass>();
+    return std::make_unique<SpurRemovalPass>();
+}
+
+std::unique_ptr<ColumnOperation> kernelPass(const QString &name, KernelModel &model,
+                                            const Thresholds &thresholds) {
+    if (name == QLatin1String("nb"))
+        return std::make_unique<ThresholdKernel>(model, thresholds);
+    if (name == QLatin1String("bouchtrou"))
+        return std::make_unique<HoleFillKernel>(model);
+    return std::make_unique<SpurRemovalKernel>(model);
+}
 
 MaskArray maskFromRows(const QStringList &rows) {
     MaskArray mask;

@@ -13,9 +13,22 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <vector>
 
+namespace ink {
+class ThresholdSource;
+struct KernelModel;
+struct Thresholds;
+}  // namespace ink
+
 namespace ink::test {
+
+// The passes by their names ("nb", "bouchtrou", "affine"): as the window runs
+// them, pixel by pixel, or as the batch tool does, by whole columns.
+std::unique_ptr<ColumnOperation> perPixelPass(const QString &name, ThresholdSource &source);
+std::unique_ptr<ColumnOperation> kernelPass(const QString &name, KernelModel &model,
+                                            const Thresholds &thresholds);
 
 // A mask from rows of text: 'X' or '#' black, anything else white. The mask's
 // bounds are (0..width-1, 0..rows-1), so a picture of (width-1) x (rows-1)
