@@ -14,7 +14,12 @@
 namespace ink {
 
 bool readImageFile(const QString &path, QImage *image, QString *error) {
-    QImageReader::setAllocationLimit(kPictureAllocationLimitMB);
+    // A process-wide setting: made once, not by every worker thread.
+    static const bool limited = [] {
+        QImageReader::setAllocationLimit(kPictureAllocationLimitMB);
+        return true;
+    }();
+    Q_UNUSED(limited);
     QImageReader reader(path);
     bool ok = false;
     try {
