@@ -2,6 +2,7 @@
 
 #include "platform/runtimeerror.h"
 
+#include <QFileInfo>
 #include <QImageReader>
 
 #include <new>
@@ -10,12 +11,34 @@ namespace ink {
 
 namespace {
 constexpr int kFileNotFound = 53;
+constexpr int kPermissionDenied = 70;
+constexpr int kPathFileAccess = 75;
 constexpr int kInvalidPicture = 481;
+
+// Refuses what the reader cannot or must not open, naming the reason: the
+// reader itself calls a folder or an unreadable file "not found", tries other
+// files with an image extension added to a missing name, and would wait
+// forever on a named pipe.
+void checkIsReadableFile(const QString &path) {
+    const QFileInfo info(path);
+    if (!info.exists())
+        throw RuntimeError(kFileNotFound, QStringLiteral("File not found"));
+    if (info.isDir())
+        throw RuntimeError(kPathFileAccess,
+                           QStringLiteral("Path/File access error (a folder, not a file)"));
+    if (!info.isFile())
+        throw RuntimeError(kPathFileAccess,
+                           QStringLiteral("Path/File access error (not a regular file)"));
+    if (!info.isReadable())
+        throw RuntimeError(kPermissionDenied, QStringLiteral("Permission denied"));
+}
+
 }  // namespace
 
 QImage LoadPicture(const QString &path) {
     if (path.isEmpty())
         return {};
+    checkIsReadableFile(path);
     QImageReader::setAllocationLimit(kPictureAllocationLimitMB);
     QImageReader reader(path);
     QImage image;

@@ -50,7 +50,7 @@ QImage drawing(int w, int h, ColorValue corner) {
 constexpr ColorValue kCorner = 0x3366CC;  // red 0xCC, green 0x66, blue 0x33
 
 // How a row's file is put on disk besides its bytes.
-enum class Special { None, Directory, Fifo, Unreadable, Tiff };
+enum class Special { None, Directory, Fifo, Unreadable, Tiff, OnlyWithExtension };
 
 // Puts the hostile thing at `path`, replacing whatever was there.
 bool makeHostile(const QString &path, Special special, const QByteArray &content) {
@@ -60,6 +60,9 @@ bool makeHostile(const QString &path, Special special, const QByteArray &content
             return QDir().mkdir(path);
         case Special::Fifo:
             return mkfifo(QFile::encodeName(path).constData(), 0644) == 0;
+        case Special::OnlyWithExtension:
+            QFile::remove(path + QStringLiteral(".png"));
+            return solidImage(3, 3, kWhite).save(path + QStringLiteral(".png"));
         default:
             break;
     }
@@ -92,11 +95,13 @@ private:
         QVERIFY(QDir::setCurrent(path));
     }
 
-    void skipIfUnsupported(Special special) {
+    // Why a row cannot be tried here, or null.
+    static const char *unsupported(Special special) {
         if (special == Special::Tiff && !QImageReader::supportedImageFormats().contains("tiff"))
-            QSKIP("no TIFF image plugin installed");
+            return "no TIFF image plugin installed";
         if (special == Special::Unreadable && geteuid() == 0)
-            QSKIP("running as root: permissions do not stop reading");
+            return "running as root: permissions do not stop reading";
+        return nullptr;
     }
 
     // NB, bouchtrou and affine in turn, each through its button; after each,
@@ -169,6 +174,15 @@ private Q_SLOTS:
         QTest::newRow("blanks, quotes, accents, leading dash")
             << QStringLiteral("-plan \"n\xB0 1\" \u00E9t\u00E9 \u00FC.png") << png << Special::None
             << QSize(40, 30) << "";
+        QTest::newRow("directory") << "folder.png" << QByteArray() << Special::Directory << refused
+                                   << "a folder, not a file";
+        QTest::newRow("named pipe")
+            << "pipe.png" << QByteArray() << Special::Fifo << refused << "not a regular file";
+        QTest::newRow("no read permission")
+            << "locked.png" << png << Special::Unreadable << refused << "Permission denied";
+        // The name as given, not another file with an extension added.
+        QTest::newRow("only name.png exists")
+            << "plan" << QByteArray() << Special::OnlyWithExtension << refused << "File not found";
     }
 
     // Start-up: the picture and its masks, or the four-line failure message.
@@ -178,7 +192,8 @@ private Q_SLOTS:
         QFETCH(Special, special);
         QFETCH(QSize, size);
         QFETCH(QString, reason);
-        skipIfUnsupported(special);
+        if (const char *why = unsupported(special))
+            QSKIP(why);
         enter(QStringLiteral("start"));
         QVERIFY(makeHostile(name, special, content));
 
@@ -219,7 +234,8 @@ private Q_SLOTS:
         QFETCH(Special, special);
         QFETCH(QSize, size);
         QFETCH(QString, reason);
-        skipIfUnsupported(special);
+        if (const char *why = unsupported(special))
+            QSKIP(why);
         enter(QStringLiteral("reload"));
         QVERIFY(solidImage(20, 10, 0x204060).save(name, "PNG"));
 
