@@ -33,6 +33,24 @@ void checkIsReadableFile(const QString &path) {
         throw RuntimeError(kPermissionDenied, QStringLiteral("Permission denied"));
 }
 
+// The reader refuses a picture above the limit with no more than "Unable to
+// read image data". Its header gives the size before anything is decoded, so
+// the refusal can name it. Held as 32-bit RGB, as the picture area holds it.
+void checkSize(const QSize &size) {
+    if (!size.isValid())
+        return;
+    const qint64 megabytes = (qint64(size.width()) * size.height() * 4 + (1 << 20) - 1) >> 20;
+    if (megabytes > kPictureAllocationLimitMB) {
+        throw RuntimeError(RuntimeError::OutOfMemory,
+                           QStringLiteral("Picture too large (%1 x %2 pixels need %3 MB; "
+                                          "the limit is %4 MB)")
+                               .arg(size.width())
+                               .arg(size.height())
+                               .arg(megabytes)
+                               .arg(kPictureAllocationLimitMB));
+    }
+}
+
 }  // namespace
 
 QImage LoadPicture(const QString &path) {
@@ -43,6 +61,7 @@ QImage LoadPicture(const QString &path) {
     QImageReader reader(path);
     QImage image;
     try {
+        checkSize(reader.size());
         image = reader.read();
     } catch (const std::bad_alloc &) {
         throw RuntimeError::outOfMemory();

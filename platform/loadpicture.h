@@ -13,7 +13,8 @@ constexpr int kPictureAllocationLimitMB = 4096;
 // A missing file raises error 53, a folder or anything else that is not a
 // regular file (a named pipe, a device) error 75, a file that may not be read
 // error 70, and any other refusal of the reader error 481 with the reader's
-// own description; error 7 when memory runs out.
+// own description; error 7 for a picture larger than the limit, named with its
+// size, and when memory runs out.
 QImage LoadPicture(const QString &path);
 
 }  // namespace ink

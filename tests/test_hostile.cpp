@@ -24,6 +24,39 @@ using namespace ink::test;
 
 namespace {
 
+QByteArray bigEndian32(quint32 value) {
+    QByteArray bytes(4, '\0');
+    for (int i = 0; i < 4; ++i)
+        bytes[i] = char(value >> (24 - 8 * i));
+    return bytes;
+}
+
+quint32 crc32(const QByteArray &data) {
+    quint32 crc = 0xFFFFFFFFu;
+    for (const char c : data) {
+        crc ^= quint8(c);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+QByteArray pngChunk(const char *type, const QByteArray &data) {
+    const QByteArray body = QByteArray(type, 4) + data;
+    return bigEndian32(quint32(data.size())) + body + bigEndian32(crc32(body));
+}
+
+// A PNG whose header, with a correct checksum, claims width x height RGB
+// pixels, followed by a little image data and the end chunk.
+QByteArray pngClaiming(quint32 width, quint32 height) {
+    const QByteArray header =
+        bigEndian32(width) + bigEndian32(height) + QByteArray("\x08\x02\0\0\0", 5);
+    const QByteArray data =
+        qCompress(QByteArray(64, '\0')).mid(4);  // zlib stream without Qt's length
+    return QByteArray("\x89PNG\r\n\x1a\n", 8) + pngChunk("IHDR", header) + pngChunk("IDAT", data) +
+           pngChunk("IEND", {});
+}
+
 QByteArray encoded(const QImage &image, const char *format) {
     QByteArray bytes;
     QBuffer buffer(&bytes);
@@ -145,6 +178,9 @@ private Q_SLOTS:
                                          << Special::None << refused << "Unsupported image format";
         QTest::newRow("truncated png") << "cut.png" << png.left(png.size() / 2) << Special::None
                                        << refused << "Unable to read image data";
+        QTest::newRow("header claims 100000 x 100000")
+            << "huge.png" << pngClaiming(100000, 100000) << Special::None << refused
+            << "Picture too large (100000 x 100000 pixels need 38147 MB; the limit is 4096 MB)";
         QTest::newRow("1x1") << "dot.png" << encoded(drawing(1, 1, kCorner), "PNG") << Special::None
                              << QSize(1, 1) << "";
         QTest::newRow("1x5000") << "tall.png" << encoded(drawing(1, 5000, kCorner), "PNG")
