@@ -106,12 +106,15 @@ private Q_SLOTS:
     }
     void cleanupTestCase() { MessageBoxes::setHandler({}); }
 
-    // Reload twice, and Cancel then Reload, all in one pump: the pass stops after that column with
-    // the file's picture and fresh masks, and the box ends unticked.
+    // Reload twice, and Cancel together with Reload in either order, all in
+    // one pump: the pass stops after that column with the file's picture and
+    // fresh masks, and the box ends unticked.
     void reloadAndCancelInOnePump_data() {
         QTest::addColumn<QString>("clicks");  // R: Reload, C: Cancel
         QTest::newRow("Reload twice") << "RR";
         QTest::newRow("Cancel, then Reload") << "CR";
+        QTest::newRow("Reload, then Cancel") << "RC";
+        QTest::newRow("Reload, Cancel, Reload, Cancel") << "RCRC";
     }
     void reloadAndCancelInOnePump() {
         QFETCH(QString, clicks);
@@ -235,13 +238,15 @@ private Q_SLOTS:
 
     // The file replaced by a larger or a smaller picture and reloaded during
     // NB (in a column beyond the smaller one's width): the pass stops there
-    // with fresh masks of the new size, and the next passes work on the new
-    // size.
+    // with fresh masks of the new size, even when the Cancel box is clicked
+    // off again in the same pump, and the next passes work on the new size.
     void reloadOfReplacedFileMidPass_data() {
         QTest::addColumn<QSize>("size");
         QTest::addColumn<bool>("untick");
         QTest::newRow("larger") << QSize(90, 70) << false;
         QTest::newRow("smaller") << QSize(20, 12) << false;
+        QTest::newRow("larger, Cancel clicked off") << QSize(90, 70) << true;
+        QTest::newRow("smaller, Cancel clicked off") << QSize(20, 12) << true;
     }
     void reloadOfReplacedFileMidPass() {
         QFETCH(QSize, size);
