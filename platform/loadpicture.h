@@ -7,7 +7,11 @@ namespace ink {
 
 // Largest decoded picture the reader will accept, in megabytes. Well above
 // a 600 dpi A1 scan (about 14000 x 20000 pixels, 1.1 GB as 32-bit RGB).
-constexpr int kPictureAllocationLimitMB = 4096;
+// The fuzzing build lowers it, so that each of its runs stays small.
+#ifndef INKMASK_PICTURE_LIMIT_MB
+#define INKMASK_PICTURE_LIMIT_MB 4096
+#endif
+constexpr int kPictureAllocationLimitMB = INKMASK_PICTURE_LIMIT_MB;
 
 // Reads an image file. An empty path gives an empty picture and no error.
 // A missing file raises error 53, a folder or anything else that is not a
