@@ -31,6 +31,9 @@ void checkIsReadableFile(const QString &path) {
                            QStringLiteral("Path/File access error (not a regular file)"));
     if (!info.isReadable())
         throw RuntimeError(kPermissionDenied, QStringLiteral("Permission denied"));
+    // The reader would call it an unsupported format.
+    if (info.size() == 0)
+        throw RuntimeError(kInvalidPicture, QStringLiteral("Invalid picture (the file is empty)"));
 }
 
 // The reader refuses a picture above the limit with no more than "Unable to

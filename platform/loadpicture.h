@@ -14,11 +14,11 @@ namespace ink {
 constexpr int kPictureAllocationLimitMB = INKMASK_PICTURE_LIMIT_MB;
 
 // Reads an image file. An empty path gives an empty picture and no error.
-// A missing file raises error 53, a folder or anything else that is not a
-// regular file (a named pipe, a device) error 75, a file that may not be read
-// error 70, and any other refusal of the reader error 481 with the reader's
-// own description; error 7 for a picture larger than the limit, named with its
-// size, and when memory runs out.
+// A missing file raises error 53; a folder or anything else that is not a
+// regular file (a named pipe, a device) error 75; a file that may not be read
+// error 70; an empty file, and any other refusal of the reader, error 481,
+// the latter with the reader's own description; error 7 for a picture larger
+// than the limit, named with its size, and when memory runs out.
 QImage LoadPicture(const QString &path);
 
 }  // namespace ink

@@ -172,8 +172,8 @@ private Q_SLOTS:
 
         const QSize refused;
         const QByteArray png = encoded(drawing(40, 30, kCorner), "PNG");
-        QTest::newRow("empty file") << "empty.png" << QByteArray() << Special::None << refused
-                                    << "Unsupported image format";
+        QTest::newRow("empty file")
+            << "empty.png" << QByteArray() << Special::None << refused << "the file is empty";
         QTest::newRow("text named .png") << "notes.png" << QByteArray("not a picture\n")
                                          << Special::None << refused << "Unsupported image format";
         QTest::newRow("truncated png") << "cut.png" << png.left(png.size() / 2) << Special::None
