@@ -37,11 +37,12 @@ void SpurRemovalPass::processColumn(Module1 &module, PixelSurface &picture, qint
     for (qint64 y = y0; y <= y1; ++y) {
         if (!mask.at(x, y))
             continue;
-        // All eight cells are read before the decision.
-        const bool vertical =
-            mask.at(x, y - 2) | mask.at(x, y - 1) | mask.at(x, y + 1) | mask.at(x, y + 2);
-        const bool horizontal =
-            mask.at(x - 2, y) | mask.at(x - 1, y) | mask.at(x + 1, y) | mask.at(x + 2, y);
+        // All eight cells are read before the decision: no short-circuit, so a
+        // mask too small raises error 9 whatever the cells hold.
+        const int vertical = int(mask.at(x, y - 2)) | int(mask.at(x, y - 1)) |
+                             int(mask.at(x, y + 1)) | int(mask.at(x, y + 2));
+        const int horizontal = int(mask.at(x - 2, y)) | int(mask.at(x - 1, y)) |
+                               int(mask.at(x + 1, y)) | int(mask.at(x + 2, y));
         if (!vertical || !horizontal)
             erase(y);
     }

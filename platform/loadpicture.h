@@ -7,11 +7,18 @@ namespace ink {
 
 // Largest decoded picture the reader will accept, in megabytes. Well above
 // a 600 dpi A1 scan (about 14000 x 20000 pixels, 1.1 GB as 32-bit RGB).
-constexpr int kPictureAllocationLimitMB = 4096;
+// The fuzzing build lowers it, so that each of its runs stays small.
+#ifndef INKMASK_PICTURE_LIMIT_MB
+#define INKMASK_PICTURE_LIMIT_MB 4096
+#endif
+constexpr int kPictureAllocationLimitMB = INKMASK_PICTURE_LIMIT_MB;
 
 // Reads an image file. An empty path gives an empty picture and no error.
-// A missing file raises error 53 and any other refusal of the reader error
-// 481, both with the reader's own description; error 7 when memory runs out.
+// A missing file raises error 53; a folder or anything else that is not a
+// regular file (a named pipe, a device) error 75; a file that may not be read
+// error 70; an empty file, and any other refusal of the reader, error 481,
+// the latter with the reader's own description; error 7 for a picture larger
+// than the limit, named with its size, and when memory runs out.
 QImage LoadPicture(const QString &path);
 
 }  // namespace ink

@@ -212,6 +212,11 @@ void Form1::Command1_Click() {
         Picture1->setPicture(picture);
         m_module.Mask = std::move(mask);
         m_module.WorkMask = std::move(workMask);
+        // A running pass worked out its columns for the picture just replaced:
+        // it stops at its next Cancel poll even if the box is clicked off again
+        // before then.
+        if (m_passRunning)
+            m_pictureReplaced = true;
     });
 }
 
@@ -239,6 +244,7 @@ bool Form1::runPass(ColumnOperation &operation) {
     m_passRunning = true;
     guarded([&] { runColumnPass(m_module, *Picture1, *this, operation); });
     m_passRunning = false;
+    m_pictureReplaced = false;
     if (m_closePending) {
         m_closePending = false;
         close();
@@ -317,8 +323,9 @@ void Form1::refreshWindow() {
 
 void Form1::doEvents() {
     QCoreApplication::processEvents();
-    // A close asked for during the pump ends the pass here, as Cancel would.
-    if (m_closePending)
+    // A close asked for during the pump, or a picture replaced by Reload, ends
+    // the pass here, as Cancel would.
+    if (m_closePending || m_pictureReplaced)
         setCancelBoxValue(1);
 }
 

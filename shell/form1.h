@@ -117,6 +117,7 @@ private:
     Module1 &m_module;
     bool m_passRunning = false;
     bool m_closePending = false;
+    bool m_pictureReplaced = false;  // by a Reload during the running pass
 };
 
 }  // namespace ink
