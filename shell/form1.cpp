@@ -202,9 +202,9 @@ void Form1::Command1_Click() {
         // Everything is read and allocated before anything is replaced, so a
         // file that can no longer be read leaves the picture and masks as they were.
         const QImage picture = LoadPicture(m_module.ImagePath);
-        ImageSurface sized(picture);
-        const qint32 w = roundToInt32(sized.Width());
-        const qint32 h = roundToInt32(sized.Height());
+        // The picture area takes the picture's size.
+        const qint32 w = picture.width();
+        const qint32 h = picture.height();
         MaskArray mask;
         MaskArray workMask;
         mask.allocate(w, h);
