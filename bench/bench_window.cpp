@@ -55,26 +55,32 @@ void benchSize(const QString &dir, int w, int h, int runs) {
     QApplication::processEvents();
 
     EmptyRule empty;
-    const double emptyMs = medianMs(runs, [&] { form.runPass(empty); });
-    const double columns = w;  // the empty rule walks columns 1..W
-    std::printf("%dx%d  end-of-column step: %.1f us per column (%.1f ms per pass)\n", w, h,
-                emptyMs * 1000.0 / columns, emptyMs);
+    double stepMs = 0;
+    medianMs(runs, [&] {
+        form.runPass(empty);
+        stepMs = double(form.lastPassOutcome().stepNanoseconds) / 1e6;
+    });
+    const double columns = double(form.lastPassOutcome().columnsDone);
+    std::printf("%dx%d  end-of-column step: %.1f us per column\n", w, h, stepMs * 1000.0 / columns);
 
     struct Pass {
         const char *name;
         std::function<void()> click;
-        double columns;
     };
     const Pass passes[] = {
-        {"NB", [&] { form.rgb2nb_Click(); }, double(w)},
-        {"bouchtrou", [&] { form.bouchtrou_Click(); }, double(w - 6)},
-        {"affine", [&] { form.affine_Click(); }, double(w - 4)},
+        {"NB", [&] { form.rgb2nb_Click(); }},
+        {"bouchtrou", [&] { form.bouchtrou_Click(); }},
+        {"affine", [&] { form.affine_Click(); }},
     };
     for (const Pass &p : passes) {
-        const double ms = medianMs(runs, p.click);
-        const double stepMs = emptyMs * p.columns / columns;
-        std::printf("%dx%d  %-9s %8.1f ms per pass, %.0f%% in the end-of-column step\n", w, h,
-                    p.name, ms, 100.0 * stepMs / ms);
+        double stepShare = 0;
+        const double ms = medianMs(runs, [&] {
+            p.click();
+            const PassOutcome &o = form.lastPassOutcome();
+            stepShare = double(o.stepNanoseconds) / 1e6;
+        });
+        std::printf("%dx%d  %-9s %8.1f ms per pass, %.0f%% of it in the end-of-column step\n", w, h,
+                    p.name, ms, 100.0 * stepShare / ms);
     }
 }
 

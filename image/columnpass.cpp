@@ -2,6 +2,8 @@
 
 #include "platform/convert.h"
 
+#include <QElapsedTimer>
+
 namespace ink {
 
 QString progressText(qint32 column) {
@@ -22,10 +24,13 @@ PassOutcome runColumnPass(Module1 &module, PixelSurface &picture, ColumnStep &st
         operation.processColumn(module, picture, column, range.firstRow, lastRow);
         ++outcome.columnsDone;
 
+        QElapsedTimer stepTime;
+        stepTime.start();
         step.refreshPicture(column);
         step.setProgress(progressText(column));
         step.refreshWindow();
         step.doEvents();
+        outcome.stepNanoseconds += stepTime.nsecsElapsed();
         if (step.cancelValue() == 1) {
             step.setCancelValue(0);
             outcome.cancelled = true;

@@ -57,6 +57,8 @@ public:
 struct PassOutcome {
     bool cancelled = false;
     qint64 columnsDone = 0;
+    // Time spent in the end-of-column steps (repaints and the event pump).
+    qint64 stepNanoseconds = 0;
 };
 
 // Runs one pass:

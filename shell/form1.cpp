@@ -242,7 +242,7 @@ bool Form1::runPass(ColumnOperation &operation) {
     if (m_passRunning)
         return false;
     m_passRunning = true;
-    guarded([&] { runColumnPass(m_module, *Picture1, *this, operation); });
+    guarded([&] { m_lastPassOutcome = runColumnPass(m_module, *Picture1, *this, operation); });
     m_passRunning = false;
     m_pictureReplaced = false;
     if (m_closePending) {

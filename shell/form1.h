@@ -55,6 +55,8 @@ public:
     // A run-time error is reported and ends the pass without its copy-back.
     bool runPass(ColumnOperation &operation);
     bool passRunning() const { return m_passRunning; }
+    // How the last pass that ran to its copy-back went.
+    const PassOutcome &lastPassOutcome() const { return m_lastPassOutcome; }
 
     // The Cancel box's value: 0 unticked, 1 ticked, 2 greyed.
     int cancelBoxValue() const;
@@ -116,6 +118,7 @@ private:
 
     Module1 &m_module;
     bool m_passRunning = false;
+    PassOutcome m_lastPassOutcome;
     bool m_closePending = false;
     bool m_pictureReplaced = false;  // by a Reload during the running pass
 };
