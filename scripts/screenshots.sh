@@ -47,5 +47,5 @@ for _ in 1 2 3 4 5; do
 done
 xdotool mousemove 200 280
 sleep 1
-shot inspector-zoom8 760x560+0+0
+shot zoom8-pixel-line 760x560+0+0
 echo "Screenshots written to $out"
