@@ -49,6 +49,13 @@ bool writeImageFile(const QImage &image, const QString &path, QString *error) {
         file.cancelWriting();
         return false;
     }
+    // The writer's last bytes may still be buffered: a disk that fills up
+    // shows only here, and commit() would not notice it.
+    if (!file.flush()) {
+        *error = file.errorString();
+        file.cancelWriting();
+        return false;
+    }
     if (!file.commit()) {
         *error = file.errorString();
         return false;

@@ -1,7 +1,8 @@
-// Abuse during a pass, through the real window and its buttons: clicks, keys
-// and typing delivered by the pass's own event pump, between two columns.
-// After each, no pass runs, `Mask` equals `WorkMask` (for a pass that ended
-// or was cancelled), and both masks are the picture's size plus one.
+// Abuse during a pass, through the real window and its buttons: clicks, keys,
+// typing and a file replaced, delivered by the pass's own event pump between
+// two columns. After each, no pass runs, `Mask` equals `WorkMask` (unless the
+// pass failed), both masks are the picture's size plus one, and the three
+// passes work again on the picture then shown.
 
 #include "image/columnpass.h"
 #include "platform/messagebox.h"
@@ -13,6 +14,7 @@
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -47,17 +49,6 @@ QImage noisy(int w, int h, quint64 seed) {
     return image;
 }
 
-ColorValue colourOf(QRgb pixel) {
-    return qRed(pixel) | (qGreen(pixel) << 8) | (qBlue(pixel) << 16);
-}
-
-// A pointer move with no button held, delivered straight to the widget.
-void moveMouse(QWidget *widget, QPointF pos) {
-    QMouseEvent event(QEvent::MouseMove, pos, widget->mapToGlobal(pos), Qt::NoButton, Qt::NoButton,
-                      Qt::NoModifier);
-    QCoreApplication::sendEvent(widget, &event);
-}
-
 }  // namespace
 
 class TestAbuse : public QObject {
@@ -65,15 +56,37 @@ class TestAbuse : public QObject {
 
 private:
     QTemporaryDir m_dir;
-    QString m_path;  // 60 x 45 random colours, rewritten by some tests
+    QString m_path;  // m_picture, rewritten by some rows
     QImage m_picture;
+    QImage m_plainPicture;  // after NB on a window left alone
+    MaskArray m_plainMask;
     QStringList m_messages;
 
-    std::unique_ptr<Form1> open(Module1 &module) {
-        auto form = std::make_unique<Form1>(module);
-        if (!form->Form_Load(m_path))
-            return nullptr;
-        return form;
+    // What a row's letter does in the pump after column `column`.
+    void act(Form1 &form, QChar action, qint32 column) {
+        if (action == QLatin1Char('L') || action == QLatin1Char('S')) {
+            const bool larger = action == QLatin1Char('L');
+            QVERIFY(noisy(larger ? 90 : 20, larger ? 70 : 12, 5).save(m_path));
+        }
+        if (QStringLiteral("RLS").contains(action)) {
+            form.Command1->click();
+        } else if (action == QLatin1Char('C')) {
+            form.ckbCancel->click();
+        } else if (action == QLatin1Char('X')) {
+            form.close();
+        } else if (action == QLatin1Char('T')) {
+            form.vbox->setText(QStringLiteral("abc"));
+        } else if (action == QLatin1Char('P')) {
+            for (QPushButton *button : {form.rgb2nb, form.bouchtrou, form.affine})
+                button->click();
+        } else if (action == QLatin1Char('K')) {
+            const QPointF at(column % 50, column % 40);
+            QMouseEvent move(QEvent::MouseMove, at, at, Qt::NoButton, Qt::NoButton, {});
+            QCoreApplication::sendEvent(form.Picture1, &move);
+            QTest::keyClick(form.Picture1, column % 2 ? Qt::Key_Right : Qt::Key_Down);
+            QTest::keyClick(form.Picture1, column % 3 ? Qt::Key_Plus : Qt::Key_Minus,
+                            Qt::ControlModifier);
+        }
     }
 
     // The state every abuse must leave behind once the pass has ended.
@@ -84,231 +97,108 @@ private:
         QCOMPARE(module.Mask.upperY(), qint32(form.Picture1->Height()));
     }
 
-    // NB on a window left alone: the picture and `Mask` every undisturbed
-    // run must give.
-    std::pair<QImage, MaskArray> plainThreshold() {
-        Module1 module;
-        auto form = open(module);
-        form->rgb2nb->click();
-        return {form->Picture1->image(), module.Mask};
-    }
-
 private Q_SLOTS:
     void initTestCase() {
         QVERIFY(m_dir.isValid());
         m_path = m_dir.filePath(QStringLiteral("scan.png"));
         MessageBoxes::setHandler([this](QWidget *, const QString &text) { m_messages << text; });
+        m_picture = noisy(60, 45, 11);
+        QVERIFY(m_picture.save(m_path));
+        Module1 module;
+        Form1 form(module);
+        QVERIFY(form.Form_Load(m_path));
+        form.rgb2nb->click();
+        m_plainPicture = form.Picture1->image();
+        m_plainMask = module.Mask;
     }
     void init() {
         m_messages.clear();
-        m_picture = noisy(60, 45, 11);
         QVERIFY(m_picture.save(m_path));
     }
     void cleanupTestCase() { MessageBoxes::setHandler({}); }
 
-    // Reload twice, and Cancel together with Reload in either order, all in
-    // one pump: the pass stops after that column with the file's picture and
-    // fresh masks, and the box ends unticked.
-    void reloadAndCancelInOnePump_data() {
-        QTest::addColumn<QString>("clicks");  // R: Reload, C: Cancel
-        QTest::newRow("Reload twice") << "RR";
-        QTest::newRow("Cancel, then Reload") << "CR";
-        QTest::newRow("Reload, then Cancel") << "RC";
-        QTest::newRow("Reload, Cancel, Reload, Cancel") << "RCRC";
+    // NB with the row's actions, one letter each, in its pump after column
+    // `column` (0: after every column). R Reload; L, S the file replaced by a
+    // larger or smaller picture, then Reload: the pass stops there, even with
+    // the box clicked off again, with the file's picture and white masks, and
+    // the box ends unticked. C Cancel clicked. X close: the pass stops, copies
+    // back what it did, and then the window closes. P the three pass buttons:
+    // refused. K pointer, arrow and zoom keys: they only read. T "abc" put in
+    // vbox: error 13 at the next column, reported once; the finished columns
+    // stay painted and none of the pass reaches `Mask`. Else NB ends as if alone.
+    void duringNb_data() {
+        QTest::addColumn<QString>("actions");
+        QTest::addColumn<int>("column");
+        QTest::addColumn<int>("stop");  // the column where NB stops
+        QTest::newRow("Reload twice") << "RR" << 5 << 5;
+        QTest::newRow("Cancel, then Reload") << "CR" << 5 << 5;
+        QTest::newRow("Reload, then Cancel") << "RC" << 5 << 5;
+        QTest::newRow("Reload, Cancel, Reload, Cancel") << "RCRC" << 5 << 5;
+        QTest::newRow("larger file") << "L" << 30 << 30;
+        QTest::newRow("smaller file, past its width") << "S" << 30 << 30;
+        QTest::newRow("larger file, Cancel clicked off") << "LC" << 30 << 30;
+        QTest::newRow("smaller file, Cancel clicked off") << "SC" << 30 << 30;
+        QTest::newRow("close") << "X" << 7 << 7;
+        QTest::newRow("close twice") << "XX" << 7 << 7;
+        QTest::newRow("close, then Reload") << "XR" << 7 << 7;
+        QTest::newRow("Reload, then close") << "RX" << 7 << 7;
+        QTest::newRow("pass buttons thrice, early") << "PPP" << 2 << 60;
+        QTest::newRow("pass buttons thrice, late") << "PPP" << 59 << 60;
+        QTest::newRow("bad threshold") << "T" << 10 << 10;
+        QTest::newRow("pointer and keys after every column") << "K" << 0 << 60;
     }
-    void reloadAndCancelInOnePump() {
-        QFETCH(QString, clicks);
-        Module1 module;
-        auto form = open(module);
-        QVERIFY(form);
-        for (const QChar c : clicks) {
-            QAbstractButton *button = c == QLatin1Char('R')
-                                          ? static_cast<QAbstractButton *>(form->Command1)
-                                          : form->ckbCancel;
-            atColumn(*form, 5, [button] { button->click(); });
-        }
-        form->rgb2nb->click();
-        QVERIFY2(m_messages.isEmpty(), qPrintable(m_messages.join(QLatin1Char('|'))));
-        QCOMPARE(form->Progress->text(), QStringLiteral("i=5"));
-        QCOMPARE(form->cancelBoxValue(), 0);
-        QCOMPARE(module.Mask.countBlack() + module.WorkMask.countBlack(), 0);
-        QCOMPARE(form->Picture1->image(), m_picture);
-        checkIdle(*form, module);
-    }
-
-    // Pass buttons pressed again and again while NB runs: refused every time,
-    // and NB ends exactly as it would have alone.
-    void passButtonsClickedRepeatedly() {
-        const auto [expectedPicture, expectedMask] = plainThreshold();
-        Module1 module;
-        auto form = open(module);
-        QVERIFY(form);
-        for (qint32 column : {2, 3, 30, 59}) {
-            for (int i = 0; i < 3; ++i) {
-                for (QPushButton *button : {form->rgb2nb, form->bouchtrou, form->affine})
-                    atColumn(*form, column, [button] { button->click(); });
-            }
-        }
-        form->rgb2nb->click();
-        QVERIFY2(m_messages.isEmpty(), qPrintable(m_messages.join(QLatin1Char('|'))));
-        QCOMPARE(form->Progress->text(), QStringLiteral("i=60"));
-        QCOMPARE(form->Picture1->image(), expectedPicture);
-        QVERIFY(module.Mask == expectedMask);
-        checkIdle(*form, module);
-        // Nothing was queued: the buttons work again, one pass each.
-        form->affine->click();
-        QCOMPARE(form->Progress->text(), QStringLiteral("i=58"));
-        checkIdle(*form, module);
-    }
-
-    // A threshold made bad by typing during NB: error 13 at the next column,
-    // reported once; the finished columns stay painted, none of the pass
-    // reaches `Mask`, and the window goes on working.
-    void badThresholdTypedMidPass_data() {
-        QTest::addColumn<QString>("typed");
-        QTest::newRow("letters") << "abc";
-        QTest::newRow("empty") << "";
-        QTest::newRow("two separators") << "1.2.3";
-    }
-    void badThresholdTypedMidPass() {
-        QFETCH(QString, typed);
-        Module1 module;
-        auto form = open(module);
-        QVERIFY(form);
-        QLineEdit *box = form->vbox;
-        atColumn(*form, 10, [box, typed] {
-            box->selectAll();
-            QTest::keyClick(box, Qt::Key_Delete);
-            QTest::keyClicks(box, typed);
-        });
-        form->rgb2nb->click();
-        QCOMPARE(form->vbox->text(), typed);
-        QCOMPARE(m_messages.size(), 1);
-        QVERIFY2(m_messages.first().contains(QStringLiteral("'13'")),
-                 qPrintable(m_messages.first()));
-        QVERIFY2(m_messages.first().contains(QStringLiteral("vbox")),
-                 qPrintable(m_messages.first()));
-        QCOMPARE(form->Progress->text(), QStringLiteral("i=10"));
-        QVERIFY(!form->passRunning());
-        QCOMPARE(module.Mask.countBlack(), 0);
-        const ColorValue painted = form->Picture1->Point(10, 2);
-        QVERIFY(painted == kBlack || painted == kWhite);
-        QCOMPARE(form->Picture1->Point(11, 2), colourOf(m_picture.pixel(11, 2)));
-
-        m_messages.clear();
-        form->vbox->setText(QStringLiteral("180"));
-        form->rgb2nb->click();
-        QVERIFY(m_messages.isEmpty());
-        QCOMPARE(form->Progress->text(), QStringLiteral("i=60"));
-        checkIdle(*form, module);
-    }
-
-    // Closing during a pass: the pass stops after that column, copies back
-    // what it did, and only then does the window close.
-    void closeMidPass_data() {
-        QTest::addColumn<QString>("actions");  // X: close, R: Reload
-        QTest::newRow("close") << "X";
-        QTest::newRow("close twice") << "XX";
-        QTest::newRow("close, then Reload") << "XR";
-        QTest::newRow("Reload, then close") << "RX";
-    }
-    void closeMidPass() {
+    void duringNb() {
         QFETCH(QString, actions);
+        QFETCH(int, column);
+        QFETCH(int, stop);
+        const bool reloaded = actions.contains(QRegularExpression(QStringLiteral("[RLS]")));
+        const bool typed = actions.contains(QLatin1Char('T'));
         Module1 module;
-        auto form = open(module);
-        QVERIFY(form);
-        Form1 *window = form.get();
-        for (const QChar c : actions) {
-            atColumn(*form, 7, [window, c] {
-                if (c == QLatin1Char('X'))
-                    window->close();
-                else
-                    window->Command1->click();
-            });
+        Form1 form(module);
+        QVERIFY(form.Form_Load(m_path));
+        for (qint32 c = column ? column : 1; c <= (column ? column : 60); ++c) {
+            for (const QChar a : actions)
+                atColumn(form, c, [this, &form, a, c] { act(form, a, c); });
         }
-        form->rgb2nb->click();
-        QVERIFY2(m_messages.isEmpty(), qPrintable(m_messages.join(QLatin1Char('|'))));
-        QCOMPARE(form->Progress->text(), QStringLiteral("i=7"));
-        QVERIFY(!form->isVisible());
-        QCOMPARE(form->cancelBoxValue(), 0);
-        const bool reloaded = actions.contains(QLatin1Char('R'));
-        QCOMPARE(module.Mask.countBlack() > 0, !reloaded);
-        checkIdle(*form, module);
-    }
-
-    // The file replaced by a larger or a smaller picture and reloaded during
-    // NB (in a column beyond the smaller one's width): the pass stops there
-    // with fresh masks of the new size, even when the Cancel box is clicked
-    // off again in the same pump, and the next passes work on the new size.
-    void reloadOfReplacedFileMidPass_data() {
-        QTest::addColumn<QSize>("size");
-        QTest::addColumn<bool>("untick");
-        QTest::newRow("larger") << QSize(90, 70) << false;
-        QTest::newRow("smaller") << QSize(20, 12) << false;
-        QTest::newRow("larger, Cancel clicked off") << QSize(90, 70) << true;
-        QTest::newRow("smaller, Cancel clicked off") << QSize(20, 12) << true;
-    }
-    void reloadOfReplacedFileMidPass() {
-        QFETCH(QSize, size);
-        QFETCH(bool, untick);
-        Module1 module;
-        auto form = open(module);
-        QVERIFY(form);
-        const QImage replacement = noisy(size.width(), size.height(), 5);
-        Form1 *window = form.get();
-        const QString path = m_path;
-        atColumn(*form, 30, [window, replacement, path] {
-            QVERIFY(replacement.save(path));
-            window->Command1->click();
-        });
-        if (untick)
-            atColumn(*form, 30, [window] { window->ckbCancel->click(); });
-        form->rgb2nb->click();
-        QVERIFY2(m_messages.isEmpty(), qPrintable(m_messages.join(QLatin1Char('|'))));
-        QCOMPARE(form->Progress->text(), QStringLiteral("i=30"));
-        QCOMPARE(form->cancelBoxValue(), 0);
-        QCOMPARE(form->Picture1->image(), replacement);
-        QCOMPARE(module.Mask.upperX(), size.width());
-        QCOMPARE(module.Mask.upperY(), size.height());
-        QCOMPARE(module.Mask.countBlack() + module.WorkMask.countBlack(), 0);
-        checkIdle(*form, module);
-
-        form->rgb2nb->click();
-        QCOMPARE(form->Progress->text(), progressText(size.width()));
-        QVERIFY(module.Mask.countBlack() > 0);
-        checkIdle(*form, module);
-        form->bouchtrou->click();
-        QCOMPARE(form->Progress->text(), progressText(size.width() - 4));
-        checkIdle(*form, module);
-        form->affine->click();
-        QCOMPARE(form->Progress->text(), progressText(size.width() - 2));
-        checkIdle(*form, module);
-        QVERIFY(m_messages.isEmpty());
-    }
-
-    // Pointer moves, arrow keys and zoom keys between every two columns only
-    // read: NB ends exactly as it would have alone.
-    void inspectorAndZoomMidPass() {
-        const auto [expectedPicture, expectedMask] = plainThreshold();
-        Module1 module;
-        auto form = open(module);
-        QVERIFY(form);
-        PictureBox *picture = form->Picture1;
-        for (qint32 column = 1; column <= 60; ++column) {
-            atColumn(*form, column, [picture, column] {
-                moveMouse(picture, QPointF(column % 50, column % 40));
-                QTest::keyClick(picture, column % 2 ? Qt::Key_Right : Qt::Key_Down);
-                QTest::keyClick(picture, column % 3 ? Qt::Key_Plus : Qt::Key_Minus,
-                                Qt::ControlModifier);
-            });
+        form.rgb2nb->click();
+        QVERIFY2(m_messages.size() == int(typed), qPrintable(m_messages.join(QLatin1Char('|'))));
+        QCOMPARE(form.Progress->text(), progressText(stop));
+        QCOMPARE(form.cancelBoxValue(), 0);
+        QCOMPARE(form.isVisible(), !actions.contains(QLatin1Char('X')));
+        if (reloaded) {
+            QCOMPARE(form.Picture1->image(), QImage(m_path));
+            QCOMPARE(module.Mask.countBlack() + module.WorkMask.countBlack(), 0);
+        } else if (typed) {
+            QVERIFY2(m_messages.first().contains(QStringLiteral("'13'")) &&
+                         m_messages.first().contains(QStringLiteral("vbox")),
+                     qPrintable(m_messages.first()));
+            QCOMPARE(module.Mask.countBlack(), 0);
+            const ColorValue painted = form.Picture1->Point(stop, 2);
+            QVERIFY(painted == kBlack || painted == kWhite);
+            QCOMPARE(form.Picture1->image().pixel(stop + 1, 2), m_picture.pixel(stop + 1, 2));
+            form.vbox->setText(QStringLiteral("180"));
+        } else if (stop < 60) {
+            QVERIFY(module.Mask.countBlack() > 0);
+        } else {
+            QCOMPARE(form.Picture1->image(), m_plainPicture);
+            QVERIFY(module.Mask == m_plainMask);
         }
-        form->rgb2nb->click();
-        QVERIFY2(m_messages.isEmpty(), qPrintable(m_messages.join(QLatin1Char('|'))));
-        QCOMPARE(form->Progress->text(), QStringLiteral("i=60"));
-        QCOMPARE(form->Picture1->image(), expectedPicture);
-        QVERIFY(module.Mask == expectedMask);
-        QVERIFY(form->Text1->text().contains(QLatin1String("--")));
-        checkIdle(*form, module);
+        if (!typed)
+            checkIdle(form, module);
+        if (actions.contains(QLatin1Char('K')))
+            QVERIFY(form.Text1->text().contains(QLatin1String("--")));
+
+        // Nothing was left queued or half done: each pass reaches its last
+        // column, NB the picture's last, bouchtrou four before, affine two.
+        const int width = form.Picture1->image().width();
+        const std::pair<QPushButton *, int> passes[] = {
+            {form.rgb2nb, 0}, {form.bouchtrou, 4}, {form.affine, 2}};
+        for (const auto &[button, margin] : passes) {
+            button->click();
+            QCOMPARE(form.Progress->text(), progressText(width - margin));
+            checkIdle(form, module);
+        }
+        QCOMPARE(m_messages.size(), int(typed));
     }
 };
 
