@@ -191,9 +191,9 @@ private Q_SLOTS:
         QTest::newRow("plan") << "plan-160x120.png"
                               << "nb,bouchtrou,affine"
                               << "180,180,180";
-        QTest::newRow("specks") << "specks-40x30.png"
-                                << "nb,bouchtrou,affine,affine,bouchtrou"
-                                << "180.5,90,255";
+        QTest::newRow("noise") << "noise-40x30.png"
+                               << "nb,bouchtrou,affine,affine,bouchtrou"
+                               << "180.5,90,255";
         QTest::newRow("one-pixel") << "one-1x1.png"
                                    << "nb,bouchtrou,affine"
                                    << "180,180,180";

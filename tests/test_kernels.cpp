@@ -15,7 +15,7 @@ using namespace ink::test;
 
 namespace {
 
-// Strokes and specks: dark or light pixels, some at or just past the
+// Strokes and dots: dark or light pixels, some at or just past the
 // thresholds, some pure white.
 QImage randomPicture(int w, int h, Rng &rng) {
     QImage image(w, h, QImage::Format_RGB32);
