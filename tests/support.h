@@ -13,31 +13,15 @@
 
 #include <functional>
 #include <map>
-#include <memory>
 #include <vector>
 
-namespace ink {
-class ThresholdSource;
-struct KernelModel;
-struct Thresholds;
-}  // namespace ink
-
 namespace ink::test {
-
-// The passes by their names ("nb", "bouchtrou", "affine"): as the window runs
-// them, pixel by pixel, or as the batch tool does, by whole columns.
-std::unique_ptr<ColumnOperation> perPixelPass(const QString &name, ThresholdSource &source);
-std::unique_ptr<ColumnOperation> kernelPass(const QString &name, KernelModel &model,
-                                            const Thresholds &thresholds);
 
 // A mask from rows of text: 'X' or '#' black, anything else white. The mask's
 // bounds are (0..width-1, 0..rows-1), so a picture of (width-1) x (rows-1)
 // pixels has masks of this shape.
 MaskArray maskFromRows(const QStringList &rows);
 QStringList rowsFromMask(const MaskArray &mask);
-
-// An all-black or all-white mask with bounds (0..w, 0..h).
-MaskArray filledMask(qint32 w, qint32 h, bool black);
 
 // A picture of w x h pixels in one colour value.
 QImage solidImage(int w, int h, ColorValue color);
@@ -60,10 +44,21 @@ private:
 // scripted actions in its event pump after a given column.
 class ScriptedStep : public ColumnStep {
 public:
-    void refreshPicture(qint32 column) override;
-    void setProgress(const QString &text) override;
-    void refreshWindow() override { calls.push_back(QStringLiteral("refreshWindow")); }
-    void doEvents() override;
+    void refreshPicture(qint32 column) override {
+        m_current = column;
+        columns.push_back(column);
+        calls << QStringLiteral("refreshPicture");
+    }
+    void setProgress(const QString &text) override {
+        progress = text;
+        calls << QStringLiteral("setProgress ") + text;
+    }
+    void refreshWindow() override { calls << QStringLiteral("refreshWindow"); }
+    void doEvents() override {
+        calls << QStringLiteral("doEvents");
+        if (auto it = m_actions.find(m_current); it != m_actions.end())
+            it->second();
+    }
     int cancelValue() override { return cancel; }
     void setCancelValue(int value) override { cancel = value; }
 

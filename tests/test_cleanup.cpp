@@ -65,9 +65,11 @@ struct Bench : ImageSurface {
 
 // The mask of a w x h picture, all black or all white but for `others`.
 QStringList field(int w, int h, bool black, const QList<QPoint> &others) {
-    MaskArray mask = filledMask(w, h, black);
-    for (const QPoint &p : others)
-        mask.set(p.x(), p.y(), !black);
+    MaskArray mask;
+    mask.allocate(w, h);
+    for (qint32 x = 0; x <= w; ++x)
+        for (qint32 y = 0; y <= h; ++y)
+            mask.set(x, y, black != others.contains(QPoint(x, y)));
     return rowsFromMask(mask);
 }
 
