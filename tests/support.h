@@ -1,12 +1,13 @@
 #pragma once
 
-// Helpers shared by the tests: masks and pictures written as rows of text,
-// and a scripted end-of-column step.
+// Helpers shared by the tests: a plain picture, seeded random numbers and a
+// scripted end-of-column step.
 
 #include "image/columnpass.h"
 #include "image/imagesurface.h"
 #include "image/maskarray.h"
 
+#include <QColor>
 #include <QImage>
 #include <QString>
 #include <QStringList>
@@ -17,23 +18,24 @@
 
 namespace ink::test {
 
-// A mask from rows of text: 'X' or '#' black, anything else white. The mask's
-// bounds are (0..width-1, 0..rows-1), so a picture of (width-1) x (rows-1)
-// pixels has masks of this shape.
-MaskArray maskFromRows(const QStringList &rows);
-QStringList rowsFromMask(const MaskArray &mask);
-
 // A picture of w x h pixels in one colour value.
-QImage solidImage(int w, int h, ColorValue color);
-// A picture whose pixels match the mask's cells (black for ink, white else),
-// of the mask's shape less its last column and row, as after a threshold pass.
-QImage imageFromMask(const MaskArray &mask);
+inline QImage solidImage(int w, int h, ColorValue color) {
+    QImage image(w, h, QImage::Format_RGB32);
+    image.fill(QColor(color & 0xFF, (color >> 8) & 0xFF, (color >> 16) & 0xFF));
+    return image;
+}
 
 // A seeded pseudo-random generator that gives the same numbers everywhere.
 class Rng {
 public:
     explicit Rng(quint64 seed) : m_state(seed) {}
-    quint64 next();
+    quint64 next() {
+        // splitmix64
+        quint64 z = (m_state += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    }
     int below(int n) { return int(next() % quint64(n)); }
 
 private:
