@@ -81,49 +81,38 @@ private Q_SLOTS:
     }
 
     // The frame visits its column range, steps after every column in order,
-    // and copies back; the pass start replaces a stale output buffer.
-    void fullPass() {
-        Fixture f(10, 8);
-        f.module.Mask.set(0, 0, true);
-        f.module.WorkMask.set(9, 7, true);
-        MarkingOperation op({3, 4.0f, 3, 4.0f});
-        QVERIFY(!runColumnPass(f.module, f.picture, f.step, op).cancelled);
-        QCOMPARE(f.step.columns, (std::vector<qint32>{3, 4, 5, 6}));
-        QCOMPARE(f.step.calls.mid(0, 4),
-                 (QStringList{"refreshPicture", "setProgress i=3", "refreshWindow", "doEvents"}));
-        QCOMPARE(f.step.progress, QStringLiteral("i=6"));
-        QCOMPARE(f.module.Mask.countBlack(), 1 + 4 * 2);  // rows 3..4 of columns 3..6
-        QVERIFY(f.module.Mask.at(0, 0) && f.module.Mask == f.module.WorkMask);
-        QCOMPARE(f.picture.Point(3, 3), kBlack);
-        QCOMPARE(f.picture.Point(7, 3), kWhite);
-    }
-
-    // The last column and row are the size less the margin, rounded half to
-    // even; the last column is taken once, before a picture that grows in the
-    // pump. An empty row range still steps after every column.
-    void lastColumnAndRow_data() {
+    // and copies back; the pass start replaces a stale output buffer. The last
+    // column and row are the size less the margin, rounded half to even; the
+    // last column is taken once, before a picture that grows in the pump.
+    void columnAndRowRange_data() {
         QTest::addColumn<float>("w");
         QTest::addColumn<float>("rowMargin");
         QTest::addColumn<int>("lastColumn");  // 2: no column
-        QTest::addColumn<int>("lastRow");
-        QTest::newRow("no columns") << 5.0f << 0.0f << 2 << 0;
+        QTest::addColumn<int>("lastRow");     // 2: no row
+        QTest::newRow("no columns") << 5.0f << 0.0f << 2 << 5;
         QTest::newRow("no rows") << 12.0f << 3.0f << 9 << 2;
         QTest::newRow("6.5 to 6") << 9.5f << 0.5f << 6 << 4;
         QTest::newRow("7.5 to 8") << 10.5f << 0.5f << 8 << 4;
     }
-    void lastColumnAndRow() {
+    void columnAndRowRange() {
         QFETCH(float, w);
         QFETCH(float, rowMargin);
         QFETCH(int, lastColumn);
         QFETCH(int, lastRow);
         Fixture f(w, 5.0f);
-        MarkingOperation op({3, 3.0f, 3, rowMargin});
+        f.module.Mask.set(0, 0, true);
+        f.module.WorkMask.set(1, 1, true);
         f.step.at(3, [&] { f.picture.w += 10; });
-        runColumnPass(f.module, f.picture, f.step, op);
-        QCOMPARE(int(f.step.columns.size()), lastColumn - 2);
+        MarkingOperation op({3, 3.0f, 3, rowMargin});
+        QVERIFY(!runColumnPass(f.module, f.picture, f.step, op).cancelled);
         QCOMPARE(op.columns, lastColumn - 2);
+        QCOMPARE(int(f.step.columns.size()), lastColumn - 2);
+        QCOMPARE(f.module.Mask.countBlack(), 1 + (lastColumn - 2) * (lastRow - 2));
+        QVERIFY(f.module.Mask.at(0, 0) && f.module.Mask == f.module.WorkMask);
         if (lastColumn > 2) {
-            QCOMPARE(f.step.columns.back(), lastColumn);
+            QCOMPARE(f.step.calls.mid(0, 4), (QStringList{"refreshPicture", "setProgress i=3",
+                                                          "refreshWindow", "doEvents"}));
+            QCOMPARE(f.step.progress, QStringLiteral("i=%1").arg(lastColumn));
             QCOMPARE(op.lastRow, lastRow);
         }
     }
