@@ -1,55 +1,41 @@
 #pragma once
 
-// Helpers shared by the tests: masks and pictures written as rows of text,
-// and a scripted end-of-column step.
+// Helpers shared by the tests: a plain picture, seeded random numbers and a
+// scripted end-of-column step.
 
 #include "image/columnpass.h"
 #include "image/imagesurface.h"
 #include "image/maskarray.h"
 
+#include <QColor>
 #include <QImage>
 #include <QString>
 #include <QStringList>
 
 #include <functional>
 #include <map>
-#include <memory>
 #include <vector>
-
-namespace ink {
-class ThresholdSource;
-struct KernelModel;
-struct Thresholds;
-}  // namespace ink
 
 namespace ink::test {
 
-// The passes by their names ("nb", "bouchtrou", "affine"): as the window runs
-// them, pixel by pixel, or as the batch tool does, by whole columns.
-std::unique_ptr<ColumnOperation> perPixelPass(const QString &name, ThresholdSource &source);
-std::unique_ptr<ColumnOperation> kernelPass(const QString &name, KernelModel &model,
-                                            const Thresholds &thresholds);
-
-// A mask from rows of text: 'X' or '#' black, anything else white. The mask's
-// bounds are (0..width-1, 0..rows-1), so a picture of (width-1) x (rows-1)
-// pixels has masks of this shape.
-MaskArray maskFromRows(const QStringList &rows);
-QStringList rowsFromMask(const MaskArray &mask);
-
-// An all-black or all-white mask with bounds (0..w, 0..h).
-MaskArray filledMask(qint32 w, qint32 h, bool black);
-
 // A picture of w x h pixels in one colour value.
-QImage solidImage(int w, int h, ColorValue color);
-// A picture whose pixels match the mask's cells (black for ink, white else),
-// of the mask's shape less its last column and row, as after a threshold pass.
-QImage imageFromMask(const MaskArray &mask);
+inline QImage solidImage(int w, int h, ColorValue color) {
+    QImage image(w, h, QImage::Format_RGB32);
+    image.fill(QColor(color & 0xFF, (color >> 8) & 0xFF, (color >> 16) & 0xFF));
+    return image;
+}
 
 // A seeded pseudo-random generator that gives the same numbers everywhere.
 class Rng {
 public:
     explicit Rng(quint64 seed) : m_state(seed) {}
-    quint64 next();
+    quint64 next() {
+        // splitmix64
+        quint64 z = (m_state += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    }
     int below(int n) { return int(next() % quint64(n)); }
 
 private:
@@ -60,10 +46,21 @@ private:
 // scripted actions in its event pump after a given column.
 class ScriptedStep : public ColumnStep {
 public:
-    void refreshPicture(qint32 column) override;
-    void setProgress(const QString &text) override;
-    void refreshWindow() override { calls.push_back(QStringLiteral("refreshWindow")); }
-    void doEvents() override;
+    void refreshPicture(qint32 column) override {
+        m_current = column;
+        columns.push_back(column);
+        calls << QStringLiteral("refreshPicture");
+    }
+    void setProgress(const QString &text) override {
+        progress = text;
+        calls << QStringLiteral("setProgress ") + text;
+    }
+    void refreshWindow() override { calls << QStringLiteral("refreshWindow"); }
+    void doEvents() override {
+        calls << QStringLiteral("doEvents");
+        if (auto it = m_actions.find(m_current); it != m_actions.end())
+            it->second();
+    }
     int cancelValue() override { return cancel; }
     void setCancelValue(int value) override { cancel = value; }
 

@@ -21,6 +21,16 @@ using namespace ink::test;
 
 namespace {
 
+// A picture whose pixels match the mask's cells (black for ink, white else),
+// of the mask's shape less its last column and row, as after a threshold pass.
+QImage imageFromMask(const MaskArray &mask) {
+    ImageSurface surface(solidImage(mask.upperX(), mask.upperY(), kWhite));
+    for (qint32 x = 0; x < mask.upperX(); ++x)
+        for (qint32 y = 0; y < mask.upperY(); ++y)
+            surface.PSet(x, y, mask.at(x, y) ? kBlack : kWhite);
+    return surface.image();
+}
+
 QImage randomPicture(int w, int h, quint64 seed) {
     Rng rng(seed);
     QImage image(w, h, QImage::Format_RGB32);

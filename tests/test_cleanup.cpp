@@ -14,6 +14,33 @@ using namespace ink::test;
 
 namespace {
 
+// A mask from rows of text: 'X' or '#' black, anything else white. The mask's
+// bounds are (0..width-1, 0..rows-1), so a picture of (width-1) x (rows-1)
+// pixels has masks of this shape.
+MaskArray maskFromRows(const QStringList &rows) {
+    MaskArray mask;
+    const qint32 width = rows.isEmpty() ? 0 : qint32(rows.first().size());
+    mask.allocate(width - 1, qint32(rows.size()) - 1);
+    for (qint32 y = 0; y < rows.size(); ++y) {
+        for (qint32 x = 0; x < width; ++x) {
+            const QChar c = rows[y].at(x);
+            mask.set(x, y, c == QLatin1Char('X') || c == QLatin1Char('#'));
+        }
+    }
+    return mask;
+}
+
+QStringList rowsFromMask(const MaskArray &mask) {
+    QStringList rows;
+    for (qint32 y = 0; y <= mask.upperY(); ++y) {
+        QString row;
+        for (qint32 x = 0; x <= mask.upperX(); ++x)
+            row += mask.at(x, y) ? QLatin1Char('X') : QLatin1Char('.');
+        rows << row;
+    }
+    return rows;
+}
+
 using Paints = std::map<std::pair<qint64, qint64>, QList<ColorValue>>;
 
 // A w x h picture with its masks, on which bouchtrou (`fill`) or affine runs;
@@ -65,9 +92,11 @@ struct Bench : ImageSurface {
 
 // The mask of a w x h picture, all black or all white but for `others`.
 QStringList field(int w, int h, bool black, const QList<QPoint> &others) {
-    MaskArray mask = filledMask(w, h, black);
-    for (const QPoint &p : others)
-        mask.set(p.x(), p.y(), !black);
+    MaskArray mask;
+    mask.allocate(w, h);
+    for (qint32 x = 0; x <= w; ++x)
+        for (qint32 y = 0; y <= h; ++y)
+            mask.set(x, y, black != others.contains(QPoint(x, y)));
     return rowsFromMask(mask);
 }
 

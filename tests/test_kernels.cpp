@@ -4,7 +4,9 @@
 
 #include "image/imagesurface.h"
 #include "image/paintedsurface.h"
+#include "ops/holefill.h"
 #include "ops/kernels.h"
+#include "ops/spurremoval.h"
 #include "ops/threshold.h"
 #include "support.h"
 
@@ -14,6 +16,25 @@ using namespace ink;
 using namespace ink::test;
 
 namespace {
+
+// The passes by their names ("nb", "bouchtrou", "affine"): as the window runs
+// them, pixel by pixel, or as the batch tool does, by whole columns.
+std::unique_ptr<ColumnOperation> perPixelPass(const QString &name, ThresholdSource &source) {
+    if (name == QLatin1String("nb"))
+        return std::make_unique<ThresholdPass>(source);
+    if (name == QLatin1String("bouchtrou"))
+        return std::make_unique<HoleFillPass>();
+    return std::make_unique<SpurRemovalPass>();
+}
+
+std::unique_ptr<ColumnOperation> kernelPass(const QString &name, KernelModel &model,
+                                            const Thresholds &thresholds) {
+    if (name == QLatin1String("nb"))
+        return std::make_unique<ThresholdKernel>(model, thresholds);
+    if (name == QLatin1String("bouchtrou"))
+        return std::make_unique<HoleFillKernel>(model);
+    return std::make_unique<SpurRemovalKernel>(model);
+}
 
 // Strokes and dots: dark or light pixels, some at or just past the
 // thresholds, some pure white.
