@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <limits>
-#include <new>
 
 namespace ink {
 
@@ -16,14 +15,10 @@ void MaskArray::allocate(qint32 upperX, qint32 upperY) {
     const qint64 rows = qint64(upperY) + 1;
     if (columns > std::numeric_limits<qint32>::max() || rows > std::numeric_limits<qint32>::max())
         throw RuntimeError::outOfMemory();
-    try {
+    allocating([&] {
         std::vector<quint8> cells(size_t(columns * rows), 0);
         m_cells.swap(cells);
-    } catch (const std::bad_alloc &) {
-        throw RuntimeError::outOfMemory();
-    } catch (const std::length_error &) {
-        throw RuntimeError::outOfMemory();
-    }
+    });
     m_columns = qint32(columns);
     m_rows = qint32(rows);
 }
@@ -35,11 +30,7 @@ qint64 MaskArray::countBlack() const {
 void MaskArray::assign(const MaskArray &other) {
     if (this == &other)
         return;
-    try {
-        m_cells = other.m_cells;
-    } catch (const std::bad_alloc &) {
-        throw RuntimeError::outOfMemory();
-    }
+    allocating([&] { m_cells = other.m_cells; });
     m_columns = other.m_columns;
     m_rows = other.m_rows;
 }

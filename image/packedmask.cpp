@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <bit>
 #include <limits>
-#include <new>
 
 namespace ink {
 
@@ -18,15 +17,9 @@ void PackedMask::allocate(qint32 upperX, qint32 upperY) {
     const qint64 words = (rows + kBits - 1) / kBits;
     if (columns > std::numeric_limits<qint32>::max() || rows > std::numeric_limits<qint32>::max())
         throw RuntimeError::outOfMemory();
-    try {
-        // assign() keeps the capacity, so a mask of the same size or smaller
-        // than the last one touches no fresh memory.
-        m_bits.assign(size_t(columns) * size_t(words + 2), 0);
-    } catch (const std::bad_alloc &) {
-        throw RuntimeError::outOfMemory();
-    } catch (const std::length_error &) {
-        throw RuntimeError::outOfMemory();
-    }
+    // assign() keeps the capacity, so a mask of the same size or smaller than
+    // the last one touches no fresh memory.
+    allocating([&] { m_bits.assign(size_t(columns) * size_t(words + 2), 0); });
     m_columns = qint32(columns);
     m_rows = qint32(rows);
     m_words = qint32(words);
@@ -43,11 +36,7 @@ qint64 PackedMask::countBlack() const {
 void PackedMask::assign(const PackedMask &other) {
     if (this == &other)
         return;
-    try {
-        m_bits.assign(other.m_bits.begin(), other.m_bits.end());
-    } catch (const std::bad_alloc &) {
-        throw RuntimeError::outOfMemory();
-    }
+    allocating([&] { m_bits.assign(other.m_bits.begin(), other.m_bits.end()); });
     m_columns = other.m_columns;
     m_rows = other.m_rows;
     m_words = other.m_words;

@@ -5,7 +5,6 @@
 #include <QFileInfo>
 #include <QImageReader>
 
-#include <new>
 
 namespace ink {
 
@@ -62,13 +61,8 @@ QImage LoadPicture(const QString &path) {
     checkIsReadableFile(path);
     QImageReader::setAllocationLimit(kPictureAllocationLimitMB);
     QImageReader reader(path);
-    QImage image;
-    try {
-        checkSize(reader.size());
-        image = reader.read();
-    } catch (const std::bad_alloc &) {
-        throw RuntimeError::outOfMemory();
-    }
+    checkSize(reader.size());
+    const QImage image = allocating([&] { return reader.read(); });
     if (image.isNull()) {
         const int number =
             reader.error() == QImageReader::FileNotFoundError ? kFileNotFound : kInvalidPicture;

@@ -3,6 +3,8 @@
 #include <QString>
 
 #include <exception>
+#include <new>
+#include <stdexcept>
 
 namespace ink {
 
@@ -36,5 +38,18 @@ private:
     QString m_description;
     QByteArray m_what;
 };
+
+// Runs `allocation`; the standard library's failures to find memory for it
+// become error 7, so callers keep what they held and the report says why.
+template <typename Allocation>
+decltype(auto) allocating(Allocation &&allocation) {
+    try {
+        return allocation();
+    } catch (const std::bad_alloc &) {
+        throw RuntimeError::outOfMemory();
+    } catch (const std::length_error &) {
+        throw RuntimeError::outOfMemory();
+    }
+}
 
 }  // namespace ink
