@@ -351,16 +351,19 @@ void HoleFillKernel::processColumn(Module1 &, PixelSurface &, qint32 x, qint32 y
     const quint64 *l = mask.column(x - 1);
     const quint64 *m = mask.column(x);
     const quint64 *r = mask.column(x + 1);
-    // Fills reach one row below the last row tested (a gap's lower half).
+    // Rows y0..y1 are tested, in words k0..kt; fills reach one row further
+    // (a gap's lower half), so words k0..k1.
     const qint32 k0 = y0 / kBits;
+    const qint32 kt = y1 / kBits;
     const qint32 k1 = (y1 + 1) / kBits;
-    // The pixels filled and the gaps found, with a zero word before each.
+    // The pixels filled and the gaps found, all zero outside the rows tested,
+    // with a zero word before each.
     m_model.scratch.column.assign(size_t(mask.wordsPerColumn()) + 2, 0);
     m_model.scratch.more.assign(size_t(mask.wordsPerColumn()) + 2, 0);
     quint64 *fills = m_model.scratch.column.data() + 1;
     quint64 *gaps = m_model.scratch.more.data() + 1;
 
-    for (qint32 k = k0; k <= k1; ++k) {
+    for (qint32 k = k0; k <= kt; ++k) {
         const quint64 white = ~m[k];
         // The stroke above and below: rows y - 2, y - 1, y + 1, y + 2.
         const quint64 column = up2(m, k) & up1(m, k) & down1(m, k) & down2(m, k);
