@@ -1,5 +1,7 @@
 #include "platform/picturebox.h"
 
+#include "inspector/inspector.h"
+
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPaintEvent>
@@ -15,21 +17,6 @@
 namespace ink {
 
 namespace {
-
-int classicKeyCode(int qtKey) {
-    switch (qtKey) {
-        case Qt::Key_Left:
-            return PictureBox::KeyLeft;
-        case Qt::Key_Up:
-            return PictureBox::KeyUp;
-        case Qt::Key_Right:
-            return PictureBox::KeyRight;
-        case Qt::Key_Down:
-            return PictureBox::KeyDown;
-        default:
-            return qtKey & 0xFFFF;
-    }
-}
 
 int shiftState(Qt::KeyboardModifiers modifiers) {
     int state = 0;
@@ -177,7 +164,7 @@ void PictureBox::keyPressEvent(QKeyEvent *event) {
         }
     }
     // Every key, the zoom keys included, reaches the key-down handler.
-    emit keyDown(classicKeyCode(event->key()), shiftState(event->modifiers()));
+    emit keyDown(classicKeyCode(event->key(), event->modifiers()), shiftState(event->modifiers()));
     event->accept();
 }
 

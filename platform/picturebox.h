@@ -49,12 +49,10 @@ public:
     // it, the whole number of the pixel under the position.
     QPointF imagePosition(QPointF widgetPosition) const;
 
-    // Key codes handed to the key-down handler for the arrow keys.
-    enum KeyCode { KeyLeft = 37, KeyUp = 38, KeyRight = 39, KeyDown = 40 };
-
 signals:
-    // A key pressed while the picture has the focus. `keyCode` uses the
-    // classic codes (37..40 for the arrows, the capital letter for a letter).
+    // A key pressed while the picture has the focus. `keyCode` is the key's
+    // classic code (classicKeyCode(): 37..40 for the arrows only, the capital
+    // letter for a letter, 0 for a key without one).
     void keyDown(int keyCode, int shift);
     // The pointer moved over the picture; x and y in image pixels.
     void mouseMove(int button, int shift, float x, float y);

@@ -1,6 +1,7 @@
 // The pixel inspector through the window: the information line after mouse
 // moves and keys, the line during a pass, the blink tick, and the zoomed view.
 
+#include "inspector/inspector.h"
 #include "platform/messagebox.h"
 #include "platform/picturebox.h"
 #include "shell/form1.h"
@@ -119,6 +120,78 @@ private Q_SLOTS:
         }
         QCOMPARE(QPoint(form->CursorX, form->CursorY), cursor);
         QCOMPARE(form->Text1->text(), text);
+    }
+
+    // Only the arrow keys, on the main block or the keypad, step the cursor.
+    // Symbols and lock keys whose Qt codes end in 0x25..0x28 must not.
+    void onlyArrowsStepTheCursor_data() {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<bool>("keypad");
+        QTest::addColumn<QPoint>("step");
+        const auto row = [](const char *name, int key, bool keypad, QPoint step) {
+            QTest::newRow(name) << key << keypad << step;
+        };
+        row("apostrophe", Qt::Key_Apostrophe, false, {});
+        row("percent", Qt::Key_Percent, false, {});
+        row("ampersand", Qt::Key_Ampersand, false, {});
+        row("left parenthesis", Qt::Key_ParenLeft, false, {});
+        row("Num Lock", Qt::Key_NumLock, false, {});
+        row("Scroll Lock", Qt::Key_ScrollLock, false, {});
+        row("keypad 4", Qt::Key_4, true, {});
+        row("left", Qt::Key_Left, false, {-1, 0});
+        row("up", Qt::Key_Up, false, {0, -1});
+        row("right", Qt::Key_Right, false, {1, 0});
+        row("down", Qt::Key_Down, false, {0, 1});
+        row("keypad left (Num Lock off)", Qt::Key_Left, true, {-1, 0});
+        row("keypad down (Num Lock off)", Qt::Key_Down, true, {0, 1});
+    }
+    void onlyArrowsStepTheCursor() {
+        QFETCH(int, key);
+        QFETCH(bool, keypad);
+        QFETCH(QPoint, step);
+        auto form = open(m_plain);
+        QVERIFY(form);
+        moveMouse(form->Picture1, QPointF(5, 5));
+        QTest::keyClick(form->Picture1, Qt::Key(key), keypad ? Qt::KeypadModifier : Qt::NoModifier);
+        QCOMPARE(QPoint(form->CursorX, form->CursorY), QPoint(5, 5) + step);
+    }
+
+    // The codes the key-down handler receives, at the ends of each run of the
+    // classic table and where the keypad and the main keys differ.
+    void classicKeyCodes_data() {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<bool>("keypad");
+        QTest::addColumn<int>("code");
+        const auto row = [](const char *name, int key, bool keypad, int code) {
+            QTest::newRow(name) << key << keypad << code;
+        };
+        row("A", Qt::Key_A, false, 65);
+        row("Z", Qt::Key_Z, false, 90);
+        row("0", Qt::Key_0, false, 48);
+        row("9", Qt::Key_9, false, 57);
+        row("keypad 0", Qt::Key_0, true, 96);
+        row("keypad 9", Qt::Key_9, true, 105);
+        row("F1", Qt::Key_F1, false, 112);
+        row("F24", Qt::Key_F24, false, 135);
+        row("keypad *", Qt::Key_Asterisk, true, 106);
+        row("keypad -", Qt::Key_Minus, true, 109);
+        row("keypad /", Qt::Key_Slash, true, 111);
+        row("-", Qt::Key_Minus, false, 189);
+        row("/", Qt::Key_Slash, false, 191);
+        row("Enter", Qt::Key_Enter, true, 13);
+        row("Shift+Tab", Qt::Key_Backtab, false, 9);
+        row("Num Lock", Qt::Key_NumLock, false, 144);
+        row("Scroll Lock", Qt::Key_ScrollLock, false, 145);
+        row("'", Qt::Key_Apostrophe, false, 222);
+        row("%", Qt::Key_Percent, false, 0);
+        row("e acute", Qt::Key_Eacute, false, 0);
+        row("F25", Qt::Key_F25, false, 0);
+    }
+    void classicKeyCodes() {
+        QFETCH(int, key);
+        QFETCH(bool, keypad);
+        QFETCH(int, code);
+        QCOMPARE(classicKeyCode(key, keypad ? Qt::KeypadModifier : Qt::NoModifier), code);
     }
 
     // A move delivered by the pump after NB's first column (x = 1) shows the
