@@ -52,6 +52,7 @@ PictureBox::PictureBox(QWidget *parent) : QWidget(parent) {
 void PictureBox::setPicture(const QImage &image) {
     setImage(image);
     m_damagedRight = m_damagedBottom = -1;
+    m_zoom = std::min(m_zoom, largestZoom(image.width(), image.height()));
     resize(sizeHint());
     update();
 }
@@ -64,9 +65,21 @@ void PictureBox::setZoom(int factor) {
     setZoom(factor, visibleMiddle());
 }
 
+int PictureBox::largestZoom(qint64 width, qint64 height) {
+    const qint64 longest = std::max(width, height);
+    for (auto factor = std::rbegin(kZoomFactors); factor != std::rend(kZoomFactors); ++factor) {
+        if (longest * *factor <= QWIDGETSIZE_MAX)
+            return *factor;
+    }
+    return 1;
+}
+
 void PictureBox::setZoom(int factor, QPointF anchor) {
-    if (factor == m_zoom || std::find(std::begin(kZoomFactors), std::end(kZoomFactors), factor) ==
-                                std::end(kZoomFactors))
+    if (std::find(std::begin(kZoomFactors), std::end(kZoomFactors), factor) ==
+        std::end(kZoomFactors))
+        return;
+    factor = std::min(factor, largestZoom(qint64(Width()), qint64(Height())));
+    if (factor == m_zoom)
         return;
     // The scroll area holds this widget in its viewport.
     QScrollArea *view =

@@ -37,10 +37,16 @@ public:
     QSize sizeHint() const override;
 
     static constexpr int kZoomFactors[] = {1, 2, 3, 4, 6, 8, 12, 16};
+    // The largest of kZoomFactors at which a picture of width x height pixels
+    // still fits a widget (QWIDGETSIZE_MAX on each side), so that all of it
+    // can be scrolled to; 1 when no larger one fits.
+    static int largestZoom(qint64 width, qint64 height);
     int zoom() const { return m_zoom; }
-    // Sets the zoom factor, one of kZoomFactors (other values are ignored).
-    // `anchor`, in this widget's coordinates before the change, keeps its
-    // place in the enclosing scroll area; without one, the visible middle does.
+    // Sets the zoom factor, one of kZoomFactors (other values are ignored),
+    // lowered to largestZoom() for the picture; a new picture lowers the
+    // current factor the same way. `anchor`, in this widget's coordinates
+    // before the change, keeps its place in the enclosing scroll area;
+    // without one, the visible middle does.
     void setZoom(int factor);
     void setZoom(int factor, QPointF anchor);
     // An image rectangle in this widget's (zoomed) coordinates.

@@ -11,6 +11,7 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QWheelEvent>
@@ -283,6 +284,55 @@ private Q_SLOTS:
         }
         wheel(picture, QPointF(10, 10), 120, Qt::NoModifier);
         QCOMPARE(picture->zoom(), 8);
+    }
+
+    // A zoomed picture longer than a widget may be (QWIDGETSIZE_MAX) could not
+    // be scrolled to its end: the zoom stops at the largest factor at which
+    // the whole picture fits, by setZoom and by Ctrl+Plus alike; 1 always.
+    void zoomStopsWhereThePictureStillFits_data() {
+        QTest::addColumn<QSize>("size");
+        QTest::addColumn<int>("largest");
+        QTest::newRow("2,000,000 wide") << QSize(2'000'000, 10) << 8;
+        QTest::newRow("2,000,000 high") << QSize(10, 2'000'000) << 8;
+        QTest::newRow("fits 16 exactly") << QSize(1'048'575, 1) << 16;
+        QTest::newRow("one pixel more") << QSize(1'048'576, 1) << 12;
+        QTest::newRow("beyond the limit at 1") << QSize(16'777'216, 1) << 1;
+    }
+    void zoomStopsWhereThePictureStillFits() {
+        QFETCH(QSize, size);
+        QFETCH(int, largest);
+        PictureBox picture;
+        picture.setPicture(solidImage(size.width(), size.height(), kWhite));
+        picture.setZoom(16);
+        QCOMPARE(picture.zoom(), largest);
+        const QSize limit(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+        QCOMPARE(picture.size(), (size * largest).boundedTo(limit));
+        picture.setZoom(1);
+        for (int i = 0; i < 8; ++i)
+            QTest::keyClick(&picture, Qt::Key_Plus, Qt::ControlModifier);
+        QCOMPARE(picture.zoom(), largest);
+    }
+
+    // Reload of a larger file at zoom 16 lowers the zoom, and the view
+    // scrolls to the picture's last column.
+    void reloadOfWidePictureLowersZoom() {
+        // PNG holds no picture this wide; a 1-bit BMP keeps the file small.
+        const auto saveWhite = [](QSize size, const QString &path) {
+            return solidImage(size.width(), size.height(), kWhite)
+                .convertToFormat(QImage::Format_Mono)
+                .save(path, "BMP");
+        };
+        const QString path = m_dir.filePath(QStringLiteral("growing.bmp"));
+        QVERIFY(saveWhite(QSize(50, 40), path));
+        auto form = open(path);
+        QVERIFY(form);
+        form->Picture1->setZoom(16);
+        QVERIFY(saveWhite(QSize(2'000'000, 10), path));
+        form->Command1->click();
+        QCOMPARE(form->Picture1->zoom(), 8);
+        QCOMPARE(form->Picture1->width(), 16'000'000);
+        QScrollBar *bar = form->pictureView->horizontalScrollBar();
+        QCOMPARE(bar->maximum() + form->pictureView->viewport()->width(), 16'000'000);
     }
 };
 
