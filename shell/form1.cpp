@@ -87,12 +87,20 @@ QLabel *label(QWidget *parent, const char *name, const QString &caption, QRect g
 
 Form1::Form1(Module1 &module, QWidget *parent) : QWidget(parent), m_module(module) {
     setObjectName(QStringLiteral("Form1"));
-    setWindowTitle(QStringLiteral("Form1"));
+    setCaption(QStringLiteral("Form1"));
     resize(769, 615);
     createControls();
 }
 
 Form1::~Form1() = default;
+
+void Form1::setCaption(const QString &caption) {
+    // Qt reads "[*]" in a title as the place of the modified mark and drops
+    // it; "[*][*]" is its escape for a literal "[*]".
+    QString title = caption;
+    title.replace(QLatin1String("[*]"), QLatin1String("[*][*]"));
+    setWindowTitle(title);
+}
 
 void Form1::createControls() {
     pictureView = new QScrollArea(this);
@@ -170,7 +178,7 @@ bool Form1::Form_Load(const QString &commandLine) {
     QScreen *screen = this->screen();
     const QSize screenSize = screen ? screen->size() : QSize(769, 615);
     resize(screenSize);
-    setWindowTitle(m_module.ImagePath);
+    setCaption(m_module.ImagePath);
     show();
     const QSize frame = frameGeometry().size() - geometry().size();
     if (!frame.isEmpty())

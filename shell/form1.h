@@ -109,6 +109,8 @@ private:
     void setCancelValue(int value) override { setCancelBoxValue(value); }
 
     void createControls();
+    // Shows `caption` as the window's title, character for character.
+    void setCaption(const QString &caption);
     // Writes the cursor pixel's position, colour and mask value into Text1.
     void ShowPixelInfo();
     // Runs a handler body; a run-time error it raises is reported and the

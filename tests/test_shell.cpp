@@ -16,6 +16,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QWindow>
 
 using namespace ink;
 using namespace ink::test;
@@ -80,6 +81,26 @@ private Q_SLOTS:
             QCOMPARE(form->Picture1->Point(5, 5), 250 + 256 * 240 + 65536 * 230);
             QCOMPARE(form->Picture1->Point(40, 0), kNoPixel);
         }
+    }
+
+    // The caption is the path as it is, "[*]" included, on the window's
+    // title bar (Qt would take a lone "[*]" for the modified mark).
+    void captionKeepsBracketedStar_data() {
+        QTest::addColumn<QString>("name");
+        for (const char *name : {"plan[*].png", "[*][*].png", "a[*]b[*][*][*]c.png", "[*]"})
+            QTest::newRow(name) << QString::fromLatin1(name);
+    }
+    void captionKeepsBracketedStar() {
+        QFETCH(QString, name);
+        const QString path = m_dir.filePath(name);
+        QVERIFY(QFile::exists(path) || QFile::copy(m_png, path));
+        Module1 module;
+        bool ok = false;
+        auto form = open(module, path, &ok);
+        QVERIFY(ok);
+        QCOMPARE(module.ImagePath, path);
+        QVERIFY(form->windowHandle());
+        QCOMPARE(form->windowHandle()->title(), path);
     }
 
     // The controls' captions, places and keyboard order; the picture has the focus.
