@@ -30,6 +30,8 @@ namespace ink {
 
 namespace {
 
+constexpr int kBadFileName = 52;
+
 // The threshold pass reads the three boxes in the order vbox, bbox, rbox.
 class BoxThresholds : public ThresholdSource {
 public:
@@ -172,7 +174,11 @@ void Form1::guarded(Body &&body) {
 }
 
 bool Form1::Form_Load(const QString &commandLine) {
-    m_module.ImagePath = imagePathFromCommandLine(commandLine);
+    return Form_Load(CommandLine{commandLine, true});
+}
+
+bool Form1::Form_Load(const CommandLine &commandLine) {
+    m_module.ImagePath = imagePathFromCommandLine(commandLine.text);
 
     // The window's outer size, frame and title bar included, is the screen's.
     QScreen *screen = this->screen();
@@ -186,6 +192,10 @@ bool Form1::Form_Load(const QString &commandLine) {
     Picture1->setFocus();
 
     try {
+        // The path read from such bytes has replacement characters in their
+        // place: it may name another file, which must not be opened instead.
+        if (!commandLine.validUtf8)
+            throw RuntimeError(kBadFileName, QStringLiteral("The file name is not valid UTF-8"));
         const QImage picture = LoadPicture(m_module.ImagePath);
         Picture1->setPicture(picture);
         m_module.Mask.allocate(roundToInt32(Picture1->Width()), roundToInt32(Picture1->Height()));
