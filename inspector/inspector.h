@@ -4,6 +4,7 @@
 #include "image/maskarray.h"
 #include "image/pixelsurface.h"
 
+#include <qnamespace.h>
 #include <QString>
 
 namespace ink {
@@ -33,8 +34,19 @@ QString pixelInfoLine(qint32 x, qint32 y, const InspectorRGB &rgb, const MaskArr
 // clamped. Raises error 6 when it does not fit 32 bits.
 qint32 cursorFromPointer(float coordinate);
 
-// Moves the cursor one pixel for an arrow key (codes 37 left, 38 up,
-// 39 right, 40 down); any other key leaves it. Left and up stop at 0; right
+// The classic key codes the key-down handler receives for the arrows.
+enum ArrowKey : int { KeyLeft = 37, KeyUp = 38, KeyRight = 39, KeyDown = 40 };
+
+// A Qt key as the classic key code the key-down handler expects: letters
+// 65-90, digits 48-57 (96-105 on the keypad), F1-F24 112-135, the keypad's
+// * + - . / 106-111, the punctuation keys ; = , - . / ` 186-192 and [ \ ] '
+// 219-222, and the editing, lock and modifier keys their usual codes. A key
+// with no classic code (a shifted symbol such as "%", a dead key, a letter
+// outside A-Z) gives 0, so only the four arrow keys ever give 37-40.
+int classicKeyCode(int qtKey, Qt::KeyboardModifiers modifiers);
+
+// Moves the cursor one pixel for an arrow key (KeyLeft, KeyUp, KeyRight,
+// KeyDown); any other key leaves it. Left and up stop at 0; right
 // and down move while the picture's width (height) is strictly greater than
 // the cursor, so the cursor reaches x = Width, the mask's last column.
 void stepCursor(int keyCode, qint32 &x, qint32 &y, const PixelSurface &picture);

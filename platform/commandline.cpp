@@ -1,9 +1,27 @@
 #include "platform/commandline.h"
 
+#include <QByteArray>
+#include <QStringDecoder>
+
 namespace ink {
 
 QString commandLineText(const QStringList &arguments) {
     return arguments.join(QLatin1Char(' '));
+}
+
+CommandLine commandLineFromArgv(int argc, const char *const *argv) {
+    QByteArray bytes;
+    for (int i = 1; i < argc && argv[i]; ++i) {
+        if (i > 1)
+            bytes += ' ';
+        bytes += argv[i];
+    }
+    QStringDecoder utf8(QStringDecoder::Utf8,
+                        QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
+    CommandLine commandLine;
+    commandLine.text = utf8(bytes);
+    commandLine.validUtf8 = !utf8.hasError();
+    return commandLine;
 }
 
 QString imagePathFromCommandLine(const QString &commandLine) {

@@ -1,5 +1,7 @@
 #include "platform/picturebox.h"
 
+#include "inspector/inspector.h"
+
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPaintEvent>
@@ -15,21 +17,6 @@
 namespace ink {
 
 namespace {
-
-int classicKeyCode(int qtKey) {
-    switch (qtKey) {
-        case Qt::Key_Left:
-            return PictureBox::KeyLeft;
-        case Qt::Key_Up:
-            return PictureBox::KeyUp;
-        case Qt::Key_Right:
-            return PictureBox::KeyRight;
-        case Qt::Key_Down:
-            return PictureBox::KeyDown;
-        default:
-            return qtKey & 0xFFFF;
-    }
-}
 
 int shiftState(Qt::KeyboardModifiers modifiers) {
     int state = 0;
@@ -65,6 +52,7 @@ PictureBox::PictureBox(QWidget *parent) : QWidget(parent) {
 void PictureBox::setPicture(const QImage &image) {
     setImage(image);
     m_damagedRight = m_damagedBottom = -1;
+    m_zoom = std::min(m_zoom, largestZoom(image.width(), image.height()));
     resize(sizeHint());
     update();
 }
@@ -77,9 +65,21 @@ void PictureBox::setZoom(int factor) {
     setZoom(factor, visibleMiddle());
 }
 
+int PictureBox::largestZoom(qint64 width, qint64 height) {
+    const qint64 longest = std::max(width, height);
+    for (auto factor = std::rbegin(kZoomFactors); factor != std::rend(kZoomFactors); ++factor) {
+        if (longest * *factor <= QWIDGETSIZE_MAX)
+            return *factor;
+    }
+    return 1;
+}
+
 void PictureBox::setZoom(int factor, QPointF anchor) {
-    if (factor == m_zoom || std::find(std::begin(kZoomFactors), std::end(kZoomFactors), factor) ==
-                                std::end(kZoomFactors))
+    if (std::find(std::begin(kZoomFactors), std::end(kZoomFactors), factor) ==
+        std::end(kZoomFactors))
+        return;
+    factor = std::min(factor, largestZoom(qint64(Width()), qint64(Height())));
+    if (factor == m_zoom)
         return;
     // The scroll area holds this widget in its viewport.
     QScrollArea *view =
@@ -177,7 +177,7 @@ void PictureBox::keyPressEvent(QKeyEvent *event) {
         }
     }
     // Every key, the zoom keys included, reaches the key-down handler.
-    emit keyDown(classicKeyCode(event->key()), shiftState(event->modifiers()));
+    emit keyDown(classicKeyCode(event->key(), event->modifiers()), shiftState(event->modifiers()));
     event->accept();
 }
 

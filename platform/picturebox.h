@@ -37,10 +37,16 @@ public:
     QSize sizeHint() const override;
 
     static constexpr int kZoomFactors[] = {1, 2, 3, 4, 6, 8, 12, 16};
+    // The largest of kZoomFactors at which a picture of width x height pixels
+    // still fits a widget (QWIDGETSIZE_MAX on each side), so that all of it
+    // can be scrolled to; 1 when no larger one fits.
+    static int largestZoom(qint64 width, qint64 height);
     int zoom() const { return m_zoom; }
-    // Sets the zoom factor, one of kZoomFactors (other values are ignored).
-    // `anchor`, in this widget's coordinates before the change, keeps its
-    // place in the enclosing scroll area; without one, the visible middle does.
+    // Sets the zoom factor, one of kZoomFactors (other values are ignored),
+    // lowered to largestZoom() for the picture; a new picture lowers the
+    // current factor the same way. `anchor`, in this widget's coordinates
+    // before the change, keeps its place in the enclosing scroll area;
+    // without one, the visible middle does.
     void setZoom(int factor);
     void setZoom(int factor, QPointF anchor);
     // An image rectangle in this widget's (zoomed) coordinates.
@@ -49,12 +55,10 @@ public:
     // it, the whole number of the pixel under the position.
     QPointF imagePosition(QPointF widgetPosition) const;
 
-    // Key codes handed to the key-down handler for the arrow keys.
-    enum KeyCode { KeyLeft = 37, KeyUp = 38, KeyRight = 39, KeyDown = 40 };
-
 signals:
-    // A key pressed while the picture has the focus. `keyCode` uses the
-    // classic codes (37..40 for the arrows, the capital letter for a letter).
+    // A key pressed while the picture has the focus. `keyCode` is the key's
+    // classic code (classicKeyCode(): 37..40 for the arrows only, the capital
+    // letter for a letter, 0 for a key without one).
     void keyDown(int keyCode, int shift);
     // The pointer moved over the picture; x and y in image pixels.
     void mouseMove(int button, int shift, float x, float y);

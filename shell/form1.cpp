@@ -30,6 +30,8 @@ namespace ink {
 
 namespace {
 
+constexpr int kBadFileName = 52;
+
 // The threshold pass reads the three boxes in the order vbox, bbox, rbox.
 class BoxThresholds : public ThresholdSource {
 public:
@@ -87,12 +89,20 @@ QLabel *label(QWidget *parent, const char *name, const QString &caption, QRect g
 
 Form1::Form1(Module1 &module, QWidget *parent) : QWidget(parent), m_module(module) {
     setObjectName(QStringLiteral("Form1"));
-    setWindowTitle(QStringLiteral("Form1"));
+    setCaption(QStringLiteral("Form1"));
     resize(769, 615);
     createControls();
 }
 
 Form1::~Form1() = default;
+
+void Form1::setCaption(const QString &caption) {
+    // Qt reads "[*]" in a title as the place of the modified mark and drops
+    // it; "[*][*]" is its escape for a literal "[*]".
+    QString title = caption;
+    title.replace(QLatin1String("[*]"), QLatin1String("[*][*]"));
+    setWindowTitle(title);
+}
 
 void Form1::createControls() {
     pictureView = new QScrollArea(this);
@@ -164,13 +174,17 @@ void Form1::guarded(Body &&body) {
 }
 
 bool Form1::Form_Load(const QString &commandLine) {
-    m_module.ImagePath = imagePathFromCommandLine(commandLine);
+    return Form_Load(CommandLine{commandLine, true});
+}
+
+bool Form1::Form_Load(const CommandLine &commandLine) {
+    m_module.ImagePath = imagePathFromCommandLine(commandLine.text);
 
     // The window's outer size, frame and title bar included, is the screen's.
     QScreen *screen = this->screen();
     const QSize screenSize = screen ? screen->size() : QSize(769, 615);
     resize(screenSize);
-    setWindowTitle(m_module.ImagePath);
+    setCaption(m_module.ImagePath);
     show();
     const QSize frame = frameGeometry().size() - geometry().size();
     if (!frame.isEmpty())
@@ -178,6 +192,10 @@ bool Form1::Form_Load(const QString &commandLine) {
     Picture1->setFocus();
 
     try {
+        // The path read from such bytes has replacement characters in their
+        // place: it may name another file, which must not be opened instead.
+        if (!commandLine.validUtf8)
+            throw RuntimeError(kBadFileName, QStringLiteral("The file name is not valid UTF-8"));
         const QImage picture = LoadPicture(m_module.ImagePath);
         Picture1->setPicture(picture);
         m_module.Mask.allocate(roundToInt32(Picture1->Width()), roundToInt32(Picture1->Height()));

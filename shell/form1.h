@@ -2,6 +2,7 @@
 
 #include "image/columnpass.h"
 #include "image/module1.h"
+#include "platform/commandline.h"
 
 #include <QWidget>
 
@@ -36,6 +37,9 @@ public:
     // could not be loaded; the failure message has then been shown and the
     // program is to end.
     bool Form_Load(const QString &commandLine);
+    // The same from the command line as received: one whose bytes are not
+    // UTF-8 names no file Qt can open, and the failure message says so.
+    bool Form_Load(const CommandLine &commandLine);
 
     // Handlers.
     void Command1_Click();
@@ -109,6 +113,8 @@ private:
     void setCancelValue(int value) override { setCancelBoxValue(value); }
 
     void createControls();
+    // Shows `caption` as the window's title, character for character.
+    void setCaption(const QString &caption);
     // Writes the cursor pixel's position, colour and mask value into Text1.
     void ShowPixelInfo();
     // Runs a handler body; a run-time error it raises is reported and the

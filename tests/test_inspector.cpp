@@ -1,6 +1,7 @@
 // The pixel inspector through the window: the information line after mouse
 // moves and keys, the line during a pass, the blink tick, and the zoomed view.
 
+#include "inspector/inspector.h"
 #include "platform/messagebox.h"
 #include "platform/picturebox.h"
 #include "shell/form1.h"
@@ -10,6 +11,7 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QWheelEvent>
@@ -121,6 +123,78 @@ private Q_SLOTS:
         QCOMPARE(form->Text1->text(), text);
     }
 
+    // Only the arrow keys, on the main block or the keypad, step the cursor.
+    // Symbols and lock keys whose Qt codes end in 0x25..0x28 must not.
+    void onlyArrowsStepTheCursor_data() {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<bool>("keypad");
+        QTest::addColumn<QPoint>("step");
+        const auto row = [](const char *name, int key, bool keypad, QPoint step) {
+            QTest::newRow(name) << key << keypad << step;
+        };
+        row("apostrophe", Qt::Key_Apostrophe, false, {});
+        row("percent", Qt::Key_Percent, false, {});
+        row("ampersand", Qt::Key_Ampersand, false, {});
+        row("left parenthesis", Qt::Key_ParenLeft, false, {});
+        row("Num Lock", Qt::Key_NumLock, false, {});
+        row("Scroll Lock", Qt::Key_ScrollLock, false, {});
+        row("keypad 4", Qt::Key_4, true, {});
+        row("left", Qt::Key_Left, false, {-1, 0});
+        row("up", Qt::Key_Up, false, {0, -1});
+        row("right", Qt::Key_Right, false, {1, 0});
+        row("down", Qt::Key_Down, false, {0, 1});
+        row("keypad left (Num Lock off)", Qt::Key_Left, true, {-1, 0});
+        row("keypad down (Num Lock off)", Qt::Key_Down, true, {0, 1});
+    }
+    void onlyArrowsStepTheCursor() {
+        QFETCH(int, key);
+        QFETCH(bool, keypad);
+        QFETCH(QPoint, step);
+        auto form = open(m_plain);
+        QVERIFY(form);
+        moveMouse(form->Picture1, QPointF(5, 5));
+        QTest::keyClick(form->Picture1, Qt::Key(key), keypad ? Qt::KeypadModifier : Qt::NoModifier);
+        QCOMPARE(QPoint(form->CursorX, form->CursorY), QPoint(5, 5) + step);
+    }
+
+    // The codes the key-down handler receives, at the ends of each run of the
+    // classic table and where the keypad and the main keys differ.
+    void classicKeyCodes_data() {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<bool>("keypad");
+        QTest::addColumn<int>("code");
+        const auto row = [](const char *name, int key, bool keypad, int code) {
+            QTest::newRow(name) << key << keypad << code;
+        };
+        row("A", Qt::Key_A, false, 65);
+        row("Z", Qt::Key_Z, false, 90);
+        row("0", Qt::Key_0, false, 48);
+        row("9", Qt::Key_9, false, 57);
+        row("keypad 0", Qt::Key_0, true, 96);
+        row("keypad 9", Qt::Key_9, true, 105);
+        row("F1", Qt::Key_F1, false, 112);
+        row("F24", Qt::Key_F24, false, 135);
+        row("keypad *", Qt::Key_Asterisk, true, 106);
+        row("keypad -", Qt::Key_Minus, true, 109);
+        row("keypad /", Qt::Key_Slash, true, 111);
+        row("-", Qt::Key_Minus, false, 189);
+        row("/", Qt::Key_Slash, false, 191);
+        row("Enter", Qt::Key_Enter, true, 13);
+        row("Shift+Tab", Qt::Key_Backtab, false, 9);
+        row("Num Lock", Qt::Key_NumLock, false, 144);
+        row("Scroll Lock", Qt::Key_ScrollLock, false, 145);
+        row("'", Qt::Key_Apostrophe, false, 222);
+        row("%", Qt::Key_Percent, false, 0);
+        row("e acute", Qt::Key_Eacute, false, 0);
+        row("F25", Qt::Key_F25, false, 0);
+    }
+    void classicKeyCodes() {
+        QFETCH(int, key);
+        QFETCH(bool, keypad);
+        QFETCH(int, code);
+        QCOMPARE(classicKeyCode(key, keypad ? Qt::KeypadModifier : Qt::NoModifier), code);
+    }
+
     // A move delivered by the pump after NB's first column (x = 1) shows the
     // pixel already painted, with Mask as it was before the pass.
     void lineDuringPass() {
@@ -210,6 +284,55 @@ private Q_SLOTS:
         }
         wheel(picture, QPointF(10, 10), 120, Qt::NoModifier);
         QCOMPARE(picture->zoom(), 8);
+    }
+
+    // A zoomed picture longer than a widget may be (QWIDGETSIZE_MAX) could not
+    // be scrolled to its end: the zoom stops at the largest factor at which
+    // the whole picture fits, by setZoom and by Ctrl+Plus alike; 1 always.
+    void zoomStopsWhereThePictureStillFits_data() {
+        QTest::addColumn<QSize>("size");
+        QTest::addColumn<int>("largest");
+        QTest::newRow("2,000,000 wide") << QSize(2'000'000, 10) << 8;
+        QTest::newRow("2,000,000 high") << QSize(10, 2'000'000) << 8;
+        QTest::newRow("fits 16 exactly") << QSize(1'048'575, 1) << 16;
+        QTest::newRow("one pixel more") << QSize(1'048'576, 1) << 12;
+        QTest::newRow("beyond the limit at 1") << QSize(16'777'216, 1) << 1;
+    }
+    void zoomStopsWhereThePictureStillFits() {
+        QFETCH(QSize, size);
+        QFETCH(int, largest);
+        PictureBox picture;
+        picture.setPicture(solidImage(size.width(), size.height(), kWhite));
+        picture.setZoom(16);
+        QCOMPARE(picture.zoom(), largest);
+        const QSize limit(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+        QCOMPARE(picture.size(), (size * largest).boundedTo(limit));
+        picture.setZoom(1);
+        for (int i = 0; i < 8; ++i)
+            QTest::keyClick(&picture, Qt::Key_Plus, Qt::ControlModifier);
+        QCOMPARE(picture.zoom(), largest);
+    }
+
+    // Reload of a larger file at zoom 16 lowers the zoom, and the view
+    // scrolls to the picture's last column.
+    void reloadOfWidePictureLowersZoom() {
+        // PNG holds no picture this wide; a 1-bit BMP keeps the file small.
+        const auto saveWhite = [](QSize size, const QString &path) {
+            return solidImage(size.width(), size.height(), kWhite)
+                .convertToFormat(QImage::Format_Mono)
+                .save(path, "BMP");
+        };
+        const QString path = m_dir.filePath(QStringLiteral("growing.bmp"));
+        QVERIFY(saveWhite(QSize(50, 40), path));
+        auto form = open(path);
+        QVERIFY(form);
+        form->Picture1->setZoom(16);
+        QVERIFY(saveWhite(QSize(2'000'000, 10), path));
+        form->Command1->click();
+        QCOMPARE(form->Picture1->zoom(), 8);
+        QCOMPARE(form->Picture1->width(), 16'000'000);
+        QScrollBar *bar = form->pictureView->horizontalScrollBar();
+        QCOMPARE(bar->maximum() + form->pictureView->viewport()->width(), 16'000'000);
     }
 };
 

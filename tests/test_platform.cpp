@@ -7,8 +7,11 @@
 #include "platform/convert.h"
 #include "platform/runtimeerror.h"
 
+#include <QByteArrayList>
 #include <QLocale>
 #include <QTest>
+
+#include <vector>
 
 using namespace ink;
 
@@ -46,6 +49,44 @@ private Q_SLOTS:
         QFETCH(QString, commandLine);
         QFETCH(QString, path);
         QCOMPARE(imagePathFromCommandLine(commandLine), path);
+    }
+
+    // main()'s arguments after the program's name, byte for byte: every one
+    // is part of the path, and a name whose bytes are not UTF-8 is flagged
+    // (the text itself has replacement characters and names no file).
+    void commandLineFromArgv_data() {
+        QTest::addColumn<QByteArrayList>("arguments");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("valid");
+        const auto row = [](const char *name, QByteArrayList arguments, const QString &text,
+                            bool valid) { QTest::newRow(name) << arguments << text << valid; };
+        row("none", {}, "", true);
+        row("looks like a toolkit option", {"-reverse"}, "-reverse", true);
+        row("several joined by blanks", {"-style", "x.png"}, "-style x.png", true);
+        row("quoted name with a blank", {"\"plan", "1.png\""}, "\"plan 1.png\"", true);
+        row("UTF-8 accent", {"caf\xc3\xa9.png"}, QString::fromUtf8("café.png"), true);
+        row("byte order mark kept",
+            {"\xef\xbb\xbf"
+             "a.png"},
+            QStringLiteral("\uFEFFa.png"), true);
+        row("Latin-1 accent", {"caf\xe9.png"}, QStringLiteral("caf\uFFFD.png"), false);
+        row("bad byte in a later argument", {"a.png", "\xff"}, QStringLiteral("a.png \uFFFD"),
+            false);
+        row("encoded surrogate", {"\xed\xa0\x80.png"}, QString(), false);
+        row("overlong slash", {"\xc0\xaf.png"}, QString(), false);
+    }
+    void commandLineFromArgv() {
+        QFETCH(QByteArrayList, arguments);
+        QFETCH(QString, text);
+        QFETCH(bool, valid);
+        std::vector<const char *> argv{"inkmask"};
+        for (const QByteArray &argument : arguments)
+            argv.push_back(argument.constData());
+        argv.push_back(nullptr);
+        const CommandLine commandLine = ink::commandLineFromArgv(int(argv.size()) - 1, argv.data());
+        QCOMPARE(commandLine.validUtf8, valid);
+        if (!text.isNull())
+            QCOMPARE(commandLine.text, text);
     }
 
     // The user's locale first, then the C locale; group separators never.

@@ -7,15 +7,20 @@
 #include "shell/form1.h"
 #include "support.h"
 
+#include <QByteArrayList>
 #include <QCheckBox>
 #include <QDir>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QScreen>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QWindow>
+
+#include <filesystem>
 
 using namespace ink;
 using namespace ink::test;
@@ -82,6 +87,26 @@ private Q_SLOTS:
         }
     }
 
+    // The caption is the path as it is, "[*]" included, on the window's
+    // title bar (Qt would take a lone "[*]" for the modified mark).
+    void captionKeepsBracketedStar_data() {
+        QTest::addColumn<QString>("name");
+        for (const char *name : {"plan[*].png", "[*][*].png", "a[*]b[*][*][*]c.png", "[*]"})
+            QTest::newRow(name) << QString::fromLatin1(name);
+    }
+    void captionKeepsBracketedStar() {
+        QFETCH(QString, name);
+        const QString path = m_dir.filePath(name);
+        QVERIFY(QFile::exists(path) || QFile::copy(m_png, path));
+        Module1 module;
+        bool ok = false;
+        auto form = open(module, path, &ok);
+        QVERIFY(ok);
+        QCOMPARE(module.ImagePath, path);
+        QVERIFY(form->windowHandle());
+        QCOMPARE(form->windowHandle()->title(), path);
+    }
+
     // The controls' captions, places and keyboard order; the picture has the focus.
     void designTextsAndLayout() {
         Module1 module;
@@ -122,17 +147,98 @@ private Q_SLOTS:
         QCOMPARE(QApplication::focusWidget(), form->Picture1);
     }
 
-    // A missing file: one message of four lines, and no masks.
+    // A picture that cannot be loaded: one message of four lines, and no
+    // masks. A command line whose bytes were not UTF-8 is refused as such,
+    // even when a file bears the name with replacement characters.
+    void failureMessage_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("validUtf8");
+        QTest::addColumn<QString>("description");
+        QTest::newRow("missing file") << "nothing here.png" << true << "File not found";
+        QTest::newRow("name not UTF-8")
+            << "caf\uFFFD.png" << false << "The file name is not valid UTF-8";
+    }
     void failureMessage() {
-        const QString path = m_dir.filePath(QStringLiteral("nothing here.png"));
+        QFETCH(QString, name);
+        QFETCH(bool, validUtf8);
+        QFETCH(QString, description);
+        const QString path = m_dir.filePath(name);
+        QVERIFY(validUtf8 || QFile::exists(path) || QFile::copy(m_png, path));
         Module1 module;
-        bool ok = true;
-        auto form = open(module, path, &ok);
-        QVERIFY(!ok);
-        const QStringList lines{"File not found", QDir::toNativeSeparators(QDir::currentPath()),
-                                path, "non trouvé"};
+        Form1 form(module);
+        QVERIFY(!form.Form_Load(CommandLine{path, validUtf8}));
+        const QStringList lines{description, QDir::toNativeSeparators(QDir::currentPath()), path,
+                                "non trouvé"};
         QCOMPARE(m_messages, QStringList{lines.join(QLatin1Char('\n'))});
         QVERIFY(!module.Mask.isAllocated());
+    }
+
+    // The program itself, run from a folder holding `file` with the command
+    // line `arguments` (raw bytes, through the shell). INKMASK_STARTUP_CHECK
+    // makes it print its start-up and end instead of opening boxes. Nothing
+    // on the command line may be taken for one of Qt's own options.
+    void programStartUp_data() {
+        QTest::addColumn<QByteArrayList>("arguments");
+        QTest::addColumn<QByteArray>("file");  // empty: none
+        QTest::addColumn<QString>("output");   // %1: the folder
+        QTest::addColumn<int>("status");
+        const auto loaded = [](const QString &caption) {
+            return "caption: " + caption + "\npicture: 40x30\ndirection: left-to-right\n";
+        };
+        const auto failed = [](const QString &description, const QString &path) {
+            return description + "\n%1\n" + path + "\nnon trouvé\n";
+        };
+        QTest::newRow("-reverse") << QByteArrayList{"-reverse"} << QByteArray("-reverse")
+                                  << loaded("-reverse") << 0;
+        QTest::newRow("-style x.png") << QByteArrayList{"-style", "x.png"} << QByteArray()
+                                      << failed("File not found", "-style x.png") << 1;
+        QTest::newRow("-qwindowtitle T grad.png")
+            << QByteArrayList{"-qwindowtitle", "T", "grad.png"}
+            << QByteArray("-qwindowtitle T grad.png") << loaded("-qwindowtitle T grad.png") << 0;
+        QTest::newRow("Latin-1 name")
+            << QByteArrayList{"caf\xe9.png"} << QByteArray("caf\xe9.png")
+            << failed("The file name is not valid UTF-8", "caf\uFFFD.png") << 1;
+    }
+    void programStartUp() {
+        QFETCH(QByteArrayList, arguments);
+        QFETCH(QByteArray, file);
+        QFETCH(QString, output);
+        QFETCH(int, status);
+        QTemporaryDir folder;
+        QTemporaryDir scripts;
+        QVERIFY(folder.isValid() && scripts.isValid());
+        // Names are bytes here: QString would turn a byte that is not UTF-8
+        // into another name.
+        if (!file.isEmpty()) {
+            std::error_code error;
+            std::filesystem::copy_file(m_png.toStdString(),
+                                       (folder.path() + '/').toStdString() + file.toStdString(),
+                                       error);
+            QVERIFY2(!error, error.message().c_str());
+        }
+        const QString script = scripts.filePath(QStringLiteral("run.sh"));
+        QFile scriptFile(script);
+        QVERIFY(scriptFile.open(QIODevice::WriteOnly));
+        scriptFile.write("exec \"$INKMASK\" '" + arguments.join("' '") + "'\n");
+        scriptFile.close();
+
+        QProcess program;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("INKMASK"), QStringLiteral(INKMASK_PROGRAM));
+        environment.insert(QStringLiteral("INKMASK_STARTUP_CHECK"), QStringLiteral("1"));
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        program.setProcessEnvironment(environment);
+        program.setWorkingDirectory(folder.path());
+        program.start(QStringLiteral("/bin/sh"), {script});
+        if (!program.waitForFinished(30000)) {
+            program.kill();
+            program.waitForFinished();
+            QFAIL("the program did not end after its start-up");
+        }
+        const QString folderPath =
+            QDir::toNativeSeparators(QFileInfo(folder.path()).canonicalFilePath());
+        QCOMPARE(QString::fromUtf8(program.readAllStandardOutput()), output.arg(folderPath));
+        QCOMPARE(program.exitCode(), status);
     }
 
     // Reload: the file's picture and white masks back, the cursor kept, and
