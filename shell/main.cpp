@@ -1,9 +1,11 @@
 #include "platform/commandline.h"
+#include "platform/stdstreams.h"
 #include "shell/form1.h"
 
 #include <QApplication>
 
 int main(int argc, char *argv[]) {
+    ink::reopenClosedStandardStreams();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("inkmask"));
     QApplication::setApplicationVersion(QStringLiteral(INKMASK_VERSION));
