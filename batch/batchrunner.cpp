@@ -74,9 +74,22 @@ bool BatchRunner::runSteps(QImage picture, FileProgress *progress) {
 BatchRunner::Result BatchRunner::run(int index, FileProgress &progress, QStringList &errors) {
     const QString input = m_options.inputs.at(index);
     QString error;
+    // Its name as Qt has it, invalid bytes replaced, names another file.
+    if (m_options.notUtf8Inputs.contains(index)) {
+        errors << QStringLiteral("%1: cannot read: the file name is not valid UTF-8").arg(input);
+        return Result::Failed;
+    }
     if (!readImageFile(input, &m_image, &error)) {
         errors << QStringLiteral("%1: cannot read: %2").arg(input, error);
         return Result::Failed;
+    }
+    // An output that cannot hold the picture fails now, not after the passes.
+    for (const QString &output : {m_options.maskFor(index), m_options.pictureFor(index)}) {
+        error = imageSizeProblem(m_image.size(), output);
+        if (!error.isEmpty()) {
+            errors << QStringLiteral("%1: cannot write: %2").arg(output, error);
+            return Result::Failed;
+        }
     }
     try {
         if (!runSteps(std::move(m_image), &progress))
@@ -93,8 +106,11 @@ BatchRunner::Result BatchRunner::run(int index, FileProgress &progress, QStringL
     progress.step.store(int(m_options.steps.size()), std::memory_order_relaxed);
     Result result = Result::Done;
     try {
+        // After Ctrl-C, no write begins: only those already running end.
         const QString maskPath = m_options.maskFor(index);
         if (!maskPath.isEmpty()) {
+            if (m_interrupt.load())
+                return Result::Interrupted;
             const QImage mask = maskImage(m_model.Mask, m_model.picture.original());
             if (mask.isNull())
                 throw std::bad_alloc();
@@ -105,6 +121,8 @@ BatchRunner::Result BatchRunner::run(int index, FileProgress &progress, QStringL
         }
         const QString picturePath = m_options.pictureFor(index);
         if (!picturePath.isEmpty()) {
+            if (m_interrupt.load())
+                return Result::Interrupted;
             m_image = m_model.picture.takeImage();
             if (!writeImageFile(m_image, picturePath, &error)) {
                 errors << QStringLiteral("%1: cannot write: %2").arg(picturePath, error);

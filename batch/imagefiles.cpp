@@ -3,13 +3,24 @@
 #include "batch/options.h"
 #include "platform/loadpicture.h"
 
+#include <QFile>
 #include <QImageReader>
 #include <QImageWriter>
-#include <QSaveFile>
+#include <QRandomGenerator>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstring>
 #include <new>
+#include <utility>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace ink {
 
@@ -37,29 +48,279 @@ bool readImageFile(const QString &path, QImage *image, QString *error) {
     return true;
 }
 
+namespace {
+
+// The temporary files in flight, for removeTemporaryFiles(). A slot's state
+// says whether its name may be on disk: a writer lists the name before it
+// makes the file and takes it off after the rename or the removal.
+enum SlotState : int { kFree, kClaimed, kListed, kClosed };
+static_assert(std::atomic<int>::is_always_lock_free);
+
+struct TemporarySlot {
+    std::atomic<int> state{kFree};
+    char name[PATH_MAX];
+};
+
+TemporarySlot *g_slots = nullptr;
+int g_slotCount = 0;
+
+// One write's temporary file: made in the target folder under a fresh name,
+// listed while it may exist, and removed unless commit() renamed it into
+// place. On failure, error() is the errno of the step that failed.
+class TemporaryFile {
+public:
+    explicit TemporaryFile(const QByteArray &folder) {
+        if (!claimSlot())
+            return;
+        static constexpr char kLetters[] =
+            "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            QByteArray name = folder + "/.inkmask-";
+            for (int i = 0; i < 8; ++i)
+                name += kLetters[QRandomGenerator::global()->bounded(int(sizeof kLetters) - 1)];
+            if (!list(name))
+                return;
+            m_fd = open(name.constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (m_fd >= 0) {
+                m_name = name;
+                break;
+            }
+            if (errno != EEXIST) {
+                m_error = errno;
+                return;
+            }
+        }
+        if (m_fd < 0) {
+            m_error = EEXIST;
+        } else if (m_slot && m_slot->state.load() == kClosed) {
+            // Ctrl-C ended the program while the file was being made.
+            m_error = EINTR;
+            discard();
+        }
+    }
+    ~TemporaryFile() {
+        discard();
+        if (m_slot) {
+            int state = m_slot->state.load();
+            while (state != kClosed && !m_slot->state.compare_exchange_weak(state, kFree)) {
+            }
+        }
+    }
+    TemporaryFile(const TemporaryFile &) = delete;
+    TemporaryFile &operator=(const TemporaryFile &) = delete;
+
+    int fd() const { return m_fd; }
+    int error() const { return m_error; }
+
+    // Syncs, closes and renames the file to `target`.
+    bool commit(const QByteArray &target) {
+        int result;
+        do
+            result = fsync(m_fd);
+        while (result != 0 && errno == EINTR);
+        if (result != 0 || close(std::exchange(m_fd, -1)) != 0 ||
+            rename(m_name.constData(), target.constData()) != 0) {
+            m_error = errno;
+            return false;
+        }
+        m_name.clear();
+        return true;
+    }
+
+private:
+    bool claimSlot() {
+        for (int i = 0; i < g_slotCount; ++i) {
+            int state = kFree;
+            if (g_slots[i].state.compare_exchange_strong(state, kClaimed)) {
+                m_slot = &g_slots[i];
+                return true;
+            }
+            if (state == kClosed) {
+                m_error = EINTR;
+                return false;
+            }
+        }
+        return true;  // more writers than slots: this one goes unlisted
+    }
+
+    // Puts `name` in the slot, for a signal handler to remove once the file
+    // may exist.
+    bool list(const QByteArray &name) {
+        if (!m_slot)
+            return true;
+        if (size_t(name.size()) >= sizeof m_slot->name) {
+            m_error = ENAMETOOLONG;
+            return false;
+        }
+        int state = kListed;
+        m_slot->state.compare_exchange_strong(state, kClaimed);
+        if (state != kClaimed && state != kListed) {
+            m_error = EINTR;
+            return false;
+        }
+        std::memcpy(m_slot->name, name.constData(), size_t(name.size()) + 1);
+        state = kClaimed;
+        if (!m_slot->state.compare_exchange_strong(state, kListed)) {
+            m_error = EINTR;
+            return false;
+        }
+        return true;
+    }
+
+    void discard() {
+        if (m_fd >= 0)
+            close(std::exchange(m_fd, -1));
+        if (!m_name.isEmpty())
+            unlink(m_name.constData());
+        m_name.clear();
+    }
+
+    TemporarySlot *m_slot = nullptr;
+    QByteArray m_name;  // while the file may exist
+    int m_fd = -1;
+    int m_error = 0;
+};
+
+// The temporary file as the image writers see it. A failed write is kept
+// with its errno, and the writer is told that it succeeded: libpng would
+// otherwise print its own "Write Error" line, which gives no cause.
+class FileSink : public QIODevice {
+public:
+    explicit FileSink(int fd) : m_fd(fd) {}
+
+    bool isSequential() const override { return false; }
+    qint64 size() const override { return m_size; }
+    int error() const { return m_error; }
+
+protected:
+    qint64 readData(char *data, qint64 maxSize) override {
+        ssize_t n;
+        do
+            n = pread(m_fd, data, size_t(maxSize), off_t(pos()));
+        while (n < 0 && errno == EINTR);
+        return n;
+    }
+    qint64 writeData(const char *data, qint64 size) override {
+        const off_t at = off_t(pos());
+        for (qint64 done = 0; m_error == 0 && done < size;) {
+            const ssize_t n = pwrite(m_fd, data + done, size_t(size - done), at + off_t(done));
+            if (n > 0)
+                done += n;
+            else if (n == 0)
+                m_error = EIO;
+            else if (errno != EINTR)
+                m_error = errno;
+        }
+        m_size = std::max(m_size, pos() + size);
+        return size;
+    }
+
+private:
+    int m_fd;
+    int m_error = 0;
+    qint64 m_size = 0;
+};
+
+bool failed(QString *error, int errorNumber) {
+    *error = qt_error_string(errorNumber);
+    return false;
+}
+
+}  // namespace
+
+void reserveTemporaryFiles(int writers) {
+    g_slots = new TemporarySlot[size_t(writers)];
+    g_slotCount = writers;
+}
+
+void removeTemporaryFiles() {
+    for (int i = 0; i < g_slotCount; ++i) {
+        if (g_slots[i].state.exchange(kClosed) == kListed)
+            unlink(g_slots[i].name);
+    }
+}
+
+QByteArray resolvedFileName(const QByteArray &path) {
+    QByteArray resolved;  // no trailing slash: empty for the root
+    if (!path.startsWith('/')) {
+        char cwd[PATH_MAX];
+        if (getcwd(cwd, sizeof cwd))
+            resolved = cwd;
+        if (resolved == "/")
+            resolved.clear();
+    }
+    std::vector<QByteArray> pending;  // the parts still to walk, the next last
+    const auto push = [&pending](const QByteArray &parts) {
+        const QByteArrayList list = parts.split('/');
+        pending.insert(pending.end(), list.rbegin(), list.rend());
+    };
+    push(path);
+    int links = 0;
+    while (!pending.empty()) {
+        const QByteArray part = std::move(pending.back());
+        pending.pop_back();
+        if (part.isEmpty() || part == ".")
+            continue;
+        if (part == "..") {
+            resolved.truncate(std::max(qsizetype(0), resolved.lastIndexOf('/')));
+            continue;
+        }
+        const QByteArray next = resolved + '/' + part;
+        char target[PATH_MAX];
+        const ssize_t n = links < 40 ? readlink(next.constData(), target, sizeof target) : -1;
+        if (n > 0 && size_t(n) < sizeof target) {
+            ++links;
+            if (target[0] == '/')
+                resolved.clear();
+            push(QByteArray(target, n));
+            continue;
+        }
+        resolved = next;
+    }
+    return resolved.isEmpty() ? QByteArray("/") : resolved;
+}
+
+QString imageSizeProblem(QSize size, const QString &path) {
+    constexpr int kPngLimit = 1000000;  // libpng's limit on either side
+    if (imageFormatFor(path) != "png")
+        return {};
+    if (size.width() > kPngLimit)
+        return QStringLiteral("PNG cannot hold a picture %1 pixels wide: write TIFF")
+            .arg(size.width());
+    if (size.height() > kPngLimit)
+        return QStringLiteral("PNG cannot hold a picture %1 pixels high: write TIFF")
+            .arg(size.height());
+    return {};
+}
+
 bool writeImageFile(const QImage &image, const QString &path, QString *error) {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        *error = file.errorString();
+    *error = imageSizeProblem(image.size(), path);
+    if (!error->isEmpty())
         return false;
-    }
-    QImageWriter writer(&file, imageFormatFor(path));
-    if (!writer.write(image)) {
+    const QByteArray target = resolvedFileName(QFile::encodeName(path));
+    struct stat existing;
+    const bool exists = stat(target.constData(), &existing) == 0;
+    if (exists && S_ISDIR(existing.st_mode))
+        return failed(error, EISDIR);
+    TemporaryFile file(target.left(target.lastIndexOf('/')));
+    if (file.fd() < 0)
+        return failed(error, file.error());
+    // A file replaced keeps its permissions; a new one has those the umask
+    // leaves, as open() gave them.
+    if (exists)
+        fchmod(file.fd(), existing.st_mode & 07777);
+    FileSink sink(file.fd());
+    sink.open(QIODevice::ReadWrite | QIODevice::Unbuffered);
+    QImageWriter writer(&sink, imageFormatFor(path));
+    const bool written = writer.write(image);
+    if (sink.error() != 0)
+        return failed(error, sink.error());
+    if (!written) {
         *error = writer.errorString();
-        file.cancelWriting();
         return false;
     }
-    // The writer's last bytes may still be buffered: a disk that fills up
-    // shows only here, and commit() would not notice it.
-    if (!file.flush()) {
-        *error = file.errorString();
-        file.cancelWriting();
-        return false;
-    }
-    if (!file.commit()) {
-        *error = file.errorString();
-        return false;
-    }
+    if (!file.commit(target))
+        return failed(error, file.error());
     return true;
 }
 

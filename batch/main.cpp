@@ -1,13 +1,16 @@
 // inkmask-batch: the passes of the inkmask window, run headless on many files.
 
 #include "batch/batchrunner.h"
+#include "batch/imagefiles.h"
 #include "batch/options.h"
+#include "platform/stdstreams.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QThread>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
@@ -23,15 +26,46 @@ using namespace ink;
 namespace {
 
 std::atomic<bool> interrupted{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
 
+// The first Ctrl-C stops the passes at their next column; a second one, for
+// when that does not come soon (a large picture being decoded), ends the
+// program at once, its temporary files removed.
 extern "C" void onInterrupt(int) {
-    interrupted.store(true);
+    if (interrupted.exchange(true)) {
+        removeTemporaryFiles();
+        _exit(130);
+    }
 }
 
-void print(FILE *stream, const QString &text) {
+// False when the text could not be written whole.
+bool print(FILE *stream, const QString &text) {
     const QByteArray bytes = text.toLocal8Bit();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
-    std::fflush(stream);
+    const size_t written = std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+    return std::fflush(stream) == 0 && written == size_t(bytes.size());
+}
+
+// --help and --version: status 1 when standard output did not take the text
+// (a full disk, a closed pipe), said on standard error.
+int printResult(const QString &text) {
+    errno = 0;
+    if (print(stdout, text) && !std::ferror(stdout) && std::fclose(stdout) == 0)
+        return 0;
+    print(stderr, QStringLiteral("inkmask-batch: cannot write to standard output: %1\n")
+                      .arg(qt_error_string(errno)));
+    return 1;
+}
+
+// The arguments whose bytes are not valid UTF-8, as Qt decoded them; opened by
+// that name, they would reach another file or none.
+QSet<QString> notUtf8Arguments(int argc, char *argv[]) {
+    QSet<QString> names;
+    for (int i = 1; i < argc; ++i) {
+        const QByteArrayView bytes(argv[i]);
+        if (!bytes.isValidUtf8())
+            names.insert(QString::fromLocal8Bit(bytes));
+    }
+    return names;
 }
 
 // The files of one run, shared by the worker threads.
@@ -160,20 +194,19 @@ void dropLibraryMessages(QtMsgType type, const QMessageLogContext &, const QStri
 }  // namespace
 
 int main(int argc, char *argv[]) {
+    reopenClosedStandardStreams();
     // Image plugins (TIFF) are found through the application object; no
     // window system is needed.
     QCoreApplication app(argc, argv);
     qInstallMessageHandler(dropLibraryMessages);
 
-    const ParsedArguments parsed =
-        parseBatchArguments(QCoreApplication::arguments(), QThread::idealThreadCount());
+    const ParsedArguments parsed = parseBatchArguments(
+        QCoreApplication::arguments(), QThread::idealThreadCount(), notUtf8Arguments(argc, argv));
     switch (parsed.action) {
         case ParsedArguments::Help:
-            print(stdout, batchUsage());
-            return 0;
+            return printResult(batchUsage());
         case ParsedArguments::Version:
-            print(stdout, QStringLiteral("inkmask-batch " INKMASK_VERSION "\n"));
-            return 0;
+            return printResult(QStringLiteral("inkmask-batch " INKMASK_VERSION "\n"));
         case ParsedArguments::Usage:
             print(stderr, QStringLiteral("inkmask-batch: %1\n\n").arg(parsed.error) + batchUsage());
             return 2;
@@ -181,6 +214,7 @@ int main(int argc, char *argv[]) {
             break;
     }
 
+    reserveTemporaryFiles(parsed.options.jobs);
     struct sigaction action = {};
     action.sa_handler = onInterrupt;
     sigemptyset(&action.sa_mask);

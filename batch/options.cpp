@@ -1,10 +1,21 @@
 #include "batch/options.h"
 
+#include "batch/imagefiles.h"
+
 #include <QCommandLineParser>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QRegularExpression>
 #include <QSet>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace ink {
 
@@ -39,6 +50,52 @@ bool parseSteps(const QStringList &values, QList<BatchStep> *steps, QString *err
         }
     }
     return true;
+}
+
+// Option `name` as the user wrote it ("-j", "--steps"), for messages: the
+// last such argument before "--"; by default one dash for a one-letter name.
+QString typedOption(const QStringList &arguments, const QString &name) {
+    QString typed = (name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name;
+    for (const QString &argument : arguments.mid(1)) {
+        if (argument == QLatin1String("--"))
+            break;
+        const int dashes = argument.startsWith(QLatin1String("--")) ? 2
+                           : argument.startsWith(QLatin1Char('-'))  ? 1
+                                                                    : 0;
+        if (dashes > 0 && argument.mid(dashes).section(QLatin1Char('='), 0, 0) == name)
+            typed = argument.left(dashes) + name;
+    }
+    return typed;
+}
+
+// The same key for every name of one file, links and hard links included:
+// its device and inode when it exists, else its name with the links
+// followed. `resolved` receives that name.
+QByteArray fileKey(const QString &path, QByteArray *resolved) {
+    *resolved = resolvedFileName(QFile::encodeName(path));
+    struct stat st;
+    if (stat(resolved->constData(), &st) != 0)
+        return *resolved;
+    return QByteArray::number(quint64(st.st_dev)) + ':' + QByteArray::number(quint64(st.st_ino));
+}
+
+// Why nothing can be made in the folder of the file `resolved`, or empty. A
+// folder still to be made is judged by the nearest one that exists; a file
+// in the way is left to the write, which reports it.
+QString folderProblem(const QByteArray &resolved) {
+    QByteArray folder = resolved.left(resolved.lastIndexOf('/'));
+    struct stat st;
+    while (stat(folder.isEmpty() ? "/" : folder.constData(), &st) != 0) {
+        if (errno != ENOENT || folder.isEmpty())
+            return {};
+        folder.truncate(folder.lastIndexOf('/'));
+    }
+    if (folder.isEmpty())
+        folder = "/";
+    if (!S_ISDIR(st.st_mode) || access(folder.constData(), W_OK | X_OK) == 0)
+        return {};
+    return QStringLiteral("cannot write in %1: %2")
+        .arg(QFile::decodeName(folder), qt_error_string(errno));
 }
 
 }  // namespace
@@ -118,7 +175,8 @@ QString batchUsage() {
         "options, 130 interrupted.\n");
 }
 
-ParsedArguments parseBatchArguments(const QStringList &arguments, int cores) {
+ParsedArguments parseBatchArguments(const QStringList &arguments, int cores,
+                                    const QSet<QString> &notUtf8) {
     ParsedArguments result;
     BatchOptions &o = result.options;
     o.jobs = qMax(1, cores);
@@ -141,8 +199,12 @@ ParsedArguments parseBatchArguments(const QStringList &arguments, int cores) {
     const QCommandLineOption version(QStringLiteral("version"));
     parser.addOptions(
         {steps, thresholds, output, outputDir, mask, maskDir, jobs, quiet, help, version});
-    if (!parser.parse(arguments))
+    if (!parser.parse(arguments)) {
+        if (!parser.unknownOptionNames().isEmpty())
+            return usage(QStringLiteral("unknown option %1")
+                             .arg(typedOption(arguments, parser.unknownOptionNames().first())));
         return usage(parser.errorText());
+    }
     if (parser.isSet(help)) {
         result.action = ParsedArguments::Help;
         return result;
@@ -169,7 +231,8 @@ ParsedArguments parseBatchArguments(const QStringList &arguments, int cores) {
     for (const QCommandLineOption *single :
          {&steps, &thresholds, &output, &outputDir, &mask, &maskDir, &jobs}) {
         if (single != &steps && parser.values(*single).size() > 1)
-            return usage(QStringLiteral("--%1 given twice").arg(single->names().first()));
+            return usage(QStringLiteral("%1 given twice")
+                             .arg(typedOption(arguments, single->names().first())));
     }
     o.output = parser.value(output);
     o.outputDir = parser.value(outputDir);
@@ -198,18 +261,60 @@ ParsedArguments parseBatchArguments(const QStringList &arguments, int cores) {
                 QStringLiteral("%1: the output must be a .png, .tif or .tiff file").arg(file));
     }
 
-    // No two outputs may land on the same file.
-    QSet<QString> targets;
+    for (const QString *name : {&o.output, &o.outputDir, &o.mask, &o.maskDir}) {
+        if (!name->isEmpty() && notUtf8.contains(*name))
+            return usage(QStringLiteral("%1: the file name is not valid UTF-8").arg(*name));
+    }
     for (int i = 0; i < o.inputs.size(); ++i) {
+        if (notUtf8.contains(o.inputs[i]))
+            o.notUtf8Inputs.insert(i);
+    }
+    // Never more workers than files, nor so many that their buffers alone
+    // would fill the memory.
+    o.jobs = std::min({o.jobs, int(o.inputs.size()), 4 * qMax(1, cores)});
+
+    // No output may land on an input or on another output, whatever names
+    // the links give them; each output's folder must take new files.
+    QByteArray resolved;
+    QHash<QByteArray, QString> inputs;
+    for (int i = 0; i < o.inputs.size(); ++i) {
+        if (!o.notUtf8Inputs.contains(i))
+            inputs.insert(fileKey(o.inputs[i], &resolved), o.inputs[i]);
+    }
+    QHash<QByteArray, QString> outputs;
+    QSet<QByteArray> folders;
+    for (int i = 0; i < o.inputs.size(); ++i) {
+        if (o.notUtf8Inputs.contains(i))
+            continue;  // never read, so never written
         for (const QString &target : {o.pictureFor(i), o.maskFor(i)}) {
             if (target.isEmpty())
                 continue;
-            const QString key = QFileInfo(target).absoluteFilePath();
-            if (targets.contains(key))
+            if (QFile::encodeName(QFileInfo(target).fileName()).size() > NAME_MAX)
+                return usage(QStringLiteral("%1: the file name is longer than %2 bytes")
+                                 .arg(target)
+                                 .arg(NAME_MAX));
+            const QByteArray key = fileKey(target, &resolved);
+            if (inputs.contains(key))
+                return usage(QStringLiteral("%1 would replace the input %2: outputs are never "
+                                            "written over inputs")
+                                 .arg(target, inputs.value(key)));
+            const QString other = outputs.value(key);
+            if (other == target)
                 return usage(QStringLiteral("%1 would be written twice: inputs with the same "
                                             "name, or the same folder for pictures and masks")
                                  .arg(target));
-            targets.insert(key);
+            if (!other.isEmpty())
+                return usage(QStringLiteral("%1 and %2 are the same file: each output needs "
+                                            "a file of its own")
+                                 .arg(other, target));
+            outputs.insert(key, target);
+            const QByteArray folder = resolved.left(resolved.lastIndexOf('/'));
+            if (!folders.contains(folder)) {
+                folders.insert(folder);
+                const QString problem = folderProblem(resolved);
+                if (!problem.isEmpty())
+                    return usage(QStringLiteral("%1: %2").arg(target, problem));
+            }
         }
     }
     return result;

@@ -3,6 +3,7 @@
 #include "ops/threshold.h"
 
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -23,6 +24,7 @@ struct BatchOptions {
     int jobs = 1;
     bool quiet = false;
     QStringList inputs;
+    QSet<int> notUtf8Inputs;  // inputs whose name on the command line was not UTF-8
 
     // Where input i's picture and mask go; empty when not asked for.
     QString pictureFor(int i) const;
@@ -37,8 +39,13 @@ struct ParsedArguments {
 
 // Reads the command line (arguments[0] is the program). Everything is
 // checked here, before any file is read: the steps, the thresholds, the
-// output names and their formats. `cores` is the default for -j.
-ParsedArguments parseBatchArguments(const QStringList &arguments, int cores);
+// output names and their formats, that no output lands on an input or on
+// another output (as files, links followed), and that the outputs' folders
+// can be written. `cores` is the default for -j, four times it its maximum.
+// `notUtf8` holds the arguments whose bytes were not valid UTF-8, as Qt
+// decoded them: such inputs are reported as unreadable, such outputs refused.
+ParsedArguments parseBatchArguments(const QStringList &arguments, int cores,
+                                    const QSet<QString> &notUtf8 = {});
 
 // "R,G,B" as three plain decimal numbers with a dot, whatever the locale.
 bool parseThresholds(const QString &text, Thresholds *thresholds);

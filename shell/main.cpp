@@ -1,6 +1,7 @@
 #include "platform/commandline.h"
 #include "platform/messagebox.h"
 #include "platform/picturebox.h"
+#include "platform/stdstreams.h"
 #include "shell/form1.h"
 
 #include <QApplication>
@@ -37,6 +38,7 @@ void reportStartup(const ink::Form1 &form) {
 }  // namespace
 
 int main(int argc, char *argv[]) {
+    ink::reopenClosedStandardStreams();
     // The whole command line is the image path. Qt gets none of it, so that a
     // path such as "-reverse" or "-style x.png" is not taken for one of its
     // own options; and its bytes are read here, before Qt would replace what

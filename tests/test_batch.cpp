@@ -18,13 +18,26 @@
 #include <QTest>
 
 #include <csignal>
+#include <functional>
 
+#include <fcntl.h>
+#include <grp.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 using namespace ink;
 using namespace ink::test;
 
 namespace {
+
+// AddressSanitizer reserves far more address space than a limit allows.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+constexpr bool kAddressSanitizer = __has_feature(address_sanitizer);
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
 
 struct Run {
     int exitCode = -1;  // -1: it crashed or did not end
@@ -32,24 +45,43 @@ struct Run {
 };
 
 // Runs inkmask-batch in a locale with a decimal comma, where the thresholds
-// must be read as anywhere else. Files it writes may not grow past
-// `fileSizeLimit` bytes (0: no limit), as on a disk that is full.
-Run runBatch(const QStringList &arguments, int fileSizeLimit = 0) {
+// must be read as anywhere else; `inChild` runs in the child before it starts
+// the program.
+Run runBatch(const QStringList &arguments, const std::function<void()> &inChild = {},
+             const QString &program = QStringLiteral(INKMASK_BATCH)) {
     QProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("LC_ALL"), QStringLiteral("de_DE.UTF-8"));
     process.setProcessEnvironment(env);
-    if (fileSizeLimit > 0) {
-        process.setChildProcessModifier([fileSizeLimit] {
-            const rlimit limit{rlim_t(fileSizeLimit), rlim_t(fileSizeLimit)};
-            setrlimit(RLIMIT_FSIZE, &limit);
-            signal(SIGXFSZ, SIG_IGN);
-        });
-    }
-    process.start(QStringLiteral(INKMASK_BATCH), arguments);
+    if (inChild)
+        process.setChildProcessModifier(inChild);
+    process.start(program, arguments);
     if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit)
         return {};
     return {process.exitCode(), QString::fromLocal8Bit(process.readAllStandardError())};
+}
+
+// Files written may not grow past `bytes`, as on a disk that is full.
+std::function<void()> fileSizeLimit(int bytes) {
+    if (bytes <= 0)
+        return {};
+    return [bytes] {
+        const rlimit limit{rlim_t(bytes), rlim_t(bytes)};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        signal(SIGXFSZ, SIG_IGN);
+    };
+}
+
+// The files under `dir`, hidden ones included, with their contents.
+QMap<QString, QByteArray> snapshot(const QString &dir) {
+    QMap<QString, QByteArray> files;
+    for (const QFileInfo &info : QDir(dir).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot |
+                                                         QDir::Hidden | QDir::System)) {
+        QFile file(info.filePath());
+        files.insert(info.fileName(),
+                     info.isFile() && file.open(QIODevice::ReadOnly) ? file.readAll() : "");
+    }
+    return files;
 }
 
 QByteArray contents(const QString &path) {
@@ -75,36 +107,128 @@ private Q_SLOTS:
         QVERIFY(makeSampleScan(120, 90, 5).save(m_plan));
         QVERIFY(QDir().mkpath(path(QStringLiteral("target/taken.png"))));  // a folder in the way
         QVERIFY(solidImage(3, 3, 0x123456).save(path(QStringLiteral("target/good.png"))));
+        // An input with a hard link, a link and its folder linked, and
+        // links to outputs not written yet.
+        QVERIFY(QDir().mkpath(path(QStringLiteral("same"))));
+        QVERIFY(QFile::copy(m_plan, path(QStringLiteral("same/plan.png"))));
+        QCOMPARE(::link(QFile::encodeName(path("same/plan.png")).constData(),
+                        QFile::encodeName(path("same/hard.png")).constData()),
+                 0);
+        QVERIFY(QFile::link(QStringLiteral("plan.png"), path(QStringLiteral("same/link.png"))));
+        QVERIFY(QFile::link(QStringLiteral("same"), path(QStringLiteral("samelink"))));
+        QVERIFY(QFile::link(QStringLiteral("out3"), path(QStringLiteral("out3link"))));
+        QVERIFY(QFile::link(QStringLiteral("y.png"), path(QStringLiteral("ylink.png"))));
+        // Noise, whose PNG fills more than the writer's buffers: a full disk
+        // shows in the middle of the write.
+        QImage noise(256, 256, QImage::Format_RGB32);
+        Rng rng(7);
+        for (int y = 0; y < noise.height(); ++y) {
+            for (int x = 0; x < noise.width(); ++x)
+                noise.setPixel(x, y, QRgb(rng.next()));
+        }
+        QVERIFY(noise.save(path(QStringLiteral("noise.png"))));
+        // Pictures wider and higher than PNG allows.
+        QVERIFY(solidImage(2000000, 1, 0x808080).save(path(QStringLiteral("wide.tif"))));
+        QVERIFY(solidImage(1, 2000000, 0x808080).save(path(QStringLiteral("high.tif"))));
+    }
+
+    // QTemporaryDir cannot remove a name it cannot decode.
+    void cleanupTestCase() {
+        ::unlink((QFile::encodeName(path(QStringLiteral("latin1"))) + "/caf\xe9.png").constData());
     }
 
     // Options are dealt with before any file is read (the input named does
     // not exist): bad ones with the usage and status 2, --help and --version
     // with status 0.
+    // Options are dealt with before any file is read (the input named does
+    // not exist): bad ones with the usage and status 2, options named as
+    // they were typed; --help and --version with status 0.
     void optionsBeforeAnyFile_data() {
         QTest::addColumn<QString>("arguments");
         QTest::addColumn<int>("exitCode");
-        QTest::newRow("thresholds") << "--thresholds 180,180 -o o.png" << 2;
-        QTest::newRow("comma decimal") << "--thresholds 180,5,1,1 -o o.png" << 2;
-        QTest::newRow("exponent") << "--thresholds 1e2,1,1 -o o.png" << 2;
-        QTest::newRow("word") << "--thresholds nan,1,1 -o o.png" << 2;
-        QTest::newRow("step") << "--steps nb,clean -o o.png" << 2;
-        QTest::newRow("option") << "--fast -o o.png" << 2;
-        QTest::newRow("jobs") << "-j 0 -o o.png" << 2;
-        QTest::newRow("format") << "-o o.jpg" << 2;
-        QTest::newRow("nothing to write") << "--steps nb" << 2;
-        QTest::newRow("-o with two inputs") << "-o o.png other.png" << 2;
-        QTest::newRow("same folder twice") << "--output-dir out --mask-dir out" << 2;
-        QTest::newRow("help") << "--help" << 0;
-        QTest::newRow("version") << "--version" << 0;
+        QTest::addColumn<QString>("message");
+        const QString longName = QString(252, QLatin1Char('n')) + QStringLiteral(".png");
+        QTest::newRow("thresholds") << "--thresholds 180,180 -o o.png" << 2 << "";
+        QTest::newRow("comma decimal") << "--thresholds 180,5,1,1 -o o.png" << 2 << "";
+        QTest::newRow("exponent") << "--thresholds 1e2,1,1 -o o.png" << 2 << "";
+        QTest::newRow("word") << "--thresholds nan,1,1 -o o.png" << 2 << "";
+        QTest::newRow("step") << "--steps nb,clean -o o.png" << 2 << "";
+        QTest::newRow("option") << "--fast -o o.png" << 2 << "unknown option --fast";
+        QTest::newRow("jobs") << "-j 0 -o o.png" << 2 << "";
+        QTest::newRow("jobs twice") << "-j 1 -j 2 -o o.png" << 2 << "\n-j given twice";
+        QTest::newRow("-o twice") << "-o o.png -o p.png" << 2 << "\n-o given twice";
+        QTest::newRow("--mask twice") << "--mask o.png --mask p.png" << 2 << "--mask given twice";
+        QTest::newRow("format") << "-o o.jpg" << 2 << "";
+        QTest::newRow("name too long") << "-o " + longName << 2 << "longer than 255 bytes";
+        QTest::newRow("nothing to write") << "--steps nb" << 2 << "";
+        QTest::newRow("-o with two inputs") << "-o o.png other.png" << 2 << "";
+        QTest::newRow("same folder twice") << "--output-dir out --mask-dir out" << 2 << "";
+        QTest::newRow("help") << "--help" << 0 << "";
+        QTest::newRow("version") << "--version" << 0 << "";
     }
     void optionsBeforeAnyFile() {
         QFETCH(QString, arguments);
         QFETCH(int, exitCode);
+        QFETCH(QString, message);
         const Run run =
             runBatch(arguments.split(QLatin1Char(' ')) << path(QStringLiteral("absent.png")));
         QCOMPARE(run.exitCode, exitCode);
         QCOMPARE(run.err.contains(QStringLiteral("Usage: inkmask-batch")), exitCode == 2);
         QVERIFY(!run.err.contains(QStringLiteral("cannot read")));
+        // Messages start with the program's name: "\n" stands for the line's start.
+        QVERIFY2(QString(QLatin1Char('\n') + run.err)
+                     .replace(QStringLiteral("\ninkmask-batch: "), QStringLiteral("\n"))
+                     .contains(message),
+                 qPrintable(run.err));
+    }
+
+    // An output that would land on an input, or two outputs on one file,
+    // whatever names and links lead there: status 2 naming both, before
+    // anything is read or written.
+    void outputsNeverShareAFile_data() {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QStringList>("named");
+        const QString input = path(QStringLiteral("same/plan.png"));
+        const QString hard = path(QStringLiteral("same/hard.png"));
+        const QString link = path(QStringLiteral("same/link.png"));
+        const QString dotted = path(QStringLiteral("same/../same/plan.png"));
+        const QString out = path(QStringLiteral("out3"));
+        const QString y = path(QStringLiteral("y.png"));
+        const QString ylink = path(QStringLiteral("ylink.png"));
+        QTest::newRow("output folder of the input")
+            << QStringList{"--output-dir", path("same"), input} << QStringList{input};
+        QTest::newRow("mask is the input")
+            << QStringList{"--mask", input, input} << QStringList{input};
+        QTest::newRow("mask folder of the input")
+            << QStringList{"--mask-dir", path("same"), "-o", y, input} << QStringList{input};
+        QTest::newRow("dir/../dir")
+            << QStringList{"-o", dotted, input} << QStringList{dotted, input};
+        QTest::newRow("symbolic link to the input")
+            << QStringList{"-o", link, input} << QStringList{link, input};
+        QTest::newRow("input through a link")
+            << QStringList{"--mask", input, link} << QStringList{input, link};
+        QTest::newRow("hard link to the input")
+            << QStringList{"-o", hard, input} << QStringList{hard, input};
+        QTest::newRow("folder through a link")
+            << QStringList{"--output-dir", path("samelink"), input}
+            << QStringList{path("samelink/plan.png"), input};
+        QTest::newRow("mask folder links to the picture folder")
+            << QStringList{"--output-dir", out, "--mask-dir", path("out3link"), input}
+            << QStringList{out + "/plan.png", path("out3link/plan.png")};
+        QTest::newRow("mask links to the picture")
+            << QStringList{"-o", y, "--mask", ylink, input} << QStringList{y, ylink};
+    }
+    void outputsNeverShareAFile() {
+        QFETCH(QStringList, arguments);
+        QFETCH(QStringList, named);
+        const auto before = snapshot(m_dir.path());
+        const auto beforeSame = snapshot(path(QStringLiteral("same")));
+        const Run run = runBatch(arguments);
+        QCOMPARE(run.exitCode, 2);
+        for (const QString &name : named)
+            QVERIFY2(run.err.section(QLatin1Char('\n'), 0, 0).contains(name), qPrintable(run.err));
+        QCOMPARE(snapshot(m_dir.path()), before);
+        QCOMPARE(snapshot(path(QStringLiteral("same"))), beforeSame);
     }
 
     // Files of a folder, two threads, with one unreadable input among them:
@@ -141,12 +265,18 @@ private Q_SLOTS:
         const QString good = path(QStringLiteral("target/good.png"));
         const QString underFile = good + QStringLiteral("/mask.png");
         const QString absent = path(QStringLiteral("absent.png"));
+        const QString tooLarge = good + ": cannot write: PNG cannot hold a picture 2000000 pixels";
         QTest::newRow("folder in the way")
-            << QStringList{m_plan, "-o", taken} << taken + ": cannot write: " << 0;
-        QTest::newRow("mask under a file")
-            << QStringList{m_plan, "--mask", underFile} << underFile + ": cannot write: " << 0;
+            << QStringList{m_plan, "-o", taken} << taken + ": cannot write: Is a directory" << 0;
+        QTest::newRow("mask under a file") << QStringList{m_plan, "--mask", underFile}
+                                           << underFile + ": cannot write: Not a directory" << 0;
         QTest::newRow("disk full")
-            << QStringList{m_plan, "-o", good} << good + ": cannot write: " << 64;
+            << QStringList{path("noise.png"), "--steps", "affine", "-o", good}
+            << good + ": cannot write: " + qt_error_string(EFBIG) << 32768;
+        QTest::newRow("too wide for PNG")
+            << QStringList{path("wide.tif"), "-o", good} << tooLarge + " wide: write TIFF" << 0;
+        QTest::newRow("too high for PNG")
+            << QStringList{path("high.tif"), "--mask", good} << tooLarge + " high: write TIFF" << 0;
         QTest::newRow("unreadable input")
             << QStringList{absent, "-o", good} << absent + ": cannot read: " << 0;
     }
@@ -156,12 +286,155 @@ private Q_SLOTS:
         QFETCH(int, fileSizeLimit);
         const QDir folder(path(QStringLiteral("target")));
         const QByteArray before = contents(folder.filePath(QStringLiteral("good.png")));
-        const Run run = runBatch(arguments, fileSizeLimit);
+        const Run run = runBatch(arguments, ::fileSizeLimit(fileSizeLimit));
         QCOMPARE(run.exitCode, 1);
         QVERIFY2(run.err.contains(message), qPrintable(run.err));
+        QVERIFY2(!run.err.contains(QStringLiteral("libpng")), qPrintable(run.err));
         QCOMPARE(folder.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
                  (QStringList{"good.png", "taken.png"}));
         QCOMPARE(contents(folder.filePath(QStringLiteral("good.png"))), before);
+    }
+
+    // A folder that cannot take new files is refused before anything is read
+    // (the input does not exist). Tests run as root, who may write anywhere
+    // but on a read-only mount: the program runs as nobody then.
+    void unwritableFolderRefusedFirst() {
+        const QString locked = path(QStringLiteral("locked"));
+        QVERIFY(QDir().mkpath(locked));
+        QVERIFY(QFile::setPermissions(
+            locked, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther));
+        QVERIFY(QFile::setPermissions(
+            m_dir.path(), QFile::permissions(m_dir.path()) | QFile::ReadOther | QFile::ExeOther));
+        const QString out = locked + QStringLiteral("/x.png");
+        const Run run = runBatch({path(QStringLiteral("absent.png")), "-o", out}, [] {
+            if (getuid() == 0) {
+                setgroups(0, nullptr);
+                if (setgid(65534) != 0 || setuid(65534) != 0)
+                    _exit(99);
+            }
+        });
+        QCOMPARE(run.exitCode, 2);
+        QVERIFY2(run.err.contains(out + QStringLiteral(": cannot write in ") + locked +
+                                  QStringLiteral(": Permission denied")),
+                 qPrintable(run.err));
+    }
+
+    // Names that a temporary name longer than the output's would break, or
+    // that Qt cannot decode: the file is written, or reported and the others
+    // go on.
+    void unusualNames() {
+        // Replacing a file whose name leaves no room for a longer one.
+        const QString longName = path(QString(250, QLatin1Char('l')) + QStringLiteral(".png"));
+        QCOMPARE(runBatch({m_plan, "-o", longName}).exitCode, 0);
+        QCOMPARE(runBatch({m_plan, "-o", longName}).exitCode, 0);
+        QCOMPARE(QImage(longName).size(), QSize(120, 90));
+
+        // "caf\xe9.png", Latin-1 bytes, reaches the program only through a
+        // shell; Qt would pass it on as UTF-8.
+        const QString folder = path(QStringLiteral("latin1"));
+        QVERIFY(QDir().mkpath(folder));
+        QCOMPARE(::link(QFile::encodeName(m_plan).constData(),
+                        (QFile::encodeName(folder) + "/caf\xe9.png").constData()),
+                 0);
+        const QString out = path(QStringLiteral("latin1-out"));
+        const Run run = runBatch({"-c",
+                                  "exec \"$0\" -j 1 --output-dir \"$1\" \"$2\" "
+                                  "\"$3$(printf '\\351').png\"",
+                                  INKMASK_BATCH, out, m_plan, folder + "/caf"},
+                                 {}, QStringLiteral("/bin/sh"));
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.err.contains(QStringLiteral("png: cannot read: the file name is not valid "
+                                                 "UTF-8")),
+                 qPrintable(run.err));
+        QCOMPARE(QDir(out).entryList(QDir::Files), QStringList{"plan.png"});
+    }
+
+    // Started with its output and error closed, the program must not take
+    // their descriptors for files: its messages would land in them.
+    void closedStandardStreams() {
+        const QString in = path(QStringLiteral("streams"));
+        const QString out = path(QStringLiteral("streams-out"));
+        QVERIFY(QDir().mkpath(in));
+        const QString golden = QStringLiteral(INKMASK_GOLDEN_DIR);
+        QStringList arguments{"-j", "2", "--output-dir", out};
+        for (int i = 0; i < 12; ++i) {
+            const QString name = in + QStringLiteral("/g%1.png").arg(i);
+            QVERIFY(QFile::copy(golden + QStringLiteral("/plan-160x120.png"), name));
+            arguments << in + QStringLiteral("/missing%1.png").arg(i) << name;
+        }
+        const Run run = runBatch(arguments, [] {
+            ::close(1);
+            ::close(2);
+        });
+        QCOMPARE(run.exitCode, 1);
+        const QByteArray expected = contents(golden + QStringLiteral("/plan.picture.png"));
+        const QStringList written = QDir(out).entryList(QDir::Files);
+        QCOMPARE(written.size(), 12);
+        for (const QString &name : written)
+            QVERIFY2(contents(out + QLatin1Char('/') + name) == expected, qPrintable(name));
+    }
+
+    // --help and --version into a full device: status 1 and the cause.
+    void standardOutputFull_data() {
+        QTest::addColumn<QString>("option");
+        QTest::newRow("help") << "--help";
+        QTest::newRow("version") << "--version";
+    }
+    void standardOutputFull() {
+        QFETCH(QString, option);
+        QProcess process;
+        process.setStandardOutputFile(QStringLiteral("/dev/full"));
+        process.start(QStringLiteral(INKMASK_BATCH), {option});
+        QVERIFY(process.waitForFinished(20000));
+        QCOMPARE(process.exitCode(), 1);
+        QVERIFY(process.readAllStandardError().contains(qt_error_string(ENOSPC).toLocal8Bit()));
+    }
+
+    // Far more workers than files asked for: no more are made than there
+    // are files (held to 4 GB of address space, a worker too many per core
+    // would already fail).
+    void jobsHeldToTheInputs() {
+        const QString out = path(QStringLiteral("jobs.png"));
+        const Run run = runBatch({"-j", "2147483647", m_plan, "-o", out}, [] {
+            if (!kAddressSanitizer) {
+                const rlimit limit{rlim_t(4) << 30, rlim_t(4) << 30};
+                setrlimit(RLIMIT_AS, &limit);
+            }
+        });
+        QCOMPARE(run.exitCode, 0);
+        QVERIFY(QFileInfo::exists(out));
+    }
+
+    // A second Ctrl-C ends the program at once, even while the first waits
+    // for a read to end: here the open of an input on which the test holds a
+    // lease, which the system lets wait for 45 seconds.
+    void secondInterruptEndsAtOnce() {
+        const QString input = path(QStringLiteral("leased.png"));
+        QVERIFY(QFile::copy(m_plan, input));
+        const int fd = ::open(QFile::encodeName(input).constData(), O_RDONLY);
+        QVERIFY(fd >= 0);
+        const auto previous = signal(SIGIO, SIG_IGN);  // the lease holder's notice
+        if (fcntl(fd, F_SETLEASE, F_WRLCK) != 0) {
+            ::close(fd);
+            signal(SIGIO, previous);
+            QSKIP("file leases are not available here");
+        }
+        const QString out = path(QStringLiteral("leased-out.png"));
+        QProcess process;
+        process.start(QStringLiteral(INKMASK_BATCH), {input, "-o", out});
+        QVERIFY(process.waitForStarted());
+        // The lease is being broken once the program waits in open().
+        QTRY_VERIFY_WITH_TIMEOUT(fcntl(fd, F_GETLEASE) != F_WRLCK, 20000);
+        ::kill(pid_t(process.processId()), SIGINT);
+        QTest::qWait(200);
+        ::kill(pid_t(process.processId()), SIGINT);
+        const bool ended = process.waitForFinished(20000);
+        ::close(fd);
+        signal(SIGIO, previous);
+        QVERIFY(ended);
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), 130);
+        QVERIFY(!QFileInfo::exists(out));
     }
 
     // Ctrl-C: the running pass stops at its next column, nothing of the file
