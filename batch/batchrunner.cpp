@@ -2,6 +2,7 @@
 
 #include "batch/imagefiles.h"
 #include "platform/convert.h"
+#include "platform/loadpicture.h"
 
 #include <memory>
 #include <new>
@@ -73,11 +74,14 @@ bool BatchRunner::runSteps(QImage picture, FileProgress *progress) {
 
 BatchRunner::Result BatchRunner::run(int index, FileProgress &progress, QStringList &errors) {
     const QString input = m_options.inputs.at(index);
-    QString error;
-    if (!readImageFile(input, &m_image, &error)) {
-        errors << QStringLiteral("%1: cannot read: %2").arg(input, error);
+    // The window's loader, into the last picture's buffer.
+    try {
+        LoadPicture(input, &m_image);
+    } catch (const RuntimeError &e) {
+        errors << QStringLiteral("%1: cannot read: %2").arg(input, e.description());
         return Result::Failed;
     }
+    QString error;
     try {
         if (!runSteps(std::move(m_image), &progress))
             return Result::Interrupted;

@@ -1,41 +1,14 @@
 #include "batch/imagefiles.h"
 
 #include "batch/options.h"
-#include "platform/loadpicture.h"
 
-#include <QImageReader>
 #include <QImageWriter>
 #include <QSaveFile>
 
 #include <algorithm>
 #include <array>
-#include <new>
 
 namespace ink {
-
-bool readImageFile(const QString &path, QImage *image, QString *error) {
-    // A process-wide setting: made once, not by every worker thread.
-    static const bool limited = [] {
-        QImageReader::setAllocationLimit(kPictureAllocationLimitMB);
-        return true;
-    }();
-    Q_UNUSED(limited);
-    QImageReader reader(path);
-    bool ok = false;
-    try {
-        ok = reader.read(image);
-    } catch (const std::bad_alloc &) {
-        *error = QStringLiteral("out of memory");
-        return false;
-    }
-    if (!ok || image->isNull()) {
-        *error = reader.errorString();
-        if (error->isEmpty())
-            *error = QStringLiteral("Invalid picture");
-        return false;
-    }
-    return true;
-}
 
 bool writeImageFile(const QImage &image, const QString &path, QString *error) {
     QSaveFile file(path);
