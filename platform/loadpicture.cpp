@@ -91,7 +91,11 @@ void LoadPicture(const QString &path, QImage *picture) {
     buffer.open(QIODevice::ReadOnly);
     // The extension names the reader to try first, as for a file opened by
     // name; the content decides when that reader cannot read it.
-    QImageReader reader(&buffer, QFileInfo(path).suffix().toLower().toLatin1());
+    QByteArray format = QFileInfo(path).suffix().toLower().toLatin1();
+    if (!format.isEmpty() && !QImageReader(&buffer, format).canRead())
+        format.clear();
+    buffer.seek(0);
+    QImageReader reader(&buffer, format);
     checkSize(reader.size());
     if (!allocating([&] { return reader.read(picture); }) || picture->isNull()) {
         QString why = reader.errorString();
