@@ -2,6 +2,7 @@
 
 #include "batch/imagefiles.h"
 #include "platform/convert.h"
+#include "platform/loadpicture.h"
 
 #include <memory>
 #include <new>
@@ -79,8 +80,11 @@ BatchRunner::Result BatchRunner::run(int index, FileProgress &progress, QStringL
         errors << QStringLiteral("%1: cannot read: the file name is not valid UTF-8").arg(input);
         return Result::Failed;
     }
-    if (!readImageFile(input, &m_image, &error)) {
-        errors << QStringLiteral("%1: cannot read: %2").arg(input, error);
+    // The window's loader, into the last picture's buffer.
+    try {
+        LoadPicture(input, &m_image);
+    } catch (const RuntimeError &e) {
+        errors << QStringLiteral("%1: cannot read: %2").arg(input, e.description());
         return Result::Failed;
     }
     // An output that cannot hold the picture fails now, not after the passes.

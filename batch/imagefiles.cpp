@@ -1,10 +1,8 @@
 #include "batch/imagefiles.h"
 
 #include "batch/options.h"
-#include "platform/loadpicture.h"
 
 #include <QFile>
-#include <QImageReader>
 #include <QImageWriter>
 #include <QRandomGenerator>
 
@@ -23,30 +21,6 @@
 #include <unistd.h>
 
 namespace ink {
-
-bool readImageFile(const QString &path, QImage *image, QString *error) {
-    // A process-wide setting: made once, not by every worker thread.
-    static const bool limited = [] {
-        QImageReader::setAllocationLimit(kPictureAllocationLimitMB);
-        return true;
-    }();
-    Q_UNUSED(limited);
-    QImageReader reader(path);
-    bool ok = false;
-    try {
-        ok = reader.read(image);
-    } catch (const std::bad_alloc &) {
-        *error = QStringLiteral("out of memory");
-        return false;
-    }
-    if (!ok || image->isNull()) {
-        *error = reader.errorString();
-        if (error->isEmpty())
-            *error = QStringLiteral("Invalid picture");
-        return false;
-    }
-    return true;
-}
 
 namespace {
 

@@ -7,12 +7,6 @@
 
 namespace ink {
 
-// Reads an image file into `image`, reusing its pixel buffer when the new
-// picture has the same size and format. The reader and its limits are those
-// of the window's LoadPicture, so both see the same pixels. On failure returns
-// false with the reader's reason in `error`.
-bool readImageFile(const QString &path, QImage *image, QString *error);
-
 // Writes `image` as PNG or TIFF, by the file name's extension, through a
 // temporary file with a short name (".inkmask-XXXXXX") in the target folder,
 // synced and renamed into place only once complete: a failed write leaves no

@@ -1,8 +1,11 @@
 // Fuzz target: an image file through the path start-up and Reload take: the
-// file checks and the reader (LoadPicture), the conversion into the picture
-// area (ImageSurface), the picture area's size rounded to whole pixels and
-// the two masks allocated one larger. A picture either loads, with masks
-// that fit it, or is refused with a run-time error; nothing else may happen.
+// file checks, the completeness check and the reader (LoadPicture), the
+// conversion into the picture area (ImageSurface), the picture area's size
+// rounded to whole pixels and the two masks allocated one larger. A picture
+// either loads, opaque, with masks that fit it, or is refused with a run-time
+// error; nothing else may happen. The batch tool's form, reading into a
+// reused buffer, must give the same pixels. The completeness check must be
+// consistent: a file it calls whole stays whole with bytes added after it.
 //
 // The first byte picks the file name's extension, so that every reader is
 // reached both by its extension and by the content alone.
@@ -12,6 +15,7 @@
 #include "platform/convert.h"
 #include "platform/loadpicture.h"
 #include "platform/runtimeerror.h"
+#include "platform/truncation.h"
 
 #include <QDir>
 #include <QFile>
@@ -52,16 +56,34 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             std::abort();
     }
 
+    const bool cut = ink::endsEarly(bytes);
+    if (!cut && ink::endsEarly(bytes + QByteArray("\0\xFF\xD9;", 4)))
+        std::abort();
+
     QImage picture;
     try {
         picture = ink::LoadPicture(path);
     } catch (const ink::RuntimeError &error) {
         if (error.description().isEmpty() || error.description().contains(QLatin1Char('\n')))
             std::abort();  // the start-up message needs it on one line
+        if (cut != error.description().contains(QLatin1String("the file ends early")))
+            std::abort();
         return 0;
     }
-    if (picture.isNull())
+    if (picture.isNull() || cut || picture.hasAlphaChannel())
         std::abort();  // only an empty path gives an empty picture
+
+    // Into a buffer of the same size and format, holding other pixels.
+    QImage reused(picture.size(), picture.format());
+    reused.fill(0x5A);
+    try {
+        ink::LoadPicture(path, &reused);
+    } catch (const ink::RuntimeError &) {
+        std::abort();
+    }
+    if (reused.convertToFormat(QImage::Format_RGB32) !=
+        picture.convertToFormat(QImage::Format_RGB32))
+        std::abort();
 
     ink::ImageSurface surface;
     ink::Module1 module;

@@ -1,10 +1,12 @@
 #include "platform/loadpicture.h"
 
 #include "platform/runtimeerror.h"
+#include "platform/truncation.h"
 
+#include <QBuffer>
+#include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
-
 
 namespace ink {
 
@@ -53,25 +55,87 @@ void checkSize(const QSize &size) {
     }
 }
 
+// The file's bytes, read once: the completeness check and the reader see
+// the same bytes even if the file changes meanwhile.
+QByteArray readBytes(const QString &path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw RuntimeError(kPathFileAccess,
+                           QStringLiteral("Path/File access error (%1)").arg(file.errorString()));
+    QByteArray bytes = allocating([&] { return file.readAll(); });
+    if (file.error() != QFileDevice::NoError)
+        throw RuntimeError(kPathFileAccess,
+                           QStringLiteral("Path/File access error (%1)").arg(file.errorString()));
+    if (bytes.isEmpty())
+        throw RuntimeError(kInvalidPicture, QStringLiteral("Invalid picture (the file is empty)"));
+    return bytes;
+}
+
 }  // namespace
+
+void LoadPicture(const QString &path, QImage *picture) {
+    checkIsReadableFile(path);
+    const QByteArray bytes = readBytes(path);
+    if (endsEarly(bytes))
+        throw RuntimeError(kInvalidPicture,
+                           QStringLiteral("Invalid picture (the file ends early)"));
+
+    // A process-wide setting: made once, not by every thread that loads.
+    static const bool limited = [] {
+        QImageReader::setAllocationLimit(kPictureAllocationLimitMB);
+        return true;
+    }();
+    Q_UNUSED(limited);
+    QBuffer buffer;
+    buffer.setData(bytes);
+    buffer.open(QIODevice::ReadOnly);
+    // The extension names the reader to try first, as for a file opened by
+    // name; the content decides when that reader cannot read it.
+    QByteArray format = QFileInfo(path).suffix().toLower().toLatin1();
+    if (!format.isEmpty() && !QImageReader(&buffer, format).canRead())
+        format.clear();
+    buffer.seek(0);
+    QImageReader reader(&buffer, format);
+    checkSize(reader.size());
+    if (!allocating([&] { return reader.read(picture); }) || picture->isNull()) {
+        QString why = reader.errorString();
+        if (why.isEmpty())
+            why = QStringLiteral("Invalid picture");
+        throw RuntimeError(kInvalidPicture, why);
+    }
+    layOnWhitePaper(*picture);
+}
 
 QImage LoadPicture(const QString &path) {
     if (path.isEmpty())
         return {};
-    checkIsReadableFile(path);
-    QImageReader::setAllocationLimit(kPictureAllocationLimitMB);
-    QImageReader reader(path);
-    checkSize(reader.size());
-    const QImage image = allocating([&] { return reader.read(); });
-    if (image.isNull()) {
-        const int number =
-            reader.error() == QImageReader::FileNotFoundError ? kFileNotFound : kInvalidPicture;
-        QString why = reader.errorString();
-        if (why.isEmpty())
-            why = QStringLiteral("Invalid picture");
-        throw RuntimeError(number, why);
+    QImage picture;
+    LoadPicture(path, &picture);
+    return picture;
+}
+
+void layOnWhitePaper(QImage &image) {
+    if (!image.hasAlphaChannel())
+        return;
+    if (image.format() != QImage::Format_ARGB32) {
+        image = allocating([&] { return image.convertToFormat(QImage::Format_ARGB32); });
+        if (image.isNull())
+            throw RuntimeError::outOfMemory();
     }
-    return image;
+    uchar *bits = image.bits();
+    if (bits == nullptr)  // the copy of a shared image failed
+        throw RuntimeError::outOfMemory();
+    const auto onWhite = [](int c, int a) { return (c * a + 255 * (255 - a) + 127) / 255; };
+    for (int y = 0; y < image.height(); ++y) {
+        QRgb *row = reinterpret_cast<QRgb *>(bits + qsizetype(y) * image.bytesPerLine());
+        for (int x = 0; x < image.width(); ++x) {
+            const QRgb p = row[x];
+            const int a = qAlpha(p);
+            if (a != 255)
+                row[x] = qRgb(onWhite(qRed(p), a), onWhite(qGreen(p), a), onWhite(qBlue(p), a));
+        }
+    }
+    image.reinterpretAsFormat(QImage::Format_RGB32);
 }
 
 }  // namespace ink

@@ -16,9 +16,23 @@ constexpr int kPictureAllocationLimitMB = INKMASK_PICTURE_LIMIT_MB;
 // Reads an image file. An empty path gives an empty picture and no error.
 // A missing file raises error 53; a folder or anything else that is not a
 // regular file (a named pipe, a device) error 75; a file that may not be read
-// error 70; an empty file, and any other refusal of the reader, error 481,
-// the latter with the reader's own description; error 7 for a picture larger
-// than the limit, named with its size, and when memory runs out.
+// error 70; an empty file, a file that ends early, and any other refusal of
+// the reader, error 481, the latter with the reader's own description; error
+// 7 for a picture larger than the limit, named with its size, and when memory
+// runs out. The picture comes out opaque, laid on white paper (see
+// layOnWhitePaper).
 QImage LoadPicture(const QString &path);
+
+// The same into `picture`, whose pixel buffer is reused when the new picture
+// has its size and format. `path` must not be empty. On an error, `picture`
+// holds nothing of use.
+void LoadPicture(const QString &path, QImage *picture);
+
+// Lays a picture that has transparent or translucent pixels on white paper,
+// as it would look printed: each colour value becomes c * a + 255 * (1 - a),
+// with a the pixel's opacity, rounded. The result is 32-bit RGB. Opaque
+// pixels keep their values exactly, and a picture with no alpha channel is
+// left as it is. Raises error 7 when memory runs out.
+void layOnWhitePaper(QImage &image);
 
 }  // namespace ink

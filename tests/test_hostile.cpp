@@ -1,16 +1,17 @@
-// Hostile image files, on Reload and at start-up: each one either loads with
-// its own size, masks one larger, and goes through the three passes, or is
-// refused with a message that says what was wrong, leaving Reload's state as
-// it was. None may crash or hang.
+// Hostile image files, on Reload and at start-up, and through inkmask-batch:
+// each one either loads with its own size, masks one larger, and goes through
+// the three passes, or is refused with a message that says what was wrong,
+// leaving Reload's state as it was. None may crash or hang. Both programs
+// take the same table and must agree on every row.
 
+#include "picturefiles.h"
 #include "platform/messagebox.h"
 #include "platform/picturebox.h"
 #include "shell/form1.h"
 #include "support.h"
 
-#include <QBuffer>
-#include <QDataStream>
 #include <QDir>
+#include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
@@ -22,31 +23,6 @@ using namespace ink;
 using namespace ink::test;
 
 namespace {
-
-QByteArray encoded(const QImage &image, const char *format) {
-    QBuffer buffer;
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, format);
-    return buffer.data();
-}
-
-// A PNG whose header claims width x height pixels, its checksum made again,
-// while its data holds 8 x 8.
-QByteArray pngClaiming(quint32 width, quint32 height) {
-    QByteArray png = encoded(solidImage(8, 8, kWhite), "PNG");
-    QDataStream out(&png, QIODevice::ReadWrite);  // big-endian
-    out.device()->seek(16);                       // IHDR's data, after its length and type
-    out << width << height;
-    quint32 crc = 0xFFFFFFFFu;
-    for (const char c : png.mid(12, 17)) {
-        crc ^= quint8(c);
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-    }
-    out.device()->seek(29);
-    out << ~crc;
-    return png;
-}
 
 // A picture of w x h with colour `corner` at (0, 0) and a few black strokes
 // and holes, so that the passes have something to do.
@@ -62,12 +38,21 @@ QImage drawing(int w, int h, ColorValue corner) {
 
 constexpr ColorValue kCorner = 0x3366CC;  // red 0xCC, green 0x66, blue 0x33
 
+// A pixel of the loaded picture and the colour value it must have.
+struct Probe {
+    int x;
+    int y;
+    ColorValue colour;
+};
+using Probes = QList<Probe>;
+
 // How a row's file is put on disk besides its bytes.
 enum class Special { None, Directory, Fifo, Unreadable, OnlyWithExtension };
 
 // Puts the hostile thing at `path`, replacing the file there.
 bool makeHostile(const QString &path, Special special, const QByteArray &content) {
-    QFile::remove(path);
+    if (!QFile::remove(path))
+        QDir().rmdir(path);
     if (special == Special::Directory)
         return QDir().mkdir(path);
     if (special == Special::Fifo)
@@ -84,6 +69,103 @@ bool makeHostile(const QString &path, Special special, const QByteArray &content
 }  // namespace
 
 Q_DECLARE_METATYPE(Special)
+Q_DECLARE_METATYPE(Probes)
+
+namespace {
+
+// The table both programs run: a file, how it is put on disk, and either the
+// size it loads with and pixels it must show, or the reason it is refused.
+void hostileRows() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<Special>("special");
+    QTest::addColumn<QSize>("size");      // the loaded picture's size; invalid: refused
+    QTest::addColumn<Probes>("probes");   // pixels of the loaded picture
+    QTest::addColumn<QString>("reason");  // in the refusal's description
+
+    // A picture to load, of the image's size.
+    const auto loads = [](const char *tag, const QString &name, const QByteArray &content,
+                          QSize size, const Probes &probes = {}) {
+        QTest::newRow(tag) << name << content << Special::None << size << probes << QString();
+    };
+    const auto loadsImage = [&](const char *tag, const QString &name, const QImage &image,
+                                const Probes &probes, const char *format = "PNG") {
+        loads(tag, name, encoded(image, format), image.size(), probes);
+    };
+    // Something to refuse, saying `reason`.
+    const auto refuses = [](const char *tag, const QString &name, const QByteArray &content,
+                            const QString &reason, Special special = Special::None) {
+        QTest::newRow(tag) << name << content << special << QSize() << Probes() << reason;
+    };
+    const auto half = [](const QByteArray &bytes) { return bytes.left(bytes.size() / 2); };
+    const QString cut = QStringLiteral("the file ends early");
+    const QImage picture = drawing(40, 30, kCorner);
+    const QByteArray png = encoded(picture, "PNG");
+    const Probes corner{{0, 0, kCorner}};
+
+    refuses("empty file", "empty.png", {}, "the file is empty");
+    refuses("text named .png", "notes.png", "not a picture\n", "Unsupported image format");
+    refuses("truncated png", "cut.png", half(png), cut);
+    refuses("header claims 100000 x 100000", "huge.png", pngClaiming(100000, 100000),
+            "Picture too large (100000 x 100000 pixels need 38147 MB; the limit is 4096 MB)");
+    refuses("directory", "folder.png", {}, "a folder, not a file", Special::Directory);
+    refuses("named pipe", "pipe.png", {}, "not a regular file", Special::Fifo);
+    refuses("no read permission", "locked.png", png, "Permission denied", Special::Unreadable);
+    // The name as given, not another file with an extension added.
+    refuses("only name.png exists", "plan", {}, "File not found", Special::OnlyWithExtension);
+    // Cut short: refused, not finished with filler or another picture's pixels.
+    const QByteArray jpeg = encoded(picture, "JPEG");
+    refuses("truncated jpeg", "cut.jpg", jpeg.left(jpeg.size() * 6 / 10), cut);
+    refuses("jpeg without its end marker", "end.jpg", jpeg.chopped(2), cut);
+    refuses("truncated bmp", "cut.bmp", half(encoded(picture, "BMP")), cut);
+    refuses("bmp of 154 bytes claiming 16384 x 16384", "claim.bmp",
+            bmpHeader(16384, 16384, 32, 0, 0, 0) + QByteArray(100, '\0'), cut);
+    refuses("truncated rle bmp", "cut-rle.bmp", half(bmpRle(40, 30, false)), cut);
+    const QImage palette = picture.convertToFormat(QImage::Format_Indexed8);
+    refuses("truncated gif", "cut.gif", half(gifFile(palette)), cut);
+    refuses("truncated ppm", "cut.ppm", half(encoded(picture, "PPM")), cut);
+    refuses("truncated pgm", "cut.pgm", encoded(picture, "PGM").chopped(1), cut);
+    refuses("truncated webp", "cut.webp", half(encoded(picture, "WEBP")), cut);
+    refuses("truncated xbm", "cut.xbm", half(encoded(picture, "XBM")), cut);
+    refuses("truncated tiff", "cut.tif", half(encoded(picture, "TIFF")),
+            "Unable to read image data");
+
+    loadsImage("1x1", "dot.png", drawing(1, 1, kCorner), corner);
+    loadsImage("1x5000", "tall.png", drawing(1, 5000, kCorner), corner);
+    loadsImage("5000x1", "wide.png", drawing(5000, 1, kCorner), corner);
+    loadsImage("palette", "palette.png", palette, corner);
+    loadsImage("tiff", "scan.tif", drawing(35, 24, kCorner), corner, "TIFF");
+    loadsImage("bmp", "scan.bmp", picture, corner, "BMP");
+    loads("rle bmp", "rle.bmp", bmpRle(40, 30, true), QSize(40, 30),
+          {{0, 0, 0x555555}, {2, 0, kWhite}, {3, 0, kBlack}, {3, 29, kWhite}});
+    loads("gif", "scan.gif", gifFile(palette), QSize(40, 30), corner);
+    loadsImage("blanks, quotes, accents, leading dash",
+               QStringLiteral("-plan \"n\xB0 1\" \u00E9t\u00E9 \u00FC.png"), picture, corner);
+    QImage deep = drawing(30, 20, kCorner).convertToFormat(QImage::Format_RGBA64);
+    deep.setPixelColor(1, 0, QColor::fromRgba64(0x1234, 0x5678, 0x9ABC, 0xFFFF));
+    loadsImage("16-bit", "deep.png", deep, {{0, 0, kCorner}, {1, 0, 0x9A5612}});
+    QImage grey = drawing(25, 19, kBlack).convertToFormat(QImage::Format_Grayscale8);
+    grey.setPixel(0, 0, qRgb(77, 77, 77));
+    loadsImage("grey", "grey.png", grey, {{0, 0, 77 * 0x010101}});
+    // Transparency is laid on white paper, not taken for ink.
+    QImage alpha = drawing(27, 22, kCorner).convertToFormat(QImage::Format_ARGB32);
+    alpha.setPixel(5, 5, qRgba(10, 20, 30, 0));
+    alpha.setPixel(6, 5, qRgba(10, 20, 30, 128));
+    loadsImage("alpha", "alpha.png", alpha,
+               {{0, 0, kCorner}, {5, 5, kWhite}, {6, 5, 132 | 137 << 8 | 142 << 16}});
+    QImage clear = solidImage(30, 20, kBlack).convertToFormat(QImage::Format_ARGB32);
+    clear.fill(Qt::transparent);
+    clear.setPixel(3, 4, qRgba(0, 0, 0, 255));
+    loadsImage("transparent over black", "clear.png", clear, {{0, 0, kWhite}, {3, 4, kBlack}});
+    // The background's colour, black in the file's table, is the transparent one.
+    QImage sheet = palette;
+    const int background = sheet.pixelIndex(3, 0);
+    sheet.setColor(background, qRgb(0, 0, 0));
+    loads("gif, transparent background", "sheet.gif", gifFile(sheet, background), QSize(40, 30),
+          {{0, 0, kCorner}, {1, 0, kBlack}, {3, 0, kWhite}});
+}
+
+}  // namespace
 
 class TestHostile : public QObject {
     Q_OBJECT
@@ -120,56 +202,7 @@ private Q_SLOTS:
     void init() { m_messages.clear(); }
     void cleanupTestCase() { MessageBoxes::setHandler({}); }
 
-    void hostileFile_data() {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<Special>("special");
-        QTest::addColumn<QSize>("size");      // the loaded picture's size; invalid: refused
-        QTest::addColumn<QString>("reason");  // in the refusal's description
-
-        // A picture to load, of the image's size.
-        const auto loads = [](const char *tag, const QString &name, const QImage &image,
-                              const char *format = "PNG") {
-            QTest::newRow(tag) << name << encoded(image, format) << Special::None << image.size()
-                               << QString();
-        };
-        // Something to refuse, saying `reason`.
-        const auto refuses = [](const char *tag, const QString &name, const QByteArray &content,
-                                const QString &reason, Special special = Special::None) {
-            QTest::newRow(tag) << name << content << special << QSize() << reason;
-        };
-        const QByteArray png = encoded(drawing(40, 30, kCorner), "PNG");
-        refuses("empty file", "empty.png", {}, "the file is empty");
-        refuses("text named .png", "notes.png", "not a picture\n", "Unsupported image format");
-        refuses("truncated png", "cut.png", png.left(png.size() / 2), "Unable to read image data");
-        refuses("header claims 100000 x 100000", "huge.png", pngClaiming(100000, 100000),
-                "Picture too large (100000 x 100000 pixels need 38147 MB; the limit is 4096 MB)");
-        refuses("directory", "folder.png", {}, "a folder, not a file", Special::Directory);
-        refuses("named pipe", "pipe.png", {}, "not a regular file", Special::Fifo);
-        refuses("no read permission", "locked.png", png, "Permission denied", Special::Unreadable);
-        // The name as given, not another file with an extension added.
-        refuses("only name.png exists", "plan", {}, "File not found", Special::OnlyWithExtension);
-
-        loads("1x1", "dot.png", drawing(1, 1, kCorner));
-        loads("1x5000", "tall.png", drawing(1, 5000, kCorner));
-        loads("5000x1", "wide.png", drawing(5000, 1, kCorner));
-        loads("palette", "palette.png",
-              drawing(33, 21, kCorner).convertToFormat(QImage::Format_Indexed8));
-        loads("tiff", "scan.tif", drawing(35, 24, kCorner), "TIFF");
-        loads("blanks, quotes, accents, leading dash",
-              QStringLiteral("-plan \"n\xB0 1\" \u00E9t\u00E9 \u00FC.png"),
-              drawing(40, 30, kCorner));
-        QImage deep = drawing(30, 20, kCorner).convertToFormat(QImage::Format_RGBA64);
-        deep.setPixelColor(1, 0, QColor::fromRgba64(0x1234, 0x5678, 0x9ABC, 0xFFFF));
-        loads("16-bit", "deep.png", deep);
-        QImage grey = drawing(25, 19, kBlack).convertToFormat(QImage::Format_Grayscale8);
-        grey.setPixel(0, 0, qRgb(77, 77, 77));
-        loads("grey", "grey.png", grey);
-        QImage alpha = drawing(27, 22, kCorner).convertToFormat(QImage::Format_ARGB32);
-        alpha.setPixel(5, 5, qRgba(10, 20, 30, 0));
-        alpha.setPixel(6, 5, qRgba(10, 20, 30, 128));
-        loads("alpha", "alpha.png", alpha);
-    }
+    void hostileFile_data() { hostileRows(); }
 
     // Each row twice. Reload of a loaded picture's file replaced by the row's:
     // the new picture with white masks, or the error report with picture and
@@ -180,6 +213,7 @@ private Q_SLOTS:
         QFETCH(QByteArray, content);
         QFETCH(Special, special);
         QFETCH(QSize, size);
+        QFETCH(Probes, probes);
         QFETCH(QString, reason);
         if (special == Special::Unreadable && geteuid() == 0)
             QSKIP("running as root: permissions do not stop reading");
@@ -213,15 +247,62 @@ private Q_SLOTS:
         }
         checkReport(QString(), QString());
         checkLoaded(window, started, size, true);
-        const bool grey = name.startsWith(QLatin1String("grey"));
-        QCOMPARE(window.Picture1->Point(0, 0), grey ? 77 * 0x010101 : kCorner);
-        if (name.startsWith(QLatin1String("deep")))
-            QCOMPARE(window.Picture1->Point(1, 0), 0x9A5612);
+        for (const Probe &probe : probes)
+            QCOMPARE(window.Picture1->Point(probe.x, probe.y), probe.colour);
         for (QPushButton *button : {window.rgb2nb, window.bouchtrou, window.affine}) {
             button->click();
             checkReport(QString(), QString());
             checkLoaded(window, started, size, false);
         }
+    }
+
+    void batchTool_data() { hostileRows(); }
+
+    // The same rows through inkmask-batch, one file at a time after a dark
+    // picture of the row's size, so that the row's file is read into that
+    // picture's buffer. A row that loads gives the window's painted picture
+    // and a mask of its size; a refused one, status 1 and its name with the
+    // reason. The picture before it is done either way.
+    void batchTool() {
+        QFETCH(QString, name);
+        QFETCH(QByteArray, content);
+        QFETCH(Special, special);
+        QFETCH(QSize, size);
+        QFETCH(QString, reason);
+        if (special == Special::Unreadable && geteuid() == 0)
+            QSKIP("running as root: permissions do not stop reading");
+        const bool loads = size.isValid();
+        const QSize before = loads ? size : QSize(40, 30);
+        QVERIFY(solidImage(before.width(), before.height(), 0x102030).save("before.png"));
+        QVERIFY(makeHostile(name, special, content));
+        QTemporaryDir out;
+        QProcess batch;
+        batch.start(QStringLiteral(INKMASK_BATCH),
+                    {"-j", "1", "--output-dir", out.filePath("pictures"), "--mask-dir",
+                     out.filePath("masks"), "--", "before.png", name});
+        QVERIFY2(batch.waitForFinished(60000), "the batch tool hangs");
+        const QString err = QString::fromUtf8(batch.readAllStandardError());
+        QCOMPARE(batch.exitStatus(), QProcess::NormalExit);
+        QVERIFY2(batch.exitCode() == (loads ? 0 : 1), qPrintable(err));
+        QCOMPARE(QImage(out.filePath("pictures/before.png")).size(), before);
+        if (!loads) {
+            QVERIFY2(err.contains(name + QStringLiteral(": cannot read: ")) && err.contains(reason),
+                     qPrintable(err));
+            return;
+        }
+        const QFileInfo input(name);
+        const QString output =
+            input.completeBaseName() + QLatin1Char('.') +
+            (input.suffix() == QLatin1String("tif") ? input.suffix() : QStringLiteral("png"));
+        const QImage painted(out.filePath(QStringLiteral("pictures/") + output));
+        QCOMPARE(QImage(out.filePath(QStringLiteral("masks/") + output)).size(), size);
+
+        Module1 module;
+        Form1 window(module);
+        QVERIFY(window.Form_Load(name));
+        for (QPushButton *button : {window.rgb2nb, window.bouchtrou, window.affine})
+            button->click();
+        QCOMPARE(painted.convertToFormat(QImage::Format_RGB32), window.Picture1->image());
     }
 };
 

@@ -1,0 +1,183 @@
+#pragma once
+
+// Picture files built byte by byte, for the formats and variants Qt cannot
+// write: GIF, run-length BMP, MNG, headers that claim more than they hold.
+
+#include <QBuffer>
+#include <QByteArray>
+#include <QImage>
+#include <QImageWriter>
+
+#include <algorithm>
+
+namespace ink::test {
+
+inline QByteArray encoded(const QImage &image, const char *format, bool progressive = false) {
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, format);
+    writer.setProgressiveScanWrite(progressive);
+    writer.write(image);
+    return buffer.data();
+}
+
+inline void appendLe(QByteArray &out, quint32 value, int bytes) {
+    for (int i = 0; i < bytes; ++i)
+        out.append(char((value >> (8 * i)) & 0xFF));
+}
+
+inline void appendBe32(QByteArray &out, quint32 value) {
+    for (int i = 3; i >= 0; --i)
+        out.append(char((value >> (8 * i)) & 0xFF));
+}
+
+// A BMP file header and 40-byte header, then `colours` grey palette entries.
+inline QByteArray bmpHeader(qint32 width, qint32 height, int bitCount, int compression, int colours,
+                            int dataSize) {
+    QByteArray out("BM");
+    const int offBits = 14 + 40 + 4 * colours;
+    appendLe(out, offBits + dataSize, 4);
+    appendLe(out, 0, 4);
+    appendLe(out, offBits, 4);
+    appendLe(out, 40, 4);
+    appendLe(out, quint32(width), 4);
+    appendLe(out, quint32(height), 4);
+    appendLe(out, 1, 2);
+    appendLe(out, bitCount, 2);
+    appendLe(out, compression, 4);
+    appendLe(out, dataSize, 4);
+    appendLe(out, 2835, 4);
+    appendLe(out, 2835, 4);
+    appendLe(out, colours, 4);
+    appendLe(out, 0, 4);
+    for (int i = 0; i < colours; ++i)
+        appendLe(out, 0x010101u * quint32(i * 255 / std::max(1, colours - 1)), 4);
+    return out;
+}
+
+// A run-length coded BMP (8 or 4 bits a pixel) of width x height with four
+// grey levels: runs of up to five pixels, one literal run of three pixels on
+// every line (odd, so it is padded), and the end-of-bitmap code.
+inline QByteArray bmpRle(int width, int height, bool nibbles) {
+    QByteArray data;
+    for (int y = 0; y < height; ++y) {
+        int x = 0;
+        if (width >= 3) {
+            data.append('\0');
+            data.append(char(3));
+            if (nibbles) {
+                data.append(char(0x12));
+                data.append(char(0x30));
+            } else {
+                data.append("\x01\x02\x03\x00", 4);
+            }
+            x = 3;
+        }
+        for (; x < width; x += 5) {
+            const int level = (x + y) & 3;
+            data.append(char(std::min(5, width - x)));
+            data.append(char(nibbles ? level * 0x11 : level));
+        }
+        data.append("\0\0", 2);
+    }
+    data.append("\0\x01", 2);
+    return bmpHeader(width, height, nibbles ? 4 : 8, nibbles ? 2 : 1, 4, int(data.size())) + data;
+}
+
+// A GIF of an 8-bit palette image: its colours in the global table, or in the
+// image's own table when `localTable`; a graphic control extension making
+// colour `transparent` transparent when it is not -1. The data is coded with
+// 9-bit codes only, a clear code every 250 pixels.
+inline QByteArray gifFile(const QImage &indexed, int transparent = -1, bool localTable = false) {
+    QByteArray out("GIF89a");
+    appendLe(out, indexed.width(), 2);
+    appendLe(out, indexed.height(), 2);
+    QByteArray table;
+    for (int i = 0; i < 256; ++i) {
+        const QRgb c = i < indexed.colorCount() ? indexed.color(i) : 0;
+        table.append(char(qRed(c)));
+        table.append(char(qGreen(c)));
+        table.append(char(qBlue(c)));
+    }
+    out.append(char(localTable ? 0x07 : 0xF7));
+    out.append("\0\0", 2);
+    if (!localTable)
+        out += table;
+    if (transparent >= 0)
+        out.append(QByteArray("\x21\xF9\x04\x01\0\0", 6) + char(transparent) + '\0');
+    out.append(',');
+    appendLe(out, 0, 4);
+    appendLe(out, indexed.width(), 2);
+    appendLe(out, indexed.height(), 2);
+    out.append(char(localTable ? 0x87 : 0x00));
+    if (localTable)
+        out += table;
+    out.append(char(8));
+    QByteArray data;
+    quint32 bits = 0;
+    int count = 0;
+    const auto put = [&](int code) {
+        bits |= quint32(code) << count;
+        for (count += 9; count >= 8; count -= 8, bits >>= 8)
+            data.append(char(bits & 0xFF));
+    };
+    put(256);
+    int sinceClear = 0;
+    for (int y = 0; y < indexed.height(); ++y) {
+        for (int x = 0; x < indexed.width(); ++x, ++sinceClear) {
+            if (sinceClear == 250) {
+                put(256);
+                sinceClear = 0;
+            }
+            put(indexed.pixelIndex(x, y));
+        }
+    }
+    put(257);
+    if (count > 0)
+        data.append(char(bits & 0xFF));
+    for (qsizetype i = 0; i < data.size(); i += 255) {
+        const qsizetype length = std::min<qsizetype>(255, data.size() - i);
+        out.append(char(length));
+        out.append(data.mid(i, length));
+    }
+    out.append('\0');
+    out.append(';');
+    return out;
+}
+
+// A PNG chunk with its checksum.
+inline QByteArray pngChunk(const char *type, const QByteArray &data) {
+    QByteArray out;
+    appendBe32(out, quint32(data.size()));
+    const QByteArray body = QByteArray(type) + data;
+    quint32 crc = 0xFFFFFFFFu;
+    for (const char c : body) {
+        crc ^= quint8(c);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    out += body;
+    appendBe32(out, ~crc);
+    return out;
+}
+
+// A PNG whose header claims width x height pixels while its data holds 8 x 8.
+inline QByteArray pngClaiming(quint32 width, quint32 height) {
+    const QByteArray png = encoded(QImage(8, 8, QImage::Format_RGB32), "PNG");
+    QByteArray header;
+    appendBe32(header, width);
+    appendBe32(header, height);
+    header += png.mid(24, 5);  // depth, colour type, compression, filter, interlace
+    return png.left(8) + pngChunk("IHDR", header) + png.mid(33);
+}
+
+// A single-picture MNG: its header, then the picture's PNG chunks.
+inline QByteArray mngFile(const QImage &image) {
+    QByteArray header;
+    for (const quint32 v : {quint32(image.width()), quint32(image.height()), 1u, 1u, 1u, 0u, 1u})
+        appendBe32(header, v);
+    return QByteArray("\x8AMNG\r\n\x1A\n", 8) + pngChunk("MHDR", header) +
+           encoded(image, "PNG").mid(8) + pngChunk("MEND", {});
+}
+
+}  // namespace ink::test
