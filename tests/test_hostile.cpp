@@ -103,7 +103,7 @@ private:
     // A picture of `size` and its two masks one larger, equal; white when `white`.
     void checkLoaded(Form1 &form, const Module1 &module, QSize size, bool white) {
         QVERIFY(!form.passRunning());
-        QCOMPARE(form.Picture1->image().size(), size);
+        QCOMPARE(control<PictureBox>(form, "Picture1")->image().size(), size);
         QCOMPARE(QSize(module.Mask.upperX(), module.Mask.upperY()), size);
         QVERIFY(module.Mask == module.WorkMask);
         if (white)
@@ -188,17 +188,17 @@ private Q_SLOTS:
         Module1 module;
         Form1 form(module);
         QVERIFY(form.Form_Load(name));
-        form.Picture1->PSet(2, 2, kBlack);
+        control<PictureBox>(form, "Picture1")->PSet(2, 2, kBlack);
         module.Mask.set(2, 2, true);
         module.WorkMask.set(2, 2, true);
         QVERIFY(makeHostile(name, special, content));
-        form.Command1->click();
+        control<QPushButton>(form, "Command1")->click();
         QCOMPARE(form.cancelBoxValue(), 1);
         checkReport(QStringLiteral("Run-time error '"), reason);
         checkLoaded(form, module, loads ? size : QSize(20, 10), loads);
         if (!loads) {
-            QCOMPARE(form.Picture1->Point(2, 2), kBlack);
-            QCOMPARE(form.Picture1->Point(3, 2), 0x204060);
+            QCOMPARE(control<PictureBox>(form, "Picture1")->Point(2, 2), kBlack);
+            QCOMPARE(control<PictureBox>(form, "Picture1")->Point(3, 2), 0x204060);
             QVERIFY(module.Mask.at(2, 2));
         }
 
@@ -214,10 +214,13 @@ private Q_SLOTS:
         checkReport(QString(), QString());
         checkLoaded(window, started, size, true);
         const bool grey = name.startsWith(QLatin1String("grey"));
-        QCOMPARE(window.Picture1->Point(0, 0), grey ? 77 * 0x010101 : kCorner);
+        QCOMPARE(control<PictureBox>(window, "Picture1")->Point(0, 0),
+                 grey ? 77 * 0x010101 : kCorner);
         if (name.startsWith(QLatin1String("deep")))
-            QCOMPARE(window.Picture1->Point(1, 0), 0x9A5612);
-        for (QPushButton *button : {window.rgb2nb, window.bouchtrou, window.affine}) {
+            QCOMPARE(control<PictureBox>(window, "Picture1")->Point(1, 0), 0x9A5612);
+        for (QPushButton *button :
+             {control<QPushButton>(window, "rgb2nb"), control<QPushButton>(window, "bouchtrou"),
+              control<QPushButton>(window, "affine")}) {
             button->click();
             checkReport(QString(), QString());
             checkLoaded(window, started, size, false);
