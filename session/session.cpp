@@ -1,10 +1,37 @@
 #include "session/session.h"
 
+#include "ops/holefill.h"
+#include "ops/spurremoval.h"
+#include "ops/threshold.h"
+#include "platform/convert.h"
 #include "platform/loadpicture.h"
 
 #include <utility>
 
 namespace ink {
+
+namespace {
+
+class BoxThresholds : public ThresholdSource {
+public:
+    explicit BoxThresholds(SessionView &view) : m_view(view) {}
+    Thresholds thresholds() override {
+        Thresholds t;
+        t.green = read(ThresholdBox::vbox, QStringLiteral("vbox"));
+        t.blue = read(ThresholdBox::bbox, QStringLiteral("bbox"));
+        t.red = read(ThresholdBox::rbox, QStringLiteral("rbox"));
+        return t;
+    }
+
+private:
+    double read(ThresholdBox box, const QString &name) {
+        return textToDouble(m_view.thresholdText(box), name);
+    }
+
+    SessionView &m_view;
+};
+
+}  // namespace
 
 Session::Session(Module1 &module, SessionPicture &picture, SessionView &view)
     : m_module(module), m_picture(picture), m_view(view) {}
@@ -45,6 +72,24 @@ bool Session::runPass(ColumnOperation &operation) {
         m_view.closeNow();
     }
     return true;
+}
+
+bool Session::runPass(PassKind kind) {
+    switch (kind) {
+        case PassKind::Threshold: {
+            BoxThresholds boxes(m_view);
+            ThresholdPass pass(boxes);
+            return runPass(pass);
+        }
+        case PassKind::HoleFill: {
+            HoleFillPass pass;
+            return runPass(pass);
+        }
+        case PassKind::SpurRemoval:
+            break;
+    }
+    SpurRemovalPass pass;
+    return runPass(pass);
 }
 
 bool Session::requestClose() {

@@ -31,15 +31,23 @@ public:
     ImageSurface surface;
 };
 
+// The threshold boxes, named as the user sees them: R, V and B.
+enum class ThresholdBox { rbox, vbox, bbox };
+
 // What a session asks of whoever shows it. Between two columns of a pass it
 // is the end-of-column step (repaint the column, progress text, refresh, pump
-// events, the Cancel box); besides, it shows the report of a run-time error
-// and closes once a close asked for during a pass may go ahead.
+// events, the Cancel box); besides, it gives the threshold boxes' texts, shows
+// the report of a run-time error and closes once a close asked for during a
+// pass may go ahead.
 class SessionView : public ColumnStep {
 public:
+    virtual QString thresholdText(ThresholdBox box) = 0;
     virtual void reportError(const RuntimeError &error) = 0;
     virtual void closeNow() = 0;
 };
+
+// The passes a user can start: NB, bouchtrou and affine.
+enum class PassKind { Threshold, HoleFill, SpurRemoval };
 
 // The rules of one working session on one picture: one pass at a time,
 // Reload, closing during a pass, and the error guard around what the user
@@ -68,6 +76,10 @@ public:
     // reported and ends the pass without its copy-back, so `Mask` keeps what it
     // held before the pass.
     bool runPass(ColumnOperation &operation);
+    // One of the user's passes; NB reads the boxes vbox, bbox, rbox in that
+    // order, once per column, and a text that is not a number is error 13
+    // naming its box.
+    bool runPass(PassKind kind);
     bool passRunning() const { return m_passRunning; }
     // How the last pass that ran to its copy-back went.
     const PassOutcome &lastPassOutcome() const { return m_lastPassOutcome; }

@@ -1,11 +1,7 @@
 #include "shell/form1.h"
 
 #include "inspector/inspector.h"
-#include "ops/holefill.h"
-#include "ops/spurremoval.h"
-#include "ops/threshold.h"
 #include "platform/commandline.h"
-#include "platform/convert.h"
 #include "platform/messagebox.h"
 #include "platform/picturebox.h"
 
@@ -28,23 +24,6 @@ namespace ink {
 namespace {
 
 constexpr int kBadFileName = 52;
-
-// The threshold pass reads the three boxes in the order vbox, bbox, rbox.
-class BoxThresholds : public ThresholdSource {
-public:
-    BoxThresholds(const QLineEdit &rbox, const QLineEdit &vbox, const QLineEdit &bbox)
-        : m_rbox(rbox), m_vbox(vbox), m_bbox(bbox) {}
-    Thresholds thresholds() override {
-        Thresholds t;
-        t.green = textToDouble(m_vbox.text(), QStringLiteral("vbox"));
-        t.blue = textToDouble(m_bbox.text(), QStringLiteral("bbox"));
-        t.red = textToDouble(m_rbox.text(), QStringLiteral("rbox"));
-        return t;
-    }
-
-private:
-    const QLineEdit &m_rbox, &m_vbox, &m_bbox;
-};
 
 QPushButton *button(QWidget *parent, const char *name, const QString &caption, QRect geometry) {
     auto *b = new QPushButton(caption, parent);
@@ -205,19 +184,15 @@ void Form1::Command1_Click() {
 }
 
 void Form1::rgb2nb_Click() {
-    BoxThresholds boxes(*rbox, *vbox, *bbox);
-    ThresholdPass pass(boxes);
-    m_session.runPass(pass);
+    m_session.runPass(PassKind::Threshold);
 }
 
 void Form1::bouchtrou_Click() {
-    HoleFillPass pass;
-    m_session.runPass(pass);
+    m_session.runPass(PassKind::HoleFill);
 }
 
 void Form1::affine_Click() {
-    SpurRemovalPass pass;
-    m_session.runPass(pass);
+    m_session.runPass(PassKind::SpurRemoval);
 }
 
 void Form1::Picture1_MouseMove(int, int, float x, float y) {
@@ -291,6 +266,18 @@ void Form1::refreshWindow() {
 
 void Form1::doEvents() {
     QCoreApplication::processEvents();
+}
+
+QString Form1::thresholdText(ThresholdBox box) {
+    switch (box) {
+        case ThresholdBox::rbox:
+            return rbox->text();
+        case ThresholdBox::vbox:
+            return vbox->text();
+        case ThresholdBox::bbox:
+            break;
+    }
+    return bbox->text();
 }
 
 void Form1::reportError(const RuntimeError &error) {

@@ -89,6 +89,7 @@ private:
     void doEvents() override;
     int cancelValue() override { return cancelBoxValue(); }
     void setCancelValue(int value) override { setCancelBoxValue(value); }
+    QString thresholdText(ThresholdBox box) override;
     void reportError(const RuntimeError &error) override;
     void closeNow() override { close(); }
     // SessionPicture: the picture box.
