@@ -1,11 +1,9 @@
 // Fuzz target: a small picture driven through a random sequence of what the
 // user can do: NB, bouchtrou and affine, Reload (also of a file replaced by a
 // picture of another size, or gone), Cancel ticks, threshold box edits good
-// and bad, pointer moves and arrow keys, both between passes and inside a
-// pass's event pump. The window is played without widgets: the picture is an
-// ImageSurface, the end-of-column step is scripted from the input and follows
-// the window's rules (a Reload that replaced the picture, like Cancel, ends
-// the running pass at its poll).
+// and bad, pointer moves and arrow keys, a close, both between passes and
+// inside a pass's event pump. The program's own Session runs it all, with an
+// in-memory picture and a view scripted from the input.
 //
 // After every pass the result is checked against the rules written the plain
 // way, cell by cell, from the mask and the picture as they stood before it:
@@ -16,6 +14,8 @@
 //    after its last finished column changes, in the mask or the picture;
 //  - a pass stopped by a bad threshold leaves `Mask` as it was;
 //  - a Reload during a pass ends it with fresh, all-white masks;
+//  - a pass button during a pass is refused; a close during a pass waits for
+//    its copy-back;
 // and after every action the masks are the picture's size plus one.
 
 #include "image/columnpass.h"
@@ -26,6 +26,10 @@
 #include "ops/spurremoval.h"
 #include "ops/threshold.h"
 #include "platform/convert.h"
+#include "session/session.h"
+
+#include <QFile>
+#include <QTemporaryDir>
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -46,8 +50,6 @@ void check(bool ok, const char *what) {
         std::abort();
     }
 }
-
-enum class Kind { Threshold, HoleFill, SpurRemoval };
 
 // Rules written out cell by cell, on `mask` (the mask before the pass).
 bool black(const MaskArray &mask, qint64 x, qint64 y) {
@@ -121,64 +123,66 @@ QImage randomPicture(FuzzedDataProvider &in) {
     return image;
 }
 
-class Session;
-
-// The end-of-column step: the pump performs a few of the user's actions.
-class Step : public ColumnStep {
-public:
-    explicit Step(Session &session) : m_session(session) {}
-    void refreshPicture(qint32 column) override { lastColumn = column; }
-    void setProgress(const QString &text) override { progress = text; }
-    void refreshWindow() override {}
-    void doEvents() override;
-    int cancelValue() override;
-    void setCancelValue(int value) override;
-
-    qint32 lastColumn = 0;
-    QString progress;
-
-private:
-    Session &m_session;
-};
-
-// NB's source: the three boxes, read in the window's order, once per column;
-// each set read is kept for the check.
-class Boxes : public ThresholdSource {
-public:
-    explicit Boxes(const QString (&texts)[3]) : m_texts(texts) {}
-    Thresholds thresholds() override {
-        Thresholds t;
-        t.green = textToDouble(m_texts[1], QStringLiteral("vbox"));
-        t.blue = textToDouble(m_texts[2], QStringLiteral("bbox"));
-        t.red = textToDouble(m_texts[0], QStringLiteral("rbox"));
-        read.push_back(t);
-        return t;
+PassRange rangeOf(PassKind kind) {
+    FixedThresholds fixed({});
+    switch (kind) {
+        case PassKind::Threshold:
+            return ThresholdPass(fixed).range();
+        case PassKind::HoleFill:
+            return HoleFillPass().range();
+        case PassKind::SpurRemoval:
+            break;
     }
-    std::vector<Thresholds> read;
+    return SpurRemovalPass().range();
+}
 
-private:
-    const QString (&m_texts)[3];
-};
+// The file Reload reads, in a folder of this process's own.
+const QString &scanPath() {
+    static const QTemporaryDir dir;
+    static const QString path = dir.filePath(QStringLiteral("scan.bmp"));
+    return path;
+}
 
-class Session {
+// The user and the window, played from the input: the session's view.
+class Player : public SessionView {
 public:
-    explicit Session(FuzzedDataProvider &in) : m_in(in) {
-        m_file = randomPicture(in);
-        m_picture.setImage(m_file);
-        allocate(m_module.Mask);
-        allocate(m_module.WorkMask);
-        m_loaded = m_picture.image();
+    explicit Player(FuzzedDataProvider &in) : m_in(in) {
+        QFile::remove(scanPath());
+        writeFile(randomPicture(in));
+        m_session.load();
+        m_loaded = m_picture.surface.image();
     }
 
     void run() {
-        while (m_in.remaining_bytes() > 0)
+        while (m_in.remaining_bytes() > 0 && !m_closed)
             act(false);
     }
 
-    // One action of the user; inside a pass's pump no pass is started (the
-    // window refuses it).
+    // SessionView
+    void refreshPicture(qint32 column) override { m_lastColumn = column; }
+    void setProgress(const QString &text) override { m_progress = text; }
+    void refreshWindow() override {}
+    void doEvents() override {
+        const int actions = m_in.ConsumeIntegralInRange(0, 3);
+        for (int i = 0; i < actions && m_in.remaining_bytes() > 0; ++i)
+            act(true);
+    }
+    int cancelValue() override { return m_cancel; }
+    void setCancelValue(int value) override { m_cancel = value; }
+    QString thresholdText(ThresholdBox box) override {
+        m_boxesRead.emplace_back(box, m_boxes[int(box)]);
+        return m_boxes[int(box)];
+    }
+    void reportError(const RuntimeError &error) override { m_errors.push_back(error.number()); }
+    void closeNow() override {
+        check(!m_session.passRunning(), "the window closes only once the pass is over");
+        m_closed = true;
+    }
+
+private:
+    // One action of the user.
     void act(bool inPump) {
-        switch (m_in.ConsumeIntegralInRange(0, inPump ? 7 : 8)) {
+        switch (m_in.ConsumeIntegralInRange(0, 9)) {
             case 0:
                 reload();
                 break;
@@ -195,72 +199,96 @@ public:
                 break;
             }
             case 3: {
-                const float w = m_picture.Width(), h = m_picture.Height();
+                const float w = picture().Width(), h = picture().Height();
                 m_cursorX = cursorFromPointer(m_in.ConsumeFloatingPointInRange(-3.0f, w + 3));
                 m_cursorY = cursorFromPointer(m_in.ConsumeFloatingPointInRange(-3.0f, h + 3));
                 showPixelInfo();
                 break;
             }
             case 4:
-                stepCursor(m_in.ConsumeIntegralInRange(36, 41), m_cursorX, m_cursorY, m_picture);
+                stepCursor(m_in.ConsumeIntegralInRange(36, 41), m_cursorX, m_cursorY, picture());
                 showPixelInfo();
                 break;
             case 5:
-                m_file = randomPicture(m_in);  // the file replaced on disk
+                writeFile(randomPicture(m_in));  // the file replaced on disk
                 break;
             case 6:
-                m_file = QImage();  // the file gone
+                QFile::remove(scanPath());  // the file gone
                 break;
             case 7:
-                break;  // a pass button during a pass: refused
+                // Closing is rare, as it ends the run.
+                if (m_in.ConsumeIntegralInRange(0, 7) != 0)
+                    break;
+                if (m_session.requestClose()) {
+                    check(!inPump, "a close during a pass is put off");
+                    m_closed = true;
+                } else {
+                    check(inPump, "a close with no pass running happens at once");
+                    m_closeAsked = true;
+                }
+                break;
             default:
-                runPass(Kind(m_in.ConsumeIntegralInRange(0, 2)));
+                if (inPump) {
+                    const MaskArray mask = m_module.Mask;
+                    check(!m_session.runPass(PassKind(m_in.ConsumeIntegralInRange(0, 2))),
+                          "a pass button during a pass is refused");
+                    check(m_module.Mask == mask, "a refused pass changes nothing");
+                } else {
+                    runPass(PassKind(m_in.ConsumeIntegralInRange(0, 2)));
+                }
                 break;
         }
         checkShape();
     }
 
-    // Inside the pump of the running pass.
-    void pump() {
-        const int actions = m_in.ConsumeIntegralInRange(0, 3);
-        for (int i = 0; i < actions && m_in.remaining_bytes() > 0; ++i)
-            act(true);
-        if (m_pictureReplaced)
-            m_cancel = 1;
-    }
-    int &cancel() { return m_cancel; }
+    PixelSurface &picture() { return m_picture.surface; }
 
-private:
-    void allocate(MaskArray &mask) {
-        mask.allocate(roundToInt32(m_picture.Width()), roundToInt32(m_picture.Height()));
+    // A picture with no pixels has no file: the window started with no path
+    // shows one.
+    void writeFile(const QImage &image) {
+        m_file = image;
+        if (image.isNull()) {
+            m_module.ImagePath.clear();
+            return;
+        }
+        m_module.ImagePath = scanPath();
+        check(image.save(scanPath(), "BMP"), "the picture file is written");
     }
 
     void checkShape() {
-        const qint32 w = roundToInt32(m_picture.Width()), h = roundToInt32(m_picture.Height());
+        const qint32 w = roundToInt32(picture().Width()), h = roundToInt32(picture().Height());
         check(m_module.Mask.upperX() == w && m_module.Mask.upperY() == h,
               "Mask is the picture's size plus one");
         check(m_module.WorkMask.upperX() == w && m_module.WorkMask.upperY() == h,
               "WorkMask is the picture's size plus one");
     }
 
-    // Reload: ticks Cancel; a file that is gone changes nothing else.
+    // Reload: ticks Cancel; a file that is gone is reported and changes
+    // nothing else.
     void reload() {
-        m_cancel = 1;
-        if (m_file.isNull())
+        const bool readable = m_module.ImagePath.isEmpty() || QFile::exists(scanPath());
+        const QImage before = m_picture.surface.image();
+        const size_t errors = m_errors.size();
+        const bool replaced = m_session.reload();
+        check(m_cancel == 1, "Reload ticks Cancel");
+        check(replaced == readable, "Reload replaces the picture when the file can be read");
+        if (!replaced) {
+            check(m_errors.size() == errors + 1 && m_errors.back() == 53,
+                  "a file gone is reported as not found");
+            check(m_picture.surface.image() == before, "a failed Reload keeps the picture");
             return;
-        MaskArray mask, workMask;
-        mask.allocate(m_file.width(), m_file.height());
-        workMask.allocate(m_file.width(), m_file.height());
-        m_picture.setImage(m_file);
-        m_module.Mask = std::move(mask);
-        m_module.WorkMask = std::move(workMask);
-        m_loaded = m_picture.image();
-        if (m_passRunning)
-            m_pictureReplaced = true;
+        }
+        m_loaded = m_picture.surface.image();
+        check(m_loaded == m_file.convertToFormat(QImage::Format_RGB32),
+              "Reload shows the file's picture");
+        check(m_module.Mask.countBlack() + m_module.WorkMask.countBlack() == 0,
+              "Reload starts the masks afresh");
+        if (m_session.passRunning())
+            m_reloadedInPass = true;
     }
 
     void showPixelInfo() {
-        const InspectorRGB rgb = inspectorSplit(m_picture.Point(m_cursorX, m_cursorY));
+        const InspectorRGB rgb = inspectorSplit(picture().Point(m_cursorX, m_cursorY));
         const bool inside = m_module.Mask.contains(m_cursorX, m_cursorY);
         try {
             m_text1 = pixelInfoLine(m_cursorX, m_cursorY, rgb, m_module.Mask);
@@ -271,46 +299,45 @@ private:
         }
     }
 
-    void runPass(Kind kind) {
+    void runPass(PassKind kind) {
         const MaskArray before = m_module.Mask;
-        const QImage pictureBefore = m_picture.image();
-        const qint32 w = roundToInt32(m_picture.Width()), h = roundToInt32(m_picture.Height());
+        const QImage pictureBefore = m_picture.surface.image();
+        const qint32 w = roundToInt32(picture().Width()), h = roundToInt32(picture().Height());
         const int cancelBefore = m_cancel;
 
-        Boxes boxes(m_boxes);
-        ThresholdPass threshold(boxes);
-        HoleFillPass holeFill;
-        SpurRemovalPass spurRemoval;
-        ColumnOperation *operation = &spurRemoval;
-        if (kind == Kind::Threshold)
-            operation = &threshold;
-        else if (kind == Kind::HoleFill)
-            operation = &holeFill;
-        const PassRange range = operation->range();
+        const PassRange range = rangeOf(kind);
         const qint32 lastColumn = roundToInt32(float(w) - range.columnMargin);
 
-        Step step(*this);
-        m_passRunning = true;
-        m_pictureReplaced = false;
-        PassOutcome outcome;
+        m_lastColumn = 0;
+        m_progress.clear();
+        m_boxesRead.clear();
+        m_reloadedInPass = m_closeAsked = false;
+        const size_t errors = m_errors.size();
+        check(m_session.runPass(kind), "a pass starts when none runs");
+        check(!m_session.passRunning(), "the pass is over");
+        // Reload's reports of a file gone aside, only a bad threshold text
+        // stops a pass with an error.
         bool failed = false;
-        try {
-            outcome = runColumnPass(m_module, m_picture, step, *operation);
-        } catch (const RuntimeError &error) {
-            check(kind == Kind::Threshold && error.number() == RuntimeError::TypeMismatch,
-                  "only a bad threshold text stops a pass with an error");
+        for (size_t e = errors; e < m_errors.size(); ++e) {
+            if (m_errors[e] == 53)
+                continue;
+            check(
+                !failed && kind == PassKind::Threshold && m_errors[e] == RuntimeError::TypeMismatch,
+                "only a bad threshold text stops a pass with an error");
             failed = true;
         }
-        m_passRunning = false;
-        const bool replaced = m_pictureReplaced;
-        m_pictureReplaced = false;
+        const PassOutcome outcome = failed ? PassOutcome{} : m_session.lastPassOutcome();
         checkShape();
+        if (m_closeAsked && !failed) {
+            check(m_closed && outcome.cancelled, "a close ends the pass, then the window");
+            check(m_module.Mask == m_module.WorkMask, "a close waits for the copy-back");
+        }
 
-        if (replaced) {
-            check(!failed && outcome.cancelled, "a Reload ends the running pass at its poll");
+        if (m_reloadedInPass) {
+            check(outcome.cancelled, "a Reload ends the running pass at its poll");
             check(m_module.Mask == m_module.WorkMask && m_module.Mask.countBlack() == 0,
                   "after a Reload during a pass both masks are all white");
-            check(m_picture.image() == m_loaded, "the reloaded picture stays as loaded");
+            check(m_picture.surface.image() == m_loaded, "the reloaded picture stays as loaded");
             check(m_cancel == 0, "the pass unticks the box");
             return;
         }
@@ -318,7 +345,7 @@ private:
         // The last column finished before the pass ended or failed (only NB,
         // whose first column is 1, can fail: 0 then means none).
         const qint32 done =
-            failed ? step.lastColumn : range.firstColumn + qint32(outcome.columnsDone) - 1;
+            failed ? m_lastColumn : range.firstColumn + qint32(outcome.columnsDone) - 1;
         if (!failed) {
             check(m_module.Mask == m_module.WorkMask, "Mask equals WorkMask after the pass");
             if (outcome.cancelled) {
@@ -330,17 +357,30 @@ private:
                       "a pass goes on only while the box is not ticked");
             }
             if (outcome.columnsDone > 0)
-                check(step.progress == progressText(done), "progress shows the last column");
+                check(m_progress == progressText(done), "progress shows the last column");
         }
 
         // The expected mask and picture, cell by cell.
         MaskArray expected = before;
         ImageSurface expectedPicture(pictureBefore);
-        if (kind == Kind::Threshold) {
-            check(boxes.read.size() == size_t(h >= 2 ? done : 0),
+        if (kind == PassKind::Threshold) {
+            // vbox, bbox, rbox for each column with rows; a failed pass stops
+            // inside its last set.
+            const size_t sets = size_t(h >= 2 ? done : 0);
+            const size_t reads = m_boxesRead.size();
+            check(failed ? reads > 3 * sets && reads <= 3 * sets + 3 : reads == 3 * sets,
                   "the boxes are read once for every column with rows");
+            for (size_t r = 0; r < reads; ++r) {
+                constexpr ThresholdBox order[] = {ThresholdBox::vbox, ThresholdBox::bbox,
+                                                  ThresholdBox::rbox};
+                check(m_boxesRead[r].first == order[r % 3], "NB reads vbox, bbox, rbox");
+            }
             for (qint32 x = 1; x <= done && h >= 2; ++x) {
-                const Thresholds t = boxes.read[size_t(x - 1)];
+                const size_t set = 3 * size_t(x - 1);
+                Thresholds t;
+                t.green = textToDouble(m_boxesRead[set].second, {});
+                t.blue = textToDouble(m_boxesRead[set + 1].second, {});
+                t.red = textToDouble(m_boxesRead[set + 2].second, {});
                 for (qint32 y = 2; y <= h; ++y) {
                     // Beyond the drawing surface Point gives -1, split as 0, 0, 0.
                     const RGBTriple rgb = ColorToRGB(expectedPicture.Point(x, y));
@@ -349,7 +389,7 @@ private:
                     expectedPicture.PSet(x, y, white ? kWhite : kBlack);
                 }
             }
-        } else if (kind == Kind::HoleFill) {
+        } else if (kind == PassKind::HoleFill) {
             for (qint32 x = 3; x <= done; ++x) {
                 for (qint32 y = 3; y <= h - 4; ++y) {
                     const bool hole = holeFilled(before, x, y), gap = gapAt(before, x, y);
@@ -374,7 +414,7 @@ private:
                 }
             }
         }
-        check(m_picture.image() == expectedPicture.image(),
+        check(m_picture.surface.image() == expectedPicture.image(),
               "the picture changes exactly where the pass's rule says");
         if (failed) {
             check(m_module.Mask == before, "a failed pass leaves Mask as it was");
@@ -383,9 +423,9 @@ private:
         check(m_module.Mask == expected, "Mask changes exactly where the pass's rule says");
         for (qint32 x = 0; x <= before.upperX(); ++x) {
             for (qint32 y = 0; y <= before.upperY(); ++y) {
-                if (kind == Kind::HoleFill)
+                if (kind == PassKind::HoleFill)
                     check(!before.at(x, y) || m_module.Mask.at(x, y), "bouchtrou only fills");
-                if (kind == Kind::SpurRemoval)
+                if (kind == PassKind::SpurRemoval)
                     check(before.at(x, y) || !m_module.Mask.at(x, y), "affine only erases");
             }
         }
@@ -393,33 +433,30 @@ private:
 
     FuzzedDataProvider &m_in;
     Module1 m_module;
-    ImageSurface m_picture;
-    QImage m_file;    // what Reload reads; null when the file is gone
+    MemoryPicture m_picture;
+    Session m_session{m_module, m_picture, *this};
+    QImage m_file;    // what the file on disk holds
     QImage m_loaded;  // the picture as the last Reload left it
     int m_cancel = 0;
     QString m_boxes[3] = {QStringLiteral("180"), QStringLiteral("180"), QStringLiteral("180")};
+    // The boxes the running pass read, in order, with the text each held.
+    std::vector<std::pair<ThresholdBox, QString>> m_boxesRead;
+    std::vector<int> m_errors;  // numbers of the errors reported
     qint32 m_cursorX = 1;
     qint32 m_cursorY = 1;
     QString m_text1 = QStringLiteral("Text1");
-    bool m_passRunning = false;
-    bool m_pictureReplaced = false;
+    qint32 m_lastColumn = 0;
+    QString m_progress;
+    bool m_reloadedInPass = false;
+    bool m_closeAsked = false;
+    bool m_closed = false;
 };
-
-void Step::doEvents() {
-    m_session.pump();
-}
-int Step::cancelValue() {
-    return m_session.cancel();
-}
-void Step::setCancelValue(int value) {
-    m_session.cancel() = value;
-}
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FuzzedDataProvider in(data, size);
-    Session session(in);
-    session.run();
+    Player player(in);
+    player.run();
     return 0;
 }

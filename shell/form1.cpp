@@ -1,12 +1,7 @@
 #include "shell/form1.h"
 
 #include "inspector/inspector.h"
-#include "ops/holefill.h"
-#include "ops/spurremoval.h"
-#include "ops/threshold.h"
 #include "platform/commandline.h"
-#include "platform/convert.h"
-#include "platform/loadpicture.h"
 #include "platform/messagebox.h"
 #include "platform/picturebox.h"
 
@@ -24,29 +19,11 @@
 #include <QStyle>
 #include <QTimer>
 
-#include <new>
-
 namespace ink {
 
 namespace {
 
 constexpr int kBadFileName = 52;
-
-// The threshold pass reads the three boxes in the order vbox, bbox, rbox.
-class BoxThresholds : public ThresholdSource {
-public:
-    explicit BoxThresholds(const Form1 &form) : m_form(form) {}
-    Thresholds thresholds() override {
-        Thresholds t;
-        t.green = textToDouble(m_form.vbox->text(), QStringLiteral("vbox"));
-        t.blue = textToDouble(m_form.bbox->text(), QStringLiteral("bbox"));
-        t.red = textToDouble(m_form.rbox->text(), QStringLiteral("rbox"));
-        return t;
-    }
-
-private:
-    const Form1 &m_form;
-};
 
 QPushButton *button(QWidget *parent, const char *name, const QString &caption, QRect geometry) {
     auto *b = new QPushButton(caption, parent);
@@ -87,7 +64,8 @@ QLabel *label(QWidget *parent, const char *name, const QString &caption, QRect g
 
 }  // namespace
 
-Form1::Form1(Module1 &module, QWidget *parent) : QWidget(parent), m_module(module) {
+Form1::Form1(Module1 &module, QWidget *parent)
+    : QWidget(parent), m_module(module), m_session(module, *this, *this) {
     setObjectName(QStringLiteral("Form1"));
     setCaption(QStringLiteral("Form1"));
     resize(769, 615);
@@ -153,24 +131,15 @@ void Form1::createControls() {
     connect(rgb2nb, &QPushButton::clicked, this, &Form1::rgb2nb_Click);
     connect(bouchtrou, &QPushButton::clicked, this, &Form1::bouchtrou_Click);
     connect(affine, &QPushButton::clicked, this, &Form1::affine_Click);
-    connect(Picture1, &PictureBox::keyDown, this,
-            [this](int keyCode, int shift) { guarded([&] { Picture1_KeyDown(keyCode, shift); }); });
+    connect(Picture1, &PictureBox::keyDown, this, [this](int keyCode, int shift) {
+        m_session.guarded([&] { Picture1_KeyDown(keyCode, shift); });
+    });
     connect(Picture1, &PictureBox::mouseMove, this,
             [this](int button, int shift, float x, float y) {
-                guarded([&] { Picture1_MouseMove(button, shift, x, y); });
+                m_session.guarded([&] { Picture1_MouseMove(button, shift, x, y); });
             });
-    connect(Timer1, &QTimer::timeout, this, [this] { guarded([this] { Timer1_Timer(); }); });
-}
-
-template <typename Body>
-void Form1::guarded(Body &&body) {
-    try {
-        body();
-    } catch (const RuntimeError &error) {
-        reportRuntimeError(this, error);
-    } catch (const std::bad_alloc &) {
-        reportRuntimeError(this, RuntimeError::outOfMemory());
-    }
+    connect(Timer1, &QTimer::timeout, this,
+            [this] { m_session.guarded([this] { Timer1_Timer(); }); });
 }
 
 bool Form1::Form_Load(const QString &commandLine) {
@@ -196,11 +165,7 @@ bool Form1::Form_Load(const CommandLine &commandLine) {
         // place: it may name another file, which must not be opened instead.
         if (!commandLine.validUtf8)
             throw RuntimeError(kBadFileName, QStringLiteral("The file name is not valid UTF-8"));
-        const QImage picture = LoadPicture(m_module.ImagePath);
-        Picture1->setPicture(picture);
-        m_module.Mask.allocate(roundToInt32(Picture1->Width()), roundToInt32(Picture1->Height()));
-        m_module.WorkMask.allocate(roundToInt32(Picture1->Width()),
-                                   roundToInt32(Picture1->Height()));
+        m_session.load();
     } catch (const RuntimeError &error) {
         const QString text = error.description() + QLatin1Char('\n') +
                              QDir::toNativeSeparators(QDir::currentPath()) + QLatin1Char('\n') +
@@ -215,59 +180,19 @@ bool Form1::Form_Load(const CommandLine &commandLine) {
 }
 
 void Form1::Command1_Click() {
-    setCancelBoxValue(1);
-    guarded([this] {
-        // Everything is read and allocated before anything is replaced, so a
-        // file that can no longer be read leaves the picture and masks as they were.
-        const QImage picture = LoadPicture(m_module.ImagePath);
-        // The picture area takes the picture's size.
-        const qint32 w = picture.width();
-        const qint32 h = picture.height();
-        MaskArray mask;
-        MaskArray workMask;
-        mask.allocate(w, h);
-        workMask.allocate(w, h);
-        Picture1->setPicture(picture);
-        m_module.Mask = std::move(mask);
-        m_module.WorkMask = std::move(workMask);
-        // A running pass worked out its columns for the picture just replaced:
-        // it stops at its next Cancel poll even if the box is clicked off again
-        // before then.
-        if (m_passRunning)
-            m_pictureReplaced = true;
-    });
+    m_session.reload();
 }
 
 void Form1::rgb2nb_Click() {
-    BoxThresholds boxes(*this);
-    ThresholdPass pass(boxes);
-    runPass(pass);
+    m_session.runPass(PassKind::Threshold);
 }
 
 void Form1::bouchtrou_Click() {
-    HoleFillPass pass;
-    runPass(pass);
+    m_session.runPass(PassKind::HoleFill);
 }
 
 void Form1::affine_Click() {
-    SpurRemovalPass pass;
-    runPass(pass);
-}
-
-bool Form1::runPass(ColumnOperation &operation) {
-    // One pass at a time: a pass button pressed while a pass pumps events is
-    // ignored, and the running pass goes on undisturbed.
-    if (m_passRunning)
-        return false;
-    m_passRunning = true;
-    guarded([&] { m_lastPassOutcome = runColumnPass(m_module, *Picture1, *this, operation); });
-    m_passRunning = false;
-    m_pictureReplaced = false;
-    if (m_closePending) {
-        m_closePending = false;
-        close();
-    }
-    return true;
+    m_session.runPass(PassKind::SpurRemoval);
 }
 
 void Form1::Picture1_MouseMove(int, int, float x, float y) {
@@ -341,17 +266,36 @@ void Form1::refreshWindow() {
 
 void Form1::doEvents() {
     QCoreApplication::processEvents();
-    // A close asked for during the pump, or a picture replaced by Reload, ends
-    // the pass here, as Cancel would.
-    if (m_closePending || m_pictureReplaced)
-        setCancelBoxValue(1);
+}
+
+QString Form1::thresholdText(ThresholdBox box) {
+    switch (box) {
+        case ThresholdBox::rbox:
+            return rbox->text();
+        case ThresholdBox::vbox:
+            return vbox->text();
+        case ThresholdBox::bbox:
+            break;
+    }
+    return bbox->text();
+}
+
+void Form1::reportError(const RuntimeError &error) {
+    reportRuntimeError(this, error);
+}
+
+PixelSurface &Form1::pixels() {
+    return *Picture1;
+}
+
+void Form1::replace(const QImage &image) {
+    Picture1->setPicture(image);
 }
 
 void Form1::closeEvent(QCloseEvent *event) {
-    if (m_passRunning) {
-        // Closed during a pass: let the pass stop at its next column and copy
-        // back, then close (runPass() does it).
-        m_closePending = true;
+    // Closed during a pass: the pass stops at its next column and copies
+    // back, then the session closes the window.
+    if (!m_session.requestClose()) {
         event->ignore();
         return;
     }

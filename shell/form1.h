@@ -1,8 +1,8 @@
 #pragma once
 
-#include "image/columnpass.h"
 #include "image/module1.h"
 #include "platform/commandline.h"
+#include "session/session.h"
 
 #include <QWidget>
 
@@ -19,13 +19,15 @@ class PictureBox;
 
 // The main window: the picture area, the information line, the threshold
 // boxes, the pass buttons, Reload, the Cancel box and the progress box.
-// Controls keep their design names; each handled event has one handler named
-// after the control and the event.
+// Controls keep their design names (and object names, by which tests find
+// them); each handled event has one handler named after the control and the
+// event.
 //
-// The window is also the end-of-column step of the passes it runs: between two
-// columns it repaints the column just written and the progress box, pumps
-// events and polls the Cancel box.
-class Form1 : public QWidget, private ColumnStep {
+// The rules of the session (one pass at a time, Reload, closing during a pass,
+// the error guard) are the Session's; the window is its view and its picture:
+// between two columns it repaints the column just written and the progress
+// box, pumps events and polls the Cancel box.
+class Form1 : public QWidget, private SessionView, private SessionPicture {
     Q_OBJECT
 
 public:
@@ -54,19 +56,51 @@ public:
     // blink colour, repaints the window and flips the caption of clign.
     void Timer1_Timer();
 
-    // Runs `operation` through the column-pass frame with this window as the
-    // end-of-column step. Refused (returns false) while another pass runs.
-    // A run-time error is reported and ends the pass without its copy-back.
-    bool runPass(ColumnOperation &operation);
-    bool passRunning() const { return m_passRunning; }
+    // Runs `operation` as a pass of the session (see Session::runPass).
+    bool runPass(ColumnOperation &operation) { return m_session.runPass(operation); }
+    bool passRunning() const { return m_session.passRunning(); }
     // How the last pass that ran to its copy-back went.
-    const PassOutcome &lastPassOutcome() const { return m_lastPassOutcome; }
+    const PassOutcome &lastPassOutcome() const { return m_session.lastPassOutcome(); }
 
     // The Cancel box's value: 0 unticked, 1 ticked, 2 greyed.
     int cancelBoxValue() const;
     void setCancelBoxValue(int value);
 
     Module1 &module() { return m_module; }
+    Session &session() { return m_session; }
+
+    // State fields of the window.
+    qint32 CursorX = 0;
+    qint32 CursorY = 0;
+    qint16 BlinkColor = 0;
+
+    // Where the picture area sits in the window.
+    static constexpr QPoint kPictureOrigin{16, 80};
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+
+private:
+    // SessionView
+    void refreshPicture(qint32 column) override;
+    void setProgress(const QString &text) override;
+    void refreshWindow() override;
+    void doEvents() override;
+    int cancelValue() override { return cancelBoxValue(); }
+    void setCancelValue(int value) override { setCancelBoxValue(value); }
+    QString thresholdText(ThresholdBox box) override;
+    void reportError(const RuntimeError &error) override;
+    void closeNow() override { close(); }
+    // SessionPicture: the picture box.
+    PixelSurface &pixels() override;
+    void replace(const QImage &image) override;
+
+    void createControls();
+    // Shows `caption` as the window's title, character for character.
+    void setCaption(const QString &caption);
+    // Writes the cursor pixel's position, colour and mask value into Text1.
+    void ShowPixelInfo();
 
     // Controls, with their design names.
     PictureBox *Picture1 = nullptr;
@@ -91,42 +125,8 @@ public:
     // The picture area's scrollable view, anchored where the design puts it.
     QScrollArea *pictureView = nullptr;
 
-    // State fields of the window.
-    qint32 CursorX = 0;
-    qint32 CursorY = 0;
-    qint16 BlinkColor = 0;
-
-    // Where the picture area sits in the window.
-    static constexpr QPoint kPictureOrigin{16, 80};
-
-protected:
-    void closeEvent(QCloseEvent *event) override;
-    void resizeEvent(QResizeEvent *event) override;
-
-private:
-    // ColumnStep
-    void refreshPicture(qint32 column) override;
-    void setProgress(const QString &text) override;
-    void refreshWindow() override;
-    void doEvents() override;
-    int cancelValue() override { return cancelBoxValue(); }
-    void setCancelValue(int value) override { setCancelBoxValue(value); }
-
-    void createControls();
-    // Shows `caption` as the window's title, character for character.
-    void setCaption(const QString &caption);
-    // Writes the cursor pixel's position, colour and mask value into Text1.
-    void ShowPixelInfo();
-    // Runs a handler body; a run-time error it raises is reported and the
-    // program goes on.
-    template <typename Body>
-    void guarded(Body &&body);
-
     Module1 &m_module;
-    bool m_passRunning = false;
-    PassOutcome m_lastPassOutcome;
-    bool m_closePending = false;
-    bool m_pictureReplaced = false;  // by a Reload during the running pass
+    Session m_session;
 };
 
 }  // namespace ink

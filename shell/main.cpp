@@ -1,6 +1,5 @@
 #include "platform/commandline.h"
 #include "platform/messagebox.h"
-#include "platform/picturebox.h"
 #include "platform/stdstreams.h"
 #include "shell/form1.h"
 
@@ -24,12 +23,12 @@ bool startupCheck() {
     return qEnvironmentVariableIsSet("INKMASK_STARTUP_CHECK");
 }
 
-void reportStartup(const ink::Form1 &form) {
+void reportStartup(ink::Form1 &form) {
     const QWindow *window = form.windowHandle();
     printLine(QStringLiteral("caption: ") + (window ? window->title() : QString()));
     printLine(QStringLiteral("picture: %1x%2")
-                  .arg(qint64(form.Picture1->Width()))
-                  .arg(qint64(form.Picture1->Height())));
+                  .arg(qint64(form.session().picture().Width()))
+                  .arg(qint64(form.session().picture().Height())));
     printLine(QStringLiteral("direction: ") + (QGuiApplication::isRightToLeft()
                                                    ? QStringLiteral("right-to-left")
                                                    : QStringLiteral("left-to-right")));

@@ -1,7 +1,7 @@
 #pragma once
 
-// Helpers shared by the tests: a plain picture, seeded random numbers and a
-// scripted end-of-column step.
+// Helpers shared by the tests: a plain picture, seeded random numbers, a
+// scripted end-of-column step and a window's controls found by name.
 
 #include "image/columnpass.h"
 #include "image/imagesurface.h"
@@ -9,14 +9,29 @@
 
 #include <QColor>
 #include <QImage>
+#include <QObject>
 #include <QString>
 #include <QStringList>
 
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <vector>
 
 namespace ink::test {
+
+// The child of `window` with this object name and type; a missing one ends
+// the test program at once, naming it.
+template <class T>
+T *control(QObject &window, const char *name) {
+    T *found = window.findChild<T *>(QLatin1String(name));
+    if (!found) {
+        std::fprintf(stderr, "no control named %s\n", name);
+        std::abort();
+    }
+    return found;
+}
 
 // A picture of w x h pixels in one colour value.
 inline QImage solidImage(int w, int h, ColorValue color) {

@@ -31,7 +31,7 @@ void atColumn(Form1 &form, qint32 column, std::function<void()> action) {
     const QString text = progressText(column);
     auto connection = std::make_shared<QMetaObject::Connection>();
     *connection =
-        QObject::connect(form.Progress, &QLineEdit::textChanged, &form,
+        QObject::connect(control<QLineEdit>(form, "Progress"), &QLineEdit::textChanged, &form,
                          [&form, text, action, connection](const QString &shown) {
                              if (shown != text)
                                  return;
@@ -69,23 +69,26 @@ private:
             QVERIFY(noisy(larger ? 90 : 20, larger ? 70 : 12, 5).save(m_path));
         }
         if (QStringLiteral("RLS").contains(action)) {
-            form.Command1->click();
+            control<QPushButton>(form, "Command1")->click();
         } else if (action == QLatin1Char('C')) {
-            form.ckbCancel->click();
+            control<QCheckBox>(form, "ckbCancel")->click();
         } else if (action == QLatin1Char('X')) {
             form.close();
         } else if (action == QLatin1Char('T')) {
-            form.vbox->setText(QStringLiteral("abc"));
+            control<QLineEdit>(form, "vbox")->setText(QStringLiteral("abc"));
         } else if (action == QLatin1Char('P')) {
-            for (QPushButton *button : {form.rgb2nb, form.bouchtrou, form.affine})
+            for (QPushButton *button :
+                 {control<QPushButton>(form, "rgb2nb"), control<QPushButton>(form, "bouchtrou"),
+                  control<QPushButton>(form, "affine")})
                 button->click();
         } else if (action == QLatin1Char('K')) {
             const QPointF at(column % 50, column % 40);
             QMouseEvent move(QEvent::MouseMove, at, at, Qt::NoButton, Qt::NoButton, {});
-            QCoreApplication::sendEvent(form.Picture1, &move);
-            QTest::keyClick(form.Picture1, column % 2 ? Qt::Key_Right : Qt::Key_Down);
-            QTest::keyClick(form.Picture1, column % 3 ? Qt::Key_Plus : Qt::Key_Minus,
-                            Qt::ControlModifier);
+            QCoreApplication::sendEvent(control<PictureBox>(form, "Picture1"), &move);
+            QTest::keyClick(control<PictureBox>(form, "Picture1"),
+                            column % 2 ? Qt::Key_Right : Qt::Key_Down);
+            QTest::keyClick(control<PictureBox>(form, "Picture1"),
+                            column % 3 ? Qt::Key_Plus : Qt::Key_Minus, Qt::ControlModifier);
         }
     }
 
@@ -93,8 +96,8 @@ private:
     void checkIdle(Form1 &form, const Module1 &module) {
         QVERIFY(!form.passRunning());
         QVERIFY(module.Mask == module.WorkMask);
-        QCOMPARE(module.Mask.upperX(), qint32(form.Picture1->Width()));
-        QCOMPARE(module.Mask.upperY(), qint32(form.Picture1->Height()));
+        QCOMPARE(module.Mask.upperX(), qint32(control<PictureBox>(form, "Picture1")->Width()));
+        QCOMPARE(module.Mask.upperY(), qint32(control<PictureBox>(form, "Picture1")->Height()));
     }
 
 private Q_SLOTS:
@@ -107,8 +110,8 @@ private Q_SLOTS:
         Module1 module;
         Form1 form(module);
         QVERIFY(form.Form_Load(m_path));
-        form.rgb2nb->click();
-        m_plainPicture = form.Picture1->image();
+        control<QPushButton>(form, "rgb2nb")->click();
+        m_plainPicture = control<PictureBox>(form, "Picture1")->image();
         m_plainMask = module.Mask;
     }
     void init() {
@@ -160,42 +163,45 @@ private Q_SLOTS:
             for (const QChar a : actions)
                 atColumn(form, c, [this, &form, a, c] { act(form, a, c); });
         }
-        form.rgb2nb->click();
+        control<QPushButton>(form, "rgb2nb")->click();
         QVERIFY2(m_messages.size() == int(typed), qPrintable(m_messages.join(QLatin1Char('|'))));
-        QCOMPARE(form.Progress->text(), progressText(stop));
+        QCOMPARE(control<QLineEdit>(form, "Progress")->text(), progressText(stop));
         QCOMPARE(form.cancelBoxValue(), 0);
         QCOMPARE(form.isVisible(), !actions.contains(QLatin1Char('X')));
         if (reloaded) {
-            QCOMPARE(form.Picture1->image(), QImage(m_path));
+            QCOMPARE(control<PictureBox>(form, "Picture1")->image(), QImage(m_path));
             QCOMPARE(module.Mask.countBlack() + module.WorkMask.countBlack(), 0);
         } else if (typed) {
             QVERIFY2(m_messages.first().contains(QStringLiteral("'13'")) &&
                          m_messages.first().contains(QStringLiteral("vbox")),
                      qPrintable(m_messages.first()));
             QCOMPARE(module.Mask.countBlack(), 0);
-            const ColorValue painted = form.Picture1->Point(stop, 2);
+            const ColorValue painted = control<PictureBox>(form, "Picture1")->Point(stop, 2);
             QVERIFY(painted == kBlack || painted == kWhite);
-            QCOMPARE(form.Picture1->image().pixel(stop + 1, 2), m_picture.pixel(stop + 1, 2));
-            form.vbox->setText(QStringLiteral("180"));
+            QCOMPARE(control<PictureBox>(form, "Picture1")->image().pixel(stop + 1, 2),
+                     m_picture.pixel(stop + 1, 2));
+            control<QLineEdit>(form, "vbox")->setText(QStringLiteral("180"));
         } else if (stop < 60) {
             QVERIFY(module.Mask.countBlack() > 0);
         } else {
-            QCOMPARE(form.Picture1->image(), m_plainPicture);
+            QCOMPARE(control<PictureBox>(form, "Picture1")->image(), m_plainPicture);
             QVERIFY(module.Mask == m_plainMask);
         }
         if (!typed)
             checkIdle(form, module);
         if (actions.contains(QLatin1Char('K')))
-            QVERIFY(form.Text1->text().contains(QLatin1String("--")));
+            QVERIFY(control<QLineEdit>(form, "Text1")->text().contains(QLatin1String("--")));
 
         // Nothing was left queued or half done: each pass reaches its last
         // column, NB the picture's last, bouchtrou four before, affine two.
-        const int width = form.Picture1->image().width();
+        const int width = control<PictureBox>(form, "Picture1")->image().width();
         const std::pair<QPushButton *, int> passes[] = {
-            {form.rgb2nb, 0}, {form.bouchtrou, 4}, {form.affine, 2}};
+            {control<QPushButton>(form, "rgb2nb"), 0},
+            {control<QPushButton>(form, "bouchtrou"), 4},
+            {control<QPushButton>(form, "affine"), 2}};
         for (const auto &[button, margin] : passes) {
             button->click();
-            QCOMPARE(form.Progress->text(), progressText(width - margin));
+            QCOMPARE(control<QLineEdit>(form, "Progress")->text(), progressText(width - margin));
             checkIdle(form, module);
         }
         QCOMPARE(m_messages.size(), int(typed));

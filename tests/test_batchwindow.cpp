@@ -86,11 +86,13 @@ private Q_SLOTS:
         Form1 form(module);
         QVERIFY(form.Form_Load(input));
         const QStringList t = thresholds.split(QLatin1Char(','));
-        form.rbox->setText(t[0]);
-        form.vbox->setText(t[1]);
-        form.bbox->setText(t[2]);
+        control<QLineEdit>(form, "rbox")->setText(t[0]);
+        control<QLineEdit>(form, "vbox")->setText(t[1]);
+        control<QLineEdit>(form, "bbox")->setText(t[2]);
         const QHash<QString, QPushButton *> buttons{
-            {"nb", form.rgb2nb}, {"bouchtrou", form.bouchtrou}, {"affine", form.affine}};
+            {"nb", control<QPushButton>(form, "rgb2nb")},
+            {"bouchtrou", control<QPushButton>(form, "bouchtrou")},
+            {"affine", control<QPushButton>(form, "affine")}};
         for (const QString &step : steps.split(QLatin1Char(',')))
             buttons.value(step)->click();
 
@@ -101,7 +103,8 @@ private Q_SLOTS:
                                    {input, "-o", out, "--mask", mask, "--steps", steps,
                                     "--thresholds", thresholds}),
                  0);
-        QCOMPARE(QImage(out).convertToFormat(QImage::Format_RGB32), form.Picture1->image());
+        QCOMPARE(QImage(out).convertToFormat(QImage::Format_RGB32),
+                 control<PictureBox>(form, "Picture1")->image());
         QCOMPARE(QImage(mask).convertToFormat(QImage::Format_RGB32), imageFromMask(module.Mask));
     }
 };

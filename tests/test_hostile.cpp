@@ -185,7 +185,7 @@ private:
     // A picture of `size` and its two masks one larger, equal; white when `white`.
     void checkLoaded(Form1 &form, const Module1 &module, QSize size, bool white) {
         QVERIFY(!form.passRunning());
-        QCOMPARE(form.Picture1->image().size(), size);
+        QCOMPARE(control<PictureBox>(form, "Picture1")->image().size(), size);
         QCOMPARE(QSize(module.Mask.upperX(), module.Mask.upperY()), size);
         QVERIFY(module.Mask == module.WorkMask);
         if (white)
@@ -222,17 +222,17 @@ private Q_SLOTS:
         Module1 module;
         Form1 form(module);
         QVERIFY(form.Form_Load(name));
-        form.Picture1->PSet(2, 2, kBlack);
+        control<PictureBox>(form, "Picture1")->PSet(2, 2, kBlack);
         module.Mask.set(2, 2, true);
         module.WorkMask.set(2, 2, true);
         QVERIFY(makeHostile(name, special, content));
-        form.Command1->click();
+        control<QPushButton>(form, "Command1")->click();
         QCOMPARE(form.cancelBoxValue(), 1);
         checkReport(QStringLiteral("Run-time error '"), reason);
         checkLoaded(form, module, loads ? size : QSize(20, 10), loads);
         if (!loads) {
-            QCOMPARE(form.Picture1->Point(2, 2), kBlack);
-            QCOMPARE(form.Picture1->Point(3, 2), 0x204060);
+            QCOMPARE(control<PictureBox>(form, "Picture1")->Point(2, 2), kBlack);
+            QCOMPARE(control<PictureBox>(form, "Picture1")->Point(3, 2), 0x204060);
             QVERIFY(module.Mask.at(2, 2));
         }
 
@@ -248,8 +248,11 @@ private Q_SLOTS:
         checkReport(QString(), QString());
         checkLoaded(window, started, size, true);
         for (const Probe &probe : probes)
-            QCOMPARE(window.Picture1->Point(probe.x, probe.y), probe.colour);
-        for (QPushButton *button : {window.rgb2nb, window.bouchtrou, window.affine}) {
+            QCOMPARE(control<PictureBox>(window, "Picture1")->Point(probe.x, probe.y),
+                     probe.colour);
+        for (QPushButton *button :
+             {control<QPushButton>(window, "rgb2nb"), control<QPushButton>(window, "bouchtrou"),
+              control<QPushButton>(window, "affine")}) {
             button->click();
             checkReport(QString(), QString());
             checkLoaded(window, started, size, false);
@@ -300,9 +303,10 @@ private Q_SLOTS:
         Module1 module;
         Form1 window(module);
         QVERIFY(window.Form_Load(name));
-        for (QPushButton *button : {window.rgb2nb, window.bouchtrou, window.affine})
-            button->click();
-        QCOMPARE(painted.convertToFormat(QImage::Format_RGB32), window.Picture1->image());
+        for (const char *pass : {"rgb2nb", "bouchtrou", "affine"})
+            control<QPushButton>(window, pass)->click();
+        QCOMPARE(painted.convertToFormat(QImage::Format_RGB32),
+                 control<PictureBox>(window, "Picture1")->image());
     }
 };
 

@@ -113,14 +113,14 @@ private Q_SLOTS:
         auto form = open(m_plain);
         QVERIFY(form);
         m_module.Mask.set(12, 34, true);
-        form->Text1->setText(QStringLiteral("before"));
-        moveMouse(form->Picture1, pos);
+        control<QLineEdit>(*form, "Text1")->setText(QStringLiteral("before"));
+        moveMouse(control<PictureBox>(*form, "Picture1"), pos);
         if (key != 0) {
-            form->Text1->setText(QStringLiteral("before"));
-            QTest::keyClick(form->Picture1, Qt::Key(key));
+            control<QLineEdit>(*form, "Text1")->setText(QStringLiteral("before"));
+            QTest::keyClick(control<PictureBox>(*form, "Picture1"), Qt::Key(key));
         }
         QCOMPARE(QPoint(form->CursorX, form->CursorY), cursor);
-        QCOMPARE(form->Text1->text(), text);
+        QCOMPARE(control<QLineEdit>(*form, "Text1")->text(), text);
     }
 
     // Only the arrow keys, on the main block or the keypad, step the cursor.
@@ -152,8 +152,9 @@ private Q_SLOTS:
         QFETCH(QPoint, step);
         auto form = open(m_plain);
         QVERIFY(form);
-        moveMouse(form->Picture1, QPointF(5, 5));
-        QTest::keyClick(form->Picture1, Qt::Key(key), keypad ? Qt::KeypadModifier : Qt::NoModifier);
+        moveMouse(control<PictureBox>(*form, "Picture1"), QPointF(5, 5));
+        QTest::keyClick(control<PictureBox>(*form, "Picture1"), Qt::Key(key),
+                        keypad ? Qt::KeypadModifier : Qt::NoModifier);
         QCOMPARE(QPoint(form->CursorX, form->CursorY), QPoint(5, 5) + step);
     }
 
@@ -200,10 +201,12 @@ private Q_SLOTS:
     void lineDuringPass() {
         auto form = open(m_plain);
         QVERIFY(form);
-        QCoreApplication::postEvent(form->Picture1, mouseMoveEvent(form->Picture1, QPointF(1, 2)));
-        form->rgb2nb->click();
-        QCOMPARE(form->Progress->text(), QStringLiteral("i=50"));
-        QCOMPARE(form->Text1->text(), QStringLiteral("1*2   0 0 0--False"));
+        QCoreApplication::postEvent(
+            control<PictureBox>(*form, "Picture1"),
+            mouseMoveEvent(control<PictureBox>(*form, "Picture1"), QPointF(1, 2)));
+        control<QPushButton>(*form, "rgb2nb")->click();
+        QCOMPARE(control<QLineEdit>(*form, "Progress")->text(), QStringLiteral("i=50"));
+        QCOMPARE(control<QLineEdit>(*form, "Text1")->text(), QStringLiteral("1*2   0 0 0--False"));
         QVERIFY(m_module.Mask.at(1, 2));
     }
 
@@ -216,8 +219,8 @@ private Q_SLOTS:
         form->CursorY = 7;
         for (const auto &[color, caption] : {std::pair(0xFFFF00, "2"), std::pair(kBlack, "1")}) {
             form->Timer1_Timer();
-            QCOMPARE(form->Picture1->Point(5, 7), color);
-            QCOMPARE(form->clign->text(), QString::fromLatin1(caption));
+            QCOMPARE(control<PictureBox>(*form, "Picture1")->Point(5, 7), color);
+            QCOMPARE(control<QPushButton>(*form, "clign")->text(), QString::fromLatin1(caption));
         }
     }
 
@@ -227,7 +230,7 @@ private Q_SLOTS:
     void zoomedView() {
         auto form = open(m_plain);
         QVERIFY(form);
-        PictureBox *picture = form->Picture1;
+        PictureBox *picture = control<PictureBox>(*form, "Picture1");
         for (const int factor : {3, 16}) {
             picture->setZoom(factor);
             QCOMPARE(picture->size(), QSize(50, 40) * factor);
@@ -239,7 +242,7 @@ private Q_SLOTS:
                 }
             }
         }
-        QCOMPARE(form->Text1->text(), line(49, 39));
+        QCOMPARE(control<QLineEdit>(*form, "Text1")->text(), line(49, 39));
         picture->setZoom(3);
         picture->PSet(2, 1, kWhite);
         picture->Refresh();
@@ -257,20 +260,20 @@ private Q_SLOTS:
     void zoomKeysAndWheel() {
         auto form = open(m_large);
         QVERIFY(form);
-        PictureBox *picture = form->Picture1;
-        QCOMPARE(form->Text1->text(), QStringLiteral("Text1"));
+        PictureBox *picture = control<PictureBox>(*form, "Picture1");
+        QCOMPARE(control<QLineEdit>(*form, "Text1")->text(), QStringLiteral("Text1"));
         for (int expected : {2, 3, 4, 6, 8, 12, 16, 16}) {
             QTest::keyClick(picture, Qt::Key_Plus, Qt::ControlModifier);
             QCOMPARE(picture->zoom(), expected);
         }
-        QCOMPARE(form->Text1->text(), line(1, 1));
+        QCOMPARE(control<QLineEdit>(*form, "Text1")->text(), line(1, 1));
         QTest::keyClick(picture, Qt::Key_Minus, Qt::ControlModifier);
         QCOMPARE(picture->zoom(), 12);
         QTest::keyClick(picture, Qt::Key_0, Qt::ControlModifier);
         QCOMPARE(picture->zoom(), 1);
 
         picture->setZoom(4);
-        QWidget *viewport = form->pictureView->viewport();
+        QWidget *viewport = control<QScrollArea>(*form, "pictureView")->viewport();
         const QPoint under(250, 170);
         const auto pointUnder = [&] {
             return QPointF(picture->mapFrom(viewport, under)) / picture->zoom();
@@ -326,13 +329,14 @@ private Q_SLOTS:
         QVERIFY(saveWhite(QSize(50, 40), path));
         auto form = open(path);
         QVERIFY(form);
-        form->Picture1->setZoom(16);
+        control<PictureBox>(*form, "Picture1")->setZoom(16);
         QVERIFY(saveWhite(QSize(2'000'000, 10), path));
-        form->Command1->click();
-        QCOMPARE(form->Picture1->zoom(), 8);
-        QCOMPARE(form->Picture1->width(), 16'000'000);
-        QScrollBar *bar = form->pictureView->horizontalScrollBar();
-        QCOMPARE(bar->maximum() + form->pictureView->viewport()->width(), 16'000'000);
+        control<QPushButton>(*form, "Command1")->click();
+        QCOMPARE(control<PictureBox>(*form, "Picture1")->zoom(), 8);
+        QCOMPARE(control<PictureBox>(*form, "Picture1")->width(), 16'000'000);
+        QScrollBar *bar = control<QScrollArea>(*form, "pictureView")->horizontalScrollBar();
+        QCOMPARE(bar->maximum() + control<QScrollArea>(*form, "pictureView")->viewport()->width(),
+                 16'000'000);
     }
 };
 

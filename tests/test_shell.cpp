@@ -74,7 +74,9 @@ private Q_SLOTS:
         QCOMPARE(form->windowTitle(), path);
         QVERIFY(form->isVisible());
         QCOMPARE(form->frameGeometry().size(), form->screen()->size());
-        QCOMPARE(QSizeF(form->Picture1->Width(), form->Picture1->Height()), QSizeF(size));
+        QCOMPARE(QSizeF(control<PictureBox>(*form, "Picture1")->Width(),
+                        control<PictureBox>(*form, "Picture1")->Height()),
+                 QSizeF(size));
         for (const MaskArray *mask : {&module.Mask, &module.WorkMask}) {
             QCOMPARE(QSize(mask->upperX(), mask->upperY()), size);
             QCOMPARE(mask->countBlack(), 0);
@@ -82,8 +84,9 @@ private Q_SLOTS:
         QCOMPARE(QPoint(form->CursorX, form->CursorY), QPoint(1, 1));
         QCOMPARE(form->BlinkColor, 0);
         if (!size.isEmpty()) {
-            QCOMPARE(form->Picture1->Point(5, 5), 250 + 256 * 240 + 65536 * 230);
-            QCOMPARE(form->Picture1->Point(40, 0), kNoPixel);
+            QCOMPARE(control<PictureBox>(*form, "Picture1")->Point(5, 5),
+                     250 + 256 * 240 + 65536 * 230);
+            QCOMPARE(control<PictureBox>(*form, "Picture1")->Point(40, 0), kNoPixel);
         }
     }
 
@@ -120,31 +123,34 @@ private Q_SLOTS:
             QCOMPARE(control->property("text").toString(), t.section(QLatin1Char(' '), 1));
         }
         QCOMPARE(form->cancelBoxValue(), 0);
-        QVERIFY(!form->load->isVisible());
-        QVERIFY(form->Command2->isVisible() && form->clign->isVisible());
-        QVERIFY(!form->Timer1->isActive());
+        QVERIFY(!control<QPushButton>(*form, "load")->isVisible());
+        QVERIFY(control<QPushButton>(*form, "Command2")->isVisible() &&
+                control<QPushButton>(*form, "clign")->isVisible());
+        QVERIFY(!control<QTimer>(*form, "Timer1")->isActive());
 
-        QCOMPARE(form->Text1->geometry(), QRect(8, 8, 169, 19));
-        QCOMPARE(form->Command1->geometry(), QRect(256, 16, 65, 41));
-        QCOMPARE(form->bbox->geometry(), QRect(192, 48, 57, 25));
-        QCOMPARE(form->affine->geometry(), QRect(496, 48, 73, 25));
-        QCOMPARE(form->ckbCancel->geometry(), QRect(600, 16, 65, 25));
-        QCOMPARE(form->Progress->geometry(), QRect(192, 8, 57, 33));
-        QCOMPARE(form->Picture1->mapTo(form.get(), QPoint(0, 0)), QPoint(16, 80));
+        QCOMPARE(control<QLineEdit>(*form, "Text1")->geometry(), QRect(8, 8, 169, 19));
+        QCOMPARE(control<QPushButton>(*form, "Command1")->geometry(), QRect(256, 16, 65, 41));
+        QCOMPARE(control<QLineEdit>(*form, "bbox")->geometry(), QRect(192, 48, 57, 25));
+        QCOMPARE(control<QPushButton>(*form, "affine")->geometry(), QRect(496, 48, 73, 25));
+        QCOMPARE(control<QCheckBox>(*form, "ckbCancel")->geometry(), QRect(600, 16, 65, 25));
+        QCOMPARE(control<QLineEdit>(*form, "Progress")->geometry(), QRect(192, 8, 57, 33));
+        QCOMPARE(control<PictureBox>(*form, "Picture1")->mapTo(form.get(), QPoint(0, 0)),
+                 QPoint(16, 80));
 
-        const QList<QWidget *> order{
-            form->Picture1, form->Text1,     form->Command1, form->rbox,   form->vbox,
-            form->bbox,     form->Command2,  form->clign,    form->rgb2nb, form->bouchtrou,
-            form->affine,   form->ckbCancel, form->Progress};
-        QWidget *w = form->Picture1;
-        for (qsizetype i = 1; i < order.size(); ++i) {
+        const char *const order[] = {"Picture1", "Text1",     "Command1", "rbox",   "vbox",
+                                     "bbox",     "Command2",  "clign",    "rgb2nb", "bouchtrou",
+                                     "affine",   "ckbCancel", "Progress"};
+        QWidget *w = control<QWidget>(*form, order[0]);
+        for (const char *name : order) {
+            if (name == order[0])
+                continue;
             do {
                 w = w->nextInFocusChain();
             } while (!w->isVisible() || w->focusPolicy() == Qt::NoFocus);
-            QCOMPARE(w, order[i]);
+            QCOMPARE(w->objectName(), QLatin1String(name));
         }
         QVERIFY(QTest::qWaitForWindowActive(form.get()));
-        QCOMPARE(QApplication::focusWidget(), form->Picture1);
+        QCOMPARE(QApplication::focusWidget(), control<PictureBox>(*form, "Picture1"));
     }
 
     // A picture that cannot be loaded: one message of four lines, and no
@@ -246,22 +252,22 @@ private Q_SLOTS:
     void reload() {
         Module1 module;
         auto form = open(module, m_png);
-        form->Picture1->PSet(3, 3, kWhite);
+        control<PictureBox>(*form, "Picture1")->PSet(3, 3, kWhite);
         module.Mask.set(3, 3, true);
         module.WorkMask.set(3, 3, true);
         form->CursorX = 7;
         form->CursorY = 8;
-        form->Command1->click();
+        control<QPushButton>(*form, "Command1")->click();
         QVERIFY(m_messages.isEmpty());
-        QCOMPARE(form->Picture1->Point(3, 3), 0x204060);
+        QCOMPARE(control<PictureBox>(*form, "Picture1")->Point(3, 3), 0x204060);
         QCOMPARE(module.Mask.countBlack() + module.WorkMask.countBlack(), 0);
         QCOMPARE(module.Mask.upperX(), 40);
         QCOMPARE(form->cancelBoxValue(), 1);
         QCOMPARE(form->windowTitle(), m_png);
         QCOMPARE(QPoint(form->CursorX, form->CursorY), QPoint(7, 8));
 
-        form->affine->click();
-        QCOMPARE(form->Progress->text(), QStringLiteral("i=3"));
+        control<QPushButton>(*form, "affine")->click();
+        QCOMPARE(control<QLineEdit>(*form, "Progress")->text(), QStringLiteral("i=3"));
         QCOMPARE(form->cancelBoxValue(), 0);
     }
 
@@ -271,14 +277,14 @@ private Q_SLOTS:
         QVERIFY(solidImage(12, 9, kWhite).save(path));
         Module1 module;
         auto form = open(module, path);
-        form->Picture1->PSet(2, 2, kBlack);
+        control<PictureBox>(*form, "Picture1")->PSet(2, 2, kBlack);
         module.Mask.set(2, 2, true);
         QVERIFY(QFile::remove(path));
-        form->Command1->click();
+        control<QPushButton>(*form, "Command1")->click();
         QCOMPARE(m_messages.size(), 1);
         QVERIFY(m_messages.first().contains(QStringLiteral("53")));
         QVERIFY(m_messages.first().contains(QStringLiteral("File not found")));
-        QCOMPARE(form->Picture1->Point(2, 2), kBlack);
+        QCOMPARE(control<PictureBox>(*form, "Picture1")->Point(2, 2), kBlack);
         QVERIFY(module.Mask.at(2, 2));
         QCOMPARE(form->cancelBoxValue(), 1);
         QVERIFY(form->isVisible());

@@ -126,24 +126,27 @@ private Q_SLOTS:
         Module1 module;
         Form1 form(module);
         QVERIFY(form.Form_Load(png));
-        form.rbox->setText(QStringLiteral("10"));
-        form.vbox->setText(QStringLiteral("100"));
-        form.bbox->setText(QStringLiteral("200"));
+        control<QLineEdit>(form, "rbox")->setText(QStringLiteral("10"));
+        control<QLineEdit>(form, "vbox")->setText(QStringLiteral("100"));
+        control<QLineEdit>(form, "bbox")->setText(QStringLiteral("200"));
         // The key press is posted when column 5 is done; the pump delivers it.
-        connect(form.Progress, &QLineEdit::textChanged, &form, [&](const QString &text) {
-            if (text == QLatin1String("i=5"))
-                QCoreApplication::postEvent(
-                    form.bbox, new QKeyEvent(QEvent::KeyPress, Qt::Key_A, Qt::NoModifier, "a"));
-        });
-        form.rgb2nb->click();
+        connect(control<QLineEdit>(form, "Progress"), &QLineEdit::textChanged, &form,
+                [&](const QString &text) {
+                    if (text == QLatin1String("i=5"))
+                        QCoreApplication::postEvent(
+                            control<QLineEdit>(form, "bbox"),
+                            new QKeyEvent(QEvent::KeyPress, Qt::Key_A, Qt::NoModifier, "a"));
+                });
+        control<QPushButton>(form, "rgb2nb")->click();
 
         QCOMPARE(messages.size(), 1);
         QVERIFY(messages.first().contains(QStringLiteral("13")));
         QVERIFY(messages.first().contains(QStringLiteral("bbox")));
-        QCOMPARE(form.Progress->text(), QStringLiteral("i=5"));
+        QCOMPARE(control<QLineEdit>(form, "Progress")->text(), QStringLiteral("i=5"));
         QCOMPARE(module.Mask.countBlack(), 0);
-        QCOMPARE(form.Picture1->Point(5, 9), kBlack);  // white if any two boxes were swapped
-        QCOMPARE(form.Picture1->Point(6, 2), rgb(10, 100, 200));
+        QCOMPARE(control<PictureBox>(form, "Picture1")->Point(5, 9),
+                 kBlack);  // white if any two boxes were swapped
+        QCOMPARE(control<PictureBox>(form, "Picture1")->Point(6, 2), rgb(10, 100, 200));
         QVERIFY(!module.WorkMask.at(6, 2));
     }
 };

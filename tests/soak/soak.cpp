@@ -65,11 +65,12 @@ public:
                 fail("a report other than a bad threshold");
         });
         // Now and then an action inside a pass's event pump.
-        QObject::connect(m_form.Progress, &QLineEdit::textChanged, &m_form, [this] {
-            if (m_rng.below(700) == 0)
-                QMetaObject::invokeMethod(
-                    &m_form, [this] { minorAction(true); }, Qt::QueuedConnection);
-        });
+        QObject::connect(control<QLineEdit>(m_form, "Progress"), &QLineEdit::textChanged, &m_form,
+                         [this] {
+                             if (m_rng.below(700) == 0)
+                                 QMetaObject::invokeMethod(
+                                     &m_form, [this] { minorAction(true); }, Qt::QueuedConnection);
+                         });
     }
 
     int actions = 0, passes = 0, failures = 0;
@@ -81,7 +82,8 @@ public:
             minorAction(false);
         if (m_form.passRunning())
             fail("a pass still runs");
-        const qint32 w = qint32(m_form.Picture1->Width()), h = qint32(m_form.Picture1->Height());
+        const qint32 w = qint32(control<PictureBox>(m_form, "Picture1")->Width()),
+                     h = qint32(control<PictureBox>(m_form, "Picture1")->Height());
         if (m_module.Mask.upperX() != w || m_module.Mask.upperY() != h ||
             m_module.WorkMask.upperX() != w || m_module.WorkMask.upperY() != h)
             fail("the masks are not the picture's size plus one");
@@ -99,19 +101,22 @@ private:
         ++actions;
         const int roll = m_rng.below(inPump ? 12 : 11);
         if (roll == 0) {
-            m_form.Command1->click();
+            control<QPushButton>(m_form, "Command1")->click();
             m_reloaded = true;
         } else if (roll == 1) {
-            m_form.ckbCancel->click();
+            control<QCheckBox>(m_form, "ckbCancel")->click();
         } else if (roll < 4) {
             static const char *const texts[] = {"180", "0", "255", "180.5", "abc", ""};
-            QLineEdit *boxes[] = {m_form.rbox, m_form.vbox, m_form.bbox};
+            QLineEdit *boxes[] = {control<QLineEdit>(m_form, "rbox"),
+                                  control<QLineEdit>(m_form, "vbox"),
+                                  control<QLineEdit>(m_form, "bbox")};
             boxes[m_rng.below(3)]->setText(QLatin1String(texts[m_rng.below(6)]));
         } else if (roll < 7) {
             const QPointF pos(m_rng.below(kWidth + 40) - 20, m_rng.below(kHeight + 40) - 20);
-            QMouseEvent move(QEvent::MouseMove, pos, m_form.Picture1->mapToGlobal(pos),
+            QMouseEvent move(QEvent::MouseMove, pos,
+                             control<PictureBox>(m_form, "Picture1")->mapToGlobal(pos),
                              Qt::NoButton, Qt::NoButton, Qt::NoModifier);
-            QCoreApplication::sendEvent(m_form.Picture1, &move);
+            QCoreApplication::sendEvent(control<PictureBox>(m_form, "Picture1"), &move);
         } else if (roll < 10) {
             // Arrows move the pixel cursor; Ctrl with + and - zooms.
             static const Qt::Key keys[] = {Qt::Key_Left, Qt::Key_Up,   Qt::Key_Right,
@@ -119,7 +124,7 @@ private:
             const int k = m_rng.below(6);
             QKeyEvent press(QEvent::KeyPress, keys[k],
                             k < 4 ? Qt::NoModifier : Qt::ControlModifier);
-            QCoreApplication::sendEvent(m_form.Picture1, &press);
+            QCoreApplication::sendEvent(control<PictureBox>(m_form, "Picture1"), &press);
         } else {
             m_buttons[m_rng.below(3)]->click();  // refused during a pass
         }
@@ -147,7 +152,9 @@ private:
     Module1 &m_module;
     Rng m_rng;
     int m_reports = 0;
-    QPushButton *const m_buttons[3] = {m_form.rgb2nb, m_form.bouchtrou, m_form.affine};
+    QPushButton *const m_buttons[3] = {control<QPushButton>(m_form, "rgb2nb"),
+                                       control<QPushButton>(m_form, "bouchtrou"),
+                                       control<QPushButton>(m_form, "affine")};
     bool m_reloaded = false;
 };
 
