@@ -26,6 +26,7 @@
 #include "ops/spurremoval.h"
 #include "ops/threshold.h"
 #include "platform/convert.h"
+#include "reference_rules.h"
 #include "session/session.h"
 
 #include <QFile>
@@ -51,46 +52,7 @@ void check(bool ok, const char *what) {
     }
 }
 
-// Rules written out cell by cell, on `mask` (the mask before the pass).
-bool black(const MaskArray &mask, qint64 x, qint64 y) {
-    return mask.at(x, y);
-}
-
-bool holeFilled(const MaskArray &m, qint64 x, qint64 y) {
-    if (black(m, x, y))
-        return false;
-    const bool single =
-        black(m, x, y - 1) && black(m, x, y + 1) && black(m, x - 1, y) && black(m, x + 1, y);
-    bool stroke = true;  // the column above and below, and the cells beside
-    for (int dy : {-2, -1, 1, 2})
-        stroke = stroke && black(m, x, y + dy);
-    bool left = stroke, right = stroke;
-    for (int dy : {-1, 0, 1}) {
-        left = left && black(m, x + 1, y + dy) && !black(m, x - 1, y + dy);
-        right = right && black(m, x - 1, y + dy) && !black(m, x + 1, y + dy);
-    }
-    return single || left || right;
-}
-
-bool gapAt(const MaskArray &m, qint64 x, qint64 y) {
-    if (black(m, x, y) || black(m, x, y + 1))
-        return false;
-    for (int dx : {-1, 0, 1})
-        for (int dy : {-2, -1, 2, 3})
-            if (!black(m, x + dx, y + dy))
-                return false;
-    return true;
-}
-
-bool spurErased(const MaskArray &m, qint64 x, qint64 y) {
-    if (!black(m, x, y))
-        return false;
-    const bool vertical =
-        black(m, x, y - 2) || black(m, x, y - 1) || black(m, x, y + 1) || black(m, x, y + 2);
-    const bool horizontal =
-        black(m, x - 2, y) || black(m, x - 1, y) || black(m, x + 1, y) || black(m, x + 2, y);
-    return !vertical || !horizontal;
-}
+using namespace ink::reference;
 
 QImage randomPicture(FuzzedDataProvider &in) {
     const int w = in.ConsumeIntegralInRange(0, kMaxSide);

@@ -5,6 +5,7 @@
 
 #include "ops/holefill.h"
 #include "ops/spurremoval.h"
+#include "reference_rules.h"
 #include "support.h"
 
 #include <QTest>
@@ -106,32 +107,20 @@ MaskArray flipped(MaskArray mask, const QList<QPoint> &cells) {
     return mask;
 }
 
-// Both rules as plainly as they can be said, on columns 3..lastX and rows
-// 3..lastY: bouchtrou (`fill`) or affine.
+// Both rules on columns 3..lastX and rows 3..lastY: bouchtrou (`fill`) or
+// affine, every decision on `m`.
 MaskArray plainRule(const MaskArray &m, bool fill, int lastX, int lastY) {
     MaskArray out = m;
     for (int x = 3; x <= lastX; ++x) {
         for (int y = 3; y <= lastY; ++y) {
-            const auto ink = [&](int dx, int dy) { return m.at(x + dx, y + dy); };
-            const auto black3 = [&](int dx) { return ink(dx, -1) && ink(dx, 0) && ink(dx, 1); };
-            const auto white3 = [&](int dx) { return !ink(dx, -1) && !ink(dx, 0) && !ink(dx, 1); };
-            const auto row3 = [&](int dy) { return ink(-1, dy) && ink(0, dy) && ink(1, dy); };
-            // affine: black ink needs more ink within two pixels both across and down.
             if (!fill) {
-                if (ink(0, 0) && !((ink(0, -2) || ink(0, -1) || ink(0, 1) || ink(0, 2)) &&
-                                   (ink(-2, 0) || ink(-1, 0) || ink(1, 0) || ink(2, 0))))
+                if (reference::spurErased(m, x, y))
                     out.set(x, y, false);
                 continue;
             }
-            // bouchtrou: a white pixel with four black neighbours, one notched into
-            // the side of a stroke, or a gap two high across a stroke three wide.
-            if (ink(0, 0))
-                continue;
-            const bool stroke = ink(0, -2) && ink(0, -1) && ink(0, 1) && ink(0, 2);
-            if ((ink(0, -1) && ink(0, 1) && ink(-1, 0) && ink(1, 0)) ||
-                (stroke && black3(1) && white3(-1)) || (stroke && black3(-1) && white3(1)))
+            if (reference::holeFilled(m, x, y))
                 out.set(x, y, true);
-            if (!ink(0, 1) && row3(-2) && row3(-1) && row3(2) && row3(3)) {
+            if (reference::gapAt(m, x, y)) {
                 out.set(x, y, true);
                 out.set(x, y + 1, true);
             }
