@@ -27,14 +27,8 @@ void MessageBoxes::setHandler(Handler handler) {
     installedHandler() = std::move(handler);
 }
 
-QString errorReportText(const RuntimeError &error) {
-    return QStringLiteral("Run-time error '%1':\n\n%2")
-        .arg(error.number())
-        .arg(error.description());
-}
-
 void reportRuntimeError(QWidget *parent, const RuntimeError &error) {
-    MessageBoxes::show(parent, errorReportText(error));
+    MessageBoxes::show(parent, error.reportText());
 }
 
 }  // namespace ink

@@ -21,9 +21,6 @@ public:
     static void setHandler(Handler handler);
 };
 
-// The text of the report of a run-time error: its number and description.
-QString errorReportText(const RuntimeError &error);
-
 // Shows the report of a run-time error that no handler dealt with.
 void reportRuntimeError(QWidget *parent, const RuntimeError &error);
 

@@ -7,6 +7,14 @@ RuntimeError::RuntimeError(int number, QString description)
       m_description(std::move(description)),
       m_what(QStringLiteral("Run-time error %1: %2").arg(number).arg(m_description).toUtf8()) {}
 
+QString RuntimeError::reportText() const {
+    return QStringLiteral("Run-time error '%1':\n\n%2").arg(m_number).arg(m_description);
+}
+
+QString RuntimeError::lineText() const {
+    return QStringLiteral("error %1: %2").arg(m_number).arg(m_description);
+}
+
 RuntimeError RuntimeError::overflow() {
     return {Overflow, QStringLiteral("Overflow")};
 }

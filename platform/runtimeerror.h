@@ -27,6 +27,12 @@ public:
     const QString &description() const noexcept { return m_description; }
     const char *what() const noexcept override { return m_what.constData(); }
 
+    // The texts that show an error, made here only: the window's report box
+    // ("Run-time error '9':", a blank line, the description) and the one-line
+    // form of the batch tool's messages ("error 9: Subscript out of range").
+    QString reportText() const;
+    QString lineText() const;
+
     static RuntimeError overflow();
     static RuntimeError outOfMemory();
     static RuntimeError subscriptOutOfRange();
