@@ -351,12 +351,14 @@ struct Neighbourhood {
 };
 
 // Cell `i` of template T, taken column by column, the middle one first:
-// column dx = 0, -1, +1 for i / rowCount, row dy = topRow + i % rowCount.
-// Cells of the same column come one after another, so the templates share
-// their runs of the middle column's cells and the compiler works them out once.
+// column dx = 0, +1, -1 for i / rowCount, row dy = topRow + i % rowCount.
+// The cells are folded from the first on, so templates that begin alike (the
+// notches' and the gap's middle columns) share the first steps, and the
+// compiler works them out once. The order also decides how many values the
+// loop keeps at once; this one keeps the loop as short as written by hand.
 template <const HoleTemplate &T, int i>
 struct CellAt {
-    static constexpr int dx = (i / T.rowCount == 0) ? 0 : (i / T.rowCount == 1 ? -1 : 1);
+    static constexpr int dx = (i / T.rowCount == 0) ? 0 : (i / T.rowCount == 1 ? 1 : -1);
     static constexpr int dy = T.topRow + i % T.rowCount;
     static constexpr char value = T.at(dx, dy);
 };
@@ -390,7 +392,7 @@ inline quint64 mustBeWhite(const Neighbourhood &n, qint32 k) {
 template <const HoleTemplate &T>
 inline quint64 matchWord(const Neighbourhood &n, qint32 k) {
     return [&]<int... i>(std::integer_sequence<int, i...>) {
-        return (mustBeBlack<T, i>(n, k) & ...) & ~(mustBeWhite<T, i>(n, k) | ...);
+        return (... & mustBeBlack<T, i>(n, k)) & ~(... | mustBeWhite<T, i>(n, k));
     }
     (std::make_integer_sequence<int, T.rowCount * 3>());
 }
