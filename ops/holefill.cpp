@@ -4,49 +4,16 @@
 
 namespace ink {
 
-const HoleTemplate SingleHole{"SingleHole",
-                              -1,
-                              {".B.",  //
-                               "BFB",  //
-                               ".B."}};
-
-const HoleTemplate LeftNotch{"LeftNotch",
-                             -2,
-                             {".B.",  //
-                              "WBB",  //
-                              "WFB",  //
-                              "WBB",  //
-                              ".B."}};
-
-const HoleTemplate RightNotch{"RightNotch",
-                              -2,
-                              {".B.",  //
-                               "BBW",  //
-                               "BFW",  //
-                               "BBW",  //
-                               ".B."}};
-
-const HoleTemplate VerticalGap{"VerticalGap",
-                               -2,
-                               {"BBB",  //
-                                "BBB",  //
-                                ".F.",  //
-                                ".F.",  //
-                                "BBB",  //
-                                "BBB"}};
-
 namespace {
 
 using Compiled = HoleFillPass::Compiled;
 
 Compiled compile(const HoleTemplate &t) {
     Compiled c;
-    c.minDy = t.topRow;
-    c.maxDy = t.topRow + int(t.rows.size()) - 1;
-    for (int row = 0; row < int(t.rows.size()); ++row) {
-        for (int col = 0; col < 3; ++col) {
-            const HoleFillPass::Cell cell{col - 1, t.topRow + row, t.rows[row][col] == 'B'};
-            switch (t.rows[row][col]) {
+    for (int dy = t.topRow; dy <= t.bottomRow(); ++dy) {
+        for (int dx = -1; dx <= 1; ++dx) {
+            const HoleFillPass::Cell cell{dx, dy, t.at(dx, dy) == 'B'};
+            switch (t.at(dx, dy)) {
                 case 'B':
                 case 'W':
                     c.required.push_back(cell);
@@ -102,8 +69,8 @@ void HoleFillPass::processColumn(Module1 &module, PixelSurface &picture, qint32 
     // Every template reads rows y - 2 .. y + 3 of columns x - 1 .. x + 1. When
     // the whole column's reach lies inside the mask, no read can fail, and the
     // cells are read straight from the column runs.
-    const bool inside = mask.contains(qint64(x) - 1, qint64(y0) - 2) &&
-                        mask.contains(qint64(x) + 1, qint64(y1) + 3);
+    const bool inside = mask.contains(qint64(x) - 1, qint64(y0) + kHoleFillReachAbove) &&
+                        mask.contains(qint64(x) + 1, qint64(y1) + kHoleFillReachBelow);
     if (inside) {
         const quint8 *const columns[3] = {mask.column(x - 1), mask.column(x), mask.column(x + 1)};
         const quint8 *here = columns[1];

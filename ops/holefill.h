@@ -2,6 +2,7 @@
 
 #include "image/columnpass.h"
 
+#include <algorithm>
 #include <array>
 #include <string_view>
 #include <vector>
@@ -15,22 +16,85 @@ namespace ink {
 //   'W'  must be white
 //   'F'  must be white, and is filled when the template matches
 //   '.'  not read
+// The per-pixel pass compiles the rows into cell lists when it is made; the
+// batch tool's kernel turns them into word operations at compile time.
 struct HoleTemplate {
-    std::string_view name;
+    static constexpr int kMaxRows = 6;
+
     int topRow;
-    std::vector<std::string_view> rows;
+    int rowCount;
+    std::array<std::string_view, kMaxRows> rows;
+
+    template <typename... Rows>
+    constexpr HoleTemplate(int top, Rows... text)
+        : topRow(top), rowCount(int(sizeof...(Rows))), rows{text...} {}
+
+    constexpr int bottomRow() const { return topRow + rowCount - 1; }
+
+    // The cell at (dx, dy) from the pixel under test; '.' outside the rows.
+    constexpr char at(int dx, int dy) const {
+        if (dx < -1 || dx > 1 || dy < topRow || dy > bottomRow())
+            return '.';
+        return rows[size_t(dy - topRow)][size_t(dx + 1)];
+    }
+
+    // Every row three cells wide, each cell one of the four letters.
+    constexpr bool wellFormed() const {
+        if (rowCount < 1 || rowCount > kMaxRows)
+            return false;
+        for (int row = 0; row < rowCount; ++row) {
+            if (rows[size_t(row)].size() != 3)
+                return false;
+            for (const char c : rows[size_t(row)])
+                if (c != 'B' && c != 'W' && c != 'F' && c != '.')
+                    return false;
+        }
+        return true;
+    }
 };
 
 // A white pixel whose four direct neighbours are black.
-extern const HoleTemplate SingleHole;
+inline constexpr HoleTemplate SingleHole{-1,
+                                         ".B.",  //
+                                         "BFB",  //
+                                         ".B."};
+
 // A one-pixel notch in the left edge of a vertical stroke.
-extern const HoleTemplate LeftNotch;
+inline constexpr HoleTemplate LeftNotch{-2,
+                                        ".B.",  //
+                                        "WBB",  //
+                                        "WFB",  //
+                                        "WBB",  //
+                                        ".B."};
+
 // A one-pixel notch in the right edge of a vertical stroke.
-extern const HoleTemplate RightNotch;
+inline constexpr HoleTemplate RightNotch{-2,
+                                         ".B.",  //
+                                         "BBW",  //
+                                         "BFW",  //
+                                         "BBW",  //
+                                         ".B."};
+
 // A white gap two pixels high in a vertical stroke at least three pixels wide.
 // The cells beside the gap are not read, so a crack across the whole stroke is
 // bridged too.
-extern const HoleTemplate VerticalGap;
+inline constexpr HoleTemplate VerticalGap{-2,
+                                          "BBB",  //
+                                          "BBB",  //
+                                          ".F.",  //
+                                          ".F.",  //
+                                          "BBB",  //
+                                          "BBB"};
+
+static_assert(SingleHole.wellFormed() && LeftNotch.wellFormed() && RightNotch.wellFormed() &&
+              VerticalGap.wellFormed());
+
+// The rows the four templates read, from the pixel under test: y - 2 .. y + 3.
+inline constexpr int kHoleFillReachAbove =
+    std::min({SingleHole.topRow, LeftNotch.topRow, RightNotch.topRow, VerticalGap.topRow});
+inline constexpr int kHoleFillReachBelow =
+    std::max({SingleHole.bottomRow(), LeftNotch.bottomRow(), RightNotch.bottomRow(),
+              VerticalGap.bottomRow()});
 
 // bouchtrou: fills small white defects inside black strokes.
 //
@@ -57,8 +121,6 @@ public:
     struct Compiled {
         std::vector<Cell> required;
         std::vector<Cell> filled;
-        int minDy = 0;
-        int maxDy = 0;
     };
 
 private:

@@ -1,8 +1,11 @@
 #include "ops/kernels.h"
 
+#include "ops/holefill.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 // The word loops below are left to the compiler's vectoriser. The image scan
 // compares four bytes of a pixel at once and gathers one bit per pixel, which
@@ -20,22 +23,17 @@ namespace {
 constexpr int kBits = PackedMask::kBits;
 constexpr quint64 kAll = ~quint64(0);
 
-// Rows y - 1, y - 2 (above) and y + 1, y + 2, y + 3 (below) of each row y of
-// word `w`, taking the missing rows from the neighbouring words.
-inline quint64 up1(const quint64 *w, qint32 k) {
-    return (w[k] << 1) | (w[k - 1] >> 63);
-}
-inline quint64 up2(const quint64 *w, qint32 k) {
-    return (w[k] << 2) | (w[k - 1] >> 62);
-}
-inline quint64 down1(const quint64 *w, qint32 k) {
-    return (w[k] >> 1) | (w[k + 1] << 63);
-}
-inline quint64 down2(const quint64 *w, qint32 k) {
-    return (w[k] >> 2) | (w[k + 1] << 62);
-}
-inline quint64 down3(const quint64 *w, qint32 k) {
-    return (w[k] >> 3) | (w[k + 1] << 61);
+// Row y + dy of each row y of word k of a column, the rows past the word
+// taken from its neighbours: dy < 0 reads above, dy > 0 below.
+template <int dy>
+inline quint64 shifted(const quint64 *w, qint32 k) {
+    static_assert(dy > -kBits && dy < kBits);
+    if constexpr (dy < 0)
+        return (w[k] << -dy) | (w[k - 1] >> (kBits + dy));
+    else if constexpr (dy > 0)
+        return (w[k] >> dy) | (w[k + 1] << (kBits - dy));
+    else
+        return w[k];
 }
 
 // dst = src on rows y0..y1, unchanged elsewhere.
@@ -340,17 +338,114 @@ void ThresholdKernel::processColumn(Module1 &, PixelSurface &, qint32 x, qint32 
 
 // --- bouchtrou ----------------------------------------------------------------
 
+namespace {
+
+// Columns x - 1, x and x + 1 of the mask, by dx.
+struct Neighbourhood {
+    const quint64 *columns[3];
+
+    template <int dx>
+    const quint64 *column() const {
+        return columns[dx + 1];
+    }
+};
+
+// Cell `i` of template T, taken column by column, the middle one first:
+// column dx = 0, +1, -1 for i / rowCount, row dy = topRow + i % rowCount.
+// The cells are folded from the first on, so templates that begin alike (the
+// notches' and the gap's middle columns) share the first steps, and the
+// compiler works them out once. The order also decides how many values the
+// loop keeps at once; this one keeps the loop as short as written by hand.
+template <const HoleTemplate &T, int i>
+struct CellAt {
+    static constexpr int dx = (i / T.rowCount == 0) ? 0 : (i / T.rowCount == 1 ? 1 : -1);
+    static constexpr int dy = T.topRow + i % T.rowCount;
+    static constexpr char value = T.at(dx, dy);
+};
+
+// The neighbour's rows for cell i when it must be black ('B'); all rows,
+// which the match leaves as they are, for any other cell.
+template <const HoleTemplate &T, int i>
+inline quint64 mustBeBlack(const Neighbourhood &n, qint32 k) {
+    using C = CellAt<T, i>;
+    if constexpr (C::value == 'B')
+        return shifted<C::dy>(n.column<C::dx>(), k);
+    else
+        return kAll;
+}
+
+// The neighbour's rows for cell i when it must be white ('W', 'F'), none of
+// which may be black; no rows for any other cell, nor for the pixel under
+// test itself, which the caller tests once for all the templates.
+template <const HoleTemplate &T, int i>
+inline quint64 mustBeWhite(const Neighbourhood &n, qint32 k) {
+    using C = CellAt<T, i>;
+    if constexpr ((C::value == 'W' || C::value == 'F') && (C::dx != 0 || C::dy != 0))
+        return shifted<C::dy>(n.column<C::dx>(), k);
+    else
+        return 0;
+}
+
+// The rows y of word k where template T matches at (x, y), given a white
+// pixel under test: every 'B' cell black and every other 'W' and 'F' cell
+// white.
+template <const HoleTemplate &T>
+inline quint64 matchWord(const Neighbourhood &n, qint32 k) {
+    return [&]<int... i>(std::integer_sequence<int, i...>) {
+        return (... & mustBeBlack<T, i>(n, k)) & ~(... | mustBeWhite<T, i>(n, k));
+    }
+    (std::make_integer_sequence<int, T.rowCount * 3>());
+}
+
+// The rows of word k that row `row` of template T fills: a match at row y
+// fills row y + dy when the cell (0, dy) is 'F'.
+template <const HoleTemplate &T, int row>
+inline quint64 fillCellWord(const quint64 *matches, qint32 k) {
+    constexpr int dy = T.topRow + row;
+    if constexpr (T.at(0, dy) == 'F')
+        return shifted<-dy>(matches, k);
+    else
+        return 0;
+}
+
+// The rows of word k that the matches of T fill, taken across the words'
+// edges. T fills only in column x (checked below).
+template <const HoleTemplate &T>
+inline quint64 fillWord(const quint64 *matches, qint32 k) {
+    return [&]<int... row>(std::integer_sequence<int, row...>) {
+        return (fillCellWord<T, row>(matches, k) | ...);
+    }
+    (std::make_integer_sequence<int, T.rowCount>());
+}
+
+// Whether the 'F' cells of t are exactly (0, 0) .. (0, lastRow).
+constexpr bool fillsColumnDown(const HoleTemplate &t, int lastRow) {
+    for (int dy = t.topRow; dy <= t.bottomRow(); ++dy)
+        for (int dx = -1; dx <= 1; ++dx)
+            if ((t.at(dx, dy) == 'F') != (dx == 0 && dy >= 0 && dy <= lastRow))
+                return false;
+    return true;
+}
+
+// The pass tries SingleHole, LeftNotch and RightNotch at a white pixel, and
+// each fills just that pixel, so their matches are their fills. It tries
+// VerticalGap where the pixel below is white too, and a gap fills both, one
+// row further down than the rows tested. Each template asks for the white
+// pixels it fills, so testing them again changes nothing.
+static_assert(fillsColumnDown(SingleHole, 0) && fillsColumnDown(LeftNotch, 0) &&
+              fillsColumnDown(RightNotch, 0) && fillsColumnDown(VerticalGap, 1));
+
+}  // namespace
+
 void HoleFillKernel::processColumn(Module1 &, PixelSurface &, qint32 x, qint32 y0, qint32 y1) {
     if (y1 < y0)
         return;
     const PackedMask &mask = m_model.Mask;
-    if (!mask.contains(qint64(x) - 1, qint64(y0) - 2) ||
-        !mask.contains(qint64(x) + 1, qint64(y1) + 3))
+    if (!mask.contains(qint64(x) - 1, qint64(y0) + kHoleFillReachAbove) ||
+        !mask.contains(qint64(x) + 1, qint64(y1) + kHoleFillReachBelow))
         throw RuntimeError::subscriptOutOfRange();
 
-    const quint64 *l = mask.column(x - 1);
-    const quint64 *m = mask.column(x);
-    const quint64 *r = mask.column(x + 1);
+    const Neighbourhood n{{mask.column(x - 1), mask.column(x), mask.column(x + 1)}};
     // Rows y0..y1 are tested, in words k0..kt; fills reach one row further
     // (a gap's lower half), so words k0..k1.
     const qint32 k0 = y0 / kBits;
@@ -364,19 +459,13 @@ void HoleFillKernel::processColumn(Module1 &, PixelSurface &, qint32 x, qint32 y
     quint64 *gaps = m_model.scratch.more.data() + 1;
 
     for (qint32 k = k0; k <= kt; ++k) {
-        const quint64 white = ~m[k];
-        // The stroke above and below: rows y - 2, y - 1, y + 1, y + 2.
-        const quint64 column = up2(m, k) & up1(m, k) & down1(m, k) & down2(m, k);
-        const quint64 singleHole = white & up1(m, k) & down1(m, k) & l[k] & r[k];
-        const quint64 leftNotch =
-            white & column & up1(r, k) & r[k] & down1(r, k) & ~up1(l, k) & ~l[k] & ~down1(l, k);
-        const quint64 rightNotch =
-            white & column & up1(l, k) & l[k] & down1(l, k) & ~up1(r, k) & ~r[k] & ~down1(r, k);
-        const quint64 sides = up2(l, k) & up1(l, k) & down2(l, k) & down3(l, k) & up2(r, k) &
-                              up1(r, k) & down2(r, k) & down3(r, k);
-        const quint64 gap =
-            white & ~down1(m, k) & up2(m, k) & up1(m, k) & down2(m, k) & down3(m, k) & sides;
-        fills[k] = singleHole | leftNotch | rightNotch;
+        // Both words are worked out before either is stored, as a store might
+        // alias the mask for all the compiler knows.
+        const quint64 white = ~n.column<0>()[k];
+        const quint64 singles = white & (matchWord<SingleHole>(n, k) | matchWord<LeftNotch>(n, k) |
+                                         matchWord<RightNotch>(n, k));
+        const quint64 gap = white & matchWord<VerticalGap>(n, k);
+        fills[k] = singles;
         gaps[k] = gap;
     }
     clipRows(fills, y0, y1);
@@ -385,7 +474,7 @@ void HoleFillKernel::processColumn(Module1 &, PixelSurface &, qint32 x, qint32 y
     // A gap found at row y fills y and y + 1.
     quint64 any = 0;
     for (qint32 k = k0; k <= k1; ++k) {
-        fills[k] |= gaps[k] | (gaps[k] << 1) | (gaps[k - 1] >> 63);
+        fills[k] |= fillWord<VerticalGap>(gaps, k);
         any |= fills[k];
     }
     if (any == 0)
@@ -418,7 +507,8 @@ void SpurRemovalKernel::processColumn(Module1 &, PixelSurface &, qint32 x, qint3
     quint64 *erased = m_model.scratch.column.data();
 
     for (qint32 k = k0; k <= k1; ++k) {
-        const quint64 vertical = up2(m, k) | up1(m, k) | down1(m, k) | down2(m, k);
+        const quint64 vertical =
+            shifted<-2>(m, k) | shifted<-1>(m, k) | shifted<1>(m, k) | shifted<2>(m, k);
         const quint64 horizontal = l2[k] | l1[k] | r1[k] | r2[k];
         erased[k] = m[k] & ~(vertical & horizontal);
     }

@@ -281,6 +281,32 @@ private Q_SLOTS:
         }
     }
 
+    // bouchtrou reads a neighbourhood of 3 x 6 cells around each pixel it
+    // tests: columns x - 1 .. x + 1, rows y - 2 .. y + 3. All 2^18 of them are
+    // stacked in a picture 7 pixels wide, whose one column tested is x = 3:
+    // neighbourhood c takes rows 6 c + 1 .. 6 c + 6 of columns 2 .. 4, cell i
+    // black when bit i of c is set, and is read whole from row y = 6 c + 3.
+    // The kernel must fill exactly what the per-pixel templates fill.
+    void holeFillKernelMatchesOnEveryNeighbourhood() {
+        constexpr int kCases = 1 << 18;
+        const int w = 7;
+        const int h = 6 * kCases + 1;
+        MaskArray mask;
+        mask.allocate(w, h);
+        for (int x = 0; x <= w; ++x)
+            for (int y = 0; y <= h; ++y)
+                mask.set(x, y, true);
+        for (int c = 0; c < kCases; ++c)
+            for (int i = 0; i < 18; ++i)
+                mask.set(2 + i % 3, 6 * c + 1 + i / 3, (c >> i) & 1);
+        const QImage image = solidImage(w, h, kWhite);
+        const Thresholds standard{180, 180, 180};
+        const Outcome reference = run(false, image, mask, {"bouchtrou"}, standard, -1);
+        QVERIFY(reference.mask != mask);  // something was filled
+        compareOutcomes(run(true, image, mask, {"bouchtrou"}, standard, -1), reference,
+                        QStringLiteral("every neighbourhood"));
+    }
+
     // A mask smaller than the picture: the kernel refuses the column before
     // touching it, with the error the per-pixel pass raises.
     void maskTooSmallRaisesSubscriptError() {
