@@ -1,6 +1,6 @@
 #include "batch/options.h"
 
-#include "batch/imagefiles.h"
+#include "platform/imagefiles.h"
 
 #include <QCommandLineParser>
 #include <QDir>
@@ -141,15 +141,6 @@ bool parseThresholds(const QString &text, Thresholds *thresholds) {
     }
     *thresholds = Thresholds{values[0], values[1], values[2]};
     return true;
-}
-
-QByteArray imageFormatFor(const QString &fileName) {
-    const QString suffix = QFileInfo(fileName).suffix().toLower();
-    if (suffix == QLatin1String("png"))
-        return "png";
-    if (suffix == QLatin1String("tif") || suffix == QLatin1String("tiff"))
-        return "tiff";
-    return {};
 }
 
 QString batchUsage() {

@@ -1,8 +1,7 @@
-#include "batch/imagefiles.h"
-
-#include "batch/options.h"
+#include "platform/imagefiles.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QImageWriter>
 #include <QRandomGenerator>
 
@@ -252,6 +251,15 @@ QByteArray resolvedFileName(const QByteArray &path) {
         resolved = next;
     }
     return resolved.isEmpty() ? QByteArray("/") : resolved;
+}
+
+QByteArray imageFormatFor(const QString &fileName) {
+    const QString suffix = QFileInfo(fileName).suffix().toLower();
+    if (suffix == QLatin1String("png"))
+        return "png";
+    if (suffix == QLatin1String("tif") || suffix == QLatin1String("tiff"))
+        return "tiff";
+    return {};
 }
 
 QString imageSizeProblem(QSize size, const QString &path) {

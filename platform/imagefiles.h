@@ -16,6 +16,9 @@ namespace ink {
 // device"), the writer's for anything else.
 bool writeImageFile(const QImage &image, const QString &path, QString *error);
 
+// The file format for a file name's extension: "png", "tiff", or empty.
+QByteArray imageFormatFor(const QString &fileName);
+
 // Why a picture of `size` cannot be written as `path`'s format, or empty when
 // it can: PNG holds at most 1,000,000 pixels in width and height.
 QString imageSizeProblem(QSize size, const QString &path);
