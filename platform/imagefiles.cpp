@@ -253,25 +253,88 @@ QByteArray resolvedFileName(const QByteArray &path) {
     return resolved.isEmpty() ? QByteArray("/") : resolved;
 }
 
-QByteArray imageFormatFor(const QString &fileName) {
+const QList<OutputFormat> &outputFormats() {
+    static const QList<OutputFormat> formats{
+        {.label = QStringLiteral("PNG"),
+         .extensions = {QStringLiteral("png")},
+         .writerName = "png",
+         .holdsMask = true,
+         .holdsPicture = true,
+         .sizeLimit = 1000000,  // libpng's limit on either side
+         .subType = {},
+         .compression = -1,
+         .write = nullptr},
+        {.label = QStringLiteral("TIFF"),
+         .extensions = {QStringLiteral("tif"), QStringLiteral("tiff")},
+         .writerName = "tiff",
+         .holdsMask = true,
+         .holdsPicture = true,
+         .sizeLimit = 0,
+         .subType = {},
+         .compression = -1,
+         .write = nullptr},
+    };
+    return formats;
+}
+
+const OutputFormat *outputFormatFor(const QString &fileName) {
     const QString suffix = QFileInfo(fileName).suffix().toLower();
-    if (suffix == QLatin1String("png"))
-        return "png";
-    if (suffix == QLatin1String("tif") || suffix == QLatin1String("tiff"))
-        return "tiff";
-    return {};
+    for (const OutputFormat &format : outputFormats()) {
+        if (format.extensions.contains(suffix))
+            return &format;
+    }
+    return nullptr;
+}
+
+QString outputExtensions(ImageContent content) {
+    QStringList extensions;
+    for (const OutputFormat &format : outputFormats()) {
+        if (format.holds(content)) {
+            for (const QString &extension : format.extensions)
+                extensions << QLatin1Char('.') + extension;
+        }
+    }
+    const QString last = extensions.isEmpty() ? QString() : extensions.takeLast();
+    return extensions.isEmpty()
+               ? last
+               : extensions.join(QStringLiteral(", ")) + QStringLiteral(" or ") + last;
+}
+
+QString outputFileName(const QString &input, ImageContent content) {
+    const QFileInfo info(input);
+    const OutputFormat &first = outputFormats().first();
+    const OutputFormat *own = outputFormatFor(input);
+    const bool keep = own && own != &first && own->holds(content);
+    return info.completeBaseName() + QLatin1Char('.') +
+           (keep ? info.suffix() : first.extensions.first());
+}
+
+QByteArray imageFormatFor(const QString &fileName) {
+    const OutputFormat *format = outputFormatFor(fileName);
+    return format ? format->writerName : QByteArray();
 }
 
 QString imageSizeProblem(QSize size, const QString &path) {
-    constexpr int kPngLimit = 1000000;  // libpng's limit on either side
-    if (imageFormatFor(path) != "png")
+    const OutputFormat *format = outputFormatFor(path);
+    if (!format || format->sizeLimit == 0)
         return {};
-    if (size.width() > kPngLimit)
-        return QStringLiteral("PNG cannot hold a picture %1 pixels wide: write TIFF")
-            .arg(size.width());
-    if (size.height() > kPngLimit)
-        return QStringLiteral("PNG cannot hold a picture %1 pixels high: write TIFF")
-            .arg(size.height());
+    QString instead;
+    for (const OutputFormat &other : outputFormats()) {
+        if (other.sizeLimit == 0) {
+            instead = other.label;
+            break;
+        }
+    }
+    if (size.width() > format->sizeLimit)
+        return QStringLiteral("%1 cannot hold a picture %2 pixels wide: write %3")
+            .arg(format->label)
+            .arg(size.width())
+            .arg(instead);
+    if (size.height() > format->sizeLimit)
+        return QStringLiteral("%1 cannot hold a picture %2 pixels high: write %3")
+            .arg(format->label)
+            .arg(size.height())
+            .arg(instead);
     return {};
 }
 
@@ -293,14 +356,24 @@ bool writeImageFile(const QImage &image, const QString &path, QString *error) {
         fchmod(file.fd(), existing.st_mode & 07777);
     FileSink sink(file.fd());
     sink.open(QIODevice::ReadWrite | QIODevice::Unbuffered);
-    QImageWriter writer(&sink, imageFormatFor(path));
-    const bool written = writer.write(image);
+    const OutputFormat *format = outputFormatFor(path);
+    bool written;
+    if (format && format->write) {
+        written = format->write(image, &sink, error);
+    } else {
+        QImageWriter writer(&sink, format ? format->writerName : QByteArray());
+        if (format && !format->subType.isEmpty())
+            writer.setSubType(format->subType);
+        if (format && format->compression >= 0)
+            writer.setCompression(format->compression);
+        written = writer.write(image);
+        if (!written)
+            *error = writer.errorString();
+    }
     if (sink.error() != 0)
         return failed(error, sink.error());
-    if (!written) {
-        *error = writer.errorString();
+    if (!written)
         return false;
-    }
     if (!file.commit(target))
         return failed(error, file.error());
     return true;
