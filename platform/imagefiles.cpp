@@ -1,5 +1,7 @@
 #include "platform/imagefiles.h"
 
+#include "platform/runtimeerror.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QImageWriter>
@@ -8,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <bit>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -393,9 +396,10 @@ constexpr std::array<uchar, 256> kReversed = [] {
     return table;
 }();
 
-}  // namespace
-
-QImage maskImage(const PackedMask &mask, const QImage &picture) {
+// The mask as a 1-bit picture, from `word(x, k)`: the 64 cells of column x
+// from row 64 * k down, the first in the lowest bit.
+template <typename ColumnWord>
+QImage maskImageOf(const QImage &picture, ColumnWord word) {
     constexpr int kBits = PackedMask::kBits;
     const int width = picture.width();
     const int height = picture.height();
@@ -408,7 +412,9 @@ QImage maskImage(const PackedMask &mask, const QImage &picture) {
     image.setDotsPerMeterX(picture.dotsPerMeterX());
     image.setDotsPerMeterY(picture.dotsPerMeterY());
     image.setColorTable({qRgb(255, 255, 255), qRgb(0, 0, 0)});
-    image.fill(0);
+    // Every byte, the padding at the end of each line included, which fill()
+    // leaves as it was: the same mask then always gives the same bytes.
+    std::memset(image.bits(), 0, size_t(image.sizeInBytes()));
     // 64 x 64 cells at a time: column words turned into row words, each row
     // word being 64 pixels of a line, the first in the lowest bit; a line's
     // bytes hold their first pixel in the highest bit.
@@ -418,7 +424,7 @@ QImage maskImage(const PackedMask &mask, const QImage &picture) {
         for (int x0 = 0; x0 < width; x0 += kBits) {
             const int columns = std::min(kBits, width - x0);
             for (int i = 0; i < kBits; ++i)
-                tile[i] = i < columns ? mask.column(x0 + i)[k] : 0;
+                tile[i] = i < columns ? word(x0 + i, k) : 0;
             transposeBits(tile);
             const size_t bytes = size_t(columns + 7) / 8;
             for (int j = 0; j < rows; ++j) {
@@ -431,6 +437,53 @@ QImage maskImage(const PackedMask &mask, const QImage &picture) {
         }
     }
     return image;
+}
+
+// `count` (at most 64) cells of a MaskArray column as one word, the first in
+// the lowest bit: eight at a time, each byte made 0 or 1 and the eight
+// gathered into one byte by a multiplication whose partial products never
+// overlap.
+quint64 packCells(const quint8 *cells, int count) {
+    quint64 word = 0;
+    int i = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        for (; i + 8 <= count; i += 8) {
+            quint64 bytes;
+            std::memcpy(&bytes, cells + i, sizeof bytes);
+            bytes |= bytes >> 4;
+            bytes |= bytes >> 2;
+            bytes |= bytes >> 1;
+            bytes &= 0x0101010101010101;
+            word |= ((bytes * 0x0102040810204080) >> 56) << i;
+        }
+    }
+    for (; i < count; ++i)
+        word |= quint64(cells[i] != 0) << i;
+    return word;
+}
+
+// A mask that does not cover the picture raises error 9, as reading past
+// its bounds would.
+template <typename Mask>
+void checkCovers(const Mask &mask, const QImage &picture) {
+    if (!picture.isNull() && !mask.contains(picture.width() - 1, picture.height() - 1))
+        throw RuntimeError::subscriptOutOfRange();
+}
+
+}  // namespace
+
+QImage maskImage(const PackedMask &mask, const QImage &picture) {
+    checkCovers(mask, picture);
+    return maskImageOf(picture, [&mask](int x, int k) { return mask.column(x)[k]; });
+}
+
+QImage maskImage(const MaskArray &mask, const QImage &picture) {
+    checkCovers(mask, picture);
+    const int height = picture.height();
+    return maskImageOf(picture, [&mask, height](int x, int k) {
+        const int first = k * PackedMask::kBits;
+        return packCells(mask.column(x) + first, std::min(PackedMask::kBits, height - first));
+    });
 }
 
 }  // namespace ink

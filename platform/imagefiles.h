@@ -4,6 +4,7 @@
 // can be written, one table row each, the names outputs take, the mask as a
 // 1-bit picture and the atomic write itself. No widget is involved.
 
+#include "image/maskarray.h"
 #include "image/packedmask.h"
 
 #include <QByteArray>
@@ -90,7 +91,10 @@ void removeTemporaryFiles();
 QByteArray resolvedFileName(const QByteArray &path);
 
 // The mask as a 1-bit picture of the size and resolution of `picture`, black
-// where the mask is True (ink), from cells (0..width-1, 0..height-1).
+// where the mask is True (ink), from cells (0..width-1, 0..height-1); the
+// batch tool's packed masks and the window's give the same image. A mask
+// smaller than the picture raises error 9. A null image when memory runs out.
 QImage maskImage(const PackedMask &mask, const QImage &picture);
+QImage maskImage(const MaskArray &mask, const QImage &picture);
 
 }  // namespace ink
