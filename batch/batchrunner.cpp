@@ -1,7 +1,7 @@
 #include "batch/batchrunner.h"
 
-#include "batch/imagefiles.h"
 #include "platform/convert.h"
+#include "platform/imagefiles.h"
 #include "platform/loadpicture.h"
 
 #include <memory>

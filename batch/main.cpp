@@ -1,8 +1,8 @@
 // inkmask-batch: the passes of the inkmask window, run headless on many files.
 
 #include "batch/batchrunner.h"
-#include "batch/imagefiles.h"
 #include "batch/options.h"
+#include "platform/imagefiles.h"
 #include "platform/stdstreams.h"
 
 #include <QCoreApplication>

@@ -1,6 +1,6 @@
 #include "batch/options.h"
 
-#include "batch/imagefiles.h"
+#include "platform/imagefiles.h"
 
 #include <QCommandLineParser>
 #include <QDir>
@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <utility>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,14 +22,9 @@ namespace ink {
 
 namespace {
 
-// The name of input `input`'s output in `dir`: its base name, kept as TIFF
-// when it was one and made PNG otherwise.
-QString outputIn(const QString &dir, const QString &input) {
-    const QFileInfo info(input);
-    const QString suffix = info.suffix().toLower();
-    const bool tiff = suffix == QLatin1String("tif") || suffix == QLatin1String("tiff");
-    return QDir(dir).filePath(info.completeBaseName() + QLatin1Char('.') +
-                              (tiff ? info.suffix() : QStringLiteral("png")));
+// The file in `dir` that gets input `input`'s `content`.
+QString outputIn(const QString &dir, const QString &input, ImageContent content) {
+    return QDir(dir).filePath(outputFileName(input, content));
 }
 
 bool parseSteps(const QStringList &values, QList<BatchStep> *steps, QString *error) {
@@ -115,13 +111,14 @@ QString stepName(BatchStep step) {
 QString BatchOptions::pictureFor(int i) const {
     if (!output.isEmpty())
         return output;
-    return outputDir.isEmpty() ? QString() : outputIn(outputDir, inputs.at(i));
+    return outputDir.isEmpty() ? QString()
+                               : outputIn(outputDir, inputs.at(i), ImageContent::Picture);
 }
 
 QString BatchOptions::maskFor(int i) const {
     if (!mask.isEmpty())
         return mask;
-    return maskDir.isEmpty() ? QString() : outputIn(maskDir, inputs.at(i));
+    return maskDir.isEmpty() ? QString() : outputIn(maskDir, inputs.at(i), ImageContent::Mask);
 }
 
 bool parseThresholds(const QString &text, Thresholds *thresholds) {
@@ -141,15 +138,6 @@ bool parseThresholds(const QString &text, Thresholds *thresholds) {
     }
     *thresholds = Thresholds{values[0], values[1], values[2]};
     return true;
-}
-
-QByteArray imageFormatFor(const QString &fileName) {
-    const QString suffix = QFileInfo(fileName).suffix().toLower();
-    if (suffix == QLatin1String("png"))
-        return "png";
-    if (suffix == QLatin1String("tif") || suffix == QLatin1String("tiff"))
-        return "tiff";
-    return {};
 }
 
 QString batchUsage() {
@@ -255,10 +243,12 @@ ParsedArguments parseBatchArguments(const QStringList &arguments, int cores,
         return usage(
             QStringLiteral("-o and --mask take one input; for several, use "
                            "--output-dir and --mask-dir"));
-    for (const QString &file : {o.output, o.mask}) {
-        if (!file.isEmpty() && imageFormatFor(file).isEmpty())
-            return usage(
-                QStringLiteral("%1: the output must be a .png, .tif or .tiff file").arg(file));
+    for (const auto &[file, content] :
+         {std::pair{o.output, ImageContent::Picture}, std::pair{o.mask, ImageContent::Mask}}) {
+        const OutputFormat *format = outputFormatFor(file);
+        if (!file.isEmpty() && !(format && format->holds(content)))
+            return usage(QStringLiteral("%1: the output must be a %2 file")
+                             .arg(file, outputExtensions(content)));
     }
 
     for (const QString *name : {&o.output, &o.outputDir, &o.mask, &o.maskDir}) {

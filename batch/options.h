@@ -52,7 +52,4 @@ bool parseThresholds(const QString &text, Thresholds *thresholds);
 
 QString batchUsage();
 
-// The file format for a file name's extension: "png", "tiff", or empty.
-QByteArray imageFormatFor(const QString &fileName);
-
 }  // namespace ink

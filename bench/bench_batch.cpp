@@ -7,8 +7,8 @@
 //
 //   build/bench/bench_batch [--quick]
 
-#include "batch/imagefiles.h"
 #include "ops/kernels.h"
+#include "platform/imagefiles.h"
 #include "samplegen.h"
 
 #include <QCoreApplication>

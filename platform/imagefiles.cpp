@@ -1,14 +1,16 @@
-#include "batch/imagefiles.h"
+#include "platform/imagefiles.h"
 
-#include "batch/options.h"
+#include "platform/runtimeerror.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QImageWriter>
 #include <QRandomGenerator>
 
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <bit>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -254,16 +256,88 @@ QByteArray resolvedFileName(const QByteArray &path) {
     return resolved.isEmpty() ? QByteArray("/") : resolved;
 }
 
+const QList<OutputFormat> &outputFormats() {
+    static const QList<OutputFormat> formats{
+        {.label = QStringLiteral("PNG"),
+         .extensions = {QStringLiteral("png")},
+         .writerName = "png",
+         .holdsMask = true,
+         .holdsPicture = true,
+         .sizeLimit = 1000000,  // libpng's limit on either side
+         .subType = {},
+         .compression = -1,
+         .write = nullptr},
+        {.label = QStringLiteral("TIFF"),
+         .extensions = {QStringLiteral("tif"), QStringLiteral("tiff")},
+         .writerName = "tiff",
+         .holdsMask = true,
+         .holdsPicture = true,
+         .sizeLimit = 0,
+         .subType = {},
+         .compression = -1,
+         .write = nullptr},
+    };
+    return formats;
+}
+
+const OutputFormat *outputFormatFor(const QString &fileName) {
+    const QString suffix = QFileInfo(fileName).suffix().toLower();
+    for (const OutputFormat &format : outputFormats()) {
+        if (format.extensions.contains(suffix))
+            return &format;
+    }
+    return nullptr;
+}
+
+QString outputExtensions(ImageContent content) {
+    QStringList extensions;
+    for (const OutputFormat &format : outputFormats()) {
+        if (format.holds(content)) {
+            for (const QString &extension : format.extensions)
+                extensions << QLatin1Char('.') + extension;
+        }
+    }
+    const QString last = extensions.isEmpty() ? QString() : extensions.takeLast();
+    return extensions.isEmpty()
+               ? last
+               : extensions.join(QStringLiteral(", ")) + QStringLiteral(" or ") + last;
+}
+
+QString outputFileName(const QString &input, ImageContent content) {
+    const QFileInfo info(input);
+    const OutputFormat &first = outputFormats().first();
+    const OutputFormat *own = outputFormatFor(input);
+    const bool keep = own && own != &first && own->holds(content);
+    return info.completeBaseName() + QLatin1Char('.') +
+           (keep ? info.suffix() : first.extensions.first());
+}
+
+QByteArray imageFormatFor(const QString &fileName) {
+    const OutputFormat *format = outputFormatFor(fileName);
+    return format ? format->writerName : QByteArray();
+}
+
 QString imageSizeProblem(QSize size, const QString &path) {
-    constexpr int kPngLimit = 1000000;  // libpng's limit on either side
-    if (imageFormatFor(path) != "png")
+    const OutputFormat *format = outputFormatFor(path);
+    if (!format || format->sizeLimit == 0)
         return {};
-    if (size.width() > kPngLimit)
-        return QStringLiteral("PNG cannot hold a picture %1 pixels wide: write TIFF")
-            .arg(size.width());
-    if (size.height() > kPngLimit)
-        return QStringLiteral("PNG cannot hold a picture %1 pixels high: write TIFF")
-            .arg(size.height());
+    QString instead;
+    for (const OutputFormat &other : outputFormats()) {
+        if (other.sizeLimit == 0) {
+            instead = other.label;
+            break;
+        }
+    }
+    if (size.width() > format->sizeLimit)
+        return QStringLiteral("%1 cannot hold a picture %2 pixels wide: write %3")
+            .arg(format->label)
+            .arg(size.width())
+            .arg(instead);
+    if (size.height() > format->sizeLimit)
+        return QStringLiteral("%1 cannot hold a picture %2 pixels high: write %3")
+            .arg(format->label)
+            .arg(size.height())
+            .arg(instead);
     return {};
 }
 
@@ -285,14 +359,24 @@ bool writeImageFile(const QImage &image, const QString &path, QString *error) {
         fchmod(file.fd(), existing.st_mode & 07777);
     FileSink sink(file.fd());
     sink.open(QIODevice::ReadWrite | QIODevice::Unbuffered);
-    QImageWriter writer(&sink, imageFormatFor(path));
-    const bool written = writer.write(image);
+    const OutputFormat *format = outputFormatFor(path);
+    bool written;
+    if (format && format->write) {
+        written = format->write(image, &sink, error);
+    } else {
+        QImageWriter writer(&sink, format ? format->writerName : QByteArray());
+        if (format && !format->subType.isEmpty())
+            writer.setSubType(format->subType);
+        if (format && format->compression >= 0)
+            writer.setCompression(format->compression);
+        written = writer.write(image);
+        if (!written)
+            *error = writer.errorString();
+    }
     if (sink.error() != 0)
         return failed(error, sink.error());
-    if (!written) {
-        *error = writer.errorString();
+    if (!written)
         return false;
-    }
     if (!file.commit(target))
         return failed(error, file.error());
     return true;
@@ -312,9 +396,10 @@ constexpr std::array<uchar, 256> kReversed = [] {
     return table;
 }();
 
-}  // namespace
-
-QImage maskImage(const PackedMask &mask, const QImage &picture) {
+// The mask as a 1-bit picture, from `word(x, k)`: the 64 cells of column x
+// from row 64 * k down, the first in the lowest bit.
+template <typename ColumnWord>
+QImage maskImageOf(const QImage &picture, ColumnWord word) {
     constexpr int kBits = PackedMask::kBits;
     const int width = picture.width();
     const int height = picture.height();
@@ -327,7 +412,9 @@ QImage maskImage(const PackedMask &mask, const QImage &picture) {
     image.setDotsPerMeterX(picture.dotsPerMeterX());
     image.setDotsPerMeterY(picture.dotsPerMeterY());
     image.setColorTable({qRgb(255, 255, 255), qRgb(0, 0, 0)});
-    image.fill(0);
+    // Every byte, the padding at the end of each line included, which fill()
+    // leaves as it was: the same mask then always gives the same bytes.
+    std::memset(image.bits(), 0, size_t(image.sizeInBytes()));
     // 64 x 64 cells at a time: column words turned into row words, each row
     // word being 64 pixels of a line, the first in the lowest bit; a line's
     // bytes hold their first pixel in the highest bit.
@@ -337,7 +424,7 @@ QImage maskImage(const PackedMask &mask, const QImage &picture) {
         for (int x0 = 0; x0 < width; x0 += kBits) {
             const int columns = std::min(kBits, width - x0);
             for (int i = 0; i < kBits; ++i)
-                tile[i] = i < columns ? mask.column(x0 + i)[k] : 0;
+                tile[i] = i < columns ? word(x0 + i, k) : 0;
             transposeBits(tile);
             const size_t bytes = size_t(columns + 7) / 8;
             for (int j = 0; j < rows; ++j) {
@@ -350,6 +437,53 @@ QImage maskImage(const PackedMask &mask, const QImage &picture) {
         }
     }
     return image;
+}
+
+// `count` (at most 64) cells of a MaskArray column as one word, the first in
+// the lowest bit: eight at a time, each byte made 0 or 1 and the eight
+// gathered into one byte by a multiplication whose partial products never
+// overlap.
+quint64 packCells(const quint8 *cells, int count) {
+    quint64 word = 0;
+    int i = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        for (; i + 8 <= count; i += 8) {
+            quint64 bytes;
+            std::memcpy(&bytes, cells + i, sizeof bytes);
+            bytes |= bytes >> 4;
+            bytes |= bytes >> 2;
+            bytes |= bytes >> 1;
+            bytes &= 0x0101010101010101;
+            word |= ((bytes * 0x0102040810204080) >> 56) << i;
+        }
+    }
+    for (; i < count; ++i)
+        word |= quint64(cells[i] != 0) << i;
+    return word;
+}
+
+// A mask that does not cover the picture raises error 9, as reading past
+// its bounds would.
+template <typename Mask>
+void checkCovers(const Mask &mask, const QImage &picture) {
+    if (!picture.isNull() && !mask.contains(picture.width() - 1, picture.height() - 1))
+        throw RuntimeError::subscriptOutOfRange();
+}
+
+}  // namespace
+
+QImage maskImage(const PackedMask &mask, const QImage &picture) {
+    checkCovers(mask, picture);
+    return maskImageOf(picture, [&mask](int x, int k) { return mask.column(x)[k]; });
+}
+
+QImage maskImage(const MaskArray &mask, const QImage &picture) {
+    checkCovers(mask, picture);
+    const int height = picture.height();
+    return maskImageOf(picture, [&mask, height](int x, int k) {
+        const int first = k * PackedMask::kBits;
+        return packCells(mask.column(x) + first, std::min(PackedMask::kBits, height - first));
+    });
 }
 
 }  // namespace ink
