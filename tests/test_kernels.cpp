@@ -28,13 +28,12 @@ std::unique_ptr<ColumnOperation> perPixelPass(const QString &name, ThresholdSour
     return std::make_unique<SpurRemovalPass>();
 }
 
-std::unique_ptr<ColumnOperation> kernelPass(const QString &name, KernelModel &model,
-                                            const Thresholds &thresholds) {
+std::unique_ptr<PackedOperation> kernelPass(const QString &name, const Thresholds &thresholds) {
     if (name == QLatin1String("nb"))
-        return std::make_unique<ThresholdKernel>(model, thresholds);
+        return std::make_unique<ThresholdKernel>(thresholds);
     if (name == QLatin1String("bouchtrou"))
-        return std::make_unique<HoleFillKernel>(model);
-    return std::make_unique<SpurRemovalKernel>(model);
+        return std::make_unique<HoleFillKernel>();
+    return std::make_unique<SpurRemovalKernel>();
 }
 
 // Strokes and dots: dark or light pixels, some at or just past the
@@ -113,7 +112,7 @@ Outcome run(bool kernels, const QImage &image, const MaskArray &mask, const QStr
         if (cancelAfter >= 0)
             step.at(cancelAfter, [&step] { step.cancel = 1; });
         if (kernels)
-            runColumnPass(module, model.picture, step, *kernelPass(name, model, thresholds));
+            runColumnPass(model, step, *kernelPass(name, thresholds));
         else
             runColumnPass(module, surface, step, *perPixelPass(name, source));
     }
@@ -287,11 +286,10 @@ private Q_SLOTS:
         KernelModel model;
         model.load(solidImage(12, 12, kBlack));
         model.Mask.allocate(8, 8);
-        Module1 module;
         ScriptedStep step;
-        SpurRemovalKernel affine(model);
+        SpurRemovalKernel affine;
         try {
-            runColumnPass(module, model.picture, step, affine);
+            runColumnPass(model, step, affine);
             QFAIL("no error");
         } catch (const RuntimeError &e) {
             QCOMPARE(e.number(), int(RuntimeError::SubscriptOutOfRange));
