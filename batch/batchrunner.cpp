@@ -45,18 +45,8 @@ private:
 bool BatchRunner::runSteps(QImage picture, FileProgress *progress) {
     m_model.load(std::move(picture));
     for (int i = 0; i < m_options.steps.size(); ++i) {
-        std::unique_ptr<PackedOperation> pass;
-        switch (m_options.steps[i]) {
-            case BatchStep::Nb:
-                pass = std::make_unique<ThresholdKernel>(m_options.thresholds);
-                break;
-            case BatchStep::Bouchtrou:
-                pass = std::make_unique<HoleFillKernel>();
-                break;
-            case BatchStep::Affine:
-                pass = std::make_unique<SpurRemovalKernel>();
-                break;
-        }
+        const std::unique_ptr<PackedOperation> pass =
+            packedOperation(*m_options.steps[i], m_options.thresholds);
         const PassRange range = pass->range();
         const qint32 lastColumn = roundToInt32(m_model.picture.Width() - range.columnMargin);
         if (progress) {

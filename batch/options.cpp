@@ -31,22 +31,17 @@ QString outputIn(const QString &dir, const QString &input) {
                               (tiff ? info.suffix() : QStringLiteral("png")));
 }
 
-bool parseSteps(const QStringList &values, QList<BatchStep> *steps, QString *error) {
+bool parseSteps(const QStringList &values, QList<const PassEntry *> *steps, QString *error) {
     steps->clear();
     for (const QString &value : values) {
         for (const QString &name : value.split(QLatin1Char(','))) {
-            const QString n = name.trimmed().toLower();
-            if (n == QLatin1String("nb"))
-                steps->append(BatchStep::Nb);
-            else if (n == QLatin1String("bouchtrou"))
-                steps->append(BatchStep::Bouchtrou);
-            else if (n == QLatin1String("affine"))
-                steps->append(BatchStep::Affine);
-            else {
-                *error = QStringLiteral("unknown step \"%1\" (steps are nb, bouchtrou, affine)")
-                             .arg(name);
+            const PassEntry *pass = findPass(name.trimmed().toLower());
+            if (!pass) {
+                *error = QStringLiteral("unknown step \"%1\" (steps are %2)")
+                             .arg(name, passNames().join(QStringLiteral(", ")));
                 return false;
             }
+            steps->append(pass);
         }
     }
     return true;
@@ -100,16 +95,11 @@ QString folderProblem(const QByteArray &resolved) {
 
 }  // namespace
 
-QString stepName(BatchStep step) {
-    switch (step) {
-        case BatchStep::Nb:
-            return QStringLiteral("nb");
-        case BatchStep::Bouchtrou:
-            return QStringLiteral("bouchtrou");
-        case BatchStep::Affine:
-            return QStringLiteral("affine");
-    }
-    return {};
+QList<const PassEntry *> BatchOptions::defaultSteps() {
+    QList<const PassEntry *> steps;
+    for (const PassEntry &pass : passRegistry())
+        steps << &pass;
+    return steps;
 }
 
 QString BatchOptions::pictureFor(int i) const {
@@ -153,13 +143,13 @@ QByteArray imageFormatFor(const QString &fileName) {
 }
 
 QString batchUsage() {
-    return QStringLiteral(
+    const QString usage = QStringLiteral(
         "Usage: inkmask-batch [options] INPUT...\n"
         "Runs the passes of inkmask on each input image and writes the painted\n"
         "picture and the black-and-white mask.\n"
         "\n"
-        "  --steps LIST          passes to run, in order: nb, bouchtrou, affine\n"
-        "                        (default nb,bouchtrou,affine; steps may repeat)\n"
+        "  --steps LIST          passes to run, in order: %1\n"
+        "                        (default %2; steps may repeat)\n"
         "  --thresholds R,G,B    NB thresholds, plain numbers with a dot\n"
         "                        (default 180,180,180)\n"
         "  -o FILE               the painted picture of the one input (.png, .tif)\n"
@@ -173,6 +163,8 @@ QString batchUsage() {
         "\n"
         "Exit status: 0 done, 1 a file could not be read or written, 2 bad\n"
         "options, 130 interrupted.\n");
+    const QStringList steps = passNames();
+    return usage.arg(steps.join(QStringLiteral(", ")), steps.join(QLatin1Char(',')));
 }
 
 ParsedArguments parseBatchArguments(const QStringList &arguments, int cores,

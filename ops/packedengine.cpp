@@ -17,4 +17,20 @@ PassOutcome runColumnPass(KernelModel &model, ColumnStep &step, PackedOperation 
     return outcome;
 }
 
+void PerPixelOnPacked::passStart(KernelModel &model) {
+    m_module.Mask = model.Mask.toMaskArray();
+    m_module.WorkMask = model.WorkMask.toMaskArray();
+    m_operation->passStart(m_module);
+}
+
+void PerPixelOnPacked::processColumn(KernelModel &model, qint32 x, qint32 y0, qint32 y1) {
+    m_operation->processColumn(m_module, model.picture, x, y0, y1);
+}
+
+void PerPixelOnPacked::copyBack(KernelModel &model) {
+    m_operation->copyBack(m_module);
+    model.Mask.assign(m_module.Mask);
+    model.WorkMask.assign(m_module.WorkMask);
+}
+
 }  // namespace ink

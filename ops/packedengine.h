@@ -3,7 +3,10 @@
 #include "image/columnpass.h"
 #include "image/packedmask.h"
 #include "image/paintedsurface.h"
+#include "ops/threshold.h"
 
+#include <functional>
+#include <memory>
 #include <vector>
 
 namespace ink {
@@ -57,5 +60,27 @@ public:
 // end-of-column steps, copy-back (also after a cancel). As in the window, a
 // RuntimeError propagates at once and skips the copy-back.
 PassOutcome runColumnPass(KernelModel &model, ColumnStep &step, PackedOperation &operation);
+
+// A per-pixel operation run on the packed engine, for a pass that has no
+// packed form: the packed masks are converted to one byte per cell for the
+// pass and back after it, and the painted surface is the picture. Slower, but
+// the same result.
+class PerPixelOnPacked : public PackedOperation {
+public:
+    using Make = std::function<std::unique_ptr<ColumnOperation>(ThresholdSource &)>;
+    // `make` builds the operation; one that reads thresholds gets `thresholds`.
+    PerPixelOnPacked(const Make &make, Thresholds thresholds)
+        : m_thresholds(thresholds), m_operation(make(m_thresholds)) {}
+
+    PassRange range() const override { return m_operation->range(); }
+    void passStart(KernelModel &model) override;
+    void processColumn(KernelModel &model, qint32 x, qint32 y0, qint32 y1) override;
+    void copyBack(KernelModel &model) override;
+
+private:
+    FixedThresholds m_thresholds;
+    std::unique_ptr<ColumnOperation> m_operation;
+    Module1 m_module;  // the masks, one byte per cell, while the pass runs
+};
 
 }  // namespace ink
