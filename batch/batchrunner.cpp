@@ -45,20 +45,9 @@ private:
 
 bool BatchRunner::runSteps(QImage picture, FileProgress *progress) {
     m_model.load(std::move(picture));
-    Module1 module;  // the kernels keep their masks in m_model
     for (int i = 0; i < m_options.steps.size(); ++i) {
-        std::unique_ptr<ColumnOperation> pass;
-        switch (m_options.steps[i]) {
-            case BatchStep::Nb:
-                pass = std::make_unique<ThresholdKernel>(m_model, m_options.thresholds);
-                break;
-            case BatchStep::Bouchtrou:
-                pass = std::make_unique<HoleFillKernel>(m_model);
-                break;
-            case BatchStep::Affine:
-                pass = std::make_unique<SpurRemovalKernel>(m_model);
-                break;
-        }
+        const std::unique_ptr<PackedOperation> pass =
+            packedOperation(*m_options.steps[i], m_options.thresholds);
         const PassRange range = pass->range();
         const qint32 lastColumn = roundToInt32(m_model.picture.Width() - range.columnMargin);
         if (progress) {
@@ -66,7 +55,7 @@ bool BatchRunner::runSteps(QImage picture, FileProgress *progress) {
             progress->step.store(i, std::memory_order_relaxed);
         }
         QuietStep step(m_interrupt, progress, range.firstColumn, lastColumn);
-        if (runColumnPass(module, m_model.picture, step, *pass).cancelled)
+        if (runColumnPass(m_model, step, *pass).cancelled)
             return false;
     }
     return true;

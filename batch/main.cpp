@@ -165,7 +165,7 @@ private:
                 part += QStringLiteral(": reading");
             else if (step < m_options.steps.size())
                 part += QStringLiteral(": %1 %2%")
-                            .arg(stepName(m_options.steps.at(step)))
+                            .arg(m_options.steps.at(step)->name)
                             .arg(m_progress[slot].percent.load());
             else
                 part += QStringLiteral(": writing");

@@ -27,22 +27,17 @@ QString outputIn(const QString &dir, const QString &input, ImageContent content)
     return QDir(dir).filePath(outputFileName(input, content));
 }
 
-bool parseSteps(const QStringList &values, QList<BatchStep> *steps, QString *error) {
+bool parseSteps(const QStringList &values, QList<const PassEntry *> *steps, QString *error) {
     steps->clear();
     for (const QString &value : values) {
         for (const QString &name : value.split(QLatin1Char(','))) {
-            const QString n = name.trimmed().toLower();
-            if (n == QLatin1String("nb"))
-                steps->append(BatchStep::Nb);
-            else if (n == QLatin1String("bouchtrou"))
-                steps->append(BatchStep::Bouchtrou);
-            else if (n == QLatin1String("affine"))
-                steps->append(BatchStep::Affine);
-            else {
-                *error = QStringLiteral("unknown step \"%1\" (steps are nb, bouchtrou, affine)")
-                             .arg(name);
+            const PassEntry *pass = findPass(name.trimmed().toLower());
+            if (!pass) {
+                *error = QStringLiteral("unknown step \"%1\" (steps are %2)")
+                             .arg(name, passNames().join(QStringLiteral(", ")));
                 return false;
             }
+            steps->append(pass);
         }
     }
     return true;
@@ -96,16 +91,11 @@ QString folderProblem(const QByteArray &resolved) {
 
 }  // namespace
 
-QString stepName(BatchStep step) {
-    switch (step) {
-        case BatchStep::Nb:
-            return QStringLiteral("nb");
-        case BatchStep::Bouchtrou:
-            return QStringLiteral("bouchtrou");
-        case BatchStep::Affine:
-            return QStringLiteral("affine");
-    }
-    return {};
+QList<const PassEntry *> BatchOptions::defaultSteps() {
+    QList<const PassEntry *> steps;
+    for (const PassEntry &pass : passRegistry())
+        steps << &pass;
+    return steps;
 }
 
 QString BatchOptions::pictureFor(int i) const {
@@ -141,13 +131,13 @@ bool parseThresholds(const QString &text, Thresholds *thresholds) {
 }
 
 QString batchUsage() {
-    return QStringLiteral(
+    const QString usage = QStringLiteral(
         "Usage: inkmask-batch [options] INPUT...\n"
         "Runs the passes of inkmask on each input image and writes the painted\n"
         "picture and the black-and-white mask.\n"
         "\n"
-        "  --steps LIST          passes to run, in order: nb, bouchtrou, affine\n"
-        "                        (default nb,bouchtrou,affine; steps may repeat)\n"
+        "  --steps LIST          passes to run, in order: %1\n"
+        "                        (default %2; steps may repeat)\n"
         "  --thresholds R,G,B    NB thresholds, plain numbers with a dot\n"
         "                        (default 180,180,180)\n"
         "  -o FILE               the painted picture of the one input (.png, .tif)\n"
@@ -161,6 +151,8 @@ QString batchUsage() {
         "\n"
         "Exit status: 0 done, 1 a file could not be read or written, 2 bad\n"
         "options, 130 interrupted.\n");
+    const QStringList steps = passNames();
+    return usage.arg(steps.join(QStringLiteral(", ")), steps.join(QLatin1Char(',')));
 }
 
 ParsedArguments parseBatchArguments(const QStringList &arguments, int cores,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ops/passes.h"
 #include "ops/threshold.h"
 
 #include <QList>
@@ -9,13 +10,9 @@
 
 namespace ink {
 
-// The passes the batch tool can run, named as the window's buttons.
-enum class BatchStep { Nb, Bouchtrou, Affine };
-QString stepName(BatchStep step);
-
 // What one run of inkmask-batch is asked to do.
 struct BatchOptions {
-    QList<BatchStep> steps{BatchStep::Nb, BatchStep::Bouchtrou, BatchStep::Affine};
+    QList<const PassEntry *> steps = defaultSteps();  // entries of passRegistry()
     Thresholds thresholds{180, 180, 180};
     QString output;     // -o: the picture of the one input
     QString outputDir;  // --output-dir: pictures named after their inputs
@@ -29,6 +26,9 @@ struct BatchOptions {
     // Where input i's picture and mask go; empty when not asked for.
     QString pictureFor(int i) const;
     QString maskFor(int i) const;
+
+    // Every pass once, in the registry's order.
+    static QList<const PassEntry *> defaultSteps();
 };
 
 struct ParsedArguments {

@@ -71,20 +71,19 @@ public:
     void setCancelValue(int) override {}
 };
 
-void run(KernelModel &model, ColumnOperation &&pass) {
-    Module1 module;
+void run(KernelModel &model, PackedOperation &&pass) {
     QuietStep step;
-    runColumnPass(module, model.picture, step, pass);
+    runColumnPass(model, step, pass);
 }
 
 void nb(KernelModel &m) {
-    run(m, ThresholdKernel(m, kThresholds));
+    run(m, ThresholdKernel(kThresholds));
 }
 void bouchtrou(KernelModel &m) {
-    run(m, HoleFillKernel(m));
+    run(m, HoleFillKernel());
 }
 void affine(KernelModel &m) {
-    run(m, SpurRemovalKernel(m));
+    run(m, SpurRemovalKernel());
 }
 
 #ifdef INKMASK_WITH_OPENCV

@@ -22,9 +22,7 @@
 #include "image/imagesurface.h"
 #include "image/module1.h"
 #include "inspector/inspector.h"
-#include "ops/holefill.h"
-#include "ops/spurremoval.h"
-#include "ops/threshold.h"
+#include "ops/passes.h"
 #include "platform/convert.h"
 #include "reference_rules.h"
 #include "session/session.h"
@@ -85,17 +83,14 @@ QImage randomPicture(FuzzedDataProvider &in) {
     return image;
 }
 
-PassRange rangeOf(PassKind kind) {
-    FixedThresholds fixed({});
-    switch (kind) {
-        case PassKind::Threshold:
-            return ThresholdPass(fixed).range();
-        case PassKind::HoleFill:
-            return HoleFillPass().range();
-        case PassKind::SpurRemoval:
-            break;
-    }
-    return SpurRemovalPass().range();
+// The pass the input picks, from the registry.
+const PassEntry &pickPass(FuzzedDataProvider &in) {
+    const auto passes = passRegistry();
+    return passes[in.ConsumeIntegralInRange<size_t>(0, passes.size() - 1)];
+}
+
+bool is(const PassEntry &pass, const char *name) {
+    return pass.name == QLatin1String(name);
 }
 
 // The file Reload reads, in a folder of this process's own.
@@ -192,11 +187,11 @@ private:
             default:
                 if (inPump) {
                     const MaskArray mask = m_module.Mask;
-                    check(!m_session.runPass(PassKind(m_in.ConsumeIntegralInRange(0, 2))),
+                    check(!m_session.runPass(pickPass(m_in)),
                           "a pass button during a pass is refused");
                     check(m_module.Mask == mask, "a refused pass changes nothing");
                 } else {
-                    runPass(PassKind(m_in.ConsumeIntegralInRange(0, 2)));
+                    runPass(pickPass(m_in));
                 }
                 break;
         }
@@ -261,13 +256,13 @@ private:
         }
     }
 
-    void runPass(PassKind kind) {
+    void runPass(const PassEntry &pass) {
         const MaskArray before = m_module.Mask;
         const QImage pictureBefore = m_picture.surface.image();
         const qint32 w = roundToInt32(picture().Width()), h = roundToInt32(picture().Height());
         const int cancelBefore = m_cancel;
 
-        const PassRange range = rangeOf(kind);
+        const PassRange range = pass.range;
         const qint32 lastColumn = roundToInt32(float(w) - range.columnMargin);
 
         m_lastColumn = 0;
@@ -275,7 +270,7 @@ private:
         m_boxesRead.clear();
         m_reloadedInPass = m_closeAsked = false;
         const size_t errors = m_errors.size();
-        check(m_session.runPass(kind), "a pass starts when none runs");
+        check(m_session.runPass(pass), "a pass starts when none runs");
         check(!m_session.passRunning(), "the pass is over");
         // Reload's reports of a file gone aside, only a bad threshold text
         // stops a pass with an error.
@@ -283,9 +278,8 @@ private:
         for (size_t e = errors; e < m_errors.size(); ++e) {
             if (m_errors[e] == 53)
                 continue;
-            check(
-                !failed && kind == PassKind::Threshold && m_errors[e] == RuntimeError::TypeMismatch,
-                "only a bad threshold text stops a pass with an error");
+            check(!failed && is(pass, "nb") && m_errors[e] == RuntimeError::TypeMismatch,
+                  "only a bad threshold text stops a pass with an error");
             failed = true;
         }
         const PassOutcome outcome = failed ? PassOutcome{} : m_session.lastPassOutcome();
@@ -325,7 +319,7 @@ private:
         // The expected mask and picture, cell by cell.
         MaskArray expected = before;
         ImageSurface expectedPicture(pictureBefore);
-        if (kind == PassKind::Threshold) {
+        if (is(pass, "nb")) {
             // vbox, bbox, rbox for each column with rows; a failed pass stops
             // inside its last set.
             const size_t sets = size_t(h >= 2 ? done : 0);
@@ -351,7 +345,7 @@ private:
                     expectedPicture.PSet(x, y, white ? kWhite : kBlack);
                 }
             }
-        } else if (kind == PassKind::HoleFill) {
+        } else if (is(pass, "bouchtrou")) {
             for (qint32 x = 3; x <= done; ++x) {
                 for (qint32 y = 3; y <= h - 4; ++y) {
                     const bool hole = holeFilled(before, x, y), gap = gapAt(before, x, y);
@@ -385,9 +379,9 @@ private:
         check(m_module.Mask == expected, "Mask changes exactly where the pass's rule says");
         for (qint32 x = 0; x <= before.upperX(); ++x) {
             for (qint32 y = 0; y <= before.upperY(); ++y) {
-                if (kind == PassKind::HoleFill)
+                if (is(pass, "bouchtrou"))
                     check(!before.at(x, y) || m_module.Mask.at(x, y), "bouchtrou only fills");
-                if (kind == PassKind::SpurRemoval)
+                if (is(pass, "affine"))
                     check(before.at(x, y) || !m_module.Mask.at(x, y), "affine only erases");
             }
         }

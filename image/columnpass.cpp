@@ -10,18 +10,14 @@ QString progressText(qint32 column) {
     return QStringLiteral("i=") + integerText(column);
 }
 
-PassOutcome runColumnPass(Module1 &module, PixelSurface &picture, ColumnStep &step,
-                          ColumnOperation &operation) {
-    const PassRange range = operation.range();
+PassOutcome runColumns(const PixelSurface &picture, ColumnStep &step, const PassRange &range,
+                       const std::function<void(qint32, qint32, qint32)> &processColumn) {
     PassOutcome outcome;
-
-    operation.passStart(module);
-
     const qint32 lastColumn = roundToInt32(picture.Width() - range.columnMargin);
     for (qint64 x = range.firstColumn; x <= lastColumn; ++x) {
         const qint32 column = qint32(x);
         const qint32 lastRow = roundToInt32(picture.Height() - range.rowMargin);
-        operation.processColumn(module, picture, column, range.firstRow, lastRow);
+        processColumn(column, range.firstRow, lastRow);
         ++outcome.columnsDone;
 
         QElapsedTimer stepTime;
@@ -37,7 +33,16 @@ PassOutcome runColumnPass(Module1 &module, PixelSurface &picture, ColumnStep &st
             break;
         }
     }
+    return outcome;
+}
 
+PassOutcome runColumnPass(Module1 &module, PixelSurface &picture, ColumnStep &step,
+                          ColumnOperation &operation) {
+    operation.passStart(module);
+    const PassOutcome outcome =
+        runColumns(picture, step, operation.range(), [&](qint32 x, qint32 y0, qint32 y1) {
+            operation.processColumn(module, picture, x, y0, y1);
+        });
     operation.copyBack(module);
     return outcome;
 }

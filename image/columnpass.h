@@ -5,6 +5,8 @@
 
 #include <QString>
 
+#include <functional>
+
 namespace ink {
 
 // The end-of-column step of a pass: what happens between two columns.
@@ -34,9 +36,13 @@ struct PassRange {
     float columnMargin = 0;
     qint32 firstRow = 0;
     float rowMargin = 0;
+
+    friend bool operator==(const PassRange &, const PassRange &) = default;
 };
 
-// One operation run by the column-pass frame.
+// One operation of the per-pixel engine: it works on Module1's masks and a
+// PixelSurface, one pixel at a time. The window, the tests and the reference
+// passes use it.
 class ColumnOperation {
 public:
     virtual ~ColumnOperation() = default;
@@ -47,9 +53,8 @@ public:
     virtual void processColumn(Module1 &module, PixelSurface &picture, qint32 x, qint32 y0,
                                qint32 y1) = 0;
 
-    // The pass start and the copy-back: by default whole copies of `Mask` into
-    // `WorkMask` and back. Operations that keep the masks in another form (the
-    // batch tool's packed masks) copy those instead.
+    // The pass start and the copy-back: whole copies of `Mask` into `WorkMask`
+    // and back.
     virtual void passStart(Module1 &module) { module.WorkMask.assign(module.Mask); }
     virtual void copyBack(Module1 &module) { module.Mask.assign(module.WorkMask); }
 };
@@ -72,6 +77,13 @@ struct PassOutcome {
 // copy-back, so `Mask` keeps what it held before the pass.
 PassOutcome runColumnPass(Module1 &module, PixelSurface &picture, ColumnStep &step,
                           ColumnOperation &operation);
+
+// Step 2 of a pass, whatever holds its masks: the columns of `range` on
+// `picture`, each given to `processColumn` (x, first row, last row) and
+// followed by the end-of-column step. Both engines, the per-pixel one above
+// and the batch tool's packed one, run their passes through it.
+PassOutcome runColumns(const PixelSurface &picture, ColumnStep &step, const PassRange &range,
+                       const std::function<void(qint32, qint32, qint32)> &processColumn);
 
 QString progressText(qint32 column);
 

@@ -109,7 +109,9 @@ class HoleFillPass : public ColumnOperation {
 public:
     HoleFillPass();
 
-    PassRange range() const override { return {3, 4.0f, 3, 4.0f}; }
+    // Columns 3..W-4, rows 3..H-4; also the range of the packed form.
+    static constexpr PassRange kRange{3, 4.0f, 3, 4.0f};
+    PassRange range() const override { return kRange; }
     void processColumn(Module1 &module, PixelSurface &picture, qint32 x, qint32 y0,
                        qint32 y1) override;
 

@@ -199,32 +199,26 @@ void useImageScanForm(const QString &name) {
     }
 }
 
-void KernelModel::load(QImage image) {
-    picture.setImage(std::move(image));
-    Mask.allocate(picture.width(), picture.height());
-    WorkMask.allocate(picture.width(), picture.height());
-}
-
-void KernelOperation::passStart(Module1 &) {
-    m_model.WorkMask.assign(m_model.Mask);
+void KernelOperation::passStart(KernelModel &model) {
+    model.WorkMask.assign(model.Mask);
     m_changed.clear();
 }
 
-void KernelOperation::copyBack(Module1 &) {
+void KernelOperation::copyBack(KernelModel &model) {
     if (!m_changesOnly) {
-        m_model.Mask.assign(m_model.WorkMask);
+        model.Mask.assign(model.WorkMask);
         return;
     }
     // Both masks were equal at the pass start; only these columns moved apart.
-    const size_t bytes = size_t(m_model.WorkMask.wordsPerColumn()) * sizeof(quint64);
+    const size_t bytes = size_t(model.WorkMask.wordsPerColumn()) * sizeof(quint64);
     for (const qint32 x : m_changed)
-        std::memcpy(m_model.Mask.column(x), m_model.WorkMask.column(x), bytes);
+        std::memcpy(model.Mask.column(x), model.WorkMask.column(x), bytes);
 }
 
 // --- NB ---------------------------------------------------------------------
 
-ThresholdKernel::ThresholdKernel(KernelModel &model, Thresholds thresholds)
-    : KernelOperation(model, false),
+ThresholdKernel::ThresholdKernel(Thresholds thresholds)
+    : KernelOperation(false),
       m_redLimit(thresholdLimit(thresholds.red)),
       m_greenLimit(thresholdLimit(thresholds.green)),
       m_blueLimit(thresholdLimit(thresholds.blue)),
@@ -232,19 +226,19 @@ ThresholdKernel::ThresholdKernel(KernelModel &model, Thresholds thresholds)
       m_whiteIsBlack(m_redLimit == 255 && m_greenLimit == 255 && m_blueLimit == 255),
       m_limits(m_zeroIsBlack ? packedLimits(m_redLimit, m_greenLimit, m_blueLimit) : 0) {}
 
-void ThresholdKernel::passStart(Module1 &module) {
-    KernelOperation::passStart(module);
+void ThresholdKernel::passStart(KernelModel &model) {
+    KernelOperation::passStart(model);
     m_bandFirst = 0;
     m_bandLast = -1;
 }
 
-void ThresholdKernel::classifyBand(qint32 x0, qint32 x1) {
-    const PaintedSurface &picture = m_model.picture;
-    const qint32 words = m_model.WorkMask.wordsPerColumn();
+void ThresholdKernel::classifyBand(KernelModel &model, qint32 x0, qint32 x1) {
+    const PaintedSurface &picture = model.picture;
+    const qint32 words = model.WorkMask.wordsPerColumn();
     const qint32 layerWords = picture.painted().wordsPerColumn();
     const qint32 columns = x1 - x0 + 1;
     const qint32 groups = (columns + kBits - 1) / kBits;
-    KernelModel::Scratch &scratch = m_model.scratch;
+    KernelModel::Scratch &scratch = model.scratch;
     scratch.band.resize(size_t(groups) * size_t(words) * kBits);
     m_bandFirst = x0;
     m_bandLast = x1;
@@ -275,28 +269,28 @@ void ThresholdKernel::classifyBand(qint32 x0, qint32 x1) {
                         scratch.rowWords.data() + size_t(j) * groups);
         for (qint32 g = 0; g < groups; ++g) {
             if (skip[g]) {
-                std::memset(bandTile(g, k), 0, sizeof tile);
+                std::memset(bandTile(model, g, k), 0, sizeof tile);
                 continue;
             }
             for (int j = 0; j < kBits; ++j)
                 tile[j] = j < rows ? scratch.rowWords[size_t(j) * groups + g] : 0;
             transposeBits(tile);
-            std::memcpy(bandTile(g, k), tile, sizeof tile);
+            std::memcpy(bandTile(model, g, k), tile, sizeof tile);
         }
     }
 }
 
-void ThresholdKernel::processColumn(Module1 &, PixelSurface &, qint32 x, qint32 y0, qint32 y1) {
+void ThresholdKernel::processColumn(KernelModel &model, qint32 x, qint32 y0, qint32 y1) {
     if (y1 < y0)
         return;
-    PackedMask &work = m_model.WorkMask;
+    PackedMask &work = model.WorkMask;
     if (!work.contains(x, y0) || !work.contains(x, y1))
         throw RuntimeError::subscriptOutOfRange();
-    PaintedSurface &picture = m_model.picture;
+    PaintedSurface &picture = model.picture;
     const qint32 k0 = y0 / kBits;
     const qint32 k1 = y1 / kBits;
-    m_model.scratch.column.resize(size_t(work.wordsPerColumn()));
-    quint64 *black = m_model.scratch.column.data();
+    model.scratch.column.resize(size_t(work.wordsPerColumn()));
+    quint64 *black = model.scratch.column.data();
 
     if (!m_zeroIsBlack) {
         // A limit below 0: nothing is black, not even a missing pixel.
@@ -305,11 +299,11 @@ void ThresholdKernel::processColumn(Module1 &, PixelSurface &, qint32 x, qint32 
         std::fill(black + k0, black + k1 + 1, kAll);  // no pixel reads as (0, 0, 0)
     } else {
         if (x < m_bandFirst || x > m_bandLast)
-            classifyBand(x, std::min(x + kBandColumns - 1, picture.width() - 1));
+            classifyBand(model, x, std::min(x + kBandColumns - 1, picture.width() - 1));
         // The loaded image's pixels, or the colour painted over them. The
         // band's words of column x are one per tile, kBits words apart.
         const qint32 c = x - m_bandFirst;
-        const quint64 *image = bandTile(c / kBits, 0) + c % kBits;
+        const quint64 *image = bandTile(model, c / kBits, 0) + c % kBits;
         const quint64 *painted = picture.painted().column(x);
         const quint64 *colour = picture.black().column(x);
         const quint64 paintedBlack = kAll;  // (0, 0, 0) is black here
@@ -437,10 +431,10 @@ static_assert(fillsColumnDown(SingleHole, 0) && fillsColumnDown(LeftNotch, 0) &&
 
 }  // namespace
 
-void HoleFillKernel::processColumn(Module1 &, PixelSurface &, qint32 x, qint32 y0, qint32 y1) {
+void HoleFillKernel::processColumn(KernelModel &model, qint32 x, qint32 y0, qint32 y1) {
     if (y1 < y0)
         return;
-    const PackedMask &mask = m_model.Mask;
+    const PackedMask &mask = model.Mask;
     if (!mask.contains(qint64(x) - 1, qint64(y0) + kHoleFillReachAbove) ||
         !mask.contains(qint64(x) + 1, qint64(y1) + kHoleFillReachBelow))
         throw RuntimeError::subscriptOutOfRange();
@@ -453,10 +447,10 @@ void HoleFillKernel::processColumn(Module1 &, PixelSurface &, qint32 x, qint32 y
     const qint32 k1 = (y1 + 1) / kBits;
     // The pixels filled and the gaps found, all zero outside the rows tested,
     // with a zero word before each.
-    m_model.scratch.column.assign(size_t(mask.wordsPerColumn()) + 2, 0);
-    m_model.scratch.more.assign(size_t(mask.wordsPerColumn()) + 2, 0);
-    quint64 *fills = m_model.scratch.column.data() + 1;
-    quint64 *gaps = m_model.scratch.more.data() + 1;
+    model.scratch.column.assign(size_t(mask.wordsPerColumn()) + 2, 0);
+    model.scratch.more.assign(size_t(mask.wordsPerColumn()) + 2, 0);
+    quint64 *fills = model.scratch.column.data() + 1;
+    quint64 *gaps = model.scratch.more.data() + 1;
 
     for (qint32 k = k0; k <= kt; ++k) {
         // Both words are worked out before either is stored, as a store might
@@ -479,19 +473,19 @@ void HoleFillKernel::processColumn(Module1 &, PixelSurface &, qint32 x, qint32 y
     }
     if (any == 0)
         return;
-    quint64 *work = m_model.WorkMask.column(x);
+    quint64 *work = model.WorkMask.column(x);
     for (qint32 k = k0; k <= k1; ++k)
         work[k] |= fills[k];
     m_changed.push_back(x);
-    paintRows(m_model.picture, x, fills, k0, k1, true);
+    paintRows(model.picture, x, fills, k0, k1, true);
 }
 
 // --- affine -------------------------------------------------------------------
 
-void SpurRemovalKernel::processColumn(Module1 &, PixelSurface &, qint32 x, qint32 y0, qint32 y1) {
+void SpurRemovalKernel::processColumn(KernelModel &model, qint32 x, qint32 y0, qint32 y1) {
     if (y1 < y0)
         return;
-    const PackedMask &mask = m_model.Mask;
+    const PackedMask &mask = model.Mask;
     if (!mask.contains(qint64(x) - 2, qint64(y0) - 2) ||
         !mask.contains(qint64(x) + 2, qint64(y1) + 2))
         throw RuntimeError::subscriptOutOfRange();
@@ -503,8 +497,8 @@ void SpurRemovalKernel::processColumn(Module1 &, PixelSurface &, qint32 x, qint3
     const quint64 *r2 = mask.column(x + 2);
     const qint32 k0 = y0 / kBits;
     const qint32 k1 = y1 / kBits;
-    m_model.scratch.column.assign(size_t(mask.wordsPerColumn()), 0);
-    quint64 *erased = m_model.scratch.column.data();
+    model.scratch.column.assign(size_t(mask.wordsPerColumn()), 0);
+    quint64 *erased = model.scratch.column.data();
 
     for (qint32 k = k0; k <= k1; ++k) {
         const quint64 vertical =
@@ -519,11 +513,11 @@ void SpurRemovalKernel::processColumn(Module1 &, PixelSurface &, qint32 x, qint3
         any |= erased[k];
     if (any == 0)
         return;
-    quint64 *work = m_model.WorkMask.column(x);
+    quint64 *work = model.WorkMask.column(x);
     for (qint32 k = k0; k <= k1; ++k)
         work[k] &= ~erased[k];
     m_changed.push_back(x);
-    paintRows(m_model.picture, x, erased, k0, k1, false);
+    paintRows(model.picture, x, erased, k0, k1, false);
 }
 
 }  // namespace ink

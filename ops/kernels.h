@@ -1,8 +1,8 @@
 #pragma once
 
-#include "image/columnpass.h"
-#include "image/packedmask.h"
-#include "image/paintedsurface.h"
+#include "ops/holefill.h"
+#include "ops/packedengine.h"
+#include "ops/spurremoval.h"
 #include "ops/threshold.h"
 
 #include <QStringList>
@@ -11,12 +11,10 @@
 
 namespace ink {
 
-// Whole-column forms of the three passes, for the batch tool, where nothing
-// watches the picture while a pass runs. They give, bit for bit, the picture
-// and masks of the per-pixel passes (ThresholdPass, HoleFillPass,
-// SpurRemovalPass), which stay the reference; they run in the same frame
-// (runColumnPass), over the same columns and rows, and the end-of-column step
-// still runs after every column, so Cancel stops them at the same place.
+// Whole-column forms of the three passes, for the packed engine. They give,
+// bit for bit, the picture and masks of the per-pixel passes (ThresholdPass,
+// HoleFillPass, SpurRemovalPass), which stay the reference, over the same
+// columns and rows.
 //
 // What differs is how a column is done: the masks are bit-packed (one word
 // operation decides 64 rows), painting sets bits in the picture's paint
@@ -28,41 +26,16 @@ namespace ink {
 // masks that cover the rows and columns the pass reads: a column whose reach
 // leaves the masks raises error 9 before anything of it is done.
 
-// The picture and the two masks the kernels work on. The batch tool keeps one
-// per worker and reuses its buffers from pass to pass and file to file.
-struct KernelModel {
-    PaintedSurface picture;
-    PackedMask Mask;
-    PackedMask WorkMask;
-
-    // The kernels' working buffers, kept here so that they are allocated for
-    // the first pass and reused by the next passes and pictures.
-    struct Scratch {
-        std::vector<quint64> band;      // the threshold kernel's band of columns
-        std::vector<quint8> skip;       // per tile of the band: all painted, not read
-        std::vector<quint64> rowWords;  // 64 rows of the band, one bit per pixel
-        std::vector<quint64> column;    // one column's words
-        std::vector<quint64> more;      // another column's words
-    } scratch;
-
-    // Takes a new picture and allocates both masks (0..W, 0..H), all False,
-    // where W x H is the picture's size, as start-up does in the window.
-    void load(QImage image);
-};
-
 // The base of the three kernels: pass start and copy-back on the packed masks.
-// The Module1 handed over by the frame is not used.
-class KernelOperation : public ColumnOperation {
+class KernelOperation : public PackedOperation {
 public:
     // `changesOnly`: the operation lists every column of `WorkMask` it
     // changes, and the copy-back copies just those.
-    KernelOperation(KernelModel &model, bool changesOnly)
-        : m_model(model), m_changesOnly(changesOnly) {}
-    void passStart(Module1 &module) override;
-    void copyBack(Module1 &module) override;
+    explicit KernelOperation(bool changesOnly) : m_changesOnly(changesOnly) {}
+    void passStart(KernelModel &model) override;
+    void copyBack(KernelModel &model) override;
 
 protected:
-    KernelModel &m_model;
     bool m_changesOnly;
     std::vector<qint32> m_changed;  // columns changed in `WorkMask`, in order
 };
@@ -70,19 +43,18 @@ protected:
 // NB on whole columns: the threshold pass with fixed thresholds.
 class ThresholdKernel : public KernelOperation {
 public:
-    ThresholdKernel(KernelModel &model, Thresholds thresholds);
+    explicit ThresholdKernel(Thresholds thresholds);
 
-    PassRange range() const override { return {1, 0.0f, 2, 0.0f}; }
-    void passStart(Module1 &module) override;
-    void processColumn(Module1 &module, PixelSurface &picture, qint32 x, qint32 y0,
-                       qint32 y1) override;
+    PassRange range() const override { return ThresholdPass::kRange; }
+    void passStart(KernelModel &model) override;
+    void processColumn(KernelModel &model, qint32 x, qint32 y0, qint32 y1) override;
 
     // Columns classified ahead in one go: the image is read this many pixels
     // of a row at a time.
     static constexpr qint32 kBandColumns = 1024;
 
 private:
-    void classifyBand(qint32 x0, qint32 x1);
+    void classifyBand(KernelModel &model, qint32 x0, qint32 x1);
 
     // A pixel is black when each channel is at most its limit: the threshold
     // rounded down, -1 when below 0 (nothing is black), 255 from 255 up.
@@ -97,9 +69,9 @@ private:
     // kept in scratch.band as 64 x 64 tiles of column words: tile (g, k) holds
     // word k of the band's columns 64 g .. 64 g + 63, so a tile is written in
     // one go.
-    quint64 *bandTile(qint32 g, qint32 k) {
-        return m_model.scratch.band.data() +
-               (size_t(g) * size_t(m_model.WorkMask.wordsPerColumn()) + size_t(k)) * 64;
+    static quint64 *bandTile(KernelModel &model, qint32 g, qint32 k) {
+        return model.scratch.band.data() +
+               (size_t(g) * size_t(model.WorkMask.wordsPerColumn()) + size_t(k)) * 64;
     }
     qint32 m_bandFirst = 0;
     qint32 m_bandLast = -1;
@@ -113,21 +85,19 @@ void useImageScanForm(const QString &name);  // one of them
 // bouchtrou on whole columns: the four templates as word operations.
 class HoleFillKernel : public KernelOperation {
 public:
-    explicit HoleFillKernel(KernelModel &model) : KernelOperation(model, true) {}
+    HoleFillKernel() : KernelOperation(true) {}
 
-    PassRange range() const override { return {3, 4.0f, 3, 4.0f}; }
-    void processColumn(Module1 &module, PixelSurface &picture, qint32 x, qint32 y0,
-                       qint32 y1) override;
+    PassRange range() const override { return HoleFillPass::kRange; }
+    void processColumn(KernelModel &model, qint32 x, qint32 y0, qint32 y1) override;
 };
 
 // affine on whole columns: vertical and horizontal support as word operations.
 class SpurRemovalKernel : public KernelOperation {
 public:
-    explicit SpurRemovalKernel(KernelModel &model) : KernelOperation(model, true) {}
+    SpurRemovalKernel() : KernelOperation(true) {}
 
-    PassRange range() const override { return {3, 2.0f, 3, 2.0f}; }
-    void processColumn(Module1 &module, PixelSurface &picture, qint32 x, qint32 y0,
-                       qint32 y1) override;
+    PassRange range() const override { return SpurRemovalPass::kRange; }
+    void processColumn(KernelModel &model, qint32 x, qint32 y0, qint32 y1) override;
 };
 
 }  // namespace ink

@@ -15,7 +15,9 @@ namespace ink {
 // structure thinned by this pass is erased only by a further run.
 class SpurRemovalPass : public ColumnOperation {
 public:
-    PassRange range() const override { return {3, 2.0f, 3, 2.0f}; }
+    // Columns 3..W-2, rows 3..H-2; also the range of the packed form.
+    static constexpr PassRange kRange{3, 2.0f, 3, 2.0f};
+    PassRange range() const override { return kRange; }
     void processColumn(Module1 &module, PixelSurface &picture, qint32 x, qint32 y0,
                        qint32 y1) override;
 };

@@ -43,7 +43,9 @@ class ThresholdPass : public ColumnOperation {
 public:
     explicit ThresholdPass(ThresholdSource &source) : m_source(source) {}
 
-    PassRange range() const override { return {1, 0.0f, 2, 0.0f}; }
+    // Columns 1..W, rows 2..H; also the range of the packed form.
+    static constexpr PassRange kRange{1, 0.0f, 2, 0.0f};
+    PassRange range() const override { return kRange; }
     void processColumn(Module1 &module, PixelSurface &picture, qint32 x, qint32 y0,
                        qint32 y1) override;
 

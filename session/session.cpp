@@ -1,11 +1,10 @@
 #include "session/session.h"
 
-#include "ops/holefill.h"
-#include "ops/spurremoval.h"
 #include "ops/threshold.h"
 #include "platform/convert.h"
 #include "platform/loadpicture.h"
 
+#include <memory>
 #include <utility>
 
 namespace ink {
@@ -74,22 +73,10 @@ bool Session::runPass(ColumnOperation &operation) {
     return true;
 }
 
-bool Session::runPass(PassKind kind) {
-    switch (kind) {
-        case PassKind::Threshold: {
-            BoxThresholds boxes(m_view);
-            ThresholdPass pass(boxes);
-            return runPass(pass);
-        }
-        case PassKind::HoleFill: {
-            HoleFillPass pass;
-            return runPass(pass);
-        }
-        case PassKind::SpurRemoval:
-            break;
-    }
-    SpurRemovalPass pass;
-    return runPass(pass);
+bool Session::runPass(const PassEntry &pass) {
+    BoxThresholds boxes(m_view);
+    const std::unique_ptr<ColumnOperation> operation = pass.perPixel(boxes);
+    return runPass(*operation);
 }
 
 bool Session::requestClose() {

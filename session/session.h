@@ -3,6 +3,7 @@
 #include "image/columnpass.h"
 #include "image/imagesurface.h"
 #include "image/module1.h"
+#include "ops/passes.h"
 #include "platform/runtimeerror.h"
 
 #include <QImage>
@@ -46,9 +47,6 @@ public:
     virtual void closeNow() = 0;
 };
 
-// The passes a user can start: NB, bouchtrou and affine.
-enum class PassKind { Threshold, HoleFill, SpurRemoval };
-
 // The rules of one working session on one picture: one pass at a time,
 // Reload, closing during a pass, and the error guard around what the user
 // sets off. The window, the fuzzer and the tests drive the same rules through
@@ -79,7 +77,7 @@ public:
     // One of the user's passes; NB reads the boxes vbox, bbox, rbox in that
     // order, once per column, and a text that is not a number is error 13
     // naming its box.
-    bool runPass(PassKind kind);
+    bool runPass(const PassEntry &pass);
     bool passRunning() const { return m_passRunning; }
     // How the last pass that ran to its copy-back went.
     const PassOutcome &lastPassOutcome() const { return m_lastPassOutcome; }

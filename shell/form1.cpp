@@ -23,6 +23,13 @@ namespace ink {
 
 namespace {
 
+// The pass behind one of the pass buttons, by its name in the registry.
+const PassEntry &registeredPass(const char *name) {
+    const PassEntry *pass = findPass(QLatin1String(name));
+    Q_ASSERT(pass);
+    return *pass;
+}
+
 constexpr int kBadFileName = 52;
 
 QPushButton *button(QWidget *parent, const char *name, const QString &caption, QRect geometry) {
@@ -105,9 +112,9 @@ void Form1::createControls() {
     clign = button(this, "clign", QStringLiteral("1"), {496, 32, 33, 25});
     load = button(this, "load", QStringLiteral("LoadRAm"), {408, 0, 81, 33});
     load->setVisible(false);
-    rgb2nb = button(this, "rgb2nb", QStringLiteral("NB"), {408, 40, 81, 33});
-    bouchtrou = button(this, "bouchtrou", QStringLiteral("bouchtrou"), {496, 8, 73, 25});
-    affine = button(this, "affine", QStringLiteral("affine"), {496, 48, 73, 25});
+    rgb2nb = button(this, "rgb2nb", registeredPass("nb").caption, {408, 40, 81, 33});
+    bouchtrou = button(this, "bouchtrou", registeredPass("bouchtrou").caption, {496, 8, 73, 25});
+    affine = button(this, "affine", registeredPass("affine").caption, {496, 48, 73, 25});
     Label1 = label(this, "Label1", QStringLiteral("R"), {16, 48, 9, 17});
     Label2 = label(this, "Label2", QStringLiteral("V"), {96, 48, 9, 17});
     Label3 = label(this, "Label3", QStringLiteral("B"), {184, 48, 9, 17});
@@ -184,15 +191,15 @@ void Form1::Command1_Click() {
 }
 
 void Form1::rgb2nb_Click() {
-    m_session.runPass(PassKind::Threshold);
+    m_session.runPass(registeredPass("nb"));
 }
 
 void Form1::bouchtrou_Click() {
-    m_session.runPass(PassKind::HoleFill);
+    m_session.runPass(registeredPass("bouchtrou"));
 }
 
 void Form1::affine_Click() {
-    m_session.runPass(PassKind::SpurRemoval);
+    m_session.runPass(registeredPass("affine"));
 }
 
 void Form1::Picture1_MouseMove(int, int, float x, float y) {

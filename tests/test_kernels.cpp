@@ -1,40 +1,40 @@
 // The batch tool's whole-column kernels against the per-pixel passes, which
 // are the reference: same picture, same masks, same end-of-column steps, bit
-// for bit, on seeded random pictures and masks; and the kernels' picture.
+// for bit, on seeded random pictures and masks; the kernels' picture; and the
+// batch tool running a pass that has no kernel.
 
+#include "batch/batchrunner.h"
 #include "image/imagesurface.h"
 #include "image/paintedsurface.h"
-#include "ops/holefill.h"
 #include "ops/kernels.h"
-#include "ops/spurremoval.h"
-#include "ops/threshold.h"
+#include "ops/passes.h"
 #include "support.h"
 
 #include <QSize>
 #include <QTest>
+
+#include <algorithm>
 
 using namespace ink;
 using namespace ink::test;
 
 namespace {
 
-// The passes by their names ("nb", "bouchtrou", "affine"): as the window runs
-// them, pixel by pixel, or as the batch tool does, by whole columns.
-std::unique_ptr<ColumnOperation> perPixelPass(const QString &name, ThresholdSource &source) {
-    if (name == QLatin1String("nb"))
-        return std::make_unique<ThresholdPass>(source);
-    if (name == QLatin1String("bouchtrou"))
-        return std::make_unique<HoleFillPass>();
-    return std::make_unique<SpurRemovalPass>();
+const PassEntry &pass(const QString &name) {
+    const PassEntry *entry = findPass(name);
+    if (!entry)
+        qFatal("no pass named %s", qPrintable(name));
+    return *entry;
 }
 
-std::unique_ptr<ColumnOperation> kernelPass(const QString &name, KernelModel &model,
-                                            const Thresholds &thresholds) {
-    if (name == QLatin1String("nb"))
-        return std::make_unique<ThresholdKernel>(model, thresholds);
-    if (name == QLatin1String("bouchtrou"))
-        return std::make_unique<HoleFillKernel>(model);
-    return std::make_unique<SpurRemovalKernel>(model);
+// The passes that have a kernel, the ones compared here.
+QList<const PassEntry *> passesWithKernels() {
+    QList<const PassEntry *> passes;
+    for (const PassEntry &entry : passRegistry()) {
+        if (entry.packed)
+            passes << &entry;
+    }
+    return passes;
 }
 
 // Strokes and dots: dark or light pixels, some at or just past the
@@ -99,7 +99,7 @@ struct Outcome {
 // pass (-1: never).
 Outcome run(bool kernels, const QImage &image, const MaskArray &mask, const QStringList &steps,
             Thresholds thresholds, qint32 cancelAfter) {
-    Module1 module;
+    Module1 module;  // the per-pixel passes' masks
     module.Mask = mask;
     ImageSurface surface(image);
     FixedThresholds source(thresholds);
@@ -113,9 +113,9 @@ Outcome run(bool kernels, const QImage &image, const MaskArray &mask, const QStr
         if (cancelAfter >= 0)
             step.at(cancelAfter, [&step] { step.cancel = 1; });
         if (kernels)
-            runColumnPass(module, model.picture, step, *kernelPass(name, model, thresholds));
+            runColumnPass(model, step, *pass(name).packed(thresholds));
         else
-            runColumnPass(module, surface, step, *perPixelPass(name, source));
+            runColumnPass(module, surface, step, *pass(name).perPixel(source));
     }
     if (kernels)
         return {model.picture.image(), model.Mask.toMaskArray(), model.WorkMask.toMaskArray(),
@@ -178,8 +178,13 @@ private Q_SLOTS:
         QTest::addColumn<Thresholds>("thresholds");
         QTest::addColumn<int>("cancelAfter");  // column after which Cancel is ticked, or -1
 
-        const QString chain = QStringLiteral("nb,bouchtrou,affine");
-        const QString again = QStringLiteral("nb,bouchtrou,affine,affine,nb,bouchtrou");
+        // Every pass that has a kernel; then twice, the second time backwards.
+        QStringList names;
+        for (const PassEntry *entry : passesWithKernels())
+            names << entry->name;
+        const QString chain = names.join(QLatin1Char(','));
+        std::reverse(names.begin(), names.end());
+        const QString again = chain + QLatin1Char(',') + names.join(QLatin1Char(','));
         const Thresholds standard{180, 180, 180};
         QTest::newRow("65x63 fractional")
             << 65 << 63 << 0 << again << Thresholds{180.5, 90, 255} << -1;
@@ -226,8 +231,10 @@ private Q_SLOTS:
     // The kernels against the per-pixel passes on every size of a sweep, so
     // that the last rows and columns a pass visits fall on every place in a
     // mask word, in a 64-column tile and at the threshold kernel's band edges.
-    // Each size: NB with every image scan form, cleaned and read back; and
-    // bouchtrou on masks full of holes, affine on half-black masks.
+    // Each size: every pass in turn and NB again, with every image scan form
+    // (NB reading back what the others painted); and each pass alone on masks
+    // full of holes, on masks with every defect bouchtrou fills, and on
+    // half-black masks.
     void kernelsMatchOnEverySize_data() {
         QTest::addColumn<QList<QSize>>("sizes");
         auto sweep = [](bool heights, int fixed, int from, int to) {
@@ -254,7 +261,10 @@ private Q_SLOTS:
     void kernelsMatchOnEverySize() {
         QFETCH(QList<QSize>, sizes);
         const Thresholds standard{180, 180, 180};
-        const QStringList nb = {"nb", "bouchtrou", "affine", "nb"};
+        QStringList nb;
+        for (const PassEntry *entry : passesWithKernels())
+            nb << entry->name;
+        nb << QStringLiteral("nb");
         const QStringList forms = imageScanForms();
         for (const QSize size : sizes) {
             const int w = size.width();
@@ -270,12 +280,18 @@ private Q_SLOTS:
                                 at + QStringLiteral(" nb, ") + form);
             }
             useImageScanForm(forms.first());
-            compareRuns(image, randomMask(w, h, rng, 88), {"bouchtrou"}, standard, -1,
-                        at + QStringLiteral(" bouchtrou, random holes"));
-            compareRuns(image, defectMask(w, h, rng.below(8), rng.below(6)), {"bouchtrou"},
-                        standard, -1, at + QStringLiteral(" bouchtrou, every defect"));
-            compareRuns(image, randomMask(w, h, rng, 45), {"affine"}, standard, -1,
-                        at + QStringLiteral(" affine"));
+            const MaskArray holes = randomMask(w, h, rng, 88);
+            const MaskArray defects = defectMask(w, h, rng.below(8), rng.below(6));
+            const MaskArray half = randomMask(w, h, rng, 45);
+            for (const PassEntry *entry : passesWithKernels()) {
+                const QString name = entry->name;
+                compareRuns(image, holes, {name}, standard, -1,
+                            at + QLatin1Char(' ') + name + QStringLiteral(", random holes"));
+                compareRuns(image, defects, {name}, standard, -1,
+                            at + QLatin1Char(' ') + name + QStringLiteral(", every defect"));
+                compareRuns(image, half, {name}, standard, -1,
+                            at + QLatin1Char(' ') + name + QStringLiteral(", half black"));
+            }
             if (QTest::currentTestFailed())
                 return;
         }
@@ -307,22 +323,82 @@ private Q_SLOTS:
                         QStringLiteral("every neighbourhood"));
     }
 
-    // A mask smaller than the picture: the kernel refuses the column before
+    // A mask smaller than the picture: each kernel refuses the column before
     // touching it, with the error the per-pixel pass raises.
+    void maskTooSmallRaisesSubscriptError_data() {
+        QTest::addColumn<QString>("name");
+        for (const PassEntry *entry : passesWithKernels())
+            QTest::newRow(entry->name.data()) << QString(entry->name);
+    }
     void maskTooSmallRaisesSubscriptError() {
+        QFETCH(QString, name);
         KernelModel model;
-        model.load(solidImage(12, 12, kBlack));
+        model.load(solidImage(12, 12, 0x808080));
         model.Mask.allocate(8, 8);
-        Module1 module;
+        const QImage before = model.picture.image();
         ScriptedStep step;
-        SpurRemovalKernel affine(model);
         try {
-            runColumnPass(module, model.picture, step, affine);
+            runColumnPass(model, step, *pass(name).packed({180, 180, 180}));
             QFAIL("no error");
         } catch (const RuntimeError &e) {
             QCOMPARE(e.number(), int(RuntimeError::SubscriptOutOfRange));
         }
         QVERIFY(step.columns.empty());
+        QCOMPARE(model.picture.image(), before);
+    }
+
+    // Every pass is found by its name, and its operations work where it says.
+    void registryEntriesAgree() {
+        FixedThresholds source({180, 180, 180});
+        for (const PassEntry &entry : passRegistry()) {
+            const QByteArray name(entry.name.data(), entry.name.size());
+            QVERIFY2(findPass(entry.name) == &entry, name);
+            QVERIFY2(!entry.caption.isEmpty(), name);
+            QVERIFY2(entry.perPixel(source)->range() == entry.range, name);
+            if (entry.packed)
+                QVERIFY2(entry.packed(source.thresholds())->range() == entry.range, name);
+        }
+        QCOMPARE(findPass(u"nothing"), nullptr);
+    }
+
+    // A pass without a kernel still runs in the batch tool, on its per-pixel
+    // operation, with the same result: every pass in turn, then every pass
+    // again, with the kernels of some passes taken away.
+    void batchRunsPassesWithoutKernels_data() {
+        QTest::addColumn<QStringList>("withoutKernel");
+        for (const PassEntry &entry : passRegistry())
+            QTest::newRow(entry.name.data()) << QStringList{entry.name};
+        QTest::newRow("all") << passNames();
+    }
+    void batchRunsPassesWithoutKernels() {
+        QFETCH(QStringList, withoutKernel);
+        // Copies of the entries, some of them stripped of their kernels.
+        std::vector<PassEntry> entries(passRegistry().begin(), passRegistry().end());
+        for (PassEntry &entry : entries) {
+            if (withoutKernel.contains(entry.name))
+                entry.packed = nullptr;
+        }
+        BatchOptions stripped;
+        stripped.thresholds = {175.5, 190, 180};
+        stripped.steps.clear();
+        for (int round = 0; round < 2; ++round) {
+            for (const PassEntry &entry : entries)
+                stripped.steps << &entry;
+        }
+        BatchOptions reference = stripped;
+        for (const PassEntry *&step : reference.steps)
+            step = findPass(step->name);
+
+        const std::atomic<bool> interrupt{false};
+        Rng rng(5);
+        const QImage image = randomPicture(150, 131, rng);
+        BatchRunner expected(reference, interrupt);
+        QVERIFY(expected.runSteps(image));
+        BatchRunner actual(stripped, interrupt);
+        QVERIFY(actual.runSteps(image));
+        QCOMPARE(actual.model().picture.image(), expected.model().picture.image());
+        QVERIFY(actual.model().Mask == expected.model().Mask);
+        QVERIFY(actual.model().WorkMask == expected.model().WorkMask);
     }
 };
 
