@@ -88,8 +88,7 @@ BatchRunner::Result BatchRunner::run(int index, FileProgress &progress, QStringL
         if (!runSteps(std::move(m_image), &progress))
             return Result::Interrupted;
     } catch (const RuntimeError &e) {
-        errors
-            << QStringLiteral("%1: error %2: %3").arg(input).arg(e.number()).arg(e.description());
+        errors << input + QStringLiteral(": ") + e.lineText();
         return Result::Failed;
     } catch (const std::bad_alloc &) {
         errors << QStringLiteral("%1: out of memory").arg(input);

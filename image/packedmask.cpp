@@ -1,7 +1,6 @@
 #include "image/packedmask.h"
 
 #include <algorithm>
-#include <bit>
 #include <limits>
 
 namespace ink {
@@ -24,13 +23,6 @@ void PackedMask::allocate(qint32 upperX, qint32 upperY) {
     m_rows = qint32(rows);
     m_words = qint32(words);
     m_stride = qint32(words + 2);
-}
-
-qint64 PackedMask::countBlack() const {
-    qint64 n = 0;
-    for (const quint64 w : m_bits)
-        n += std::popcount(w);
-    return n;
 }
 
 void PackedMask::assign(const PackedMask &other) {

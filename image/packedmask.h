@@ -77,8 +77,6 @@ public:
         return run << (lo - first);
     }
 
-    qint64 countBlack() const;
-
     // Copies contents and bounds, reusing the storage. Raises error 7 when
     // memory runs out.
     void assign(const PackedMask &other);
