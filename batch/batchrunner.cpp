@@ -1,8 +1,8 @@
 #include "batch/batchrunner.h"
 
-#include "platform/convert.h"
-#include "platform/imagefiles.h"
-#include "platform/loadpicture.h"
+#include "core/platform/convert.h"
+#include "core/platform/imagefiles.h"
+#include "core/platform/loadpicture.h"
 
 #include <memory>
 #include <new>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "batch/options.h"
-#include "ops/packedengine.h"
+#include "core/ops/packedengine.h"
 
 #include <QImage>
 #include <QStringList>

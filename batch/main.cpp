@@ -2,8 +2,8 @@
 
 #include "batch/batchrunner.h"
 #include "batch/options.h"
-#include "platform/imagefiles.h"
-#include "platform/stdstreams.h"
+#include "core/platform/imagefiles.h"
+#include "core/platform/stdstreams.h"
 
 #include <QCoreApplication>
 #include <QDir>

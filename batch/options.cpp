@@ -1,6 +1,6 @@
 #include "batch/options.h"
 
-#include "platform/imagefiles.h"
+#include "core/platform/imagefiles.h"
 
 #include <QCommandLineParser>
 #include <QDir>

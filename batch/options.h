@@ -1,7 +1,7 @@
 #pragma once
 
-#include "ops/passes.h"
-#include "ops/threshold.h"
+#include "core/ops/passes.h"
+#include "core/ops/threshold.h"
 
 #include <QList>
 #include <QSet>

@@ -7,8 +7,8 @@
 //
 //   build/bench/bench_batch [--quick]
 
-#include "ops/kernels.h"
-#include "platform/imagefiles.h"
+#include "core/ops/kernels.h"
+#include "core/platform/imagefiles.h"
 #include "samplegen.h"
 
 #include <QCoreApplication>

@@ -4,7 +4,7 @@
 //
 //   QT_QPA_PLATFORM=offscreen build/bench/bench_memory WIDTH HEIGHT
 
-#include "platform/messagebox.h"
+#include "shell/messagebox.h"
 #include "samplegen.h"
 #include "shell/form1.h"
 

@@ -4,9 +4,9 @@
 //
 //   QT_QPA_PLATFORM=offscreen build/bench/bench_window [--quick]
 
-#include "image/columnpass.h"
-#include "platform/messagebox.h"
-#include "platform/picturebox.h"
+#include "core/image/columnpass.h"
+#include "shell/messagebox.h"
+#include "shell/picturebox.h"
 #include "samplegen.h"
 #include "shell/form1.h"
 

@@ -10,12 +10,12 @@
 // The first byte picks the file name's extension, so that every reader is
 // reached both by its extension and by the content alone.
 
-#include "image/imagesurface.h"
-#include "image/module1.h"
-#include "platform/convert.h"
-#include "platform/loadpicture.h"
-#include "platform/runtimeerror.h"
-#include "platform/truncation.h"
+#include "core/image/imagesurface.h"
+#include "core/image/module1.h"
+#include "core/platform/convert.h"
+#include "core/platform/loadpicture.h"
+#include "core/platform/runtimeerror.h"
+#include "core/platform/truncation.h"
 
 #include <QDir>
 #include <QFile>

@@ -18,14 +18,14 @@
 //    its copy-back;
 // and after every action the masks are the picture's size plus one.
 
-#include "image/columnpass.h"
-#include "image/imagesurface.h"
-#include "image/module1.h"
-#include "inspector/inspector.h"
-#include "ops/passes.h"
-#include "platform/convert.h"
+#include "core/image/columnpass.h"
+#include "core/image/imagesurface.h"
+#include "core/image/module1.h"
+#include "core/inspector/inspector.h"
+#include "core/ops/passes.h"
+#include "core/platform/convert.h"
 #include "reference_rules.h"
-#include "session/session.h"
+#include "core/session/session.h"
 
 #include <QFile>
 #include <QTemporaryDir>

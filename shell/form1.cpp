@@ -1,9 +1,9 @@
 #include "shell/form1.h"
 
-#include "inspector/inspector.h"
-#include "platform/commandline.h"
-#include "platform/messagebox.h"
-#include "platform/picturebox.h"
+#include "core/inspector/inspector.h"
+#include "core/platform/commandline.h"
+#include "shell/messagebox.h"
+#include "shell/picturebox.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>

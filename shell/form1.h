@@ -1,8 +1,8 @@
 #pragma once
 
-#include "image/module1.h"
-#include "platform/commandline.h"
-#include "session/session.h"
+#include "core/image/module1.h"
+#include "core/platform/commandline.h"
+#include "core/session/session.h"
 
 #include <QWidget>
 

@@ -1,6 +1,6 @@
-#include "platform/commandline.h"
-#include "platform/messagebox.h"
-#include "platform/stdstreams.h"
+#include "core/platform/commandline.h"
+#include "shell/messagebox.h"
+#include "core/platform/stdstreams.h"
 #include "shell/form1.h"
 
 #include <QApplication>

@@ -4,7 +4,7 @@
 // the mask as it stood before the pass. The tests and the fuzzer check the
 // passes (per-pixel and packed) against these; they share no code with them.
 
-#include "image/maskarray.h"
+#include "core/image/maskarray.h"
 
 namespace ink::reference {
 

@@ -3,9 +3,9 @@
 // Helpers shared by the tests: a plain picture, seeded random numbers, a
 // scripted end-of-column step and a window's controls found by name.
 
-#include "image/columnpass.h"
-#include "image/imagesurface.h"
-#include "image/maskarray.h"
+#include "core/image/columnpass.h"
+#include "core/image/imagesurface.h"
+#include "core/image/maskarray.h"
 
 #include <QColor>
 #include <QImage>

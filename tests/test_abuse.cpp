@@ -4,9 +4,9 @@
 // pass failed), both masks are the picture's size plus one, and the three
 // passes work again on the picture then shown.
 
-#include "image/columnpass.h"
-#include "platform/messagebox.h"
-#include "platform/picturebox.h"
+#include "core/image/columnpass.h"
+#include "shell/messagebox.h"
+#include "shell/picturebox.h"
 #include "shell/form1.h"
 #include "support.h"
 

@@ -4,9 +4,9 @@
 // masks' cells beyond the picture, which no file shows, are compared by
 // test_kernels.)
 
-#include "ops/passes.h"
-#include "platform/messagebox.h"
-#include "platform/picturebox.h"
+#include "core/ops/passes.h"
+#include "shell/messagebox.h"
+#include "shell/picturebox.h"
 #include "samplegen.h"
 #include "shell/form1.h"
 #include "support.h"

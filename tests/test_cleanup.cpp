@@ -3,8 +3,8 @@
 // them cancelled) compared with a plain restatement of both rules. Empty ranges
 // and the mechanics of Cancel belong to the pass frame and are tested with it.
 
-#include "ops/holefill.h"
-#include "ops/spurremoval.h"
+#include "core/ops/holefill.h"
+#include "core/ops/spurremoval.h"
 #include "reference_rules.h"
 #include "support.h"
 

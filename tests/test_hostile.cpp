@@ -5,8 +5,8 @@
 // take the same table and must agree on every row.
 
 #include "picturefiles.h"
-#include "platform/messagebox.h"
-#include "platform/picturebox.h"
+#include "shell/messagebox.h"
+#include "shell/picturebox.h"
 #include "shell/form1.h"
 #include "support.h"
 

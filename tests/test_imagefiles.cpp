@@ -3,9 +3,9 @@
 // either kind of mask, read back from the files written.
 
 #include "batch/options.h"
-#include "image/maskarray.h"
-#include "image/packedmask.h"
-#include "platform/imagefiles.h"
+#include "core/image/maskarray.h"
+#include "core/image/packedmask.h"
+#include "core/platform/imagefiles.h"
 #include "support.h"
 
 #include <QTemporaryDir>

@@ -1,9 +1,9 @@
 // The pixel inspector through the window: the information line after mouse
 // moves and keys, the line during a pass, the blink tick, and the zoomed view.
 
-#include "inspector/inspector.h"
-#include "platform/messagebox.h"
-#include "platform/picturebox.h"
+#include "core/inspector/inspector.h"
+#include "shell/messagebox.h"
+#include "shell/picturebox.h"
 #include "shell/form1.h"
 #include "support.h"
 

@@ -4,10 +4,10 @@
 // batch tool running a pass that has no kernel.
 
 #include "batch/batchrunner.h"
-#include "image/imagesurface.h"
-#include "image/paintedsurface.h"
-#include "ops/kernels.h"
-#include "ops/passes.h"
+#include "core/image/imagesurface.h"
+#include "core/image/paintedsurface.h"
+#include "core/ops/kernels.h"
+#include "core/ops/passes.h"
 #include "support.h"
 
 #include <QSize>

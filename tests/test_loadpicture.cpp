@@ -3,9 +3,9 @@
 // transparency is laid on white paper.
 
 #include "picturefiles.h"
-#include "platform/loadpicture.h"
-#include "platform/runtimeerror.h"
-#include "platform/truncation.h"
+#include "core/platform/loadpicture.h"
+#include "core/platform/runtimeerror.h"
+#include "core/platform/truncation.h"
 #include "support.h"
 
 #include <QFile>

@@ -1,8 +1,8 @@
 // The column-pass frame: ranges, the end-of-column step, Cancel, Reload inside
 // the pump, and errors that must leave `Mask` as it was.
 
-#include "image/columnpass.h"
-#include "image/imagesurface.h"
+#include "core/image/columnpass.h"
+#include "core/image/imagesurface.h"
 #include "support.h"
 
 #include <QTest>

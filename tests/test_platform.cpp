@@ -1,11 +1,11 @@
 // Command line, text and number conversions, the colour split and the mask's
 // bounds: the small pieces every handler relies on.
 
-#include "image/colorvalue.h"
-#include "image/maskarray.h"
-#include "platform/commandline.h"
-#include "platform/convert.h"
-#include "platform/runtimeerror.h"
+#include "core/image/colorvalue.h"
+#include "core/image/maskarray.h"
+#include "core/platform/commandline.h"
+#include "core/platform/convert.h"
+#include "core/platform/runtimeerror.h"
 
 #include <QByteArrayList>
 #include <QLocale>

@@ -2,8 +2,8 @@
 // keyboard order of its controls, the failure message, and Reload. What
 // passes do under abuse is in test_abuse, hostile files in test_hostile.
 
-#include "platform/messagebox.h"
-#include "platform/picturebox.h"
+#include "shell/messagebox.h"
+#include "shell/picturebox.h"
 #include "shell/form1.h"
 #include "support.h"
 

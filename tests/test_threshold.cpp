@@ -2,9 +2,9 @@
 // row to visit, and through the window the boxes' wiring to the channels and a
 // bad threshold typed while the pass runs.
 
-#include "ops/threshold.h"
-#include "platform/messagebox.h"
-#include "platform/picturebox.h"
+#include "core/ops/threshold.h"
+#include "shell/messagebox.h"
+#include "shell/picturebox.h"
 #include "shell/form1.h"
 #include "support.h"
 

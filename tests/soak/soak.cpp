@@ -7,8 +7,8 @@
 //
 //   inkmask_soak [ACTIONS [SEED]]     (defaults: 1000 actions, seed 1)
 
-#include "platform/messagebox.h"
-#include "platform/picturebox.h"
+#include "shell/messagebox.h"
+#include "shell/picturebox.h"
 #include "shell/form1.h"
 #include "support.h"
 

@@ -1,0 +1,523 @@
+#include "core/ops/kernels.h"
+
+#include "core/ops/holefill.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <utility>
+
+// The word loops below are left to the compiler's vectoriser. The image scan
+// compares four bytes of a pixel at once and gathers one bit per pixel, which
+// the vectoriser does not find: it is written with SSE2 (every x86-64 has it)
+// and with AVX2, chosen once at run time; elsewhere it falls back to plain code.
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define INK_X86_64 1
+#endif
+
+namespace ink {
+
+namespace {
+
+constexpr int kBits = PackedMask::kBits;
+constexpr quint64 kAll = ~quint64(0);
+
+// Row y + dy of each row y of word k of a column, the rows past the word
+// taken from its neighbours: dy < 0 reads above, dy > 0 below.
+template <int dy>
+inline quint64 shifted(const quint64 *w, qint32 k) {
+    static_assert(dy > -kBits && dy < kBits);
+    if constexpr (dy < 0)
+        return (w[k] << -dy) | (w[k - 1] >> (kBits + dy));
+    else if constexpr (dy > 0)
+        return (w[k] >> dy) | (w[k + 1] << (kBits - dy));
+    else
+        return w[k];
+}
+
+// dst = src on rows y0..y1, unchanged elsewhere.
+void mergeRows(quint64 *dst, const quint64 *src, qint64 y0, qint64 y1) {
+    const qint32 k0 = qint32(y0 / kBits);
+    const qint32 k1 = qint32(y1 / kBits);
+    for (qint32 k : {k0, k1}) {
+        const quint64 r = PackedMask::rowBits(k, y0, y1);
+        dst[k] = (dst[k] & ~r) | (src[k] & r);
+    }
+    if (k1 > k0 + 1)
+        std::memcpy(dst + k0 + 1, src + k0 + 1, size_t(k1 - k0 - 1) * sizeof(quint64));
+}
+
+// Keeps, of words k0..k1 of `bits`, only the rows y0..y1.
+void clipRows(quint64 *bits, qint64 y0, qint64 y1) {
+    const qint32 k0 = qint32(y0 / kBits);
+    const qint32 k1 = qint32(y1 / kBits);
+    bits[k0] &= PackedMask::rowBits(k0, y0, y1);
+    bits[k1] &= PackedMask::rowBits(k1, y0, y1);
+}
+
+// Paints the rows set in words k0..k1 of `changes` in column x: black or
+// white in the paint layers, on the picture's own rows only.
+void paintRows(PaintedSurface &picture, qint32 x, const quint64 *changes, qint32 k0, qint32 k1,
+               bool black) {
+    if (x >= picture.width())
+        return;
+    const qint32 words = picture.painted().wordsPerColumn();
+    const qint32 last = std::min(k1, words - 1);
+    quint64 *painted = picture.painted().column(x);
+    quint64 *colour = picture.black().column(x);
+    // Only the picture's last word can hold rows past its bottom edge.
+    const quint64 lastRows = PackedMask::rowBits(words - 1, 0, picture.height() - 1);
+    for (qint32 k = k0; k <= last; ++k) {
+        const quint64 c = changes[k] & (k == words - 1 ? lastRows : kAll);
+        painted[k] |= c;
+        colour[k] = black ? (colour[k] | c) : (colour[k] & ~c);
+    }
+}
+
+int thresholdLimit(double t) {
+    if (!(t < 255))  // 255 and more, or not a number: no channel exceeds it
+        return 255;
+    if (t < 0)
+        return -1;
+    return int(std::floor(t));
+}
+
+// Limits packed like a pixel: blue in the lowest byte, then green, red, and
+// 255 for the unused top byte. A pixel is black when no byte of it exceeds
+// the limit's byte, that is when the saturating difference is zero.
+quint32 packedLimits(int red, int green, int blue) {
+    return quint32(blue) | (quint32(green) << 8) | (quint32(red) << 16) | 0xFF000000u;
+}
+
+quint64 classifyTail(const QRgb *p, int n, quint32 limits) {
+    quint64 w = 0;
+    for (int i = 0; i < n; ++i) {
+        const bool black = (p[i] & 0xFF) <= (limits & 0xFF) &&
+                           ((p[i] >> 8) & 0xFF) <= ((limits >> 8) & 0xFF) &&
+                           ((p[i] >> 16) & 0xFF) <= ((limits >> 16) & 0xFF);
+        w |= quint64(black) << i;
+    }
+    return w;
+}
+
+// Classifies `count` pixels of an image row, 64 per word of `words` (bit i of
+// word g is pixel 64 * g + i). skip[g] leaves word g at 0 unread.
+using ClassifyRow = void (*)(const QRgb *, qint32, const quint8 *, quint32, quint64 *);
+
+void classifyRowPlain(const QRgb *pixels, qint32 count, const quint8 *skip, quint32 limits,
+                      quint64 *words) {
+    for (qint32 g = 0; g * kBits < count; ++g)
+        words[g] =
+            skip[g] ? 0
+                    : classifyTail(pixels + g * kBits, std::min(kBits, count - g * kBits), limits);
+}
+
+#ifdef INK_X86_64
+void classifyRowSse2(const QRgb *pixels, qint32 count, const quint8 *skip, quint32 limits,
+                     quint64 *words) {
+    const __m128i limit = _mm_set1_epi32(int(limits));
+    const __m128i zero = _mm_setzero_si128();
+    const qint32 full = count / kBits;
+    for (qint32 g = 0; g < full; ++g) {
+        if (skip[g]) {
+            words[g] = 0;
+            continue;
+        }
+        const QRgb *p = pixels + g * kBits;
+        quint64 w = 0;
+        for (int i = 0; i < kBits; i += 4) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
+            const __m128i black = _mm_cmpeq_epi32(_mm_subs_epu8(v, limit), zero);
+            w |= quint64(_mm_movemask_ps(_mm_castsi128_ps(black))) << i;
+        }
+        words[g] = w;
+    }
+    if (full * kBits < count)
+        words[full] =
+            skip[full] ? 0 : classifyTail(pixels + full * kBits, count - full * kBits, limits);
+}
+
+__attribute__((target("avx2"))) void classifyRowAvx2(const QRgb *pixels, qint32 count,
+                                                     const quint8 *skip, quint32 limits,
+                                                     quint64 *words) {
+    const __m256i limit = _mm256_set1_epi32(int(limits));
+    const __m256i zero = _mm256_setzero_si256();
+    const qint32 full = count / kBits;
+    for (qint32 g = 0; g < full; ++g) {
+        if (skip[g]) {
+            words[g] = 0;
+            continue;
+        }
+        const QRgb *p = pixels + g * kBits;
+        quint64 w = 0;
+        for (int i = 0; i < kBits; i += 8) {
+            const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i));
+            const __m256i black = _mm256_cmpeq_epi32(_mm256_subs_epu8(v, limit), zero);
+            w |= quint64(quint32(_mm256_movemask_ps(_mm256_castsi256_ps(black)))) << i;
+        }
+        words[g] = w;
+    }
+    if (full * kBits < count)
+        words[full] =
+            skip[full] ? 0 : classifyTail(pixels + full * kBits, count - full * kBits, limits);
+}
+#endif
+
+struct ScanForm {
+    const char *name;
+    ClassifyRow function;
+};
+
+std::vector<ScanForm> scanForms() {
+    std::vector<ScanForm> forms;
+#ifdef INK_X86_64
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2"))
+        forms.push_back({"avx2", classifyRowAvx2});
+    forms.push_back({"sse2", classifyRowSse2});
+#endif
+    forms.push_back({"plain", classifyRowPlain});
+    return forms;
+}
+
+ClassifyRow classifyRow = scanForms().front().function;
+
+}  // namespace
+
+QStringList imageScanForms() {
+    QStringList names;
+    for (const ScanForm &form : scanForms())
+        names << QLatin1String(form.name);
+    return names;
+}
+
+void useImageScanForm(const QString &name) {
+    for (const ScanForm &form : scanForms()) {
+        if (name == QLatin1String(form.name))
+            classifyRow = form.function;
+    }
+}
+
+void KernelOperation::passStart(KernelModel &model) {
+    model.WorkMask.assign(model.Mask);
+    m_changed.clear();
+}
+
+void KernelOperation::copyBack(KernelModel &model) {
+    if (!m_changesOnly) {
+        model.Mask.assign(model.WorkMask);
+        return;
+    }
+    // Both masks were equal at the pass start; only these columns moved apart.
+    const size_t bytes = size_t(model.WorkMask.wordsPerColumn()) * sizeof(quint64);
+    for (const qint32 x : m_changed)
+        std::memcpy(model.Mask.column(x), model.WorkMask.column(x), bytes);
+}
+
+// --- NB ---------------------------------------------------------------------
+
+ThresholdKernel::ThresholdKernel(Thresholds thresholds)
+    : KernelOperation(false),
+      m_redLimit(thresholdLimit(thresholds.red)),
+      m_greenLimit(thresholdLimit(thresholds.green)),
+      m_blueLimit(thresholdLimit(thresholds.blue)),
+      m_zeroIsBlack(m_redLimit >= 0 && m_greenLimit >= 0 && m_blueLimit >= 0),
+      m_whiteIsBlack(m_redLimit == 255 && m_greenLimit == 255 && m_blueLimit == 255),
+      m_limits(m_zeroIsBlack ? packedLimits(m_redLimit, m_greenLimit, m_blueLimit) : 0) {}
+
+void ThresholdKernel::passStart(KernelModel &model) {
+    KernelOperation::passStart(model);
+    m_bandFirst = 0;
+    m_bandLast = -1;
+}
+
+void ThresholdKernel::classifyBand(KernelModel &model, qint32 x0, qint32 x1) {
+    const PaintedSurface &picture = model.picture;
+    const qint32 words = model.WorkMask.wordsPerColumn();
+    const qint32 layerWords = picture.painted().wordsPerColumn();
+    const qint32 columns = x1 - x0 + 1;
+    const qint32 groups = (columns + kBits - 1) / kBits;
+    KernelModel::Scratch &scratch = model.scratch;
+    scratch.band.resize(size_t(groups) * size_t(words) * kBits);
+    m_bandFirst = x0;
+    m_bandLast = x1;
+
+    // A tile of 64 x 64 pixels that were all painted needs no image pixel.
+    scratch.skip.assign(size_t(words) * size_t(groups), 1);
+    for (qint32 c = x0; c <= x1; ++c) {
+        const quint64 *painted = picture.painted().column(c);
+        const qint32 g = (c - x0) / kBits;
+        for (qint32 k = 0; k < layerWords; ++k) {
+            const quint64 onRows =
+                k + 1 < layerWords ? kAll : PackedMask::rowBits(k, 0, picture.height() - 1);
+            if (~painted[k] & onRows)
+                scratch.skip[size_t(k) * groups + g] = 0;
+        }
+    }
+
+    // Rows are read 64 at a time, each across the whole band; the 64 x 64 bit
+    // tiles so gathered are turned into column words.
+    scratch.rowWords.resize(size_t(groups) * kBits);
+    quint64 tile[kBits];
+    for (qint32 k = 0; k < layerWords; ++k) {
+        const qint32 y0 = k * kBits;
+        const int rows = std::min(kBits, picture.height() - y0);
+        const quint8 *skip = scratch.skip.data() + size_t(k) * groups;
+        for (int j = 0; j < rows; ++j)
+            classifyRow(picture.originalRow(y0 + j) + x0, columns, skip, m_limits,
+                        scratch.rowWords.data() + size_t(j) * groups);
+        for (qint32 g = 0; g < groups; ++g) {
+            if (skip[g]) {
+                std::memset(bandTile(model, g, k), 0, sizeof tile);
+                continue;
+            }
+            for (int j = 0; j < kBits; ++j)
+                tile[j] = j < rows ? scratch.rowWords[size_t(j) * groups + g] : 0;
+            transposeBits(tile);
+            std::memcpy(bandTile(model, g, k), tile, sizeof tile);
+        }
+    }
+}
+
+void ThresholdKernel::processColumn(KernelModel &model, qint32 x, qint32 y0, qint32 y1) {
+    if (y1 < y0)
+        return;
+    PackedMask &work = model.WorkMask;
+    if (!work.contains(x, y0) || !work.contains(x, y1))
+        throw RuntimeError::subscriptOutOfRange();
+    PaintedSurface &picture = model.picture;
+    const qint32 k0 = y0 / kBits;
+    const qint32 k1 = y1 / kBits;
+    model.scratch.column.resize(size_t(work.wordsPerColumn()));
+    quint64 *black = model.scratch.column.data();
+
+    if (!m_zeroIsBlack) {
+        // A limit below 0: nothing is black, not even a missing pixel.
+        std::fill(black + k0, black + k1 + 1, 0);
+    } else if (x >= picture.width()) {
+        std::fill(black + k0, black + k1 + 1, kAll);  // no pixel reads as (0, 0, 0)
+    } else {
+        if (x < m_bandFirst || x > m_bandLast)
+            classifyBand(model, x, std::min(x + kBandColumns - 1, picture.width() - 1));
+        // The loaded image's pixels, or the colour painted over them. The
+        // band's words of column x are one per tile, kBits words apart.
+        const qint32 c = x - m_bandFirst;
+        const quint64 *image = bandTile(model, c / kBits, 0) + c % kBits;
+        const quint64 *painted = picture.painted().column(x);
+        const quint64 *colour = picture.black().column(x);
+        const quint64 paintedBlack = kAll;  // (0, 0, 0) is black here
+        const quint64 paintedWhite = m_whiteIsBlack ? kAll : 0;
+        const qint32 layerWords = picture.painted().wordsPerColumn();
+        const qint32 last = std::min(k1, layerWords - 1);
+        for (qint32 k = k0; k <= last; ++k)
+            black[k] = (image[size_t(k) * kBits] & ~painted[k]) |
+                       (painted[k] & ((colour[k] & paintedBlack) | (~colour[k] & paintedWhite)));
+        // Rows past the picture's last row are no pixel, so black.
+        if (last >= k0 && last == layerWords - 1)
+            black[last] |= ~PackedMask::rowBits(last, 0, picture.height() - 1);
+        std::fill(black + std::max(k0, last + 1), black + k1 + 1, kAll);
+    }
+    mergeRows(work.column(x), black, y0, y1);
+
+    // Every visited pixel on the picture is painted, in the colour just decided.
+    const qint64 lastRow = std::min<qint64>(y1, picture.height() - 1);
+    if (x < picture.width() && lastRow >= y0) {
+        quint64 *painted = picture.painted().column(x);
+        for (qint32 k = k0; k <= qint32(lastRow / kBits); ++k)
+            painted[k] |= PackedMask::rowBits(k, y0, lastRow);
+        mergeRows(picture.black().column(x), black, y0, lastRow);
+    }
+}
+
+// --- bouchtrou ----------------------------------------------------------------
+
+namespace {
+
+// Columns x - 1, x and x + 1 of the mask, by dx.
+struct Neighbourhood {
+    const quint64 *columns[3];
+
+    template <int dx>
+    const quint64 *column() const {
+        return columns[dx + 1];
+    }
+};
+
+// Cell `i` of template T, taken column by column, the middle one first:
+// column dx = 0, +1, -1 for i / rowCount, row dy = topRow + i % rowCount.
+// The cells are folded from the first on, so templates that begin alike (the
+// notches' and the gap's middle columns) share the first steps, and the
+// compiler works them out once. The order also decides how many values the
+// loop keeps at once; this one keeps the loop as short as written by hand.
+template <const HoleTemplate &T, int i>
+struct CellAt {
+    static constexpr int dx = (i / T.rowCount == 0) ? 0 : (i / T.rowCount == 1 ? 1 : -1);
+    static constexpr int dy = T.topRow + i % T.rowCount;
+    static constexpr char value = T.at(dx, dy);
+};
+
+// The neighbour's rows for cell i when it must be black ('B'); all rows,
+// which the match leaves as they are, for any other cell.
+template <const HoleTemplate &T, int i>
+inline quint64 mustBeBlack(const Neighbourhood &n, qint32 k) {
+    using C = CellAt<T, i>;
+    if constexpr (C::value == 'B')
+        return shifted<C::dy>(n.column<C::dx>(), k);
+    else
+        return kAll;
+}
+
+// The neighbour's rows for cell i when it must be white ('W', 'F'), none of
+// which may be black; no rows for any other cell, nor for the pixel under
+// test itself, which the caller tests once for all the templates.
+template <const HoleTemplate &T, int i>
+inline quint64 mustBeWhite(const Neighbourhood &n, qint32 k) {
+    using C = CellAt<T, i>;
+    if constexpr ((C::value == 'W' || C::value == 'F') && (C::dx != 0 || C::dy != 0))
+        return shifted<C::dy>(n.column<C::dx>(), k);
+    else
+        return 0;
+}
+
+// The rows y of word k where template T matches at (x, y), given a white
+// pixel under test: every 'B' cell black and every other 'W' and 'F' cell
+// white.
+template <const HoleTemplate &T>
+inline quint64 matchWord(const Neighbourhood &n, qint32 k) {
+    return [&]<int... i>(std::integer_sequence<int, i...>) {
+        return (... & mustBeBlack<T, i>(n, k)) & ~(... | mustBeWhite<T, i>(n, k));
+    }
+    (std::make_integer_sequence<int, T.rowCount * 3>());
+}
+
+// The rows of word k that row `row` of template T fills: a match at row y
+// fills row y + dy when the cell (0, dy) is 'F'.
+template <const HoleTemplate &T, int row>
+inline quint64 fillCellWord(const quint64 *matches, qint32 k) {
+    constexpr int dy = T.topRow + row;
+    if constexpr (T.at(0, dy) == 'F')
+        return shifted<-dy>(matches, k);
+    else
+        return 0;
+}
+
+// The rows of word k that the matches of T fill, taken across the words'
+// edges. T fills only in column x (checked below).
+template <const HoleTemplate &T>
+inline quint64 fillWord(const quint64 *matches, qint32 k) {
+    return [&]<int... row>(std::integer_sequence<int, row...>) {
+        return (fillCellWord<T, row>(matches, k) | ...);
+    }
+    (std::make_integer_sequence<int, T.rowCount>());
+}
+
+// Whether the 'F' cells of t are exactly (0, 0) .. (0, lastRow).
+constexpr bool fillsColumnDown(const HoleTemplate &t, int lastRow) {
+    for (int dy = t.topRow; dy <= t.bottomRow(); ++dy)
+        for (int dx = -1; dx <= 1; ++dx)
+            if ((t.at(dx, dy) == 'F') != (dx == 0 && dy >= 0 && dy <= lastRow))
+                return false;
+    return true;
+}
+
+// The pass tries SingleHole, LeftNotch and RightNotch at a white pixel, and
+// each fills just that pixel, so their matches are their fills. It tries
+// VerticalGap where the pixel below is white too, and a gap fills both, one
+// row further down than the rows tested. Each template asks for the white
+// pixels it fills, so testing them again changes nothing.
+static_assert(fillsColumnDown(SingleHole, 0) && fillsColumnDown(LeftNotch, 0) &&
+              fillsColumnDown(RightNotch, 0) && fillsColumnDown(VerticalGap, 1));
+
+}  // namespace
+
+void HoleFillKernel::processColumn(KernelModel &model, qint32 x, qint32 y0, qint32 y1) {
+    if (y1 < y0)
+        return;
+    const PackedMask &mask = model.Mask;
+    if (!mask.contains(qint64(x) - 1, qint64(y0) + kHoleFillReachAbove) ||
+        !mask.contains(qint64(x) + 1, qint64(y1) + kHoleFillReachBelow))
+        throw RuntimeError::subscriptOutOfRange();
+
+    const Neighbourhood n{{mask.column(x - 1), mask.column(x), mask.column(x + 1)}};
+    // Rows y0..y1 are tested, in words k0..kt; fills reach one row further
+    // (a gap's lower half), so words k0..k1.
+    const qint32 k0 = y0 / kBits;
+    const qint32 kt = y1 / kBits;
+    const qint32 k1 = (y1 + 1) / kBits;
+    // The pixels filled and the gaps found, all zero outside the rows tested,
+    // with a zero word before each.
+    model.scratch.column.assign(size_t(mask.wordsPerColumn()) + 2, 0);
+    model.scratch.more.assign(size_t(mask.wordsPerColumn()) + 2, 0);
+    quint64 *fills = model.scratch.column.data() + 1;
+    quint64 *gaps = model.scratch.more.data() + 1;
+
+    for (qint32 k = k0; k <= kt; ++k) {
+        // Both words are worked out before either is stored, as a store might
+        // alias the mask for all the compiler knows.
+        const quint64 white = ~n.column<0>()[k];
+        const quint64 singles = white & (matchWord<SingleHole>(n, k) | matchWord<LeftNotch>(n, k) |
+                                         matchWord<RightNotch>(n, k));
+        const quint64 gap = white & matchWord<VerticalGap>(n, k);
+        fills[k] = singles;
+        gaps[k] = gap;
+    }
+    clipRows(fills, y0, y1);
+    clipRows(gaps, y0, y1);
+
+    // A gap found at row y fills y and y + 1.
+    quint64 any = 0;
+    for (qint32 k = k0; k <= k1; ++k) {
+        fills[k] |= fillWord<VerticalGap>(gaps, k);
+        any |= fills[k];
+    }
+    if (any == 0)
+        return;
+    quint64 *work = model.WorkMask.column(x);
+    for (qint32 k = k0; k <= k1; ++k)
+        work[k] |= fills[k];
+    m_changed.push_back(x);
+    paintRows(model.picture, x, fills, k0, k1, true);
+}
+
+// --- affine -------------------------------------------------------------------
+
+void SpurRemovalKernel::processColumn(KernelModel &model, qint32 x, qint32 y0, qint32 y1) {
+    if (y1 < y0)
+        return;
+    const PackedMask &mask = model.Mask;
+    if (!mask.contains(qint64(x) - 2, qint64(y0) - 2) ||
+        !mask.contains(qint64(x) + 2, qint64(y1) + 2))
+        throw RuntimeError::subscriptOutOfRange();
+
+    const quint64 *l2 = mask.column(x - 2);
+    const quint64 *l1 = mask.column(x - 1);
+    const quint64 *m = mask.column(x);
+    const quint64 *r1 = mask.column(x + 1);
+    const quint64 *r2 = mask.column(x + 2);
+    const qint32 k0 = y0 / kBits;
+    const qint32 k1 = y1 / kBits;
+    model.scratch.column.assign(size_t(mask.wordsPerColumn()), 0);
+    quint64 *erased = model.scratch.column.data();
+
+    for (qint32 k = k0; k <= k1; ++k) {
+        const quint64 vertical =
+            shifted<-2>(m, k) | shifted<-1>(m, k) | shifted<1>(m, k) | shifted<2>(m, k);
+        const quint64 horizontal = l2[k] | l1[k] | r1[k] | r2[k];
+        erased[k] = m[k] & ~(vertical & horizontal);
+    }
+    clipRows(erased, y0, y1);
+
+    quint64 any = 0;
+    for (qint32 k = k0; k <= k1; ++k)
+        any |= erased[k];
+    if (any == 0)
+        return;
+    quint64 *work = model.WorkMask.column(x);
+    for (qint32 k = k0; k <= k1; ++k)
+        work[k] &= ~erased[k];
+    m_changed.push_back(x);
+    paintRows(model.picture, x, erased, k0, k1, false);
+}
+
+}  // namespace ink

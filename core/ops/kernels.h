@@ -1,0 +1,103 @@
+#pragma once
+
+#include "core/ops/holefill.h"
+#include "core/ops/packedengine.h"
+#include "core/ops/spurremoval.h"
+#include "core/ops/threshold.h"
+
+#include <QStringList>
+
+#include <vector>
+
+namespace ink {
+
+// Whole-column forms of the three passes, for the packed engine. They give,
+// bit for bit, the picture and masks of the per-pixel passes (ThresholdPass,
+// HoleFillPass, SpurRemovalPass), which stay the reference, over the same
+// columns and rows.
+//
+// What differs is how a column is done: the masks are bit-packed (one word
+// operation decides 64 rows), painting sets bits in the picture's paint
+// layers, and the threshold pass reads the image row by row, a band of
+// columns ahead, instead of one pixel per image row.
+//
+// They rely on nothing else changing the picture or the masks while a pass
+// runs (in the batch tool the end-of-column step only polls Ctrl-C), and on
+// masks that cover the rows and columns the pass reads: a column whose reach
+// leaves the masks raises error 9 before anything of it is done.
+
+// The base of the three kernels: pass start and copy-back on the packed masks.
+class KernelOperation : public PackedOperation {
+public:
+    // `changesOnly`: the operation lists every column of `WorkMask` it
+    // changes, and the copy-back copies just those.
+    explicit KernelOperation(bool changesOnly) : m_changesOnly(changesOnly) {}
+    void passStart(KernelModel &model) override;
+    void copyBack(KernelModel &model) override;
+
+protected:
+    bool m_changesOnly;
+    std::vector<qint32> m_changed;  // columns changed in `WorkMask`, in order
+};
+
+// NB on whole columns: the threshold pass with fixed thresholds.
+class ThresholdKernel : public KernelOperation {
+public:
+    explicit ThresholdKernel(Thresholds thresholds);
+
+    PassRange range() const override { return ThresholdPass::kRange; }
+    void passStart(KernelModel &model) override;
+    void processColumn(KernelModel &model, qint32 x, qint32 y0, qint32 y1) override;
+
+    // Columns classified ahead in one go: the image is read this many pixels
+    // of a row at a time.
+    static constexpr qint32 kBandColumns = 1024;
+
+private:
+    void classifyBand(KernelModel &model, qint32 x0, qint32 x1);
+
+    // A pixel is black when each channel is at most its limit: the threshold
+    // rounded down, -1 when below 0 (nothing is black), 255 from 255 up.
+    int m_redLimit;
+    int m_greenLimit;
+    int m_blueLimit;
+    bool m_zeroIsBlack;   // (0, 0, 0): a pixel painted black, or no pixel
+    bool m_whiteIsBlack;  // (255, 255, 255): a pixel painted white
+    quint32 m_limits;     // the three limits laid out like a pixel
+
+    // The loaded image's classification, columns m_bandFirst..m_bandLast, is
+    // kept in scratch.band as 64 x 64 tiles of column words: tile (g, k) holds
+    // word k of the band's columns 64 g .. 64 g + 63, so a tile is written in
+    // one go.
+    static quint64 *bandTile(KernelModel &model, qint32 g, qint32 k) {
+        return model.scratch.band.data() +
+               (size_t(g) * size_t(model.WorkMask.wordsPerColumn()) + size_t(k)) * 64;
+    }
+    qint32 m_bandFirst = 0;
+    qint32 m_bandLast = -1;
+};
+
+// The threshold kernel's image scan comes in forms for several instruction
+// sets; the fastest one the processor runs is used. Tests run every form.
+QStringList imageScanForms();                // those this processor runs, fastest first
+void useImageScanForm(const QString &name);  // one of them
+
+// bouchtrou on whole columns: the four templates as word operations.
+class HoleFillKernel : public KernelOperation {
+public:
+    HoleFillKernel() : KernelOperation(true) {}
+
+    PassRange range() const override { return HoleFillPass::kRange; }
+    void processColumn(KernelModel &model, qint32 x, qint32 y0, qint32 y1) override;
+};
+
+// affine on whole columns: vertical and horizontal support as word operations.
+class SpurRemovalKernel : public KernelOperation {
+public:
+    SpurRemovalKernel() : KernelOperation(true) {}
+
+    PassRange range() const override { return SpurRemovalPass::kRange; }
+    void processColumn(KernelModel &model, qint32 x, qint32 y0, qint32 y1) override;
+};
+
+}  // namespace ink

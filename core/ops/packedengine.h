@@ -1,0 +1,86 @@
+#pragma once
+
+#include "core/image/columnpass.h"
+#include "core/image/packedmask.h"
+#include "core/image/paintedsurface.h"
+#include "core/ops/threshold.h"
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace ink {
+
+// The batch tool's engine. Nothing watches the picture while it works, so its
+// passes keep the masks one bit per cell (PackedMask) and record painting in
+// the picture's bit layers (PaintedSurface), and may do a column as a whole.
+// Its passes run in the same column frame as the window's (runColumns), over
+// the same columns and rows, and the end-of-column step still runs after every
+// column, so Cancel stops them at the same place.
+
+// The picture and the two masks of the packed engine. The batch tool keeps one
+// per worker and reuses its buffers from pass to pass and file to file.
+struct KernelModel {
+    PaintedSurface picture;
+    PackedMask Mask;
+    PackedMask WorkMask;
+
+    // The kernels' working buffers, kept here so that they are allocated for
+    // the first pass and reused by the next passes and pictures.
+    struct Scratch {
+        std::vector<quint64> band;      // the threshold kernel's band of columns
+        std::vector<quint8> skip;       // per tile of the band: all painted, not read
+        std::vector<quint64> rowWords;  // 64 rows of the band, one bit per pixel
+        std::vector<quint64> column;    // one column's words
+        std::vector<quint64> more;      // another column's words
+    } scratch;
+
+    // Takes a new picture and allocates both masks (0..W, 0..H), all False,
+    // where W x H is the picture's size, as start-up does in the window.
+    void load(QImage image);
+};
+
+// One operation of the packed engine.
+class PackedOperation {
+public:
+    virtual ~PackedOperation() = default;
+    virtual PassRange range() const = 0;
+    // Applies the operation's rule to rows y0..y1 of column x (the range may
+    // be empty): reads the picture or `Mask`, writes only `WorkMask` and the
+    // picture.
+    virtual void processColumn(KernelModel &model, qint32 x, qint32 y0, qint32 y1) = 0;
+
+    // The pass start and the copy-back: by default whole copies of `Mask` into
+    // `WorkMask` and back.
+    virtual void passStart(KernelModel &model) { model.WorkMask.assign(model.Mask); }
+    virtual void copyBack(KernelModel &model) { model.Mask.assign(model.WorkMask); }
+};
+
+// Runs one pass of the packed engine: pass start, the columns with their
+// end-of-column steps, copy-back (also after a cancel). As in the window, a
+// RuntimeError propagates at once and skips the copy-back.
+PassOutcome runColumnPass(KernelModel &model, ColumnStep &step, PackedOperation &operation);
+
+// A per-pixel operation run on the packed engine, for a pass that has no
+// packed form: the packed masks are converted to one byte per cell for the
+// pass and back after it, and the painted surface is the picture. Slower, but
+// the same result.
+class PerPixelOnPacked : public PackedOperation {
+public:
+    using Make = std::function<std::unique_ptr<ColumnOperation>(ThresholdSource &)>;
+    // `make` builds the operation; one that reads thresholds gets `thresholds`.
+    PerPixelOnPacked(const Make &make, Thresholds thresholds)
+        : m_thresholds(thresholds), m_operation(make(m_thresholds)) {}
+
+    PassRange range() const override { return m_operation->range(); }
+    void passStart(KernelModel &model) override;
+    void processColumn(KernelModel &model, qint32 x, qint32 y0, qint32 y1) override;
+    void copyBack(KernelModel &model) override;
+
+private:
+    FixedThresholds m_thresholds;
+    std::unique_ptr<ColumnOperation> m_operation;
+    Module1 m_module;  // the masks, one byte per cell, while the pass runs
+};
+
+}  // namespace ink

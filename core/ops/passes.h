@@ -1,0 +1,43 @@
+#pragma once
+
+#include "core/image/columnpass.h"
+#include "core/ops/packedengine.h"
+#include "core/ops/threshold.h"
+
+#include <QAnyStringView>
+#include <QLatin1String>
+#include <QStringList>
+
+#include <memory>
+#include <span>
+
+namespace ink {
+
+// One pass of the program: how the window, the batch tool and the tests know
+// it. A new pass is a unit in ops/ and one entry in passRegistry().
+struct PassEntry {
+    QLatin1String name;     // as typed in inkmask-batch --steps
+    QLatin1String caption;  // its button in the window
+    PassRange range;        // where it works
+    // Its per-pixel operation, the reference; NB reads its thresholds from
+    // `source`, the other passes read none.
+    std::unique_ptr<ColumnOperation> (*perPixel)(ThresholdSource &source);
+    // Its whole-column kernel for the batch tool, with fixed thresholds; null
+    // when it has none.
+    std::unique_ptr<PackedOperation> (*packed)(const Thresholds &thresholds);
+};
+
+// Every pass, in the order the batch tool lists them and runs them by default.
+std::span<const PassEntry> passRegistry();
+// The pass named `name` exactly, or null.
+const PassEntry *findPass(QAnyStringView name);
+// The names of every pass, in order.
+QStringList passNames();
+
+// What the batch tool runs for `pass`: its kernel, or else its per-pixel
+// operation on the packed masks, so a kernel is an optimisation, never a
+// requirement.
+std::unique_ptr<PackedOperation> packedOperation(const PassEntry &pass,
+                                                 const Thresholds &thresholds);
+
+}  // namespace ink

@@ -1,0 +1,56 @@
+#pragma once
+
+#include "core/image/columnpass.h"
+
+namespace ink {
+
+struct Thresholds {
+    double red = 180;
+    double green = 180;
+    double blue = 180;
+};
+
+// Where the threshold pass takes its three thresholds from. The window reads
+// its boxes (and raises error 13 for a text that is not a number); the batch
+// tool hands over fixed values.
+class ThresholdSource {
+public:
+    virtual ~ThresholdSource() = default;
+    virtual Thresholds thresholds() = 0;
+};
+
+class FixedThresholds : public ThresholdSource {
+public:
+    explicit FixedThresholds(Thresholds values) : m_values(values) {}
+    Thresholds thresholds() override { return m_values; }
+
+private:
+    Thresholds m_values;
+};
+
+// NB: turns the colour picture into black and white.
+//
+// Visits columns 1..W and rows 2..H. A pixel is black when none of its
+// channels exceeds its threshold (R <= red, G <= green, B <= blue), white
+// otherwise; it is painted pure black or pure white and stored in `WorkMask`
+// (True for black). A position outside the drawing surface reads as no pixel,
+// which splits into (0, 0, 0). Column 0 and rows 0 and 1 are never visited.
+//
+// The thresholds are read once per column, at its first pixel: edits typed in
+// while the pass pumps events take effect from the next column, and a column
+// with no rows reads nothing.
+class ThresholdPass : public ColumnOperation {
+public:
+    explicit ThresholdPass(ThresholdSource &source) : m_source(source) {}
+
+    // Columns 1..W, rows 2..H; also the range of the packed form.
+    static constexpr PassRange kRange{1, 0.0f, 2, 0.0f};
+    PassRange range() const override { return kRange; }
+    void processColumn(Module1 &module, PixelSurface &picture, qint32 x, qint32 y0,
+                       qint32 y1) override;
+
+private:
+    ThresholdSource &m_source;
+};
+
+}  // namespace ink

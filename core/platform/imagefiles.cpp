@@ -1,0 +1,489 @@
+#include "core/platform/imagefiles.h"
+
+#include "core/platform/runtimeerror.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QImageWriter>
+#include <QRandomGenerator>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <bit>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <new>
+#include <utility>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace ink {
+
+namespace {
+
+// The temporary files in flight, for removeTemporaryFiles(). A slot's state
+// says whether its name may be on disk: a writer lists the name before it
+// makes the file and takes it off after the rename or the removal.
+enum SlotState : int { kFree, kClaimed, kListed, kClosed };
+static_assert(std::atomic<int>::is_always_lock_free);
+
+struct TemporarySlot {
+    std::atomic<int> state{kFree};
+    char name[PATH_MAX];
+};
+
+TemporarySlot *g_slots = nullptr;
+int g_slotCount = 0;
+
+// One write's temporary file: made in the target folder under a fresh name,
+// listed while it may exist, and removed unless commit() renamed it into
+// place. On failure, error() is the errno of the step that failed.
+class TemporaryFile {
+public:
+    explicit TemporaryFile(const QByteArray &folder) {
+        if (!claimSlot())
+            return;
+        static constexpr char kLetters[] =
+            "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            QByteArray name = folder + "/.inkmask-";
+            for (int i = 0; i < 8; ++i)
+                name += kLetters[QRandomGenerator::global()->bounded(int(sizeof kLetters) - 1)];
+            if (!list(name))
+                return;
+            m_fd = open(name.constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (m_fd >= 0) {
+                m_name = name;
+                break;
+            }
+            if (errno != EEXIST) {
+                m_error = errno;
+                return;
+            }
+        }
+        if (m_fd < 0) {
+            m_error = EEXIST;
+        } else if (m_slot && m_slot->state.load() == kClosed) {
+            // Ctrl-C ended the program while the file was being made.
+            m_error = EINTR;
+            discard();
+        }
+    }
+    ~TemporaryFile() {
+        discard();
+        if (m_slot) {
+            int state = m_slot->state.load();
+            while (state != kClosed && !m_slot->state.compare_exchange_weak(state, kFree)) {
+            }
+        }
+    }
+    TemporaryFile(const TemporaryFile &) = delete;
+    TemporaryFile &operator=(const TemporaryFile &) = delete;
+
+    int fd() const { return m_fd; }
+    int error() const { return m_error; }
+
+    // Syncs, closes and renames the file to `target`.
+    bool commit(const QByteArray &target) {
+        int result;
+        do
+            result = fsync(m_fd);
+        while (result != 0 && errno == EINTR);
+        if (result != 0 || close(std::exchange(m_fd, -1)) != 0 ||
+            rename(m_name.constData(), target.constData()) != 0) {
+            m_error = errno;
+            return false;
+        }
+        m_name.clear();
+        return true;
+    }
+
+private:
+    bool claimSlot() {
+        for (int i = 0; i < g_slotCount; ++i) {
+            int state = kFree;
+            if (g_slots[i].state.compare_exchange_strong(state, kClaimed)) {
+                m_slot = &g_slots[i];
+                return true;
+            }
+            if (state == kClosed) {
+                m_error = EINTR;
+                return false;
+            }
+        }
+        return true;  // more writers than slots: this one goes unlisted
+    }
+
+    // Puts `name` in the slot, for a signal handler to remove once the file
+    // may exist.
+    bool list(const QByteArray &name) {
+        if (!m_slot)
+            return true;
+        if (size_t(name.size()) >= sizeof m_slot->name) {
+            m_error = ENAMETOOLONG;
+            return false;
+        }
+        int state = kListed;
+        m_slot->state.compare_exchange_strong(state, kClaimed);
+        if (state != kClaimed && state != kListed) {
+            m_error = EINTR;
+            return false;
+        }
+        std::memcpy(m_slot->name, name.constData(), size_t(name.size()) + 1);
+        state = kClaimed;
+        if (!m_slot->state.compare_exchange_strong(state, kListed)) {
+            m_error = EINTR;
+            return false;
+        }
+        return true;
+    }
+
+    void discard() {
+        if (m_fd >= 0)
+            close(std::exchange(m_fd, -1));
+        if (!m_name.isEmpty())
+            unlink(m_name.constData());
+        m_name.clear();
+    }
+
+    TemporarySlot *m_slot = nullptr;
+    QByteArray m_name;  // while the file may exist
+    int m_fd = -1;
+    int m_error = 0;
+};
+
+// The temporary file as the image writers see it. A failed write is kept
+// with its errno, and the writer is told that it succeeded: libpng would
+// otherwise print its own "Write Error" line, which gives no cause.
+class FileSink : public QIODevice {
+public:
+    explicit FileSink(int fd) : m_fd(fd) {}
+
+    bool isSequential() const override { return false; }
+    qint64 size() const override { return m_size; }
+    int error() const { return m_error; }
+
+protected:
+    qint64 readData(char *data, qint64 maxSize) override {
+        ssize_t n;
+        do
+            n = pread(m_fd, data, size_t(maxSize), off_t(pos()));
+        while (n < 0 && errno == EINTR);
+        return n;
+    }
+    qint64 writeData(const char *data, qint64 size) override {
+        const off_t at = off_t(pos());
+        for (qint64 done = 0; m_error == 0 && done < size;) {
+            const ssize_t n = pwrite(m_fd, data + done, size_t(size - done), at + off_t(done));
+            if (n > 0)
+                done += n;
+            else if (n == 0)
+                m_error = EIO;
+            else if (errno != EINTR)
+                m_error = errno;
+        }
+        m_size = std::max(m_size, pos() + size);
+        return size;
+    }
+
+private:
+    int m_fd;
+    int m_error = 0;
+    qint64 m_size = 0;
+};
+
+bool failed(QString *error, int errorNumber) {
+    *error = qt_error_string(errorNumber);
+    return false;
+}
+
+}  // namespace
+
+void reserveTemporaryFiles(int writers) {
+    g_slots = new TemporarySlot[size_t(writers)];
+    g_slotCount = writers;
+}
+
+void removeTemporaryFiles() {
+    for (int i = 0; i < g_slotCount; ++i) {
+        if (g_slots[i].state.exchange(kClosed) == kListed)
+            unlink(g_slots[i].name);
+    }
+}
+
+QByteArray resolvedFileName(const QByteArray &path) {
+    QByteArray resolved;  // no trailing slash: empty for the root
+    if (!path.startsWith('/')) {
+        char cwd[PATH_MAX];
+        if (getcwd(cwd, sizeof cwd))
+            resolved = cwd;
+        if (resolved == "/")
+            resolved.clear();
+    }
+    std::vector<QByteArray> pending;  // the parts still to walk, the next last
+    const auto push = [&pending](const QByteArray &parts) {
+        const QByteArrayList list = parts.split('/');
+        pending.insert(pending.end(), list.rbegin(), list.rend());
+    };
+    push(path);
+    int links = 0;
+    while (!pending.empty()) {
+        const QByteArray part = std::move(pending.back());
+        pending.pop_back();
+        if (part.isEmpty() || part == ".")
+            continue;
+        if (part == "..") {
+            resolved.truncate(std::max(qsizetype(0), resolved.lastIndexOf('/')));
+            continue;
+        }
+        const QByteArray next = resolved + '/' + part;
+        char target[PATH_MAX];
+        const ssize_t n = links < 40 ? readlink(next.constData(), target, sizeof target) : -1;
+        if (n > 0 && size_t(n) < sizeof target) {
+            ++links;
+            if (target[0] == '/')
+                resolved.clear();
+            push(QByteArray(target, n));
+            continue;
+        }
+        resolved = next;
+    }
+    return resolved.isEmpty() ? QByteArray("/") : resolved;
+}
+
+const QList<OutputFormat> &outputFormats() {
+    static const QList<OutputFormat> formats{
+        {.label = QStringLiteral("PNG"),
+         .extensions = {QStringLiteral("png")},
+         .writerName = "png",
+         .holdsMask = true,
+         .holdsPicture = true,
+         .sizeLimit = 1000000,  // libpng's limit on either side
+         .subType = {},
+         .compression = -1,
+         .write = nullptr},
+        {.label = QStringLiteral("TIFF"),
+         .extensions = {QStringLiteral("tif"), QStringLiteral("tiff")},
+         .writerName = "tiff",
+         .holdsMask = true,
+         .holdsPicture = true,
+         .sizeLimit = 0,
+         .subType = {},
+         .compression = -1,
+         .write = nullptr},
+    };
+    return formats;
+}
+
+const OutputFormat *outputFormatFor(const QString &fileName) {
+    const QString suffix = QFileInfo(fileName).suffix().toLower();
+    for (const OutputFormat &format : outputFormats()) {
+        if (format.extensions.contains(suffix))
+            return &format;
+    }
+    return nullptr;
+}
+
+QString outputExtensions(ImageContent content) {
+    QStringList extensions;
+    for (const OutputFormat &format : outputFormats()) {
+        if (format.holds(content)) {
+            for (const QString &extension : format.extensions)
+                extensions << QLatin1Char('.') + extension;
+        }
+    }
+    const QString last = extensions.isEmpty() ? QString() : extensions.takeLast();
+    return extensions.isEmpty()
+               ? last
+               : extensions.join(QStringLiteral(", ")) + QStringLiteral(" or ") + last;
+}
+
+QString outputFileName(const QString &input, ImageContent content) {
+    const QFileInfo info(input);
+    const OutputFormat &first = outputFormats().first();
+    const OutputFormat *own = outputFormatFor(input);
+    const bool keep = own && own != &first && own->holds(content);
+    return info.completeBaseName() + QLatin1Char('.') +
+           (keep ? info.suffix() : first.extensions.first());
+}
+
+QByteArray imageFormatFor(const QString &fileName) {
+    const OutputFormat *format = outputFormatFor(fileName);
+    return format ? format->writerName : QByteArray();
+}
+
+QString imageSizeProblem(QSize size, const QString &path) {
+    const OutputFormat *format = outputFormatFor(path);
+    if (!format || format->sizeLimit == 0)
+        return {};
+    QString instead;
+    for (const OutputFormat &other : outputFormats()) {
+        if (other.sizeLimit == 0) {
+            instead = other.label;
+            break;
+        }
+    }
+    if (size.width() > format->sizeLimit)
+        return QStringLiteral("%1 cannot hold a picture %2 pixels wide: write %3")
+            .arg(format->label)
+            .arg(size.width())
+            .arg(instead);
+    if (size.height() > format->sizeLimit)
+        return QStringLiteral("%1 cannot hold a picture %2 pixels high: write %3")
+            .arg(format->label)
+            .arg(size.height())
+            .arg(instead);
+    return {};
+}
+
+bool writeImageFile(const QImage &image, const QString &path, QString *error) {
+    *error = imageSizeProblem(image.size(), path);
+    if (!error->isEmpty())
+        return false;
+    const QByteArray target = resolvedFileName(QFile::encodeName(path));
+    struct stat existing;
+    const bool exists = stat(target.constData(), &existing) == 0;
+    if (exists && S_ISDIR(existing.st_mode))
+        return failed(error, EISDIR);
+    TemporaryFile file(target.left(target.lastIndexOf('/')));
+    if (file.fd() < 0)
+        return failed(error, file.error());
+    // A file replaced keeps its permissions; a new one has those the umask
+    // leaves, as open() gave them.
+    if (exists)
+        fchmod(file.fd(), existing.st_mode & 07777);
+    FileSink sink(file.fd());
+    sink.open(QIODevice::ReadWrite | QIODevice::Unbuffered);
+    const OutputFormat *format = outputFormatFor(path);
+    bool written;
+    if (format && format->write) {
+        written = format->write(image, &sink, error);
+    } else {
+        QImageWriter writer(&sink, format ? format->writerName : QByteArray());
+        if (format && !format->subType.isEmpty())
+            writer.setSubType(format->subType);
+        if (format && format->compression >= 0)
+            writer.setCompression(format->compression);
+        written = writer.write(image);
+        if (!written)
+            *error = writer.errorString();
+    }
+    if (sink.error() != 0)
+        return failed(error, sink.error());
+    if (!written)
+        return false;
+    if (!file.commit(target))
+        return failed(error, file.error());
+    return true;
+}
+
+namespace {
+
+// The byte with its bits in the opposite order.
+constexpr std::array<uchar, 256> kReversed = [] {
+    std::array<uchar, 256> table{};
+    for (int b = 0; b < 256; ++b) {
+        int r = 0;
+        for (int i = 0; i < 8; ++i)
+            r |= ((b >> i) & 1) << (7 - i);
+        table[size_t(b)] = uchar(r);
+    }
+    return table;
+}();
+
+// The mask as a 1-bit picture, from `word(x, k)`: the 64 cells of column x
+// from row 64 * k down, the first in the lowest bit.
+template <typename ColumnWord>
+QImage maskImageOf(const QImage &picture, ColumnWord word) {
+    constexpr int kBits = PackedMask::kBits;
+    const int width = picture.width();
+    const int height = picture.height();
+    // Built in the format the writers take as it is: converting would leave
+    // the bits past a line's last pixel undefined, and the files different.
+    QImage image(width, height, QImage::Format_Mono);
+    if (image.isNull())
+        return image;
+    // The resolution of a new image would otherwise depend on the screen.
+    image.setDotsPerMeterX(picture.dotsPerMeterX());
+    image.setDotsPerMeterY(picture.dotsPerMeterY());
+    image.setColorTable({qRgb(255, 255, 255), qRgb(0, 0, 0)});
+    // Every byte, the padding at the end of each line included, which fill()
+    // leaves as it was: the same mask then always gives the same bytes.
+    std::memset(image.bits(), 0, size_t(image.sizeInBytes()));
+    // 64 x 64 cells at a time: column words turned into row words, each row
+    // word being 64 pixels of a line, the first in the lowest bit; a line's
+    // bytes hold their first pixel in the highest bit.
+    quint64 tile[kBits];
+    for (int k = 0; k * kBits < height; ++k) {
+        const int rows = std::min(kBits, height - k * kBits);
+        for (int x0 = 0; x0 < width; x0 += kBits) {
+            const int columns = std::min(kBits, width - x0);
+            for (int i = 0; i < kBits; ++i)
+                tile[i] = i < columns ? word(x0 + i, k) : 0;
+            transposeBits(tile);
+            const size_t bytes = size_t(columns + 7) / 8;
+            for (int j = 0; j < rows; ++j) {
+                const quint64 row =
+                    tile[j] & (columns == kBits ? ~quint64(0) : (quint64(1) << columns) - 1);
+                uchar *line = image.scanLine(k * kBits + j) + x0 / 8;
+                for (size_t b = 0; b < bytes; ++b)
+                    line[b] = kReversed[(row >> (8 * b)) & 0xFF];
+            }
+        }
+    }
+    return image;
+}
+
+// `count` (at most 64) cells of a MaskArray column as one word, the first in
+// the lowest bit: eight at a time, each byte made 0 or 1 and the eight
+// gathered into one byte by a multiplication whose partial products never
+// overlap.
+quint64 packCells(const quint8 *cells, int count) {
+    quint64 word = 0;
+    int i = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        for (; i + 8 <= count; i += 8) {
+            quint64 bytes;
+            std::memcpy(&bytes, cells + i, sizeof bytes);
+            bytes |= bytes >> 4;
+            bytes |= bytes >> 2;
+            bytes |= bytes >> 1;
+            bytes &= 0x0101010101010101;
+            word |= ((bytes * 0x0102040810204080) >> 56) << i;
+        }
+    }
+    for (; i < count; ++i)
+        word |= quint64(cells[i] != 0) << i;
+    return word;
+}
+
+// A mask that does not cover the picture raises error 9, as reading past
+// its bounds would.
+template <typename Mask>
+void checkCovers(const Mask &mask, const QImage &picture) {
+    if (!picture.isNull() && !mask.contains(picture.width() - 1, picture.height() - 1))
+        throw RuntimeError::subscriptOutOfRange();
+}
+
+}  // namespace
+
+QImage maskImage(const PackedMask &mask, const QImage &picture) {
+    checkCovers(mask, picture);
+    return maskImageOf(picture, [&mask](int x, int k) { return mask.column(x)[k]; });
+}
+
+QImage maskImage(const MaskArray &mask, const QImage &picture) {
+    checkCovers(mask, picture);
+    const int height = picture.height();
+    return maskImageOf(picture, [&mask, height](int x, int k) {
+        const int first = k * PackedMask::kBits;
+        return packCells(mask.column(x) + first, std::min(PackedMask::kBits, height - first));
+    });
+}
+
+}  // namespace ink

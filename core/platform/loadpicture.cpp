@@ -1,0 +1,141 @@
+#include "core/platform/loadpicture.h"
+
+#include "core/platform/runtimeerror.h"
+#include "core/platform/truncation.h"
+
+#include <QBuffer>
+#include <QFile>
+#include <QFileInfo>
+#include <QImageReader>
+
+namespace ink {
+
+namespace {
+constexpr int kFileNotFound = 53;
+constexpr int kPermissionDenied = 70;
+constexpr int kPathFileAccess = 75;
+constexpr int kInvalidPicture = 481;
+
+// Refuses what the reader cannot or must not open, naming the reason: the
+// reader itself calls a folder or an unreadable file "not found", tries other
+// files with an image extension added to a missing name, and would wait
+// forever on a named pipe.
+void checkIsReadableFile(const QString &path) {
+    const QFileInfo info(path);
+    if (!info.exists())
+        throw RuntimeError(kFileNotFound, QStringLiteral("File not found"));
+    if (info.isDir())
+        throw RuntimeError(kPathFileAccess,
+                           QStringLiteral("Path/File access error (a folder, not a file)"));
+    if (!info.isFile())
+        throw RuntimeError(kPathFileAccess,
+                           QStringLiteral("Path/File access error (not a regular file)"));
+    if (!info.isReadable())
+        throw RuntimeError(kPermissionDenied, QStringLiteral("Permission denied"));
+    // The reader would call it an unsupported format.
+    if (info.size() == 0)
+        throw RuntimeError(kInvalidPicture, QStringLiteral("Invalid picture (the file is empty)"));
+}
+
+// The reader refuses a picture above the limit with no more than "Unable to
+// read image data". Its header gives the size before anything is decoded, so
+// the refusal can name it. Held as 32-bit RGB, as the picture area holds it.
+void checkSize(const QSize &size) {
+    if (!size.isValid())
+        return;
+    const qint64 megabytes = (qint64(size.width()) * size.height() * 4 + (1 << 20) - 1) >> 20;
+    if (megabytes > kPictureAllocationLimitMB) {
+        throw RuntimeError(RuntimeError::OutOfMemory,
+                           QStringLiteral("Picture too large (%1 x %2 pixels need %3 MB; "
+                                          "the limit is %4 MB)")
+                               .arg(size.width())
+                               .arg(size.height())
+                               .arg(megabytes)
+                               .arg(kPictureAllocationLimitMB));
+    }
+}
+
+// The file's bytes, read once: the completeness check and the reader see
+// the same bytes even if the file changes meanwhile.
+QByteArray readBytes(const QString &path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw RuntimeError(kPathFileAccess,
+                           QStringLiteral("Path/File access error (%1)").arg(file.errorString()));
+    QByteArray bytes = allocating([&] { return file.readAll(); });
+    if (file.error() != QFileDevice::NoError)
+        throw RuntimeError(kPathFileAccess,
+                           QStringLiteral("Path/File access error (%1)").arg(file.errorString()));
+    if (bytes.isEmpty())
+        throw RuntimeError(kInvalidPicture, QStringLiteral("Invalid picture (the file is empty)"));
+    return bytes;
+}
+
+}  // namespace
+
+void LoadPicture(const QString &path, QImage *picture) {
+    checkIsReadableFile(path);
+    const QByteArray bytes = readBytes(path);
+    if (endsEarly(bytes))
+        throw RuntimeError(kInvalidPicture,
+                           QStringLiteral("Invalid picture (the file ends early)"));
+
+    // A process-wide setting: made once, not by every thread that loads.
+    static const bool limited = [] {
+        QImageReader::setAllocationLimit(kPictureAllocationLimitMB);
+        return true;
+    }();
+    Q_UNUSED(limited);
+    QBuffer buffer;
+    buffer.setData(bytes);
+    buffer.open(QIODevice::ReadOnly);
+    // The extension names the reader to try first, as for a file opened by
+    // name; the content decides when that reader cannot read it.
+    QByteArray format = QFileInfo(path).suffix().toLower().toLatin1();
+    if (!format.isEmpty() && !QImageReader(&buffer, format).canRead())
+        format.clear();
+    buffer.seek(0);
+    QImageReader reader(&buffer, format);
+    checkSize(reader.size());
+    if (!allocating([&] { return reader.read(picture); }) || picture->isNull()) {
+        QString why = reader.errorString();
+        if (why.isEmpty())
+            why = QStringLiteral("Invalid picture");
+        throw RuntimeError(kInvalidPicture, why);
+    }
+    layOnWhitePaper(*picture);
+}
+
+QImage LoadPicture(const QString &path) {
+    if (path.isEmpty())
+        return {};
+    QImage picture;
+    LoadPicture(path, &picture);
+    return picture;
+}
+
+void layOnWhitePaper(QImage &image) {
+    if (!image.hasAlphaChannel())
+        return;
+    if (image.format() != QImage::Format_ARGB32) {
+        image = allocating([&] { return image.convertToFormat(QImage::Format_ARGB32); });
+        if (image.isNull())
+            throw RuntimeError::outOfMemory();
+    }
+    uchar *bits = image.bits();
+    if (bits == nullptr)  // the copy of a shared image failed
+        throw RuntimeError::outOfMemory();
+    const auto onWhite = [](int c, int a) { return (c * a + 255 * (255 - a) + 127) / 255; };
+    for (int y = 0; y < image.height(); ++y) {
+        QRgb *row = reinterpret_cast<QRgb *>(bits + qsizetype(y) * image.bytesPerLine());
+        for (int x = 0; x < image.width(); ++x) {
+            const QRgb p = row[x];
+            const int a = qAlpha(p);
+            if (a != 255)
+                row[x] = qRgb(onWhite(qRed(p), a), onWhite(qGreen(p), a), onWhite(qBlue(p), a));
+        }
+    }
+    image.reinterpretAsFormat(QImage::Format_RGB32);
+}
+
+}  // namespace ink

@@ -1,0 +1,37 @@
+#include "core/platform/runtimeerror.h"
+
+namespace ink {
+
+RuntimeError::RuntimeError(int number, QString description)
+    : m_number(number),
+      m_description(std::move(description)),
+      m_what(QStringLiteral("Run-time error %1: %2").arg(number).arg(m_description).toUtf8()) {}
+
+QString RuntimeError::reportText() const {
+    return QStringLiteral("Run-time error '%1':\n\n%2").arg(m_number).arg(m_description);
+}
+
+QString RuntimeError::lineText() const {
+    return QStringLiteral("error %1: %2").arg(m_number).arg(m_description);
+}
+
+RuntimeError RuntimeError::overflow() {
+    return {Overflow, QStringLiteral("Overflow")};
+}
+
+RuntimeError RuntimeError::outOfMemory() {
+    return {OutOfMemory, QStringLiteral("Out of memory")};
+}
+
+RuntimeError RuntimeError::subscriptOutOfRange() {
+    return {SubscriptOutOfRange, QStringLiteral("Subscript out of range")};
+}
+
+RuntimeError RuntimeError::typeMismatch(const QString &detail) {
+    QString text = QStringLiteral("Type mismatch");
+    if (!detail.isEmpty())
+        text += QStringLiteral(" (") + detail + QLatin1Char(')');
+    return {TypeMismatch, text};
+}
+
+}  // namespace ink

@@ -1,0 +1,123 @@
+#pragma once
+
+#include "core/image/columnpass.h"
+#include "core/image/imagesurface.h"
+#include "core/image/module1.h"
+#include "core/ops/passes.h"
+#include "core/platform/runtimeerror.h"
+
+#include <QImage>
+
+#include <new>
+
+namespace ink {
+
+// The picture a session works on: the pixels the passes read and paint, and
+// what Reload and start-up replace.
+class SessionPicture {
+public:
+    virtual ~SessionPicture() = default;
+    virtual PixelSurface &pixels() = 0;
+    // Replaces the whole picture, everything painted into it included.
+    virtual void replace(const QImage &image) = 0;
+};
+
+// An in-memory picture, for the tools and tests that run a session without a
+// window.
+class MemoryPicture : public SessionPicture {
+public:
+    PixelSurface &pixels() override { return surface; }
+    void replace(const QImage &image) override { surface.setImage(image); }
+
+    ImageSurface surface;
+};
+
+// The threshold boxes, named as the user sees them: R, V and B.
+enum class ThresholdBox { rbox, vbox, bbox };
+
+// What a session asks of whoever shows it. Between two columns of a pass it
+// is the end-of-column step (repaint the column, progress text, refresh, pump
+// events, the Cancel box); besides, it gives the threshold boxes' texts, shows
+// the report of a run-time error and closes once a close asked for during a
+// pass may go ahead.
+class SessionView : public ColumnStep {
+public:
+    virtual QString thresholdText(ThresholdBox box) = 0;
+    virtual void reportError(const RuntimeError &error) = 0;
+    virtual void closeNow() = 0;
+};
+
+// The rules of one working session on one picture: one pass at a time,
+// Reload, closing during a pass, and the error guard around what the user
+// sets off. The window, the fuzzer and the tests drive the same rules through
+// their own views.
+class Session : private ColumnStep {
+public:
+    Session(Module1 &module, SessionPicture &picture, SessionView &view);
+
+    Module1 &module() { return m_module; }
+    PixelSurface &picture() { return m_picture.pixels(); }
+
+    // Reads the picture at ImagePath and allocates both masks, all before
+    // replacing anything: a file that cannot be read leaves picture and masks
+    // as they were, and the RuntimeError goes to the caller.
+    void load();
+
+    // Reload: ticks Cancel, then loads as load() does. A failure is reported
+    // and changes nothing else. A running pass worked out its columns for the
+    // picture replaced, so it stops at its next Cancel poll even if the box is
+    // clicked off again before then. Returns whether the picture was replaced.
+    bool reload();
+
+    // Runs `operation` through the column-pass frame. Refused (returns false)
+    // while another pass runs, which goes on undisturbed. A run-time error is
+    // reported and ends the pass without its copy-back, so `Mask` keeps what it
+    // held before the pass.
+    bool runPass(ColumnOperation &operation);
+    // One of the user's passes; NB reads the boxes vbox, bbox, rbox in that
+    // order, once per column, and a text that is not a number is error 13
+    // naming its box.
+    bool runPass(const PassEntry &pass);
+    bool passRunning() const { return m_passRunning; }
+    // How the last pass that ran to its copy-back went.
+    const PassOutcome &lastPassOutcome() const { return m_lastPassOutcome; }
+
+    // A close asked for by the user. Returns true when it may happen now;
+    // during a pass it is put off: the pass stops at its next column as with
+    // Cancel, copies back, and then the view is closed. Returns false then.
+    bool requestClose();
+
+    // The Cancel box: 0 unticked, 1 ticked, 2 greyed.
+    int cancelValue() override { return m_view.cancelValue(); }
+    void setCancelValue(int value) override { m_view.setCancelValue(value); }
+
+    // Runs a handler's body; a run-time error it raises, running out of memory
+    // included, is reported and the program goes on.
+    template <typename Body>
+    void guarded(Body &&body) {
+        try {
+            body();
+        } catch (const RuntimeError &error) {
+            m_view.reportError(error);
+        } catch (const std::bad_alloc &) {
+            m_view.reportError(RuntimeError::outOfMemory());
+        }
+    }
+
+private:
+    // ColumnStep: the view's, plus the stop that a close or Reload asked for.
+    void refreshPicture(qint32 column) override { m_view.refreshPicture(column); }
+    void setProgress(const QString &text) override { m_view.setProgress(text); }
+    void refreshWindow() override { m_view.refreshWindow(); }
+    void doEvents() override;
+
+    Module1 &m_module;
+    SessionPicture &m_picture;
+    SessionView &m_view;
+    bool m_passRunning = false;
+    PassOutcome m_lastPassOutcome;
+    bool m_closePending = false;
+    bool m_pictureReplaced = false;  // by a Reload during the running pass
+};
+
+}  // namespace ink

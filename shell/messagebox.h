@@ -1,0 +1,27 @@
+#pragma once
+
+#include "core/platform/runtimeerror.h"
+
+#include <QString>
+
+#include <functional>
+
+class QWidget;
+
+namespace ink {
+
+// Modal message boxes with one OK button and the application's name as title.
+// Tests install a handler to see the text instead of a real box.
+class MessageBoxes {
+public:
+    using Handler = std::function<void(QWidget *parent, const QString &text)>;
+
+    static void show(QWidget *parent, const QString &text);
+    // Installs `handler` in place of the real box; an empty handler restores it.
+    static void setHandler(Handler handler);
+};
+
+// Shows the report of a run-time error that no handler dealt with.
+void reportRuntimeError(QWidget *parent, const RuntimeError &error);
+
+}  // namespace ink
