@@ -19,7 +19,7 @@ fi
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-"$build/inkmask" "$root/examples/plan.png" 2>/dev/null &
+"$build/shell/inkmask" "$root/examples/plan.png" 2>/dev/null &
 pid=$!
 trap 'kill $pid 2>/dev/null || true; rm -rf "$work"' EXIT
 sleep 3

@@ -32,12 +32,24 @@ inkmask_ensure_packages() {
     fi
 }
 
-# inkmask_build BUILD_DIR [cmake options...]
+# inkmask_build BUILD_DIR [cmake options...] [--target NAME...]
+# Configures BUILD_DIR with the options and builds everything, or only the
+# targets named after --target.
 inkmask_build() {
     local dir=$1
     shift
     local root
     root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-    cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-    cmake --build "$dir" -j "$(nproc)"
+    local options=() targets=()
+    while [ $# -gt 0 ]; do
+        if [ "$1" = --target ]; then
+            targets+=(--target "$2")
+            shift 2
+        else
+            options+=("$1")
+            shift
+        fi
+    done
+    cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${options[@]}" >/dev/null
+    cmake --build "$dir" -j "$(nproc)" "${targets[@]}"
 }
