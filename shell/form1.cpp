@@ -226,6 +226,9 @@ bool Form1::Form_Load(const CommandLine &commandLine) {
 }
 
 bool Form1::openFile(const QString &path) {
+    // An empty path reads as an empty picture: it opens nothing.
+    if (path.isEmpty())
+        return false;
     const bool started = m_session.open(path, [this, path](const RuntimeError *error) {
         showHint();
         if (error) {

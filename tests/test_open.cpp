@@ -17,6 +17,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QUrl>
+#include <QWindow>
 
 using namespace ink;
 using namespace ink::test;
@@ -75,7 +76,7 @@ private Q_SLOTS:
         QVERIFY(m_dir.isValid());
         m_first = m_dir.filePath(QStringLiteral("first [*].png"));
         QVERIFY(solidImage(40, 30, 0x204060).save(m_first));
-        m_second = m_dir.filePath(QStringLiteral("second.png"));
+        m_second = m_dir.filePath(QStringLiteral("second [*].png"));
         QImage second = solidImage(25, 50, 0x0A0B0C).convertToFormat(QImage::Format_ARGB32);
         second.setPixel(3, 4, qRgba(0, 0, 0, 128));
         QVERIFY(second.save(m_second));
@@ -146,7 +147,7 @@ private Q_SLOTS:
         if (opens) {
             QVERIFY(m_messages.isEmpty());
             QCOMPARE(module.ImagePath, path);
-            QCOMPARE(form->windowTitle(), path);
+            QCOMPARE(form->windowHandle()->title(), path);
             QCOMPARE(picture->pixels(), LoadPicture(path));
             MaskArray fresh;
             fresh.allocate(25, 50);
