@@ -3,19 +3,26 @@
 #include "core/inspector/inspector.h"
 #include "core/platform/commandline.h"
 #include "shell/messagebox.h"
+#include "shell/opendialog.h"
 #include "shell/picturebox.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QEventLoop>
+#include <QFileInfo>
 #include <QFontInfo>
 #include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMimeData>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
+#include <QShortcut>
 #include <QStyle>
 #include <QTimer>
 
@@ -62,6 +69,14 @@ void fitFont(QLineEdit *box, const QString &sample) {
         box->setFont(font);
 }
 
+// The path of the one local file a drag carries; empty for anything else.
+QString draggedFile(const QMimeData *data) {
+    if (!data || !data->hasUrls() || data->urls().size() != 1)
+        return {};
+    const QUrl url = data->urls().constFirst();
+    return url.isLocalFile() ? url.toLocalFile() : QString();
+}
+
 QLabel *label(QWidget *parent, const char *name, const QString &caption, QRect geometry) {
     auto *l = new QLabel(caption, parent);
     l->setObjectName(QLatin1String(name));
@@ -77,6 +92,8 @@ Form1::Form1(Module1 &module, QWidget *parent)
     setCaption(QStringLiteral("Form1"));
     resize(769, 615);
     createControls();
+    setAcceptDrops(true);
+    showHint();
 }
 
 Form1::~Form1() = default;
@@ -147,6 +164,7 @@ void Form1::createControls() {
             });
     connect(Timer1, &QTimer::timeout, this,
             [this] { m_session.guarded([this] { Timer1_Timer(); }); });
+    connect(new QShortcut(QKeySequence::Open, this), &QShortcut::activated, this, &Form1::Open_Key);
 }
 
 bool Form1::Form_Load(const QString &commandLine) {
@@ -167,13 +185,34 @@ bool Form1::Form_Load(const CommandLine &commandLine) {
         resize(screenSize - frame);
     Picture1->setFocus();
 
-    try {
+    std::optional<RuntimeError> failure;
+    if (commandLine.validUtf8) {
+        // The window is drawn and answers while the worker reads.
+        QEventLoop read;
+        bool ended = false;
+        const bool started = m_session.open(m_module.ImagePath, [&](const RuntimeError *error) {
+            if (error)
+                failure = *error;
+            ended = true;
+            read.quit();
+        });
+        if (!started)
+            return false;
+        showHint(m_module.ImagePath);
+        m_startupRead = &read;
+        if (!ended)
+            read.exec();
+        m_startupRead = nullptr;
+        showHint();
+        if (!ended)
+            return false;  // closed during the read
+    } else {
         // The path read from such bytes has replacement characters in their
         // place: it may name another file, which must not be opened instead.
-        if (!commandLine.validUtf8)
-            throw RuntimeError(kBadFileName, QStringLiteral("The file name is not valid UTF-8"));
-        m_session.load();
-    } catch (const RuntimeError &error) {
+        failure = RuntimeError(kBadFileName, QStringLiteral("The file name is not valid UTF-8"));
+    }
+    if (failure) {
+        const RuntimeError &error = *failure;
         const QString text = error.description() + QLatin1Char('\n') +
                              QDir::toNativeSeparators(QDir::currentPath()) + QLatin1Char('\n') +
                              m_module.ImagePath + QLatin1Char('\n') + QStringLiteral("non trouvé");
@@ -184,6 +223,43 @@ bool Form1::Form_Load(const CommandLine &commandLine) {
     CursorX = 1;
     CursorY = 1;
     return true;
+}
+
+bool Form1::openFile(const QString &path) {
+    // An empty path reads as an empty picture: it opens nothing.
+    if (path.isEmpty())
+        return false;
+    const bool started = m_session.open(path, [this, path](const RuntimeError *error) {
+        showHint();
+        if (error) {
+            reportError(*error);
+            return;
+        }
+        setCaption(path);
+        CursorX = 1;
+        CursorY = 1;
+    });
+    if (started)
+        showHint(path);
+    return started;
+}
+
+void Form1::Open_Key() {
+    // Like a second pass click, Open during a pass or a read does nothing.
+    if (m_session.passRunning() || m_session.reading())
+        return;
+    const QString path = OpenDialog::choose(this, QFileInfo(m_module.ImagePath).absolutePath());
+    if (!path.isEmpty())
+        openFile(path);
+}
+
+void Form1::showHint(const QString &reading) {
+    if (!reading.isEmpty())
+        Picture1->setHint(QStringLiteral("Reading %1 ...").arg(QDir::toNativeSeparators(reading)));
+    else if (Picture1->Width() == 0 || Picture1->Height() == 0)
+        Picture1->setHint(QStringLiteral("Open a scan with Ctrl+O, or drop one here"));
+    else
+        Picture1->setHint({});
 }
 
 void Form1::Command1_Click() {
@@ -306,7 +382,22 @@ void Form1::closeEvent(QCloseEvent *event) {
         event->ignore();
         return;
     }
+    // Closed while start-up reads: the read is dropped and start-up ends.
+    if (m_startupRead)
+        m_startupRead->quit();
     QWidget::closeEvent(event);
+}
+
+void Form1::dragEnterEvent(QDragEnterEvent *event) {
+    if (!draggedFile(event->mimeData()).isEmpty() && !m_session.passRunning() &&
+        !m_session.reading())
+        event->acceptProposedAction();
+}
+
+void Form1::dropEvent(QDropEvent *event) {
+    const QString path = draggedFile(event->mimeData());
+    if (!path.isEmpty() && openFile(path))
+        event->acceptProposedAction();
 }
 
 void Form1::resizeEvent(QResizeEvent *event) {

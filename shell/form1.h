@@ -7,6 +7,7 @@
 #include <QWidget>
 
 class QCheckBox;
+class QEventLoop;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -35,16 +36,27 @@ public:
     ~Form1() override;
 
     // Start-up: takes the image path from the command line, sizes the window to
-    // the screen, shows it and loads the picture. Returns false when the picture
+    // the screen, shows it and loads the picture, read on a worker while the
+    // window goes on drawing and answering. Returns false when the picture
     // could not be loaded; the failure message has then been shown and the
-    // program is to end.
+    // program is to end. Returns false too when the window was closed during
+    // the read.
     bool Form_Load(const QString &commandLine);
     // The same from the command line as received: one whose bytes are not
     // UTF-8 names no file Qt can open, and the failure message says so.
     bool Form_Load(const CommandLine &commandLine);
 
+    // Open: reads the scan at `path` on a worker, the picture area saying
+    // which file; once read it replaces the picture as start-up does (fresh
+    // masks, cursor (1, 1)) and becomes ImagePath and the caption. A file that
+    // cannot be read is reported and changes nothing. Refused (returns false)
+    // during a pass and while another file is read.
+    bool openFile(const QString &path);
+
     // Handlers.
     void Command1_Click();
+    // Ctrl+O: the file dialog, then openFile().
+    void Open_Key();
     void rgb2nb_Click();
     void bouchtrou_Click();
     void affine_Click();
@@ -80,6 +92,9 @@ public:
 protected:
     void closeEvent(QCloseEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
+    // A single local file dropped on the window is opened.
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
 
 private:
     // SessionView
@@ -101,6 +116,9 @@ private:
     void setCaption(const QString &caption);
     // Writes the cursor pixel's position, colour and mask value into Text1.
     void ShowPixelInfo();
+    // The picture area's hint: the file being read, else with no picture how
+    // to open one, else none.
+    void showHint(const QString &reading = {});
 
     // Controls, with their design names.
     PictureBox *Picture1 = nullptr;
@@ -127,6 +145,7 @@ private:
 
     Module1 &m_module;
     Session m_session;
+    QEventLoop *m_startupRead = nullptr;  // runs while Form_Load waits for its read
 };
 
 }  // namespace ink

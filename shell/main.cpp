@@ -1,7 +1,7 @@
 #include "core/platform/commandline.h"
-#include "shell/messagebox.h"
 #include "core/platform/stdstreams.h"
 #include "shell/form1.h"
+#include "shell/messagebox.h"
 
 #include <QApplication>
 #include <QWindow>
@@ -56,8 +56,10 @@ int main(int argc, char *argv[]) {
 
     ink::Module1 module;
     ink::Form1 form(module);
+    // A window closed while its picture was still being read ends the
+    // program quietly; a picture that could not be read is a failure.
     if (!form.Form_Load(commandLine))
-        return 1;
+        return form.isVisible() ? 1 : 0;
     if (check) {
         reportStartup(form);
         return 0;

@@ -40,6 +40,8 @@ int buttonState(Qt::MouseButtons buttons) {
     return state;
 }
 
+constexpr int kHintMargin = 12;
+
 }  // namespace
 
 PictureBox::PictureBox(QWidget *parent) : QWidget(parent) {
@@ -58,7 +60,27 @@ void PictureBox::setPicture(const QImage &image) {
 }
 
 QSize PictureBox::sizeHint() const {
+    if (!hasPicture() && !m_hint.isEmpty())
+        return fontMetrics().size(0, m_hint) + QSize(2 * kHintMargin, 2 * kHintMargin);
     return QSize(int(Width()) * m_zoom, int(Height()) * m_zoom);
+}
+
+void PictureBox::setHint(const QString &text) {
+    if (text == m_hint)
+        return;
+    m_hint = text;
+    if (!hasPicture())
+        resize(sizeHint());
+    update();
+}
+
+void PictureBox::paintHint(QPainter &painter) {
+    const QRect visible = visibleRegion().boundingRect();
+    const QRect box = QRect(visible.topLeft(), fontMetrics().size(0, m_hint))
+                          .adjusted(0, 0, 2 * kHintMargin, 2 * kHintMargin);
+    painter.fillRect(box, palette().window());
+    painter.setPen(palette().windowText().color());
+    painter.drawText(box, Qt::AlignCenter, m_hint);
 }
 
 void PictureBox::setZoom(int factor) {
@@ -147,8 +169,16 @@ void PictureBox::Refresh() {
 void PictureBox::paintEvent(QPaintEvent *event) {
     QPainter painter(this);
     const QRect rect = event->rect();
+    if (!hasPicture()) {
+        painter.fillRect(rect, palette().window());
+        if (!m_hint.isEmpty())
+            paintHint(painter);
+        return;
+    }
     if (m_zoom == 1) {
         painter.drawImage(rect, pixels(), rect);
+        if (!m_hint.isEmpty())
+            paintHint(painter);
         return;
     }
     // The image pixels the rectangle touches, each scaled to a whole square
@@ -157,6 +187,8 @@ void PictureBox::paintEvent(QPaintEvent *event) {
                        QPoint(rect.right() / m_zoom, rect.bottom() / m_zoom));
     painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
     painter.drawImage(zoomedRect(source), pixels(), source);
+    if (!m_hint.isEmpty())
+        paintHint(painter);
 }
 
 void PictureBox::keyPressEvent(QKeyEvent *event) {
@@ -182,6 +214,9 @@ void PictureBox::keyPressEvent(QKeyEvent *event) {
 }
 
 void PictureBox::mouseMoveEvent(QMouseEvent *event) {
+    // The hint alone has no pixels to inspect.
+    if (!hasPicture())
+        return;
     const QPointF pos = imagePosition(event->position());
     emit mouseMove(buttonState(event->buttons()), shiftState(event->modifiers()), float(pos.x()),
                    float(pos.y()));

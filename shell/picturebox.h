@@ -6,6 +6,8 @@
 #include <QRect>
 #include <QWidget>
 
+class QPainter;
+
 namespace ink {
 
 // The picture area: a widget that shows a persistent image and lets the
@@ -22,8 +24,13 @@ namespace ink {
 // Width and Height stay in image pixels, and so do the positions mouseMove
 // reports. Inside a scroll area, zooming keeps the point under the pointer
 // (for the keys, the middle of the visible part) where it was.
+//
+// A line of text, the hint, can be shown: in place of the picture when there
+// is none (the area then takes the text's size), over its visible top left
+// corner otherwise.
 class PictureBox : public QWidget, public ImageSurface {
     Q_OBJECT
+    Q_PROPERTY(QString hint READ hint WRITE setHint)
 
 public:
     explicit PictureBox(QWidget *parent = nullptr);
@@ -35,6 +42,9 @@ public:
     void Refresh() override;
 
     QSize sizeHint() const override;
+
+    QString hint() const { return m_hint; }
+    void setHint(const QString &text);
 
     static constexpr int kZoomFactors[] = {1, 2, 3, 4, 6, 8, 12, 16};
     // The largest of kZoomFactors at which a picture of width x height pixels
@@ -72,6 +82,8 @@ protected:
 private:
     void stepZoom(int steps, QPointF anchor);
     QPointF visibleMiddle() const;
+    bool hasPicture() const { return Width() > 0 && Height() > 0; }
+    void paintHint(QPainter &painter);
 
     // Bounds of the pixels written since the last refresh, in image pixels;
     // empty when m_damagedRight < m_damagedLeft. Kept as plain numbers because
@@ -82,6 +94,7 @@ private:
     int m_damagedBottom = -1;
     int m_zoom = 1;
     int m_wheelDelta = 0;  // wheel rotation not yet turned into zoom steps
+    QString m_hint;
 };
 
 }  // namespace ink

@@ -36,7 +36,10 @@ Session::Session(Module1 &module, SessionPicture &picture, SessionView &view)
     : m_module(module), m_picture(picture), m_view(view) {}
 
 void Session::load() {
-    const QImage picture = LoadPicture(m_module.ImagePath);
+    install(LoadPicture(m_module.ImagePath));
+}
+
+void Session::install(const QImage &picture) {
     // The picture area takes the picture's size.
     MaskArray mask;
     MaskArray workMask;
@@ -47,7 +50,28 @@ void Session::load() {
     m_module.WorkMask = std::move(workMask);
 }
 
+bool Session::open(const QString &path, OpenDone done) {
+    if (m_passRunning || reading())
+        return false;
+    return m_read.start(path, [this, done = std::move(done)](PictureRead::Outcome &outcome) {
+        std::optional<RuntimeError> failure = std::move(outcome.error);
+        if (!failure) {
+            try {
+                install(outcome.picture);
+                m_module.ImagePath = outcome.path;
+            } catch (const RuntimeError &error) {
+                failure = error;
+            } catch (const std::bad_alloc &) {
+                failure = RuntimeError::outOfMemory();
+            }
+        }
+        done(failure ? &*failure : nullptr);
+    });
+}
+
 bool Session::reload() {
+    if (reading())
+        return false;
     setCancelValue(1);
     bool replaced = false;
     guarded([&] {
@@ -60,7 +84,7 @@ bool Session::reload() {
 }
 
 bool Session::runPass(ColumnOperation &operation) {
-    if (m_passRunning)
+    if (m_passRunning || reading())
         return false;
     m_passRunning = true;
     guarded([&] { m_lastPassOutcome = runColumnPass(m_module, picture(), *this, operation); });
@@ -80,8 +104,10 @@ bool Session::runPass(const PassEntry &pass) {
 }
 
 bool Session::requestClose() {
-    if (!m_passRunning)
+    if (!m_passRunning) {
+        m_read.drop();
         return true;
+    }
     m_closePending = true;
     return false;
 }

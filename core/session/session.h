@@ -5,9 +5,11 @@
 #include "core/image/module1.h"
 #include "core/ops/passes.h"
 #include "core/platform/runtimeerror.h"
+#include "core/session/pictureread.h"
 
 #include <QImage>
 
+#include <functional>
 #include <new>
 
 namespace ink {
@@ -63,7 +65,18 @@ public:
     // as they were, and the RuntimeError goes to the caller.
     void load();
 
-    // Reload: ticks Cancel, then loads as load() does. A failure is reported
+    // Open: reads `path` on a worker thread; once read, the picture and fresh
+    // masks replace the old ones as load() does and `path` becomes ImagePath.
+    // `done` is called from the event loop when the read has ended, with the
+    // error or nullptr; after an error nothing has changed. Refused (returns
+    // false, nothing happens) during a pass and while another file is read.
+    using OpenDone = std::function<void(const RuntimeError *error)>;
+    bool open(const QString &path, OpenDone done);
+    // A file is being read by open(); passes, Reload and Open are refused.
+    bool reading() const { return m_read.busy(); }
+
+    // Reload: refused (returns false, Cancel untouched) while open() reads.
+    // Otherwise ticks Cancel, then loads as load() does. A failure is reported
     // and changes nothing else. A running pass worked out its columns for the
     // picture replaced, so it stops at its next Cancel poll even if the box is
     // clicked off again before then. Returns whether the picture was replaced.
@@ -72,7 +85,7 @@ public:
     // Runs `operation` through the column-pass frame. Refused (returns false)
     // while another pass runs, which goes on undisturbed. A run-time error is
     // reported and ends the pass without its copy-back, so `Mask` keeps what it
-    // held before the pass.
+    // held before the pass. Refused as well while open() reads a file.
     bool runPass(ColumnOperation &operation);
     // One of the user's passes; NB reads the boxes vbox, bbox, rbox in that
     // order, once per column, and a text that is not a number is error 13
@@ -85,6 +98,7 @@ public:
     // A close asked for by the user. Returns true when it may happen now;
     // during a pass it is put off: the pass stops at its next column as with
     // Cancel, copies back, and then the view is closed. Returns false then.
+    // A file being read when the close goes ahead is dropped unseen.
     bool requestClose();
 
     // The Cancel box: 0 unticked, 1 ticked, 2 greyed.
@@ -110,6 +124,8 @@ private:
     void setProgress(const QString &text) override { m_view.setProgress(text); }
     void refreshWindow() override { m_view.refreshWindow(); }
     void doEvents() override;
+    // Allocates both masks for `picture`, then replaces picture and masks.
+    void install(const QImage &picture);
 
     Module1 &m_module;
     SessionPicture &m_picture;
@@ -118,6 +134,7 @@ private:
     PassOutcome m_lastPassOutcome;
     bool m_closePending = false;
     bool m_pictureReplaced = false;  // by a Reload during the running pass
+    PictureRead m_read;
 };
 
 }  // namespace ink
