@@ -2,6 +2,7 @@
 
 #include "core/inspector/inspector.h"
 #include "core/platform/commandline.h"
+#include "core/session/saving.h"
 #include "shell/messagebox.h"
 #include "shell/picturebox.h"
 
@@ -9,6 +10,7 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileDialog>
 #include <QFontInfo>
 #include <QFontMetrics>
 #include <QLabel>
@@ -16,6 +18,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
+#include <QShortcut>
 #include <QStyle>
 #include <QTimer>
 
@@ -60,6 +63,33 @@ void fitFont(QLineEdit *box, const QString &sample) {
     }
     if (changed)
         box->setFont(font);
+}
+
+Form1::SaveDialog &installedSaveDialog() {
+    static Form1::SaveDialog dialog;
+    return dialog;
+}
+
+// The real Save dialog: each file type gives a name typed without an
+// extension its first one, so the dialog's own question about replacing a
+// file is about the file that will be written.
+Form1::SaveAnswer showSaveDialog(QWidget *parent, const QString &proposed,
+                                 const QStringList &filters) {
+    QFileDialog dialog(parent, QStringLiteral("Save"), proposed);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setNameFilters(filters);
+    dialog.selectNameFilter(filters.value(0));
+    const auto suffixOf = [](const QString &filter) {
+        const SaveChoice *choice = saveChoiceFor(filter);
+        return choice ? choice->format->extensions.first() : QString();
+    };
+    dialog.setDefaultSuffix(suffixOf(filters.value(0)));
+    QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog,
+                     [&](const QString &filter) { dialog.setDefaultSuffix(suffixOf(filter)); });
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return {};
+    return {dialog.selectedFiles().first(), dialog.selectedNameFilter()};
 }
 
 QLabel *label(QWidget *parent, const char *name, const QString &caption, QRect geometry) {
@@ -135,6 +165,9 @@ void Form1::createControls() {
         setTabOrder(order[i - 1], order[i]);
 
     connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
+    connect(Command2, &QPushButton::clicked, this, &Form1::Command2_Click);
+    auto *saveKey = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_S), this);
+    connect(saveKey, &QShortcut::activated, this, &Form1::Command2_Click);
     connect(rgb2nb, &QPushButton::clicked, this, &Form1::rgb2nb_Click);
     connect(bouchtrou, &QPushButton::clicked, this, &Form1::bouchtrou_Click);
     connect(affine, &QPushButton::clicked, this, &Form1::affine_Click);
@@ -188,6 +221,40 @@ bool Form1::Form_Load(const CommandLine &commandLine) {
 
 void Form1::Command1_Click() {
     m_session.reload();
+}
+
+void Form1::setSaveDialog(SaveDialog dialog) {
+    installedSaveDialog() = std::move(dialog);
+}
+
+void Form1::Command2_Click() {
+    const QImage &picture = Picture1->pixels();
+    if (const QString refusal = saveRefusal(passRunning(), picture); !refusal.isEmpty()) {
+        MessageBoxes::show(this, refusal);
+        return;
+    }
+    const QString proposed = defaultSaveName(m_module.ImagePath);
+    const SaveAnswer answer = installedSaveDialog()
+                                  ? installedSaveDialog()(this, proposed, saveFilters())
+                                  : showSaveDialog(this, proposed, saveFilters());
+    if (answer.path.isEmpty())
+        return;
+    const SaveChoice *choice = saveChoiceFor(answer.filter);
+    if (!choice)
+        choice = &saveChoices().first();
+    // The dialog runs its own event loop; the window is blocked meanwhile,
+    // but check again rather than save a mask a pass is still writing.
+    if (const QString refusal = saveRefusal(passRunning(), picture); !refusal.isEmpty()) {
+        MessageBoxes::show(this, refusal);
+        return;
+    }
+    const QString path = savePath(answer.path, *choice);
+    if (sameFile(path, m_module.ImagePath) &&
+        !MessageBoxes::ask(this, replaceScanQuestion(path, choice->content)))
+        return;
+    QString message;
+    if (!saveImage(m_module, picture, choice->content, path, &message))
+        MessageBoxes::show(this, message);
 }
 
 void Form1::rgb2nb_Click() {

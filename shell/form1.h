@@ -6,6 +6,8 @@
 
 #include <QWidget>
 
+#include <functional>
+
 class QCheckBox;
 class QLabel;
 class QLineEdit;
@@ -45,6 +47,10 @@ public:
 
     // Handlers.
     void Command1_Click();
+    // Save (and Ctrl+S): the dialog, then the mask or the painted picture
+    // written as the chosen file type; refused during a pass, and asks before
+    // writing onto the scan itself.
+    void Command2_Click();
     void rgb2nb_Click();
     void bouchtrou_Click();
     void affine_Click();
@@ -65,6 +71,18 @@ public:
     // The Cancel box's value: 0 unticked, 1 ticked, 2 greyed.
     int cancelBoxValue() const;
     void setCancelBoxValue(int value);
+
+    // The Save dialog: given the proposed name and the file types (the first
+    // the default), the chosen name and type; an empty name when cancelled.
+    // Tests install their own in place of the real one; an empty function
+    // restores it.
+    struct SaveAnswer {
+        QString path;
+        QString filter;
+    };
+    using SaveDialog = std::function<SaveAnswer(QWidget *parent, const QString &proposed,
+                                                const QStringList &filters)>;
+    static void setSaveDialog(SaveDialog dialog);
 
     Module1 &module() { return m_module; }
     Session &session() { return m_session; }
