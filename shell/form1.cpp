@@ -2,6 +2,7 @@
 
 #include "core/inspector/inspector.h"
 #include "core/platform/commandline.h"
+#include "core/platform/convert.h"
 #include "core/session/saving.h"
 #include "shell/messagebox.h"
 #include "shell/picturebox.h"
@@ -21,6 +22,8 @@
 #include <QShortcut>
 #include <QStyle>
 #include <QTimer>
+
+#include <tuple>
 
 namespace ink {
 
@@ -64,6 +67,8 @@ void fitFont(QLineEdit *box, const QString &sample) {
     if (changed)
         box->setFont(font);
 }
+
+const QString kProgressTip = QStringLiteral("The column the last pass reached");
 
 Form1::SaveDialog &installedSaveDialog() {
     static Form1::SaveDialog dialog;
@@ -152,6 +157,37 @@ void Form1::createControls() {
     ckbCancel->setObjectName(QStringLiteral("ckbCancel"));
     ckbCancel->setGeometry(600, 16, 65, 25);
     Progress = textBox(this, "Progress", QStringLiteral("Text2"), {192, 8, 57, 33});
+    Progress->setToolTip(kProgressTip);
+
+    // What each control does; the captions stay those of the design.
+    Text1->setToolTip(QStringLiteral(
+        "The pixel under the pointer or stepped to with the arrow keys: position, red, green "
+        "and blue values, and its mask value (True for ink)"));
+    const QString thresholdTip = QStringLiteral(
+        "%1 threshold of NB: a pixel becomes ink when none of its red, green and blue values "
+        "exceeds its threshold");
+    for (auto [caption, box, name] :
+         {std::tuple{Label1, rbox, "Red"}, std::tuple{Label2, vbox, "Green"},
+          std::tuple{Label3, bbox, "Blue"}}) {
+        caption->setToolTip(thresholdTip.arg(QLatin1String(name)));
+        box->setToolTip(thresholdTip.arg(QLatin1String(name)));
+    }
+    Command1->setToolTip(QStringLiteral(
+        "Read the file again and start the masks afresh; a running pass stops (ticks Cancel)"));
+    Command2->setToolTip(
+        QStringLiteral("Save the mask or the painted picture as PNG or TIFF (Ctrl+S)"));
+    clign->setToolTip(QStringLiteral("Blink indicator of the inspected pixel"));
+    load->setToolTip(QStringLiteral("Not in use"));
+    rgb2nb->setToolTip(QStringLiteral(
+        "Turn the picture black and white: ink where no channel exceeds its threshold R, V, B"));
+    bouchtrou->setToolTip(QStringLiteral(
+        "Fill small white holes in black strokes: pinholes, one-pixel notches and cracks"));
+    affine->setToolTip(
+        QStringLiteral("Erase thin black things: isolated dots, one-pixel lines and spurs"));
+    ckbCancel->setToolTip(QStringLiteral("Tick to stop the running pass after its current column"));
+    Picture1->setToolTip(
+        QStringLiteral("The picture: point at a pixel to inspect it; Ctrl+wheel zooms"));
+
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
     // The timer is laid out without an interval: it is never started, since a
@@ -257,16 +293,40 @@ void Form1::Command2_Click() {
         MessageBoxes::show(this, message);
 }
 
+template <typename Run>
+bool Form1::runCountedPass(qint32 lastColumn, Run run) {
+    // A pass refused because another runs leaves that one's count alone.
+    if (passRunning())
+        return run();
+    m_passLastColumn = lastColumn;
+    m_passColumn = 0;
+    const bool ran = run();
+    m_passLastColumn = 0;
+    Progress->setToolTip(kProgressTip);
+    return ran;
+}
+
+bool Form1::runPass(ColumnOperation &operation) {
+    const qint32 last = roundToInt32(Picture1->Width() - operation.range().columnMargin);
+    return runCountedPass(last, [&] { return m_session.runPass(operation); });
+}
+
+void Form1::runButtonPass(const char *name) {
+    const PassEntry &pass = registeredPass(name);
+    runCountedPass(roundToInt32(Picture1->Width() - pass.range.columnMargin),
+                   [&] { return m_session.runPass(pass); });
+}
+
 void Form1::rgb2nb_Click() {
-    m_session.runPass(registeredPass("nb"));
+    runButtonPass("nb");
 }
 
 void Form1::bouchtrou_Click() {
-    m_session.runPass(registeredPass("bouchtrou"));
+    runButtonPass("bouchtrou");
 }
 
 void Form1::affine_Click() {
-    m_session.runPass(registeredPass("affine"));
+    runButtonPass("affine");
 }
 
 void Form1::Picture1_MouseMove(int, int, float x, float y) {
@@ -324,12 +384,16 @@ void Form1::setCancelBoxValue(int value) {
                                           : Qt::Unchecked);
 }
 
-void Form1::refreshPicture(qint32) {
+void Form1::refreshPicture(qint32 column) {
+    m_passColumn = column;
     Picture1->Refresh();
 }
 
 void Form1::setProgress(const QString &text) {
     Progress->setText(text);
+    if (m_passLastColumn > 0)
+        Progress->setToolTip(
+            QStringLiteral("column %1 of %2").arg(m_passColumn).arg(m_passLastColumn));
 }
 
 void Form1::refreshWindow() {

@@ -63,7 +63,7 @@ public:
     void Timer1_Timer();
 
     // Runs `operation` as a pass of the session (see Session::runPass).
-    bool runPass(ColumnOperation &operation) { return m_session.runPass(operation); }
+    bool runPass(ColumnOperation &operation);
     bool passRunning() const { return m_session.passRunning(); }
     // How the last pass that ran to its copy-back went.
     const PassOutcome &lastPassOutcome() const { return m_session.lastPassOutcome(); }
@@ -115,6 +115,12 @@ private:
     void replace(const QImage &image) override;
 
     void createControls();
+    // Runs a pass whose last column is `lastColumn`, kept for the progress
+    // box's tooltip while it runs.
+    template <typename Run>
+    bool runCountedPass(qint32 lastColumn, Run run);
+    // The pass of a pass button, by its name in the registry.
+    void runButtonPass(const char *name);
     // Shows `caption` as the window's title, character for character.
     void setCaption(const QString &caption);
     // Writes the cursor pixel's position, colour and mask value into Text1.
@@ -142,6 +148,11 @@ private:
 
     // The picture area's scrollable view, anchored where the design puts it.
     QScrollArea *pictureView = nullptr;
+
+    // The running pass's last column and the column it reached, for the
+    // progress box's tooltip; 0 when no pass runs.
+    qint32 m_passLastColumn = 0;
+    qint32 m_passColumn = 0;
 
     Module1 &m_module;
     Session m_session;

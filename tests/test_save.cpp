@@ -13,6 +13,7 @@
 #include <QDir>
 #include <QFile>
 #include <QImageReader>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -358,6 +359,69 @@ private Q_SLOTS:
         QFETCH(QString, scan);
         QFETCH(QString, proposed);
         QCOMPARE(defaultSaveName(scan), proposed);
+    }
+
+    // Every control says what it does, and the captions stay the design's.
+    void tooltips_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("caption");
+        const char *const controls[][2] = {{"Text1", ""},
+                                           {"Command1", "Reload"},
+                                           {"Label1", "R"},
+                                           {"rbox", "180"},
+                                           {"Label2", "V"},
+                                           {"vbox", "180"},
+                                           {"Label3", "B"},
+                                           {"bbox", "180"},
+                                           {"Command2", "Save"},
+                                           {"rgb2nb", "NB"},
+                                           {"bouchtrou", "bouchtrou"},
+                                           {"affine", "affine"},
+                                           {"ckbCancel", "Cancel"},
+                                           {"Progress", ""},
+                                           {"Picture1", ""},
+                                           {"clign", "1"}};
+        for (const auto &c : controls)
+            QTest::newRow(c[0]) << QString::fromLatin1(c[0]) << QString::fromLatin1(c[1]);
+    }
+    void tooltips() {
+        QFETCH(QString, name);
+        QFETCH(QString, caption);
+        Module1 module;
+        Form1 form(module);
+        QWidget *widget = control<QWidget>(form, qPrintable(name));
+        QVERIFY(!widget->toolTip().isEmpty());
+        if (caption.isEmpty())
+            return;
+        if (auto *button = qobject_cast<QAbstractButton *>(widget))
+            QCOMPARE(button->text(), caption);
+        else if (auto *label = qobject_cast<QLabel *>(widget))
+            QCOMPARE(label->text(), caption);
+        else
+            QCOMPARE(qobject_cast<QLineEdit *>(widget)->text(), caption);
+    }
+
+    // While a pass runs the progress box's tooltip gives the column reached
+    // and the pass's last column; once it ends the count is gone.
+    void progressTooltip_data() {
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<int>("last");
+        QTest::newRow("NB") << "rgb2nb" << kWidth;
+        QTest::newRow("bouchtrou") << "bouchtrou" << kWidth - 4;
+        QTest::newRow("affine") << "affine" << kWidth - 2;
+    }
+    void progressTooltip() {
+        QFETCH(QString, button);
+        QFETCH(int, last);
+        Module1 module;
+        Form1 form(module);
+        QVERIFY(form.Form_Load(m_scan));
+        QString during;
+        atColumn(form, 12,
+                 [&form, &during] { during = control<QLineEdit>(form, "Progress")->toolTip(); });
+        control<QPushButton>(form, qPrintable(button))->click();
+        QCOMPARE(during, QStringLiteral("column 12 of %1").arg(last));
+        QVERIFY(!control<QLineEdit>(form, "Progress")->toolTip().contains(QLatin1String(" of ")));
     }
 };
 
