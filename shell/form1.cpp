@@ -2,6 +2,8 @@
 
 #include "core/inspector/inspector.h"
 #include "core/platform/commandline.h"
+#include "core/platform/convert.h"
+#include "core/session/saving.h"
 #include "shell/messagebox.h"
 #include "shell/opendialog.h"
 #include "shell/picturebox.h"
@@ -13,6 +15,7 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QEventLoop>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QFontInfo>
 #include <QFontMetrics>
@@ -25,6 +28,8 @@
 #include <QShortcut>
 #include <QStyle>
 #include <QTimer>
+
+#include <tuple>
 
 namespace ink {
 
@@ -75,6 +80,35 @@ QString draggedFile(const QMimeData *data) {
         return {};
     const QUrl url = data->urls().constFirst();
     return url.isLocalFile() ? url.toLocalFile() : QString();
+}
+
+const QString kProgressTip = QStringLiteral("The column the last pass reached");
+
+Form1::SaveDialog &installedSaveDialog() {
+    static Form1::SaveDialog dialog;
+    return dialog;
+}
+
+// The real Save dialog: each file type gives a name typed without an
+// extension its first one, so the dialog's own question about replacing a
+// file is about the file that will be written.
+Form1::SaveAnswer showSaveDialog(QWidget *parent, const QString &proposed,
+                                 const QStringList &filters) {
+    QFileDialog dialog(parent, QStringLiteral("Save"), proposed);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setNameFilters(filters);
+    dialog.selectNameFilter(filters.value(0));
+    const auto suffixOf = [](const QString &filter) {
+        const SaveChoice *choice = saveChoiceFor(filter);
+        return choice ? choice->format->extensions.first() : QString();
+    };
+    dialog.setDefaultSuffix(suffixOf(filters.value(0)));
+    QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog,
+                     [&](const QString &filter) { dialog.setDefaultSuffix(suffixOf(filter)); });
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return {};
+    return {dialog.selectedFiles().first(), dialog.selectedNameFilter()};
 }
 
 QLabel *label(QWidget *parent, const char *name, const QString &caption, QRect geometry) {
@@ -139,6 +173,37 @@ void Form1::createControls() {
     ckbCancel->setObjectName(QStringLiteral("ckbCancel"));
     ckbCancel->setGeometry(600, 16, 65, 25);
     Progress = textBox(this, "Progress", QStringLiteral("Text2"), {192, 8, 57, 33});
+    Progress->setToolTip(kProgressTip);
+
+    // What each control does; the captions stay those of the design.
+    Text1->setToolTip(QStringLiteral(
+        "The pixel under the pointer or stepped to with the arrow keys: position, red, green "
+        "and blue values, and its mask value (True for ink)"));
+    const QString thresholdTip = QStringLiteral(
+        "%1 threshold of NB: a pixel becomes ink when none of its red, green and blue values "
+        "exceeds its threshold");
+    for (auto [caption, box, name] :
+         {std::tuple{Label1, rbox, "Red"}, std::tuple{Label2, vbox, "Green"},
+          std::tuple{Label3, bbox, "Blue"}}) {
+        caption->setToolTip(thresholdTip.arg(QLatin1String(name)));
+        box->setToolTip(thresholdTip.arg(QLatin1String(name)));
+    }
+    Command1->setToolTip(QStringLiteral(
+        "Read the file again and start the masks afresh; a running pass stops (ticks Cancel)"));
+    Command2->setToolTip(
+        QStringLiteral("Save the mask or the painted picture as PNG or TIFF (Ctrl+S)"));
+    clign->setToolTip(QStringLiteral("Blink indicator of the inspected pixel"));
+    load->setToolTip(QStringLiteral("Not in use"));
+    rgb2nb->setToolTip(QStringLiteral(
+        "Turn the picture black and white: ink where no channel exceeds its threshold R, V, B"));
+    bouchtrou->setToolTip(QStringLiteral(
+        "Fill small white holes in black strokes: pinholes, one-pixel notches and cracks"));
+    affine->setToolTip(
+        QStringLiteral("Erase thin black things: isolated dots, one-pixel lines and spurs"));
+    ckbCancel->setToolTip(QStringLiteral("Tick to stop the running pass after its current column"));
+    Picture1->setToolTip(
+        QStringLiteral("The picture: point at a pixel to inspect it; Ctrl+wheel zooms"));
+
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
     // The timer is laid out without an interval: it is never started, since a
@@ -152,6 +217,9 @@ void Form1::createControls() {
         setTabOrder(order[i - 1], order[i]);
 
     connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
+    connect(Command2, &QPushButton::clicked, this, &Form1::Command2_Click);
+    auto *saveKey = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_S), this);
+    connect(saveKey, &QShortcut::activated, this, &Form1::Command2_Click);
     connect(rgb2nb, &QPushButton::clicked, this, &Form1::rgb2nb_Click);
     connect(bouchtrou, &QPushButton::clicked, this, &Form1::bouchtrou_Click);
     connect(affine, &QPushButton::clicked, this, &Form1::affine_Click);
@@ -266,16 +334,74 @@ void Form1::Command1_Click() {
     m_session.reload();
 }
 
+void Form1::setSaveDialog(SaveDialog dialog) {
+    installedSaveDialog() = std::move(dialog);
+}
+
+void Form1::Command2_Click() {
+    const QImage &picture = Picture1->pixels();
+    if (const QString refusal = saveRefusal(passRunning(), picture); !refusal.isEmpty()) {
+        MessageBoxes::show(this, refusal);
+        return;
+    }
+    const QString proposed = defaultSaveName(m_module.ImagePath);
+    const SaveAnswer answer = installedSaveDialog()
+                                  ? installedSaveDialog()(this, proposed, saveFilters())
+                                  : showSaveDialog(this, proposed, saveFilters());
+    if (answer.path.isEmpty())
+        return;
+    const SaveChoice *choice = saveChoiceFor(answer.filter);
+    if (!choice)
+        choice = &saveChoices().first();
+    // The dialog runs its own event loop; the window is blocked meanwhile,
+    // but check again rather than save a mask a pass is still writing.
+    if (const QString refusal = saveRefusal(passRunning(), picture); !refusal.isEmpty()) {
+        MessageBoxes::show(this, refusal);
+        return;
+    }
+    const QString path = savePath(answer.path, *choice);
+    if (sameFile(path, m_module.ImagePath) &&
+        !MessageBoxes::ask(this, replaceScanQuestion(path, choice->content)))
+        return;
+    QString message;
+    if (!saveImage(m_module, picture, choice->content, path, &message))
+        MessageBoxes::show(this, message);
+}
+
+template <typename Run>
+bool Form1::runCountedPass(qint32 lastColumn, Run run) {
+    // A pass refused because another runs leaves that one's count alone.
+    if (passRunning())
+        return run();
+    m_passLastColumn = lastColumn;
+    m_passColumn = 0;
+    const bool ran = run();
+    m_passLastColumn = 0;
+    Progress->setToolTip(kProgressTip);
+    return ran;
+}
+
+bool Form1::runPass(ColumnOperation &operation) {
+    const qint32 last = roundToInt32(Picture1->Width() - operation.range().columnMargin);
+    return runCountedPass(last, [&] { return m_session.runPass(operation); });
+}
+
+void Form1::runButtonPass(const char *name) {
+    const PassEntry &pass = registeredPass(name);
+    runCountedPass(roundToInt32(Picture1->Width() - pass.range.columnMargin),
+                   [&] { return m_session.runPass(pass); });
+}
+
 void Form1::rgb2nb_Click() {
-    m_session.runPass(registeredPass("nb"));
+    runButtonPass("nb");
 }
 
 void Form1::bouchtrou_Click() {
-    m_session.runPass(registeredPass("bouchtrou"));
+    runButtonPass("bouchtrou");
 }
 
 void Form1::affine_Click() {
-    m_session.runPass(registeredPass("affine"));
+    runButtonPass("affine");
 }
 
 void Form1::Picture1_MouseMove(int, int, float x, float y) {
@@ -333,12 +459,16 @@ void Form1::setCancelBoxValue(int value) {
                                           : Qt::Unchecked);
 }
 
-void Form1::refreshPicture(qint32) {
+void Form1::refreshPicture(qint32 column) {
+    m_passColumn = column;
     Picture1->Refresh();
 }
 
 void Form1::setProgress(const QString &text) {
     Progress->setText(text);
+    if (m_passLastColumn > 0)
+        Progress->setToolTip(
+            QStringLiteral("column %1 of %2").arg(m_passColumn).arg(m_passLastColumn));
 }
 
 void Form1::refreshWindow() {

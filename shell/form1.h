@@ -6,6 +6,8 @@
 
 #include <QWidget>
 
+#include <functional>
+
 class QCheckBox;
 class QEventLoop;
 class QLabel;
@@ -57,6 +59,10 @@ public:
     void Command1_Click();
     // Ctrl+O: the file dialog, then openFile().
     void Open_Key();
+    // Save (and Ctrl+S): the dialog, then the mask or the painted picture
+    // written as the chosen file type; refused during a pass, and asks before
+    // writing onto the scan itself.
+    void Command2_Click();
     void rgb2nb_Click();
     void bouchtrou_Click();
     void affine_Click();
@@ -69,7 +75,7 @@ public:
     void Timer1_Timer();
 
     // Runs `operation` as a pass of the session (see Session::runPass).
-    bool runPass(ColumnOperation &operation) { return m_session.runPass(operation); }
+    bool runPass(ColumnOperation &operation);
     bool passRunning() const { return m_session.passRunning(); }
     // How the last pass that ran to its copy-back went.
     const PassOutcome &lastPassOutcome() const { return m_session.lastPassOutcome(); }
@@ -77,6 +83,18 @@ public:
     // The Cancel box's value: 0 unticked, 1 ticked, 2 greyed.
     int cancelBoxValue() const;
     void setCancelBoxValue(int value);
+
+    // The Save dialog: given the proposed name and the file types (the first
+    // the default), the chosen name and type; an empty name when cancelled.
+    // Tests install their own in place of the real one; an empty function
+    // restores it.
+    struct SaveAnswer {
+        QString path;
+        QString filter;
+    };
+    using SaveDialog = std::function<SaveAnswer(QWidget *parent, const QString &proposed,
+                                                const QStringList &filters)>;
+    static void setSaveDialog(SaveDialog dialog);
 
     Module1 &module() { return m_module; }
     Session &session() { return m_session; }
@@ -112,6 +130,12 @@ private:
     void replace(const QImage &image) override;
 
     void createControls();
+    // Runs a pass whose last column is `lastColumn`, kept for the progress
+    // box's tooltip while it runs.
+    template <typename Run>
+    bool runCountedPass(qint32 lastColumn, Run run);
+    // The pass of a pass button, by its name in the registry.
+    void runButtonPass(const char *name);
     // Shows `caption` as the window's title, character for character.
     void setCaption(const QString &caption);
     // Writes the cursor pixel's position, colour and mask value into Text1.
@@ -142,6 +166,11 @@ private:
 
     // The picture area's scrollable view, anchored where the design puts it.
     QScrollArea *pictureView = nullptr;
+
+    // The running pass's last column and the column it reached, for the
+    // progress box's tooltip; 0 when no pass runs.
+    qint32 m_passLastColumn = 0;
+    qint32 m_passColumn = 0;
 
     Module1 &m_module;
     Session m_session;

@@ -10,6 +10,10 @@ MessageBoxes::Handler &installedHandler() {
     static MessageBoxes::Handler handler;
     return handler;
 }
+MessageBoxes::QuestionHandler &installedQuestionHandler() {
+    static MessageBoxes::QuestionHandler handler;
+    return handler;
+}
 }  // namespace
 
 void MessageBoxes::show(QWidget *parent, const QString &text) {
@@ -25,6 +29,20 @@ void MessageBoxes::show(QWidget *parent, const QString &text) {
 
 void MessageBoxes::setHandler(Handler handler) {
     installedHandler() = std::move(handler);
+}
+
+bool MessageBoxes::ask(QWidget *parent, const QString &text) {
+    if (installedQuestionHandler())
+        return installedQuestionHandler()(parent, text);
+    QMessageBox box(QMessageBox::Question, QCoreApplication::applicationName(), text,
+                    QMessageBox::Yes | QMessageBox::No, parent);
+    box.setTextFormat(Qt::PlainText);
+    box.setDefaultButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
+}
+
+void MessageBoxes::setQuestionHandler(QuestionHandler handler) {
+    installedQuestionHandler() = std::move(handler);
 }
 
 void reportRuntimeError(QWidget *parent, const RuntimeError &error) {

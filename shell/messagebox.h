@@ -19,6 +19,11 @@ public:
     static void show(QWidget *parent, const QString &text);
     // Installs `handler` in place of the real box; an empty handler restores it.
     static void setHandler(Handler handler);
+
+    // A yes/no question; true for yes. The answer defaults to no.
+    using QuestionHandler = std::function<bool(QWidget *parent, const QString &text)>;
+    static bool ask(QWidget *parent, const QString &text);
+    static void setQuestionHandler(QuestionHandler handler);
 };
 
 // Shows the report of a run-time error that no handler dealt with.

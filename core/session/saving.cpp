@@ -1,0 +1,126 @@
+#include "core/session/saving.h"
+
+#include "core/platform/runtimeerror.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <new>
+
+#include <sys/stat.h>
+
+namespace ink {
+
+namespace {
+
+QString contentName(ImageContent content) {
+    return content == ImageContent::Mask ? QStringLiteral("Mask") : QStringLiteral("Picture");
+}
+
+QList<SaveChoice> makeChoices() {
+    QList<SaveChoice> choices;
+    for (const ImageContent content : {ImageContent::Mask, ImageContent::Picture}) {
+        for (const OutputFormat &format : outputFormats()) {
+            if (!format.holds(content))
+                continue;
+            QStringList patterns;
+            for (const QString &extension : format.extensions)
+                patterns << QStringLiteral("*.") + extension;
+            choices.append(
+                {content, &format,
+                 QStringLiteral("%1, %2 (%3)")
+                     .arg(contentName(content), format.label, patterns.join(QLatin1Char(' ')))});
+        }
+    }
+    return choices;
+}
+
+}  // namespace
+
+const QList<SaveChoice> &saveChoices() {
+    static const QList<SaveChoice> choices = makeChoices();
+    return choices;
+}
+
+QStringList saveFilters() {
+    QStringList filters;
+    for (const SaveChoice &choice : saveChoices())
+        filters << choice.filter;
+    return filters;
+}
+
+const SaveChoice *saveChoiceFor(const QString &filter) {
+    for (const SaveChoice &choice : saveChoices()) {
+        if (choice.filter == filter)
+            return &choice;
+    }
+    return nullptr;
+}
+
+QString defaultSaveName(const QString &imagePath) {
+    const QFileInfo scan(imagePath);
+    QString base = scan.completeBaseName();
+    if (base.isEmpty())
+        base = QStringLiteral("scan");
+    return QDir(scan.path()).filePath(base + QStringLiteral("-mask.png"));
+}
+
+QString savePath(const QString &typed, const SaveChoice &choice) {
+    const QString suffix = QFileInfo(typed).suffix().toLower();
+    if (choice.format->extensions.contains(suffix))
+        return typed;
+    return typed + QLatin1Char('.') + choice.format->extensions.first();
+}
+
+bool sameFile(const QString &a, const QString &b) {
+    const QByteArray ra = resolvedFileName(QFile::encodeName(a));
+    const QByteArray rb = resolvedFileName(QFile::encodeName(b));
+    if (ra == rb)
+        return true;
+    struct stat sa;
+    struct stat sb;
+    return stat(ra.constData(), &sa) == 0 && stat(rb.constData(), &sb) == 0 &&
+           sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+QString saveRefusal(bool passRunning, const QImage &picture) {
+    if (passRunning)
+        return QStringLiteral("A pass is running: save once it has stopped or ended.");
+    if (picture.isNull())
+        return QStringLiteral("There is no picture to save.");
+    return {};
+}
+
+QString replaceScanQuestion(const QString &path, ImageContent content) {
+    return QStringLiteral("%1\nis the scan being worked on. Replace it with the %2?")
+        .arg(QDir::toNativeSeparators(path), content == ImageContent::Mask
+                                                 ? QStringLiteral("mask")
+                                                 : QStringLiteral("painted picture"));
+}
+
+bool saveImage(const Module1 &module, const QImage &picture, ImageContent content,
+               const QString &path, QString *message) {
+    QString error;
+    bool written = false;
+    try {
+        if (content == ImageContent::Mask) {
+            const QImage mask = maskImage(module.Mask, picture);
+            if (mask.isNull())
+                throw RuntimeError::outOfMemory();
+            written = writeImageFile(mask, path, &error);
+        } else {
+            written = writeImageFile(picture, path, &error);
+        }
+    } catch (const RuntimeError &e) {
+        error = e.description();
+    } catch (const std::bad_alloc &) {
+        error = RuntimeError::outOfMemory().description();
+    }
+    if (!written)
+        *message =
+            QStringLiteral("Cannot write %1:\n%2").arg(QDir::toNativeSeparators(path), error);
+    return written;
+}
+
+}  // namespace ink

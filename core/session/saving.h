@@ -1,0 +1,63 @@
+#pragma once
+
+// What the window's Save writes, without any widget: the choices its dialog
+// offers (the mask or the painted picture, in each format that can hold it),
+// the name it proposes, the file a choice ends up in, when Save must wait,
+// and the write itself through the atomic writer.
+
+#include "core/image/module1.h"
+#include "core/platform/imagefiles.h"
+
+#include <QImage>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+namespace ink {
+
+// One entry of the dialog's list of file types: what is written and how.
+struct SaveChoice {
+    ImageContent content = ImageContent::Mask;
+    const OutputFormat *format = nullptr;
+    // As the dialog shows it: "Mask, PNG (*.png)".
+    QString filter;
+};
+
+// Every choice, the masks first and the first of them (a PNG mask) the
+// default: each format of the writer's table that can hold the mask, then
+// each that can hold the picture.
+const QList<SaveChoice> &saveChoices();
+QStringList saveFilters();
+// The choice whose filter text is `filter`, or null.
+const SaveChoice *saveChoiceFor(const QString &filter);
+
+// The name Save proposes for the scan at `imagePath`: its base name with
+// "-mask.png", in its folder ("plans/scan.jpg" gives "plans/scan-mask.png").
+QString defaultSaveName(const QString &imagePath);
+
+// The file a name typed in the dialog is written to: as typed when its
+// extension is one of the choice's format, else with the format's first
+// extension added, so that what is written is what the list said.
+QString savePath(const QString &typed, const SaveChoice &choice);
+
+// Whether two names reach the same file: the same name once every symbolic
+// link is followed and "." and ".." are taken, or the same file on disk (a
+// hard link, a folder reached another way).
+bool sameFile(const QString &a, const QString &b);
+
+// Why Save cannot go ahead now, or empty when it can: a pass is running (its
+// `Mask` is only complete once it has copied back), or there is no picture.
+QString saveRefusal(bool passRunning, const QImage &picture);
+
+// The question Save asks before writing onto the scan being worked on.
+QString replaceScanQuestion(const QString &path, ImageContent content);
+
+// Writes `content` of the session to `path`: the mask as a 1-bit picture of
+// the picture's size (black = ink, cells 0..width-1 and 0..height-1 of
+// `Mask`), or the painted picture, both with the picture's resolution.
+// Nothing in memory changes. On failure returns false with the message to
+// show in `message`: the file's name and the writer's reason.
+bool saveImage(const Module1 &module, const QImage &picture, ImageContent content,
+               const QString &path, QString *message);
+
+}  // namespace ink

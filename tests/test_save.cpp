@@ -1,0 +1,429 @@
+// Save through the real window: the dialog replaced by a scripted answer and
+// the yes/no question by a scripted reply; everything after the choice is the
+// window's own. Files written are read back and compared with `Mask` and the
+// picture shown.
+
+#include "core/session/saving.h"
+#include "shell/form1.h"
+#include "shell/messagebox.h"
+#include "shell/picturebox.h"
+#include "support.h"
+
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QImageReader>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <unistd.h>
+
+using namespace ink;
+using namespace ink::test;
+
+namespace {
+
+constexpr int kWidth = 60;
+constexpr int kHeight = 45;
+constexpr int kDotsPerMeter = 11811;  // 300 dpi
+
+QImage noisy(quint64 seed) {
+    QImage image(kWidth, kHeight, QImage::Format_RGB32);
+    Rng rng(seed);
+    for (int y = 0; y < kHeight; ++y)
+        for (int x = 0; x < kWidth; ++x)
+            image.setPixel(x, y, qRgb(rng.below(256), rng.below(256), rng.below(256)));
+    image.setDotsPerMeterX(kDotsPerMeter);
+    image.setDotsPerMeterY(kDotsPerMeter);
+    return image;
+}
+
+// Posts `action` when the progress box shows column `column` of the next
+// pass, so the pass's own event pump delivers it between two columns.
+void atColumn(Form1 &form, qint32 column, std::function<void()> action) {
+    const QString text = progressText(column);
+    auto connection = std::make_shared<QMetaObject::Connection>();
+    *connection =
+        QObject::connect(control<QLineEdit>(form, "Progress"), &QLineEdit::textChanged, &form,
+                         [&form, text, action, connection](const QString &shown) {
+                             if (shown != text)
+                                 return;
+                             QObject::disconnect(*connection);
+                             QMetaObject::invokeMethod(&form, action, Qt::QueuedConnection);
+                         });
+}
+
+// Whether a 1-bit picture read back holds `mask`'s cells 0..w-1, 0..h-1,
+// black for True.
+bool holdsMask(const QImage &read, const MaskArray &mask) {
+    if (read.size() != QSize(kWidth, kHeight))
+        return false;
+    for (int x = 0; x < kWidth; ++x)
+        for (int y = 0; y < kHeight; ++y)
+            if ((read.pixel(x, y) == qRgb(0, 0, 0)) != mask.at(x, y))
+                return false;
+    return true;
+}
+
+QString filterOf(ImageContent content, const char *label) {
+    for (const SaveChoice &choice : saveChoices())
+        if (choice.content == content && choice.format->label == QLatin1String(label))
+            return choice.filter;
+    return {};
+}
+
+}  // namespace
+
+class TestSave : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    QString m_scan;
+    QStringList m_messages;
+    QStringList m_questions;
+    bool m_reply = false;
+    // What the scripted dialog answers, and what it was offered.
+    Form1::SaveAnswer m_answer;
+    QString m_proposed;
+    QStringList m_offered;
+    int m_dialogs = 0;
+
+    // A window on the scan after NB and bouchtrou, so that the mask and the
+    // painted picture are neither blank nor the file's.
+    std::unique_ptr<Form1> cleanedWindow(Module1 &module) {
+        auto form = std::make_unique<Form1>(module);
+        if (!form->Form_Load(m_scan))
+            return nullptr;
+        control<QPushButton>(*form, "rgb2nb")->click();
+        control<QPushButton>(*form, "bouchtrou")->click();
+        return form;
+    }
+
+    QStringList filesBesidesScan() const {
+        QStringList files = QDir(m_dir.path()).entryList(QDir::Files | QDir::Hidden);
+        files.removeAll(QStringLiteral("scan.png"));
+        return files;
+    }
+
+private Q_SLOTS:
+    void initTestCase() {
+        QVERIFY(m_dir.isValid());
+        m_scan = m_dir.filePath(QStringLiteral("scan.png"));
+        MessageBoxes::setHandler([this](QWidget *, const QString &text) { m_messages << text; });
+        MessageBoxes::setQuestionHandler([this](QWidget *, const QString &text) {
+            m_questions << text;
+            return m_reply;
+        });
+        Form1::setSaveDialog(
+            [this](QWidget *, const QString &proposed, const QStringList &filters) {
+                ++m_dialogs;
+                m_proposed = proposed;
+                m_offered = filters;
+                return m_answer;
+            });
+    }
+    void init() {
+        m_messages.clear();
+        m_questions.clear();
+        m_dialogs = 0;
+        QDir dir(m_dir.path());
+        for (const QString &entry : dir.entryList(QDir::AllEntries | QDir::NoDotAndDotDot))
+            QVERIFY(QFileInfo(dir.filePath(entry)).isDir()
+                        ? QDir(dir.filePath(entry)).removeRecursively()
+                        : dir.remove(entry));
+        QVERIFY(noisy(7).save(m_scan));
+    }
+    void cleanupTestCase() {
+        MessageBoxes::setHandler({});
+        MessageBoxes::setQuestionHandler({});
+        Form1::setSaveDialog({});
+    }
+
+    // Each file type of the dialog writes its content in its format, read back
+    // equal to `Mask` or to the picture shown, with the picture's resolution;
+    // a name typed without the type's extension gets it. The dialog proposes
+    // the scan's name with "-mask.png" and lists a PNG mask first.
+    void saveChoice_data() {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("written");
+        QTest::addColumn<int>("content");
+        QTest::addColumn<QString>("format");
+        QTest::addColumn<bool>("byKey");  // Ctrl+S instead of the button
+        const int mask = int(ImageContent::Mask);
+        const int picture = int(ImageContent::Picture);
+        QTest::newRow("mask, PNG") << "out.png"
+                                   << "out.png" << mask << "PNG" << false;
+        QTest::newRow("mask, TIFF") << "out.tif"
+                                    << "out.tif" << mask << "TIFF" << false;
+        QTest::newRow("mask, TIFF, by Ctrl+S") << "out.TIFF"
+                                               << "out.TIFF" << mask << "TIFF" << true;
+        QTest::newRow("mask, TIFF, no extension") << "out"
+                                                  << "out.tif" << mask << "TIFF" << false;
+        QTest::newRow("picture, PNG") << "p.png"
+                                      << "p.png" << picture << "PNG" << false;
+        QTest::newRow("picture, TIFF") << "p.tiff"
+                                       << "p.tiff" << picture << "TIFF" << false;
+        QTest::newRow("picture, PNG, named .tif") << "p.tif"
+                                                  << "p.tif.png" << picture << "PNG" << true;
+    }
+    void saveChoice() {
+        QFETCH(QString, typed);
+        QFETCH(QString, written);
+        QFETCH(int, content);
+        QFETCH(QString, format);
+        QFETCH(bool, byKey);
+        Module1 module;
+        auto form = cleanedWindow(module);
+        QVERIFY(form);
+        const QImage shown = control<PictureBox>(*form, "Picture1")->image();
+        const MaskArray mask = module.Mask;
+        QVERIFY(mask.countBlack() > 0);
+        m_answer = {m_dir.filePath(typed), filterOf(ImageContent(content), qPrintable(format))};
+        QVERIFY(!m_answer.filter.isEmpty());
+        if (byKey) {
+            form->activateWindow();
+            QVERIFY(QTest::qWaitForWindowActive(form.get()));
+            QTest::keyClick(control<PictureBox>(*form, "Picture1"), Qt::Key_S, Qt::ControlModifier);
+        } else {
+            control<QPushButton>(*form, "Command2")->click();
+        }
+        QCOMPARE(m_dialogs, 1);
+        QCOMPARE(m_proposed, m_dir.filePath(QStringLiteral("scan-mask.png")));
+        QCOMPARE(m_offered.value(0), filterOf(ImageContent::Mask, "PNG"));
+        QVERIFY2(m_messages.isEmpty(), qPrintable(m_messages.join(QLatin1Char('|'))));
+        QVERIFY(m_questions.isEmpty());
+        QCOMPARE(filesBesidesScan(), QStringList{written});
+
+        QImageReader reader(m_dir.filePath(written));
+        QCOMPARE(reader.format(),
+                 format == QLatin1String("PNG") ? QByteArray("png") : QByteArray("tiff"));
+        const QImage read = reader.read();
+        QVERIFY(!read.isNull());
+        QCOMPARE(read.dotsPerMeterX(), kDotsPerMeter);
+        QCOMPARE(read.dotsPerMeterY(), kDotsPerMeter);
+        if (ImageContent(content) == ImageContent::Mask) {
+            QCOMPARE(read.depth(), 1);
+            QVERIFY(holdsMask(read, mask));
+        } else {
+            QCOMPARE(read.convertToFormat(QImage::Format_RGB32), shown);
+        }
+        // Saving changes nothing in the window.
+        QVERIFY(module.Mask == mask);
+        QCOMPARE(control<PictureBox>(*form, "Picture1")->image(), shown);
+    }
+
+    // Saving onto the scan, under its own name, through a symbolic link or a
+    // hard link, asks first and writes only on yes. (A hard link is replaced
+    // as a name of its own: the write is a rename onto it.)
+    void saveOntoScan_data() {
+        QTest::addColumn<QString>("link");  // "", "symbolic" or "hard"
+        QTest::addColumn<bool>("reply");
+        for (const char *link : {"", "symbolic", "hard"}) {
+            for (const bool reply : {false, true})
+                QTest::addRow("%s%s", *link ? link : "same name", reply ? ", yes" : ", no")
+                    << QString::fromLatin1(link) << reply;
+        }
+    }
+    void saveOntoScan() {
+        QFETCH(QString, link);
+        QFETCH(bool, reply);
+        QString name = m_scan;
+        if (!link.isEmpty()) {
+            name = m_dir.filePath(QStringLiteral("link.png"));
+            QVERIFY(link == QLatin1String("hard")
+                        ? ::link(qPrintable(m_scan), qPrintable(name)) == 0
+                        : QFile::link(m_scan, name));
+        }
+        Module1 module;
+        auto form = cleanedWindow(module);
+        QVERIFY(form);
+        const QByteArray before = [this] {
+            QFile file(m_scan);
+            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        }();
+        m_reply = reply;
+        m_answer = {name, filterOf(ImageContent::Mask, "PNG")};
+        control<QPushButton>(*form, "Command2")->click();
+        QCOMPARE(m_questions.size(), 1);
+        QVERIFY(m_questions.first().contains(QDir::toNativeSeparators(name)));
+        QVERIFY(m_messages.isEmpty());
+        const QImage read(name);
+        if (reply) {
+            QCOMPARE(read.depth(), 1);
+            QVERIFY(holdsMask(read, module.Mask));
+        } else {
+            QFile file(m_scan);
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            QCOMPARE(file.readAll(), before);
+        }
+    }
+
+    // Save is refused with a message, before the dialog opens, while a pass
+    // runs (from the button or Ctrl+S inside the pass's own event pump) and
+    // when there is no picture; nothing is written. Once the pass has ended
+    // Save works again.
+    void refused_data() {
+        QTest::addColumn<QString>("when");
+        QTest::newRow("button during NB") << "button";
+        QTest::newRow("Ctrl+S during NB") << "key";
+        QTest::newRow("no picture") << "empty";
+    }
+    void refused() {
+        QFETCH(QString, when);
+        Module1 module;
+        Form1 form(module);
+        m_answer = {m_dir.filePath(QStringLiteral("out.png")), filterOf(ImageContent::Mask, "PNG")};
+        if (when == QLatin1String("empty")) {
+            control<QPushButton>(form, "Command2")->click();
+        } else {
+            QVERIFY(form.Form_Load(m_scan));
+            form.activateWindow();
+            QVERIFY(QTest::qWaitForWindowActive(&form));
+            atColumn(form, 20, [&form, when] {
+                if (when == QLatin1String("button"))
+                    control<QPushButton>(form, "Command2")->click();
+                else
+                    QTest::keyClick(control<PictureBox>(form, "Picture1"), Qt::Key_S,
+                                    Qt::ControlModifier);
+            });
+            control<QPushButton>(form, "rgb2nb")->click();
+            // The pass went on to its end.
+            QCOMPARE(control<QLineEdit>(form, "Progress")->text(), progressText(kWidth));
+        }
+        QCOMPARE(m_dialogs, 0);
+        QCOMPARE(m_messages.size(), 1);
+        QVERIFY2(m_messages.first().contains(when == QLatin1String("empty")
+                                                 ? QLatin1String("no picture")
+                                                 : QLatin1String("pass is running")),
+                 qPrintable(m_messages.first()));
+        QVERIFY(filesBesidesScan().isEmpty());
+        if (when == QLatin1String("empty"))
+            return;
+        control<QPushButton>(form, "Command2")->click();
+        QCOMPARE(m_dialogs, 1);
+        QVERIFY(holdsMask(QImage(m_answer.path), module.Mask));
+    }
+
+    // A write that fails shows the file's name and the writer's reason, and
+    // leaves the picture, the masks and the folder as they were.
+    void failedWrite_data() {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("missing folder") << "none/out.png"
+                                        << "No such file or directory";
+        QTest::newRow("name of a folder") << "taken.png"
+                                          << "Is a directory";
+    }
+    void failedWrite() {
+        QFETCH(QString, typed);
+        QFETCH(QString, reason);
+        QVERIFY(QDir(m_dir.path()).mkdir(QStringLiteral("taken.png")));
+        Module1 module;
+        auto form = cleanedWindow(module);
+        QVERIFY(form);
+        const QImage shown = control<PictureBox>(*form, "Picture1")->image();
+        const MaskArray mask = module.Mask;
+        const MaskArray work = module.WorkMask;
+        m_answer = {m_dir.filePath(typed), filterOf(ImageContent::Mask, "PNG")};
+        control<QPushButton>(*form, "Command2")->click();
+        QCOMPARE(m_messages.size(), 1);
+        QVERIFY2(m_messages.first().contains(reason) &&
+                     m_messages.first().contains(QDir::toNativeSeparators(m_answer.path)),
+                 qPrintable(m_messages.first()));
+        QVERIFY(module.Mask == mask);
+        QVERIFY(module.WorkMask == work);
+        QCOMPARE(control<PictureBox>(*form, "Picture1")->image(), shown);
+        QVERIFY(filesBesidesScan().isEmpty());
+        QVERIFY(QFileInfo(m_dir.filePath(QStringLiteral("taken.png"))).isDir());
+    }
+
+    // The name Save proposes: the scan's base name, all but its last
+    // extension, with "-mask.png", in the scan's folder.
+    void defaultName_data() {
+        QTest::addColumn<QString>("scan");
+        QTest::addColumn<QString>("proposed");
+        QTest::newRow("folder") << "/data/plans/scan.jpg"
+                                << "/data/plans/scan-mask.png";
+        QTest::newRow("two dots") << "/d/sheet.v2.tif"
+                                  << "/d/sheet.v2-mask.png";
+        QTest::newRow("no extension") << "/d/scan"
+                                      << "/d/scan-mask.png";
+        QTest::newRow("blanks") << "/my scans/a b.png"
+                                << "/my scans/a b-mask.png";
+    }
+    void defaultName() {
+        QFETCH(QString, scan);
+        QFETCH(QString, proposed);
+        QCOMPARE(defaultSaveName(scan), proposed);
+    }
+
+    // Every control says what it does, and the captions stay the design's.
+    void tooltips_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("caption");
+        const char *const controls[][2] = {{"Text1", ""},
+                                           {"Command1", "Reload"},
+                                           {"Label1", "R"},
+                                           {"rbox", "180"},
+                                           {"Label2", "V"},
+                                           {"vbox", "180"},
+                                           {"Label3", "B"},
+                                           {"bbox", "180"},
+                                           {"Command2", "Save"},
+                                           {"rgb2nb", "NB"},
+                                           {"bouchtrou", "bouchtrou"},
+                                           {"affine", "affine"},
+                                           {"ckbCancel", "Cancel"},
+                                           {"Progress", ""},
+                                           {"Picture1", ""},
+                                           {"clign", "1"}};
+        for (const auto &c : controls)
+            QTest::newRow(c[0]) << QString::fromLatin1(c[0]) << QString::fromLatin1(c[1]);
+    }
+    void tooltips() {
+        QFETCH(QString, name);
+        QFETCH(QString, caption);
+        Module1 module;
+        Form1 form(module);
+        QWidget *widget = control<QWidget>(form, qPrintable(name));
+        QVERIFY(!widget->toolTip().isEmpty());
+        if (caption.isEmpty())
+            return;
+        if (auto *button = qobject_cast<QAbstractButton *>(widget))
+            QCOMPARE(button->text(), caption);
+        else if (auto *label = qobject_cast<QLabel *>(widget))
+            QCOMPARE(label->text(), caption);
+        else
+            QCOMPARE(qobject_cast<QLineEdit *>(widget)->text(), caption);
+    }
+
+    // While a pass runs the progress box's tooltip gives the column reached
+    // and the pass's last column; once it ends the count is gone.
+    void progressTooltip_data() {
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<int>("last");
+        QTest::newRow("NB") << "rgb2nb" << kWidth;
+        QTest::newRow("bouchtrou") << "bouchtrou" << kWidth - 4;
+        QTest::newRow("affine") << "affine" << kWidth - 2;
+    }
+    void progressTooltip() {
+        QFETCH(QString, button);
+        QFETCH(int, last);
+        Module1 module;
+        Form1 form(module);
+        QVERIFY(form.Form_Load(m_scan));
+        QString during;
+        atColumn(form, 12,
+                 [&form, &during] { during = control<QLineEdit>(form, "Progress")->toolTip(); });
+        control<QPushButton>(form, qPrintable(button))->click();
+        QCOMPARE(during, QStringLiteral("column 12 of %1").arg(last));
+        QVERIFY(!control<QLineEdit>(form, "Progress")->toolTip().contains(QLatin1String(" of ")));
+    }
+};
+
+QTEST_MAIN(TestSave)
+#include "test_save.moc"
