@@ -8,6 +8,10 @@
 #include "core/image/maskarray.h"
 
 #include <QColor>
+#ifdef QT_WIDGETS_LIB
+#include <QLineEdit>
+#include <QWidget>
+#endif
 #include <QImage>
 #include <QObject>
 #include <QString>
@@ -17,6 +21,7 @@
 #include <cstdlib>
 #include <functional>
 #include <map>
+#include <memory>
 #include <vector>
 
 namespace ink::test {
@@ -91,5 +96,24 @@ private:
     std::map<qint32, std::function<void()>> m_actions;
     qint32 m_current = 0;
 };
+
+#ifdef QT_WIDGETS_LIB
+// Runs `action` inside the event pump that follows column `column` of the
+// window's next pass: it is posted when the progress box shows that column,
+// so the pump delivers it the way it would deliver a click. Actions for the
+// same column run in the order they were given.
+inline void atColumn(QWidget &form, qint32 column, std::function<void()> action) {
+    const QString text = progressText(column);
+    auto connection = std::make_shared<QMetaObject::Connection>();
+    *connection =
+        QObject::connect(control<QLineEdit>(form, "Progress"), &QLineEdit::textChanged, &form,
+                         [&form, text, action, connection](const QString &shown) {
+                             if (shown != text)
+                                 return;
+                             QObject::disconnect(*connection);
+                             QMetaObject::invokeMethod(&form, action, Qt::QueuedConnection);
+                         });
+}
+#endif
 
 }  // namespace ink::test

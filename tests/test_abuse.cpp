@@ -23,23 +23,6 @@ using namespace ink::test;
 
 namespace {
 
-// Runs `action` inside the event pump that follows column `column` of the
-// next pass: it is posted when the progress box shows that column, so the
-// pump delivers it the way it would deliver a click. Actions for the same
-// column run in the order they were given.
-void atColumn(Form1 &form, qint32 column, std::function<void()> action) {
-    const QString text = progressText(column);
-    auto connection = std::make_shared<QMetaObject::Connection>();
-    *connection =
-        QObject::connect(control<QLineEdit>(form, "Progress"), &QLineEdit::textChanged, &form,
-                         [&form, text, action, connection](const QString &shown) {
-                             if (shown != text)
-                                 return;
-                             QObject::disconnect(*connection);
-                             QMetaObject::invokeMethod(&form, action, Qt::QueuedConnection);
-                         });
-}
-
 QImage noisy(int w, int h, quint64 seed) {
     QImage image(w, h, QImage::Format_RGB32);
     Rng rng(seed);

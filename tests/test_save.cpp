@@ -41,21 +41,6 @@ QImage noisy(quint64 seed) {
     return image;
 }
 
-// Posts `action` when the progress box shows column `column` of the next
-// pass, so the pass's own event pump delivers it between two columns.
-void atColumn(Form1 &form, qint32 column, std::function<void()> action) {
-    const QString text = progressText(column);
-    auto connection = std::make_shared<QMetaObject::Connection>();
-    *connection =
-        QObject::connect(control<QLineEdit>(form, "Progress"), &QLineEdit::textChanged, &form,
-                         [&form, text, action, connection](const QString &shown) {
-                             if (shown != text)
-                                 return;
-                             QObject::disconnect(*connection);
-                             QMetaObject::invokeMethod(&form, action, Qt::QueuedConnection);
-                         });
-}
-
 // Whether a 1-bit picture read back holds `mask`'s cells 0..w-1, 0..h-1,
 // black for True.
 bool holdsMask(const QImage &read, const MaskArray &mask) {
