@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cmath>
 #include <iterator>
+#include <new>
 #include <vector>
 
 namespace ink {
@@ -54,12 +55,8 @@ void PictureBox::setPicture(const QImage &image) {
     setImage(image);
     m_damagedRight = m_damagedBottom = -1;
     m_level = levelAllowed(m_level);
-    m_reduced = QImage();
-    if (reduction() > 1) {
-        m_reduced = reduce(pixels(), reduction());
-        if (m_reduced.isNull())  // no memory for it: show the picture as it is
-            m_level = kUnitLevel;
-    }
+    if (!buildReduced(reduction()))  // no memory for it: show the picture as it is
+        m_level = kUnitLevel;
     resize(sizeHint());
     update();
 }
@@ -136,12 +133,8 @@ void PictureBox::setLevel(int index, QPointF anchor) {
     if (index == m_level)
         return;
     const Level &next = kLevels[index];
-    QImage reduced;
-    if (next.divisor > 1) {
-        reduced = reduce(pixels(), next.divisor);
-        if (reduced.isNull() && !pixels().isNull())
-            return;  // no memory for the reduced view: keep the current one
-    }
+    if (!buildReduced(next.divisor))
+        return;  // no memory for the reduced view: keep the current one
     // The scroll area holds this widget in its viewport.
     QScrollArea *view =
         parentWidget() ? qobject_cast<QScrollArea *>(parentWidget()->parentWidget()) : nullptr;
@@ -149,7 +142,6 @@ void PictureBox::setLevel(int index, QPointF anchor) {
     const auto scale = [](const Level &l) { return double(l.factor) / l.divisor; };
     const QPointF scaled = anchor * (scale(next) / scale(level()));
     m_level = index;
-    m_reduced = std::move(reduced);
     resize(sizeHint());
     update();
     if (view) {
@@ -248,17 +240,90 @@ QImage PictureBox::reduce(const QImage &image, int divisor) {
     return reduced;
 }
 
+bool PictureBox::buildReduced(int divisor) {
+    if (divisor <= 1 || pixels().isNull()) {
+        m_divisor = 1;
+        m_reduced = QImage();
+        m_blockSums = {};
+        m_blockOfRow = {};
+        m_sumsOfColumn = {};
+        return true;
+    }
+    const QImage &from = pixels();
+    const int width = from.width(), height = from.height();
+    QImage reduced((width + divisor - 1) / divisor, (height + divisor - 1) / divisor,
+                   QImage::Format_RGB32);
+    if (reduced.isNull())
+        return false;
+    const size_t blockRows = size_t(reduced.height());
+    std::vector<quint16> sums, rowSums;
+    std::vector<int> blockOfRow;
+    std::vector<size_t> sumsOfColumn;
+    try {
+        sums.resize(size_t(reduced.width()) * blockRows * 3);
+        rowSums.resize(size_t(reduced.width()) * 3);
+        blockOfRow.resize(size_t(height));
+        sumsOfColumn.resize(size_t(width));
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    for (int y = 0; y < height; ++y)
+        blockOfRow[size_t(y)] = y / divisor;
+    for (int x = 0; x < width; ++x)
+        sumsOfColumn[size_t(x)] = size_t(x / divisor) * blockRows * 3;
+    // A block row at a time, reading the picture row by row.
+    for (size_t by = 0; by < blockRows; ++by) {
+        std::fill(rowSums.begin(), rowSums.end(), 0);
+        const int y0 = int(by) * divisor, y1 = std::min(y0 + divisor, height);
+        for (int y = y0; y < y1; ++y) {
+            const QRgb *line = reinterpret_cast<const QRgb *>(from.constScanLine(y));
+            for (int x = 0; x < width; ++x) {
+                quint16 *sum = &rowSums[size_t(x / divisor) * 3];
+                sum[0] += quint16(qRed(line[x]));
+                sum[1] += quint16(qGreen(line[x]));
+                sum[2] += quint16(qBlue(line[x]));
+            }
+        }
+        for (int bx = 0; bx < reduced.width(); ++bx)
+            std::copy_n(&rowSums[size_t(bx) * 3], 3, &sums[(size_t(bx) * blockRows + by) * 3]);
+    }
+    m_divisor = divisor;
+    m_reduced = std::move(reduced);
+    m_blockSums = std::move(sums);
+    m_blockOfRow = std::move(blockOfRow);
+    m_sumsOfColumn = std::move(sumsOfColumn);
+    reduceInto(QRect(0, 0, width, height));
+    return true;
+}
+
 void PictureBox::reduceInto(const QRect &imageRect) {
     const QRect blocks = zoomedRect(imageRect) & m_reduced.rect();
-    if (blocks.isEmpty())
-        return;
-    averageBlocks(pixels(), m_reduced, reduction(), blocks.left(), blocks.right(), blocks.top(),
-                  blocks.bottom());
+    const int n = m_divisor, width = int(Width()), height = int(Height());
+    const size_t blockRows = size_t(m_reduced.height());
+    for (int by = blocks.top(); by <= blocks.bottom(); ++by) {
+        QRgb *out = reinterpret_cast<QRgb *>(m_reduced.scanLine(by));
+        const int rows = std::min(n, height - by * n);
+        for (int bx = blocks.left(); bx <= blocks.right(); ++bx) {
+            const quint16 *sum = &m_blockSums[(size_t(bx) * blockRows + size_t(by)) * 3];
+            const quint32 count = quint32(rows * std::min(n, width - bx * n));
+            const auto mean = [count](quint32 s) { return int((s + count / 2) / count); };
+            out[bx] = qRgb(mean(sum[0]), mean(sum[1]), mean(sum[2]));
+        }
+    }
 }
 
 void PictureBox::PSet(qint64 x, qint64 y, ColorValue color) {
     if (!onSurface(x, y))
         return;
+    if (m_divisor > 1) {
+        // Keep the block's sums exact: take the old pixel out, put the new
+        // one in (each sum stays within 16 x 16 x 255, so 16 bits hold it).
+        const ColorValue old = Point(x, y);
+        quint16 *sum =
+            &m_blockSums[m_sumsOfColumn[size_t(x)] + size_t(m_blockOfRow[size_t(y)]) * 3];
+        for (int k = 0; k < 3; ++k)
+            sum[k] = quint16(sum[k] + ((color >> (8 * k)) & 0xFF) - ((old >> (8 * k)) & 0xFF));
+    }
     ImageSurface::PSet(x, y, color);
     if (m_damagedRight < m_damagedLeft) {
         m_damagedLeft = m_damagedRight = int(x);
