@@ -13,6 +13,8 @@
 #include <algorithm>
 #include <cmath>
 #include <iterator>
+#include <new>
+#include <vector>
 
 namespace ink {
 
@@ -54,15 +56,25 @@ PictureBox::PictureBox(QWidget *parent) : QWidget(parent) {
 void PictureBox::setPicture(const QImage &image) {
     setImage(image);
     m_damagedRight = m_damagedBottom = -1;
-    m_zoom = std::min(m_zoom, largestZoom(image.width(), image.height()));
+    m_level = levelAllowed(m_level);
+    if (!buildReduced(reduction()))  // no memory for it: show the picture as it is
+        m_level = kUnitLevel;
     resize(sizeHint());
     update();
+}
+
+QSize PictureBox::viewSize(const Level &level) const {
+    const qint64 w = qint64(Width()), h = qint64(Height());
+    if (level.divisor > 1)
+        return QSize(int((w + level.divisor - 1) / level.divisor),
+                     int((h + level.divisor - 1) / level.divisor));
+    return QSize(int(w * level.factor), int(h * level.factor));
 }
 
 QSize PictureBox::sizeHint() const {
     if (!hasPicture() && !m_hint.isEmpty())
         return fontMetrics().size(0, m_hint) + QSize(2 * kHintMargin, 2 * kHintMargin);
-    return QSize(int(Width()) * m_zoom, int(Height()) * m_zoom);
+    return viewSize(level());
 }
 
 void PictureBox::setHint(const QString &text) {
@@ -83,10 +95,6 @@ void PictureBox::paintHint(QPainter &painter) {
     painter.drawText(box, Qt::AlignCenter, m_hint);
 }
 
-void PictureBox::setZoom(int factor) {
-    setZoom(factor, visibleMiddle());
-}
-
 int PictureBox::largestZoom(qint64 width, qint64 height) {
     const qint64 longest = std::max(width, height);
     for (auto factor = std::rbegin(kZoomFactors); factor != std::rend(kZoomFactors); ++factor) {
@@ -96,19 +104,66 @@ int PictureBox::largestZoom(qint64 width, qint64 height) {
     return 1;
 }
 
+int PictureBox::levelAllowed(int index) const {
+    const int largest = largestZoom(qint64(Width()), qint64(Height()));
+    while (index > kUnitLevel && kLevels[index].factor > largest)
+        --index;
+    return index;
+}
+
+void PictureBox::setZoom(int factor) {
+    setZoom(factor, visibleMiddle());
+}
+
 void PictureBox::setZoom(int factor, QPointF anchor) {
-    if (std::find(std::begin(kZoomFactors), std::end(kZoomFactors), factor) ==
-        std::end(kZoomFactors))
+    for (int i = kUnitLevel; i < int(std::size(kLevels)); ++i) {
+        if (kLevels[i].factor == factor)
+            setLevel(i, anchor);
+    }
+}
+
+void PictureBox::setReduction(int divisor) {
+    setReduction(divisor, visibleMiddle());
+}
+
+void PictureBox::setReduction(int divisor, QPointF anchor) {
+    for (int i = 0; i < kUnitLevel; ++i) {
+        if (kLevels[i].divisor == divisor)
+            setLevel(i, anchor);
+    }
+}
+
+void PictureBox::fitToView() {
+    QScrollArea *view =
+        parentWidget() ? qobject_cast<QScrollArea *>(parentWidget()->parentWidget()) : nullptr;
+    if (!view || Width() <= 0 || Height() <= 0)
         return;
-    factor = std::min(factor, largestZoom(qint64(Width()), qint64(Height())));
-    if (factor == m_zoom)
+    // The viewport's size with no scroll bars: a picture that fits needs none.
+    const QSize room = view->maximumViewportSize();
+    int index = levelAllowed(int(std::size(kLevels)) - 1);
+    while (index > 0) {
+        const QSize size = viewSize(kLevels[index]);
+        if (size.width() <= room.width() && size.height() <= room.height())
+            break;
+        --index;
+    }
+    setLevel(index, visibleMiddle());
+}
+
+void PictureBox::setLevel(int index, QPointF anchor) {
+    index = levelAllowed(index);
+    if (index == m_level)
         return;
+    const Level &next = kLevels[index];
+    if (!buildReduced(next.divisor))
+        return;  // no memory for the reduced view: keep the current one
     // The scroll area holds this widget in its viewport.
     QScrollArea *view =
         parentWidget() ? qobject_cast<QScrollArea *>(parentWidget()->parentWidget()) : nullptr;
     const QPointF inViewport = view ? mapTo(view->viewport(), anchor) : anchor;
-    const QPointF scaled = anchor * factor / m_zoom;
-    m_zoom = factor;
+    const auto scale = [](const Level &l) { return double(l.factor) / l.divisor; };
+    const QPointF scaled = anchor * (scale(next) / scale(level()));
+    m_level = index;
     resize(sizeHint());
     update();
     if (view) {
@@ -119,11 +174,8 @@ void PictureBox::setZoom(int factor, QPointF anchor) {
 }
 
 void PictureBox::stepZoom(int steps, QPointF anchor) {
-    const auto current = std::find(std::begin(kZoomFactors), std::end(kZoomFactors), m_zoom);
-    const auto last = std::ssize(kZoomFactors) - 1;
-    const auto index =
-        std::clamp<std::ptrdiff_t>(current - std::begin(kZoomFactors) + steps, 0, last);
-    setZoom(kZoomFactors[index], anchor);
+    const int last = int(std::size(kLevels)) - 1;
+    setLevel(std::clamp(m_level + steps, 0, last), anchor);
 }
 
 QPointF PictureBox::visibleMiddle() const {
@@ -132,19 +184,168 @@ QPointF PictureBox::visibleMiddle() const {
 }
 
 QRect PictureBox::zoomedRect(const QRect &imageRect) const {
-    return QRect(imageRect.topLeft() * m_zoom, imageRect.size() * m_zoom);
+    if (reduction() == 1)
+        return QRect(imageRect.topLeft() * zoom(), imageRect.size() * zoom());
+    if (imageRect.isEmpty())
+        return QRect();
+    const auto down = [n = reduction()](int v) { return v >= 0 ? v / n : -((-v + n - 1) / n); };
+    return QRect(QPoint(down(imageRect.left()), down(imageRect.top())),
+                 QPoint(down(imageRect.right()), down(imageRect.bottom())));
 }
 
 QPointF PictureBox::imagePosition(QPointF widgetPosition) const {
-    if (m_zoom == 1)
+    if (zoom() == 1 && reduction() == 1)
         return widgetPosition;
-    return QPointF(std::floor(widgetPosition.x() / m_zoom),
-                   std::floor(widgetPosition.y() / m_zoom));
+    if (zoom() > 1)
+        return QPointF(std::floor(widgetPosition.x() / zoom()),
+                       std::floor(widgetPosition.y() / zoom()));
+    // Over the widget's last column or row the pixels beyond the picture's
+    // edge are no pixels at all: the pointer stays on the picture's last one.
+    const int n = reduction();
+    const auto map = [n](double position, int shown, float size) {
+        const double pixel = std::floor(position * n);
+        return position >= 0 && position < shown ? std::min(pixel, double(size) - 1) : pixel;
+    };
+    return QPointF(map(widgetPosition.x(), width(), Width()),
+                   map(widgetPosition.y(), height(), Height()));
+}
+
+namespace {
+
+// Writes into `to` the mean of each divisor x divisor block of `from` in the
+// block columns [bx0, bx1] and rows [by0, by1]. Sums a block row at a time,
+// reading the source row by row.
+void averageBlocks(const QImage &from, QImage &to, int n, int bx0, int bx1, int by0, int by1) {
+    const int width = from.width(), height = from.height();
+    std::vector<quint32> sums(size_t(bx1 - bx0 + 1) * 3);
+    for (int by = by0; by <= by1; ++by) {
+        std::fill(sums.begin(), sums.end(), 0);
+        const int y0 = by * n, y1 = std::min(y0 + n, height);
+        for (int y = y0; y < y1; ++y) {
+            const QRgb *line = reinterpret_cast<const QRgb *>(from.constScanLine(y));
+            quint32 *sum = sums.data();
+            for (int bx = bx0; bx <= bx1; ++bx, sum += 3) {
+                const int x1 = std::min(bx * n + n, width);
+                for (int x = bx * n; x < x1; ++x) {
+                    const QRgb p = line[x];
+                    sum[0] += qRed(p);
+                    sum[1] += qGreen(p);
+                    sum[2] += qBlue(p);
+                }
+            }
+        }
+        QRgb *out = reinterpret_cast<QRgb *>(to.scanLine(by));
+        const quint32 rows = quint32(y1 - y0);
+        const quint32 *sum = sums.data();
+        for (int bx = bx0; bx <= bx1; ++bx, sum += 3) {
+            const quint32 count = rows * quint32(std::min(bx * n + n, width) - bx * n);
+            const auto mean = [count](quint32 s) { return int((s + count / 2) / count); };
+            out[bx] = qRgb(mean(sum[0]), mean(sum[1]), mean(sum[2]));
+        }
+    }
+}
+
+}  // namespace
+
+QImage PictureBox::reduce(const QImage &image, int divisor) {
+    if (image.isNull() || divisor < 1)
+        return QImage();
+    const QImage source =
+        image.format() == QImage::Format_RGB32 || image.format() == QImage::Format_ARGB32
+            ? image
+            : image.convertToFormat(QImage::Format_RGB32);
+    QImage reduced((image.width() + divisor - 1) / divisor,
+                   (image.height() + divisor - 1) / divisor, QImage::Format_RGB32);
+    if (reduced.isNull())
+        return reduced;
+    averageBlocks(source, reduced, divisor, 0, reduced.width() - 1, 0, reduced.height() - 1);
+    return reduced;
+}
+
+bool PictureBox::buildReduced(int divisor) {
+    if (divisor <= 1 || pixels().isNull()) {
+        m_divisor = 1;
+        m_reduced = QImage();
+        m_blockSums = {};
+        m_blockOfRow = {};
+        m_sumsOfColumn = {};
+        return true;
+    }
+    const QImage &from = pixels();
+    const int width = from.width(), height = from.height();
+    QImage reduced((width + divisor - 1) / divisor, (height + divisor - 1) / divisor,
+                   QImage::Format_RGB32);
+    if (reduced.isNull())
+        return false;
+    const size_t blockRows = size_t(reduced.height());
+    std::vector<quint16> sums, rowSums;
+    std::vector<int> blockOfRow;
+    std::vector<size_t> sumsOfColumn;
+    try {
+        sums.resize(size_t(reduced.width()) * blockRows * 3);
+        rowSums.resize(size_t(reduced.width()) * 3);
+        blockOfRow.resize(size_t(height));
+        sumsOfColumn.resize(size_t(width));
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    for (int y = 0; y < height; ++y)
+        blockOfRow[size_t(y)] = y / divisor;
+    for (int x = 0; x < width; ++x)
+        sumsOfColumn[size_t(x)] = size_t(x / divisor) * blockRows * 3;
+    // A block row at a time, reading the picture row by row.
+    for (size_t by = 0; by < blockRows; ++by) {
+        std::fill(rowSums.begin(), rowSums.end(), 0);
+        const int y0 = int(by) * divisor, y1 = std::min(y0 + divisor, height);
+        for (int y = y0; y < y1; ++y) {
+            const QRgb *line = reinterpret_cast<const QRgb *>(from.constScanLine(y));
+            for (int x = 0; x < width; ++x) {
+                quint16 *sum = &rowSums[size_t(x / divisor) * 3];
+                sum[0] += quint16(qRed(line[x]));
+                sum[1] += quint16(qGreen(line[x]));
+                sum[2] += quint16(qBlue(line[x]));
+            }
+        }
+        for (int bx = 0; bx < reduced.width(); ++bx)
+            std::copy_n(&rowSums[size_t(bx) * 3], 3, &sums[(size_t(bx) * blockRows + by) * 3]);
+    }
+    m_divisor = divisor;
+    m_reduced = std::move(reduced);
+    m_blockSums = std::move(sums);
+    m_blockOfRow = std::move(blockOfRow);
+    m_sumsOfColumn = std::move(sumsOfColumn);
+    reduceInto(QRect(0, 0, width, height));
+    return true;
+}
+
+void PictureBox::reduceInto(const QRect &imageRect) {
+    const QRect blocks = zoomedRect(imageRect) & m_reduced.rect();
+    const int n = m_divisor, width = int(Width()), height = int(Height());
+    const size_t blockRows = size_t(m_reduced.height());
+    for (int by = blocks.top(); by <= blocks.bottom(); ++by) {
+        QRgb *out = reinterpret_cast<QRgb *>(m_reduced.scanLine(by));
+        const int rows = std::min(n, height - by * n);
+        for (int bx = blocks.left(); bx <= blocks.right(); ++bx) {
+            const quint16 *sum = &m_blockSums[(size_t(bx) * blockRows + size_t(by)) * 3];
+            const quint32 count = quint32(rows * std::min(n, width - bx * n));
+            const auto mean = [count](quint32 s) { return int((s + count / 2) / count); };
+            out[bx] = qRgb(mean(sum[0]), mean(sum[1]), mean(sum[2]));
+        }
+    }
 }
 
 void PictureBox::PSet(qint64 x, qint64 y, ColorValue color) {
     if (!onSurface(x, y))
         return;
+    if (m_divisor > 1) {
+        // Keep the block's sums exact: take the old pixel out, put the new
+        // one in (each sum stays within 16 x 16 x 255, so 16 bits hold it).
+        const ColorValue old = Point(x, y);
+        quint16 *sum =
+            &m_blockSums[m_sumsOfColumn[size_t(x)] + size_t(m_blockOfRow[size_t(y)]) * 3];
+        for (int k = 0; k < 3; ++k)
+            sum[k] = quint16(sum[k] + ((color >> (8 * k)) & 0xFF) - ((old >> (8 * k)) & 0xFF));
+    }
     ImageSurface::PSet(x, y, color);
     if (m_damagedRight < m_damagedLeft) {
         m_damagedLeft = m_damagedRight = int(x);
@@ -163,6 +364,8 @@ void PictureBox::Refresh() {
     const QRect damaged(QPoint(m_damagedLeft, m_damagedTop),
                         QPoint(m_damagedRight, m_damagedBottom));
     m_damagedRight = m_damagedBottom = -1;
+    if (reduction() > 1)
+        reduceInto(damaged);
     repaint(zoomedRect(damaged));
 }
 
@@ -175,7 +378,11 @@ void PictureBox::paintEvent(QPaintEvent *event) {
             paintHint(painter);
         return;
     }
-    if (m_zoom == 1) {
+    if (reduction() > 1) {
+        painter.drawImage(rect, m_reduced, rect);
+        return;
+    }
+    if (zoom() == 1) {
         painter.drawImage(rect, pixels(), rect);
         if (!m_hint.isEmpty())
             paintHint(painter);
@@ -183,8 +390,8 @@ void PictureBox::paintEvent(QPaintEvent *event) {
     }
     // The image pixels the rectangle touches, each scaled to a whole square
     // with no smoothing.
-    const QRect source(QPoint(rect.left() / m_zoom, rect.top() / m_zoom),
-                       QPoint(rect.right() / m_zoom, rect.bottom() / m_zoom));
+    const QRect source(QPoint(rect.left() / zoom(), rect.top() / zoom()),
+                       QPoint(rect.right() / zoom(), rect.bottom() / zoom()));
     painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
     painter.drawImage(zoomedRect(source), pixels(), source);
     if (!m_hint.isEmpty())
@@ -203,6 +410,9 @@ void PictureBox::keyPressEvent(QKeyEvent *event) {
                 break;
             case Qt::Key_0:
                 setZoom(1);
+                break;
+            case Qt::Key_9:
+                fitToView();
                 break;
             default:
                 break;

@@ -2,9 +2,9 @@
 // moves and keys, the line during a pass, the blink tick, and the zoomed view.
 
 #include "core/inspector/inspector.h"
+#include "shell/form1.h"
 #include "shell/messagebox.h"
 #include "shell/picturebox.h"
-#include "shell/form1.h"
 #include "support.h"
 
 #include <QLineEdit>
@@ -15,6 +15,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QWheelEvent>
+
+#include <vector>
 
 using namespace ink;
 using namespace ink::test;
@@ -57,6 +59,8 @@ private:
     QTemporaryDir m_dir;
     QString m_plain;  // 50 x 40 in 0x204060, pixel (12, 34) coloured
     QString m_large;  // 300 x 200, for scrolling the zoomed view
+    QString m_sheet;  // 3000 x 2000, larger than the view at 1
+    QString m_noisy;  // 101 x 77 in random colours about the thresholds
     Module1 m_module;
 
     std::unique_ptr<Form1> open(const QString &path) {
@@ -75,6 +79,15 @@ private Q_SLOTS:
         QVERIFY(plain.save(m_plain));
         m_large = m_dir.filePath(QStringLiteral("large.png"));
         QVERIFY(solidImage(300, 200, 0x204060).save(m_large));
+        m_sheet = m_dir.filePath(QStringLiteral("sheet.png"));
+        QVERIFY(solidImage(3000, 2000, 0x204060).save(m_sheet));
+        QImage noisy(101, 77, QImage::Format_RGB32);
+        Rng rng(13);
+        for (int y = 0; y < noisy.height(); ++y)
+            for (int x = 0; x < noisy.width(); ++x)
+                noisy.setPixel(x, y, qRgb(120 + rng.below(120), 120 + rng.below(120), 170));
+        m_noisy = m_dir.filePath(QStringLiteral("noisy.png"));
+        QVERIFY(noisy.save(m_noisy));
     }
     void cleanupTestCase() { MessageBoxes::setHandler({}); }
 
@@ -253,8 +266,8 @@ private Q_SLOTS:
                          (x / 3 == 2 && y / 3 == 1) ? 0xFFFFFFu : 0x604020u);
     }
 
-    // Ctrl+Plus and Ctrl+Minus step through the zoom factors, stopping at 16,
-    // Ctrl+0 goes back to 1, and the keys still reach the inspector
+    // Ctrl+Plus and Ctrl+Minus step through the zoom factors, stopping at 16
+    // and at 1/16, Ctrl+0 goes back to 1, and the keys still reach the inspector
     // (start-up itself writes no line). The wheel with Ctrl zooms about the
     // pointer, one step per whole notch; without Ctrl it leaves the zoom.
     void zoomKeysAndWheel() {
@@ -271,6 +284,20 @@ private Q_SLOTS:
         QCOMPARE(picture->zoom(), 12);
         QTest::keyClick(picture, Qt::Key_0, Qt::ControlModifier);
         QCOMPARE(picture->zoom(), 1);
+        for (int expected : {2, 3, 4, 6, 8, 12, 16, 16}) {
+            QTest::keyClick(picture, Qt::Key_Minus, Qt::ControlModifier);
+            QCOMPARE(picture->reduction(), expected);
+            QCOMPARE(picture->zoom(), 1);
+            QCOMPARE(picture->size(),
+                     QSize((300 + expected - 1) / expected, (200 + expected - 1) / expected));
+        }
+        QTest::keyClick(picture, Qt::Key_Plus, Qt::ControlModifier);
+        QCOMPARE(picture->reduction(), 12);
+        QTest::keyClick(picture, Qt::Key_0, Qt::ControlModifier);
+        QCOMPARE(picture->reduction(), 1);
+        QCOMPARE(picture->size(), QSize(300, 200));
+        wheel(picture, QPointF(10, 10), -240, Qt::ControlModifier);
+        QCOMPARE(picture->reduction(), 3);
 
         picture->setZoom(4);
         QWidget *viewport = control<QScrollArea>(*form, "pictureView")->viewport();
@@ -287,6 +314,190 @@ private Q_SLOTS:
         }
         wheel(picture, QPointF(10, 10), 120, Qt::NoModifier);
         QCOMPARE(picture->zoom(), 8);
+    }
+
+    // Reduced to 1/n, the pointer over a screen pixel maps to the first of
+    // the n x n image pixels it shows, to a later one for a position within
+    // the screen pixel, and never beyond the picture's last column and row
+    // (the 50 x 40 picture ends inside the last screen pixel at 1/3 and 1/4).
+    void reducedViewMapsThePointer_data() {
+        QTest::addColumn<int>("divisor");
+        QTest::addColumn<QPointF>("pos");
+        QTest::addColumn<QPoint>("pixel");
+        const auto row = [](const char *name, int divisor, QPointF pos, QPoint pixel) {
+            QTest::newRow(name) << divisor << pos << pixel;
+        };
+        row("1/2 origin", 2, {0, 0}, {0, 0});
+        row("1/2 within", 2, {6.5, 17.5}, {13, 35});
+        row("1/2 last", 2, {24.9, 19.9}, {49, 39});
+        row("1/3 coloured", 3, {4, 11.4}, {12, 34});
+        row("1/3 last full block", 3, {16, 13}, {48, 39});
+        row("1/3 past the edge", 3, {16.9, 13.9}, {49, 39});
+        row("1/4 coloured", 4, {3, 8.5}, {12, 34});
+        row("1/4 past the edge", 4, {12.75, 9.75}, {49, 39});
+        row("1/6 within", 6, {2.5, 1.5}, {15, 9});
+        row("1/12 past the edge", 12, {4.5, 3.5}, {49, 39});
+        row("1/16 coloured", 16, {0.75, 2.125}, {12, 34});
+        row("1/16 past the edge", 16, {3.99, 2.99}, {49, 39});
+    }
+    void reducedViewMapsThePointer() {
+        QFETCH(int, divisor);
+        QFETCH(QPointF, pos);
+        QFETCH(QPoint, pixel);
+        auto form = open(m_plain);
+        QVERIFY(form);
+        PictureBox *picture = control<PictureBox>(*form, "Picture1");
+        picture->setReduction(divisor);
+        QCOMPARE(picture->reduction(), divisor);
+        QCOMPARE(picture->Width(), 50.0f);
+        moveMouse(picture, pos);
+        QCOMPARE(QPoint(form->CursorX, form->CursorY), pixel);
+        const QString text = pixel == QPoint(12, 34) ? QStringLiteral("12*34   200 100 50--False")
+                                                     : line(pixel.x(), pixel.y());
+        QCOMPARE(control<QLineEdit>(*form, "Text1")->text(), text);
+    }
+
+    // Ctrl+9 picks a scale at which the whole picture shows with nothing to
+    // scroll, and the next larger one would not (up to the zoom's limit of 16);
+    // a picture too long even at 1/16 gets 1/16. The pointer still maps to
+    // the right pixel, and the key still reaches the inspector.
+    void fitShowsTheWholePicture_data() {
+        QTest::addColumn<QSize>("size");
+        QTest::addColumn<bool>("fits");
+        QTest::addColumn<QPoint>("pixel");  // multiple of every divisor
+        QTest::newRow("sheet, reduced") << QSize(3000, 2000) << true << QPoint(96, 144);
+        QTest::newRow("small, enlarged") << QSize(50, 40) << true << QPoint(48, 0);
+        QTest::newRow("too long for 1/16") << QSize(40000, 30) << false << QPoint(480, 0);
+    }
+    void fitShowsTheWholePicture() {
+        QFETCH(QSize, size);
+        QFETCH(bool, fits);
+        QFETCH(QPoint, pixel);
+        const QString path = m_dir.filePath(QStringLiteral("fit.png"));
+        QVERIFY(solidImage(size.width(), size.height(), 0x204060).save(path));
+        auto form = open(path);
+        QVERIFY(form);
+        PictureBox *picture = control<PictureBox>(*form, "Picture1");
+        QScrollArea *view = control<QScrollArea>(*form, "pictureView");
+        const auto scrolls = [&] {
+            return view->horizontalScrollBar()->maximum() > 0 ||
+                   view->verticalScrollBar()->maximum() > 0;
+        };
+        QTest::keyClick(picture, Qt::Key_9, Qt::ControlModifier);
+        QCOMPARE(control<QLineEdit>(*form, "Text1")->text(), line(1, 1));
+        QCOMPARE(scrolls(), !fits);
+        moveMouse(picture, picture->zoomedRect(QRect(pixel, QSize(1, 1))).topLeft());
+        QCOMPARE(QPoint(form->CursorX, form->CursorY), pixel);
+        moveMouse(picture, QPointF(picture->width() - 0.01, picture->height() - 0.01));
+        QCOMPARE(QPoint(form->CursorX, form->CursorY), QPoint(size.width() - 1, size.height() - 1));
+        if (fits && picture->zoom() < 16) {
+            QTest::keyClick(picture, Qt::Key_Plus, Qt::ControlModifier);
+            QVERIFY(scrolls());
+        }
+        if (!fits)
+            QCOMPARE(picture->reduction(), 16);
+    }
+
+    // A reduced screen pixel is the rounded mean of the image pixels it shows:
+    // a one-pixel black line on white stays visible as grey, and a block cut
+    // by the picture's right edge averages only the pixels that are there.
+    void reducedViewAveragesArea_data() {
+        QTest::addColumn<int>("divisor");
+        QTest::addColumn<int>("width");
+        QTest::addColumn<int>("lineX");
+        QTest::addColumn<int>("grey");                      // at screen column lineX / divisor
+        QTest::newRow("1/2") << 2 << 16 << 5 << 128;        // (255 + 1) / 2
+        QTest::newRow("1/3") << 3 << 16 << 4 << 170;        // 2 * 255 / 3
+        QTest::newRow("1/4") << 4 << 16 << 5 << 191;        // 3 * 255 / 4
+        QTest::newRow("1/4 edge") << 4 << 17 << 16 << 0;    // the block's one column
+        QTest::newRow("1/6 edge") << 6 << 16 << 15 << 191;  // 3 of 4 columns white
+    }
+    void reducedViewAveragesArea() {
+        QFETCH(int, divisor);
+        QFETCH(int, width);
+        QFETCH(int, lineX);
+        QFETCH(int, grey);
+        QImage image = solidImage(width, 16, kWhite);
+        for (int y = 0; y < image.height(); ++y)
+            image.setPixel(lineX, y, qRgb(0, 0, 0));
+        PictureBox picture;
+        picture.setPicture(image);
+        picture.setReduction(divisor);
+        const QImage shown = picture.grab().toImage();
+        QCOMPARE(shown.size(),
+                 QSize((width + divisor - 1) / divisor, (16 + divisor - 1) / divisor));
+        for (int y = 0; y < shown.height(); ++y)
+            for (int x = 0; x < shown.width(); ++x)
+                QCOMPARE(shown.pixel(x, y) & 0xFFFFFF,
+                         x == lineX / divisor ? quint32(grey) * 0x010101u : 0xFFFFFFu);
+    }
+
+    // Passes work on image pixels whatever the view: the masks and the
+    // picture come out the same at every scale, and a reduced view shows the
+    // reduction of the picture as the passes left it, column by column.
+    void passesAtEveryScale_data() {
+        QTest::addColumn<int>("factor");
+        QTest::addColumn<int>("divisor");
+        QTest::newRow("4") << 4 << 1;
+        QTest::newRow("1/2") << 1 << 2;
+        QTest::newRow("1/3") << 1 << 3;
+        QTest::newRow("1/4") << 1 << 4;
+        QTest::newRow("1/16") << 1 << 16;
+    }
+    void passesAtEveryScale() {
+        QFETCH(int, factor);
+        QFETCH(int, divisor);
+        const char *passes[] = {"rgb2nb", "bouchtrou", "affine"};
+        auto reference = open(m_noisy);
+        QVERIFY(reference);
+        std::vector<MaskArray> masks;
+        for (const char *pass : passes) {
+            control<QPushButton>(*reference, pass)->click();
+            masks.push_back(m_module.Mask);
+        }
+        const QImage painted = control<PictureBox>(*reference, "Picture1")->image();
+        reference.reset();
+
+        auto form = open(m_noisy);
+        QVERIFY(form);
+        PictureBox *picture = control<PictureBox>(*form, "Picture1");
+        picture->setZoom(factor);
+        picture->setReduction(divisor);
+        for (size_t i = 0; i < std::size(passes); ++i) {
+            control<QPushButton>(*form, passes[i])->click();
+            QVERIFY2(m_module.Mask == masks[i], passes[i]);
+            if (divisor > 1)
+                QCOMPARE(picture->reducedPixels(), PictureBox::reduce(picture->image(), divisor));
+        }
+        QCOMPARE(picture->image(), painted);
+        // What reaches the screen is that reduction too.
+        if (divisor > 1)
+            QCOMPARE(picture->grab().toImage().convertToFormat(QImage::Format_RGB32),
+                     PictureBox::reduce(painted, divisor));
+    }
+
+    // Reduced, the arrows still step one image pixel, and the view scrolls
+    // to keep the cursor pixel in sight.
+    void arrowsStepOnePixelWhenReduced_data() {
+        QTest::addColumn<int>("divisor");
+        QTest::newRow("1/2") << 2;
+        QTest::newRow("1/3") << 3;
+    }
+    void arrowsStepOnePixelWhenReduced() {
+        QFETCH(int, divisor);
+        auto form = open(m_sheet);
+        QVERIFY(form);
+        PictureBox *picture = control<PictureBox>(*form, "Picture1");
+        picture->setReduction(divisor);
+        moveMouse(picture, QPointF(10, 10));
+        QTest::keyClick(picture, Qt::Key_Right);
+        QCOMPARE(QPoint(form->CursorX, form->CursorY), QPoint(10 * divisor + 1, 10 * divisor));
+        form->CursorX = 2990;
+        form->CursorY = 1990;
+        QTest::keyClick(picture, Qt::Key_Down);
+        QCOMPARE(QPoint(form->CursorX, form->CursorY), QPoint(2990, 1991));
+        QVERIFY(picture->visibleRegion().boundingRect().contains(
+            picture->zoomedRect(QRect(2990, 1991, 1, 1))));
     }
 
     // A zoomed picture longer than a widget may be (QWIDGETSIZE_MAX) could not
