@@ -138,9 +138,6 @@ private Q_SLOTS:
     }
 
     // Options are dealt with before any file is read (the input named does
-    // not exist): bad ones with the usage and status 2, --help and --version
-    // with status 0.
-    // Options are dealt with before any file is read (the input named does
     // not exist): bad ones with the usage and status 2, options named as
     // they were typed; --help and --version with status 0.
     void optionsBeforeAnyFile_data() {
@@ -378,8 +375,8 @@ private Q_SLOTS:
     // --help and --version into a full device: status 1 and the cause.
     void standardOutputFull_data() {
         QTest::addColumn<QString>("option");
-        QTest::newRow("help") << "--help";
-        QTest::newRow("version") << "--version";
+        for (const char *option : {"--help", "--version"})
+            QTest::newRow(option) << option;
     }
     void standardOutputFull() {
         QFETCH(QString, option);
@@ -462,21 +459,15 @@ private Q_SLOTS:
         QTest::addColumn<QString>("input");
         QTest::addColumn<QString>("steps");
         QTest::addColumn<QString>("thresholds");
-        QTest::newRow("plan") << "plan-160x120.png"
-                              << "nb,bouchtrou,affine"
-                              << "180,180,180";
-        QTest::newRow("noise") << "noise-40x30.png"
-                               << "nb,bouchtrou,affine,affine,bouchtrou"
+        const QString all = QStringLiteral("nb,bouchtrou,affine");
+        const QString usual = QStringLiteral("180,180,180");
+        QTest::newRow("plan") << "plan-160x120.png" << all << usual;
+        QTest::newRow("noise") << "noise-40x30.png" << all + ",affine,bouchtrou"
                                << "180.5,90,255";
-        QTest::newRow("one-pixel") << "one-1x1.png"
-                                   << "nb,bouchtrou,affine"
-                                   << "180,180,180";
-        QTest::newRow("seven") << "seven-7x7.png"
-                               << "nb,bouchtrou,affine,affine"
-                               << "180,180,180";
+        QTest::newRow("one-pixel") << "one-1x1.png" << all << usual;
+        QTest::newRow("seven") << "seven-7x7.png" << all + ",affine" << usual;
         QTest::newRow("tiff") << "scan-33x65.tif"
-                              << "nb,affine,bouchtrou"
-                              << "180,180,180";
+                              << "nb,affine,bouchtrou" << usual;
     }
     void goldenFiles() {
         QFETCH(QString, input);

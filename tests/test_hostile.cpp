@@ -5,9 +5,9 @@
 // take the same table and must agree on every row.
 
 #include "picturefiles.h"
+#include "shell/form1.h"
 #include "shell/messagebox.h"
 #include "shell/picturebox.h"
-#include "shell/form1.h"
 #include "support.h"
 
 #include <QDir>
@@ -250,10 +250,8 @@ private Q_SLOTS:
         for (const Probe &probe : probes)
             QCOMPARE(control<PictureBox>(window, "Picture1")->Point(probe.x, probe.y),
                      probe.colour);
-        for (QPushButton *button :
-             {control<QPushButton>(window, "rgb2nb"), control<QPushButton>(window, "bouchtrou"),
-              control<QPushButton>(window, "affine")}) {
-            button->click();
+        for (const char *pass : {"rgb2nb", "bouchtrou", "affine"}) {
+            control<QPushButton>(window, pass)->click();
             checkReport(QString(), QString());
             checkLoaded(window, started, size, false);
         }

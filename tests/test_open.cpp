@@ -9,7 +9,6 @@
 #include "shell/picturebox.h"
 #include "support.h"
 
-#include <QCheckBox>
 #include <QLineEdit>
 #include <QMimeData>
 #include <QPushButton>
@@ -49,26 +48,22 @@ private:
 
     static void waitForRead(Form1 &form) { QTRY_VERIFY(!form.session().reading()); }
 
-    static void drop(Form1 &form, QMimeData &data, bool *enterAccepted, bool *dropAccepted) {
+    // Drags `data` onto the window and drops it: whether each was accepted.
+    static std::pair<bool, bool> drop(Form1 &form, const QMimeData &data) {
         QDragEnterEvent enter(QPoint(100, 200), Qt::CopyAction, &data, Qt::LeftButton,
                               Qt::NoModifier);
         enter.ignore();
         QCoreApplication::sendEvent(&form, &enter);
-        *enterAccepted = enter.isAccepted();
         QDropEvent dropped(QPointF(100, 200), Qt::CopyAction, &data, Qt::LeftButton,
                            Qt::NoModifier);
         dropped.ignore();
         QCoreApplication::sendEvent(&form, &dropped);
-        *dropAccepted = dropped.isAccepted();
+        return {enter.isAccepted(), dropped.isAccepted()};
     }
-
-    static QMimeData *files(const QStringList &paths) {
-        auto *data = new QMimeData;
-        QList<QUrl> urls;
-        for (const QString &path : paths)
-            urls << QUrl::fromLocalFile(path);
-        data->setUrls(urls);
-        return data;
+    static std::pair<bool, bool> dropFile(Form1 &form, const QString &path) {
+        QMimeData data;
+        data.setUrls({QUrl::fromLocalFile(path)});
+        return drop(form, data);
     }
 
 private Q_SLOTS:
@@ -135,12 +130,7 @@ private Q_SLOTS:
             QTest::keyClick(picture, Qt::Key_O, Qt::ControlModifier);
             QCOMPARE(m_chooserFolders, QStringList{m_dir.path()});
         } else {
-            std::unique_ptr<QMimeData> data(files({path}));
-            bool entered = false;
-            bool dropped = false;
-            drop(*form, *data, &entered, &dropped);
-            QVERIFY(entered);
-            QVERIFY(dropped);
+            QVERIFY(dropFile(*form, path) == std::pair(true, true));
         }
         waitForRead(*form);
 
@@ -184,11 +174,7 @@ private Q_SLOTS:
             data.setText(m_second);
         else
             data.setUrls(urls);
-        bool entered = true;
-        bool dropped = true;
-        drop(*form, data, &entered, &dropped);
-        QVERIFY(!entered);
-        QVERIFY(!dropped);
+        QVERIFY(drop(*form, data) == std::pair(false, false));
         QVERIFY(!form->session().reading());
         QCOMPARE(module.ImagePath, m_first);
     }
@@ -214,11 +200,7 @@ private Q_SLOTS:
                 QTest::keyClick(control<PictureBox>(*form, "Picture1"), Qt::Key_O,
                                 Qt::ControlModifier);
             } else if (how == "drop") {
-                std::unique_ptr<QMimeData> data(files({m_second}));
-                bool entered = true;
-                bool dropped = true;
-                drop(*form, *data, &entered, &dropped);
-                QVERIFY(!entered && !dropped);
+                QVERIFY(dropFile(*form, m_second) == std::pair(false, false));
             } else {
                 QVERIFY(!form->openFile(m_second));
             }

@@ -2,9 +2,9 @@
 // keyboard order of its controls, the failure message, and Reload. What
 // passes do under abuse is in test_abuse, hostile files in test_hostile.
 
+#include "shell/form1.h"
 #include "shell/messagebox.h"
 #include "shell/picturebox.h"
-#include "shell/form1.h"
 #include "support.h"
 
 #include <QByteArrayList>
@@ -74,9 +74,8 @@ private Q_SLOTS:
         QCOMPARE(form->windowTitle(), path);
         QVERIFY(form->isVisible());
         QCOMPARE(form->frameGeometry().size(), form->screen()->size());
-        QCOMPARE(QSizeF(control<PictureBox>(*form, "Picture1")->Width(),
-                        control<PictureBox>(*form, "Picture1")->Height()),
-                 QSizeF(size));
+        auto *picture = control<PictureBox>(*form, "Picture1");
+        QCOMPARE(QSizeF(picture->Width(), picture->Height()), QSizeF(size));
         for (const MaskArray *mask : {&module.Mask, &module.WorkMask}) {
             QCOMPARE(QSize(mask->upperX(), mask->upperY()), size);
             QCOMPARE(mask->countBlack(), 0);
@@ -84,9 +83,8 @@ private Q_SLOTS:
         QCOMPARE(QPoint(form->CursorX, form->CursorY), QPoint(1, 1));
         QCOMPARE(form->BlinkColor, 0);
         if (!size.isEmpty()) {
-            QCOMPARE(control<PictureBox>(*form, "Picture1")->Point(5, 5),
-                     250 + 256 * 240 + 65536 * 230);
-            QCOMPARE(control<PictureBox>(*form, "Picture1")->Point(40, 0), kNoPixel);
+            QCOMPARE(picture->Point(5, 5), 250 + 256 * 240 + 65536 * 230);
+            QCOMPARE(picture->Point(40, 0), kNoPixel);
         }
     }
 
