@@ -4,9 +4,9 @@
 //
 //   QT_QPA_PLATFORM=offscreen build/bench/bench_memory WIDTH HEIGHT
 
-#include "shell/messagebox.h"
 #include "samplegen.h"
 #include "shell/form1.h"
+#include "shell/messagebox.h"
 
 #include <QApplication>
 #include <QFile>

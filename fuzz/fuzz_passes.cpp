@@ -24,8 +24,8 @@
 #include "core/inspector/inspector.h"
 #include "core/ops/passes.h"
 #include "core/platform/convert.h"
-#include "reference_rules.h"
 #include "core/session/session.h"
+#include "reference_rules.h"
 
 #include <QFile>
 #include <QTemporaryDir>

@@ -5,9 +5,9 @@
 // passes work again on the picture then shown.
 
 #include "core/image/columnpass.h"
+#include "shell/form1.h"
 #include "shell/messagebox.h"
 #include "shell/picturebox.h"
-#include "shell/form1.h"
 #include "support.h"
 
 #include <QCheckBox>

@@ -5,10 +5,10 @@
 // test_kernels.)
 
 #include "core/ops/passes.h"
-#include "shell/messagebox.h"
-#include "shell/picturebox.h"
 #include "samplegen.h"
 #include "shell/form1.h"
+#include "shell/messagebox.h"
+#include "shell/picturebox.h"
 #include "support.h"
 
 #include <QLineEdit>

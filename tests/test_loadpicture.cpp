@@ -2,10 +2,10 @@
 // length, whole files load the same into a fresh or a reused buffer, and
 // transparency is laid on white paper.
 
-#include "picturefiles.h"
 #include "core/platform/loadpicture.h"
 #include "core/platform/runtimeerror.h"
 #include "core/platform/truncation.h"
+#include "picturefiles.h"
 #include "support.h"
 
 #include <QFile>

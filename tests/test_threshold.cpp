@@ -3,9 +3,9 @@
 // bad threshold typed while the pass runs.
 
 #include "core/ops/threshold.h"
+#include "shell/form1.h"
 #include "shell/messagebox.h"
 #include "shell/picturebox.h"
-#include "shell/form1.h"
 #include "support.h"
 
 #include <QKeyEvent>

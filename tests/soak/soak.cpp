@@ -7,9 +7,9 @@
 //
 //   inkmask_soak [ACTIONS [SEED]]     (defaults: 1000 actions, seed 1)
 
+#include "shell/form1.h"
 #include "shell/messagebox.h"
 #include "shell/picturebox.h"
-#include "shell/form1.h"
 #include "support.h"
 
 #include <QApplication>
