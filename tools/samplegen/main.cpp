@@ -7,6 +7,7 @@
 #include <QStringList>
 
 #include <cstdio>
+#include <utility>
 
 #include "samplegen.h"
 
@@ -16,13 +17,16 @@ constexpr int kMaxSide = 50000;
 constexpr qint64 kMaxPixels = 500'000'000;
 
 const char kUsage[] =
-    "Usage: inkmask-samplegen [--size WxH] [--seed N] OUTPUT\n"
+    "Usage: inkmask-samplegen [--size WxH] [--seed N] [--paper KIND] [--truth FILE] OUTPUT\n"
     "\n"
     "Writes a synthetic colour scan of a floor plan, with typical scan defects,\n"
     "to OUTPUT. The file format follows the extension (e.g. .png, .tif).\n"
     "\n"
     "  --size WxH   image size in pixels (default 1200x900)\n"
     "  --seed N     random seed, 0..4294967295 (default 1)\n"
+    "  --paper KIND plain (default), shaded (lit from one side, the far corner\n"
+    "               darker than 180 in every channel) or yellowed (aged paper)\n"
+    "  --truth FILE also write where the ink is: black ink on white, 8-bit grey\n"
     "  -h, --help   show this help\n";
 
 int fail(const QString &message) {
@@ -62,6 +66,8 @@ int main(int argc, char *argv[]) {
     int height = 900;
     quint32 seed = 1;
     QString output;
+    QString truthPath;
+    ink::SamplePaper paper = ink::SamplePaper::Plain;
 
     const QStringList args = QCoreApplication::arguments();
     bool optionsDone = false;
@@ -87,7 +93,8 @@ int main(int argc, char *argv[]) {
         // --name VALUE or --name=VALUE
         const qsizetype eq = arg.indexOf(QLatin1Char('='));
         const QString name = eq < 0 ? arg : arg.left(eq);
-        if (name != QLatin1String("--size") && name != QLatin1String("--seed")) {
+        if (name != QLatin1String("--size") && name != QLatin1String("--seed") &&
+            name != QLatin1String("--paper") && name != QLatin1String("--truth")) {
             return usageError(QStringLiteral("unknown option '%1'").arg(arg));
         }
         QString value;
@@ -98,7 +105,21 @@ int main(int argc, char *argv[]) {
         } else {
             return usageError(QStringLiteral("%1 needs a value").arg(name));
         }
-        if (name == QLatin1String("--size")) {
+        if (name == QLatin1String("--paper")) {
+            if (value == QLatin1String("plain")) {
+                paper = ink::SamplePaper::Plain;
+            } else if (value == QLatin1String("shaded")) {
+                paper = ink::SamplePaper::Shaded;
+            } else if (value == QLatin1String("yellowed")) {
+                paper = ink::SamplePaper::Yellowed;
+            } else {
+                return usageError(
+                    QStringLiteral("invalid paper '%1' (expected plain, shaded or yellowed)")
+                        .arg(value));
+            }
+        } else if (name == QLatin1String("--truth")) {
+            truthPath = value;
+        } else if (name == QLatin1String("--size")) {
             if (!parseSize(value, width, height)) {
                 return usageError(
                     QStringLiteral("invalid size '%1' (expected WxH, each side 1..%2, "
@@ -122,20 +143,28 @@ int main(int argc, char *argv[]) {
         return usageError(QStringLiteral("no output file given"));
     }
 
-    const QByteArray format = QFileInfo(output).suffix().toLower().toLatin1();
-    if (format.isEmpty() || !QImageWriter::supportedImageFormats().contains(format)) {
-        return fail(QStringLiteral("cannot write '%1': unknown or missing image file extension")
-                        .arg(output));
+    for (const QString &path : {output, truthPath}) {
+        const QByteArray format = QFileInfo(path).suffix().toLower().toLatin1();
+        if (!path.isEmpty() &&
+            (format.isEmpty() || !QImageWriter::supportedImageFormats().contains(format))) {
+            return fail(QStringLiteral("cannot write '%1': unknown or missing image file extension")
+                            .arg(path));
+        }
     }
 
-    const QImage image = ink::makeSampleScan(width, height, seed);
-    if (image.isNull()) {
+    const ink::SampleScan sample = ink::makeSampleScan(width, height, seed, paper);
+    if (sample.scan.isNull()) {
         return fail(QStringLiteral("cannot allocate a %1x%2 image").arg(width).arg(height));
     }
 
-    QImageWriter writer(output, format);
-    if (!writer.write(image)) {
-        return fail(QStringLiteral("cannot write '%1': %2").arg(output, writer.errorString()));
+    for (const auto &[path, image] : {std::pair{output, sample.scan}, {truthPath, sample.truth}}) {
+        if (path.isEmpty()) {
+            continue;
+        }
+        QImageWriter writer(path, QFileInfo(path).suffix().toLower().toLatin1());
+        if (!writer.write(image)) {
+            return fail(QStringLiteral("cannot write '%1': %2").arg(path, writer.errorString()));
+        }
     }
     return 0;
 }

@@ -1,6 +1,7 @@
 #include "samplegen.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <vector>
 
@@ -1103,6 +1104,10 @@ private:
 }  // namespace
 
 QImage makeSampleScan(int width, int height, quint32 seed) {
+    return makeSampleScan(width, height, seed, SamplePaper::Plain).scan;
+}
+
+SampleScan makeSampleScan(int width, int height, quint32 seed, SamplePaper paper) {
     if (width <= 0 || height <= 0) {
         return {};
     }
@@ -1112,7 +1117,51 @@ QImage makeSampleScan(int width, int height, quint32 seed) {
         return {};
     }
     PlanDrawer(canvas, rng).draw();
-    return canvas.image();
+    SampleScan result{canvas.image(), QImage(width, height, QImage::Format_Grayscale8)};
+    if (result.truth.isNull()) {
+        return {};
+    }
+    for (int y = 0; y < height; ++y) {
+        uchar *line = result.truth.scanLine(y);
+        for (int x = 0; x < width; ++x) {
+            line[x] = canvas.inkAt(x, y) ? 0 : 255;
+        }
+    }
+    // The light reaching each pixel, in 1/1024: a scan's light multiplies
+    // what the paper and the ink reflect.
+    const auto relight = [&](auto light) {
+        for (int y = 0; y < height; ++y) {
+            auto *line = reinterpret_cast<QRgb *>(result.scan.scanLine(y));
+            for (int x = 0; x < width; ++x) {
+                const QRgb p = line[x];
+                const std::array<int, 3> l = light(x, y);
+                line[x] =
+                    qRgb(qRed(p) * l[0] / 1024, qGreen(p) * l[1] / 1024, qBlue(p) * l[2] / 1024);
+            }
+        }
+    };
+    switch (paper) {
+        case SamplePaper::Plain:
+            break;
+        case SamplePaper::Shaded: {
+            // A lamp over a fifth of the width and a third of the height; the
+            // light falls with the squared distance from it, to 1 - 580/1024
+            // of the squared diagonal.
+            const qint64 lx = width / 5;
+            const qint64 ly = height / 3;
+            const qint64 diagonal2 = qint64(width) * width + qint64(height) * height;
+            relight([&](int x, int y) {
+                const qint64 d2 = (x - lx) * (x - lx) + (y - ly) * (y - ly);
+                const int l = int(1024 - 580 * d2 / diagonal2);
+                return std::array<int, 3>{l, l, l};
+            });
+            break;
+        }
+        case SamplePaper::Yellowed:
+            relight([](int, int) { return std::array<int, 3>{737, 676, 512}; });
+            break;
+    }
+    return result;
 }
 
 }  // namespace ink

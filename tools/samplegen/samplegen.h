@@ -25,4 +25,26 @@ namespace ink {
 // either dimension is not positive or the image cannot be allocated.
 QImage makeSampleScan(int width, int height, quint32 seed);
 
+// The paper under the drawing.
+enum class SamplePaper {
+    Plain,     // as makeSampleScan() draws it
+    Shaded,    // lit from one side: the light falls off to about 0.68 of full
+               // in the far corner, ink and paper alike, so that the paper
+               // there drops below 180 in every channel
+    Yellowed,  // aged, yellow-brown paper: the red, green and blue light scaled
+               // by 0.72, 0.66 and 0.50, ink and paper alike
+};
+
+// A scan and where its ink is.
+struct SampleScan {
+    QImage scan;   // Format_RGB32
+    QImage truth;  // Format_Grayscale8, the size of the scan: 0 ink, 255 paper
+};
+
+// The same drawing as makeSampleScan(width, height, seed) on `paper`: the
+// Plain scan is that image, pixel for pixel. The truth holds the pixels the
+// generator inked (faint pencil marks and creases are paper). Null images
+// when the scan cannot be made.
+SampleScan makeSampleScan(int width, int height, quint32 seed, SamplePaper paper);
+
 }  // namespace ink
