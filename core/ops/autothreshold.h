@@ -1,0 +1,55 @@
+#pragma once
+
+#include "core/ops/threshold.h"
+
+#include <QImage>
+
+#include <array>
+#include <cstdint>
+
+namespace ink {
+
+// How many pixels of a picture have each value, 0..255, in one channel.
+using ChannelHistogram = std::array<std::uint64_t, 256>;
+
+// The red, green and blue histograms of a picture, its channels as NB reads
+// them (the picture as 32-bit RGB).
+struct ChannelHistograms {
+    ChannelHistogram red{};
+    ChannelHistogram green{};
+    ChannelHistogram blue{};
+    std::uint64_t pixels = 0;
+
+    bool operator==(const ChannelHistograms &) const = default;
+};
+
+// One walk over the picture's rows. Other formats than 32-bit RGB are
+// converted a band of rows at a time, as the picture area would convert them
+// whole. A null picture gives empty histograms.
+ChannelHistograms channelHistograms(const QImage &picture);
+
+// Otsu's threshold of one channel: the value t that best splits the pixels
+// into a dark class (values <= t) and a light class (values > t), best
+// meaning the largest between-class variance w0 * w1 * (m0 - m1)^2. The
+// split matches NB's rule, under which a channel equal to its threshold is
+// ink, so t is the box value that puts the dark class on the ink side.
+//
+// Between two modes with empty values in between every t across the gap
+// splits the same way; the middle of the gap is taken (rounded down), so the
+// number sits as far from both modes as it can. A histogram with fewer than
+// two distinct values has no split: the middle of the range, 127.
+int otsuThreshold(const ChannelHistogram &histogram);
+
+// The three box values, one per channel by otsuThreshold().
+Thresholds automaticThresholds(const ChannelHistograms &histograms);
+Thresholds automaticThresholds(const QImage &picture);
+
+// The box values that make the picked pixel `rgb` (0xRRGGBB) the last one
+// on one side of NB's rule. As paper: each channel less one (at least 0), so
+// the pixel turns white and anything darker in every channel black. As ink:
+// each channel itself, so the pixel stays black (white only when a channel
+// exceeds its box).
+Thresholds paperPickThresholds(quint32 rgb);
+Thresholds inkPickThresholds(quint32 rgb);
+
+}  // namespace ink
