@@ -4,6 +4,7 @@
 #include "core/platform/commandline.h"
 #include "core/platform/convert.h"
 #include "core/session/saving.h"
+#include "shell/histogramwindow.h"
 #include "shell/messagebox.h"
 #include "shell/opendialog.h"
 #include "shell/picturebox.h"
@@ -83,6 +84,9 @@ QString draggedFile(const QMimeData *data) {
 }
 
 const QString kProgressTip = QStringLiteral("The column the last pass reached");
+const QString kThresholdKeysTip = QStringLiteral(
+    ".\nCtrl+T: the three thresholds from the picture's histograms (Ctrl+H shows them); "
+    "Ctrl+click on paper or Ctrl+Shift+click on ink: from that pixel");
 
 Form1::SaveDialog &installedSaveDialog() {
     static Form1::SaveDialog dialog;
@@ -185,7 +189,7 @@ void Form1::createControls() {
     for (auto [caption, box, name] :
          {std::tuple{Label1, rbox, "Red"}, std::tuple{Label2, vbox, "Green"},
           std::tuple{Label3, bbox, "Blue"}}) {
-        caption->setToolTip(thresholdTip.arg(QLatin1String(name)));
+        caption->setToolTip(thresholdTip.arg(QLatin1String(name)) + kThresholdKeysTip);
         box->setToolTip(thresholdTip.arg(QLatin1String(name)));
     }
     Command1->setToolTip(QStringLiteral(
@@ -233,6 +237,15 @@ void Form1::createControls() {
     connect(Timer1, &QTimer::timeout, this,
             [this] { m_session.guarded([this] { Timer1_Timer(); }); });
     connect(new QShortcut(QKeySequence::Open, this), &QShortcut::activated, this, &Form1::Open_Key);
+    connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_T), this), &QShortcut::activated, this,
+            &Form1::Thresholds_Key);
+    connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_H), this), &QShortcut::activated, this,
+            &Form1::Histogram_Key);
+    connect(Picture1, &PictureBox::pick, this, [this](int shift, float x, float y) {
+        m_session.guarded([&] { Picture1_Pick(shift, x, y); });
+    });
+    for (QLineEdit *box : {rbox, vbox, bbox})
+        connect(box, &QLineEdit::textChanged, this, &Form1::updateHistogramMarks);
 }
 
 bool Form1::Form_Load(const QString &commandLine) {
@@ -434,6 +447,57 @@ void Form1::ShowPixelInfo() {
     }
 }
 
+void Form1::setThresholdBoxes(const Thresholds &thresholds) {
+    rbox->setText(doubleText(thresholds.red));
+    vbox->setText(doubleText(thresholds.green));
+    bbox->setText(doubleText(thresholds.blue));
+}
+
+void Form1::Thresholds_Key() {
+    if (m_loadedHistograms.pixels == 0)
+        return;
+    setThresholdBoxes(automaticThresholds(m_loadedHistograms));
+}
+
+void Form1::Picture1_Pick(int shift, float x, float y) {
+    // The pixel the information line shows for this pointer position.
+    const qint32 px = cursorFromPointer(x);
+    const qint32 py = cursorFromPointer(y);
+    if (!Picture1->onSurface(px, py))
+        return;
+    const ColorValue c = Picture1->Point(px, py);
+    const quint32 rgb =
+        quint32(c & 0xFF) << 16 | (quint32(c) & 0xFF00) | ((quint32(c) >> 16) & 0xFF);
+    setThresholdBoxes((shift & 1) ? inkPickThresholds(rgb) : paperPickThresholds(rgb));
+}
+
+void Form1::Histogram_Key() {
+    if (!m_histogramWindow) {
+        m_histogramWindow = new HistogramWindow(this);
+        m_histogramWindow->setHistograms(m_loadedHistograms);
+        updateHistogramMarks();
+        // Beside the threshold boxes, clear of the controls' row.
+        m_histogramWindow->move(
+            mapToGlobal(QPoint(kPictureOrigin.x() + 40, kPictureOrigin.y() + 40)));
+    }
+    m_histogramWindow->setVisible(!m_histogramWindow->isVisible());
+}
+
+void Form1::updateHistogramMarks() {
+    if (!m_histogramWindow)
+        return;
+    HistogramWindow::Marks marks;
+    const QLineEdit *boxes[3] = {rbox, vbox, bbox};
+    const char *names[3] = {"rbox", "vbox", "bbox"};
+    for (size_t c = 0; c < 3; ++c) {
+        try {
+            marks[c] = textToDouble(boxes[c]->text(), QLatin1String(names[c]));
+        } catch (const RuntimeError &) {
+        }
+    }
+    m_histogramWindow->setMarks(marks);
+}
+
 void Form1::Timer1_Timer() {
     BlinkColor = nextBlinkColor(BlinkColor);
     Picture1->PSet(CursorX, CursorY, blinkPaintColor(BlinkColor));
@@ -503,6 +567,9 @@ PixelSurface &Form1::pixels() {
 
 void Form1::replace(const QImage &image) {
     Picture1->setPicture(image);
+    m_loadedHistograms = channelHistograms(Picture1->pixels());
+    if (m_histogramWindow)
+        m_histogramWindow->setHistograms(m_loadedHistograms);
 }
 
 void Form1::closeEvent(QCloseEvent *event) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/image/module1.h"
+#include "core/ops/autothreshold.h"
 #include "core/platform/commandline.h"
 #include "core/session/session.h"
 
@@ -18,6 +19,7 @@ class QTimer;
 
 namespace ink {
 
+class HistogramWindow;
 class PictureBox;
 
 // The main window: the picture area, the information line, the threshold
@@ -70,6 +72,20 @@ public:
     // information line is written. Positions are in image pixels.
     void Picture1_MouseMove(int button, int shift, float x, float y);
     void Picture1_KeyDown(int &keyCode, int shift);
+    // Ctrl+T: writes into rbox, vbox and bbox the thresholds computed from the
+    // picture as loaded (automaticThresholds()). Nothing else changes: no
+    // mask, no pixel; NB then uses them as typed numbers. Allowed during a
+    // pass, like typing: NB reads the boxes at each column.
+    void Thresholds_Key();
+    // Ctrl+click on the picture: the boxes from that pixel as paper (each
+    // channel less one), Ctrl+Shift+click as ink (each channel). The pixel as
+    // the picture holds it now; outside the picture nothing happens.
+    void Picture1_Pick(int shift, float x, float y);
+    // Ctrl+H: shows the histogram window, or hides it when shown.
+    void Histogram_Key();
+    // The histograms of the picture as loaded, which Ctrl+T uses.
+    const ChannelHistograms &loadedHistograms() const { return m_loadedHistograms; }
+
     // Tick of Timer1 (which is never started): paints the cursor pixel in the
     // blink colour, repaints the window and flips the caption of clign.
     void Timer1_Timer();
@@ -143,6 +159,10 @@ private:
     // The picture area's hint: the file being read, else with no picture how
     // to open one, else none.
     void showHint(const QString &reading = {});
+    // Writes three thresholds into rbox, vbox and bbox.
+    void setThresholdBoxes(const Thresholds &thresholds);
+    // The boxes' numbers to the histogram window, when it exists.
+    void updateHistogramMarks();
 
     // Controls, with their design names.
     PictureBox *Picture1 = nullptr;
@@ -175,6 +195,10 @@ private:
     Module1 &m_module;
     Session m_session;
     QEventLoop *m_startupRead = nullptr;  // runs while Form_Load waits for its read
+    // Counted when a picture is loaded: the passes paint the picture, and
+    // Ctrl+T must not see their black and white.
+    ChannelHistograms m_loadedHistograms;
+    HistogramWindow *m_histogramWindow = nullptr;  // made on the first Ctrl+H
 };
 
 }  // namespace ink

@@ -432,6 +432,17 @@ void PictureBox::mouseMoveEvent(QMouseEvent *event) {
                    float(pos.y()));
 }
 
+void PictureBox::mousePressEvent(QMouseEvent *event) {
+    if (hasPicture() && event->button() == Qt::LeftButton &&
+        (event->modifiers() & Qt::ControlModifier)) {
+        const QPointF pos = imagePosition(event->position());
+        emit pick(shiftState(event->modifiers()), float(pos.x()), float(pos.y()));
+        event->accept();
+        return;
+    }
+    QWidget::mousePressEvent(event);
+}
+
 void PictureBox::wheelEvent(QWheelEvent *event) {
     if (!(event->modifiers() & Qt::ControlModifier)) {
         event->ignore();  // the scroll area scrolls

@@ -98,11 +98,15 @@ signals:
     void keyDown(int keyCode, int shift);
     // The pointer moved over the picture; x and y in image pixels.
     void mouseMove(int button, int shift, float x, float y);
+    // A left click with Ctrl held (shift has 2 set, 1 with Shift too); x and
+    // y in image pixels. Other clicks do what they did.
+    void pick(int shift, float x, float y);
 
 protected:
     void paintEvent(QPaintEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
     void mouseMoveEvent(QMouseEvent *event) override;
+    void mousePressEvent(QMouseEvent *event) override;
     void wheelEvent(QWheelEvent *event) override;
 
 private:
