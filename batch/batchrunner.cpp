@@ -1,8 +1,12 @@
 #include "batch/batchrunner.h"
 
+#include "core/ops/autothreshold.h"
 #include "core/platform/convert.h"
 #include "core/platform/imagefiles.h"
 #include "core/platform/loadpicture.h"
+
+#include <QElapsedTimer>
+#include <QScopeGuard>
 
 #include <memory>
 #include <new>
@@ -44,10 +48,18 @@ private:
 }  // namespace
 
 bool BatchRunner::runSteps(QImage picture, FileProgress *progress) {
+    m_thresholds = m_options.thresholds;
+    if (m_options.autoThresholds) {
+        m_thresholds = automaticThresholds(picture);
+        if (progress)
+            progress->autoThresholds.store(
+                int(m_thresholds.red) << 16 | int(m_thresholds.green) << 8 | int(m_thresholds.blue),
+                std::memory_order_relaxed);
+    }
     m_model.load(std::move(picture));
     for (int i = 0; i < m_options.steps.size(); ++i) {
         const std::unique_ptr<PackedOperation> pass =
-            packedOperation(*m_options.steps[i], m_options.thresholds);
+            packedOperation(*m_options.steps[i], m_thresholds);
         const PassRange range = pass->range();
         const qint32 lastColumn = roundToInt32(m_model.picture.Width() - range.columnMargin);
         if (progress) {
@@ -61,7 +73,31 @@ bool BatchRunner::runSteps(QImage picture, FileProgress *progress) {
     return true;
 }
 
-BatchRunner::Result BatchRunner::run(int index, FileProgress &progress, QStringList &errors) {
+BatchRunner::Result BatchRunner::run(int index, FileProgress &progress, QStringList &errors,
+                                     FileResult *record) {
+    QElapsedTimer clock;
+    clock.start();
+    const qsizetype errorsBefore = errors.size();
+    Result result = Result::Failed;
+    progress.autoThresholds.store(-1, std::memory_order_relaxed);
+    if (record) {
+        *record = FileResult{};
+        record->input = m_options.inputs.at(index);
+    }
+    const auto done = qScopeGuard([&] {
+        if (!record)
+            return;
+        record->status = result;
+        record->milliseconds = clock.elapsed();
+        if (errors.size() > errorsBefore)
+            record->error = errors.at(errorsBefore);
+    });
+    result = runFile(index, progress, errors, record);
+    return result;
+}
+
+BatchRunner::Result BatchRunner::runFile(int index, FileProgress &progress, QStringList &errors,
+                                         FileResult *record) {
     const QString input = m_options.inputs.at(index);
     QString error;
     // Its name as Qt has it, invalid bytes replaced, names another file.
@@ -85,7 +121,10 @@ BatchRunner::Result BatchRunner::run(int index, FileProgress &progress, QStringL
         }
     }
     try {
-        if (!runSteps(std::move(m_image), &progress))
+        const bool finished = runSteps(std::move(m_image), &progress);
+        if (record && m_options.steps.contains(findPass(QStringLiteral("nb"))))
+            record->thresholds = m_thresholds;
+        if (!finished)
             return Result::Interrupted;
     } catch (const RuntimeError &e) {
         errors << input + QStringLiteral(": ") + e.lineText();
@@ -109,6 +148,8 @@ BatchRunner::Result BatchRunner::run(int index, FileProgress &progress, QStringL
             if (!writeImageFile(mask, maskPath, &error)) {
                 errors << QStringLiteral("%1: cannot write: %2").arg(maskPath, error);
                 result = Result::Failed;
+            } else if (record) {
+                record->outputs << maskPath;
             }
         }
         const QString picturePath = m_options.pictureFor(index);
@@ -119,6 +160,8 @@ BatchRunner::Result BatchRunner::run(int index, FileProgress &progress, QStringL
             if (!writeImageFile(m_image, picturePath, &error)) {
                 errors << QStringLiteral("%1: cannot write: %2").arg(picturePath, error);
                 result = Result::Failed;
+            } else if (record) {
+                record->outputs << picturePath;
             }
         }
     } catch (const std::exception &) {

@@ -68,6 +68,11 @@ QSet<QString> notUtf8Arguments(int argc, char *argv[]) {
     return names;
 }
 
+// "R,G,B" as --thresholds takes them.
+QString thresholdsText(const Thresholds &t) {
+    return QStringLiteral("%1,%2,%3").arg(t.red).arg(t.green).arg(t.blue);
+}
+
 // The files of one run, shared by the worker threads.
 class Batch {
 public:
@@ -86,11 +91,16 @@ public:
             progress.step.store(-1);
             m_current[size_t(slot)].store(index);
             QStringList errors;
-            const auto result = runner.run(index, progress, errors);
+            FileResult record;
+            const auto result = runner.run(index, progress, errors, &record);
             m_current[size_t(slot)].store(-1);
             std::lock_guard lock(m_mutex);
             if (result == BatchRunner::Result::Failed)
                 m_failed = true;
+            // The thresholds each file was given, until the summary shows them.
+            if (m_options.autoThresholds && record.thresholds && !m_options.quiet)
+                m_errors << QStringLiteral("%1: thresholds %2")
+                                .arg(record.input, thresholdsText(*record.thresholds));
             for (const QString &e : errors)
                 m_errors << e;
             m_changed.notify_all();
@@ -161,6 +171,8 @@ private:
                                .arg(index + 1)
                                .arg(n)
                                .arg(m_options.inputs.at(index).section(QLatin1Char('/'), -1));
+            if (const int t = m_progress[slot].autoThresholds.load(); t >= 0)
+                part += QStringLiteral(" (%1,%2,%3)").arg(t >> 16).arg(t >> 8 & 0xFF).arg(t & 0xFF);
             if (step < 0)
                 part += QStringLiteral(": reading");
             else if (step < m_options.steps.size())

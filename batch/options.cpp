@@ -139,7 +139,8 @@ QString batchUsage() {
         "  --steps LIST          passes to run, in order: %1\n"
         "                        (default %2; steps may repeat)\n"
         "  --thresholds R,G,B    NB thresholds, plain numbers with a dot\n"
-        "                        (default 180,180,180)\n"
+        "                        (default 180,180,180); auto: each file's own,\n"
+        "                        by Otsu's method on each channel's histogram\n"
         "  -o FILE               the painted picture of the one input (.png, .tif)\n"
         "  --output-dir DIR      the painted pictures, named after the inputs\n"
         "  --mask FILE           the mask of the one input, 1 bit, black = ink\n"
@@ -197,9 +198,11 @@ ParsedArguments parseBatchArguments(const QStringList &arguments, int cores,
     QString error;
     if (parser.isSet(steps) && !parseSteps(parser.values(steps), &o.steps, &error))
         return usage(error);
-    if (parser.isSet(thresholds) && !parseThresholds(parser.value(thresholds), &o.thresholds))
+    o.autoThresholds = parser.value(thresholds) == QLatin1String("auto");
+    if (parser.isSet(thresholds) && !o.autoThresholds &&
+        !parseThresholds(parser.value(thresholds), &o.thresholds))
         return usage(QStringLiteral("bad thresholds \"%1\": give three numbers R,G,B such as "
-                                    "180,180,180 or 180.5,90,255")
+                                    "180,180,180 or 180.5,90,255, or auto")
                          .arg(parser.value(thresholds)));
     if (parser.isSet(jobs)) {
         bool ok = false;

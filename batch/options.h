@@ -14,10 +14,11 @@ namespace ink {
 struct BatchOptions {
     QList<const PassEntry *> steps = defaultSteps();  // entries of passRegistry()
     Thresholds thresholds{180, 180, 180};
-    QString output;     // -o: the picture of the one input
-    QString outputDir;  // --output-dir: pictures named after their inputs
-    QString mask;       // --mask: the mask of the one input
-    QString maskDir;    // --mask-dir: masks named after their inputs
+    bool autoThresholds = false;  // --thresholds auto: each file's own, by automaticThresholds()
+    QString output;               // -o: the picture of the one input
+    QString outputDir;            // --output-dir: pictures named after their inputs
+    QString mask;                 // --mask: the mask of the one input
+    QString maskDir;              // --mask-dir: masks named after their inputs
     int jobs = 1;
     bool quiet = false;
     QStringList inputs;
