@@ -1,0 +1,282 @@
+// Thresholds from the picture: Otsu's split on hand-worked histograms, the
+// histogram walk against a plain count, the window's Ctrl+T, Ctrl+click and
+// Ctrl+H, inkmask-batch --thresholds auto against the window, and on the
+// generator's shaded and yellowed paper a mask nearer the truth than
+// 180,180,180.
+
+#include "batch/options.h"
+#include "core/ops/autothreshold.h"
+#include "core/platform/loadpicture.h"
+#include "samplegen.h"
+#include "shell/form1.h"
+#include "shell/histogramwindow.h"
+#include "shell/picturebox.h"
+#include "support.h"
+
+#include <QLineEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace ink;
+using namespace ink::test;
+
+namespace {
+
+using Counts = QList<QPair<int, int>>;  // value, pixels
+
+ChannelHistogram histogramOf(const Counts &counts) {
+    ChannelHistogram h{};
+    for (const auto &[value, pixels] : counts)
+        h[size_t(value)] = std::uint64_t(pixels);
+    return h;
+}
+
+// The histograms counted the plain way, pixel by pixel through QImage::pixel
+// of the picture converted whole.
+ChannelHistograms plainCount(const QImage &picture) {
+    const QImage rgb = picture.convertToFormat(QImage::Format_RGB32);
+    ChannelHistograms h;
+    for (int y = 0; y < rgb.height(); ++y)
+        for (int x = 0; x < rgb.width(); ++x) {
+            const QRgb p = rgb.pixel(x, y);
+            ++h.red[size_t(qRed(p))], ++h.green[size_t(qGreen(p))], ++h.blue[size_t(qBlue(p))];
+        }
+    h.pixels = std::uint64_t(rgb.width()) * std::uint64_t(rgb.height());
+    return h;
+}
+
+QImage randomImage(int w, int h, quint64 seed, QImage::Format format) {
+    QImage image(w, h, QImage::Format_RGB32);
+    Rng rng(seed);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            image.setPixel(x, y, qRgb(rng.below(256), rng.below(256), rng.below(256)));
+    return image.convertToFormat(format);
+}
+
+// NB's rule on every pixel: how many differ from the truth (0 = ink).
+qint64 wrongPixels(const SampleScan &sample, const Thresholds &t) {
+    qint64 wrong = 0;
+    for (int y = 0; y < sample.scan.height(); ++y)
+        for (int x = 0; x < sample.scan.width(); ++x) {
+            const QRgb p = sample.scan.pixel(x, y);
+            const bool black = qRed(p) <= t.red && qGreen(p) <= t.green && qBlue(p) <= t.blue;
+            wrong += black != (qGray(sample.truth.pixel(x, y)) == 0);
+        }
+    return wrong;
+}
+
+QStringList boxTexts(Form1 &form) {
+    return {control<QLineEdit>(form, "rbox")->text(), control<QLineEdit>(form, "vbox")->text(),
+            control<QLineEdit>(form, "bbox")->text()};
+}
+
+QStringList texts(const Thresholds &t) {
+    return {QString::number(t.red), QString::number(t.green), QString::number(t.blue)};
+}
+
+}  // namespace
+
+class TestAutoThreshold : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    QString m_scan;  // a yellowed sample scan, which 180,180,180 turns black
+
+    std::unique_ptr<Form1> window(Module1 &module) {
+        auto form = std::make_unique<Form1>(module);
+        if (!form->Form_Load(m_scan))
+            return nullptr;
+        form->activateWindow();
+        if (!QTest::qWaitForWindowActive(form.get()))
+            return nullptr;
+        return form;
+    }
+
+private Q_SLOTS:
+    void initTestCase() {
+        QVERIFY(m_dir.isValid());
+        m_scan = m_dir.filePath(QStringLiteral("yellowed.png"));
+        QVERIFY(makeSampleScan(300, 200, 4, SamplePaper::Yellowed).scan.save(m_scan));
+    }
+
+    // Worked by hand from w0 * w1 * (m0 - m1)^2, the dark class <= t.
+    void otsu_data() {
+        QTest::addColumn<Counts>("counts");
+        QTest::addColumn<int>("threshold");
+        // Every t from 40 to 239 splits the same: the middle of the gap.
+        QTest::newRow("two spikes") << Counts{{40, 100}, {240, 300}} << 139;
+        QTest::newRow("two wide modes") << Counts{{50, 5}, {59, 5}, {200, 5}, {209, 5}} << 129;
+        QTest::newRow("adjacent values") << Counts{{100, 1}, {101, 7}} << 100;
+        QTest::newRow("black and white") << Counts{{0, 9}, {255, 1}} << 127;
+        // {20} | {120, 220}: 1/6 * 5/6 * 180^2 = 4500; {20, 120} | {220}:
+        // 2/6 * 4/6 * 150^2 = 5000.
+        QTest::newRow("three modes, light heavy") << Counts{{20, 10}, {120, 10}, {220, 40}} << 169;
+        QTest::newRow("three modes, dark heavy") << Counts{{20, 40}, {120, 10}, {220, 10}} << 69;
+        // t = 0: 1/2 * 1/2 * 2.5^2 = 1.5625; t = 1..3: 3/4 * 1/4 * (11/3)^2 = 2.52.
+        QTest::newRow("spread, then a gap") << Counts{{0, 2}, {1, 1}, {4, 1}} << 2;
+        QTest::newRow("one value") << Counts{{200, 50}} << 127;
+        QTest::newRow("empty") << Counts{} << 127;
+    }
+    void otsu() {
+        QFETCH(Counts, counts);
+        QFETCH(int, threshold);
+        QCOMPARE(otsuThreshold(histogramOf(counts)), threshold);
+    }
+
+    // The unrolled walk against the plain count, at every width and height
+    // up to 300 (the four-pixel groups' tail, the converted bands of 64 rows).
+    void histogramWalk_data() {
+        QTest::addColumn<int>("format");
+        QTest::newRow("32-bit RGB") << int(QImage::Format_RGB32);
+        QTest::newRow("24-bit RGB, converted in bands") << int(QImage::Format_RGB888);
+        QTest::newRow("grey") << int(QImage::Format_Grayscale8);
+    }
+    void histogramWalk() {
+        QFETCH(int, format);
+        for (int n = 1; n <= 300; ++n) {
+            for (const QSize size : {QSize(n, 3), QSize(3, n)}) {
+                const QImage image =
+                    randomImage(size.width(), size.height(), quint64(n), QImage::Format(format));
+                if (channelHistograms(image) != plainCount(image))
+                    QFAIL(
+                        qPrintable(QStringLiteral("%1 x %2").arg(size.width()).arg(size.height())));
+            }
+        }
+        QCOMPARE(channelHistograms(QImage()).pixels, std::uint64_t(0));
+    }
+
+    void nearerTheTruth_data() {
+        QTest::addColumn<int>("paper");
+        QTest::newRow("shaded") << int(SamplePaper::Shaded);
+        QTest::newRow("yellowed") << int(SamplePaper::Yellowed);
+    }
+    void nearerTheTruth() {
+        QFETCH(int, paper);
+        const SampleScan sample = makeSampleScan(600, 450, 2, SamplePaper(paper));
+        const qint64 fixed = wrongPixels(sample, Thresholds{180, 180, 180});
+        const qint64 automatic = wrongPixels(sample, automaticThresholds(sample.scan));
+        QVERIFY2(automatic * 2 < fixed,
+                 qPrintable(QStringLiteral("auto %1, fixed %2").arg(automatic).arg(fixed)));
+    }
+
+    // Ctrl+T writes the numbers of the picture as loaded, after NB as
+    // before, and changes nothing else.
+    void thresholdsKey() {
+        Module1 module;
+        const auto form = window(module);
+        QVERIFY(form);
+        const QStringList expected = texts(automaticThresholds(LoadPicture(m_scan)));
+        // The scan's own numbers: neither the fallback nor the boxes' start.
+        QVERIFY(!expected.contains(QStringLiteral("127")) &&
+                !expected.contains(QStringLiteral("180")));
+        auto *picture = control<PictureBox>(*form, "Picture1");
+        for (const bool afterNb : {false, true}) {
+            if (afterNb)
+                control<QPushButton>(*form, "rgb2nb")->click();
+            for (QLineEdit *box : form->findChildren<QLineEdit *>(QRegularExpression("^[rvb]box$")))
+                box->setText(QStringLiteral("180"));
+            const QImage pixels = picture->image();
+            const MaskArray mask = module.Mask;
+            const MaskArray work = module.WorkMask;
+            const QString title = form->windowTitle();
+            // The second time from a box, where the user has just typed.
+            QWidget *focus =
+                afterNb ? static_cast<QWidget *>(control<QLineEdit>(*form, "vbox")) : picture;
+            QTest::keyClick(focus, Qt::Key_T, Qt::ControlModifier);
+            QCOMPARE(boxTexts(*form), expected);
+            QCOMPARE(picture->image(), pixels);
+            QVERIFY(module.Mask == mask && module.WorkMask == work);
+            QCOMPARE(form->windowTitle(), title);
+            QVERIFY(!form->isWindowModified());
+        }
+    }
+
+    // Ctrl+click: the pixel as paper; Ctrl+Shift+click: as ink; a plain
+    // click changes no box.
+    void pick_data() {
+        QTest::addColumn<int>("modifiers");
+        QTest::addColumn<QRgb>("colour");
+        QTest::addColumn<QStringList>("boxes");
+        const int ctrl = int(Qt::ControlModifier);
+        const int shift = int(Qt::ShiftModifier);
+        QTest::newRow("paper") << ctrl << qRgb(200, 150, 100) << QStringList{"199", "149", "99"};
+        QTest::newRow("paper, a channel at 0 and at 255")
+            << ctrl << qRgb(0, 255, 1) << QStringList{"0", "254", "0"};
+        QTest::newRow("ink") << (ctrl | shift) << qRgb(30, 40, 255)
+                             << QStringList{"30", "40", "255"};
+        QTest::newRow("plain click") << 0 << qRgb(30, 40, 50) << QStringList{"180", "180", "180"};
+    }
+    void pick() {
+        QFETCH(int, modifiers);
+        QFETCH(QRgb, colour);
+        QFETCH(QStringList, boxes);
+        QImage image = solidImage(20, 10, 0xFFFFFF);
+        image.setPixel(7, 4, colour);
+        const QString path = m_dir.filePath(QStringLiteral("pick.png"));
+        QVERIFY(image.save(path));
+        Module1 module;
+        Form1 form(module);
+        QVERIFY(form.Form_Load(path));
+        QTest::mouseClick(control<PictureBox>(form, "Picture1"), Qt::LeftButton,
+                          Qt::KeyboardModifiers(modifiers), QPoint(7, 4));
+        QCOMPARE(boxTexts(form), boxes);
+    }
+
+    // Ctrl+H shows the histograms of the picture as loaded, the boxes marked.
+    void histogramWindow() {
+        Module1 module;
+        const auto form = window(module);
+        QVERIFY(form);
+        auto *picture = control<PictureBox>(*form, "Picture1");
+        QTest::keyClick(picture, Qt::Key_H, Qt::ControlModifier);
+        auto *histograms = form->findChild<HistogramWindow *>();
+        QVERIFY(histograms && histograms->isVisible());
+        QCOMPARE(form->loadedHistograms(), channelHistograms(LoadPicture(m_scan)));
+        control<QLineEdit>(*form, "vbox")->setText(QStringLiteral("x"));
+        QTest::keyClick(picture, Qt::Key_T, Qt::ControlModifier);
+        control<QLineEdit>(*form, "bbox")->setText(QStringLiteral("x"));
+        const Thresholds t = automaticThresholds(form->loadedHistograms());
+        QCOMPARE(histograms->marks(), (HistogramWindow::Marks{t.red, t.green, std::nullopt}));
+        QTest::keyClick(control<QLineEdit>(*form, "bbox"), Qt::Key_H, Qt::ControlModifier);
+        QVERIFY(!histograms->isVisible());
+    }
+
+    // --thresholds auto: the window's numbers, and the mask of those numbers.
+    void batchAuto() {
+        const auto parse = [this](const char *thresholds) {
+            return parseBatchArguments({"inkmask-batch", "--thresholds", thresholds, "--mask-dir",
+                                        m_dir.filePath(QStringLiteral("masks")), m_scan},
+                                       1);
+        };
+        QVERIFY2(parse("auto").options.autoThresholds, qPrintable(parse("auto").error));
+        QCOMPARE(parse("auto,1,2").action, ParsedArguments::Usage);
+
+        Module1 module;
+        const auto form = window(module);
+        QVERIFY(form);
+        QTest::keyClick(control<PictureBox>(*form, "Picture1"), Qt::Key_T, Qt::ControlModifier);
+        const QString fromWindow = boxTexts(*form).join(QLatin1Char(','));
+        QStringList masks;
+        QString reported;
+        for (const QString &thresholds : {QStringLiteral("auto"), fromWindow}) {
+            masks << m_dir.filePath(thresholds + QStringLiteral(".png"));
+            QProcess batch;
+            batch.start(QStringLiteral(INKMASK_BATCH),
+                        {"--thresholds", thresholds, "--mask", masks.last(), m_scan});
+            QVERIFY(batch.waitForFinished(60000));
+            QCOMPARE(batch.exitCode(), 0);
+            if (reported.isEmpty())
+                reported = QString::fromLocal8Bit(batch.readAllStandardError());
+        }
+        QCOMPARE(reported,
+                 QStringLiteral("inkmask-batch: %1: thresholds %2\n").arg(m_scan, fromWindow));
+        QCOMPARE(QImage(masks[0]), QImage(masks[1]));
+    }
+};
+
+QTEST_MAIN(TestAutoThreshold)
+#include "test_autothreshold.moc"
