@@ -120,9 +120,45 @@ int otsuThreshold(const ChannelHistogram &histogram) {
     return (first + last) / 2;
 }
 
+int channelThreshold(const ChannelHistogram &histogram) {
+    const int t = otsuThreshold(histogram);
+    double darkCount = 0, darkSum = 0, lightCount = 0, lightSum = 0;
+    for (int v = 0; v < 256; ++v) {
+        const double n = double(histogram[size_t(v)]);
+        (v <= t ? darkCount : lightCount) += n;
+        (v <= t ? darkSum : lightSum) += n * v;
+    }
+    if (darkCount == 0 || lightCount == 0)
+        return t;
+    const int darkMean = int(darkSum / darkCount);
+    const int lightMean = int(lightSum / lightCount);
+    // Pixels within two values of v.
+    const auto near = [&](int v) {
+        std::uint64_t n = 0;
+        for (int u = std::max(0, v - 2); u <= std::min(255, v + 2); ++u)
+            n += histogram[size_t(u)];
+        return n;
+    };
+    int at = t;
+    std::uint64_t fewest = near(t);
+    for (int v = t + 1; v < lightMean; ++v) {
+        if (const std::uint64_t n = near(v); n < fewest) {
+            fewest = n;
+            at = v;
+        }
+    }
+    int first = at;
+    int last = at;
+    while (first - 1 > darkMean && near(first - 1) == fewest)
+        --first;
+    while (last + 1 < lightMean && near(last + 1) == fewest)
+        ++last;
+    return (first + last) / 2;
+}
+
 Thresholds automaticThresholds(const ChannelHistograms &histograms) {
-    return {double(otsuThreshold(histograms.red)), double(otsuThreshold(histograms.green)),
-            double(otsuThreshold(histograms.blue))};
+    return {double(channelThreshold(histograms.red)), double(channelThreshold(histograms.green)),
+            double(channelThreshold(histograms.blue))};
 }
 
 Thresholds automaticThresholds(const QImage &picture) {

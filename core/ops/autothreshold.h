@@ -40,7 +40,19 @@ ChannelHistograms channelHistograms(const QImage &picture);
 // two distinct values has no split: the middle of the range, 127.
 int otsuThreshold(const ChannelHistogram &histogram);
 
-// The three box values, one per channel by otsuThreshold().
+// The box value for one channel: Otsu's split, then moved to the emptiest
+// place between it and the light class's mean. In a scan the dark class mixes
+// inks: black weighs its mean down while coloured ink lies between, so
+// Otsu's t lands in the coloured ink and drops it to paper. From t towards
+// the paper's mean, the value whose neighbourhood (two values either side)
+// holds the fewest pixels is the foot of the paper's mode; the run of values
+// as empty around it, kept between the two classes' means, is taken, and its
+// middle (rounded down) is the threshold. With no emptier place than t's the
+// run around t is taken, so a clean gap between ink and paper still gives
+// its middle. Fewer than two distinct values: 127.
+int channelThreshold(const ChannelHistogram &histogram);
+
+// The three box values, one per channel by channelThreshold().
 Thresholds automaticThresholds(const ChannelHistograms &histograms);
 Thresholds automaticThresholds(const QImage &picture);
 
