@@ -140,7 +140,7 @@ QString batchUsage() {
         "                        (default %2; steps may repeat)\n"
         "  --thresholds R,G,B    NB thresholds, plain numbers with a dot\n"
         "                        (default 180,180,180); auto: each file's own,\n"
-        "                        by Otsu's method on each channel's histogram\n"
+        "                        from its histograms, as the window's Ctrl+T\n"
         "  -o FILE               the painted picture of the one input (.png, .tif)\n"
         "  --output-dir DIR      the painted pictures, named after the inputs\n"
         "  --mask FILE           the mask of the one input, 1 bit, black = ink\n"
