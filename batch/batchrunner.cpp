@@ -4,6 +4,10 @@
 #include "core/platform/imagefiles.h"
 #include "core/platform/loadpicture.h"
 
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QFileInfo>
+
 #include <memory>
 #include <new>
 
@@ -61,8 +65,21 @@ bool BatchRunner::runSteps(QImage picture, FileProgress *progress) {
     return true;
 }
 
-BatchRunner::Result BatchRunner::run(int index, FileProgress &progress, QStringList &errors) {
-    const QString input = m_options.inputs.at(index);
+FileResult BatchRunner::run(int index, FileProgress &progress) {
+    FileResult result;
+    result.input = m_options.inputs.at(index);
+    result.thresholds = m_options.thresholds;
+    result.started = QDateTime::currentMSecsSinceEpoch();
+    QElapsedTimer clock;
+    clock.start();
+    result.status = runFile(index, progress, result);
+    result.milliseconds = clock.elapsed();
+    return result;
+}
+
+BatchRunner::Result BatchRunner::runFile(int index, FileProgress &progress, FileResult &result) {
+    const QString &input = result.input;
+    QStringList &errors = result.errors;
     QString error;
     // Its name as Qt has it, invalid bytes replaced, names another file.
     if (m_options.notUtf8Inputs.contains(index)) {
@@ -96,7 +113,11 @@ BatchRunner::Result BatchRunner::run(int index, FileProgress &progress, QStringL
     }
 
     progress.step.store(int(m_options.steps.size()), std::memory_order_relaxed);
-    Result result = Result::Done;
+    Result status = Result::Done;
+    // A file written is listed with its size, which --skip-done checks later.
+    const auto written = [&result](const QString &file) {
+        result.outputs.append({file, QFileInfo(file).size()});
+    };
     try {
         // After Ctrl-C, no write begins: only those already running end.
         const QString maskPath = m_options.maskFor(index);
@@ -106,9 +127,11 @@ BatchRunner::Result BatchRunner::run(int index, FileProgress &progress, QStringL
             const QImage mask = maskImage(m_model.Mask, m_model.picture.original());
             if (mask.isNull())
                 throw std::bad_alloc();
-            if (!writeImageFile(mask, maskPath, &error)) {
+            if (writeImageFile(mask, maskPath, &error)) {
+                written(maskPath);
+            } else {
                 errors << QStringLiteral("%1: cannot write: %2").arg(maskPath, error);
-                result = Result::Failed;
+                status = Result::Failed;
             }
         }
         const QString picturePath = m_options.pictureFor(index);
@@ -116,16 +139,18 @@ BatchRunner::Result BatchRunner::run(int index, FileProgress &progress, QStringL
             if (m_interrupt.load())
                 return Result::Interrupted;
             m_image = m_model.picture.takeImage();
-            if (!writeImageFile(m_image, picturePath, &error)) {
+            if (writeImageFile(m_image, picturePath, &error)) {
+                written(picturePath);
+            } else {
                 errors << QStringLiteral("%1: cannot write: %2").arg(picturePath, error);
-                result = Result::Failed;
+                status = Result::Failed;
             }
         }
     } catch (const std::exception &) {
         errors << QStringLiteral("%1: out of memory while writing").arg(input);
-        result = Result::Failed;
+        status = Result::Failed;
     }
-    return result;
+    return status;
 }
 
 }  // namespace ink
