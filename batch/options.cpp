@@ -219,7 +219,7 @@ QString batchUsage() {
         "  --mask FILE           the mask of the one input, 1 bit, black = ink\n"
         "  --mask-dir DIR        the masks, named after the inputs\n"
         "  -j N                  files done in parallel (default: the cores)\n"
-        "  --files-from FILE     more inputs, one name a line (- for standard input)\n"
+        "  --files-from LIST     more inputs, one name a line (- for standard input)\n"
         "  --report FILE         appends a JSON line per input as it ends\n"
         "  --shard K/N           only the inputs at positions K, K+N, K+2N... of\n"
         "                        the list (from 0): N runs share one list\n"
@@ -415,6 +415,7 @@ ParsedArguments parseBatchArguments(const QStringList &arguments, int cores,
     o.listed = o.inputs.size();
     QStringList kept;
     QSet<int> keptNotUtf8;
+    const QStringList stepNames = o.stepNames();
     for (int i = 0; i < o.inputs.size(); ++i) {
         if (!inShard(i, o.shardIndex, o.shardCount))
             continue;
@@ -424,7 +425,7 @@ ParsedArguments parseBatchArguments(const QStringList &arguments, int cores,
                 if (!target.isEmpty())
                     targets << target;
             }
-            if (done.isDone(o.inputs[i], o.stepNames(), targets)) {
+            if (done.isDone(o.inputs[i], stepNames, targets)) {
                 ++o.skipped;
                 continue;
             }
