@@ -5,8 +5,9 @@
 #include "core/platform/imagefiles.h"
 #include "core/platform/loadpicture.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
-#include <QScopeGuard>
+#include <QFileInfo>
 
 #include <memory>
 #include <new>
@@ -73,32 +74,22 @@ bool BatchRunner::runSteps(QImage picture, FileProgress *progress) {
     return true;
 }
 
-BatchRunner::Result BatchRunner::run(int index, FileProgress &progress, QStringList &errors,
-                                     FileResult *record) {
+FileResult BatchRunner::run(int index, FileProgress &progress) {
+    FileResult result;
+    result.input = m_options.inputs.at(index);
+    result.thresholds = m_options.thresholds;
+    result.started = QDateTime::currentMSecsSinceEpoch();
     QElapsedTimer clock;
     clock.start();
-    const qsizetype errorsBefore = errors.size();
-    Result result = Result::Failed;
     progress.autoThresholds.store(-1, std::memory_order_relaxed);
-    if (record) {
-        *record = FileResult{};
-        record->input = m_options.inputs.at(index);
-    }
-    const auto done = qScopeGuard([&] {
-        if (!record)
-            return;
-        record->status = result;
-        record->milliseconds = clock.elapsed();
-        if (errors.size() > errorsBefore)
-            record->error = errors.at(errorsBefore);
-    });
-    result = runFile(index, progress, errors, record);
+    result.status = runFile(index, progress, result);
+    result.milliseconds = clock.elapsed();
     return result;
 }
 
-BatchRunner::Result BatchRunner::runFile(int index, FileProgress &progress, QStringList &errors,
-                                         FileResult *record) {
-    const QString input = m_options.inputs.at(index);
+BatchRunner::Result BatchRunner::runFile(int index, FileProgress &progress, FileResult &result) {
+    const QString &input = result.input;
+    QStringList &errors = result.errors;
     QString error;
     // Its name as Qt has it, invalid bytes replaced, names another file.
     if (m_options.notUtf8Inputs.contains(index)) {
@@ -122,8 +113,7 @@ BatchRunner::Result BatchRunner::runFile(int index, FileProgress &progress, QStr
     }
     try {
         const bool finished = runSteps(std::move(m_image), &progress);
-        if (record && m_options.steps.contains(findPass(QStringLiteral("nb"))))
-            record->thresholds = m_thresholds;
+        result.thresholds = m_thresholds;
         if (!finished)
             return Result::Interrupted;
     } catch (const RuntimeError &e) {
@@ -135,7 +125,11 @@ BatchRunner::Result BatchRunner::runFile(int index, FileProgress &progress, QStr
     }
 
     progress.step.store(int(m_options.steps.size()), std::memory_order_relaxed);
-    Result result = Result::Done;
+    Result status = Result::Done;
+    // A file written is listed with its size, which --skip-done checks later.
+    const auto written = [&result](const QString &file) {
+        result.outputs.append({file, QFileInfo(file).size()});
+    };
     try {
         // After Ctrl-C, no write begins: only those already running end.
         const QString maskPath = m_options.maskFor(index);
@@ -145,11 +139,11 @@ BatchRunner::Result BatchRunner::runFile(int index, FileProgress &progress, QStr
             const QImage mask = maskImage(m_model.Mask, m_model.picture.original());
             if (mask.isNull())
                 throw std::bad_alloc();
-            if (!writeImageFile(mask, maskPath, &error)) {
+            if (writeImageFile(mask, maskPath, &error)) {
+                written(maskPath);
+            } else {
                 errors << QStringLiteral("%1: cannot write: %2").arg(maskPath, error);
-                result = Result::Failed;
-            } else if (record) {
-                record->outputs << maskPath;
+                status = Result::Failed;
             }
         }
         const QString picturePath = m_options.pictureFor(index);
@@ -157,18 +151,18 @@ BatchRunner::Result BatchRunner::runFile(int index, FileProgress &progress, QStr
             if (m_interrupt.load())
                 return Result::Interrupted;
             m_image = m_model.picture.takeImage();
-            if (!writeImageFile(m_image, picturePath, &error)) {
+            if (writeImageFile(m_image, picturePath, &error)) {
+                written(picturePath);
+            } else {
                 errors << QStringLiteral("%1: cannot write: %2").arg(picturePath, error);
-                result = Result::Failed;
-            } else if (record) {
-                record->outputs << picturePath;
+                status = Result::Failed;
             }
         }
     } catch (const std::exception &) {
         errors << QStringLiteral("%1: out of memory while writing").arg(input);
-        result = Result::Failed;
+        status = Result::Failed;
     }
-    return result;
+    return status;
 }
 
 }  // namespace ink

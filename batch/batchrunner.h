@@ -6,11 +6,35 @@
 #include <QImage>
 #include <QStringList>
 
+#include <QList>
+
 #include <atomic>
 #include <functional>
-#include <optional>
 
 namespace ink {
+
+// What became of one input: what the report says of it, and the summary
+// counts. Filled by BatchRunner::run.
+struct FileResult {
+    enum class Status { Done, Failed, Interrupted };
+    struct Output {
+        QString file;
+        qint64 bytes = 0;  // its size once written
+    };
+    struct StepChanges {
+        qint64 filled = 0;  // pixels the step turned black
+        qint64 erased = 0;  // pixels the step turned white
+    };
+
+    QString input;
+    QList<Output> outputs;       // the files written, in the order written
+    Thresholds thresholds;       // the thresholds NB used
+    QList<StepChanges> changes;  // per step run; empty while the steps do not count them
+    qint64 started = 0;          // milliseconds since the epoch, when reading began
+    qint64 milliseconds = 0;     // from reading to the last write
+    Status status = Status::Done;
+    QStringList errors;  // each with the file's name and the reason
+};
 
 // Where a running file stands, for the progress line: read by another thread.
 struct FileProgress {
@@ -19,8 +43,6 @@ struct FileProgress {
     // With --thresholds auto, once computed: red << 16 | green << 8 | blue.
     std::atomic<int> autoThresholds{-1};
 };
-
-struct FileResult;
 
 // Runs the steps on one file after another, on one thread. Its buffers (the
 // picture's paint layers, the masks, the image read) are allocated for the
@@ -33,13 +55,12 @@ public:
     BatchRunner(const BatchOptions &options, const std::atomic<bool> &interrupt)
         : m_options(options), m_interrupt(interrupt) {}
 
-    enum class Result { Done, Failed, Interrupted };
+    using Result = FileResult::Status;
 
     // Reads input `index`, runs the steps, writes what was asked. Every read
-    // or write failure is added to `errors`, with the file's name and reason.
-    // `record`, when given, receives what became of the file.
-    Result run(int index, FileProgress &progress, QStringList &errors,
-               FileResult *record = nullptr);
+    // or write failure is in the result's errors, with the file's name and
+    // reason.
+    FileResult run(int index, FileProgress &progress);
 
     // The steps on a picture already in memory, as the window's buttons would
     // run them on it; false when interrupted. The results stay in model().
@@ -50,30 +71,13 @@ public:
     KernelModel &model() { return m_model; }
 
 private:
-    Result runFile(int index, FileProgress &progress, QStringList &errors, FileResult *record);
+    Result runFile(int index, FileProgress &progress, FileResult &result);
 
     const BatchOptions &m_options;
     const std::atomic<bool> &m_interrupt;
     KernelModel m_model;
     QImage m_image;           // the last picture written, its buffer reused by the next read
     Thresholds m_thresholds;  // NB's, for the file in hand
-};
-
-// What became of one input, for the progress line, the summary and the report.
-struct FileResult {
-    QString input;
-    QStringList outputs;  // files written
-    // NB's thresholds, when a step was nb.
-    std::optional<Thresholds> thresholds;
-    // Per step, in order: the pixels it made ink and those it made paper.
-    struct StepCount {
-        qint64 filled = 0;
-        qint64 erased = 0;
-    };
-    QList<StepCount> steps;
-    qint64 milliseconds = 0;
-    BatchRunner::Result status = BatchRunner::Result::Done;
-    QString error;  // the first failure's text, with the file's name
 };
 
 }  // namespace ink

@@ -2,11 +2,13 @@
 
 #include "batch/batchrunner.h"
 #include "batch/options.h"
+#include "batch/report.h"
 #include "core/platform/imagefiles.h"
 #include "core/platform/stdstreams.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QThread>
 
 #include <atomic>
@@ -26,16 +28,21 @@ using namespace ink;
 namespace {
 
 std::atomic<bool> interrupted{false};
+std::atomic<int> interruptSignal{SIGINT};
 static_assert(std::atomic<bool>::is_always_lock_free);
+static_assert(std::atomic<int>::is_always_lock_free);
 
 // The first Ctrl-C stops the passes at their next column; a second one, for
 // when that does not come soon (a large picture being decoded), ends the
-// program at once, its temporary files removed.
-extern "C" void onInterrupt(int) {
+// program at once, its temporary files removed. SIGTERM, what schedulers
+// send to a cancelled task, does the same, so the report says which files
+// were interrupted.
+extern "C" void onInterrupt(int signal) {
     if (interrupted.exchange(true)) {
         removeTemporaryFiles();
-        _exit(130);
+        _exit(128 + signal);
     }
+    interruptSignal.store(signal);
 }
 
 // False when the text could not be written whole.
@@ -68,16 +75,11 @@ QSet<QString> notUtf8Arguments(int argc, char *argv[]) {
     return names;
 }
 
-// "R,G,B" as --thresholds takes them.
-QString thresholdsText(const Thresholds &t) {
-    return QStringLiteral("%1,%2,%3").arg(t.red).arg(t.green).arg(t.blue);
-}
-
 // The files of one run, shared by the worker threads.
 class Batch {
 public:
-    explicit Batch(const BatchOptions &options)
-        : m_options(options), m_progress(size_t(options.jobs)) {}
+    Batch(const BatchOptions &options, ReportWriter *report)
+        : m_options(options), m_report(report), m_progress(size_t(options.jobs)) {}
 
     void worker(int slot) {
         BatchRunner runner(m_options, interrupted);
@@ -90,19 +92,41 @@ public:
             FileProgress &progress = m_progress[size_t(slot)];
             progress.step.store(-1);
             m_current[size_t(slot)].store(index);
-            QStringList errors;
-            FileResult record;
-            const auto result = runner.run(index, progress, errors, &record);
+            FileResult result = runner.run(index, progress);
             m_current[size_t(slot)].store(-1);
+            // The report's line is written as the file ends, whole, by one
+            // write: lines from several workers never mix.
+            QString reportError;
+            const bool reported =
+                !m_report ||
+                m_report->append(reportLine(result, m_options.stepNames()), &reportError);
             std::lock_guard lock(m_mutex);
-            if (result == BatchRunner::Result::Failed)
-                m_failed = true;
-            // The thresholds each file was given, until the summary shows them.
-            if (m_options.autoThresholds && record.thresholds && !m_options.quiet)
-                m_errors << QStringLiteral("%1: thresholds %2")
-                                .arg(record.input, thresholdsText(*record.thresholds));
-            for (const QString &e : errors)
+            switch (result.status) {
+                case FileResult::Status::Done:
+                    ++m_done;
+                    break;
+                case FileResult::Status::Failed:
+                    ++m_failedCount;
+                    break;
+                case FileResult::Status::Interrupted:
+                    ++m_interrupted;
+                    break;
+            }
+            // The thresholds each file was given, shown with the errors.
+            if (m_options.autoThresholds && !m_options.quiet &&
+                result.status != FileResult::Status::Failed)
+                m_errors << QStringLiteral("%1: thresholds %2,%3,%4")
+                                .arg(result.input)
+                                .arg(result.thresholds.red)
+                                .arg(result.thresholds.green)
+                                .arg(result.thresholds.blue);
+            for (const QString &e : std::as_const(result.errors))
                 m_errors << e;
+            if (!reported && !m_reportFailed) {
+                m_reportFailed = true;
+                m_errors
+                    << QStringLiteral("%1: cannot write: %2").arg(m_options.report, reportError);
+            }
             m_changed.notify_all();
         }
     }
@@ -154,7 +178,31 @@ public:
             w.join();
     }
 
-    bool failed() const { return m_failed; }
+    bool failed() const { return m_failedCount > 0 || m_reportFailed; }
+
+    // "40 files: 38 done, 2 failed in 12.3 s, 3.09 files/s": every input
+    // given, what became of this run's, and its pace over the files ended.
+    QString summary(double seconds) const {
+        const qint64 ended = m_done + m_failedCount;
+        QString line = QStringLiteral("%1 files: %2 done, %3 failed")
+                           .arg(m_options.listed)
+                           .arg(m_done)
+                           .arg(m_failedCount);
+        if (m_interrupted > 0 || interrupted.load())
+            line += QStringLiteral(", %1 interrupted, %2 not started")
+                        .arg(m_interrupted)
+                        .arg(m_options.inputs.size() - ended - m_interrupted);
+        if (m_options.skipped > 0)
+            line += QStringLiteral(", %1 skipped as done before").arg(m_options.skipped);
+        if (m_options.shardCount > 1)
+            line += QStringLiteral(", %1 in other shards")
+                        .arg(m_options.listed - m_options.skipped - m_options.inputs.size());
+        line += QStringLiteral(" in %1 s, %2 files/s")
+                    .arg(seconds, 0, 'f', 1)
+                    .arg(seconds > 0 ? double(ended) / seconds : 0.0, 0, 'f', 2);
+        // Facts over all files (pixels changed per step, thresholds) go here.
+        return line;
+    }
 
 private:
     // "[3/20] plan.png: affine 45%" for each file being worked on; "reading"
@@ -187,13 +235,17 @@ private:
     }
 
     const BatchOptions &m_options;
+    ReportWriter *m_report;
     std::vector<FileProgress> m_progress;
     std::vector<std::atomic<int>> m_current;  // per worker: the input it works on
     std::atomic<int> m_next{0};
     std::mutex m_mutex;
     std::condition_variable m_changed;
     QStringList m_errors;
-    bool m_failed = false;
+    qint64 m_done = 0;
+    qint64 m_failedCount = 0;
+    qint64 m_interrupted = 0;
+    bool m_reportFailed = false;
 };
 
 // The image readers' own warnings ("libpng error: ...") would come before
@@ -231,6 +283,7 @@ int main(int argc, char *argv[]) {
     action.sa_handler = onInterrupt;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
 
     // Output folders are made when missing; one that cannot be made shows
     // as each file's write failure.
@@ -239,9 +292,22 @@ int main(int argc, char *argv[]) {
             QDir().mkpath(dir);
     }
 
-    Batch batch(parsed.options);
+    ReportWriter report;
+    QString error;
+    if (!parsed.options.report.isEmpty() && !report.open(parsed.options.report, &error)) {
+        print(stderr, QStringLiteral("inkmask-batch: %1: cannot write: %2\n")
+                          .arg(parsed.options.report, error));
+        return 1;
+    }
+
+    QElapsedTimer clock;
+    clock.start();
+    Batch batch(parsed.options, report.isOpen() ? &report : nullptr);
     batch.run(!parsed.options.quiet && isatty(STDERR_FILENO));
+    if (!parsed.options.quiet)
+        print(stderr, QStringLiteral("inkmask-batch: %1\n")
+                          .arg(batch.summary(double(clock.elapsed()) / 1000)));
     if (interrupted.load())
-        return 130;
+        return 128 + interruptSignal.load();
     return batch.failed() ? 1 : 0;
 }

@@ -1,5 +1,6 @@
 #include "batch/options.h"
 
+#include "batch/report.h"
 #include "core/platform/imagefiles.h"
 
 #include <QCommandLineParser>
@@ -61,14 +62,34 @@ QString typedOption(const QStringList &arguments, const QString &name) {
 
 // The same key for every name of one file, links and hard links included:
 // its device and inode when it exists, else its name with the links
-// followed. `resolved` receives that name.
-QByteArray fileKey(const QString &path, QByteArray *resolved) {
-    *resolved = resolvedFileName(QFile::encodeName(path));
-    struct stat st;
-    if (stat(resolved->constData(), &st) != 0)
-        return *resolved;
-    return QByteArray::number(quint64(st.st_dev)) + ':' + QByteArray::number(quint64(st.st_ino));
-}
+// followed. `resolved` receives that name. Folders are resolved once each,
+// so that a list of many files in a few folders costs a stat or two a file.
+class FileKeys {
+public:
+    QByteArray key(const QString &path, QByteArray *resolved) {
+        const QByteArray name = QFile::encodeName(path);
+        const qsizetype slash = name.lastIndexOf('/');
+        const QByteArray last = name.mid(slash + 1);
+        struct stat st;
+        if (last.isEmpty() || last == "." || last == ".." ||
+            (lstat(name.constData(), &st) == 0 && S_ISLNK(st.st_mode))) {
+            *resolved = resolvedFileName(name);  // the last part is a link, or no file's name
+        } else {
+            const QByteArray folder = slash < 0 ? QByteArray(".") : name.left(qMax(slash, 1));
+            auto known = m_folders.constFind(folder);
+            if (known == m_folders.cend())
+                known = m_folders.insert(folder, resolvedFileName(folder));
+            *resolved = known.value() + '/' + last;
+        }
+        if (stat(resolved->constData(), &st) != 0)
+            return *resolved;
+        return QByteArray::number(quint64(st.st_dev)) + ':' +
+               QByteArray::number(quint64(st.st_ino));
+    }
+
+private:
+    QHash<QByteArray, QByteArray> m_folders;  // a folder as named -> resolved
+};
 
 // Why nothing can be made in the folder of the file `resolved`, or empty. A
 // folder still to be made is judged by the nearest one that exists; a file
@@ -89,6 +110,51 @@ QString folderProblem(const QByteArray &resolved) {
         .arg(QFile::decodeName(folder), qt_error_string(errno));
 }
 
+// Appends the names of the list `list` ("-" for standard input) to
+// `inputs`: one name a line, as bytes; a CR before the line's end (a list
+// written on Windows) is dropped and empty lines are passed over, every other
+// byte is the name's. Names that are not valid UTF-8 go into `notUtf8` by
+// their position, as such names on the command line do.
+bool readFileList(const QString &list, QStringList *inputs, QSet<int> *notUtf8, QString *error) {
+    QFile file;
+    const bool standardInput = list == QLatin1String("-");
+    if (standardInput)
+        file.open(stdin, QIODevice::ReadOnly);
+    else
+        file.setFileName(list);
+    const QString shown = standardInput ? QStringLiteral("standard input") : list;
+    if (!standardInput && !file.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("cannot read the list %1: %2").arg(shown, file.errorString());
+        return false;
+    }
+    const QByteArray text = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        *error = QStringLiteral("cannot read the list %1: %2").arg(shown, file.errorString());
+        return false;
+    }
+    for (QByteArray line : text.split('\n')) {
+        if (line.endsWith('\r'))
+            line.chop(1);
+        if (line.isEmpty())
+            continue;
+        if (!line.isValidUtf8())
+            notUtf8->insert(int(inputs->size()));
+        inputs->append(QFile::decodeName(line));
+    }
+    return true;
+}
+
+// "K/N" with 0 <= K < N.
+bool parseShard(const QString &text, int *index, int *count) {
+    static const QRegularExpression shard(QStringLiteral("^([0-9]{1,9})/([0-9]{1,9})$"));
+    const QRegularExpressionMatch match = shard.match(text);
+    if (!match.hasMatch())
+        return false;
+    *index = match.captured(1).toInt();
+    *count = match.captured(2).toInt();
+    return *count > 0 && *index < *count;
+}
+
 }  // namespace
 
 QList<const PassEntry *> BatchOptions::defaultSteps() {
@@ -96,6 +162,13 @@ QList<const PassEntry *> BatchOptions::defaultSteps() {
     for (const PassEntry &pass : passRegistry())
         steps << &pass;
     return steps;
+}
+
+QStringList BatchOptions::stepNames() const {
+    QStringList names;
+    for (const PassEntry *step : steps)
+        names << QString(step->name);
+    return names;
 }
 
 QString BatchOptions::pictureFor(int i) const {
@@ -133,6 +206,7 @@ bool parseThresholds(const QString &text, Thresholds *thresholds) {
 QString batchUsage() {
     const QString usage = QStringLiteral(
         "Usage: inkmask-batch [options] INPUT...\n"
+        "       inkmask-batch [options] --files-from LIST [INPUT...]\n"
         "Runs the passes of inkmask on each input image and writes the painted\n"
         "picture and the black-and-white mask.\n"
         "\n"
@@ -146,12 +220,18 @@ QString batchUsage() {
         "  --mask FILE           the mask of the one input, 1 bit, black = ink\n"
         "  --mask-dir DIR        the masks, named after the inputs\n"
         "  -j N                  files done in parallel (default: the cores)\n"
-        "  --quiet               no progress line\n"
+        "  --files-from LIST     more inputs, one name a line (- for standard input)\n"
+        "  --report FILE         appends a JSON line per input as it ends\n"
+        "  --shard K/N           only the inputs at positions K, K+N, K+2N... of\n"
+        "                        the list (from 0): N runs share one list\n"
+        "  --skip-done REPORT    skips inputs done in REPORT whose outputs still\n"
+        "                        have the sizes it gives (may repeat)\n"
+        "  --quiet               no progress line, no summary line\n"
         "  --help                this text\n"
         "  --version             the version\n"
         "\n"
         "Exit status: 0 done, 1 a file could not be read or written, 2 bad\n"
-        "options, 130 interrupted.\n");
+        "options, 130 interrupted (143 when ended by SIGTERM).\n");
     const QStringList steps = passNames();
     return usage.arg(steps.join(QStringLiteral(", ")), steps.join(QLatin1Char(',')));
 }
@@ -175,11 +255,15 @@ ParsedArguments parseBatchArguments(const QStringList &arguments, int cores,
     const QCommandLineOption mask(QStringLiteral("mask"), {}, QStringLiteral("FILE"));
     const QCommandLineOption maskDir(QStringLiteral("mask-dir"), {}, QStringLiteral("DIR"));
     const QCommandLineOption jobs(QStringLiteral("j"), {}, QStringLiteral("N"));
+    const QCommandLineOption filesFrom(QStringLiteral("files-from"), {}, QStringLiteral("FILE"));
+    const QCommandLineOption report(QStringLiteral("report"), {}, QStringLiteral("FILE"));
+    const QCommandLineOption shard(QStringLiteral("shard"), {}, QStringLiteral("K/N"));
+    const QCommandLineOption skipDone(QStringLiteral("skip-done"), {}, QStringLiteral("REPORT"));
     const QCommandLineOption quiet(QStringLiteral("quiet"));
     const QCommandLineOption help(QStringLiteral("help"));
     const QCommandLineOption version(QStringLiteral("version"));
-    parser.addOptions(
-        {steps, thresholds, output, outputDir, mask, maskDir, jobs, quiet, help, version});
+    parser.addOptions({steps, thresholds, output, outputDir, mask, maskDir, jobs, filesFrom, report,
+                       shard, skipDone, quiet, help, version});
     if (!parser.parse(arguments)) {
         if (!parser.unknownOptionNames().isEmpty())
             return usage(QStringLiteral("unknown option %1")
@@ -212,7 +296,7 @@ ParsedArguments parseBatchArguments(const QStringList &arguments, int cores,
                              .arg(parser.value(jobs)));
     }
     for (const QCommandLineOption *single :
-         {&steps, &thresholds, &output, &outputDir, &mask, &maskDir, &jobs}) {
+         {&steps, &thresholds, &output, &outputDir, &mask, &maskDir, &jobs, &report, &shard}) {
         if (single != &steps && parser.values(*single).size() > 1)
             return usage(QStringLiteral("%1 given twice")
                              .arg(typedOption(arguments, single->names().first())));
@@ -223,6 +307,24 @@ ParsedArguments parseBatchArguments(const QStringList &arguments, int cores,
     o.maskDir = parser.value(maskDir);
     o.quiet = parser.isSet(quiet);
     o.inputs = parser.positionalArguments();
+    o.report = parser.value(report);
+    o.skipDone = parser.values(skipDone);
+    if (parser.isSet(shard) && !parseShard(parser.value(shard), &o.shardIndex, &o.shardCount))
+        return usage(QStringLiteral("bad --shard \"%1\": give K/N, N parts and K from 0 to N - 1")
+                         .arg(parser.value(shard)));
+    for (int i = 0; i < o.inputs.size(); ++i) {
+        if (notUtf8.contains(o.inputs[i]))
+            o.notUtf8Inputs.insert(i);
+    }
+    o.fileLists = parser.values(filesFrom);
+    if (o.fileLists.count(QStringLiteral("-")) > 1)
+        return usage(QStringLiteral("--files-from - given twice: standard input is read once"));
+    for (const QString &list : std::as_const(o.fileLists)) {
+        if (notUtf8.contains(list))
+            return usage(QStringLiteral("%1: the file name is not valid UTF-8").arg(list));
+        if (!readFileList(list, &o.inputs, &o.notUtf8Inputs, &error))
+            return usage(error);
+    }
 
     if (o.inputs.isEmpty())
         return usage(QStringLiteral("no input file"));
@@ -246,39 +348,45 @@ ParsedArguments parseBatchArguments(const QStringList &arguments, int cores,
                              .arg(file, outputExtensions(content)));
     }
 
-    for (const QString *name : {&o.output, &o.outputDir, &o.mask, &o.maskDir}) {
+    for (const QString *name : {&o.output, &o.outputDir, &o.mask, &o.maskDir, &o.report}) {
         if (!name->isEmpty() && notUtf8.contains(*name))
             return usage(QStringLiteral("%1: the file name is not valid UTF-8").arg(*name));
     }
-    for (int i = 0; i < o.inputs.size(); ++i) {
-        if (notUtf8.contains(o.inputs[i]))
-            o.notUtf8Inputs.insert(i);
+    for (const QString &name : std::as_const(o.skipDone)) {
+        if (notUtf8.contains(name))
+            return usage(QStringLiteral("%1: the file name is not valid UTF-8").arg(name));
     }
-    // Never more workers than files, nor so many that their buffers alone
-    // would fill the memory.
-    o.jobs = std::min({o.jobs, int(o.inputs.size()), 4 * qMax(1, cores)});
 
     // No output may land on an input or on another output, whatever names
     // the links give them; each output's folder must take new files.
     QByteArray resolved;
+    FileKeys keys;
     QHash<QByteArray, QString> inputs;
     for (int i = 0; i < o.inputs.size(); ++i) {
         if (!o.notUtf8Inputs.contains(i))
-            inputs.insert(fileKey(o.inputs[i], &resolved), o.inputs[i]);
+            inputs.insert(keys.key(o.inputs[i], &resolved), o.inputs[i]);
+    }
+    for (const QString &list : std::as_const(o.fileLists)) {
+        if (list != QLatin1String("-"))
+            inputs.insert(keys.key(list, &resolved), list);
     }
     QHash<QByteArray, QString> outputs;
     QSet<QByteArray> folders;
-    for (int i = 0; i < o.inputs.size(); ++i) {
-        if (o.notUtf8Inputs.contains(i))
+    // The report first, then every input's outputs: all of them, shard or
+    // not, so that every shard of one list refuses the same clash.
+    for (int i = -1; i < o.inputs.size(); ++i) {
+        if (i >= 0 && o.notUtf8Inputs.contains(i))
             continue;  // never read, so never written
-        for (const QString &target : {o.pictureFor(i), o.maskFor(i)}) {
+        const QStringList targets =
+            i < 0 ? QStringList{o.report} : QStringList{o.pictureFor(i), o.maskFor(i)};
+        for (const QString &target : targets) {
             if (target.isEmpty())
                 continue;
             if (QFile::encodeName(QFileInfo(target).fileName()).size() > NAME_MAX)
                 return usage(QStringLiteral("%1: the file name is longer than %2 bytes")
                                  .arg(target)
                                  .arg(NAME_MAX));
-            const QByteArray key = fileKey(target, &resolved);
+            const QByteArray key = keys.key(target, &resolved);
             if (inputs.contains(key))
                 return usage(QStringLiteral("%1 would replace the input %2: outputs are never "
                                             "written over inputs")
@@ -302,6 +410,38 @@ ParsedArguments parseBatchArguments(const QStringList &arguments, int cores,
             }
         }
     }
+
+    // This shard's inputs, less those done before.
+    DoneInputs done;
+    if (!o.skipDone.isEmpty() && !done.read(o.skipDone, &error))
+        return usage(error);
+    o.listed = o.inputs.size();
+    QStringList kept;
+    QSet<int> keptNotUtf8;
+    const QStringList stepNames = o.stepNames();
+    for (int i = 0; i < o.inputs.size(); ++i) {
+        if (!inShard(i, o.shardIndex, o.shardCount))
+            continue;
+        if (!o.skipDone.isEmpty() && !o.notUtf8Inputs.contains(i)) {
+            QStringList targets;
+            for (const QString &target : {o.maskFor(i), o.pictureFor(i)}) {
+                if (!target.isEmpty())
+                    targets << target;
+            }
+            if (done.isDone(o.inputs[i], stepNames, targets)) {
+                ++o.skipped;
+                continue;
+            }
+        }
+        if (o.notUtf8Inputs.contains(i))
+            keptNotUtf8.insert(int(kept.size()));
+        kept << o.inputs[i];
+    }
+    o.inputs = kept;
+    o.notUtf8Inputs = keptNotUtf8;
+    // Never more workers than files, nor so many that their buffers alone
+    // would fill the memory.
+    o.jobs = std::max(1, std::min({o.jobs, int(o.inputs.size()), 4 * qMax(1, cores)}));
     return result;
 }
 

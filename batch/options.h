@@ -21,12 +21,24 @@ struct BatchOptions {
     QString maskDir;              // --mask-dir: masks named after their inputs
     int jobs = 1;
     bool quiet = false;
+    QStringList fileLists;  // --files-from: files of input names, "-" for standard input
+    QString report;         // --report: one JSON line per input, appended
+    QStringList skipDone;   // --skip-done: reports whose done inputs are not run again
+    int shardIndex = 0;     // --shard K/N: only the inputs at positions K, K + N, ...
+    int shardCount = 1;
+    // The inputs to run: the command line's, then the lists', in order, less
+    // those of other shards and those found done.
     QStringList inputs;
-    QSet<int> notUtf8Inputs;  // inputs whose name on the command line was not UTF-8
+    QSet<int> notUtf8Inputs;  // inputs whose name was not UTF-8, on the command line or in a list
+    qsizetype listed = 0;     // inputs before the shard and --skip-done took theirs
+    qsizetype skipped = 0;    // inputs of this shard found done by --skip-done
 
     // Where input i's picture and mask go; empty when not asked for.
     QString pictureFor(int i) const;
     QString maskFor(int i) const;
+
+    // The steps' names, in order.
+    QStringList stepNames() const;
 
     // Every pass once, in the registry's order.
     static QList<const PassEntry *> defaultSteps();
@@ -47,6 +59,14 @@ struct ParsedArguments {
 // decoded them: such inputs are reported as unreadable, such outputs refused.
 ParsedArguments parseBatchArguments(const QStringList &arguments, int cores,
                                     const QSet<QString> &notUtf8 = {});
+
+// Whether input `position` of a list (from 0) belongs to shard `index` of
+// `count`: positions index, index + count, index + 2 count... So `count`
+// shards over one list take every input exactly once, and each a spread of
+// the list rather than one end of it.
+inline bool inShard(qsizetype position, int index, int count) {
+    return position % count == index;
+}
 
 // "R,G,B" as three plain decimal numbers with a dot, whatever the locale.
 bool parseThresholds(const QString &text, Thresholds *thresholds);

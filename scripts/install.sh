@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds inkmask in Release and installs it: the programs in bin/, the desktop
+# Builds inkmask in Release and installs it: the programs in bin/ (inkmask,
+# inkmask-batch and the inkmask-slurm script beside it), the desktop
 # entry, the icon and the manual pages. Installs what the build needs first.
 #
 #   ./scripts/install.sh [PREFIX]      (default /usr/local)
