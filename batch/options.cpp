@@ -143,6 +143,7 @@ QString batchUsage() {
         "  -o FILE               the painted picture of the one input (.png, .tif)\n"
         "  --output-dir DIR      the painted pictures, named after the inputs\n"
         "  --mask FILE           the mask of the one input, 1 bit, black = ink\n"
+        "                        (.png, .tif as Group 4, .pbm)\n"
         "  --mask-dir DIR        the masks, named after the inputs\n"
         "  -j N                  files done in parallel (default: the cores)\n"
         "  --quiet               no progress line\n"
@@ -238,7 +239,11 @@ ParsedArguments parseBatchArguments(const QStringList &arguments, int cores,
     for (const auto &[file, content] :
          {std::pair{o.output, ImageContent::Picture}, std::pair{o.mask, ImageContent::Mask}}) {
         const OutputFormat *format = outputFormatFor(file);
-        if (!file.isEmpty() && !(format && format->holds(content)))
+        if (!file.isEmpty() && format && !format->holds(content))
+            return usage(QStringLiteral("%1: %2 cannot hold %3: write %4")
+                             .arg(file, format->label, contentDescription(content),
+                                  outputExtensions(content)));
+        if (!file.isEmpty() && !format)
             return usage(QStringLiteral("%1: the output must be a %2 file")
                              .arg(file, outputExtensions(content)));
     }
