@@ -256,9 +256,9 @@ ParsedArguments parseBatchArguments(const QStringList &arguments, int cores,
         if (notUtf8.contains(o.inputs[i]))
             o.notUtf8Inputs.insert(i);
     }
-    // Never more workers than files, nor so many that their buffers alone
-    // would fill the memory.
-    o.jobs = std::min({o.jobs, int(o.inputs.size()), 4 * qMax(1, cores)});
+    // Never so many workers that their buffers alone would fill the memory.
+    // Those beyond the files help with the passes of the files.
+    o.jobs = std::min(o.jobs, 4 * qMax(1, cores));
 
     // No output may land on an input or on another output, whatever names
     // the links give them; each output's folder must take new files.
