@@ -18,20 +18,20 @@ namespace {
 
 // The end-of-column step of the batch tool: nothing to show, no events to
 // pump. Its Cancel box is Ctrl-C, which stays ticked once pressed so that
-// every pass still to run stops too.
+// every pass still to run stops too. The progress is the share of the
+// columns done, whichever thread did them.
 class QuietStep : public ColumnStep {
 public:
     QuietStep(const std::atomic<bool> &interrupt, FileProgress *progress, qint32 firstColumn,
               qint32 lastColumn)
         : m_interrupt(interrupt),
           m_progress(progress),
-          m_first(firstColumn),
           m_count(qint64(lastColumn) - firstColumn + 1) {}
 
-    void refreshPicture(qint32 column) override {
+    void refreshPicture(qint32) override {
+        const qint64 done = m_done.fetch_add(1, std::memory_order_relaxed) + 1;
         if (m_progress && m_count > 0)
-            m_progress->percent.store(int(100 * (qint64(column) - m_first + 1) / m_count),
-                                      std::memory_order_relaxed);
+            m_progress->percent.store(int(100 * done / m_count), std::memory_order_relaxed);
     }
     void setProgress(const QString &) override {}
     void refreshWindow() override {}
@@ -42,8 +42,26 @@ public:
 private:
     const std::atomic<bool> &m_interrupt;
     FileProgress *m_progress;
-    qint32 m_first;
     qint64 m_count;
+    std::atomic<qint64> m_done{0};
+};
+
+// Threads borrowed for one pass, given back when it ends however it ends.
+class BorrowedThreads {
+public:
+    BorrowedThreads(SpareThreads *spare, int most)
+        : m_spare(spare), m_count(spare && most > 0 ? spare->borrow(most) : 0) {}
+    ~BorrowedThreads() {
+        if (m_count > 0)
+            m_spare->giveBack(m_count);
+    }
+    BorrowedThreads(const BorrowedThreads &) = delete;
+    BorrowedThreads &operator=(const BorrowedThreads &) = delete;
+    int count() const { return m_count; }
+
+private:
+    SpareThreads *m_spare;
+    int m_count;
 };
 
 }  // namespace
@@ -68,7 +86,8 @@ bool BatchRunner::runSteps(QImage picture, FileProgress *progress) {
             progress->step.store(i, std::memory_order_relaxed);
         }
         QuietStep step(m_interrupt, progress, range.firstColumn, lastColumn);
-        if (runColumnPass(m_model, step, *pass).cancelled)
+        const BorrowedThreads borrowed(m_spare, m_threadsPerFile - 1);
+        if (runColumnPass(m_model, step, *pass, 1 + borrowed.count()).cancelled)
             return false;
     }
     return true;

@@ -8,6 +8,7 @@
 
 #include <QList>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 
@@ -44,6 +45,27 @@ struct FileProgress {
     std::atomic<int> autoThresholds{-1};
 };
 
+// The threads of a run that have no file left to start, which the files
+// still running borrow to do their passes on several threads. Shared by the
+// runners; a thread is lent to one pass at a time.
+class SpareThreads {
+public:
+    void add(int count) { m_free.fetch_add(count); }
+    // Takes up to `most` of them; returns how many.
+    int borrow(int most) {
+        int free = m_free.load();
+        int taken;
+        do
+            taken = std::clamp(free, 0, most);
+        while (taken > 0 && !m_free.compare_exchange_weak(free, free - taken));
+        return taken;
+    }
+    void giveBack(int count) { m_free.fetch_add(count); }
+
+private:
+    std::atomic<int> m_free{0};
+};
+
 // Runs the steps on one file after another, on one thread. Its buffers (the
 // picture's paint layers, the masks, the image read) are allocated for the
 // first file and reused for the next ones.
@@ -52,8 +74,15 @@ public:
     // `interrupt` is polled after every column, as the window polls Cancel:
     // once set, the running pass stops at its next column and nothing of the
     // file is written.
-    BatchRunner(const BatchOptions &options, const std::atomic<bool> &interrupt)
-        : m_options(options), m_interrupt(interrupt) {}
+    //
+    // Each pass also runs on threads borrowed from `spare`, when given, up
+    // to `threadsPerFile` in all (the cores: more would only wait).
+    BatchRunner(const BatchOptions &options, const std::atomic<bool> &interrupt,
+                SpareThreads *spare = nullptr, int threadsPerFile = 1)
+        : m_options(options),
+          m_interrupt(interrupt),
+          m_spare(spare),
+          m_threadsPerFile(threadsPerFile) {}
 
     using Result = FileResult::Status;
 
@@ -75,6 +104,8 @@ private:
 
     const BatchOptions &m_options;
     const std::atomic<bool> &m_interrupt;
+    SpareThreads *m_spare;
+    int m_threadsPerFile;
     KernelModel m_model;
     QImage m_image;           // the last picture written, its buffer reused by the next read
     Thresholds m_thresholds;  // NB's, for the file in hand

@@ -78,17 +78,25 @@ QSet<QString> notUtf8Arguments(int argc, char *argv[]) {
 // The files of one run, shared by the worker threads.
 class Batch {
 public:
-    Batch(const BatchOptions &options, ReportWriter *report)
-        : m_options(options), m_report(report), m_progress(size_t(options.jobs)) {}
+    // `cores`: the most threads one file's passes take.
+    Batch(const BatchOptions &options, ReportWriter *report, int cores)
+        : m_options(options),
+          m_report(report),
+          m_cores(qMax(1, cores)),
+          m_progress(size_t(options.jobs)) {}
 
+    // A worker takes files until none is left; its thread then goes to the
+    // passes of the files still running.
     void worker(int slot) {
-        BatchRunner runner(m_options, interrupted);
+        BatchRunner runner(m_options, interrupted, &m_spare, m_cores);
         for (;;) {
             if (interrupted.load())
                 return;
             const int index = m_next.fetch_add(1);
-            if (index >= m_options.inputs.size())
+            if (index >= m_options.inputs.size()) {
+                m_spare.add(1);
                 return;
+            }
             FileProgress &progress = m_progress[size_t(slot)];
             progress.step.store(-1);
             m_current[size_t(slot)].store(index);
@@ -131,10 +139,12 @@ public:
         }
     }
 
-    // Runs the files on `jobs` threads; the calling thread shows the progress
-    // line (when `showProgress`) and the errors as they come.
+    // Runs the files on `jobs` threads, one file each, and the threads
+    // beyond the files on the passes of those files; the calling thread shows
+    // the progress line (when `showProgress`) and the errors as they come.
     void run(bool showProgress) {
         const int threads = qMin(m_options.jobs, int(m_options.inputs.size()));
+        m_spare.add(m_options.jobs - threads);
         m_current = std::vector<std::atomic<int>>(size_t(threads));
         for (auto &c : m_current)
             c.store(-1);
@@ -236,6 +246,8 @@ private:
 
     const BatchOptions &m_options;
     ReportWriter *m_report;
+    const int m_cores;
+    SpareThreads m_spare;
     std::vector<FileProgress> m_progress;
     std::vector<std::atomic<int>> m_current;  // per worker: the input it works on
     std::atomic<int> m_next{0};
@@ -302,7 +314,7 @@ int main(int argc, char *argv[]) {
 
     QElapsedTimer clock;
     clock.start();
-    Batch batch(parsed.options, report.isOpen() ? &report : nullptr);
+    Batch batch(parsed.options, report.isOpen() ? &report : nullptr, QThread::idealThreadCount());
     batch.run(!parsed.options.quiet && isatty(STDERR_FILENO));
     if (!parsed.options.quiet)
         print(stderr, QStringLiteral("inkmask-batch: %1\n")

@@ -218,6 +218,7 @@ QString batchUsage() {
         "  -o FILE               the painted picture of the one input (.png, .tif)\n"
         "  --output-dir DIR      the painted pictures, named after the inputs\n"
         "  --mask FILE           the mask of the one input, 1 bit, black = ink\n"
+        "                        (.png, .tif as Group 4, .pbm)\n"
         "  --mask-dir DIR        the masks, named after the inputs\n"
         "  -j N                  files done in parallel (default: the cores)\n"
         "  --files-from LIST     more inputs, one name a line (- for standard input)\n"
@@ -343,7 +344,11 @@ ParsedArguments parseBatchArguments(const QStringList &arguments, int cores,
     for (const auto &[file, content] :
          {std::pair{o.output, ImageContent::Picture}, std::pair{o.mask, ImageContent::Mask}}) {
         const OutputFormat *format = outputFormatFor(file);
-        if (!file.isEmpty() && !(format && format->holds(content)))
+        if (!file.isEmpty() && format && !format->holds(content))
+            return usage(QStringLiteral("%1: %2 cannot hold %3: write %4")
+                             .arg(file, format->label, contentDescription(content),
+                                  outputExtensions(content)));
+        if (!file.isEmpty() && !format)
             return usage(QStringLiteral("%1: the output must be a %2 file")
                              .arg(file, outputExtensions(content)));
     }
@@ -439,9 +444,9 @@ ParsedArguments parseBatchArguments(const QStringList &arguments, int cores,
     }
     o.inputs = kept;
     o.notUtf8Inputs = keptNotUtf8;
-    // Never more workers than files, nor so many that their buffers alone
-    // would fill the memory.
-    o.jobs = std::max(1, std::min({o.jobs, int(o.inputs.size()), 4 * qMax(1, cores)}));
+    // Never so many workers that their buffers alone would fill the memory.
+    // Those beyond the files help with the passes of the files.
+    o.jobs = std::min(o.jobs, 4 * qMax(1, cores));
     return result;
 }
 

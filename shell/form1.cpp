@@ -194,8 +194,8 @@ void Form1::createControls() {
     }
     Command1->setToolTip(QStringLiteral(
         "Read the file again and start the masks afresh; a running pass stops (ticks Cancel)"));
-    Command2->setToolTip(
-        QStringLiteral("Save the mask or the painted picture as PNG or TIFF (Ctrl+S)"));
+    Command2->setToolTip(QStringLiteral(
+        "Save the mask (PNG, TIFF or PBM) or the painted picture (PNG or TIFF) (Ctrl+S)"));
     clign->setToolTip(QStringLiteral("Blink indicator of the inspected pixel"));
     load->setToolTip(QStringLiteral("Not in use"));
     rgb2nb->setToolTip(QStringLiteral(

@@ -59,8 +59,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("error");
         QTest::addColumn<QString>("picture");
         QTest::addColumn<QString>("mask");
-        const auto refused = [](const char *name) {
-            return QStringLiteral("%1: the output must be a .png, .tif or .tiff file").arg(name);
+        const auto refused = [](const char *name, const char *extensions = ".png, .tif or .tiff") {
+            return QStringLiteral("%1: the output must be a %2 file").arg(name, extensions);
         };
         const auto row = [](const char *tag, const QStringList &arguments, const QString &error,
                             const char *picture = "", const char *mask = "") {
@@ -68,7 +68,13 @@ private Q_SLOTS:
                                << QString::fromUtf8(mask);
         };
         row("-o jpeg", {"-o", "o.jpg", "in.png"}, refused("o.jpg"));
-        row("--mask bmp", {"--mask", "m.bmp", "in.png"}, refused("m.bmp"));
+        row("--mask bmp", {"--mask", "m.bmp", "in.png"},
+            refused("m.bmp", ".png, .tif, .tiff or .pbm"));
+        row("-o pbm", {"-o", "o.pbm", "in.png"},
+            "o.pbm: PBM cannot hold the painted picture: write .png, .tif or .tiff");
+        row("--mask pbm", {"--mask", "m.PBM", "in.png"}, "", "", "m.PBM");
+        row("pbm input", {"--output-dir", "p", "--mask-dir", "m", "in.pbm"}, "", "p/in.png",
+            "m/in.pbm");
         row("no extension", {"-o", "o", "in.png"}, refused("o"));
         row("-o and --mask", {"-o", "o.TIFF", "--mask", "m.Png", "in.png"}, "", "o.TIFF", "m.Png");
         const QStringList dirs{"--output-dir", "p", "--mask-dir", "m"};

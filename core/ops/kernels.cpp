@@ -204,6 +204,11 @@ void KernelOperation::passStart(KernelModel &model) {
     m_changed.clear();
 }
 
+void KernelOperation::joinWorker(PackedOperation &worker) {
+    const auto &changed = static_cast<KernelOperation &>(worker).m_changed;
+    m_changed.insert(m_changed.end(), changed.begin(), changed.end());
+}
+
 void KernelOperation::copyBack(KernelModel &model) {
     if (!m_changesOnly) {
         model.Mask.assign(model.WorkMask);
@@ -230,6 +235,18 @@ void ThresholdKernel::passStart(KernelModel &model) {
     KernelOperation::passStart(model);
     m_bandFirst = 0;
     m_bandLast = -1;
+    m_classifyLast = std::numeric_limits<qint32>::max();
+}
+
+std::unique_ptr<PackedOperation> ThresholdKernel::bandWorker(KernelModel::Scratch &scratch) {
+    return workerOf(*this, scratch);
+}
+
+void ThresholdKernel::startBand(qint32 first, qint32 last) {
+    Q_UNUSED(first);
+    m_classifyLast = last;
+    m_bandFirst = 0;
+    m_bandLast = -1;
 }
 
 void ThresholdKernel::classifyBand(KernelModel &model, qint32 x0, qint32 x1) {
@@ -238,7 +255,7 @@ void ThresholdKernel::classifyBand(KernelModel &model, qint32 x0, qint32 x1) {
     const qint32 layerWords = picture.painted().wordsPerColumn();
     const qint32 columns = x1 - x0 + 1;
     const qint32 groups = (columns + kBits - 1) / kBits;
-    KernelModel::Scratch &scratch = model.scratch;
+    KernelModel::Scratch &scratch = this->scratch(model);
     scratch.band.resize(size_t(groups) * size_t(words) * kBits);
     m_bandFirst = x0;
     m_bandLast = x1;
@@ -289,8 +306,8 @@ void ThresholdKernel::processColumn(KernelModel &model, qint32 x, qint32 y0, qin
     PaintedSurface &picture = model.picture;
     const qint32 k0 = y0 / kBits;
     const qint32 k1 = y1 / kBits;
-    model.scratch.column.resize(size_t(work.wordsPerColumn()));
-    quint64 *black = model.scratch.column.data();
+    scratch(model).column.resize(size_t(work.wordsPerColumn()));
+    quint64 *black = scratch(model).column.data();
 
     if (!m_zeroIsBlack) {
         // A limit below 0: nothing is black, not even a missing pixel.
@@ -299,7 +316,8 @@ void ThresholdKernel::processColumn(KernelModel &model, qint32 x, qint32 y0, qin
         std::fill(black + k0, black + k1 + 1, kAll);  // no pixel reads as (0, 0, 0)
     } else {
         if (x < m_bandFirst || x > m_bandLast)
-            classifyBand(model, x, std::min(x + kBandColumns - 1, picture.width() - 1));
+            classifyBand(model, x,
+                         std::min({x + kBandColumns - 1, picture.width() - 1, m_classifyLast}));
         // The loaded image's pixels, or the colour painted over them. The
         // band's words of column x are one per tile, kBits words apart.
         const qint32 c = x - m_bandFirst;
@@ -447,10 +465,11 @@ void HoleFillKernel::processColumn(KernelModel &model, qint32 x, qint32 y0, qint
     const qint32 k1 = (y1 + 1) / kBits;
     // The pixels filled and the gaps found, all zero outside the rows tested,
     // with a zero word before each.
-    model.scratch.column.assign(size_t(mask.wordsPerColumn()) + 2, 0);
-    model.scratch.more.assign(size_t(mask.wordsPerColumn()) + 2, 0);
-    quint64 *fills = model.scratch.column.data() + 1;
-    quint64 *gaps = model.scratch.more.data() + 1;
+    KernelModel::Scratch &buffers = scratch(model);
+    buffers.column.assign(size_t(mask.wordsPerColumn()) + 2, 0);
+    buffers.more.assign(size_t(mask.wordsPerColumn()) + 2, 0);
+    quint64 *fills = buffers.column.data() + 1;
+    quint64 *gaps = buffers.more.data() + 1;
 
     for (qint32 k = k0; k <= kt; ++k) {
         // Both words are worked out before either is stored, as a store might
@@ -497,8 +516,8 @@ void SpurRemovalKernel::processColumn(KernelModel &model, qint32 x, qint32 y0, q
     const quint64 *r2 = mask.column(x + 2);
     const qint32 k0 = y0 / kBits;
     const qint32 k1 = y1 / kBits;
-    model.scratch.column.assign(size_t(mask.wordsPerColumn()), 0);
-    quint64 *erased = model.scratch.column.data();
+    scratch(model).column.assign(size_t(mask.wordsPerColumn()), 0);
+    quint64 *erased = scratch(model).column.data();
 
     for (qint32 k = k0; k <= k1; ++k) {
         const quint64 vertical =

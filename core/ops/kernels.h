@@ -7,6 +7,8 @@
 
 #include <QStringList>
 
+#include <limits>
+#include <memory>
 #include <vector>
 
 namespace ink {
@@ -34,10 +36,28 @@ public:
     explicit KernelOperation(bool changesOnly) : m_changesOnly(changesOnly) {}
     void passStart(KernelModel &model) override;
     void copyBack(KernelModel &model) override;
+    // Every kernel's columns may run on several threads: each column reads
+    // `Mask`, or the picture's cells of that column, and writes only its own
+    // cells of `WorkMask` and the picture.
+    void joinWorker(PackedOperation &worker) override;
 
 protected:
+    // A copy of `kernel` for another thread, working in `scratch`.
+    template <class Kernel>
+    static std::unique_ptr<PackedOperation> workerOf(const Kernel &kernel,
+                                                     KernelModel::Scratch &scratch) {
+        auto worker = std::make_unique<Kernel>(kernel);
+        worker->m_scratch = &scratch;
+        worker->m_changed.clear();
+        return worker;
+    }
+    KernelModel::Scratch &scratch(KernelModel &model) const {
+        return m_scratch ? *m_scratch : model.scratch;
+    }
+
     bool m_changesOnly;
-    std::vector<qint32> m_changed;  // columns changed in `WorkMask`, in order
+    std::vector<qint32> m_changed;              // columns changed in `WorkMask`
+    KernelModel::Scratch *m_scratch = nullptr;  // a worker's own; else the model's
 };
 
 // NB on whole columns: the threshold pass with fixed thresholds.
@@ -48,6 +68,8 @@ public:
     PassRange range() const override { return ThresholdPass::kRange; }
     void passStart(KernelModel &model) override;
     void processColumn(KernelModel &model, qint32 x, qint32 y0, qint32 y1) override;
+    std::unique_ptr<PackedOperation> bandWorker(KernelModel::Scratch &scratch) override;
+    void startBand(qint32 first, qint32 last) override;
 
     // Columns classified ahead in one go: the image is read this many pixels
     // of a row at a time.
@@ -69,12 +91,15 @@ private:
     // kept in scratch.band as 64 x 64 tiles of column words: tile (g, k) holds
     // word k of the band's columns 64 g .. 64 g + 63, so a tile is written in
     // one go.
-    static quint64 *bandTile(KernelModel &model, qint32 g, qint32 k) {
-        return model.scratch.band.data() +
+    quint64 *bandTile(KernelModel &model, qint32 g, qint32 k) const {
+        return scratch(model).band.data() +
                (size_t(g) * size_t(model.WorkMask.wordsPerColumn()) + size_t(k)) * 64;
     }
     qint32 m_bandFirst = 0;
     qint32 m_bandLast = -1;
+    // The last column classified ahead: that of the band of columns this
+    // thread does.
+    qint32 m_classifyLast = std::numeric_limits<qint32>::max();
 };
 
 // The threshold kernel's image scan comes in forms for several instruction
@@ -86,6 +111,9 @@ void useImageScanForm(const QString &name);  // one of them
 class HoleFillKernel : public KernelOperation {
 public:
     HoleFillKernel() : KernelOperation(true) {}
+    std::unique_ptr<PackedOperation> bandWorker(KernelModel::Scratch &scratch) override {
+        return workerOf(*this, scratch);
+    }
 
     PassRange range() const override { return HoleFillPass::kRange; }
     void processColumn(KernelModel &model, qint32 x, qint32 y0, qint32 y1) override;
@@ -95,6 +123,9 @@ public:
 class SpurRemovalKernel : public KernelOperation {
 public:
     SpurRemovalKernel() : KernelOperation(true) {}
+    std::unique_ptr<PackedOperation> bandWorker(KernelModel::Scratch &scratch) override {
+        return workerOf(*this, scratch);
+    }
 
     PassRange range() const override { return SpurRemovalPass::kRange; }
     void processColumn(KernelModel &model, qint32 x, qint32 y0, qint32 y1) override;

@@ -34,6 +34,8 @@ struct KernelModel {
         std::vector<quint64> column;    // one column's words
         std::vector<quint64> more;      // another column's words
     } scratch;
+    // The same for each further thread that takes columns of a pass.
+    std::vector<Scratch> bandScratch;
 
     // Takes a new picture and allocates both masks (0..W, 0..H), all False,
     // where W x H is the picture's size, as start-up does in the window.
@@ -54,12 +56,36 @@ public:
     // `WorkMask` and back.
     virtual void passStart(KernelModel &model) { model.WorkMask.assign(model.Mask); }
     virtual void copyBack(KernelModel &model) { model.Mask.assign(model.WorkMask); }
+
+    // For running a pass's columns on several threads at once. An operation
+    // may do so when a column's result does not depend on the order in which
+    // columns are done: it reads only `Mask`, which stays as it was at the
+    // pass start, and the picture's cells of the column itself, and writes
+    // only the column's cells. It then gives a worker for another thread,
+    // with `scratch` as its working buffers and changes of its own that
+    // joinWorker() takes back before the copy-back. Null for an operation
+    // whose columns must be done one after another.
+    virtual std::unique_ptr<PackedOperation> bandWorker(KernelModel::Scratch &) { return nullptr; }
+    virtual void joinWorker(PackedOperation &) {}
+    // The next columns given to processColumn lie in first..last, a band of
+    // the pass's columns: work done ahead stays within it.
+    virtual void startBand(qint32 /*first*/, qint32 /*last*/) {}
 };
 
 // Runs one pass of the packed engine: pass start, the columns with their
 // end-of-column steps, copy-back (also after a cancel). As in the window, a
 // RuntimeError propagates at once and skips the copy-back.
-PassOutcome runColumnPass(KernelModel &model, ColumnStep &step, PackedOperation &operation);
+//
+// With `threads` above 1, and an operation that gives band workers, the
+// columns are handed out in bands of adjacent columns to that many threads,
+// the calling one among them, with the same result. After each column, on
+// the thread that did it, the step's refreshPicture() (the column done) and
+// cancelValue() run, so `step` must take calls from several threads at once;
+// a ticked Cancel stops every thread at its next column, and the pass then
+// unticks it once. The columns done are counted, not their end-of-column
+// time, and no other step call is made.
+PassOutcome runColumnPass(KernelModel &model, ColumnStep &step, PackedOperation &operation,
+                          int threads = 1);
 
 // A per-pixel operation run on the packed engine, for a pass that has no
 // packed form: the packed masks are converted to one byte per cell for the

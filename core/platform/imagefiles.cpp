@@ -1,6 +1,7 @@
 #include "core/platform/imagefiles.h"
 
 #include "core/platform/runtimeerror.h"
+#include "core/platform/tiffwriter.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -267,6 +268,8 @@ const QList<OutputFormat> &outputFormats() {
          .subType = {},
          .compression = -1,
          .write = nullptr},
+        // Masks as CCITT Group 4, as document archives keep them; pictures
+        // as Deflate-compressed RGB.
         {.label = QStringLiteral("TIFF"),
          .extensions = {QStringLiteral("tif"), QStringLiteral("tiff")},
          .writerName = "tiff",
@@ -275,7 +278,17 @@ const QList<OutputFormat> &outputFormats() {
          .sizeLimit = 0,
          .subType = {},
          .compression = -1,
-         .write = nullptr},
+         .write = writeTiff},
+        // The raw bitmap that vectorisers read: masks only.
+        {.label = QStringLiteral("PBM"),
+         .extensions = {QStringLiteral("pbm")},
+         .writerName = "pbm",
+         .holdsMask = true,
+         .holdsPicture = false,
+         .sizeLimit = 0,
+         .subType = {},
+         .compression = -1,
+         .write = writePbm},
     };
     return formats;
 }
@@ -301,6 +314,11 @@ QString outputExtensions(ImageContent content) {
     return extensions.isEmpty()
                ? last
                : extensions.join(QStringLiteral(", ")) + QStringLiteral(" or ") + last;
+}
+
+QString contentDescription(ImageContent content) {
+    return content == ImageContent::Mask ? QStringLiteral("the mask")
+                                         : QStringLiteral("the painted picture");
 }
 
 QString outputFileName(const QString &input, ImageContent content) {
@@ -345,6 +363,16 @@ bool writeImageFile(const QImage &image, const QString &path, QString *error) {
     *error = imageSizeProblem(image.size(), path);
     if (!error->isEmpty())
         return false;
+    // A 1-bit image is a mask; anything else a picture, which some formats
+    // cannot hold.
+    const OutputFormat *format = outputFormatFor(path);
+    const ImageContent content =
+        image.format() == QImage::Format_Mono ? ImageContent::Mask : ImageContent::Picture;
+    if (format && !format->holds(content)) {
+        *error = QStringLiteral("%1 cannot hold %2: write %3")
+                     .arg(format->label, contentDescription(content), outputExtensions(content));
+        return false;
+    }
     const QByteArray target = resolvedFileName(QFile::encodeName(path));
     struct stat existing;
     const bool exists = stat(target.constData(), &existing) == 0;
@@ -359,7 +387,6 @@ bool writeImageFile(const QImage &image, const QString &path, QString *error) {
         fchmod(file.fd(), existing.st_mode & 07777);
     FileSink sink(file.fd());
     sink.open(QIODevice::ReadWrite | QIODevice::Unbuffered);
-    const OutputFormat *format = outputFormatFor(path);
     bool written;
     if (format && format->write) {
         written = format->write(image, &sink, error);

@@ -25,7 +25,7 @@ enum class ImageContent { Mask, Picture };
 struct OutputFormat {
     QString label;           // its name in messages: "PNG"
     QStringList extensions;  // lower case; the first one names new files
-    QByteArray writerName;   // Qt's image writer for it: "png"
+    QByteArray writerName;   // Qt's name for it, "png", and its writer unless `write` is set
     bool holdsMask = false;
     bool holdsPicture = false;
     int sizeLimit = 0;  // most pixels in width and in height; 0 for no limit
@@ -54,6 +54,9 @@ const OutputFormat *outputFormatFor(const QString &fileName);
 // The extensions that can hold `content`, for messages: ".png, .tif or .tiff".
 QString outputExtensions(ImageContent content);
 
+// What `content` is, in messages: "the mask", "the painted picture".
+QString contentDescription(ImageContent content);
+
 // The name, without its folder, of the file that gets `content` for the
 // input `input`: the input's base name, and its own extension when its
 // format can hold `content` (TIFF stays TIFF, .tif or .tiff as written),
@@ -66,10 +69,12 @@ QString outputFileName(const QString &input, ImageContent content);
 // partial file and keeps any file that was there. A symbolic link is written
 // through, to the file it names. On failure returns false with the reason in
 // `error`: the system's text for a device that failed ("No space left on
-// device"), the writer's for anything else.
+// device"), the writer's for anything else. A 1-bit image is written as a
+// mask, any other as a picture; a format that cannot hold it refuses it.
 bool writeImageFile(const QImage &image, const QString &path, QString *error);
 
-// Qt's writer for a file name's extension: "png", "tiff", or empty.
+// Qt's name for the format of a file name's extension: "png", "tiff", "pbm",
+// or empty.
 QByteArray imageFormatFor(const QString &fileName);
 
 // Why a picture of `size` cannot be written as `path`'s format, or empty when
