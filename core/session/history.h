@@ -1,0 +1,202 @@
+#pragma once
+
+#include "core/image/columnpass.h"
+#include "core/image/maskarray.h"
+#include "core/image/pixelsurface.h"
+
+#include <QImage>
+#include <QRect>
+
+#include <bit>
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+namespace ink {
+
+// A set of cells of a picture or a mask, held as the non-zero 64-bit words of
+// a bitmap. The words run band by band: band k holds rows 64k to 64k + 63,
+// and inside a band one word per column, left to right; bit j of a word is row
+// 64k + j. Visiting cells in that order walks the picture 64 rows at a time,
+// which keeps the rows it touches in the cache; a pass that changes few cells
+// costs a few words.
+class CellSet {
+public:
+    CellSet() = default;
+    CellSet(qint32 columns, qint32 rows) : m_columns(columns), m_rows(rows) {}
+
+    qint32 columns() const { return m_columns; }
+    qint32 rows() const { return m_rows; }
+    qint32 bands() const { return (m_rows + 63) / 64; }
+    qint64 count() const;
+    bool empty() const { return m_words.empty(); }
+    bool contains(qint32 x, qint32 y) const;
+    size_t bytes() const { return m_index.capacity() * 4 + m_words.capacity() * 8; }
+
+    // Adds the word of band `band`, column `x`; words come in band order.
+    void append(qint32 band, qint32 x, quint64 word) {
+        m_index.push_back(quint32(qint64(band) * m_columns + x));
+        m_words.push_back(word);
+    }
+    void shrink() {
+        m_index.shrink_to_fit();
+        m_words.shrink_to_fit();
+    }
+
+    // Calls f(x, y) for every cell, in band order.
+    template <typename F>
+    void forEach(F &&f) const {
+        for (size_t i = 0; i < m_words.size(); ++i) {
+            const qint32 band = qint32(m_index[i] / quint32(m_columns));
+            const qint32 x = qint32(m_index[i] % quint32(m_columns));
+            for (quint64 w = m_words[i]; w != 0; w &= w - 1)
+                f(x, band * 64 + std::countr_zero(w));
+        }
+    }
+    // The same for the cells inside `area`.
+    template <typename F>
+    void forEachIn(const QRect &area, F &&f) const;
+
+private:
+    qint32 m_columns = 0;
+    qint32 m_rows = 0;
+    std::vector<quint32> m_index;  // band * columns + x, ascending
+    std::vector<quint64> m_words;
+};
+
+// What one pass changed: the picture's pixels, with their colours before and
+// after, and the cells of `Mask` it flipped. Enough to take the pass back and
+// to do it again, and to show what it did.
+//
+// A colour is kept as a two-bit code: black, white, the scan's colour as
+// loaded at that pixel, or another colour listed in full. The passes paint
+// only black and white, and NB paints over the scan as loaded, so even NB on a
+// whole sheet costs half a byte per pixel it changed, plus the bitmap.
+struct PassChanges {
+    enum Code : quint8 { kBlack = 0, kWhite = 1, kLoaded = 2, kListed = 3 };
+
+    CellSet pixels;
+    std::vector<quint8> codes;  // per changed pixel: old code, then new code << 2; two a byte
+    std::vector<ColorValue> oldListed, newListed;  // the kListed colours, in order
+    CellSet mask;                                  // the cells of `Mask` the pass flipped
+    qint64 filled = 0;                             // cells that went from white to black
+    qint64 erased = 0;                             // cells that went from black to white
+
+    size_t bytes() const;
+    // Puts the picture and `Mask` back as they were before the pass
+    // (`forward` false) or after it (true). `loaded` is the scan as loaded.
+    void apply(PixelSurface &picture, MaskArray &mask, const QImage &loaded, bool forward) const;
+};
+
+// Watches a pass: a picture that passes its reads and writes on to the real
+// one and notes the colour of each pixel before the pass first writes it, and
+// the operation's copy-back, where it compares `Mask` with `WorkMask`. finish()
+// then gives what the pass changed.
+class ChangeRecorder : public PixelSurface {
+public:
+    ChangeRecorder(PixelSurface &target, const QImage &loaded);
+
+    ColorValue Point(qint64 x, qint64 y) const override { return m_target.Point(x, y); }
+    void PSet(qint64 x, qint64 y, ColorValue color) override;
+    void Refresh() override { m_target.Refresh(); }
+    float Width() const override { return m_target.Width(); }
+    float Height() const override { return m_target.Height(); }
+
+    // The cells where `after` differs from `before`, both of the same bounds.
+    void recordMask(const MaskArray &before, const MaskArray &after);
+    // What changed: pixels whose colour is now what it was before are left out.
+    std::shared_ptr<PassChanges> finish();
+
+    // The colour code of `color` at (x, y) of the scan as loaded.
+    static PassChanges::Code codeOf(ColorValue color, const QImage &loaded, qint64 x, qint64 y);
+
+private:
+    PixelSurface &m_target;
+    const QImage &m_loaded;
+    qint32 m_columns, m_rows;
+    // Dense while the pass runs, laid out as CellSet's words: the pixels
+    // written, and the two bits of each one's old colour code.
+    std::vector<quint64> m_touched, m_oldLow, m_oldHigh;
+    std::unordered_map<qint64, ColorValue> m_oldListed;  // by y * columns + x
+    CellSet m_mask;
+    qint64 m_filled = 0, m_erased = 0;
+};
+
+// A column operation whose copy-back tells a ChangeRecorder what it changed
+// in `Mask`, and whose picture is the recorder.
+class RecordingOperation : public ColumnOperation {
+public:
+    RecordingOperation(ColumnOperation &inner, ChangeRecorder &recorder)
+        : m_inner(inner), m_recorder(recorder) {}
+    PassRange range() const override { return m_inner.range(); }
+    void processColumn(Module1 &module, PixelSurface &, qint32 x, qint32 y0, qint32 y1) override {
+        m_inner.processColumn(module, m_recorder, x, y0, y1);
+    }
+    void passStart(Module1 &module) override { m_inner.passStart(module); }
+    void copyBack(Module1 &module) override;
+
+private:
+    ColumnOperation &m_inner;
+    ChangeRecorder &m_recorder;
+};
+
+// The passes that can be taken back and done again. Entries hold what each
+// pass changed; the oldest are dropped when all of them together exceed the
+// budget.
+class History {
+public:
+    static constexpr size_t kDefaultBudget = size_t(512) << 20;
+
+    void clear();
+    // A new pass: what could be done again is forgotten.
+    void push(std::shared_ptr<const PassChanges> changes);
+    // The entry to take back (moved to the redo side), or null.
+    std::shared_ptr<const PassChanges> undo();
+    // The entry to do again (moved back to the undo side), or null.
+    std::shared_ptr<const PassChanges> redo();
+
+    // The last pass still in effect, or null.
+    std::shared_ptr<const PassChanges> last() const {
+        return m_undo.empty() ? nullptr : m_undo.back();
+    }
+    int undoCount() const { return int(m_undo.size()); }
+    int redoCount() const { return int(m_redo.size()); }
+    size_t bytes() const { return m_bytes; }
+    size_t budget() const { return m_budget; }
+    void setBudget(size_t bytes);
+
+private:
+    void trim();
+
+    std::deque<std::shared_ptr<const PassChanges>> m_undo;   // oldest first
+    std::vector<std::shared_ptr<const PassChanges>> m_redo;  // next to redo last
+    size_t m_bytes = 0;
+    size_t m_budget = kDefaultBudget;
+};
+
+// "1,234 filled, 5,678 erased", grouped with commas whatever the locale.
+QString changeCountsText(qint64 filled, qint64 erased);
+
+template <typename F>
+void CellSet::forEachIn(const QRect &area, F &&f) const {
+    const QRect r = area & QRect(0, 0, m_columns, m_rows);
+    if (r.isEmpty())
+        return;
+    for (qint32 band = r.top() / 64; band <= r.bottom() / 64; ++band) {
+        const quint32 first = quint32(qint64(band) * m_columns + r.left());
+        const quint32 last = quint32(qint64(band) * m_columns + r.right());
+        auto it = std::lower_bound(m_index.begin(), m_index.end(), first);
+        for (; it != m_index.end() && *it <= last; ++it) {
+            const qint32 x = qint32(*it % quint32(m_columns));
+            for (quint64 w = m_words[size_t(it - m_index.begin())]; w != 0; w &= w - 1) {
+                const qint32 y = band * 64 + std::countr_zero(w);
+                if (y >= r.top() && y <= r.bottom())
+                    f(x, y);
+            }
+        }
+    }
+}
+
+}  // namespace ink
