@@ -50,7 +50,8 @@ bool CellSet::contains(qint32 x, qint32 y) const {
 
 size_t PassChanges::bytes() const {
     return sizeof(PassChanges) + pixels.bytes() + codes.capacity() +
-           (oldListed.capacity() + newListed.capacity()) * sizeof(ColorValue) + mask.bytes();
+           (oldListed.capacity() + newListed.capacity()) * sizeof(ColorValue) +
+           filledCells.bytes() + erasedCells.bytes();
 }
 
 void PassChanges::apply(PixelSurface &picture, MaskArray &target, const QImage &loaded,
@@ -64,8 +65,11 @@ void PassChanges::apply(PixelSurface &picture, MaskArray &target, const QImage &
         ++i;
     });
     // Undone or redone, every recorded cell of the mask flips.
-    if (target.upperX() + 1 == mask.columns() && target.upperY() + 1 == mask.rows())
-        mask.forEach([&](qint32 x, qint32 y) { target.column(x)[y] ^= 1; });
+    if (target.upperX() + 1 == filledCells.columns() && target.upperY() + 1 == filledCells.rows()) {
+        const auto flip = [&](qint32 x, qint32 y) { target.column(x)[y] ^= 1; };
+        filledCells.forEach(flip);
+        erasedCells.forEach(flip);
+    }
     picture.Refresh();
 }
 
@@ -116,7 +120,8 @@ void ChangeRecorder::recordMask(const MaskArray &before, const MaskArray &after)
         !before.isAllocated())
         return;
     const qint32 columns = before.upperX() + 1, rows = before.upperY() + 1;
-    m_mask = CellSet(columns, rows);
+    m_filled = CellSet(columns, rows);
+    m_erased = CellSet(columns, rows);
     for (qint32 band = 0; band * 64 < rows; ++band) {
         const int count = std::min(64, rows - band * 64);
         for (qint32 x = 0; x < columns; ++x) {
@@ -127,11 +132,10 @@ void ChangeRecorder::recordMask(const MaskArray &before, const MaskArray &after)
                 differ |= quint64(a[j] != b[j]) << j;
                 black |= quint64(b[j] != 0) << j;
             }
-            if (differ) {
-                m_mask.append(band, x, differ);
-                m_filled += std::popcount(differ & black);
-                m_erased += std::popcount(differ & ~black);
-            }
+            if (differ & black)
+                m_filled.append(band, x, differ & black);
+            if (differ & ~black)
+                m_erased.append(band, x, differ & ~black);
         }
     }
 }
@@ -174,10 +178,12 @@ std::shared_ptr<PassChanges> ChangeRecorder::finish() {
     }
     changes->pixels.shrink();
     changes->codes.shrink_to_fit();
-    changes->mask = std::move(m_mask);
-    changes->mask.shrink();
-    changes->filled = m_filled;
-    changes->erased = m_erased;
+    changes->filledCells = std::move(m_filled);
+    changes->erasedCells = std::move(m_erased);
+    changes->filledCells.shrink();
+    changes->erasedCells.shrink();
+    changes->filled = changes->filledCells.count();
+    changes->erased = changes->erasedCells.count();
     m_touched = {};
     m_oldLow = {};
     m_oldHigh = {};

@@ -80,9 +80,11 @@ struct PassChanges {
     CellSet pixels;
     std::vector<quint8> codes;  // per changed pixel: old code, then new code << 2; two a byte
     std::vector<ColorValue> oldListed, newListed;  // the kListed colours, in order
-    CellSet mask;                                  // the cells of `Mask` the pass flipped
-    qint64 filled = 0;                             // cells that went from white to black
-    qint64 erased = 0;                             // cells that went from black to white
+    // The cells of `Mask` the pass flipped: from white to black (filled) and
+    // from black to white (erased), and how many of each.
+    CellSet filledCells, erasedCells;
+    qint64 filled = 0;
+    qint64 erased = 0;
 
     size_t bytes() const;
     // Puts the picture and `Mask` back as they were before the pass
@@ -120,8 +122,7 @@ private:
     // written, and the two bits of each one's old colour code.
     std::vector<quint64> m_touched, m_oldLow, m_oldHigh;
     std::unordered_map<qint64, ColorValue> m_oldListed;  // by y * columns + x
-    CellSet m_mask;
-    qint64 m_filled = 0, m_erased = 0;
+    CellSet m_filled, m_erased;
 };
 
 // A column operation whose copy-back tells a ChangeRecorder what it changed
