@@ -4,6 +4,9 @@
 #include "core/platform/imagefiles.h"
 #include "core/platform/loadpicture.h"
 
+#include <QElapsedTimer>
+
+#include <bit>
 #include <memory>
 #include <new>
 
@@ -41,10 +44,49 @@ private:
     qint64 m_count;
 };
 
+// The cells that went from white to black and from black to white between
+// two masks of the same bounds, counted a word at a time.
+FileResult::StepCounts countChanges(const PackedMask &before, const PackedMask &after) {
+    FileResult::StepCounts counts;
+    for (qint32 x = 0; x <= after.upperX(); ++x) {
+        const quint64 *b = before.column(x);
+        const quint64 *a = after.column(x);
+        for (qint32 k = 0; k < after.wordsPerColumn(); ++k) {
+            const quint64 changed = b[k] ^ a[k];
+            counts.filled += std::popcount(changed & a[k]);
+            counts.erased += std::popcount(changed & b[k]);
+        }
+    }
+    return counts;
+}
+
 }  // namespace
+
+QImage BatchRunner::changesImage(const PackedMask &before, const PackedMask &after, QSize size) {
+    enum : uchar { kPaper, kInk, kFilled, kErased };
+    QImage image(size, QImage::Format_Indexed8);
+    if (image.isNull())
+        throw std::bad_alloc();
+    image.setColorTable({qRgb(255, 255, 255), qRgb(0xC8, 0xC8, 0xC8), qRgb(0x00, 0x72, 0xB2),
+                         qRgb(0xD5, 0x5E, 0x00)});
+    uchar *bits = image.bits();
+    const qsizetype stride = image.bytesPerLine();
+    for (int x = 0; x < size.width(); ++x) {
+        const quint64 *b = before.column(x);
+        const quint64 *a = after.column(x);
+        for (int y = 0; y < size.height(); ++y) {
+            const bool was = (b[y / 64] >> (y % 64)) & 1, is = (a[y / 64] >> (y % 64)) & 1;
+            bits[y * stride + x] = was == is ? (is ? kInk : kPaper) : (is ? kFilled : kErased);
+        }
+    }
+    return image;
+}
 
 bool BatchRunner::runSteps(QImage picture, FileProgress *progress) {
     m_model.load(std::move(picture));
+    m_result.steps.clear();
+    if (!m_options.changesDir.isEmpty())
+        m_baseline.assign(m_model.Mask);
     for (int i = 0; i < m_options.steps.size(); ++i) {
         const std::unique_ptr<PackedOperation> pass =
             packedOperation(*m_options.steps[i], m_options.thresholds);
@@ -55,13 +97,49 @@ bool BatchRunner::runSteps(QImage picture, FileProgress *progress) {
             progress->step.store(i, std::memory_order_relaxed);
         }
         QuietStep step(m_interrupt, progress, range.firstColumn, lastColumn);
+        m_before.assign(m_model.Mask);
         if (runColumnPass(m_model, step, *pass).cancelled)
             return false;
+        m_result.steps.push_back(countChanges(m_before, m_model.Mask));
+        if (progress) {
+            progress->filled.store(m_result.steps.back().filled, std::memory_order_relaxed);
+            progress->erased.store(m_result.steps.back().erased, std::memory_order_relaxed);
+        }
+        // The picture of changes shows the clean-up after the last NB.
+        if (!m_options.changesDir.isEmpty() && m_options.steps[i]->name == QLatin1String("nb"))
+            m_baseline.assign(m_model.Mask);
     }
     return true;
 }
 
 BatchRunner::Result BatchRunner::run(int index, FileProgress &progress, QStringList &errors) {
+    QElapsedTimer timer;
+    timer.start();
+    m_result = FileResult();
+    m_result.input = m_options.inputs.at(index);
+    m_result.thresholds = m_options.thresholds;
+    const qsizetype known = errors.size();
+    const Result result = runFile(index, progress, errors);
+    m_result.status = result == Result::Done     ? FileResult::Status::Done
+                      : result == Result::Failed ? FileResult::Status::Failed
+                                                 : FileResult::Status::Interrupted;
+    if (errors.size() > known)
+        m_result.error = errors.at(known);
+    m_result.milliseconds = timer.elapsed();
+    return result;
+}
+
+bool BatchRunner::write(const QImage &image, const QString &path, QStringList &errors) {
+    QString error;
+    if (!writeImageFile(image, path, &error)) {
+        errors << QStringLiteral("%1: cannot write: %2").arg(path, error);
+        return false;
+    }
+    m_result.outputs << path;
+    return true;
+}
+
+BatchRunner::Result BatchRunner::runFile(int index, FileProgress &progress, QStringList &errors) {
     const QString input = m_options.inputs.at(index);
     QString error;
     // Its name as Qt has it, invalid bytes replaced, names another file.
@@ -77,7 +155,8 @@ BatchRunner::Result BatchRunner::run(int index, FileProgress &progress, QStringL
         return Result::Failed;
     }
     // An output that cannot hold the picture fails now, not after the passes.
-    for (const QString &output : {m_options.maskFor(index), m_options.pictureFor(index)}) {
+    for (const QString &output :
+         {m_options.maskFor(index), m_options.pictureFor(index), m_options.changesFor(index)}) {
         error = imageSizeProblem(m_image.size(), output);
         if (!error.isEmpty()) {
             errors << QStringLiteral("%1: cannot write: %2").arg(output, error);
@@ -106,20 +185,25 @@ BatchRunner::Result BatchRunner::run(int index, FileProgress &progress, QStringL
             const QImage mask = maskImage(m_model.Mask, m_model.picture.original());
             if (mask.isNull())
                 throw std::bad_alloc();
-            if (!writeImageFile(mask, maskPath, &error)) {
-                errors << QStringLiteral("%1: cannot write: %2").arg(maskPath, error);
+            if (!write(mask, maskPath, errors))
                 result = Result::Failed;
-            }
+        }
+        const QString changesPath = m_options.changesFor(index);
+        if (!changesPath.isEmpty()) {
+            if (m_interrupt.load())
+                return Result::Interrupted;
+            const QImage changes = changesImage(
+                m_baseline, m_model.Mask, QSize(m_model.picture.width(), m_model.picture.height()));
+            if (!write(changes, changesPath, errors))
+                result = Result::Failed;
         }
         const QString picturePath = m_options.pictureFor(index);
         if (!picturePath.isEmpty()) {
             if (m_interrupt.load())
                 return Result::Interrupted;
             m_image = m_model.picture.takeImage();
-            if (!writeImageFile(m_image, picturePath, &error)) {
-                errors << QStringLiteral("%1: cannot write: %2").arg(picturePath, error);
+            if (!write(m_image, picturePath, errors))
                 result = Result::Failed;
-            }
         }
     } catch (const std::exception &) {
         errors << QStringLiteral("%1: out of memory while writing").arg(input);

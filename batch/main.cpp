@@ -4,6 +4,7 @@
 #include "batch/options.h"
 #include "core/platform/imagefiles.h"
 #include "core/platform/stdstreams.h"
+#include "core/session/history.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -72,7 +73,9 @@ QSet<QString> notUtf8Arguments(int argc, char *argv[]) {
 class Batch {
 public:
     explicit Batch(const BatchOptions &options)
-        : m_options(options), m_progress(size_t(options.jobs)) {}
+        : m_options(options),
+          m_progress(size_t(options.jobs)),
+          m_totals(size_t(options.steps.size())) {}
 
     void worker(int slot) {
         BatchRunner runner(m_options, interrupted);
@@ -91,6 +94,11 @@ public:
             std::lock_guard lock(m_mutex);
             if (result == BatchRunner::Result::Failed)
                 m_failed = true;
+            const auto &steps = runner.lastResult().steps;
+            for (size_t i = 0; i < steps.size() && i < m_totals.size(); ++i) {
+                m_totals[i].filled += steps[i].filled;
+                m_totals[i].erased += steps[i].erased;
+            }
             for (const QString &e : errors)
                 m_errors << e;
             m_changed.notify_all();
@@ -146,6 +154,16 @@ public:
 
     bool failed() const { return m_failed; }
 
+    // "nb: 1,234 filled, 0 erased; affine: ..." over every file's steps done.
+    QString stepTotals() const {
+        QStringList parts;
+        for (size_t i = 0; i < m_totals.size(); ++i)
+            parts << QStringLiteral("%1: %2").arg(
+                m_options.steps.at(qsizetype(i))->name,
+                changeCountsText(m_totals[i].filled, m_totals[i].erased));
+        return parts.join(QStringLiteral("; "));
+    }
+
 private:
     // "[3/20] plan.png: affine 45%" for each file being worked on; "reading"
     // and "writing" before and after the steps.
@@ -169,6 +187,12 @@ private:
                             .arg(m_progress[slot].percent.load());
             else
                 part += QStringLiteral(": writing");
+            // What the step before did to the mask.
+            if (step > 0)
+                part += QStringLiteral(" (%1: %2)")
+                            .arg(m_options.steps.at(step - 1)->name,
+                                 changeCountsText(m_progress[slot].filled.load(),
+                                                  m_progress[slot].erased.load()));
             parts << part;
         }
         return parts.join(QStringLiteral("  "));
@@ -182,6 +206,7 @@ private:
     std::condition_variable m_changed;
     QStringList m_errors;
     bool m_failed = false;
+    std::vector<FileResult::StepCounts> m_totals;  // per step, over the files
 };
 
 // The image readers' own warnings ("libpng error: ...") would come before
@@ -222,7 +247,8 @@ int main(int argc, char *argv[]) {
 
     // Output folders are made when missing; one that cannot be made shows
     // as each file's write failure.
-    for (const QString &dir : {parsed.options.outputDir, parsed.options.maskDir}) {
+    for (const QString &dir :
+         {parsed.options.outputDir, parsed.options.maskDir, parsed.options.changesDir}) {
         if (!dir.isEmpty())
             QDir().mkpath(dir);
     }
@@ -231,5 +257,9 @@ int main(int argc, char *argv[]) {
     batch.run(!parsed.options.quiet && isatty(STDERR_FILENO));
     if (interrupted.load())
         return 130;
+    if (!parsed.options.quiet)
+        print(
+            stderr,
+            QStringLiteral("inkmask-batch: cells changed per step: %1\n").arg(batch.stepTotals()));
     return batch.failed() ? 1 : 0;
 }

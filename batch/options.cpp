@@ -111,6 +111,13 @@ QString BatchOptions::maskFor(int i) const {
     return maskDir.isEmpty() ? QString() : outputIn(maskDir, inputs.at(i), ImageContent::Mask);
 }
 
+QString BatchOptions::changesFor(int i) const {
+    return changesDir.isEmpty() ? QString()
+                                : QDir(changesDir)
+                                      .filePath(QFileInfo(inputs.at(i)).completeBaseName() +
+                                                QStringLiteral(".changes.png"));
+}
+
 bool parseThresholds(const QString &text, Thresholds *thresholds) {
     static const QRegularExpression number(QStringLiteral("^[+-]?([0-9]+(\\.[0-9]*)?|\\.[0-9]+)$"));
     const QStringList parts = text.split(QLatin1Char(','));
@@ -144,6 +151,9 @@ QString batchUsage() {
         "  --output-dir DIR      the painted pictures, named after the inputs\n"
         "  --mask FILE           the mask of the one input, 1 bit, black = ink\n"
         "  --mask-dir DIR        the masks, named after the inputs\n"
+        "  --changes DIR         per input, NAME.changes.png: what the clean-up\n"
+        "                        steps changed, filled blue, erased vermillion,\n"
+        "                        over the final mask in light grey\n"
         "  -j N                  files done in parallel (default: the cores)\n"
         "  --quiet               no progress line\n"
         "  --help                this text\n"
@@ -173,12 +183,13 @@ ParsedArguments parseBatchArguments(const QStringList &arguments, int cores,
     const QCommandLineOption outputDir(QStringLiteral("output-dir"), {}, QStringLiteral("DIR"));
     const QCommandLineOption mask(QStringLiteral("mask"), {}, QStringLiteral("FILE"));
     const QCommandLineOption maskDir(QStringLiteral("mask-dir"), {}, QStringLiteral("DIR"));
+    const QCommandLineOption changesDir(QStringLiteral("changes"), {}, QStringLiteral("DIR"));
     const QCommandLineOption jobs(QStringLiteral("j"), {}, QStringLiteral("N"));
     const QCommandLineOption quiet(QStringLiteral("quiet"));
     const QCommandLineOption help(QStringLiteral("help"));
     const QCommandLineOption version(QStringLiteral("version"));
-    parser.addOptions(
-        {steps, thresholds, output, outputDir, mask, maskDir, jobs, quiet, help, version});
+    parser.addOptions({steps, thresholds, output, outputDir, mask, maskDir, changesDir, jobs, quiet,
+                       help, version});
     if (!parser.parse(arguments)) {
         if (!parser.unknownOptionNames().isEmpty())
             return usage(QStringLiteral("unknown option %1")
@@ -209,7 +220,7 @@ ParsedArguments parseBatchArguments(const QStringList &arguments, int cores,
                              .arg(parser.value(jobs)));
     }
     for (const QCommandLineOption *single :
-         {&steps, &thresholds, &output, &outputDir, &mask, &maskDir, &jobs}) {
+         {&steps, &thresholds, &output, &outputDir, &mask, &maskDir, &changesDir, &jobs}) {
         if (single != &steps && parser.values(*single).size() > 1)
             return usage(QStringLiteral("%1 given twice")
                              .arg(typedOption(arguments, single->names().first())));
@@ -218,6 +229,7 @@ ParsedArguments parseBatchArguments(const QStringList &arguments, int cores,
     o.outputDir = parser.value(outputDir);
     o.mask = parser.value(mask);
     o.maskDir = parser.value(maskDir);
+    o.changesDir = parser.value(changesDir);
     o.quiet = parser.isSet(quiet);
     o.inputs = parser.positionalArguments();
 
@@ -227,10 +239,11 @@ ParsedArguments parseBatchArguments(const QStringList &arguments, int cores,
         return usage(QStringLiteral("give -o or --output-dir, not both"));
     if (!o.mask.isEmpty() && !o.maskDir.isEmpty())
         return usage(QStringLiteral("give --mask or --mask-dir, not both"));
-    if (o.output.isEmpty() && o.outputDir.isEmpty() && o.mask.isEmpty() && o.maskDir.isEmpty())
+    if (o.output.isEmpty() && o.outputDir.isEmpty() && o.mask.isEmpty() && o.maskDir.isEmpty() &&
+        o.changesDir.isEmpty())
         return usage(
-            QStringLiteral("nothing to write: give -o, --output-dir, --mask or "
-                           "--mask-dir"));
+            QStringLiteral("nothing to write: give -o, --output-dir, --mask, "
+                           "--mask-dir or --changes"));
     if ((!o.output.isEmpty() || !o.mask.isEmpty()) && o.inputs.size() > 1)
         return usage(
             QStringLiteral("-o and --mask take one input; for several, use "
@@ -243,7 +256,7 @@ ParsedArguments parseBatchArguments(const QStringList &arguments, int cores,
                              .arg(file, outputExtensions(content)));
     }
 
-    for (const QString *name : {&o.output, &o.outputDir, &o.mask, &o.maskDir}) {
+    for (const QString *name : {&o.output, &o.outputDir, &o.mask, &o.maskDir, &o.changesDir}) {
         if (!name->isEmpty() && notUtf8.contains(*name))
             return usage(QStringLiteral("%1: the file name is not valid UTF-8").arg(*name));
     }
@@ -268,7 +281,7 @@ ParsedArguments parseBatchArguments(const QStringList &arguments, int cores,
     for (int i = 0; i < o.inputs.size(); ++i) {
         if (o.notUtf8Inputs.contains(i))
             continue;  // never read, so never written
-        for (const QString &target : {o.pictureFor(i), o.maskFor(i)}) {
+        for (const QString &target : {o.pictureFor(i), o.maskFor(i), o.changesFor(i)}) {
             if (target.isEmpty())
                 continue;
             if (QFile::encodeName(QFileInfo(target).fileName()).size() > NAME_MAX)

@@ -14,10 +14,11 @@ namespace ink {
 struct BatchOptions {
     QList<const PassEntry *> steps = defaultSteps();  // entries of passRegistry()
     Thresholds thresholds{180, 180, 180};
-    QString output;     // -o: the picture of the one input
-    QString outputDir;  // --output-dir: pictures named after their inputs
-    QString mask;       // --mask: the mask of the one input
-    QString maskDir;    // --mask-dir: masks named after their inputs
+    QString output;      // -o: the picture of the one input
+    QString outputDir;   // --output-dir: pictures named after their inputs
+    QString mask;        // --mask: the mask of the one input
+    QString maskDir;     // --mask-dir: masks named after their inputs
+    QString changesDir;  // --changes: what the clean-up passes changed, per input
     int jobs = 1;
     bool quiet = false;
     QStringList inputs;
@@ -26,6 +27,8 @@ struct BatchOptions {
     // Where input i's picture and mask go; empty when not asked for.
     QString pictureFor(int i) const;
     QString maskFor(int i) const;
+    // Input i's picture of changes: "scan.changes.png" in changesDir, or empty.
+    QString changesFor(int i) const;
 
     // Every pass once, in the registry's order.
     static QList<const PassEntry *> defaultSteps();
