@@ -1,33 +1,20 @@
 #include "core/session/history.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace ink {
 
 namespace {
 
-ColorValue loadedColor(const QImage &loaded, qint64 x, qint64 y) {
-    const QRgb p = reinterpret_cast<const QRgb *>(loaded.constScanLine(int(y)))[x];
-    return qRed(p) | (qGreen(p) << 8) | (qBlue(p) << 16);
-}
-
-bool onLoaded(const QImage &loaded, qint64 x, qint64 y) {
-    return x >= 0 && y >= 0 && x < loaded.width() && y < loaded.height();
-}
-
-// The colour a code stands for at (x, y); kListed takes the next listed one.
-ColorValue decode(quint8 code, const QImage &loaded, qint64 x, qint64 y,
-                  const ColorValue *&listed) {
-    switch (code) {
-        case PassChanges::kBlack:
-            return kBlack;
-        case PassChanges::kWhite:
-            return kWhite;
-        case PassChanges::kLoaded:
-            return loadedColor(loaded, x, y);
-        default:
-            return *listed++;
-    }
+// Eight cells of a mask, each byte 0 or 1, as eight bits, the first lowest.
+quint64 packBytes(const quint8 *cells) {
+    quint64 v;
+    std::memcpy(&v, cells, 8);
+    v |= v >> 7;
+    v |= v >> 14;
+    v |= v >> 28;
+    return v & 0xFF;
 }
 
 }  // namespace
@@ -42,7 +29,7 @@ qint64 CellSet::count() const {
 bool CellSet::contains(qint32 x, qint32 y) const {
     if (x < 0 || y < 0 || x >= m_columns || y >= m_rows)
         return false;
-    const quint32 index = quint32(qint64(y / 64) * m_columns + x);
+    const quint32 index = indexOf(y / 64, x);
     const auto it = std::lower_bound(m_index.begin(), m_index.end(), index);
     return it != m_index.end() && *it == index &&
            (m_words[size_t(it - m_index.begin())] >> (y % 64)) & 1;
@@ -58,11 +45,21 @@ void PassChanges::apply(PixelSurface &picture, MaskArray &target, const QImage &
                         bool forward) const {
     const ColorValue *listed = forward ? newListed.data() : oldListed.data();
     const int shift = forward ? 2 : 0;
+    const bool rgb32 = loaded.format() == QImage::Format_RGB32;
+    const uchar *loadedBits = rgb32 ? loaded.constBits() : nullptr;
+    const qsizetype stride = loaded.bytesPerLine();
     qint64 i = 0;
     pixels.forEach([&](qint32 x, qint32 y) {
         const quint8 code = (codes[size_t(i >> 1)] >> ((i & 1) * 4 + shift)) & 3;
-        picture.PSet(x, y, decode(code, loaded, x, y, listed));
         ++i;
+        ColorValue color;
+        if (code == kLoaded) {
+            const QRgb p = reinterpret_cast<const QRgb *>(loadedBits + y * stride)[x];
+            color = qRed(p) | (qGreen(p) << 8) | (qBlue(p) << 16);
+        } else {
+            color = code == kBlack ? ink::kBlack : code == kWhite ? ink::kWhite : *listed++;
+        }
+        picture.PSet(x, y, color);
     });
     // Undone or redone, every recorded cell of the mask flips.
     if (target.upperX() + 1 == filledCells.columns() && target.upperY() + 1 == filledCells.rows()) {
@@ -77,38 +74,38 @@ ChangeRecorder::ChangeRecorder(PixelSurface &target, const QImage &loaded)
     : m_target(target),
       m_loaded(loaded),
       m_columns(qint32(target.Width())),
-      m_rows(qint32(target.Height())) {}
-
-PassChanges::Code ChangeRecorder::codeOf(ColorValue color, const QImage &loaded, qint64 x,
-                                         qint64 y) {
-    if (color == kBlack)
-        return PassChanges::kBlack;
-    if (color == kWhite)
-        return PassChanges::kWhite;
-    if (onLoaded(loaded, x, y) && loadedColor(loaded, x, y) == color)
-        return PassChanges::kLoaded;
-    return PassChanges::kListed;
+      m_rows(qint32(target.Height())) {
+    m_pixels = dynamic_cast<const ImageSurface *>(&target);
+    if (m_pixels && !m_pixels->pixels().isNull() && m_pixels->pixels().width() == m_columns &&
+        m_pixels->pixels().height() == m_rows) {
+        m_pixelBits = m_pixels->pixels().constBits();
+        m_pixelStride = m_pixels->pixels().bytesPerLine();
+    } else {
+        m_pixels = nullptr;
+    }
+    if (loaded.format() == QImage::Format_RGB32) {
+        m_loadedBits = loaded.constBits();
+        m_loadedStride = loaded.bytesPerLine();
+        m_loadedWidth = loaded.width();
+        m_loadedHeight = loaded.height();
+    }
 }
 
 void ChangeRecorder::PSet(qint64 x, qint64 y, ColorValue color) {
     if (x >= 0 && y >= 0 && x < m_columns && y < m_rows) {
-        if (m_touched.empty()) {
-            const size_t words = size_t((m_rows + 63) / 64) * size_t(m_columns);
-            m_touched.assign(words, 0);
-            m_oldLow.assign(words, 0);
-            m_oldHigh.assign(words, 0);
-        }
-        const size_t word = size_t(y / 64) * size_t(m_columns) + size_t(x);
+        if (m_written.empty())
+            m_written.assign(size_t((m_rows + 63) / 64) * size_t(m_columns), Written{0, 0, 0});
+        Written &word = m_written[size_t(y / 64) * size_t(m_columns) + size_t(x)];
         const quint64 bit = quint64(1) << (y % 64);
-        if (!(m_touched[word] & bit)) {
-            m_touched[word] |= bit;
-            const ColorValue old = m_target.Point(x, y);
-            const PassChanges::Code code = codeOf(old, m_loaded, x, y);
-            if (code & 1)
-                m_oldLow[word] |= bit;
-            if (code & 2)
-                m_oldHigh[word] |= bit;
-            if (code == PassChanges::kListed)
+        if (!(word.touched & bit)) {
+            word.touched |= bit;
+            const ColorValue old = current(x, y);
+            const PassChanges::Code c = code(old, x, y);
+            if (c & 1)
+                word.low |= bit;
+            if (c & 2)
+                word.high |= bit;
+            if (c == PassChanges::kListed)
                 m_oldListed.emplace(y * m_columns + x, old);
         }
     }
@@ -120,54 +117,60 @@ void ChangeRecorder::recordMask(const MaskArray &before, const MaskArray &after)
         !before.isAllocated())
         return;
     const qint32 columns = before.upperX() + 1, rows = before.upperY() + 1;
-    m_filled = CellSet(columns, rows);
-    m_erased = CellSet(columns, rows);
-    for (qint32 band = 0; band * 64 < rows; ++band) {
-        const int count = std::min(64, rows - band * 64);
-        for (qint32 x = 0; x < columns; ++x) {
-            const quint8 *a = before.column(x) + band * 64;
-            const quint8 *b = after.column(x) + band * 64;
-            quint64 differ = 0, black = 0;
-            for (int j = 0; j < count; ++j) {
-                differ |= quint64(a[j] != b[j]) << j;
-                black |= quint64(b[j] != 0) << j;
+    m_filled = CellSet(columns, rows, CellSet::Order::columns);
+    m_erased = CellSet(columns, rows, CellSet::Order::columns);
+    for (qint32 x = 0; x < columns; ++x) {
+        const quint8 *a = before.column(x);
+        const quint8 *b = after.column(x);
+        for (qint32 band = 0; band * 64 < rows; ++band) {
+            const qint32 y0 = band * 64;
+            const int count = std::min(64, rows - y0);
+            quint64 was = 0, is = 0;
+            int j = 0;
+            for (; j + 8 <= count; j += 8) {
+                was |= packBytes(a + y0 + j) << j;
+                is |= packBytes(b + y0 + j) << j;
             }
-            if (differ & black)
-                m_filled.append(band, x, differ & black);
-            if (differ & ~black)
-                m_erased.append(band, x, differ & ~black);
+            for (; j < count; ++j) {
+                was |= quint64(a[y0 + j] != 0) << j;
+                is |= quint64(b[y0 + j] != 0) << j;
+            }
+            if (is & ~was)
+                m_filled.append(band, x, is & ~was);
+            if (was & ~is)
+                m_erased.append(band, x, was & ~is);
         }
     }
 }
 
 std::shared_ptr<PassChanges> ChangeRecorder::finish() {
     auto changes = std::make_shared<PassChanges>();
-    changes->pixels = CellSet(m_columns, m_rows);
+    changes->pixels = CellSet(m_columns, m_rows, CellSet::Order::bands);
     qint64 n = 0;
-    for (qint32 band = 0; !m_touched.empty() && band * 64 < m_rows; ++band) {
+    for (qint32 band = 0; !m_written.empty() && band * 64 < m_rows; ++band) {
         for (qint32 x = 0; x < m_columns; ++x) {
-            const size_t word = size_t(band) * size_t(m_columns) + size_t(x);
+            const Written &word = m_written[size_t(band) * size_t(m_columns) + size_t(x)];
             quint64 changed = 0;
-            for (quint64 w = m_touched[word]; w != 0; w &= w - 1) {
+            for (quint64 w = word.touched; w != 0; w &= w - 1) {
                 const int j = std::countr_zero(w);
                 const qint64 y = qint64(band) * 64 + j;
                 const quint8 oldCode =
-                    quint8(((m_oldLow[word] >> j) & 1) | (((m_oldHigh[word] >> j) & 1) << 1));
-                const ColorValue old = oldCode == PassChanges::kListed
-                                           ? m_oldListed.at(y * m_columns + x)
-                                       : oldCode == PassChanges::kLoaded
-                                           ? loadedColor(m_loaded, x, y)
-                                           : (oldCode == PassChanges::kBlack ? kBlack : kWhite);
-                const ColorValue now = m_target.Point(x, y);
-                if (now == old)
+                    quint8(((word.low >> j) & 1) | (((word.high >> j) & 1) << 1));
+                const ColorValue now = current(x, y);
+                const PassChanges::Code newCode = code(now, x, y);
+                // Codes are taken black, white, loaded, listed in that order,
+                // so equal colours have equal codes, and two listed colours
+                // are compared as colours.
+                const bool listed = oldCode == PassChanges::kListed;
+                const ColorValue old = listed ? m_oldListed.at(y * m_columns + x) : 0;
+                if (newCode == oldCode && (!listed || now == old))
                     continue;
                 changed |= quint64(1) << j;
-                const PassChanges::Code newCode = codeOf(now, m_loaded, x, y);
                 if (n % 2 == 0)
                     changes->codes.push_back(0);
                 changes->codes.back() |= quint8((oldCode | (newCode << 2)) << ((n % 2) * 4));
                 ++n;
-                if (oldCode == PassChanges::kListed)
+                if (listed)
                     changes->oldListed.push_back(old);
                 if (newCode == PassChanges::kListed)
                     changes->newListed.push_back(now);
@@ -184,9 +187,7 @@ std::shared_ptr<PassChanges> ChangeRecorder::finish() {
     changes->erasedCells.shrink();
     changes->filled = changes->filledCells.count();
     changes->erased = changes->erasedCells.count();
-    m_touched = {};
-    m_oldLow = {};
-    m_oldHigh = {};
+    m_written = {};
     m_oldListed.clear();
     return changes;
 }

@@ -1,13 +1,16 @@
 #pragma once
 
 #include "core/image/columnpass.h"
+#include "core/image/imagesurface.h"
 #include "core/image/maskarray.h"
 #include "core/image/pixelsurface.h"
 
 #include <QImage>
 #include <QRect>
 
+#include <algorithm>
 #include <bit>
+#include <climits>
 #include <cstddef>
 #include <deque>
 #include <memory>
@@ -17,15 +20,18 @@
 namespace ink {
 
 // A set of cells of a picture or a mask, held as the non-zero 64-bit words of
-// a bitmap. The words run band by band: band k holds rows 64k to 64k + 63,
-// and inside a band one word per column, left to right; bit j of a word is row
-// 64k + j. Visiting cells in that order walks the picture 64 rows at a time,
-// which keeps the rows it touches in the cache; a pass that changes few cells
-// costs a few words.
+// a bitmap; bit j of a word of band k is row 64k + j. A picture's set runs
+// band by band (inside a band one word per column, left to right), so that
+// visiting its cells walks the picture's rows 64 at a time and keeps them in
+// the cache; a mask's runs column by column, as the mask is stored. A pass
+// that changes few cells costs a few words.
 class CellSet {
 public:
+    enum class Order { bands, columns };
+
     CellSet() = default;
-    CellSet(qint32 columns, qint32 rows) : m_columns(columns), m_rows(rows) {}
+    CellSet(qint32 columns, qint32 rows, Order order)
+        : m_columns(columns), m_rows(rows), m_order(order) {}
 
     qint32 columns() const { return m_columns; }
     qint32 rows() const { return m_rows; }
@@ -35,9 +41,9 @@ public:
     bool contains(qint32 x, qint32 y) const;
     size_t bytes() const { return m_index.capacity() * 4 + m_words.capacity() * 8; }
 
-    // Adds the word of band `band`, column `x`; words come in band order.
+    // Adds the word of band `band`, column `x`; words come in the set's order.
     void append(qint32 band, qint32 x, quint64 word) {
-        m_index.push_back(quint32(qint64(band) * m_columns + x));
+        m_index.push_back(indexOf(band, x));
         m_words.push_back(word);
     }
     void shrink() {
@@ -45,24 +51,43 @@ public:
         m_words.shrink_to_fit();
     }
 
-    // Calls f(x, y) for every cell, in band order.
+    // Calls f(x, y) for every cell, in the set's order.
     template <typename F>
     void forEach(F &&f) const {
-        for (size_t i = 0; i < m_words.size(); ++i) {
-            const qint32 band = qint32(m_index[i] / quint32(m_columns));
-            const qint32 x = qint32(m_index[i] % quint32(m_columns));
-            for (quint64 w = m_words[i]; w != 0; w &= w - 1)
-                f(x, band * 64 + std::countr_zero(w));
-        }
+        for (size_t i = 0; i < m_words.size(); ++i)
+            visit(i, f);
     }
     // The same for the cells inside `area`.
     template <typename F>
     void forEachIn(const QRect &area, F &&f) const;
 
 private:
+    quint32 indexOf(qint32 band, qint32 x) const {
+        return m_order == Order::bands ? quint32(qint64(band) * m_columns + x)
+                                       : quint32(qint64(x) * bands() + band);
+    }
+    template <typename F>
+    void visit(size_t i, F &f, qint32 top = 0, qint32 bottom = INT_MAX) const {
+        const quint32 index = m_index[i];
+        const quint32 major = m_order == Order::bands ? quint32(m_columns) : quint32(bands());
+        const qint32 band = qint32(m_order == Order::bands ? index / major : index % major);
+        const qint32 x = qint32(m_order == Order::bands ? index % major : index / major);
+        for (quint64 w = m_words[i]; w != 0; w &= w - 1) {
+            const qint32 y = band * 64 + std::countr_zero(w);
+            if (y >= top && y <= bottom)
+                f(x, y);
+        }
+    }
+    std::pair<size_t, size_t> wordsBetween(quint32 first, quint32 last) const {
+        const auto from = std::lower_bound(m_index.begin(), m_index.end(), first);
+        const auto to = std::upper_bound(from, m_index.end(), last);
+        return {size_t(from - m_index.begin()), size_t(to - m_index.begin())};
+    }
+
     qint32 m_columns = 0;
     qint32 m_rows = 0;
-    std::vector<quint32> m_index;  // band * columns + x, ascending
+    Order m_order = Order::bands;
+    std::vector<quint32> m_index;  // in the set's order, ascending
     std::vector<quint64> m_words;
 };
 
@@ -100,7 +125,9 @@ class ChangeRecorder : public PixelSurface {
 public:
     ChangeRecorder(PixelSurface &target, const QImage &loaded);
 
-    ColorValue Point(qint64 x, qint64 y) const override { return m_target.Point(x, y); }
+    ColorValue Point(qint64 x, qint64 y) const override {
+        return m_pixels ? m_pixels->Point(x, y) : m_target.Point(x, y);
+    }
     void PSet(qint64 x, qint64 y, ColorValue color) override;
     void Refresh() override { m_target.Refresh(); }
     float Width() const override { return m_target.Width(); }
@@ -111,16 +138,44 @@ public:
     // What changed: pixels whose colour is now what it was before are left out.
     std::shared_ptr<PassChanges> finish();
 
-    // The colour code of `color` at (x, y) of the scan as loaded.
-    static PassChanges::Code codeOf(ColorValue color, const QImage &loaded, qint64 x, qint64 y);
-
 private:
+    // The picture's current colour at a pixel on it.
+    ColorValue current(qint64 x, qint64 y) const {
+        if (!m_pixels)
+            return m_target.Point(x, y);
+        const QRgb p = reinterpret_cast<const QRgb *>(m_pixelBits + y * m_pixelStride)[x];
+        return qRed(p) | (qGreen(p) << 8) | (qBlue(p) << 16);
+    }
+
     PixelSurface &m_target;
+    // The same picture when it is an in-memory one, read without a call.
+    const ImageSurface *m_pixels = nullptr;
+    const uchar *m_pixelBits = nullptr;
+    qsizetype m_pixelStride = 0;
     const QImage &m_loaded;
     qint32 m_columns, m_rows;
-    // Dense while the pass runs, laid out as CellSet's words: the pixels
-    // written, and the two bits of each one's old colour code.
-    std::vector<quint64> m_touched, m_oldLow, m_oldHigh;
+    // Dense while the pass runs, laid out as a picture's CellSet: per word
+    // the pixels written, and the two bits of each one's old colour code.
+    struct Written {
+        quint64 touched, low, high;
+    };
+    std::vector<Written> m_written;
+    const uchar *m_loadedBits = nullptr;
+    qsizetype m_loadedStride = 0;
+    qint64 m_loadedWidth = 0, m_loadedHeight = 0;
+    ColorValue loadedAt(qint64 x, qint64 y) const {
+        const QRgb p = reinterpret_cast<const QRgb *>(m_loadedBits + y * m_loadedStride)[x];
+        return qRed(p) | (qGreen(p) << 8) | (qBlue(p) << 16);
+    }
+    PassChanges::Code code(ColorValue color, qint64 x, qint64 y) const {
+        if (color == kBlack)
+            return PassChanges::kBlack;
+        if (color == kWhite)
+            return PassChanges::kWhite;
+        if (x < m_loadedWidth && y < m_loadedHeight && loadedAt(x, y) == color)
+            return PassChanges::kLoaded;
+        return PassChanges::kListed;
+    }
     std::unordered_map<qint64, ColorValue> m_oldListed;  // by y * columns + x
     CellSet m_filled, m_erased;
 };
@@ -185,18 +240,16 @@ void CellSet::forEachIn(const QRect &area, F &&f) const {
     const QRect r = area & QRect(0, 0, m_columns, m_rows);
     if (r.isEmpty())
         return;
-    for (qint32 band = r.top() / 64; band <= r.bottom() / 64; ++band) {
-        const quint32 first = quint32(qint64(band) * m_columns + r.left());
-        const quint32 last = quint32(qint64(band) * m_columns + r.right());
-        auto it = std::lower_bound(m_index.begin(), m_index.end(), first);
-        for (; it != m_index.end() && *it <= last; ++it) {
-            const qint32 x = qint32(*it % quint32(m_columns));
-            for (quint64 w = m_words[size_t(it - m_index.begin())]; w != 0; w &= w - 1) {
-                const qint32 y = band * 64 + std::countr_zero(w);
-                if (y >= r.top() && y <= r.bottom())
-                    f(x, y);
-            }
-        }
+    const qint32 b0 = r.top() / 64, b1 = r.bottom() / 64;
+    // One run of words per band, or per column, of the area.
+    const bool bandsFirst = m_order == Order::bands;
+    for (qint32 outer = bandsFirst ? b0 : r.left(); outer <= (bandsFirst ? b1 : r.right());
+         ++outer) {
+        const auto [from, to] =
+            bandsFirst ? wordsBetween(indexOf(outer, r.left()), indexOf(outer, r.right()))
+                       : wordsBetween(indexOf(b0, outer), indexOf(b1, outer));
+        for (size_t i = from; i < to; ++i)
+            visit(i, f, r.top(), r.bottom());
     }
 }
 
