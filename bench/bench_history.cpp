@@ -70,10 +70,10 @@ double timePass(const QImage &picture, const MaskArray &mask, const PassEntry &p
     FixedThresholds thresholds(Thresholds{});
     QuietView step;
     const auto operation = pass.perPixel(thresholds);
-    const ImageSurface loaded(picture);  // on large pages, as the session keeps it
+    const QImage loaded = onLargePages(picture);  // as the session keeps it
     const double start = cpuMs();
     if (record) {
-        ChangeRecorder recorder(surface, loaded.pixels());
+        ChangeRecorder recorder(surface, loaded);
         RecordingOperation recording(*operation, recorder);
         runColumnPass(module, recorder, step, recording);
         recorder.finish();

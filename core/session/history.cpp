@@ -94,9 +94,10 @@ ChangeRecorder::ChangeRecorder(PixelSurface &target, const QImage &loaded)
 void ChangeRecorder::PSet(qint64 x, qint64 y, ColorValue color) {
     if (x >= 0 && y >= 0 && x < m_columns && y < m_rows) {
         if (m_written.empty())
-            m_written.assign(size_t((m_rows + 63) / 64) * size_t(m_columns), Written{0, 0, 0});
+            m_written.assign(size_t((m_rows + 63) / 64) * size_t(m_columns), Written{});
         Written &word = m_written[size_t(y / 64) * size_t(m_columns) + size_t(x)];
         const quint64 bit = quint64(1) << (y % 64);
+        const qint64 at = y * m_columns + x;
         if (!(word.touched & bit)) {
             word.touched |= bit;
             const ColorValue old = current(x, y);
@@ -106,8 +107,15 @@ void ChangeRecorder::PSet(qint64 x, qint64 y, ColorValue color) {
             if (c & 2)
                 word.high |= bit;
             if (c == PassChanges::kListed)
-                m_oldListed.emplace(y * m_columns + x, old);
+                m_oldListed.emplace(at, old);
         }
+        // Only the red, green and blue bytes reach the picture.
+        const ColorValue now = color & 0xFFFFFF;
+        const PassChanges::Code c = code(now, x, y);
+        word.newLow = (word.newLow & ~bit) | (c & 1 ? bit : 0);
+        word.newHigh = (word.newHigh & ~bit) | (c & 2 ? bit : 0);
+        if (c == PassChanges::kListed)
+            m_newListed[at] = now;
     }
     m_target.PSet(x, y, color);
 }
@@ -150,30 +158,34 @@ std::shared_ptr<PassChanges> ChangeRecorder::finish() {
     for (qint32 band = 0; !m_written.empty() && band * 64 < m_rows; ++band) {
         for (qint32 x = 0; x < m_columns; ++x) {
             const Written &word = m_written[size_t(band) * size_t(m_columns) + size_t(x)];
-            quint64 changed = 0;
-            for (quint64 w = word.touched; w != 0; w &= w - 1) {
+            if (!word.touched)
+                continue;
+            // Codes are taken black, white, loaded, listed in that order, so a
+            // pixel changed when its codes differ, or when both are listed and
+            // the colours do.
+            quint64 changed =
+                word.touched & ((word.low ^ word.newLow) | (word.high ^ word.newHigh));
+            for (quint64 w = word.touched & word.low & word.high & word.newLow & word.newHigh;
+                 w != 0; w &= w - 1) {
+                const qint64 at = (qint64(band) * 64 + std::countr_zero(w)) * m_columns + x;
+                if (m_oldListed.at(at) != m_newListed.at(at))
+                    changed |= w & -w;
+            }
+            for (quint64 w = changed; w != 0; w &= w - 1) {
                 const int j = std::countr_zero(w);
-                const qint64 y = qint64(band) * 64 + j;
                 const quint8 oldCode =
                     quint8(((word.low >> j) & 1) | (((word.high >> j) & 1) << 1));
-                const ColorValue now = current(x, y);
-                const PassChanges::Code newCode = code(now, x, y);
-                // Codes are taken black, white, loaded, listed in that order,
-                // so equal colours have equal codes, and two listed colours
-                // are compared as colours.
-                const bool listed = oldCode == PassChanges::kListed;
-                const ColorValue old = listed ? m_oldListed.at(y * m_columns + x) : 0;
-                if (newCode == oldCode && (!listed || now == old))
-                    continue;
-                changed |= quint64(1) << j;
+                const quint8 newCode =
+                    quint8(((word.newLow >> j) & 1) | (((word.newHigh >> j) & 1) << 1));
                 if (n % 2 == 0)
                     changes->codes.push_back(0);
                 changes->codes.back() |= quint8((oldCode | (newCode << 2)) << ((n % 2) * 4));
                 ++n;
-                if (listed)
-                    changes->oldListed.push_back(old);
+                const qint64 at = (qint64(band) * 64 + j) * m_columns + x;
+                if (oldCode == PassChanges::kListed)
+                    changes->oldListed.push_back(m_oldListed.at(at));
                 if (newCode == PassChanges::kListed)
-                    changes->newListed.push_back(now);
+                    changes->newListed.push_back(m_newListed.at(at));
             }
             if (changed)
                 changes->pixels.append(band, x, changed);
@@ -189,6 +201,7 @@ std::shared_ptr<PassChanges> ChangeRecorder::finish() {
     changes->erased = changes->erasedCells.count();
     m_written = {};
     m_oldListed.clear();
+    m_newListed.clear();
     return changes;
 }
 

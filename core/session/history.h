@@ -126,7 +126,9 @@ public:
     ChangeRecorder(PixelSurface &target, const QImage &loaded);
 
     ColorValue Point(qint64 x, qint64 y) const override {
-        return m_pixels ? m_pixels->Point(x, y) : m_target.Point(x, y);
+        if (m_pixels)
+            return x >= 0 && y >= 0 && x < m_columns && y < m_rows ? current(x, y) : kNoPixel;
+        return m_target.Point(x, y);
     }
     void PSet(qint64 x, qint64 y, ColorValue color) override;
     void Refresh() override { m_target.Refresh(); }
@@ -155,9 +157,11 @@ private:
     const QImage &m_loaded;
     qint32 m_columns, m_rows;
     // Dense while the pass runs, laid out as a picture's CellSet: per word
-    // the pixels written, and the two bits of each one's old colour code.
+    // the pixels written, and the two bits of the code of each one's colour
+    // before the pass and of the colour last written (which the picture keeps,
+    // so the end of the pass need not read it back).
     struct Written {
-        quint64 touched, low, high;
+        quint64 touched, low, high, newLow, newHigh;
     };
     std::vector<Written> m_written;
     const uchar *m_loadedBits = nullptr;
@@ -177,6 +181,7 @@ private:
         return PassChanges::kListed;
     }
     std::unordered_map<qint64, ColorValue> m_oldListed;  // by y * columns + x
+    std::unordered_map<qint64, ColorValue> m_newListed;
     CellSet m_filled, m_erased;
 };
 

@@ -47,7 +47,8 @@ void Session::install(const QImage &picture) {
     workMask.allocate(picture.width(), picture.height());
     // Kept for Compare and for the history, which refers to the scan's colours
     // rather than copying them. An RGB32 picture is shared, not copied.
-    QImage loaded = picture.convertToFormat(QImage::Format_RGB32);
+    // Passes read it a column at a time as they record, hence the large pages.
+    QImage loaded = onLargePages(picture.convertToFormat(QImage::Format_RGB32));
     if (loaded.isNull() && !picture.isNull())
         throw RuntimeError::outOfMemory();
     m_picture.replace(picture);
