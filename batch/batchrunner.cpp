@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 
+#include <bit>
 #include <memory>
 #include <new>
 
@@ -64,7 +65,43 @@ private:
     int m_count;
 };
 
+// The cells that went from white to black and from black to white between
+// two masks of the same bounds, counted a word at a time.
+FileResult::StepChanges countChanges(const PackedMask &before, const PackedMask &after) {
+    FileResult::StepChanges counts;
+    for (qint32 x = 0; x <= after.upperX(); ++x) {
+        const quint64 *b = before.column(x);
+        const quint64 *a = after.column(x);
+        for (qint32 k = 0; k < after.wordsPerColumn(); ++k) {
+            const quint64 changed = b[k] ^ a[k];
+            counts.filled += std::popcount(changed & a[k]);
+            counts.erased += std::popcount(changed & b[k]);
+        }
+    }
+    return counts;
+}
+
 }  // namespace
+
+QImage BatchRunner::changesImage(const PackedMask &before, const PackedMask &after, QSize size) {
+    enum : uchar { kPaper, kInk, kFilled, kErased };
+    QImage image(size, QImage::Format_Indexed8);
+    if (image.isNull())
+        throw std::bad_alloc();
+    image.setColorTable({qRgb(255, 255, 255), qRgb(0xC8, 0xC8, 0xC8), qRgb(0x00, 0x72, 0xB2),
+                         qRgb(0xD5, 0x5E, 0x00)});
+    uchar *bits = image.bits();
+    const qsizetype stride = image.bytesPerLine();
+    for (int x = 0; x < size.width(); ++x) {
+        const quint64 *b = before.column(x);
+        const quint64 *a = after.column(x);
+        for (int y = 0; y < size.height(); ++y) {
+            const bool was = (b[y / 64] >> (y % 64)) & 1, is = (a[y / 64] >> (y % 64)) & 1;
+            bits[y * stride + x] = was == is ? (is ? kInk : kPaper) : (is ? kFilled : kErased);
+        }
+    }
+    return image;
+}
 
 bool BatchRunner::runSteps(QImage picture, FileProgress *progress) {
     m_thresholds = m_options.thresholds;
@@ -76,6 +113,9 @@ bool BatchRunner::runSteps(QImage picture, FileProgress *progress) {
                 std::memory_order_relaxed);
     }
     m_model.load(std::move(picture));
+    m_changes.clear();
+    if (!m_options.changesDir.isEmpty())
+        m_baseline.assign(m_model.Mask);
     for (int i = 0; i < m_options.steps.size(); ++i) {
         const std::unique_ptr<PackedOperation> pass =
             packedOperation(*m_options.steps[i], m_thresholds);
@@ -87,8 +127,17 @@ bool BatchRunner::runSteps(QImage picture, FileProgress *progress) {
         }
         QuietStep step(m_interrupt, progress, range.firstColumn, lastColumn);
         const BorrowedThreads borrowed(m_spare, m_threadsPerFile - 1);
+        m_before.assign(m_model.Mask);
         if (runColumnPass(m_model, step, *pass, 1 + borrowed.count()).cancelled)
             return false;
+        m_changes.append(countChanges(m_before, m_model.Mask));
+        if (progress) {
+            progress->filled.store(m_changes.back().filled, std::memory_order_relaxed);
+            progress->erased.store(m_changes.back().erased, std::memory_order_relaxed);
+        }
+        // The picture of changes shows the clean-up after the last NB.
+        if (!m_options.changesDir.isEmpty() && m_options.steps[i]->name == QLatin1String("nb"))
+            m_baseline.assign(m_model.Mask);
     }
     return true;
 }
@@ -123,7 +172,8 @@ BatchRunner::Result BatchRunner::runFile(int index, FileProgress &progress, File
         return Result::Failed;
     }
     // An output that cannot hold the picture fails now, not after the passes.
-    for (const QString &output : {m_options.maskFor(index), m_options.pictureFor(index)}) {
+    for (const QString &output :
+         {m_options.maskFor(index), m_options.pictureFor(index), m_options.changesFor(index)}) {
         error = imageSizeProblem(m_image.size(), output);
         if (!error.isEmpty()) {
             errors << QStringLiteral("%1: cannot write: %2").arg(output, error);
@@ -133,6 +183,7 @@ BatchRunner::Result BatchRunner::runFile(int index, FileProgress &progress, File
     try {
         const bool finished = runSteps(std::move(m_image), &progress);
         result.thresholds = m_thresholds;
+        result.changes = m_changes;
         if (!finished)
             return Result::Interrupted;
     } catch (const RuntimeError &e) {
@@ -162,6 +213,19 @@ BatchRunner::Result BatchRunner::runFile(int index, FileProgress &progress, File
                 written(maskPath);
             } else {
                 errors << QStringLiteral("%1: cannot write: %2").arg(maskPath, error);
+                status = Result::Failed;
+            }
+        }
+        const QString changesPath = m_options.changesFor(index);
+        if (!changesPath.isEmpty()) {
+            if (m_interrupt.load())
+                return Result::Interrupted;
+            const QImage changes = changesImage(
+                m_baseline, m_model.Mask, QSize(m_model.picture.width(), m_model.picture.height()));
+            if (writeImageFile(changes, changesPath, &error)) {
+                written(changesPath);
+            } else {
+                errors << QStringLiteral("%1: cannot write: %2").arg(changesPath, error);
                 status = Result::Failed;
             }
         }

@@ -30,7 +30,7 @@ struct FileResult {
     QString input;
     QList<Output> outputs;       // the files written, in the order written
     Thresholds thresholds;       // the thresholds NB used
-    QList<StepChanges> changes;  // per step run; empty while the steps do not count them
+    QList<StepChanges> changes;  // per step done, in order
     qint64 started = 0;          // milliseconds since the epoch, when reading began
     qint64 milliseconds = 0;     // from reading to the last write
     Status status = Status::Done;
@@ -43,6 +43,9 @@ struct FileProgress {
     std::atomic<int> percent{0};  // of the step's columns done
     // With --thresholds auto, once computed: red << 16 | green << 8 | blue.
     std::atomic<int> autoThresholds{-1};
+    // The cells of the mask the last step done filled and erased.
+    std::atomic<qint64> filled{0};
+    std::atomic<qint64> erased{0};
 };
 
 // The threads of a run that have no file left to start, which the files
@@ -95,9 +98,17 @@ public:
     // run them on it; false when interrupted. The results stay in model().
     // With --thresholds auto, NB's thresholds are computed from `picture`
     // first, as the window's Ctrl+T computes them; thresholdsUsed() has them.
+    // Each step's counts are in stepChanges().
     bool runSteps(QImage picture, FileProgress *progress = nullptr);
     const Thresholds &thresholdsUsed() const { return m_thresholds; }
+    const QList<FileResult::StepChanges> &stepChanges() const { return m_changes; }
     KernelModel &model() { return m_model; }
+
+    // The picture of what the clean-up steps changed: cells that went from
+    // white to black between `before` (the mask as the last NB left it) and
+    // `after` in blue, from black to white in vermillion, other ink light
+    // grey, paper white; one pixel per cell of a width x height picture.
+    static QImage changesImage(const PackedMask &before, const PackedMask &after, QSize size);
 
 private:
     Result runFile(int index, FileProgress &progress, FileResult &result);
@@ -109,6 +120,9 @@ private:
     KernelModel m_model;
     QImage m_image;           // the last picture written, its buffer reused by the next read
     Thresholds m_thresholds;  // NB's, for the file in hand
+    QList<FileResult::StepChanges> m_changes;  // per step done on the file in hand
+    PackedMask m_before;                       // the mask before the running step
+    PackedMask m_baseline;                     // the mask after the last NB step, for --changes
 };
 
 }  // namespace ink

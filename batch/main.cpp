@@ -5,6 +5,7 @@
 #include "batch/report.h"
 #include "core/platform/imagefiles.h"
 #include "core/platform/stdstreams.h"
+#include "core/session/history.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -83,7 +84,8 @@ public:
         : m_options(options),
           m_report(report),
           m_cores(qMax(1, cores)),
-          m_progress(size_t(options.jobs)) {}
+          m_progress(size_t(options.jobs)),
+          m_totals(size_t(options.steps.size())) {}
 
     // A worker takes files until none is left; its thread then goes to the
     // passes of the files still running.
@@ -128,6 +130,10 @@ public:
                                 .arg(result.thresholds.red)
                                 .arg(result.thresholds.green)
                                 .arg(result.thresholds.blue);
+            for (qsizetype i = 0; i < result.changes.size() && size_t(i) < m_totals.size(); ++i) {
+                m_totals[size_t(i)].filled += result.changes[i].filled;
+                m_totals[size_t(i)].erased += result.changes[i].erased;
+            }
             for (const QString &e : std::as_const(result.errors))
                 m_errors << e;
             if (!reported && !m_reportFailed) {
@@ -210,8 +216,17 @@ public:
         line += QStringLiteral(" in %1 s, %2 files/s")
                     .arg(seconds, 0, 'f', 1)
                     .arg(seconds > 0 ? double(ended) / seconds : 0.0, 0, 'f', 2);
-        // Facts over all files (pixels changed per step, thresholds) go here.
         return line;
+    }
+
+    // "nb: 1,234 filled, 0 erased; affine: ..." over every file's steps done.
+    QString stepTotals() const {
+        QStringList parts;
+        for (size_t i = 0; i < m_totals.size(); ++i)
+            parts << QStringLiteral("%1: %2").arg(
+                m_options.steps.at(qsizetype(i))->name,
+                changeCountsText(m_totals[i].filled, m_totals[i].erased));
+        return parts.join(QStringLiteral("; "));
     }
 
 private:
@@ -239,6 +254,12 @@ private:
                             .arg(m_progress[slot].percent.load());
             else
                 part += QStringLiteral(": writing");
+            // What the step before did to the mask.
+            if (step > 0)
+                part += QStringLiteral(" (%1: %2)")
+                            .arg(m_options.steps.at(step - 1)->name,
+                                 changeCountsText(m_progress[slot].filled.load(),
+                                                  m_progress[slot].erased.load()));
             parts << part;
         }
         return parts.join(QStringLiteral("  "));
@@ -258,6 +279,7 @@ private:
     qint64 m_failedCount = 0;
     qint64 m_interrupted = 0;
     bool m_reportFailed = false;
+    std::vector<FileResult::StepChanges> m_totals;  // per step, over the files
 };
 
 // The image readers' own warnings ("libpng error: ...") would come before
@@ -299,7 +321,8 @@ int main(int argc, char *argv[]) {
 
     // Output folders are made when missing; one that cannot be made shows
     // as each file's write failure.
-    for (const QString &dir : {parsed.options.outputDir, parsed.options.maskDir}) {
+    for (const QString &dir :
+         {parsed.options.outputDir, parsed.options.maskDir, parsed.options.changesDir}) {
         if (!dir.isEmpty())
             QDir().mkpath(dir);
     }
@@ -316,6 +339,10 @@ int main(int argc, char *argv[]) {
     clock.start();
     Batch batch(parsed.options, report.isOpen() ? &report : nullptr, QThread::idealThreadCount());
     batch.run(!parsed.options.quiet && isatty(STDERR_FILENO));
+    if (!parsed.options.quiet && !parsed.options.steps.isEmpty())
+        print(
+            stderr,
+            QStringLiteral("inkmask-batch: cells changed per step: %1\n").arg(batch.stepTotals()));
     if (!parsed.options.quiet)
         print(stderr, QStringLiteral("inkmask-batch: %1\n")
                           .arg(batch.summary(double(clock.elapsed()) / 1000)));

@@ -184,6 +184,13 @@ QString BatchOptions::maskFor(int i) const {
     return maskDir.isEmpty() ? QString() : outputIn(maskDir, inputs.at(i), ImageContent::Mask);
 }
 
+QString BatchOptions::changesFor(int i) const {
+    return changesDir.isEmpty() ? QString()
+                                : QDir(changesDir)
+                                      .filePath(QFileInfo(inputs.at(i)).completeBaseName() +
+                                                QStringLiteral(".changes.png"));
+}
+
 bool parseThresholds(const QString &text, Thresholds *thresholds) {
     static const QRegularExpression number(QStringLiteral("^[+-]?([0-9]+(\\.[0-9]*)?|\\.[0-9]+)$"));
     const QStringList parts = text.split(QLatin1Char(','));
@@ -220,6 +227,9 @@ QString batchUsage() {
         "  --mask FILE           the mask of the one input, 1 bit, black = ink\n"
         "                        (.png, .tif as Group 4, .pbm)\n"
         "  --mask-dir DIR        the masks, named after the inputs\n"
+        "  --changes DIR         per input, NAME.changes.png: what the clean-up\n"
+        "                        steps changed, filled blue, erased vermillion,\n"
+        "                        over the final mask in light grey\n"
         "  -j N                  files done in parallel (default: the cores)\n"
         "  --files-from LIST     more inputs, one name a line (- for standard input)\n"
         "  --report FILE         appends a JSON line per input as it ends\n"
@@ -255,6 +265,7 @@ ParsedArguments parseBatchArguments(const QStringList &arguments, int cores,
     const QCommandLineOption outputDir(QStringLiteral("output-dir"), {}, QStringLiteral("DIR"));
     const QCommandLineOption mask(QStringLiteral("mask"), {}, QStringLiteral("FILE"));
     const QCommandLineOption maskDir(QStringLiteral("mask-dir"), {}, QStringLiteral("DIR"));
+    const QCommandLineOption changesDir(QStringLiteral("changes"), {}, QStringLiteral("DIR"));
     const QCommandLineOption jobs(QStringLiteral("j"), {}, QStringLiteral("N"));
     const QCommandLineOption filesFrom(QStringLiteral("files-from"), {}, QStringLiteral("FILE"));
     const QCommandLineOption report(QStringLiteral("report"), {}, QStringLiteral("FILE"));
@@ -263,8 +274,8 @@ ParsedArguments parseBatchArguments(const QStringList &arguments, int cores,
     const QCommandLineOption quiet(QStringLiteral("quiet"));
     const QCommandLineOption help(QStringLiteral("help"));
     const QCommandLineOption version(QStringLiteral("version"));
-    parser.addOptions({steps, thresholds, output, outputDir, mask, maskDir, jobs, filesFrom, report,
-                       shard, skipDone, quiet, help, version});
+    parser.addOptions({steps, thresholds, output, outputDir, mask, maskDir, changesDir, jobs,
+                       filesFrom, report, shard, skipDone, quiet, help, version});
     if (!parser.parse(arguments)) {
         if (!parser.unknownOptionNames().isEmpty())
             return usage(QStringLiteral("unknown option %1")
@@ -296,8 +307,8 @@ ParsedArguments parseBatchArguments(const QStringList &arguments, int cores,
             return usage(QStringLiteral("bad -j \"%1\": give a number of files, 1 or more")
                              .arg(parser.value(jobs)));
     }
-    for (const QCommandLineOption *single :
-         {&steps, &thresholds, &output, &outputDir, &mask, &maskDir, &jobs, &report, &shard}) {
+    for (const QCommandLineOption *single : {&steps, &thresholds, &output, &outputDir, &mask,
+                                             &maskDir, &changesDir, &jobs, &report, &shard}) {
         if (single != &steps && parser.values(*single).size() > 1)
             return usage(QStringLiteral("%1 given twice")
                              .arg(typedOption(arguments, single->names().first())));
@@ -306,6 +317,7 @@ ParsedArguments parseBatchArguments(const QStringList &arguments, int cores,
     o.outputDir = parser.value(outputDir);
     o.mask = parser.value(mask);
     o.maskDir = parser.value(maskDir);
+    o.changesDir = parser.value(changesDir);
     o.quiet = parser.isSet(quiet);
     o.inputs = parser.positionalArguments();
     o.report = parser.value(report);
@@ -333,10 +345,11 @@ ParsedArguments parseBatchArguments(const QStringList &arguments, int cores,
         return usage(QStringLiteral("give -o or --output-dir, not both"));
     if (!o.mask.isEmpty() && !o.maskDir.isEmpty())
         return usage(QStringLiteral("give --mask or --mask-dir, not both"));
-    if (o.output.isEmpty() && o.outputDir.isEmpty() && o.mask.isEmpty() && o.maskDir.isEmpty())
+    if (o.output.isEmpty() && o.outputDir.isEmpty() && o.mask.isEmpty() && o.maskDir.isEmpty() &&
+        o.changesDir.isEmpty())
         return usage(
-            QStringLiteral("nothing to write: give -o, --output-dir, --mask or "
-                           "--mask-dir"));
+            QStringLiteral("nothing to write: give -o, --output-dir, --mask, "
+                           "--mask-dir or --changes"));
     if ((!o.output.isEmpty() || !o.mask.isEmpty()) && o.inputs.size() > 1)
         return usage(
             QStringLiteral("-o and --mask take one input; for several, use "
@@ -353,7 +366,8 @@ ParsedArguments parseBatchArguments(const QStringList &arguments, int cores,
                              .arg(file, outputExtensions(content)));
     }
 
-    for (const QString *name : {&o.output, &o.outputDir, &o.mask, &o.maskDir, &o.report}) {
+    for (const QString *name :
+         {&o.output, &o.outputDir, &o.mask, &o.maskDir, &o.changesDir, &o.report}) {
         if (!name->isEmpty() && notUtf8.contains(*name))
             return usage(QStringLiteral("%1: the file name is not valid UTF-8").arg(*name));
     }
@@ -383,7 +397,8 @@ ParsedArguments parseBatchArguments(const QStringList &arguments, int cores,
         if (i >= 0 && o.notUtf8Inputs.contains(i))
             continue;  // never read, so never written
         const QStringList targets =
-            i < 0 ? QStringList{o.report} : QStringList{o.pictureFor(i), o.maskFor(i)};
+            i < 0 ? QStringList{o.report}
+                  : QStringList{o.pictureFor(i), o.maskFor(i), o.changesFor(i)};
         for (const QString &target : targets) {
             if (target.isEmpty())
                 continue;
@@ -429,7 +444,7 @@ ParsedArguments parseBatchArguments(const QStringList &arguments, int cores,
             continue;
         if (!o.skipDone.isEmpty() && !o.notUtf8Inputs.contains(i)) {
             QStringList targets;
-            for (const QString &target : {o.maskFor(i), o.pictureFor(i)}) {
+            for (const QString &target : {o.maskFor(i), o.pictureFor(i), o.changesFor(i)}) {
                 if (!target.isEmpty())
                     targets << target;
             }

@@ -19,6 +19,7 @@ struct BatchOptions {
     QString outputDir;            // --output-dir: pictures named after their inputs
     QString mask;                 // --mask: the mask of the one input
     QString maskDir;              // --mask-dir: masks named after their inputs
+    QString changesDir;           // --changes: what the clean-up passes changed, per input
     int jobs = 1;
     bool quiet = false;
     QStringList fileLists;  // --files-from: files of input names, "-" for standard input
@@ -36,6 +37,8 @@ struct BatchOptions {
     // Where input i's picture and mask go; empty when not asked for.
     QString pictureFor(int i) const;
     QString maskFor(int i) const;
+    // Input i's picture of changes: "scan.changes.png" in changesDir, or empty.
+    QString changesFor(int i) const;
 
     // The steps' names, in order.
     QStringList stepNames() const;

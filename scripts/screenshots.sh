@@ -9,7 +9,7 @@ source "$root/scripts/setup.sh"
 
 inkmask_ensure_packages "${INKMASK_PACKAGES[@]}" xvfb xauth xdotool imagemagick
 build="${INKMASK_BUILD_DIR:-$root/build}"
-inkmask_build "$build"
+inkmask_build "$build" --target inkmask
 out="$root/doc/screenshots"
 mkdir -p "$out"
 
@@ -38,6 +38,15 @@ click 532 20
 shot after-bouchtrou 760x560+0+0
 click 532 60
 shot after-affine 760x560+0+0
+
+# What affine changed: the focus back on the picture, C for the overlay, at
+# zoom 3; then the overlay off and zoom 1 again.
+click 300 300 1
+xdotool key c ctrl+plus ctrl+plus
+sleep 1
+shot after-affine-changes 760x560+0+0
+xdotool key c ctrl+0
+sleep 1
 
 # Zoom to 8 on the picture and point at a pixel of a wall.
 click 300 300 1

@@ -87,6 +87,9 @@ const QString kProgressTip = QStringLiteral("The column the last pass reached");
 const QString kThresholdKeysTip = QStringLiteral(
     ".\nCtrl+T: the three thresholds from the picture's histograms (Ctrl+H shows them); "
     "Ctrl+click on paper or Ctrl+Shift+click on ink: from that pixel");
+const QString kText1Tip = QStringLiteral(
+    "The pixel under the pointer or stepped to with the arrow keys: position, red, green "
+    "and blue values, and its mask value (True for ink)");
 
 Form1::SaveDialog &installedSaveDialog() {
     static Form1::SaveDialog dialog;
@@ -180,9 +183,7 @@ void Form1::createControls() {
     Progress->setToolTip(kProgressTip);
 
     // What each control does; the captions stay those of the design.
-    Text1->setToolTip(QStringLiteral(
-        "The pixel under the pointer or stepped to with the arrow keys: position, red, green "
-        "and blue values, and its mask value (True for ink)"));
+    Text1->setToolTip(kText1Tip);
     const QString thresholdTip = QStringLiteral(
         "%1 threshold of NB: a pixel becomes ink when none of its red, green and blue values "
         "exceeds its threshold");
@@ -205,8 +206,9 @@ void Form1::createControls() {
     affine->setToolTip(
         QStringLiteral("Erase thin black things: isolated dots, one-pixel lines and spurs"));
     ckbCancel->setToolTip(QStringLiteral("Tick to stop the running pass after its current column"));
-    Picture1->setToolTip(
-        QStringLiteral("The picture: point at a pixel to inspect it; Ctrl+wheel zooms"));
+    Picture1->setToolTip(QStringLiteral(
+        "The picture: point at a pixel to inspect it; Ctrl+wheel zooms; hold \\ to see the scan "
+        "as loaded; C shows what the last pass changed"));
 
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
@@ -246,6 +248,36 @@ void Form1::createControls() {
     });
     for (QLineEdit *box : {rbox, vbox, bbox})
         connect(box, &QLineEdit::textChanged, this, &Form1::updateHistogramMarks);
+    connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Z), this), &QShortcut::activated, this,
+            &Form1::Undo_Key);
+    for (const QKeySequence &key :
+         {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z), QKeySequence(Qt::CTRL | Qt::Key_Y)})
+        connect(new QShortcut(key, this), &QShortcut::activated, this, &Form1::Redo_Key);
+}
+
+bool Form1::Undo_Key() {
+    const bool done = m_session.undo();
+    if (done)
+        showChanges();
+    return done;
+}
+
+bool Form1::Redo_Key() {
+    const bool done = m_session.redo();
+    if (done)
+        showChanges();
+    return done;
+}
+
+void Form1::showChanges() {
+    Picture1->setLoadedPicture(m_session.loadedPicture());
+    const std::shared_ptr<const PassChanges> changes = m_session.lastChanges();
+    Picture1->setChanges(changes);
+    const QString counts = changes ? QStringLiteral("\nLast pass: ") +
+                                         changeCountsText(changes->filled, changes->erased)
+                                   : QString();
+    Progress->setToolTip(kProgressTip + counts);
+    Text1->setToolTip(kText1Tip + counts);
 }
 
 bool Form1::Form_Load(const QString &commandLine) {
@@ -301,6 +333,7 @@ bool Form1::Form_Load(const CommandLine &commandLine) {
         return false;
     }
 
+    showChanges();
     CursorX = 1;
     CursorY = 1;
     return true;
@@ -316,6 +349,7 @@ bool Form1::openFile(const QString &path) {
             reportError(*error);
             return;
         }
+        showChanges();
         setCaption(path);
         CursorX = 1;
         CursorY = 1;
@@ -344,7 +378,8 @@ void Form1::showHint(const QString &reading) {
 }
 
 void Form1::Command1_Click() {
-    m_session.reload();
+    if (m_session.reload())
+        showChanges();
 }
 
 void Form1::setSaveDialog(SaveDialog dialog) {
@@ -388,9 +423,11 @@ bool Form1::runCountedPass(qint32 lastColumn, Run run) {
         return run();
     m_passLastColumn = lastColumn;
     m_passColumn = 0;
+    // The overlay shows the pass that is over; this one's once it ends.
+    Picture1->setChanges(nullptr);
     const bool ran = run();
     m_passLastColumn = 0;
-    Progress->setToolTip(kProgressTip);
+    showChanges();
     return ran;
 }
 

@@ -89,6 +89,10 @@ public:
     // Tick of Timer1 (which is never started): paints the cursor pixel in the
     // blink colour, repaints the window and flips the caption of clign.
     void Timer1_Timer();
+    // Ctrl+Z, and Ctrl+Shift+Z or Ctrl+Y: take the last pass back, or do the
+    // last pass taken back again (see Session::undo); refused during a pass.
+    bool Undo_Key();
+    bool Redo_Key();
 
     // Runs `operation` as a pass of the session (see Session::runPass).
     bool runPass(ColumnOperation &operation);
@@ -163,6 +167,9 @@ private:
     void setThresholdBoxes(const Thresholds &thresholds);
     // The boxes' numbers to the histogram window, when it exists.
     void updateHistogramMarks();
+    // Gives the picture box the scan as loaded and the last pass's changes,
+    // and puts the changes' counts in the tooltips of Progress and Text1.
+    void showChanges();
 
     // Controls, with their design names.
     PictureBox *Picture1 = nullptr;

@@ -55,6 +55,10 @@ PictureBox::PictureBox(QWidget *parent) : QWidget(parent) {
 
 void PictureBox::setPicture(const QImage &image) {
     setImage(image);
+    m_comparing = false;
+    m_loaded = m_loadedReduced = QImage();
+    m_changes.reset();
+    m_changesReduced = QImage();
     m_damagedRight = m_damagedBottom = -1;
     m_level = levelAllowed(m_level);
     if (!buildReduced(reduction()))  // no memory for it: show the picture as it is
@@ -378,24 +382,114 @@ void PictureBox::paintEvent(QPaintEvent *event) {
             paintHint(painter);
         return;
     }
+    const bool compare = m_comparing && m_loaded.size() == pixels().size();
     if (reduction() > 1) {
-        painter.drawImage(rect, m_reduced, rect);
+        if (compare && m_loadedDivisor != reduction()) {
+            m_loadedReduced = reduce(m_loaded, reduction());
+            m_loadedDivisor = reduction();
+        }
+        const QImage &shown = compare && !m_loadedReduced.isNull() ? m_loadedReduced : m_reduced;
+        painter.drawImage(rect, shown, rect);
+        if (!compare)
+            paintChanges(painter, rect, rect);
         return;
     }
-    if (zoom() == 1) {
-        painter.drawImage(rect, pixels(), rect);
-        if (!m_hint.isEmpty())
-            paintHint(painter);
-        return;
-    }
+    const QImage &shown = compare ? m_loaded : pixels();
     // The image pixels the rectangle touches, each scaled to a whole square
     // with no smoothing.
     const QRect source(QPoint(rect.left() / zoom(), rect.top() / zoom()),
                        QPoint(rect.right() / zoom(), rect.bottom() / zoom()));
     painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
-    painter.drawImage(zoomedRect(source), pixels(), source);
+    painter.drawImage(zoomedRect(source), shown, source);
+    if (!compare)
+        paintChanges(painter, source, zoomedRect(source));
     if (!m_hint.isEmpty())
         paintHint(painter);
+}
+
+void PictureBox::paintChanges(QPainter &painter, const QRect &source, const QRect &target) {
+    if (!m_showChanges || !m_changes)
+        return;
+    if (reduction() > 1) {
+        if (m_changesDivisor != reduction() || m_changesReduced.isNull()) {
+            const int n = reduction();
+            QImage overlay(m_reduced.size(), QImage::Format_ARGB32_Premultiplied);
+            if (overlay.isNull())
+                return;
+            overlay.fill(Qt::transparent);
+            const auto mark = [&](QRgb color, bool keep) {
+                return [&overlay, n, color, keep](qint32 x, qint32 y) {
+                    QRgb &p = reinterpret_cast<QRgb *>(overlay.scanLine(y / n))[x / n];
+                    if (!keep || p == 0)
+                        p = color;
+                };
+            };
+            m_changes->filledCells.forEachIn(QRect(0, 0, int(Width()), int(Height())),
+                                             mark(kFilledColor, true));
+            m_changes->erasedCells.forEachIn(QRect(0, 0, int(Width()), int(Height())),
+                                             mark(kErasedColor, false));
+            m_changesReduced = std::move(overlay);
+            m_changesDivisor = n;
+        }
+        painter.drawImage(target, m_changesReduced, source);
+        return;
+    }
+    // Only the cells in sight are drawn, into a transparent image of their size.
+    QImage overlay(source.size(), QImage::Format_ARGB32_Premultiplied);
+    if (overlay.isNull())
+        return;
+    overlay.fill(Qt::transparent);
+    const auto mark = [&](QRgb color) {
+        return [&overlay, &source, color](qint32 x, qint32 y) {
+            reinterpret_cast<QRgb *>(overlay.scanLine(y - source.top()))[x - source.left()] = color;
+        };
+    };
+    m_changes->filledCells.forEachIn(source, mark(kFilledColor));
+    m_changes->erasedCells.forEachIn(source, mark(kErasedColor));
+    painter.drawImage(target, overlay);
+}
+
+void PictureBox::setLoadedPicture(const QImage &loaded) {
+    m_loaded = loaded;
+    m_loadedReduced = QImage();
+    m_loadedDivisor = 1;
+    if (m_comparing)
+        update();
+}
+
+void PictureBox::setComparing(bool on) {
+    if (on == m_comparing)
+        return;
+    m_comparing = on;
+    update();
+}
+
+void PictureBox::setChanges(std::shared_ptr<const PassChanges> changes) {
+    if (changes == m_changes)
+        return;
+    m_changes = std::move(changes);
+    m_changesReduced = QImage();
+    if (m_showChanges)
+        update();
+}
+
+void PictureBox::setShowChanges(bool on) {
+    if (on == m_showChanges)
+        return;
+    m_showChanges = on;
+    update();
+}
+
+void PictureBox::keyReleaseEvent(QKeyEvent *event) {
+    if (event->key() == Qt::Key_Backslash && !event->isAutoRepeat())
+        setComparing(false);
+    QWidget::keyReleaseEvent(event);
+}
+
+void PictureBox::focusOutEvent(QFocusEvent *event) {
+    // The release of a key held while the focus leaves never comes here.
+    setComparing(false);
+    QWidget::focusOutEvent(event);
 }
 
 void PictureBox::keyPressEvent(QKeyEvent *event) {
@@ -418,7 +512,13 @@ void PictureBox::keyPressEvent(QKeyEvent *event) {
                 break;
         }
     }
-    // Every key, the zoom keys included, reaches the key-down handler.
+    if (!(event->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier))) {
+        if (event->key() == Qt::Key_Backslash)
+            setComparing(true);
+        else if (event->key() == Qt::Key_C && !event->isAutoRepeat())
+            setShowChanges(!m_showChanges);
+    }
+    // Every key, the zoom and view keys included, reaches the key-down handler.
     emit keyDown(classicKeyCode(event->key(), event->modifiers()), shiftState(event->modifiers()));
     event->accept();
 }

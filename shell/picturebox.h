@@ -1,12 +1,14 @@
 #pragma once
 
 #include "core/image/imagesurface.h"
+#include "core/session/history.h"
 
 #include <QPointF>
 #include <QRect>
 #include <QWidget>
 
 class QPainter;
+#include <memory>
 #include <vector>
 
 namespace ink {
@@ -30,6 +32,13 @@ namespace ink {
 // pixels, and so do the positions mouseMove reports. Inside a scroll area,
 // zooming keeps the point under the pointer (for the keys, the middle of the
 // visible part) where it was.
+//
+// Two views help judge a pass, neither changing the picture: while Backslash
+// is held the scan as loaded is shown in place of the picture (Compare), and
+// the key C shows or hides the changes overlay, which colours the cells the
+// last pass filled blue (#0072B2) and those it erased vermillion (#D55E00);
+// reduced, a screen pixel takes the colour of any change it covers, erased
+// first. Both keys still reach the key-down handler, as every key does.
 //
 // A line of text, the hint, can be shown: in place of the picture when there
 // is none (the area then takes the text's size), over its visible top left
@@ -91,6 +100,18 @@ public:
     // pixels it covers, those beyond the right and bottom edges left out.
     static QImage reduce(const QImage &image, int divisor);
 
+    // The scan as loaded, shown while Compare is held; shared, not copied.
+    void setLoadedPicture(const QImage &loaded);
+    void setComparing(bool on);
+    bool comparing() const { return m_comparing; }
+    // What the last pass changed (null: nothing to show), and the overlay's
+    // switch.
+    void setChanges(std::shared_ptr<const PassChanges> changes);
+    void setShowChanges(bool on);
+    bool showChanges() const { return m_showChanges; }
+    static constexpr QRgb kFilledColor = 0xFF0072B2;
+    static constexpr QRgb kErasedColor = 0xFFD55E00;
+
 signals:
     // A key pressed while the picture has the focus. `keyCode` is the key's
     // classic code (classicKeyCode(): 37..40 for the arrows only, the capital
@@ -105,6 +126,8 @@ signals:
 protected:
     void paintEvent(QPaintEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
+    void keyReleaseEvent(QKeyEvent *event) override;
+    void focusOutEvent(QFocusEvent *event) override;
     void mouseMoveEvent(QMouseEvent *event) override;
     void mousePressEvent(QMouseEvent *event) override;
     void wheelEvent(QWheelEvent *event) override;
@@ -133,6 +156,8 @@ private:
     // Recomputes, from the block sums, the reduced view's pixels that show
     // image pixels in `imageRect`.
     void reduceInto(const QRect &imageRect);
+    // Draws the overlay over the image pixels `source`, shown in `target`.
+    void paintChanges(QPainter &painter, const QRect &source, const QRect &target);
 
     // Bounds of the pixels written since the last refresh, in image pixels;
     // empty when m_damagedRight < m_damagedLeft. Kept as plain numbers because
@@ -155,6 +180,15 @@ private:
     std::vector<quint16> m_blockSums;
     std::vector<int> m_blockOfRow;
     std::vector<size_t> m_sumsOfColumn;
+
+    QImage m_loaded;
+    QImage m_loadedReduced;  // m_loaded at 1/m_loadedDivisor, made when Compare needs it
+    int m_loadedDivisor = 1;
+    bool m_comparing = false;
+    std::shared_ptr<const PassChanges> m_changes;
+    bool m_showChanges = false;
+    QImage m_changesReduced;  // the overlay at 1/m_changesDivisor, for the reduced views
+    int m_changesDivisor = 1;
 };
 
 }  // namespace ink

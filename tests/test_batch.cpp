@@ -8,6 +8,7 @@
 // this writes the expected files again:
 //   INKMASK_UPDATE_GOLDEN=1 build/tests/test_batch goldenFiles
 
+#include "core/session/history.h"
 #include "samplegen.h"
 #include "support.h"
 
@@ -156,6 +157,8 @@ private Q_SLOTS:
         QTest::newRow("jobs twice") << "-j 1 -j 2 -o o.png" << 2 << "\n-j given twice";
         QTest::newRow("-o twice") << "-o o.png -o p.png" << 2 << "\n-o given twice";
         QTest::newRow("--mask twice") << "--mask o.png --mask p.png" << 2 << "--mask given twice";
+        QTest::newRow("--changes twice")
+            << "--changes a --changes b" << 2 << "--changes given twice";
         QTest::newRow("format") << "-o o.jpg" << 2 << "";
         QTest::newRow("name too long") << "-o " + longName << 2 << "longer than 255 bytes";
         QTest::newRow("nothing to write") << "--steps nb" << 2 << "";
@@ -213,6 +216,9 @@ private Q_SLOTS:
         QTest::newRow("mask folder links to the picture folder")
             << QStringList{"--output-dir", out, "--mask-dir", path("out3link"), input}
             << QStringList{out + "/plan.png", path("out3link/plan.png")};
+        QTest::newRow("changes onto an input")
+            << QStringList{"--changes", path("same"), input, path("same/plan.changes.png")}
+            << QStringList{path("same/plan.changes.png")};
         QTest::newRow("mask links to the picture")
             << QStringList{"-o", y, "--mask", ylink, input} << QStringList{y, ylink};
     }
@@ -455,6 +461,44 @@ private Q_SLOTS:
     }
 
     // Small committed inputs, and the expected files byte for byte.
+    // Each step's counts are those of the cells its mask differs in from the
+    // last step's, and the picture of changes colours each cell as NB's mask
+    // and the final one say.
+    void changesAndCounts() {
+        const QString nb = path(QStringLiteral("c-nb.png")),
+                      hole = path(QStringLiteral("c-bt.png")),
+                      last = path(QStringLiteral("c-all.png")), dir = path(QStringLiteral("ch"));
+        QCOMPARE(runBatch({"--steps", "nb", "--mask", nb, m_plan}).exitCode, 0);
+        QCOMPARE(runBatch({"--steps", "nb,bouchtrou", "--mask", hole, m_plan}).exitCode, 0);
+        const Run run = runBatch({"--mask", last, "--changes", dir, m_plan});
+        QCOMPARE(run.exitCode, 0);
+        const auto ink = [](const QImage &image, int x, int y) {
+            return qGray(image.pixel(x, y)) < 128;
+        };
+        const QImage masks[] = {QImage(nb), QImage(hole), QImage(last)};
+        const QImage changes(dir + QStringLiteral("/plan.changes.png"));
+        QCOMPARE(changes.size(), masks[0].size());
+        qint64 filled[2] = {}, erased[2] = {};
+        for (int y = 0; y < changes.height(); ++y) {
+            for (int x = 0; x < changes.width(); ++x) {
+                for (int step = 0; step < 2; ++step)
+                    if (ink(masks[step], x, y) != ink(masks[step + 1], x, y))
+                        ++(ink(masks[step + 1], x, y) ? filled : erased)[step];
+                const bool was = ink(masks[0], x, y), is = ink(masks[2], x, y);
+                const QRgb expected = was == is ? (is ? qRgb(200, 200, 200) : qRgb(255, 255, 255))
+                                      : is      ? qRgb(0x00, 0x72, 0xB2)
+                                                : qRgb(0xD5, 0x5E, 0x00);
+                QCOMPARE(changes.pixel(x, y), expected);
+            }
+        }
+        QVERIFY(erased[1] > 0);  // the sample has something for affine to erase
+        for (int step = 0; step < 2; ++step)
+            QVERIFY2(
+                run.err.contains(QStringLiteral("%1: %2").arg(
+                    step ? "affine" : "bouchtrou", changeCountsText(filled[step], erased[step]))),
+                qPrintable(run.err));
+    }
+
     void goldenFiles_data() {
         QTest::addColumn<QString>("input");
         QTest::addColumn<QString>("steps");

@@ -11,8 +11,6 @@
 
 namespace ink {
 
-namespace {
-
 // Passes walk the picture a column at a time, so consecutive pixels lie a
 // whole row apart. On a large scan every pixel is then on a page of its own,
 // and with ordinary 4 KiB pages the address translation misses on nearly every
@@ -37,8 +35,6 @@ QImage onLargePages(const QImage &image) {
     return image;
 #endif
 }
-
-}  // namespace
 
 void ImageSurface::setImage(const QImage &image) {
     QImage converted;

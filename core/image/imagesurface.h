@@ -6,6 +6,10 @@
 
 namespace ink {
 
+// A copy of a large `image` held on 2 MiB memory pages, for pictures read a
+// column at a time; a small one, or one that cannot be placed so, unchanged.
+QImage onLargePages(const QImage &image);
+
 // A persistent in-memory picture: what is written with PSet stays and is read
 // back by Point until the picture is replaced. The picture area has exactly
 // the image's size, so Width() and Height() are the image's size in pixels.

@@ -45,9 +45,17 @@ void Session::install(const QImage &picture) {
     MaskArray workMask;
     mask.allocate(picture.width(), picture.height());
     workMask.allocate(picture.width(), picture.height());
+    // Kept for Compare and for the history, which refers to the scan's colours
+    // rather than copying them. An RGB32 picture is shared, not copied.
+    // Passes read it a column at a time as they record, hence the large pages.
+    QImage loaded = onLargePages(picture.convertToFormat(QImage::Format_RGB32));
+    if (loaded.isNull() && !picture.isNull())
+        throw RuntimeError::outOfMemory();
     m_picture.replace(picture);
     m_module.Mask = std::move(mask);
     m_module.WorkMask = std::move(workMask);
+    m_loaded = std::move(loaded);
+    m_history.clear();
 }
 
 bool Session::open(const QString &path, OpenDone done) {
@@ -87,8 +95,20 @@ bool Session::runPass(ColumnOperation &operation) {
     if (m_passRunning || reading())
         return false;
     m_passRunning = true;
-    guarded([&] { m_lastPassOutcome = runColumnPass(m_module, picture(), *this, operation); });
+    ChangeRecorder recorder(picture(), m_loaded);
+    RecordingOperation recording(operation, recorder);
+    guarded([&] { m_lastPassOutcome = runColumnPass(m_module, recorder, *this, recording); });
     m_passRunning = false;
+    // A picture replaced during the pass has started a new history already.
+    if (!m_pictureReplaced) {
+        try {
+            m_history.push(recorder.finish());
+        } catch (const std::bad_alloc &) {
+            // Without this pass's record the older ones no longer fit the
+            // picture: start afresh.
+            m_history.clear();
+        }
+    }
     m_pictureReplaced = false;
     if (m_closePending) {
         m_closePending = false;
@@ -101,6 +121,27 @@ bool Session::runPass(const PassEntry &pass) {
     BoxThresholds boxes(m_view);
     const std::unique_ptr<ColumnOperation> operation = pass.perPixel(boxes);
     return runPass(*operation);
+}
+
+bool Session::undo() {
+    return step(false);
+}
+
+bool Session::redo() {
+    return step(true);
+}
+
+bool Session::step(bool forward) {
+    if (m_passRunning || reading())
+        return false;
+    const std::shared_ptr<const PassChanges> changes =
+        forward ? m_history.redo() : m_history.undo();
+    if (!changes)
+        return false;
+    changes->apply(picture(), m_module.Mask, m_loaded, forward);
+    // The pass's working copy follows, as after a copy-back.
+    guarded([&] { m_module.WorkMask.assign(m_module.Mask); });
+    return true;
 }
 
 bool Session::requestClose() {

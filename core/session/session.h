@@ -5,6 +5,7 @@
 #include "core/image/module1.h"
 #include "core/ops/passes.h"
 #include "core/platform/runtimeerror.h"
+#include "core/session/history.h"
 #include "core/session/pictureread.h"
 
 #include <QImage>
@@ -95,6 +96,20 @@ public:
     // How the last pass that ran to its copy-back went.
     const PassOutcome &lastPassOutcome() const { return m_lastPassOutcome; }
 
+    // Undo and redo: put the picture and `Mask` back as they were before the
+    // last pass still in effect, or do the last pass taken back again. Every
+    // pass is one step, a cancelled one with what it did, a pass ended by an
+    // error with what it painted. load(), open() and reload() start a new
+    // history. Refused (returns false) during a pass, while open() reads, and
+    // when there is nothing to take back or do again.
+    bool undo();
+    bool redo();
+    History &history() { return m_history; }
+    // What the last pass still in effect changed, or null.
+    std::shared_ptr<const PassChanges> lastChanges() const { return m_history.last(); }
+    // The scan as it was loaded, before any pass (32-bit RGB).
+    const QImage &loadedPicture() const { return m_loaded; }
+
     // A close asked for by the user. Returns true when it may happen now;
     // during a pass it is put off: the pass stops at its next column as with
     // Cancel, copies back, and then the view is closed. Returns false then.
@@ -126,6 +141,7 @@ private:
     void doEvents() override;
     // Allocates both masks for `picture`, then replaces picture and masks.
     void install(const QImage &picture);
+    bool step(bool forward);
 
     Module1 &m_module;
     SessionPicture &m_picture;
@@ -135,6 +151,8 @@ private:
     bool m_closePending = false;
     bool m_pictureReplaced = false;  // by a Reload during the running pass
     PictureRead m_read;
+    History m_history;
+    QImage m_loaded;
 };
 
 }  // namespace ink

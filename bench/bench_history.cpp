@@ -1,0 +1,171 @@
+// What undo costs on a large sheet: the memory ten passes of history take,
+// the time of each undo and redo, and the time of each pass with and without
+// recording what it changed. The passes are the window's per-pixel ones, run
+// by a session on an in-memory picture (no repaints, so recording weighs
+// more here than in the window). Times are this thread's processor time.
+//
+//   build-rel/bench/bench_history [WIDTH HEIGHT]     (default 7000 5000)
+
+#include "core/session/history.h"
+#include "core/session/session.h"
+#include "samplegen.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+using namespace ink;
+
+namespace {
+
+long residentKb() {
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toLong();
+    return -1;
+}
+
+class QuietView : public SessionView {
+public:
+    void refreshPicture(qint32) override {}
+    void setProgress(const QString &) override {}
+    void refreshWindow() override {}
+    void doEvents() override {}
+    int cancelValue() override { return 0; }
+    void setCancelValue(int) override {}
+    QString thresholdText(ThresholdBox) override { return QStringLiteral("180"); }
+    void reportError(const RuntimeError &error) override {
+        std::fprintf(stderr, "%s\n", qPrintable(error.lineText()));
+    }
+    void closeNow() override {}
+};
+
+// This thread's processor time in milliseconds: the machine is shared, and
+// wall time would count the other programs' turns.
+double cpuMs() {
+    timespec t;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return double(t.tv_sec) * 1e3 + double(t.tv_nsec) / 1e6;
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// One pass on copies of `picture` and `mask`, recorded or not; milliseconds.
+double timePass(const QImage &picture, const MaskArray &mask, const PassEntry &pass, bool record) {
+    Module1 module;
+    module.Mask = mask;
+    module.WorkMask = mask;
+    ImageSurface surface(picture);
+    FixedThresholds thresholds(Thresholds{});
+    QuietView step;
+    const auto operation = pass.perPixel(thresholds);
+    const QImage loaded = onLargePages(picture);  // as the session keeps it
+    const double start = cpuMs();
+    if (record) {
+        ChangeRecorder recorder(surface, loaded);
+        RecordingOperation recording(*operation, recorder);
+        runColumnPass(module, recorder, step, recording);
+        recorder.finish();
+    } else {
+        runColumnPass(module, surface, step, *operation);
+    }
+    return cpuMs() - start;
+}
+
+}  // namespace
+
+int main(int argc, char *argv[]) {
+    QCoreApplication app(argc, argv);
+    const int w = argc > 2 ? QByteArray(argv[1]).toInt() : 7000;
+    const int h = argc > 2 ? QByteArray(argv[2]).toInt() : 5000;
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("scan.tif"));
+    const QImage scan = makeSampleScan(w, h, 1);
+    if (scan.isNull() || !scan.save(path)) {
+        std::fprintf(stderr, "cannot make a %dx%d scan\n", w, h);
+        return 1;
+    }
+    std::printf("%d x %d sample (%.1f Mpx)\n", w, h, double(w) * h / 1e6);
+
+    // Pass time with and without recording, median of three, from the
+    // states the passes meet in use.
+    {
+        MaskArray fresh;
+        fresh.allocate(w, h);
+        Module1 module;
+        module.Mask = fresh;
+        module.WorkMask = fresh;
+        ImageSurface surface(scan);
+        FixedThresholds thresholds(Thresholds{});
+        QuietView step;
+        runColumnPass(module, surface, step, *findPass("nb")->perPixel(thresholds));
+        const QImage afterNb = surface.image();
+        std::printf("\npass        plain ms  recorded ms  slower\n");
+        for (const char *name : {"nb", "bouchtrou", "affine"}) {
+            const bool first = QLatin1String(name) == QLatin1String("nb");
+            std::vector<double> plain, recorded;
+            for (int i = 0; i < 3; ++i) {
+                plain.push_back(timePass(first ? scan : afterNb, first ? fresh : module.Mask,
+                                         *findPass(name), false));
+                recorded.push_back(timePass(first ? scan : afterNb, first ? fresh : module.Mask,
+                                            *findPass(name), true));
+            }
+            std::printf("%-10s %9.0f %12.0f %6.1f %%\n", name, median(plain), median(recorded),
+                        100 * (median(recorded) / median(plain) - 1));
+        }
+    }
+
+    // Ten passes through a session, then every one undone and redone.
+    Module1 module;
+    module.ImagePath = path;
+    MemoryPicture picture;
+    QuietView view;
+    Session session(module, picture, view);
+    session.load();
+    const long loadedKb = residentKb();
+    const char *plan[] = {"nb",     "bouchtrou", "affine", "bouchtrou", "affine",
+                          "affine", "bouchtrou", "affine", "affine",    "affine"};
+    std::printf("\nhistory after each pass (MB):");
+    for (const char *name : plan) {
+        session.runPass(*findPass(name));
+        std::printf(" %.1f", double(session.history().bytes()) / 1e6);
+    }
+    const long passesKb = residentKb();
+    std::printf("\nten passes of history: %.1f MB counted, resident %+.1f MB\n",
+                double(session.history().bytes()) / 1e6, double(passesKb - loadedKb) / 1024);
+    std::printf("the scan kept as loaded (Compare, and the colours NB's undo puts back): %.1f MB\n",
+                double(session.loadedPicture().sizeInBytes()) / 1e6);
+
+    std::vector<double> undo, redo;
+    for (int i = 0; i < 10; ++i) {
+        const double start = cpuMs();
+        session.undo();
+        undo.push_back(cpuMs() - start);
+    }
+    for (int i = 0; i < 10; ++i) {
+        const double start = cpuMs();
+        session.redo();
+        redo.push_back(cpuMs() - start);
+    }
+    std::printf("\nundo ms, last pass first:");
+    for (const double t : undo)
+        std::printf(" %.0f", t);
+    std::printf("\nredo ms, first pass first:");
+    for (const double t : redo)
+        std::printf(" %.0f", t);
+    std::printf("\nslowest undo %.0f ms, slowest redo %.0f ms\n",
+                *std::max_element(undo.begin(), undo.end()),
+                *std::max_element(redo.begin(), redo.end()));
+    return 0;
+}

@@ -1,0 +1,274 @@
+#include "core/session/history.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace ink {
+
+namespace {
+
+// Eight cells of a mask, each byte 0 or 1, as eight bits, the first lowest.
+quint64 packBytes(const quint8 *cells) {
+    quint64 v;
+    std::memcpy(&v, cells, 8);
+    v |= v >> 7;
+    v |= v >> 14;
+    v |= v >> 28;
+    return v & 0xFF;
+}
+
+}  // namespace
+
+qint64 CellSet::count() const {
+    qint64 n = 0;
+    for (const quint64 w : m_words)
+        n += std::popcount(w);
+    return n;
+}
+
+bool CellSet::contains(qint32 x, qint32 y) const {
+    if (x < 0 || y < 0 || x >= m_columns || y >= m_rows)
+        return false;
+    const quint32 index = indexOf(y / 64, x);
+    const auto it = std::lower_bound(m_index.begin(), m_index.end(), index);
+    return it != m_index.end() && *it == index &&
+           (m_words[size_t(it - m_index.begin())] >> (y % 64)) & 1;
+}
+
+size_t PassChanges::bytes() const {
+    return sizeof(PassChanges) + pixels.bytes() + codes.capacity() +
+           (oldListed.capacity() + newListed.capacity()) * sizeof(ColorValue) +
+           filledCells.bytes() + erasedCells.bytes();
+}
+
+void PassChanges::apply(PixelSurface &picture, MaskArray &target, const QImage &loaded,
+                        bool forward) const {
+    const ColorValue *listed = forward ? newListed.data() : oldListed.data();
+    const int shift = forward ? 2 : 0;
+    const bool rgb32 = loaded.format() == QImage::Format_RGB32;
+    const uchar *loadedBits = rgb32 ? loaded.constBits() : nullptr;
+    const qsizetype stride = loaded.bytesPerLine();
+    qint64 i = 0;
+    pixels.forEach([&](qint32 x, qint32 y) {
+        const quint8 code = (codes[size_t(i >> 1)] >> ((i & 1) * 4 + shift)) & 3;
+        ++i;
+        ColorValue color;
+        if (code == kLoaded) {
+            const QRgb p = reinterpret_cast<const QRgb *>(loadedBits + y * stride)[x];
+            color = qRed(p) | (qGreen(p) << 8) | (qBlue(p) << 16);
+        } else {
+            color = code == kBlack ? ink::kBlack : code == kWhite ? ink::kWhite : *listed++;
+        }
+        picture.PSet(x, y, color);
+    });
+    // Undone or redone, every recorded cell of the mask flips.
+    if (target.upperX() + 1 == filledCells.columns() && target.upperY() + 1 == filledCells.rows()) {
+        const auto flip = [&](qint32 x, qint32 y) { target.column(x)[y] ^= 1; };
+        filledCells.forEach(flip);
+        erasedCells.forEach(flip);
+    }
+    picture.Refresh();
+}
+
+ChangeRecorder::ChangeRecorder(PixelSurface &target, const QImage &loaded)
+    : m_target(target),
+      m_loaded(loaded),
+      m_columns(qint32(target.Width())),
+      m_rows(qint32(target.Height())) {
+    m_pixels = dynamic_cast<const ImageSurface *>(&target);
+    if (m_pixels && !m_pixels->pixels().isNull() && m_pixels->pixels().width() == m_columns &&
+        m_pixels->pixels().height() == m_rows) {
+        m_pixelBits = m_pixels->pixels().constBits();
+        m_pixelStride = m_pixels->pixels().bytesPerLine();
+    } else {
+        m_pixels = nullptr;
+    }
+    if (loaded.format() == QImage::Format_RGB32) {
+        m_loadedBits = loaded.constBits();
+        m_loadedStride = loaded.bytesPerLine();
+        m_loadedWidth = loaded.width();
+        m_loadedHeight = loaded.height();
+    }
+}
+
+void ChangeRecorder::PSet(qint64 x, qint64 y, ColorValue color) {
+    if (x >= 0 && y >= 0 && x < m_columns && y < m_rows) {
+        if (m_written.empty())
+            m_written.assign(size_t((m_rows + 63) / 64) * size_t(m_columns), Written{});
+        Written &word = m_written[size_t(y / 64) * size_t(m_columns) + size_t(x)];
+        const quint64 bit = quint64(1) << (y % 64);
+        const qint64 at = y * m_columns + x;
+        if (!(word.touched & bit)) {
+            word.touched |= bit;
+            const ColorValue old = current(x, y);
+            const PassChanges::Code c = code(old, x, y);
+            if (c & 1)
+                word.low |= bit;
+            if (c & 2)
+                word.high |= bit;
+            if (c == PassChanges::kListed)
+                m_oldListed.emplace(at, old);
+        }
+        // Only the red, green and blue bytes reach the picture.
+        const ColorValue now = color & 0xFFFFFF;
+        const PassChanges::Code c = code(now, x, y);
+        word.newLow = (word.newLow & ~bit) | (c & 1 ? bit : 0);
+        word.newHigh = (word.newHigh & ~bit) | (c & 2 ? bit : 0);
+        if (c == PassChanges::kListed)
+            m_newListed[at] = now;
+    }
+    m_target.PSet(x, y, color);
+}
+
+void ChangeRecorder::recordMask(const MaskArray &before, const MaskArray &after) {
+    if (before.upperX() != after.upperX() || before.upperY() != after.upperY() ||
+        !before.isAllocated())
+        return;
+    const qint32 columns = before.upperX() + 1, rows = before.upperY() + 1;
+    m_filled = CellSet(columns, rows, CellSet::Order::columns);
+    m_erased = CellSet(columns, rows, CellSet::Order::columns);
+    for (qint32 x = 0; x < columns; ++x) {
+        const quint8 *a = before.column(x);
+        const quint8 *b = after.column(x);
+        for (qint32 band = 0; band * 64 < rows; ++band) {
+            const qint32 y0 = band * 64;
+            const int count = std::min(64, rows - y0);
+            quint64 was = 0, is = 0;
+            int j = 0;
+            for (; j + 8 <= count; j += 8) {
+                was |= packBytes(a + y0 + j) << j;
+                is |= packBytes(b + y0 + j) << j;
+            }
+            for (; j < count; ++j) {
+                was |= quint64(a[y0 + j] != 0) << j;
+                is |= quint64(b[y0 + j] != 0) << j;
+            }
+            if (is & ~was)
+                m_filled.append(band, x, is & ~was);
+            if (was & ~is)
+                m_erased.append(band, x, was & ~is);
+        }
+    }
+}
+
+std::shared_ptr<PassChanges> ChangeRecorder::finish() {
+    auto changes = std::make_shared<PassChanges>();
+    changes->pixels = CellSet(m_columns, m_rows, CellSet::Order::bands);
+    qint64 n = 0;
+    for (qint32 band = 0; !m_written.empty() && band * 64 < m_rows; ++band) {
+        for (qint32 x = 0; x < m_columns; ++x) {
+            const Written &word = m_written[size_t(band) * size_t(m_columns) + size_t(x)];
+            if (!word.touched)
+                continue;
+            // Codes are taken black, white, loaded, listed in that order, so a
+            // pixel changed when its codes differ, or when both are listed and
+            // the colours do.
+            quint64 changed =
+                word.touched & ((word.low ^ word.newLow) | (word.high ^ word.newHigh));
+            for (quint64 w = word.touched & word.low & word.high & word.newLow & word.newHigh;
+                 w != 0; w &= w - 1) {
+                const qint64 at = (qint64(band) * 64 + std::countr_zero(w)) * m_columns + x;
+                if (m_oldListed.at(at) != m_newListed.at(at))
+                    changed |= w & -w;
+            }
+            for (quint64 w = changed; w != 0; w &= w - 1) {
+                const int j = std::countr_zero(w);
+                const quint8 oldCode =
+                    quint8(((word.low >> j) & 1) | (((word.high >> j) & 1) << 1));
+                const quint8 newCode =
+                    quint8(((word.newLow >> j) & 1) | (((word.newHigh >> j) & 1) << 1));
+                if (n % 2 == 0)
+                    changes->codes.push_back(0);
+                changes->codes.back() |= quint8((oldCode | (newCode << 2)) << ((n % 2) * 4));
+                ++n;
+                const qint64 at = (qint64(band) * 64 + j) * m_columns + x;
+                if (oldCode == PassChanges::kListed)
+                    changes->oldListed.push_back(m_oldListed.at(at));
+                if (newCode == PassChanges::kListed)
+                    changes->newListed.push_back(m_newListed.at(at));
+            }
+            if (changed)
+                changes->pixels.append(band, x, changed);
+        }
+    }
+    changes->pixels.shrink();
+    changes->codes.shrink_to_fit();
+    changes->filledCells = std::move(m_filled);
+    changes->erasedCells = std::move(m_erased);
+    changes->filledCells.shrink();
+    changes->erasedCells.shrink();
+    changes->filled = changes->filledCells.count();
+    changes->erased = changes->erasedCells.count();
+    m_written = {};
+    m_oldListed.clear();
+    m_newListed.clear();
+    return changes;
+}
+
+void RecordingOperation::copyBack(Module1 &module) {
+    // `WorkMask` is about to become `Mask`: what differs between them is what
+    // the pass changed.
+    m_recorder.recordMask(module.Mask, module.WorkMask);
+    m_inner.copyBack(module);
+}
+
+void History::clear() {
+    m_undo.clear();
+    m_redo.clear();
+    m_bytes = 0;
+}
+
+void History::push(std::shared_ptr<const PassChanges> changes) {
+    for (const auto &entry : m_redo)
+        m_bytes -= entry->bytes();
+    m_redo.clear();
+    m_bytes += changes->bytes();
+    m_undo.push_back(std::move(changes));
+    trim();
+}
+
+std::shared_ptr<const PassChanges> History::undo() {
+    if (m_undo.empty())
+        return nullptr;
+    m_redo.push_back(m_undo.back());
+    m_undo.pop_back();
+    return m_redo.back();
+}
+
+std::shared_ptr<const PassChanges> History::redo() {
+    if (m_redo.empty())
+        return nullptr;
+    m_undo.push_back(m_redo.back());
+    m_redo.pop_back();
+    return m_undo.back();
+}
+
+void History::setBudget(size_t bytes) {
+    m_budget = bytes;
+    trim();
+}
+
+void History::trim() {
+    // Redo entries lie ahead of the current state and go first, the farthest
+    // first; then the oldest passes.
+    while (m_bytes > m_budget && !m_redo.empty()) {
+        m_bytes -= m_redo.front()->bytes();
+        m_redo.erase(m_redo.begin());
+    }
+    while (m_bytes > m_budget && !m_undo.empty()) {
+        m_bytes -= m_undo.front()->bytes();
+        m_undo.pop_front();
+    }
+}
+
+QString changeCountsText(qint64 filled, qint64 erased) {
+    const auto grouped = [](qint64 value) {
+        QString digits = QString::number(value < 0 ? -value : value);
+        for (qsizetype i = digits.size() - 3; i > 0; i -= 3)
+            digits.insert(i, QLatin1Char(','));
+        return value < 0 ? QLatin1Char('-') + digits : digits;
+    };
+    return QStringLiteral("%1 filled, %2 erased").arg(grouped(filled), grouped(erased));
+}
+
+}  // namespace ink

@@ -1,0 +1,291 @@
+// Undo and redo of passes in a session, and what a pass is recorded to have
+// changed: every step is checked against snapshots of the picture and `Mask`
+// taken by the test, and the counts against a plain count of differing cells.
+
+#include "core/session/history.h"
+#include "core/session/session.h"
+#include "support.h"
+
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace ink;
+using namespace ink::test;
+
+namespace {
+
+// A scan of random colours with some pure black and white among them, so
+// that NB paints over every kind of old colour.
+QImage randomScan(int w, int h, quint64 seed) {
+    Rng rng(seed);
+    QImage image(w, h, QImage::Format_RGB32);
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            const int kind = rng.below(6);
+            image.setPixel(x, y,
+                           kind == 0   ? 0xFF000000u
+                           : kind == 1 ? 0xFFFFFFFFu
+                                       : 0xFF000000u | quint32(rng.next() & 0xFFFFFF));
+        }
+    }
+    return image;
+}
+
+// Paints colours that are neither black, white nor the scan's, and flips
+// `WorkMask`, over every third column.
+class OddPaint : public ColumnOperation {
+public:
+    PassRange range() const override { return {0, 1.0f, 0, 1.0f}; }
+    void processColumn(Module1 &module, PixelSurface &picture, qint32 x, qint32 y0,
+                       qint32 y1) override {
+        if (x % 3)
+            return;
+        for (qint32 y = y0; y <= y1; ++y) {
+            picture.PSet(x, y, 0x123456 + x + y);
+            picture.PSet(x, y, 0x654321 + x);  // written twice: the first old colour counts
+            module.WorkMask.set(x, y, !module.Mask.at(x, y));
+        }
+    }
+};
+
+class View : public SessionView {
+public:
+    void refreshPicture(qint32 column) override { m_column = column; }
+    void setProgress(const QString &) override {}
+    void refreshWindow() override {}
+    void doEvents() override {
+        if (m_column == cancelAt)
+            cancel = 1;
+        if (m_column == reloadAt)
+            session->reload();
+    }
+    int cancelValue() override { return cancel; }
+    void setCancelValue(int value) override { cancel = value; }
+    QString thresholdText(ThresholdBox) override {
+        return m_column >= badBoxFrom ? QStringLiteral("x") : QStringLiteral("150");
+    }
+    void reportError(const RuntimeError &) override { ++errors; }
+    void closeNow() override {}
+
+    int cancel = 0;
+    qint32 cancelAt = -1;
+    qint32 reloadAt = -1;
+    Session *session = nullptr;
+    qint32 badBoxFrom = 1 << 30;
+    int errors = 0;
+
+private:
+    qint32 m_column = 0;
+};
+
+struct Snapshot {
+    QImage picture;
+    MaskArray mask;
+};
+
+struct Fixture {
+    explicit Fixture(QSize size) {
+        paths << dir.filePath(QStringLiteral("a.png")) << dir.filePath(QStringLiteral("b.png"));
+        randomScan(size.width(), size.height(), 1).save(paths[0]);
+        randomScan(size.height(), size.width(), 2).save(paths[1]);
+        module.ImagePath = paths[0];
+        view.session = &session;
+        session.load();
+    }
+    Snapshot snap() const { return {picture.surface.image(), module.Mask}; }
+
+    QTemporaryDir dir;
+    QStringList paths;
+    Module1 module;
+    MemoryPicture picture;
+    View view;
+    Session session{module, picture, view};
+};
+
+// Runs one step of a script: "nb", "bouchtrou", "affine" (a pass), "nb/3"
+// (cancelled after column 3), "nb!3" (a box that is no number from column 3),
+// "nb@3" (Reload clicked after column 3),
+// "odd" (OddPaint), "U", "R", "L" (Reload), "O" (Open of the other file).
+// Returns what the session said, or whether the pass ran.
+bool act(Fixture &f, const QString &step) {
+    if (step == QLatin1String("U"))
+        return f.session.undo();
+    if (step == QLatin1String("R"))
+        return f.session.redo();
+    if (step == QLatin1String("L"))
+        return f.session.reload();
+    if (step == QLatin1String("O")) {
+        bool done = false;
+        const QString path = f.paths[f.module.ImagePath == f.paths[0] ? 1 : 0];
+        f.session.open(path, [&](const RuntimeError *) { done = true; });
+        return QTest::qWaitFor([&] { return done; });
+    }
+    if (step == QLatin1String("odd")) {
+        OddPaint odd;
+        return f.session.runPass(odd);
+    }
+    const QStringList parts = step.split(QRegularExpression(QStringLiteral("[/!@]")));
+    f.view.cancel = 0;
+    f.view.cancelAt = step.contains(QLatin1Char('/')) ? parts[1].toInt() : -1;
+    f.view.reloadAt = step.contains(QLatin1Char('@')) ? parts[1].toInt() : -1;
+    f.view.badBoxFrom = step.contains(QLatin1Char('!')) ? parts[1].toInt() : 1 << 30;
+    return f.session.runPass(*findPass(parts[0]));
+}
+
+// The cells that differ between two masks, split as the recorder counts them.
+std::pair<qint64, qint64> plainCounts(const MaskArray &before, const MaskArray &after) {
+    qint64 filled = 0, erased = 0;
+    for (qint32 x = 0; x <= after.upperX(); ++x)
+        for (qint32 y = 0; y <= after.upperY(); ++y)
+            if (before.at(x, y) != after.at(x, y))
+                ++(after.at(x, y) ? filled : erased);
+    return {filled, erased};
+}
+
+}  // namespace
+
+class TestHistory : public QObject {
+    Q_OBJECT
+
+private slots:
+    // After every step the picture and `Mask` equal the snapshot the script
+    // says they must, and the last pass's counts are those of the two states
+    // it lies between.
+    void sequences_data() {
+        QTest::addColumn<QSize>("size");
+        QTest::addColumn<QString>("script");
+        QTest::newRow("passes undone and redone")
+            << QSize(70, 130) << "nb bouchtrou affine U U U U R R R R";
+        QTest::newRow("a new pass drops the redo")
+            << QSize(65, 64) << "nb affine U bouchtrou R U U R";
+        QTest::newRow("cancelled passes") << QSize(40, 90) << "nb/7 U R nb affine/20 U R U U";
+        QTest::newRow("pass ended by an error") << QSize(33, 65) << "nb!5 U R U nb U R";
+        QTest::newRow("other colours") << QSize(50, 129) << "nb odd U odd odd U U R R";
+        QTest::newRow("reload starts afresh") << QSize(30, 30) << "nb affine L U R nb U";
+        QTest::newRow("reload during a pass") << QSize(30, 70) << "nb affine@4 U R bouchtrou U R";
+        QTest::newRow("open starts afresh")
+            << QSize(64, 63) << "nb affine U O U R nb bouchtrou U U R";
+        QTest::newRow("one pixel") << QSize(1, 1) << "nb U R affine U";
+    }
+    void sequences() {
+        QFETCH(QSize, size);
+        QFETCH(QString, script);
+        Fixture f(size);
+        std::vector<Snapshot> states{f.snap()};
+        size_t current = 0;
+        for (const QString &step : script.split(QLatin1Char(' '))) {
+            const bool result = act(f, step);
+            if (step == QLatin1String("U") || step == QLatin1String("R")) {
+                const bool possible =
+                    step == QLatin1String("U") ? current > 0 : current + 1 < states.size();
+                QCOMPARE(result, possible);
+                if (possible)
+                    current += step == QLatin1String("U") ? -1 : 1;
+                // The pass's working copy follows, as after a copy-back.
+                QVERIFY(f.module.WorkMask == f.module.Mask);
+            } else if (step == QLatin1String("L") || step == QLatin1String("O") ||
+                       step.contains(QLatin1Char('@'))) {
+                QVERIFY(result);
+                states = {f.snap()};
+                current = 0;
+            } else {
+                QVERIFY(result);
+                states.resize(current + 1);
+                states.push_back(f.snap());
+                ++current;
+            }
+            const Snapshot &expected = states[current];
+            QVERIFY2(f.picture.surface.image() == expected.picture, qPrintable(step));
+            QVERIFY2(f.module.Mask == expected.mask, qPrintable(step));
+            const auto last = f.session.lastChanges();
+            QCOMPARE(last != nullptr, current > 0);
+            if (last) {
+                const auto [filled, erased] = plainCounts(states[current - 1].mask, expected.mask);
+                QCOMPARE(last->filled, filled);
+                QCOMPARE(last->erased, erased);
+                for (qint32 x = 0; x <= expected.mask.upperX(); ++x)
+                    for (qint32 y = 0; y <= expected.mask.upperY(); ++y)
+                        QCOMPARE(
+                            last->filledCells.contains(x, y) || last->erasedCells.contains(x, y),
+                            states[current - 1].mask.at(x, y) != expected.mask.at(x, y));
+            }
+        }
+        QCOMPARE(f.view.errors, script.contains(QLatin1Char('!')) ? 1 : 0);
+    }
+
+    // Band and word edges: every width and every height up to 200 (the other
+    // side odd), through NB, affine, and both undone and redone.
+    void everySize() {
+        for (int side = 1; side <= 200; ++side) {
+            for (const QSize size : {QSize(side, 67), QSize(3, side)}) {
+                Fixture f(size);
+                const Snapshot start = f.snap();
+                act(f, QStringLiteral("nb"));
+                act(f, QStringLiteral("affine"));
+                const Snapshot end = f.snap();
+                QVERIFY(f.session.undo() && f.session.undo());
+                QVERIFY2(f.picture.surface.image() == start.picture && f.module.Mask == start.mask,
+                         qPrintable(QStringLiteral("%1x%2").arg(size.width()).arg(size.height())));
+                QVERIFY(f.session.redo() && f.session.redo());
+                QVERIFY2(f.picture.surface.image() == end.picture && f.module.Mask == end.mask,
+                         qPrintable(QStringLiteral("%1x%2").arg(size.width()).arg(size.height())));
+            }
+        }
+    }
+
+    // Beyond the budget the oldest passes go; those kept still undo to the
+    // right states, and the history never holds more than the budget.
+    void budget_data() {
+        QTest::addColumn<int>("keep");  // entries the budget is set to hold
+        QTest::newRow("none") << 0;
+        QTest::newRow("the last") << 1;
+        QTest::newRow("two") << 2;
+        QTest::newRow("all") << 4;
+    }
+    void budget() {
+        QFETCH(int, keep);
+        Fixture f(QSize(90, 70));
+        std::vector<Snapshot> states{f.snap()};
+        std::vector<size_t> sizes;
+        for (const char *step : {"nb", "affine", "bouchtrou", "affine"}) {
+            act(f, QLatin1String(step));
+            states.push_back(f.snap());
+            sizes.push_back(f.session.lastChanges()->bytes());
+        }
+        size_t budget = 0;
+        for (int i = 0; i < keep; ++i)
+            budget += sizes[sizes.size() - 1 - size_t(i)];
+        // The budget applies when it is set as when a pass is pushed.
+        f.session.history().setBudget(budget);
+        QCOMPARE(f.session.history().undoCount(), keep);
+        QVERIFY(f.session.history().bytes() <= budget);
+        for (int i = 1; i <= keep; ++i) {
+            QVERIFY(f.session.undo());
+            QVERIFY(f.picture.surface.image() == states[states.size() - 1 - size_t(i)].picture);
+            QVERIFY(f.module.Mask == states[states.size() - 1 - size_t(i)].mask);
+        }
+        QVERIFY(!f.session.undo());
+    }
+
+    void countsText_data() {
+        QTest::addColumn<qint64>("filled");
+        QTest::addColumn<qint64>("erased");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("small") << qint64(0) << qint64(999) << "0 filled, 999 erased";
+        QTest::newRow("thousands") << qint64(1234) << qint64(5678) << "1,234 filled, 5,678 erased";
+        QTest::newRow("millions") << qint64(35000000) << qint64(100000)
+                                  << "35,000,000 filled, 100,000 erased";
+    }
+    void countsText() {
+        QFETCH(qint64, filled);
+        QFETCH(qint64, erased);
+        QFETCH(QString, text);
+        QLocale::setDefault(QLocale(QLocale::German));
+        QCOMPARE(changeCountsText(filled, erased), text);
+        QLocale::setDefault(QLocale::c());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestHistory)
+#include "test_history.moc"
