@@ -1,5 +1,6 @@
 #include "core/platform/imagefiles.h"
 
+#include "core/platform/pngcodec.h"
 #include "core/platform/runtimeerror.h"
 
 #include <QFile>
@@ -197,6 +198,18 @@ private:
     qint64 m_size = 0;
 };
 
+// PNG: the painted picture and the mask through the fast encoder, anything
+// else (a picture with text or a colour space) through Qt's writer.
+bool writePngFile(const QImage &image, QIODevice *device, QString *error) {
+    if (pngWrites(image))
+        return writePng(image, device, error);
+    QImageWriter writer(device, "png");
+    if (writer.write(image))
+        return true;
+    *error = writer.errorString();
+    return false;
+}
+
 bool failed(QString *error, int errorNumber) {
     *error = qt_error_string(errorNumber);
     return false;
@@ -266,7 +279,7 @@ const QList<OutputFormat> &outputFormats() {
          .sizeLimit = 1000000,  // libpng's limit on either side
          .subType = {},
          .compression = -1,
-         .write = nullptr},
+         .write = writePngFile},
         {.label = QStringLiteral("TIFF"),
          .extensions = {QStringLiteral("tif"), QStringLiteral("tiff")},
          .writerName = "tiff",
