@@ -3,6 +3,7 @@
 #include "core/platform/convert.h"
 #include "core/platform/imagefiles.h"
 #include "core/platform/loadpicture.h"
+#include "core/platform/pngcodec.h"
 
 #include <memory>
 #include <new>
@@ -69,7 +70,9 @@ BatchRunner::Result BatchRunner::run(int index, FileProgress &progress, QStringL
         errors << QStringLiteral("%1: cannot read: the file name is not valid UTF-8").arg(input);
         return Result::Failed;
     }
-    // The window's loader, into the last picture's buffer.
+    // The window's loader, into the last picture's buffer; the file's bytes
+    // and the codecs' rows too go to the buffers of the files before.
+    keepCodecBuffers(true);
     try {
         LoadPicture(input, &m_image);
     } catch (const RuntimeError &e) {
@@ -121,6 +124,10 @@ BatchRunner::Result BatchRunner::run(int index, FileProgress &progress, QStringL
                 result = Result::Failed;
             }
         }
+        // With only a mask written, the picture's buffer comes back too, for
+        // the next file to be read into.
+        if (m_image.isNull())
+            m_image = m_model.picture.takeImage();
     } catch (const std::exception &) {
         errors << QStringLiteral("%1: out of memory while writing").arg(input);
         result = Result::Failed;

@@ -333,6 +333,48 @@ private slots:
         }
     }
 
+    // The batch tool keeps its buffers (the file's bytes, the picture, the
+    // rows) from one file to the next: every file must still read as alone,
+    // whatever came before it, its resolution included.
+    void reusedBuffersReadAsFresh() {
+        QTemporaryDir dir;
+        QRandomGenerator random(11);
+        QList<QString> files;
+        const auto add = [&](const QByteArray &bytes, const char *suffix) {
+            files << dir.filePath(QStringLiteral("f%1.%2").arg(files.size()).arg(suffix));
+            QFile file(files.last());
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+        };
+        QByteArray pHYs;
+        appendChunk(pHYs, "pHYs", be32(11811) + be32(5906) + char(1));
+        add(assemble(randomPng({2, 8}, 300, 200, 0, false, random), pHYs), "png");
+        add(assemble(randomPng({2, 8}, 300, 200, 1, false, random)), "png");  // no resolution
+        add(assemble(randomPng({6, 8}, 300, 200, 2, false, random)), "png");
+        add(assemble(randomPng({3, 4}, 29, 3, 3, true, random)), "png");
+        QImage jpeg(300, 200, QImage::Format_RGB32);
+        jpeg.fill(qRgb(200, 30, 90));
+        QBuffer buffer;
+        buffer.open(QIODevice::WriteOnly);
+        QImageWriter(&buffer, "jpeg").write(jpeg);
+        add(buffer.data(), "jpg");
+        add(assemble(randomPng({0, 8}, 300, 200, 4, false, random)), "png");
+        QImage reused;
+        keepCodecBuffers(true);
+        for (int round = 0; round < 2; ++round) {
+            for (const QString &file : files) {
+                LoadPicture(file, &reused);
+                keepCodecBuffers(false);
+                const QImage alone = LoadPicture(file);
+                keepCodecBuffers(true);
+                QCOMPARE(reused.convertToFormat(QImage::Format_RGB32),
+                         alone.convertToFormat(QImage::Format_RGB32));
+                QCOMPARE(reused.dotsPerMeterX(), alone.dotsPerMeterX());
+                QCOMPARE(reused.dotsPerMeterY(), alone.dotsPerMeterY());
+            }
+        }
+        keepCodecBuffers(false);
+    }
+
     // What the encoder would lose goes to Qt's writer, which keeps it.
     void keepsWhatItCannotWriteForQt() {
         QImage image(5, 4, QImage::Format_RGB32);

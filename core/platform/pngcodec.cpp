@@ -281,6 +281,18 @@ bool unfilterRow(int type, uchar *row, const uchar *previous, size_t bytes, int 
 
 }  // namespace
 
+void keepCodecBuffers(bool keep) {
+    t_keepBuffers = keep;
+    if (!keep) {
+        t_rows.done();
+        t_deflated.done();
+    }
+}
+
+bool codecBuffersKept() {
+    return t_keepBuffers;
+}
+
 bool isPng(QByteArrayView bytes) {
     return bytes.size() >= 8 && std::memcmp(bytes.data(), kSignature, 8) == 0;
 }

@@ -47,6 +47,13 @@ bool writePng(const QImage &image, QIODevice *device, QString *error,
 // refuse or accept as it does.
 bool readPng(QByteArrayView bytes, QImage *picture, const std::function<void(QSize)> &checkSize);
 
+// On the calling thread, keeps the working buffers of reading and writing
+// picture files (the file's bytes, inflated and filtered rows) from one file
+// to the next, as the batch tool does, instead of giving them back after each
+// file: a run of many pages then does not fault fresh memory in for each.
+void keepCodecBuffers(bool keep);
+bool codecBuffersKept();
+
 // True when `bytes` start with the PNG signature.
 bool isPng(QByteArrayView bytes);
 
