@@ -1,5 +1,6 @@
 #include "core/platform/loadpicture.h"
 
+#include "core/platform/jpegcodec.h"
 #include "core/platform/pngcodec.h"
 #include "core/platform/runtimeerror.h"
 #include "core/platform/truncation.h"
@@ -99,15 +100,19 @@ void LoadPicture(const QString &path, QImage *picture) {
     if (endsEarly(bytes))
         throw RuntimeError(kInvalidPicture,
                            QStringLiteral("Invalid picture (the file ends early)"));
-    // The common PNG files are decoded here, straight into 32-bit RGB; the
+    // The common PNG and JPEG files are decoded here, straight into 32-bit RGB; the
     // rest, and any file the decoder finds amiss, go to Qt's reader, whose
     // verdict and message stand.
     if (isPng(bytes) && allocating([&] { return readPng(bytes, picture, checkSize); }))
         return;
-    // The common PNG files are decoded here, straight into 32-bit RGB; the
+    if (isJpeg(bytes) && allocating([&] { return readJpeg(bytes, picture, checkSize); }))
+        return;
+    // The common PNG and JPEG files are decoded here, straight into 32-bit RGB; the
     // rest, and any file the decoder finds amiss, go to Qt's reader, whose
     // verdict and message stand.
     if (isPng(bytes) && allocating([&] { return readPng(bytes, picture, checkSize); }))
+        return;
+    if (isJpeg(bytes) && allocating([&] { return readJpeg(bytes, picture, checkSize); }))
         return;
 
     // A process-wide setting: made once, not by every thread that loads.

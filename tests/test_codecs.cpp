@@ -1,10 +1,11 @@
-// The PNG decoder and encoder against Qt's reader. Files of every colour type
-// and bit depth the decoder takes, every row filter, every width from 1 to
-// 300, must give Qt's pixels; damaged files and the kinds left to Qt must get
-// Qt's verdict; what the encoder writes must read back, through Qt, as the
-// image it was given, with its resolution.
+// The PNG decoder and encoder, and the JPEG decoder, against Qt's reader. Files of every colour
+// type and bit depth the decoder takes, every row filter, every width from 1 to 300, must give Qt's
+// pixels; damaged files and the kinds left to Qt must get Qt's verdict; JPEG files of every
+// sampling and size from 1 to 40 Qt's pixels and resolution; what the encoder writes must read
+// back, through Qt, as the image it was given, with its resolution.
 
 #include "core/platform/imagefiles.h"
+#include "core/platform/jpegcodec.h"
 #include "core/platform/loadpicture.h"
 #include "core/platform/pngcodec.h"
 #include "core/platform/runtimeerror.h"
@@ -177,7 +178,7 @@ QByteArray written(const QImage &image, PngFilter filter = PngFilter::Up) {
 
 Q_DECLARE_METATYPE(Kind)
 
-class TestPngCodec : public QObject {
+class TestCodecs : public QObject {
     Q_OBJECT
 
 private slots:
@@ -333,6 +334,92 @@ private slots:
         }
     }
 
+    // JPEG files as Qt writes them (colour with chroma halved both ways, grey,
+    // progressive) at every size from 1 x 1 to 40 x 40 by steps, then with
+    // other samplings and resolutions patched in: Qt's pixels and resolution.
+    void jpegAsQt_data() {
+        QTest::addColumn<QImage::Format>("format");
+        QTest::addColumn<bool>("progressive");
+        QTest::addColumn<int>("sampling");  // the luma component's factors, 0x22 as written
+        QTest::addColumn<int>("unit");      // JFIF density unit
+        QTest::addColumn<int>("density");
+        QTest::newRow("colour") << QImage::Format_RGB32 << false << 0x22 << 1 << 300;
+        QTest::newRow("grey") << QImage::Format_Grayscale8 << false << 0x11 << 1 << 72;
+        QTest::newRow("progressive") << QImage::Format_RGB32 << true << 0x22 << 1 << 96;
+        QTest::newRow("4:4:4") << QImage::Format_RGB32 << false << 0x11 << 1 << 301;
+        QTest::newRow("4:2:2") << QImage::Format_RGB32 << false << 0x21 << 2 << 118;
+        QTest::newRow("4:4:0") << QImage::Format_RGB32 << false << 0x12 << 0 << 1;
+    }
+    void jpegAsQt() {
+        QFETCH(QImage::Format, format);
+        QFETCH(bool, progressive);
+        QFETCH(int, sampling);
+        QFETCH(int, unit);
+        QFETCH(int, density);
+        QRandomGenerator random(5);
+        QImage reused;
+        for (int width = 1; width <= 40; width += 1 + width / 8) {
+            for (int height = 1; height <= 40; height += 3 + height / 4) {
+                QImage image(width, height, QImage::Format_RGB32);
+                for (int y = 0; y < height; ++y)
+                    for (int x = 0; x < width; ++x)
+                        image.setPixel(x, y, 0xFF000000 | random.bounded(0x1000000u));
+                QBuffer buffer;
+                buffer.open(QIODevice::WriteOnly);
+                QImageWriter writer(&buffer, "jpeg");
+                writer.setProgressiveScanWrite(progressive);
+                QVERIFY(writer.write(image.convertToFormat(format)));
+                QByteArray jpeg = buffer.data();
+                QCOMPARE(jpeg.mid(6, 5), QByteArray("JFIF\0", 5));
+                jpeg[13] = char(unit);
+                jpeg[14] = char(density >> 8);
+                jpeg[15] = char(density);
+                jpeg[16] = char(density >> 8);
+                jpeg[17] = char(density);
+                if (format == QImage::Format_RGB32) {
+                    // The start of frame's first component: id, factors, table.
+                    const qsizetype frame = jpeg.indexOf(progressive ? "\xFF\xC2" : "\xFF\xC0");
+                    QVERIFY(frame > 0);
+                    jpeg[frame + 11] = char(sampling);
+                }
+                QBuffer in(&jpeg);
+                in.open(QIODevice::ReadOnly);
+                const QImage expected =
+                    QImageReader(&in, "jpeg").read().convertToFormat(QImage::Format_RGB32);
+                QVERIFY(!expected.isNull());
+                reused.fill(0x5A);
+                QVERIFY(readJpeg(jpeg, &reused, [](QSize) {}));
+                QVERIFY2(reused == expected,
+                         qPrintable(QStringLiteral("%1 x %2").arg(width).arg(height)));
+                QCOMPARE(reused.dotsPerMeterX(), expected.dotsPerMeterX());
+                QCOMPARE(reused.dotsPerMeterY(), expected.dotsPerMeterY());
+            }
+        }
+    }
+
+    // JPEG files with what Qt keeps or acts on are left to it.
+    void jpegLeftToQt_data() {
+        QTest::addColumn<QByteArray>("segment");  // put after the JFIF header
+        QTest::newRow("EXIF orientation") << QByteArray::fromHex(
+            "ffe10022457869660000"
+            "4d4d002a00000008000101120003000000010006000000000000");
+        QTest::newRow("comment") << QByteArray::fromHex("fffe0007706c616e00");
+        QTest::newRow("Adobe") << QByteArray::fromHex("ffee000e41646f626500640000000000");
+    }
+    void jpegLeftToQt() {
+        QFETCH(QByteArray, segment);
+        QImage image(17, 9, QImage::Format_RGB32);
+        image.fill(qRgb(30, 140, 220));
+        QBuffer buffer;
+        buffer.open(QIODevice::WriteOnly);
+        QImageWriter(&buffer, "jpeg").write(image);
+        QByteArray jpeg = buffer.data();
+        jpeg.insert(20, segment);  // after SOI and the 18-byte JFIF segment
+        QImage picture;
+        QVERIFY(!readJpeg(jpeg, &picture, [](QSize) {}));
+        QVERIFY(readJpeg(buffer.data(), &picture, [](QSize) {}));
+    }
+
     // The batch tool keeps its buffers (the file's bytes, the picture, the
     // rows) from one file to the next: every file must still read as alone,
     // whatever came before it, its resolution included.
@@ -391,5 +478,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestPngCodec)
-#include "test_pngcodec.moc"
+QTEST_GUILESS_MAIN(TestCodecs)
+#include "test_codecs.moc"
