@@ -118,8 +118,10 @@ BatchRunner::Result BatchRunner::run(int index, FileProgress &progress, QStringL
         if (!picturePath.isEmpty()) {
             if (m_interrupt.load())
                 return Result::Interrupted;
+            // Written from the buffer the next file is read into: the
+            // encoder may use its pixels as working memory.
             m_image = m_model.picture.takeImage();
-            if (!writeImageFile(m_image, picturePath, &error)) {
+            if (!writeImageFile(std::move(m_image), picturePath, &error)) {
                 errors << QStringLiteral("%1: cannot write: %2").arg(picturePath, error);
                 result = Result::Failed;
             }

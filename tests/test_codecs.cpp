@@ -229,6 +229,15 @@ private slots:
             QTest::newRow(tag) << png << decoded;
         };
         row("whole", good, true);
+        // The stream split over many IDAT chunks, as Qt's writer and libpng
+        // split it, gathered before the rows are inflated.
+        QByteArray split("\x89PNG\r\n\x1A\n", 8);
+        appendChunk(split, "IHDR", rgb.header);
+        const QByteArray stream = qCompress(rgb.rows).mid(4);
+        for (qsizetype at = 0; at < stream.size(); at += 7)
+            appendChunk(split, "IDAT", stream.mid(at, 7));
+        appendChunk(split, "IEND", {});
+        row("IDAT in chunks of 7 bytes", split, true);
         const auto flipped = [&good](const char *name, int offset) {
             QByteArray png = good;
             const int at = int(png.indexOf(name)) + offset;
@@ -294,7 +303,8 @@ private slots:
 
     // The encoder's files read back through Qt as the images given, at every
     // width from 1 to 300 (the mask's bit packing and the last partial
-    // byte), for each filter, with the resolution.
+    // byte), for each filter, with the resolution; filtering a picture in its
+    // own buffer gives the same bytes.
     void encodesForQt_data() {
         QTest::addColumn<QImage::Format>("format");
         QTest::addColumn<PngFilter>("filter");
@@ -331,6 +341,16 @@ private slots:
                      image.convertToFormat(QImage::Format_RGB32));
             QCOMPARE(read.dotsPerMeterX(), 11811 + width);
             QCOMPARE(read.dotsPerMeterY(), 3780);
+            // Rows filtered in the picture's own buffer: the same file.
+            if (filter == PngFilter::Up) {
+                QImage consumed = image.copy();
+                QBuffer buffer;
+                buffer.open(QIODevice::WriteOnly);
+                QString error;
+                QVERIFY(writePngConsuming(consumed, &buffer, &error));
+                QCOMPARE(buffer.data(), written(image));
+                QCOMPARE(consumed.size(), image.size());
+            }
         }
     }
 

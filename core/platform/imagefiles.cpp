@@ -200,7 +200,13 @@ private:
 
 // PNG: the painted picture and the mask through the fast encoder, anything
 // else (a picture with text or a colour space) through Qt's writer.
+// The image the rvalue form of writeImageFile() is writing on this thread,
+// whose pixels may serve as working memory.
+thread_local QImage *t_consumable = nullptr;
+
 bool writePngFile(const QImage &image, QIODevice *device, QString *error) {
+    if (pngWrites(image) && t_consumable && t_consumable->constBits() == image.constBits())
+        return writePngConsuming(*t_consumable, device, error);
     if (pngWrites(image))
         return writePng(image, device, error);
     QImageWriter writer(device, "png");
@@ -323,6 +329,13 @@ QString outputFileName(const QString &input, ImageContent content) {
     const bool keep = own && own != &first && own->holds(content);
     return info.completeBaseName() + QLatin1Char('.') +
            (keep ? info.suffix() : first.extensions.first());
+}
+
+bool writeImageFile(QImage &&image, const QString &path, QString *error) {
+    t_consumable = &image;
+    const bool written = writeImageFile(std::as_const(image), path, error);
+    t_consumable = nullptr;
+    return written;
 }
 
 QByteArray imageFormatFor(const QString &fileName) {

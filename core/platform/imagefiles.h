@@ -69,6 +69,11 @@ QString outputFileName(const QString &input, ImageContent content);
 // device"), the writer's for anything else.
 bool writeImageFile(const QImage &image, const QString &path, QString *error);
 
+// The same, free to use the image's pixels as working memory (the PNG
+// encoder filters the painted picture's rows there): `image` holds nothing
+// of use afterwards, but keeps its buffer, size and format.
+bool writeImageFile(QImage &&image, const QString &path, QString *error);
+
 // Qt's writer for a file name's extension: "png", "tiff", or empty.
 QByteArray imageFormatFor(const QString &fileName);
 

@@ -305,7 +305,12 @@ bool pngWrites(const QImage &image) {
     return image.format() == QImage::Format_Mono && image.colorCount() == 2;
 }
 
-bool writePng(const QImage &image, QIODevice *device, QString *error, PngFilter filter, int level) {
+namespace {
+
+// Writes `image`; its filtered rows go to `inPlace` when given (the image's
+// own pixels, for writePngConsuming) or to a working buffer.
+bool encodePng(const QImage &image, uchar *inPlace, QIODevice *device, QString *error,
+               PngFilter filter, int level) {
     const ScratchDone scratchDone;
     const bool mono = image.format() == QImage::Format_Mono;
     const size_t width = size_t(image.width());
@@ -316,7 +321,10 @@ bool writePng(const QImage &image, QIODevice *device, QString *error, PngFilter 
         level = mono ? 3 : 6;
     const size_t filteredSize = height * (rowBytes + 1);
     libdeflate_compressor *compressor = compressorFor(level);
-    uchar *filtered = t_rows.reserve(filteredSize);
+    // Filtered in place, row y's bytes end where the image's row y + 1
+    // starts (3 w + 1 <= 4 w): a row is converted before it is overwritten,
+    // and the row above is kept in `rgb`.
+    uchar *filtered = inPlace ? inPlace : t_rows.reserve(filteredSize);
     if (!compressor || !filtered) {
         *error = QStringLiteral("Out of memory");
         return false;
@@ -384,6 +392,23 @@ bool writePng(const QImage &image, QIODevice *device, QString *error, PngFilter 
         chunks.write(chunkName("IDAT"), deflated + at, std::min(kIdatChunk, deflatedSize - at));
     chunks.write(chunkName("IEND"), nullptr, 0);
     return true;
+}
+
+}  // namespace
+
+bool writePng(const QImage &image, QIODevice *device, QString *error, PngFilter filter, int level) {
+    return encodePng(image, nullptr, device, error, filter, level);
+}
+
+bool writePngConsuming(QImage &image, QIODevice *device, QString *error) {
+    if (image.format() != QImage::Format_RGB32)
+        return writePng(image, device, error);
+    uchar *bits = image.bits();
+    if (!bits) {
+        *error = QStringLiteral("Out of memory");
+        return false;
+    }
+    return encodePng(image, bits, device, error, PngFilter::Up, -1);
 }
 
 bool readPng(QByteArrayView bytes, QImage *picture, const std::function<void(QSize)> &checkSize) {
@@ -578,8 +603,13 @@ bool readPng(QByteArrayView bytes, QImage *picture, const std::function<void(QSi
         inflated = bits + (pictureBytes - inflatedSize);
     else
         inflated = t_rows.reserve(inflatedSize);
+    // The IDAT chunks' data, when there are several, gathered in one piece:
+    // at the start of the picture's buffer when it fits before the inflated
+    // rows (it is read before any row is written), else in a working buffer.
     if (idatCount > 1) {
-        uchar *gathered = t_deflated.reserve(idatSize);
+        const bool inPicture = inflated == bits + (pictureBytes - inflatedSize) &&
+                               idatSize <= pictureBytes - inflatedSize;
+        uchar *gathered = inPicture ? bits : t_deflated.reserve(idatSize);
         if (gathered) {
             size_t to = 0;
             for (const auto &[offset, length] : idatParts) {

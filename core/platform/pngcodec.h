@@ -35,6 +35,12 @@ bool pngWrites(const QImage &image);
 bool writePng(const QImage &image, QIODevice *device, QString *error,
               PngFilter filter = PngFilter::Up, int level = -1);
 
+// The same, with the filter and level of writePng()'s defaults, using a
+// picture's own pixels as the working buffer for its filtered rows instead
+// of taking as much memory again: `image` holds nothing of use afterwards,
+// but keeps its size and format (its buffer can take the next picture read).
+bool writePngConsuming(QImage &image, QIODevice *device, QString *error);
+
 // Decodes `bytes`, a whole PNG file, into `picture` as 32-bit RGB (its
 // buffer reused when it has the size and format), transparent pixels laid on
 // white paper as layOnWhitePaper() does, and the resolution of a pHYs chunk.
