@@ -2,8 +2,9 @@
 // scan): decoding the scan as PNG and as JPEG, with Qt's readers and with
 // inkmask's own; encoding the painted picture and the mask after
 // nb,bouchtrou,affine with Qt's PNG writer and with inkmask's encoder, for
-// each row filter and several deflate levels, with the sizes. Median of
-// several runs of processor time; prints figures, and checks only that pixels are equal.
+// each row filter and several deflate levels, with the sizes (the one the
+// writer uses is marked). Median of several runs of processor time; prints
+// figures, and checks only that pixels are equal.
 //
 //   build-rel/bench/bench_codecs [RUNS]
 
@@ -94,9 +95,10 @@ void benchDecode(const char *what, const QByteArray &bytes, const QString &file,
     const bool equal = reused.convertToFormat(QImage::Format_RGB32) == before;
     const double qtMs = medianMs(runs, [&] { qtRead(bytes); });
     const double ownMs = medianMs(runs, [&] { LoadPicture(file, &reused); });
-    std::printf("  %-5s Qt's reader %6.1f ms, LoadPicture (file read and checked) %6.1f ms: "
-                "%.2f x  %s\n",
-                what, qtMs, ownMs, qtMs / ownMs, equal ? "pixels equal" : "PIXELS DIFFER");
+    std::printf(
+        "  %-5s Qt's reader %6.1f ms, LoadPicture (file read and checked) %6.1f ms: "
+        "%.2f x  %s\n",
+        what, qtMs, ownMs, qtMs / ownMs, equal ? "pixels equal" : "PIXELS DIFFER");
     if (isPng(bytes)) {
         const double decodeMs = medianMs(runs, [&] { readPng(bytes, &reused, [](QSize) {}); });
         std::printf("  %-5s its decoder alone, from memory %6.1f ms: %.2f x\n", what, decodeMs,
@@ -104,7 +106,8 @@ void benchDecode(const char *what, const QByteArray &bytes, const QString &file,
     }
 }
 
-void benchEncode(const char *what, const QImage &image, int runs) {
+// `chosen`: the level the writer uses for this image, with the Up filter.
+void benchEncode(const char *what, const QImage &image, int chosen, int runs) {
     const QByteArray qt = qtWrite(image, "png");
     const double qtMs = medianMs(runs, [&] { qtWrite(image, "png"); });
     std::printf("  %s: Qt's writer %.1f ms, %lld bytes\n", what, qtMs, qlonglong(qt.size()));
@@ -117,11 +120,13 @@ void benchEncode(const char *what, const QImage &image, int runs) {
             const QByteArray own = ownWrite(image, f.filter, level);
             const double ms = medianMs(runs, [&] { ownWrite(image, f.filter, level); });
             const bool equal = qtRead(own) == qtRead(qt);
-            std::printf("    filter %-4s level %d: %6.1f ms (%.2f x faster), %9lld bytes (%+5.1f %%)  "
-                        "%s\n",
-                        f.name, level, ms, qtMs / ms, qlonglong(own.size()),
-                        100.0 * (double(own.size()) / double(qt.size()) - 1.0),
-                        equal ? "pixels equal" : "PIXELS DIFFER");
+            std::printf(
+                "    filter %-4s level %d: %6.1f ms (%.2f x faster), %9lld bytes (%+5.1f %%)  "
+                "%s%s\n",
+                f.name, level, ms, qtMs / ms, qlonglong(own.size()),
+                100.0 * (double(own.size()) / double(qt.size()) - 1.0),
+                equal ? "pixels equal" : "PIXELS DIFFER",
+                f.filter == PngFilter::Up && level == chosen ? "  <- written" : "");
         }
     }
 }
@@ -160,7 +165,7 @@ int main(int argc, char *argv[]) {
     const QImage mask = maskImage(model.Mask, model.picture.original());
     const QImage painted = model.picture.takeImage();
     std::printf("Encoding as PNG, after nb,bouchtrou,affine:\n");
-    benchEncode("painted picture", painted, runs);
-    benchEncode("mask", mask, runs);
+    benchEncode("painted picture", painted, 6, runs);
+    benchEncode("mask", mask, 3, runs);
     return 0;
 }
