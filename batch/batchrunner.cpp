@@ -4,6 +4,7 @@
 #include "core/platform/convert.h"
 #include "core/platform/imagefiles.h"
 #include "core/platform/loadpicture.h"
+#include "core/platform/pngcodec.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -164,7 +165,9 @@ BatchRunner::Result BatchRunner::runFile(int index, FileProgress &progress, File
         errors << QStringLiteral("%1: cannot read: the file name is not valid UTF-8").arg(input);
         return Result::Failed;
     }
-    // The window's loader, into the last picture's buffer.
+    // The window's loader, into the last picture's buffer; the file's bytes
+    // and the codecs' rows too go to the buffers of the files before.
+    keepCodecBuffers(true);
     try {
         LoadPicture(input, &m_image);
     } catch (const RuntimeError &e) {
@@ -233,14 +236,20 @@ BatchRunner::Result BatchRunner::runFile(int index, FileProgress &progress, File
         if (!picturePath.isEmpty()) {
             if (m_interrupt.load())
                 return Result::Interrupted;
+            // Written from the buffer the next file is read into: the
+            // encoder may use its pixels as working memory.
             m_image = m_model.picture.takeImage();
-            if (writeImageFile(m_image, picturePath, &error)) {
+            if (writeImageFile(std::move(m_image), picturePath, &error)) {
                 written(picturePath);
             } else {
                 errors << QStringLiteral("%1: cannot write: %2").arg(picturePath, error);
                 status = Result::Failed;
             }
         }
+        // With only a mask written, the picture's buffer comes back too, for
+        // the next file to be read into.
+        if (m_image.isNull())
+            m_image = m_model.picture.takeImage();
     } catch (const std::exception &) {
         errors << QStringLiteral("%1: out of memory while writing").arg(input);
         status = Result::Failed;

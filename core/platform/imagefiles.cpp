@@ -1,5 +1,6 @@
 #include "core/platform/imagefiles.h"
 
+#include "core/platform/pngcodec.h"
 #include "core/platform/runtimeerror.h"
 #include "core/platform/tiffwriter.h"
 
@@ -198,6 +199,24 @@ private:
     qint64 m_size = 0;
 };
 
+// PNG: the painted picture and the mask through the fast encoder, anything
+// else (a picture with text or a colour space) through Qt's writer.
+// The image the rvalue form of writeImageFile() is writing on this thread,
+// whose pixels may serve as working memory.
+thread_local QImage *t_consumable = nullptr;
+
+bool writePngFile(const QImage &image, QIODevice *device, QString *error) {
+    if (pngWrites(image) && t_consumable && t_consumable->constBits() == image.constBits())
+        return writePngConsuming(*t_consumable, device, error);
+    if (pngWrites(image))
+        return writePng(image, device, error);
+    QImageWriter writer(device, "png");
+    if (writer.write(image))
+        return true;
+    *error = writer.errorString();
+    return false;
+}
+
 bool failed(QString *error, int errorNumber) {
     *error = qt_error_string(errorNumber);
     return false;
@@ -267,7 +286,7 @@ const QList<OutputFormat> &outputFormats() {
          .sizeLimit = 1000000,  // libpng's limit on either side
          .subType = {},
          .compression = -1,
-         .write = nullptr},
+         .write = writePngFile},
         // Masks as CCITT Group 4, as document archives keep them; pictures
         // as Deflate-compressed RGB.
         {.label = QStringLiteral("TIFF"),
@@ -328,6 +347,13 @@ QString outputFileName(const QString &input, ImageContent content) {
     const bool keep = own && own != &first && own->holds(content);
     return info.completeBaseName() + QLatin1Char('.') +
            (keep ? info.suffix() : first.extensions.first());
+}
+
+bool writeImageFile(QImage &&image, const QString &path, QString *error) {
+    t_consumable = &image;
+    const bool written = writeImageFile(std::as_const(image), path, error);
+    t_consumable = nullptr;
+    return written;
 }
 
 QByteArray imageFormatFor(const QString &fileName) {

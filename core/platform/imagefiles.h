@@ -73,6 +73,11 @@ QString outputFileName(const QString &input, ImageContent content);
 // mask, any other as a picture; a format that cannot hold it refuses it.
 bool writeImageFile(const QImage &image, const QString &path, QString *error);
 
+// The same, free to use the image's pixels as working memory (the PNG
+// encoder filters the painted picture's rows there): `image` holds nothing
+// of use afterwards, but keeps its buffer, size and format.
+bool writeImageFile(QImage &&image, const QString &path, QString *error);
+
 // Qt's name for the format of a file name's extension: "png", "tiff", "pbm",
 // or empty.
 QByteArray imageFormatFor(const QString &fileName);

@@ -1,5 +1,7 @@
 #include "core/platform/loadpicture.h"
 
+#include "core/platform/jpegcodec.h"
+#include "core/platform/pngcodec.h"
 #include "core/platform/runtimeerror.h"
 #include "core/platform/truncation.h"
 
@@ -7,6 +9,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
+
+#include <algorithm>
 
 namespace ink {
 
@@ -56,29 +60,60 @@ void checkSize(const QSize &size) {
 }
 
 // The file's bytes, read once: the completeness check and the reader see
-// the same bytes even if the file changes meanwhile.
-QByteArray readBytes(const QString &path) {
+// the same bytes even if the file changes meanwhile. Into `bytes`' own
+// buffer when the thread keeps its buffers, read in pieces to the end
+// whatever size the file had when opened.
+void readBytes(const QString &path, QByteArray &bytes) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         throw RuntimeError(kPathFileAccess,
                            QStringLiteral("Path/File access error (%1)").arg(file.errorString()));
-    QByteArray bytes = allocating([&] { return file.readAll(); });
+    if (codecBuffersKept()) {
+        qint64 size = 0;
+        for (;;) {
+            const qint64 room = std::max<qint64>(file.size() - size, 0) + (1 << 16);
+            allocating([&] { bytes.resize(size + room); });
+            const qint64 n = file.read(bytes.data() + size, room);
+            if (n <= 0)
+                break;
+            size += n;
+        }
+        bytes.resize(size);
+    } else {
+        bytes = allocating([&] { return file.readAll(); });
+    }
     if (file.error() != QFileDevice::NoError)
         throw RuntimeError(kPathFileAccess,
                            QStringLiteral("Path/File access error (%1)").arg(file.errorString()));
     if (bytes.isEmpty())
         throw RuntimeError(kInvalidPicture, QStringLiteral("Invalid picture (the file is empty)"));
-    return bytes;
 }
 
 }  // namespace
 
 void LoadPicture(const QString &path, QImage *picture) {
     checkIsReadableFile(path);
-    const QByteArray bytes = readBytes(path);
+    static thread_local QByteArray kept;  // the last file's, see keepCodecBuffers()
+    QByteArray own;
+    QByteArray &bytes = codecBuffersKept() ? kept : own;
+    readBytes(path, bytes);
     if (endsEarly(bytes))
         throw RuntimeError(kInvalidPicture,
                            QStringLiteral("Invalid picture (the file ends early)"));
+    // The common PNG and JPEG files are decoded here, straight into 32-bit RGB; the
+    // rest, and any file the decoder finds amiss, go to Qt's reader, whose
+    // verdict and message stand.
+    if (isPng(bytes) && allocating([&] { return readPng(bytes, picture, checkSize); }))
+        return;
+    if (isJpeg(bytes) && allocating([&] { return readJpeg(bytes, picture, checkSize); }))
+        return;
+    // The common PNG and JPEG files are decoded here, straight into 32-bit RGB; the
+    // rest, and any file the decoder finds amiss, go to Qt's reader, whose
+    // verdict and message stand.
+    if (isPng(bytes) && allocating([&] { return readPng(bytes, picture, checkSize); }))
+        return;
+    if (isJpeg(bytes) && allocating([&] { return readJpeg(bytes, picture, checkSize); }))
+        return;
 
     // A process-wide setting: made once, not by every thread that loads.
     static const bool limited = [] {

@@ -1,0 +1,171 @@
+// Times the picture files of one A4 page at 300 dpi (2480 x 3508, a sample
+// scan): decoding the scan as PNG and as JPEG, with Qt's readers and with
+// inkmask's own; encoding the painted picture and the mask after
+// nb,bouchtrou,affine with Qt's PNG writer and with inkmask's encoder, for
+// each row filter and several deflate levels, with the sizes (the one the
+// writer uses is marked). Median of several runs of processor time; prints
+// figures, and checks only that pixels are equal.
+//
+//   build-rel/bench/bench_codecs [RUNS]
+
+#include "core/ops/kernels.h"
+#include "core/ops/packedengine.h"
+#include "core/platform/imagefiles.h"
+#include "core/platform/loadpicture.h"
+#include "core/platform/pngcodec.h"
+#include "samplegen.h"
+
+#include <QBuffer>
+#include <QCoreApplication>
+#include <QImageReader>
+#include <QImageWriter>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <vector>
+
+#include <time.h>
+
+using namespace ink;
+
+namespace {
+
+// The thread's processor time, page faults included: on a machine shared
+// with other work it varies far less than the wall clock.
+double cpuMs() {
+    timespec t;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return double(t.tv_sec) * 1e3 + double(t.tv_nsec) / 1e6;
+}
+
+double medianMs(int runs, const std::function<void()> &timed) {
+    std::vector<double> times;
+    for (int i = 0; i < runs; ++i) {
+        const double start = cpuMs();
+        timed();
+        times.push_back(cpuMs() - start);
+    }
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+}
+
+class QuietStep : public ColumnStep {
+public:
+    void refreshPicture(qint32) override {}
+    void setProgress(const QString &) override {}
+    void refreshWindow() override {}
+    void doEvents() override {}
+    int cancelValue() override { return 0; }
+    void setCancelValue(int) override {}
+};
+
+QImage qtRead(const QByteArray &bytes) {
+    QBuffer buffer;
+    buffer.setData(bytes);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer);
+    QImage image = reader.read();
+    layOnWhitePaper(image);
+    return image.convertToFormat(QImage::Format_RGB32);
+}
+
+QByteArray qtWrite(const QImage &image, const char *format) {
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter(&buffer, format).write(image);
+    return buffer.data();
+}
+
+QByteArray ownWrite(const QImage &image, PngFilter filter, int level) {
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    QString error;
+    writePng(image, &buffer, &error, filter, level);
+    return buffer.data();
+}
+
+// Decoding `bytes` the way the programs did before (Qt's reader) and now
+// (LoadPicture), into a reused picture as the batch tool does.
+void benchDecode(const char *what, const QByteArray &bytes, const QString &file, int runs) {
+    const QImage before = qtRead(bytes);
+    QImage reused;
+    LoadPicture(file, &reused);
+    const bool equal = reused.convertToFormat(QImage::Format_RGB32) == before;
+    const double qtMs = medianMs(runs, [&] { qtRead(bytes); });
+    const double ownMs = medianMs(runs, [&] { LoadPicture(file, &reused); });
+    std::printf(
+        "  %-5s Qt's reader %6.1f ms, LoadPicture (file read and checked) %6.1f ms: "
+        "%.2f x  %s\n",
+        what, qtMs, ownMs, qtMs / ownMs, equal ? "pixels equal" : "PIXELS DIFFER");
+    if (isPng(bytes)) {
+        const double decodeMs = medianMs(runs, [&] { readPng(bytes, &reused, [](QSize) {}); });
+        std::printf("  %-5s its decoder alone, from memory %6.1f ms: %.2f x\n", what, decodeMs,
+                    qtMs / decodeMs);
+    }
+}
+
+// `chosen`: the level the writer uses for this image, with the Up filter.
+void benchEncode(const char *what, const QImage &image, int chosen, int runs) {
+    const QByteArray qt = qtWrite(image, "png");
+    const double qtMs = medianMs(runs, [&] { qtWrite(image, "png"); });
+    std::printf("  %s: Qt's writer %.1f ms, %lld bytes\n", what, qtMs, qlonglong(qt.size()));
+    const struct {
+        PngFilter filter;
+        const char *name;
+    } filters[] = {{PngFilter::None, "None"}, {PngFilter::Sub, "Sub"}, {PngFilter::Up, "Up"}};
+    for (const auto &f : filters) {
+        for (int level : {1, 3, 6, 9}) {
+            const QByteArray own = ownWrite(image, f.filter, level);
+            const double ms = medianMs(runs, [&] { ownWrite(image, f.filter, level); });
+            const bool equal = qtRead(own) == qtRead(qt);
+            std::printf(
+                "    filter %-4s level %d: %6.1f ms (%.2f x faster), %9lld bytes (%+5.1f %%)  "
+                "%s%s\n",
+                f.name, level, ms, qtMs / ms, qlonglong(own.size()),
+                100.0 * (double(own.size()) / double(qt.size()) - 1.0),
+                equal ? "pixels equal" : "PIXELS DIFFER",
+                f.filter == PngFilter::Up && level == chosen ? "  <- written" : "");
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char *argv[]) {
+    QCoreApplication app(argc, argv);
+    const int runs = argc > 1 ? std::max(1, atoi(argv[1])) : 7;
+    const QImage scan = makeSampleScan(2480, 3508, 21);
+    QTemporaryDir dir;
+    const QByteArray png = qtWrite(scan, "png");
+    const QByteArray jpeg = qtWrite(scan, "jpeg");
+    const QString pngFile = dir.filePath(QStringLiteral("page.png"));
+    const QString jpegFile = dir.filePath(QStringLiteral("page.jpg"));
+    for (const auto &[name, bytes] : {std::pair{pngFile, png}, std::pair{jpegFile, jpeg}}) {
+        QFile file(name);
+        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+            return 1;
+    }
+    std::printf("One A4 page at 300 dpi, 2480 x 3508, median of %d runs\n", runs);
+    std::printf("Decoding (PNG %.1f MB, JPEG %.1f MB as Qt writes them):\n", png.size() / 1e6,
+                jpeg.size() / 1e6);
+    benchDecode("PNG", png, pngFile, runs);
+    benchDecode("JPEG", jpeg, jpegFile, runs);
+
+    KernelModel model;
+    model.load(scan);
+    QuietStep step;
+    ThresholdKernel nb({180, 180, 180});
+    HoleFillKernel bouchtrou;
+    SpurRemovalKernel affine;
+    runColumnPass(model, step, nb);
+    runColumnPass(model, step, bouchtrou);
+    runColumnPass(model, step, affine);
+    const QImage mask = maskImage(model.Mask, model.picture.original());
+    const QImage painted = model.picture.takeImage();
+    std::printf("Encoding as PNG, after nb,bouchtrou,affine:\n");
+    benchEncode("painted picture", painted, 6, runs);
+    benchEncode("mask", mask, 3, runs);
+    return 0;
+}

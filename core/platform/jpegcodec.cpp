@@ -1,0 +1,160 @@
+#include "core/platform/jpegcodec.h"
+
+#include <QColorSpace>
+
+#include <csetjmp>
+#include <cstdio>
+#include <new>
+#include <vector>
+
+#include <jpeglib.h>
+
+namespace ink {
+
+namespace {
+
+// libjpeg's errors end the decode through a jump back to the caller, which
+// then leaves the file to Qt's reader; its warnings (damaged data it gets
+// past) are ignored, as Qt's reader gets past them too.
+struct ErrorManager {
+    jpeg_error_mgr manager;
+    std::jmp_buf jump;
+};
+
+void errorExit(j_common_ptr info) {
+    std::longjmp(reinterpret_cast<ErrorManager *>(info->err)->jump, 1);
+}
+
+void emitMessage(j_common_ptr, int) {}
+
+// The segments before the first scan: false when one of them is something
+// Qt's reader keeps with the picture or acts on (APP1 EXIF and XMP, APP2
+// colour profiles, APP14 Adobe colour transforms, comments, any other
+// application segment), or when the segments are not well formed.
+bool plainSegments(const uchar *data, size_t size) {
+    size_t at = 2;
+    while (at + 4 <= size) {
+        if (data[at] != 0xFF)
+            return false;
+        const uchar marker = data[at + 1];
+        if (marker == 0xFF) {  // fill byte
+            ++at;
+            continue;
+        }
+        if (marker == 0xDA)  // start of scan
+            return true;
+        if ((marker >= 0xE1 && marker <= 0xEF) || marker == 0xFE)
+            return false;
+        at += 2 + (size_t(data[at + 2]) << 8 | data[at + 3]);
+    }
+    return false;
+}
+
+// The dots per metre Qt's reader gives for a JFIF density, or 0 for none.
+int dotsPerMeter(int unit, int density) {
+    if (unit == 1)
+        return int(100. * density / 2.54);
+    if (unit == 2)
+        return int(100. * density);
+    return 0;
+}
+
+struct Decompressor {
+    jpeg_decompress_struct info;
+    ErrorManager errors;
+    Decompressor() {
+        info.err = jpeg_std_error(&errors.manager);
+        errors.manager.error_exit = errorExit;
+        errors.manager.emit_message = emitMessage;
+        jpeg_create_decompress(&info);
+    }
+    ~Decompressor() { jpeg_destroy_decompress(&info); }
+    Decompressor(const Decompressor &) = delete;
+    Decompressor &operator=(const Decompressor &) = delete;
+};
+
+// Reads the header and sets the output up as Qt's reader does (its default
+// quality: the accurate integer DCT, fancy upsampling), the pixels as 32-bit
+// RGB. No C++ object lives in this frame across the jump.
+bool readHeader(Decompressor &d, const uchar *data, size_t size) {
+    if (setjmp(d.errors.jump))
+        return false;
+    jpeg_mem_src(&d.info, data, static_cast<unsigned long>(size));
+    if (jpeg_read_header(&d.info, TRUE) != JPEG_HEADER_OK)
+        return false;
+    if (!((d.info.num_components == 3 && d.info.jpeg_color_space == JCS_YCbCr) ||
+          (d.info.num_components == 1 && d.info.jpeg_color_space == JCS_GRAYSCALE)))
+        return false;
+    d.info.dct_method = JDCT_ISLOW;
+    d.info.do_fancy_upsampling = TRUE;
+    d.info.out_color_space = JCS_EXT_BGRX;  // QRgb's bytes in memory, on little-endian
+    jpeg_calc_output_dimensions(&d.info);
+    return true;
+}
+
+bool readRows(Decompressor &d, uchar *bits, size_t stride) {
+    if (setjmp(d.errors.jump))
+        return false;
+    jpeg_start_decompress(&d.info);
+    if (d.info.output_components != 4)
+        return false;
+    while (d.info.output_scanline < d.info.output_height) {
+        JSAMPROW rows[16];
+        const JDIMENSION first = d.info.output_scanline;
+        const JDIMENSION count = std::min<JDIMENSION>(16, d.info.output_height - first);
+        for (JDIMENSION i = 0; i < count; ++i)
+            rows[i] = bits + size_t(first + i) * stride;
+        if (jpeg_read_scanlines(&d.info, rows, count) == 0)
+            return false;
+    }
+    jpeg_finish_decompress(&d.info);
+    return true;
+}
+
+}  // namespace
+
+bool isJpeg(QByteArrayView bytes) {
+    return bytes.size() >= 3 && uchar(bytes[0]) == 0xFF && uchar(bytes[1]) == 0xD8 &&
+           uchar(bytes[2]) == 0xFF;
+}
+
+bool readJpeg(QByteArrayView bytes, QImage *picture, const std::function<void(QSize)> &checkSize) {
+    static_assert(Q_BYTE_ORDER == Q_LITTLE_ENDIAN, "JCS_EXT_BGRX is QRgb's layout here only");
+    const uchar *data = reinterpret_cast<const uchar *>(bytes.data());
+    const size_t size = size_t(bytes.size());
+    if (!isJpeg(bytes) || !plainSegments(data, size))
+        return false;
+    Decompressor d;
+    if (!readHeader(d, data, size))
+        return false;
+    const QSize dimensions(int(d.info.output_width), int(d.info.output_height));
+    checkSize(dimensions);
+    if (picture->size() != dimensions || picture->format() != QImage::Format_RGB32 ||
+        !picture->textKeys().isEmpty() || picture->colorSpace().isValid()) {
+        *picture = QImage(dimensions, QImage::Format_RGB32);
+    } else {
+        static const QImage fresh(1, 1, QImage::Format_RGB32);
+        picture->setDotsPerMeterX(fresh.dotsPerMeterX());
+        picture->setDotsPerMeterY(fresh.dotsPerMeterY());
+    }
+    uchar *bits = picture->isNull() ? nullptr : picture->bits();
+    if (!bits) {
+        *picture = QImage();
+        throw std::bad_alloc();
+    }
+    if (!readRows(d, bits, size_t(picture->bytesPerLine()))) {
+        *picture = QImage();
+        return false;
+    }
+    if (d.info.saw_JFIF_marker) {
+        const int x = dotsPerMeter(d.info.density_unit, d.info.X_density);
+        const int y = dotsPerMeter(d.info.density_unit, d.info.Y_density);
+        if (x != 0)
+            picture->setDotsPerMeterX(x);
+        if (y != 0)
+            picture->setDotsPerMeterY(y);
+    }
+    return true;
+}
+
+}  // namespace ink

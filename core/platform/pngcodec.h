@@ -1,0 +1,66 @@
+#pragma once
+
+// PNG files for the kinds of pictures the programs read and write most: the
+// scans (8-bit grey, RGB, grey + alpha, RGBA, palette; grey and palette in
+// 1, 2 and 4 bits too) and the outputs (the painted picture as 8-bit RGB, the
+// mask as a 1-bit palette picture). Rows are inflated and deflated whole
+// with libdeflate, and filtered or unfiltered here. Anything else is left to
+// Qt's reader and writer, which then decide as they always have.
+
+#include <QByteArrayView>
+#include <QImage>
+
+#include <functional>
+
+class QIODevice;
+
+namespace ink {
+
+// The row filter every encoded row gets (PNG's filter types).
+enum class PngFilter : unsigned char { None = 0, Sub = 1, Up = 2 };
+
+// True when writePng() writes `image`: a Format_RGB32 picture or a
+// Format_Mono picture with two colours, carrying no text and no colour space
+// (Qt's writer stores those; these files would lose them).
+bool pngWrites(const QImage &image);
+
+// Writes `image` (pngWrites() must be true) as a PNG file: 8-bit RGB for a
+// picture, a 1-bit palette picture for a mono one, with the image's
+// resolution in a pHYs chunk as Qt's writer does, every row filtered with
+// `filter`, deflated at `level` (libdeflate's 0..12; -1 for the level chosen
+// by measuring the sample pages: 6 for a picture, 3 for a mask, each within a
+// few per cent of the sizes Qt's writer gives). Returns false with the
+// reason in `error` when memory runs out; the device's failures are for the
+// caller to find.
+bool writePng(const QImage &image, QIODevice *device, QString *error,
+              PngFilter filter = PngFilter::Up, int level = -1);
+
+// The same, with the filter and level of writePng()'s defaults, using a
+// picture's own pixels as the working buffer for its filtered rows instead
+// of taking as much memory again: `image` holds nothing of use afterwards,
+// but keeps its size and format (its buffer can take the next picture read).
+bool writePngConsuming(QImage &image, QIODevice *device, QString *error);
+
+// Decodes `bytes`, a whole PNG file, into `picture` as 32-bit RGB (its
+// buffer reused when it has the size and format), transparent pixels laid on
+// white paper as layOnWhitePaper() does, and the resolution of a pHYs chunk.
+// `checkSize` is called with the header's size before any pixel memory is
+// taken, and may throw. Returns false, with `picture` holding nothing of use,
+// for any file it leaves to Qt's reader: an interlaced or 16-bit one, one
+// with text or colour-space chunks (Qt keeps them with the picture), and any
+// file with something amiss (a bad checksum, a damaged stream, too little
+// or too much pixel data, an unknown critical chunk), for that reader to
+// refuse or accept as it does.
+bool readPng(QByteArrayView bytes, QImage *picture, const std::function<void(QSize)> &checkSize);
+
+// On the calling thread, keeps the working buffers of reading and writing
+// picture files (the file's bytes, inflated and filtered rows) from one file
+// to the next, as the batch tool does, instead of giving them back after each
+// file: a run of many pages then does not fault fresh memory in for each.
+void keepCodecBuffers(bool keep);
+bool codecBuffersKept();
+
+// True when `bytes` start with the PNG signature.
+bool isPng(QByteArrayView bytes);
+
+}  // namespace ink

@@ -1,0 +1,78 @@
+// Fuzz target: bytes fed to the PNG decoder (readPng) or, when they start as
+// a JPEG file does, to the JPEG decoder (readJpeg). Each either decodes the
+// file or leaves it to Qt's reader; when it decodes one, Qt's reader must
+// load that file too, with the same pixels (laid on white paper) and
+// resolution, and a decode into a reused picture holding other pixels must
+// give the same again. Any other file gets the PNG signature put in front,
+// so that no run is spent on files the decoders turn away at once.
+
+#include "core/platform/jpegcodec.h"
+#include "core/platform/loadpicture.h"
+#include "core/platform/pngcodec.h"
+#include "core/platform/truncation.h"
+
+#include <QBuffer>
+#include <QImageReader>
+
+#include <cstdint>
+#include <cstdlib>
+
+namespace {
+
+struct TooLarge {};
+
+void checkSize(QSize size) {
+    if (qint64(size.width()) * size.height() * 4 > (qint64(ink::kPictureAllocationLimitMB) << 20))
+        throw TooLarge();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
+    QImageReader::setAllocationLimit(ink::kPictureAllocationLimitMB);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    QByteArray bytes(reinterpret_cast<const char *>(data), qsizetype(size));
+    const bool jpeg = ink::isJpeg(bytes);
+    if (!jpeg && !ink::isPng(bytes))
+        bytes.prepend("\x89PNG\r\n\x1A\n", 8);
+    const auto decode = [&](QImage *picture) {
+        return jpeg ? ink::readJpeg(bytes, picture, checkSize)
+                    : ink::readPng(bytes, picture, checkSize);
+    };
+    QImage picture;
+    bool decoded = false;
+    try {
+        decoded = decode(&picture);
+    } catch (const TooLarge &) {
+        return 0;
+    }
+    if (!decoded)
+        return 0;
+    if (picture.format() != QImage::Format_RGB32 || picture.isNull())
+        std::abort();
+
+    QImage again(picture.size(), QImage::Format_RGB32);
+    again.fill(0x5A);
+    if (!decode(&again) || again != picture)
+        std::abort();
+
+    // A file cut short is refused before any reader sees it; Qt's reader
+    // would fill in what is missing.
+    if (ink::endsEarly(bytes))
+        return 0;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::ReadOnly);
+    QImage qt = QImageReader(&buffer, jpeg ? "jpeg" : "png").read();
+    if (qt.isNull())
+        std::abort();  // decoded here, refused there
+    ink::layOnWhitePaper(qt);
+    if (qt.convertToFormat(QImage::Format_RGB32) != picture ||
+        qt.dotsPerMeterX() != picture.dotsPerMeterX() ||
+        qt.dotsPerMeterY() != picture.dotsPerMeterY())
+        std::abort();
+    return 0;
+}

@@ -1,0 +1,502 @@
+// The PNG decoder and encoder, and the JPEG decoder, against Qt's reader. Files of every colour
+// type and bit depth the decoder takes, every row filter, every width from 1 to 300, must give Qt's
+// pixels; damaged files and the kinds left to Qt must get Qt's verdict; JPEG files of every
+// sampling and size from 1 to 40 Qt's pixels and resolution; what the encoder writes must read
+// back, through Qt, as the image it was given, with its resolution.
+
+#include "core/platform/imagefiles.h"
+#include "core/platform/jpegcodec.h"
+#include "core/platform/loadpicture.h"
+#include "core/platform/pngcodec.h"
+#include "core/platform/runtimeerror.h"
+
+#include <QBuffer>
+#include <QImageReader>
+#include <QImageWriter>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <libdeflate.h>
+
+using namespace ink;
+
+namespace {
+
+struct Kind {
+    int colourType;
+    int depth;
+};
+
+int channelsOf(int colourType) {
+    return colourType == 2 ? 3 : colourType == 4 ? 2 : colourType == 6 ? 4 : 1;
+}
+
+QByteArray be32(quint32 v) {
+    return QByteArray::fromHex(QByteArray::number(v, 16).rightJustified(8, '0'));
+}
+
+void appendChunk(QByteArray &out, const char *name, const QByteArray &data) {
+    const QByteArray chunk = QByteArray(name, 4) + data;
+    out += be32(quint32(data.size())) + chunk +
+           be32(quint32(libdeflate_crc32(0, chunk.constData(), size_t(chunk.size()))));
+}
+
+// Filters one row as an encoder would, with the plain formulas.
+QByteArray filtered(int type, const QByteArray &row, const QByteArray &above, int bpp) {
+    QByteArray out(row.size(), '\0');
+    for (int i = 0; i < row.size(); ++i) {
+        const int a = i >= bpp ? uchar(row[i - bpp]) : 0;
+        const int b = uchar(above[i]);
+        const int c = i >= bpp ? uchar(above[i - bpp]) : 0;
+        int predictor = 0;
+        if (type == 1)
+            predictor = a;
+        else if (type == 2)
+            predictor = b;
+        else if (type == 3)
+            predictor = (a + b) / 2;
+        else if (type == 4) {
+            const int p = a + b - c;
+            const int pa = qAbs(p - a), pb = qAbs(p - b), pc = qAbs(p - c);
+            predictor = pa <= pb && pa <= pc ? a : pb <= pc ? b : c;
+        }
+        out[i] = char(uchar(row[i]) - predictor);
+    }
+    return out;
+}
+
+struct PngParts {
+    QByteArray header;  // IHDR's data
+    QByteArray palette;
+    QByteArray transparency;
+    QByteArray rows;  // filtered, before deflating
+};
+
+QByteArray assemble(const PngParts &parts, const QByteArray &before = {},
+                    const QByteArray &idat = {}) {
+    QByteArray out("\x89PNG\r\n\x1A\n", 8);
+    appendChunk(out, "IHDR", parts.header);
+    out += before;
+    if (!parts.palette.isEmpty())
+        appendChunk(out, "PLTE", parts.palette);
+    if (!parts.transparency.isEmpty())
+        appendChunk(out, "tRNS", parts.transparency);
+    // qCompress gives the length in four bytes, then a zlib stream.
+    appendChunk(out, "IDAT", idat.isNull() ? qCompress(parts.rows).mid(4) : idat);
+    appendChunk(out, "IEND", {});
+    return out;
+}
+
+// A picture of random samples, rows filtered by turns with every filter type
+// (from `firstFilter`), a palette of `paletteSize` entries and, with
+// `transparent`, a tRNS chunk for the colour types that take one.
+PngParts randomPng(Kind kind, int width, int height, int firstFilter, bool transparent,
+                   QRandomGenerator &random) {
+    const int channels = channelsOf(kind.colourType);
+    const int bits = channels * kind.depth;
+    const int rowBytes = (width * bits + 7) / 8;
+    const int bpp = std::max(1, bits / 8);
+    const int levels = 1 << kind.depth;
+    const int paletteSize = kind.colourType == 3 ? 1 + int(random.bounded(levels)) : 0;
+    PngParts parts;
+    parts.header = be32(quint32(width)) + be32(quint32(height));
+    parts.header += char(kind.depth);
+    parts.header += char(kind.colourType);
+    parts.header += QByteArray(3, '\0');
+    for (int i = 0; i < 3 * paletteSize; ++i)
+        parts.palette += char(random.bounded(256));
+    if (transparent && kind.colourType == 3) {
+        for (int i = 0; i < 1 + int(random.bounded(paletteSize)); ++i)
+            parts.transparency += char(i % 3 == 0 ? 255 : random.bounded(256));
+    }
+    // Few sample values, so that the tRNS key colour and runs both occur.
+    const auto sample = [&] { return char(random.bounded(4) * 85); };
+    if (transparent && kind.colourType == 0 && kind.depth == 8)
+        parts.transparency = QByteArray(1, '\0') + char(85);
+    if (transparent && kind.colourType == 2)
+        parts.transparency = QByteArray::fromHex("000000aa0055");
+    QByteArray above(rowBytes, '\0');
+    for (int y = 0; y < height; ++y) {
+        QByteArray row(rowBytes, '\0');
+        if (kind.colourType == 3 || kind.depth < 8) {
+            const int count = kind.colourType == 3 ? paletteSize : levels;
+            for (int x = 0; x < width; ++x) {
+                const int v = int(random.bounded(count));
+                const int shift = 8 - kind.depth * (x % (8 / kind.depth) + 1);
+                row[x * kind.depth / 8] = char(uchar(row[x * kind.depth / 8]) | (v << shift));
+            }
+        } else {
+            for (int i = 0; i < rowBytes; ++i)
+                row[i] = sample();
+        }
+        const int filter = (firstFilter + y) % 5;
+        parts.rows += char(filter) + filtered(filter, row, above, bpp);
+        above = row;
+    }
+    return parts;
+}
+
+// Qt's verdict on `bytes`, as the programs read pictures before the decoder:
+// the picture laid on white paper as 32-bit RGB, or a null image.
+QImage qtReads(const QByteArray &bytes) {
+    QBuffer buffer;
+    buffer.setData(bytes);
+    buffer.open(QIODevice::ReadOnly);
+    QImage image = QImageReader(&buffer, "png").read();
+    if (image.isNull())
+        return image;
+    layOnWhitePaper(image);
+    return image.convertToFormat(QImage::Format_RGB32);
+}
+
+// LoadPicture's verdict on the same bytes in a file, as 32-bit RGB.
+QImage loads(const QByteArray &bytes) {
+    static QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("p.png"));
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
+        return QImage();
+    file.close();
+    try {
+        return LoadPicture(path).convertToFormat(QImage::Format_RGB32);
+    } catch (const RuntimeError &) {
+        return QImage();
+    }
+}
+
+QByteArray written(const QImage &image, PngFilter filter = PngFilter::Up) {
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    QString error;
+    if (!writePng(image, &buffer, &error, filter))
+        return {};
+    return buffer.data();
+}
+
+}  // namespace
+
+Q_DECLARE_METATYPE(Kind)
+
+class TestCodecs : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() {
+        qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
+    }
+
+    // Every width from 1 to 300, each row's filter differing from the one
+    // above, with and without transparency: the decoder's pixels are Qt's,
+    // read fresh and into a picture reused from the previous width's.
+    void decodesAsQt_data() {
+        QTest::addColumn<Kind>("kind");
+        const Kind kinds[] = {{0, 1}, {0, 2}, {0, 4}, {0, 8}, {2, 8}, {3, 1},
+                              {3, 2}, {3, 4}, {3, 8}, {4, 8}, {6, 8}};
+        for (const Kind kind : kinds)
+            QTest::addRow("type %d, %d bits", kind.colourType, kind.depth) << kind;
+    }
+    void decodesAsQt() {
+        QFETCH(Kind, kind);
+        QRandomGenerator random(quint32(kind.colourType * 16 + kind.depth));
+        QImage reused;
+        for (int width = 1; width <= 300; ++width) {
+            const int height = 2 + width % 5;
+            for (const bool transparent : {false, true}) {
+                const QByteArray png =
+                    assemble(randomPng(kind, width, height, width % 5, transparent, random));
+                const QImage expected = qtReads(png);
+                QVERIFY2(!expected.isNull(), qPrintable(QString::number(width)));
+                QImage fresh;
+                QVERIFY(readPng(png, &fresh, [](QSize) {}));
+                QVERIFY2(fresh == expected, qPrintable(QStringLiteral("width %1").arg(width)));
+                reused.fill(0x5A);
+                QVERIFY(readPng(png, &reused, [](QSize) {}));
+                QCOMPARE(reused, expected);
+            }
+        }
+    }
+
+    // Damaged files and the kinds the decoder leaves to Qt: the same verdict
+    // as Qt's reader, and the same pixels when it loads them.
+    void verdictsAsQt_data() {
+        QTest::addColumn<QByteArray>("png");
+        QTest::addColumn<bool>("decoded");  // by the decoder, not left to Qt
+        QRandomGenerator random(7);
+        const PngParts rgb = randomPng({2, 8}, 37, 11, 0, false, random);
+        const QByteArray good = assemble(rgb);
+        const auto row = [](const char *tag, const QByteArray &png, bool decoded) {
+            QTest::newRow(tag) << png << decoded;
+        };
+        row("whole", good, true);
+        // The stream split over many IDAT chunks, as Qt's writer and libpng
+        // split it, gathered before the rows are inflated.
+        QByteArray split("\x89PNG\r\n\x1A\n", 8);
+        appendChunk(split, "IHDR", rgb.header);
+        const QByteArray stream = qCompress(rgb.rows).mid(4);
+        for (qsizetype at = 0; at < stream.size(); at += 7)
+            appendChunk(split, "IDAT", stream.mid(at, 7));
+        appendChunk(split, "IEND", {});
+        row("IDAT in chunks of 7 bytes", split, true);
+        const auto flipped = [&good](const char *name, int offset) {
+            QByteArray png = good;
+            const int at = int(png.indexOf(name)) + offset;
+            png[at] = char(png[at] ^ 0x10);
+            return png;
+        };
+        row("IDAT checksum wrong", flipped("IDAT", 4 + int(qCompress(rgb.rows).size()) - 4), false);
+        row("IDAT data damaged", flipped("IDAT", 30), false);
+        row("IHDR checksum wrong", flipped("IHDR", 17), false);
+        QByteArray resolution = be32(11811) + be32(11811) + char(1);
+        QByteArray pHYs;
+        appendChunk(pHYs, "pHYs", resolution);
+        row("with a resolution", assemble(rgb, pHYs), true);
+        QByteArray badPhys = pHYs;
+        badPhys[badPhys.size() - 1] = char(badPhys[badPhys.size() - 1] ^ 1);
+        row("resolution with a wrong checksum, skipped", assemble(rgb, badPhys), true);
+        QByteArray unknown;
+        appendChunk(unknown, "prIV", "anything");
+        row("unknown ancillary chunk", assemble(rgb, unknown), true);
+        QByteArray critical;
+        appendChunk(critical, "CRIT", "anything");
+        row("unknown critical chunk", assemble(rgb, critical), false);
+        QByteArray text;
+        appendChunk(text, "tEXt", QByteArray("Title\0plan", 10));
+        row("text", assemble(rgb, text), false);
+        QByteArray gamma;
+        appendChunk(gamma, "gAMA", be32(45455));
+        row("gamma", assemble(rgb, gamma), false);
+        const QByteArray rows = rgb.rows;
+        row("too little data", assemble(rgb, {}, qCompress(rows.chopped(5)).mid(4)), false);
+        row("too much data", assemble(rgb, {}, qCompress(rows + QByteArray(40, '\0')).mid(4)),
+            false);
+        QByteArray badFilter = rows;
+        badFilter[(37 * 3 + 1) * 4] = 5;
+        row("filter type 5", assemble(rgb, {}, qCompress(badFilter).mid(4)), false);
+        PngParts interlaced = rgb;
+        interlaced.header[12] = 1;
+        row("interlaced", assemble(interlaced), false);
+        QImage deep(9, 5, QImage::Format_RGBA64);
+        deep.fill(QColor(10, 200, 30, 128));
+        QBuffer buffer;
+        buffer.open(QIODevice::WriteOnly);
+        QImageWriter(&buffer, "png").write(deep);
+        row("16 bits", buffer.data(), false);
+        PngParts indexed = randomPng({3, 8}, 20, 4, 1, false, random);
+        indexed.palette = indexed.palette.left(3);  // index 0 only
+        indexed.rows = QByteArray(4 * 21, '\0');
+        indexed.rows[5] = char(3);
+        row("palette index past its end", assemble(indexed), false);
+        PngParts wide = rgb;
+        wide.header.replace(0, 4, be32(1000001));
+        row("wider than libpng takes", assemble(wide), false);
+    }
+    void verdictsAsQt() {
+        QFETCH(QByteArray, png);
+        QFETCH(bool, decoded);
+        const QImage expected = qtReads(png);
+        QCOMPARE(loads(png), expected);
+        QCOMPARE(loads(png).dotsPerMeterX(), expected.dotsPerMeterX());
+        QImage picture;
+        QCOMPARE(readPng(png, &picture, [](QSize) {}), decoded);
+    }
+
+    // The encoder's files read back through Qt as the images given, at every
+    // width from 1 to 300 (the mask's bit packing and the last partial
+    // byte), for each filter, with the resolution; filtering a picture in its
+    // own buffer gives the same bytes.
+    void encodesForQt_data() {
+        QTest::addColumn<QImage::Format>("format");
+        QTest::addColumn<PngFilter>("filter");
+        for (const PngFilter filter : {PngFilter::None, PngFilter::Sub, PngFilter::Up}) {
+            QTest::addRow("mask, filter %d", int(filter)) << QImage::Format_Mono << filter;
+            QTest::addRow("picture, filter %d", int(filter)) << QImage::Format_RGB32 << filter;
+        }
+    }
+    void encodesForQt() {
+        QFETCH(QImage::Format, format);
+        QFETCH(PngFilter, filter);
+        QRandomGenerator random(3);
+        for (int width = 1; width <= 300; ++width) {
+            QImage image(width, 1 + width % 7, format);
+            if (format == QImage::Format_Mono) {
+                image.setColorTable({qRgb(255, 255, 255), qRgb(0, 0, 0)});
+                image.fill(0);
+                for (int y = 0; y < image.height(); ++y)
+                    for (int x = 0; x < width; ++x)
+                        image.setPixel(x, y, random.bounded(2));
+            } else {
+                for (int y = 0; y < image.height(); ++y)
+                    for (int x = 0; x < width; ++x)
+                        image.setPixel(x, y, 0xFF000000 | random.bounded(0x1000000u));
+            }
+            image.setDotsPerMeterX(11811 + width);
+            image.setDotsPerMeterY(3780);
+            QVERIFY(pngWrites(image));
+            const QByteArray png = written(image, filter);
+            QImage read = QImage::fromData(png, "png");
+            QCOMPARE(read.format(),
+                     format == QImage::Format_Mono ? QImage::Format_Mono : QImage::Format_RGB32);
+            QCOMPARE(read.convertToFormat(QImage::Format_RGB32),
+                     image.convertToFormat(QImage::Format_RGB32));
+            QCOMPARE(read.dotsPerMeterX(), 11811 + width);
+            QCOMPARE(read.dotsPerMeterY(), 3780);
+            // Rows filtered in the picture's own buffer: the same file.
+            if (filter == PngFilter::Up) {
+                QImage consumed = image.copy();
+                QBuffer buffer;
+                buffer.open(QIODevice::WriteOnly);
+                QString error;
+                QVERIFY(writePngConsuming(consumed, &buffer, &error));
+                QCOMPARE(buffer.data(), written(image));
+                QCOMPARE(consumed.size(), image.size());
+            }
+        }
+    }
+
+    // JPEG files as Qt writes them (colour with chroma halved both ways, grey,
+    // progressive) at every size from 1 x 1 to 40 x 40 by steps, then with
+    // other samplings and resolutions patched in: Qt's pixels and resolution.
+    void jpegAsQt_data() {
+        QTest::addColumn<QImage::Format>("format");
+        QTest::addColumn<bool>("progressive");
+        QTest::addColumn<int>("sampling");  // the luma component's factors, 0x22 as written
+        QTest::addColumn<int>("unit");      // JFIF density unit
+        QTest::addColumn<int>("density");
+        QTest::newRow("colour") << QImage::Format_RGB32 << false << 0x22 << 1 << 300;
+        QTest::newRow("grey") << QImage::Format_Grayscale8 << false << 0x11 << 1 << 72;
+        QTest::newRow("progressive") << QImage::Format_RGB32 << true << 0x22 << 1 << 96;
+        QTest::newRow("4:4:4") << QImage::Format_RGB32 << false << 0x11 << 1 << 301;
+        QTest::newRow("4:2:2") << QImage::Format_RGB32 << false << 0x21 << 2 << 118;
+        QTest::newRow("4:4:0") << QImage::Format_RGB32 << false << 0x12 << 0 << 1;
+    }
+    void jpegAsQt() {
+        QFETCH(QImage::Format, format);
+        QFETCH(bool, progressive);
+        QFETCH(int, sampling);
+        QFETCH(int, unit);
+        QFETCH(int, density);
+        QRandomGenerator random(5);
+        QImage reused;
+        for (int width = 1; width <= 40; width += 1 + width / 8) {
+            for (int height = 1; height <= 40; height += 3 + height / 4) {
+                QImage image(width, height, QImage::Format_RGB32);
+                for (int y = 0; y < height; ++y)
+                    for (int x = 0; x < width; ++x)
+                        image.setPixel(x, y, 0xFF000000 | random.bounded(0x1000000u));
+                QBuffer buffer;
+                buffer.open(QIODevice::WriteOnly);
+                QImageWriter writer(&buffer, "jpeg");
+                writer.setProgressiveScanWrite(progressive);
+                QVERIFY(writer.write(image.convertToFormat(format)));
+                QByteArray jpeg = buffer.data();
+                QCOMPARE(jpeg.mid(6, 5), QByteArray("JFIF\0", 5));
+                jpeg[13] = char(unit);
+                jpeg[14] = char(density >> 8);
+                jpeg[15] = char(density);
+                jpeg[16] = char(density >> 8);
+                jpeg[17] = char(density);
+                if (format == QImage::Format_RGB32) {
+                    // The start of frame's first component: id, factors, table.
+                    const qsizetype frame = jpeg.indexOf(progressive ? "\xFF\xC2" : "\xFF\xC0");
+                    QVERIFY(frame > 0);
+                    jpeg[frame + 11] = char(sampling);
+                }
+                QBuffer in(&jpeg);
+                in.open(QIODevice::ReadOnly);
+                const QImage expected =
+                    QImageReader(&in, "jpeg").read().convertToFormat(QImage::Format_RGB32);
+                QVERIFY(!expected.isNull());
+                reused.fill(0x5A);
+                QVERIFY(readJpeg(jpeg, &reused, [](QSize) {}));
+                QVERIFY2(reused == expected,
+                         qPrintable(QStringLiteral("%1 x %2").arg(width).arg(height)));
+                QCOMPARE(reused.dotsPerMeterX(), expected.dotsPerMeterX());
+                QCOMPARE(reused.dotsPerMeterY(), expected.dotsPerMeterY());
+            }
+        }
+    }
+
+    // JPEG files with what Qt keeps or acts on are left to it.
+    void jpegLeftToQt_data() {
+        QTest::addColumn<QByteArray>("segment");  // put after the JFIF header
+        QTest::newRow("EXIF orientation") << QByteArray::fromHex(
+            "ffe10022457869660000"
+            "4d4d002a00000008000101120003000000010006000000000000");
+        QTest::newRow("comment") << QByteArray::fromHex("fffe0007706c616e00");
+        QTest::newRow("Adobe") << QByteArray::fromHex("ffee000e41646f626500640000000000");
+    }
+    void jpegLeftToQt() {
+        QFETCH(QByteArray, segment);
+        QImage image(17, 9, QImage::Format_RGB32);
+        image.fill(qRgb(30, 140, 220));
+        QBuffer buffer;
+        buffer.open(QIODevice::WriteOnly);
+        QImageWriter(&buffer, "jpeg").write(image);
+        QByteArray jpeg = buffer.data();
+        jpeg.insert(20, segment);  // after SOI and the 18-byte JFIF segment
+        QImage picture;
+        QVERIFY(!readJpeg(jpeg, &picture, [](QSize) {}));
+        QVERIFY(readJpeg(buffer.data(), &picture, [](QSize) {}));
+    }
+
+    // The batch tool keeps its buffers (the file's bytes, the picture, the
+    // rows) from one file to the next: every file must still read as alone,
+    // whatever came before it, its resolution included.
+    void reusedBuffersReadAsFresh() {
+        QTemporaryDir dir;
+        QRandomGenerator random(11);
+        QList<QString> files;
+        const auto add = [&](const QByteArray &bytes, const char *suffix) {
+            files << dir.filePath(QStringLiteral("f%1.%2").arg(files.size()).arg(suffix));
+            QFile file(files.last());
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+        };
+        QByteArray pHYs;
+        appendChunk(pHYs, "pHYs", be32(11811) + be32(5906) + char(1));
+        add(assemble(randomPng({2, 8}, 300, 200, 0, false, random), pHYs), "png");
+        add(assemble(randomPng({2, 8}, 300, 200, 1, false, random)), "png");  // no resolution
+        add(assemble(randomPng({6, 8}, 300, 200, 2, false, random)), "png");
+        add(assemble(randomPng({3, 4}, 29, 3, 3, true, random)), "png");
+        QImage jpeg(300, 200, QImage::Format_RGB32);
+        jpeg.fill(qRgb(200, 30, 90));
+        QBuffer buffer;
+        buffer.open(QIODevice::WriteOnly);
+        QImageWriter(&buffer, "jpeg").write(jpeg);
+        add(buffer.data(), "jpg");
+        add(assemble(randomPng({0, 8}, 300, 200, 4, false, random)), "png");
+        QImage reused;
+        keepCodecBuffers(true);
+        for (int round = 0; round < 2; ++round) {
+            for (const QString &file : files) {
+                LoadPicture(file, &reused);
+                keepCodecBuffers(false);
+                const QImage alone = LoadPicture(file);
+                keepCodecBuffers(true);
+                QCOMPARE(reused.convertToFormat(QImage::Format_RGB32),
+                         alone.convertToFormat(QImage::Format_RGB32));
+                QCOMPARE(reused.dotsPerMeterX(), alone.dotsPerMeterX());
+                QCOMPARE(reused.dotsPerMeterY(), alone.dotsPerMeterY());
+            }
+        }
+        keepCodecBuffers(false);
+    }
+
+    // What the encoder would lose goes to Qt's writer, which keeps it.
+    void keepsWhatItCannotWriteForQt() {
+        QImage image(5, 4, QImage::Format_RGB32);
+        image.fill(qRgb(1, 2, 3));
+        QVERIFY(pngWrites(image));
+        image.setText(QStringLiteral("Title"), QStringLiteral("plan"));
+        QVERIFY(!pngWrites(image));
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("t.png"));
+        QString error;
+        QVERIFY2(writeImageFile(image, path, &error), qPrintable(error));
+        QCOMPARE(QImage(path).text(QStringLiteral("Title")), QStringLiteral("plan"));
+        QVERIFY(!pngWrites(image.convertToFormat(QImage::Format_ARGB32)));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCodecs)
+#include "test_codecs.moc"
