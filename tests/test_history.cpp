@@ -49,6 +49,26 @@ public:
     }
 };
 
+// Paints beyond its column too: the next column (before that column's own
+// turn) and the one before (after its turn), and puts some of its own pixels
+// back as they were.
+class Reach : public ColumnOperation {
+public:
+    PassRange range() const override { return {0, 1.0f, 0, 1.0f}; }
+    void processColumn(Module1 &, PixelSurface &picture, qint32 x, qint32 y0, qint32 y1) override {
+        for (qint32 y = y0; y <= y1; ++y) {
+            const ColorValue was = picture.Point(x, y);
+            picture.PSet(x, y, (x + y) % 2 ? kBlack : 0x102030 + y);
+            if (y % 3 == 0)
+                picture.PSet(x, y, was);
+            if ((x + y) % 5 == 0)
+                picture.PSet(x + 1, y, 0x405060 + x);
+            if ((x + y) % 7 == 0)
+                picture.PSet(x - 1, y, y % 2 ? kWhite : 0x708090);
+        }
+    }
+};
+
 class View : public SessionView {
 public:
     void refreshPicture(qint32 column) override { m_column = column; }
@@ -106,7 +126,7 @@ struct Fixture {
 // Runs one step of a script: "nb", "bouchtrou", "affine" (a pass), "nb/3"
 // (cancelled after column 3), "nb!3" (a box that is no number from column 3),
 // "nb@3" (Reload clicked after column 3),
-// "odd" (OddPaint), "U", "R", "L" (Reload), "O" (Open of the other file).
+// "odd" (OddPaint), "reach" (Reach), "U", "R", "L" (Reload), "O" (Open of the other file).
 // Returns what the session said, or whether the pass ran.
 bool act(Fixture &f, const QString &step) {
     if (step == QLatin1String("U"))
@@ -124,6 +144,10 @@ bool act(Fixture &f, const QString &step) {
     if (step == QLatin1String("odd")) {
         OddPaint odd;
         return f.session.runPass(odd);
+    }
+    if (step == QLatin1String("reach")) {
+        Reach reach;
+        return f.session.runPass(reach);
     }
     const QStringList parts = step.split(QRegularExpression(QStringLiteral("[/!@]")));
     f.view.cancel = 0;
@@ -162,6 +186,8 @@ private slots:
         QTest::newRow("cancelled passes") << QSize(40, 90) << "nb/7 U R nb affine/20 U R U U";
         QTest::newRow("pass ended by an error") << QSize(33, 65) << "nb!5 U R U nb U R";
         QTest::newRow("other colours") << QSize(50, 129) << "nb odd U odd odd U U R R";
+        QTest::newRow("writes beyond the column")
+            << QSize(37, 70) << "nb reach U R odd reach reach U U U R R";
         QTest::newRow("reload starts afresh") << QSize(30, 30) << "nb affine L U R nb U";
         QTest::newRow("reload during a pass") << QSize(30, 70) << "nb affine@4 U R bouchtrou U R";
         QTest::newRow("open starts afresh")

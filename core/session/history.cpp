@@ -1,6 +1,7 @@
 #include "core/session/history.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 namespace ink {
@@ -16,6 +17,15 @@ quint64 packBytes(const quint8 *cells) {
     v |= v >> 28;
     return v & 0xFF;
 }
+
+// Bit i of a byte moved to bit 4i: eight one-bit fields spread into nibbles.
+constexpr auto kSpread = [] {
+    std::array<quint64, 256> table{};
+    for (int v = 0; v < 256; ++v)
+        for (int i = 0; i < 8; ++i)
+            table[size_t(v)] |= quint64((v >> i) & 1) << (4 * i);
+    return table;
+}();
 
 }  // namespace
 
@@ -91,33 +101,128 @@ ChangeRecorder::ChangeRecorder(PixelSurface &target, const QImage &loaded)
     }
 }
 
-void ChangeRecorder::PSet(qint64 x, qint64 y, ColorValue color) {
-    if (x >= 0 && y >= 0 && x < m_columns && y < m_rows) {
-        if (m_written.empty())
-            m_written.assign(size_t((m_rows + 63) / 64) * size_t(m_columns), Written{});
-        Written &word = m_written[size_t(y / 64) * size_t(m_columns) + size_t(x)];
-        const quint64 bit = quint64(1) << (y % 64);
-        const qint64 at = y * m_columns + x;
-        if (!(word.touched & bit)) {
-            word.touched |= bit;
-            const ColorValue old = current(x, y);
-            const PassChanges::Code c = code(old, x, y);
-            if (c & 1)
-                word.low |= bit;
-            if (c & 2)
-                word.high |= bit;
-            if (c == PassChanges::kListed)
-                m_oldListed.emplace(at, old);
-        }
-        // Only the red, green and blue bytes reach the picture.
-        const ColorValue now = color & 0xFFFFFF;
-        const PassChanges::Code c = code(now, x, y);
-        word.newLow = (word.newLow & ~bit) | (c & 1 ? bit : 0);
-        word.newHigh = (word.newHigh & ~bit) | (c & 2 ? bit : 0);
+ChangeRecorder::Written &ChangeRecorder::wordAt(qint64 x, qint64 y) {
+    if (m_written.empty())
+        m_written.assign(size_t((m_rows + 63) / 64) * size_t(m_columns), Written{});
+    return m_written[size_t(y / 64) * size_t(m_columns) + size_t(x)];
+}
+
+void ChangeRecorder::recordWrite(qint64 x, qint64 y, ColorValue color) {
+    if (x < 0 || y < 0 || x >= m_columns || y >= m_rows)
+        return;
+    flushGroup();
+    Written &word = wordAt(x, y);
+    const quint64 bit = quint64(1) << (y % 64);
+    const qint64 at = y * m_columns + x;
+    if (!(word.touched & bit)) {
+        word.touched |= bit;
+        const ColorValue old = current(x, y);
+        const PassChanges::Code c = code(old, x, y);
+        if (c & 1)
+            word.low |= bit;
+        if (c & 2)
+            word.high |= bit;
         if (c == PassChanges::kListed)
-            m_newListed[at] = now;
+            m_oldListed.emplace(at, old);
     }
-    m_target.PSet(x, y, color);
+    // Only the red, green and blue bytes reach the picture.
+    const ColorValue now = color & 0xFFFFFF;
+    const PassChanges::Code c = code(now, x, y);
+    word.newLow = (word.newLow & ~bit) | (c & 1 ? bit : 0);
+    word.newHigh = (word.newHigh & ~bit) | (c & 2 ? bit : 0);
+    if (c == PassChanges::kListed)
+        m_newListed[at] = now;
+}
+
+void ChangeRecorder::beginColumn(qint32 x) {
+    m_column = kNoColumn;
+    if (x < 0 || x >= m_columns) {
+        flushGroup();
+        return;
+    }
+    const qint64 group = x - x % kGroup;
+    if (group != m_group) {
+        flushGroup();
+        m_group = group;
+    }
+    if (m_groupOld.empty()) {
+        m_groupTouched.assign(size_t(kGroup) * size_t((m_rows + 63) / 64), 0);
+        m_groupOld.assign(size_t(kGroup) * size_t(m_rows), 0);
+        m_groupNew.assign(size_t(kGroup) * size_t(m_rows), 0);
+    }
+    const size_t k = size_t(x - group);
+    m_columnTouched = m_groupTouched.data() + k * size_t((m_rows + 63) / 64);
+    m_columnOld = m_groupOld.data() + k * size_t(m_rows);
+    m_columnNew = m_groupNew.data() + k * size_t(m_rows);
+    m_column = x;
+}
+
+void ChangeRecorder::endColumn() {
+    m_column = kNoColumn;
+}
+
+void ChangeRecorder::flushGroup() {
+    if (!m_groupPending)
+        return;
+    m_groupPending = false;
+    // Each pixel written is compared once with its colour before its first
+    // write; one that ends as it was is left out, as finish() would. A pixel
+    // already noted keeps its colour before the pass. The passes paint black
+    // and white in no predictable order, so those two are told apart without
+    // a branch.
+    const size_t bands = size_t((m_rows + 63) / 64);
+    for (size_t band = 0; band < bands; ++band) {
+        for (qint64 k = 0; k < kGroup && m_group + k < m_columns; ++k) {
+            const qint64 x = m_group + k;
+            const quint64 touched = m_groupTouched[size_t(k) * bands + band];
+            if (!touched)
+                continue;
+            m_groupTouched[size_t(k) * bands + band] = 0;
+            const ColorValue *oldColors = m_groupOld.data() + size_t(k) * size_t(m_rows);
+            const ColorValue *newColors = m_groupNew.data() + size_t(k) * size_t(m_rows);
+            const quint64 noted =
+                m_written.empty() ? 0 : m_written[band * size_t(m_columns) + size_t(x)].touched;
+            const bool loadedColumn = x < m_loadedWidth;
+            quint64 changed = 0, low = 0, high = 0, newLow = 0, newHigh = 0;
+            for (quint64 w = touched; w != 0; w &= w - 1) {
+                const int j = std::countr_zero(w);
+                const quint64 bit = quint64(1) << j;
+                const qint64 y = qint64(band) * 64 + j;
+                const ColorValue old = oldColors[y];
+                const ColorValue now = newColors[y];
+                changed |= old != now || (noted & bit) ? bit : 0;
+                newLow |= now == kWhite ? bit : 0;
+                if (now != kWhite && now != kBlack) {
+                    const PassChanges::Code c = code(now, x, y);
+                    newLow |= c & 1 ? bit : 0;
+                    newHigh |= c & 2 ? bit : 0;
+                    if (c == PassChanges::kListed && (old != now || (noted & bit)))
+                        m_newListed[y * m_columns + x] = now;
+                }
+                if (noted & bit)
+                    continue;
+                low |= old == kWhite ? bit : 0;
+                if (old != kWhite && old != kBlack) {
+                    if (loadedColumn && y < m_loadedHeight && loadedAt(x, y) == old) {
+                        high |= bit;
+                    } else {
+                        low |= bit;
+                        high |= bit;
+                        if (old != now)
+                            m_oldListed.emplace(y * m_columns + x, old);
+                    }
+                }
+            }
+            if (!changed)
+                continue;
+            Written &word = wordAt(x, qint64(band) * 64);
+            word.touched |= changed;
+            word.low |= low & changed & ~noted;
+            word.high |= high & changed & ~noted;
+            word.newLow = (word.newLow & ~changed) | (newLow & changed);
+            word.newHigh = (word.newHigh & ~changed) | (newHigh & changed);
+        }
+    }
 }
 
 void ChangeRecorder::recordMask(const MaskArray &before, const MaskArray &after) {
@@ -152,47 +257,98 @@ void ChangeRecorder::recordMask(const MaskArray &before, const MaskArray &after)
 }
 
 std::shared_ptr<PassChanges> ChangeRecorder::finish() {
+    // A column cut short by an error still counts what it painted.
+    m_column = kNoColumn;
+    flushGroup();
     auto changes = std::make_shared<PassChanges>();
     changes->pixels = CellSet(m_columns, m_rows, CellSet::Order::bands);
-    qint64 n = 0;
-    for (qint32 band = 0; !m_written.empty() && band * 64 < m_rows; ++band) {
-        for (qint32 x = 0; x < m_columns; ++x) {
-            const Written &word = m_written[size_t(band) * size_t(m_columns) + size_t(x)];
-            if (!word.touched)
-                continue;
-            // Codes are taken black, white, loaded, listed in that order, so a
-            // pixel changed when its codes differ, or when both are listed and
-            // the colours do.
-            quint64 changed =
-                word.touched & ((word.low ^ word.newLow) | (word.high ^ word.newHigh));
-            for (quint64 w = word.touched & word.low & word.high & word.newLow & word.newHigh;
-                 w != 0; w &= w - 1) {
-                const qint64 at = (qint64(band) * 64 + std::countr_zero(w)) * m_columns + x;
-                if (m_oldListed.at(at) != m_newListed.at(at))
-                    changed |= w & -w;
-            }
-            for (quint64 w = changed; w != 0; w &= w - 1) {
-                const int j = std::countr_zero(w);
-                const quint8 oldCode =
-                    quint8(((word.low >> j) & 1) | (((word.high >> j) & 1) << 1));
-                const quint8 newCode =
-                    quint8(((word.newLow >> j) & 1) | (((word.newHigh >> j) & 1) << 1));
-                if (n % 2 == 0)
-                    changes->codes.push_back(0);
-                changes->codes.back() |= quint8((oldCode | (newCode << 2)) << ((n % 2) * 4));
-                ++n;
-                const qint64 at = (qint64(band) * 64 + j) * m_columns + x;
-                if (oldCode == PassChanges::kListed)
-                    changes->oldListed.push_back(m_oldListed.at(at));
-                if (newCode == PassChanges::kListed)
-                    changes->newListed.push_back(m_newListed.at(at));
-            }
-            if (changed)
-                changes->pixels.append(band, x, changed);
+    // First which pixels changed, to size the record once: codes are taken
+    // black, white, loaded, listed in that order, so a pixel changed when its
+    // codes differ, or when both are listed and the colours do.
+    qint64 total = 0;
+    size_t words = 0;
+    for (size_t i = 0; i < m_written.size(); ++i) {
+        Written &word = m_written[i];
+        if (!word.touched)
+            continue;
+        quint64 changed = word.touched & ((word.low ^ word.newLow) | (word.high ^ word.newHigh));
+        for (quint64 w = word.touched & word.low & word.high & word.newLow & word.newHigh; w != 0;
+             w &= w - 1) {
+            const qint64 band = qint64(i / size_t(m_columns)), x = qint64(i % size_t(m_columns));
+            const qint64 at = (band * 64 + std::countr_zero(w)) * m_columns + x;
+            if (m_oldListed.at(at) != m_newListed.at(at))
+                changed |= w & -w;
         }
+        word.touched = changed;
+        total += std::popcount(changed);
+        words += changed != 0;
     }
-    changes->pixels.shrink();
-    changes->codes.shrink_to_fit();
+    changes->pixels.reserve(words);
+    changes->codes.resize(size_t((total + 1) / 2));
+    // Then their codes, sixteen to a 64-bit word as they are gathered.
+    quint8 *out = changes->codes.data();
+    quint64 pending = 0;
+    int held = 0;
+    const auto flush = [&] {
+        for (int k = 0; k < 8; ++k)
+            *out++ = quint8(pending >> (8 * k));
+    };
+    const auto put = [&](quint64 nibble) {
+        pending |= nibble << (4 * held);
+        if (++held == 16) {
+            flush();
+            pending = 0;
+            held = 0;
+        }
+    };
+    // Eight codes at once, the first lowest.
+    const auto putEight = [&](quint64 nibbles) {
+        pending |= nibbles << (4 * held);
+        held += 8;
+        if (held >= 16) {
+            flush();
+            held -= 16;
+            pending = nibbles >> (4 * (8 - held));
+        }
+    };
+    for (size_t i = 0; i < m_written.size(); ++i) {
+        const Written &word = m_written[i];
+        const quint64 changed = word.touched;
+        if (!changed)
+            continue;
+        const qint32 band = qint32(i / size_t(m_columns)), x = qint32(i % size_t(m_columns));
+        // Eight changed pixels in a row without a listed colour, as NB
+        // leaves most of a sheet, go in one step; others one by one.
+        for (int j0 = 0; j0 < 64; j0 += 8) {
+            const quint64 eight = (changed >> j0) & 0xFF;
+            if (eight == 0)
+                continue;
+            const quint64 lo = (word.low >> j0) & 0xFF, hi = (word.high >> j0) & 0xFF;
+            const quint64 newLo = (word.newLow >> j0) & 0xFF, newHi = (word.newHigh >> j0) & 0xFF;
+            if (eight == 0xFF && ((lo & hi) | (newLo & newHi)) == 0) {
+                putEight(kSpread[lo] | (kSpread[hi] << 1) | (kSpread[newLo] << 2) |
+                         (kSpread[newHi] << 3));
+                continue;
+            }
+            for (quint64 w = eight << j0; w != 0; w &= w - 1) {
+                const int j = std::countr_zero(w);
+                const quint64 nibble = ((word.low >> j) & 1) | (((word.high >> j) & 1) << 1) |
+                                       (((word.newLow >> j) & 1) << 2) |
+                                       (((word.newHigh >> j) & 1) << 3);
+                put(nibble);
+                if ((nibble & 3) == PassChanges::kListed || (nibble >> 2) == PassChanges::kListed) {
+                    const qint64 at = (qint64(band) * 64 + j) * m_columns + x;
+                    if ((nibble & 3) == PassChanges::kListed)
+                        changes->oldListed.push_back(m_oldListed.at(at));
+                    if ((nibble >> 2) == PassChanges::kListed)
+                        changes->newListed.push_back(m_newListed.at(at));
+                }
+            }
+        }
+        changes->pixels.append(band, x, changed);
+    }
+    for (int k = 0; k < (held + 1) / 2; ++k)
+        *out++ = quint8(pending >> (8 * k));
     changes->filledCells = std::move(m_filled);
     changes->erasedCells = std::move(m_erased);
     changes->filledCells.shrink();
@@ -200,6 +356,10 @@ std::shared_ptr<PassChanges> ChangeRecorder::finish() {
     changes->filled = changes->filledCells.count();
     changes->erased = changes->erasedCells.count();
     m_written = {};
+    m_group = kNoColumn;
+    m_groupTouched = {};
+    m_groupOld = {};
+    m_groupNew = {};
     m_oldListed.clear();
     m_newListed.clear();
     return changes;

@@ -46,6 +46,10 @@ public:
         m_index.push_back(indexOf(band, x));
         m_words.push_back(word);
     }
+    void reserve(size_t words) {
+        m_index.reserve(words);
+        m_words.reserve(words);
+    }
     void shrink() {
         m_index.shrink_to_fit();
         m_words.shrink_to_fit();
@@ -122,6 +126,10 @@ struct PassChanges {
 // the operation's copy-back, where it compares `Mask` with `WorkMask`. finish()
 // then gives what the pass changed.
 class ChangeRecorder : public PixelSurface {
+    struct Written {
+        quint64 touched, low, high, newLow, newHigh;
+    };
+
 public:
     ChangeRecorder(PixelSurface &target, const QImage &loaded);
 
@@ -130,10 +138,32 @@ public:
             return x >= 0 && y >= 0 && x < m_columns && y < m_rows ? current(x, y) : kNoPixel;
         return m_target.Point(x, y);
     }
-    void PSet(qint64 x, qint64 y, ColorValue color) override;
+    void PSet(qint64 x, qint64 y, ColorValue color) override {
+        if (x == m_column && y >= 0 && y < m_rows) {
+            m_groupPending = true;
+            quint64 &word = m_columnTouched[size_t(y) / 64];
+            const quint64 bit = quint64(1) << (y % 64);
+            if (!(word & bit)) {
+                word |= bit;
+                m_columnOld[size_t(y)] = current(x, y);
+            }
+            // Only the red, green and blue bytes reach the picture.
+            m_columnNew[size_t(y)] = color & 0xFFFFFF;
+        } else {
+            recordWrite(x, y, color);
+        }
+        m_target.PSet(x, y, color);
+    }
     void Refresh() override { m_target.Refresh(); }
     float Width() const override { return m_target.Width(); }
     float Height() const override { return m_target.Height(); }
+
+    // The pass works on column x until endColumn(): writes to it are noted
+    // cheaply (each pixel's colour before its first write and the last colour
+    // written) and compared in one go for 16 columns at a time, band by band,
+    // so that the scan as loaded is read while its memory is at hand.
+    void beginColumn(qint32 x);
+    void endColumn();
 
     // The cells where `after` differs from `before`, both of the same bounds.
     void recordMask(const MaskArray &before, const MaskArray &after);
@@ -141,6 +171,10 @@ public:
     std::shared_ptr<PassChanges> finish();
 
 private:
+    // Notes one write outside the current column, pixel by pixel.
+    void recordWrite(qint64 x, qint64 y, ColorValue color);
+    Written &wordAt(qint64 x, qint64 y);
+
     // The picture's current colour at a pixel on it.
     ColorValue current(qint64 x, qint64 y) const {
         if (!m_pixels)
@@ -160,10 +194,23 @@ private:
     // the pixels written, and the two bits of the code of each one's colour
     // before the pass and of the colour last written (which the picture keeps,
     // so the end of the pass need not read it back).
-    struct Written {
-        quint64 touched, low, high, newLow, newHigh;
-    };
     std::vector<Written> m_written;
+    // Takes the noted writes of the current group of columns into
+    // m_written. Safe at any time: a pixel written again afterwards is one
+    // already noted, or one still as it was before the pass.
+    void flushGroup();
+
+    static constexpr qint64 kNoColumn = -(qint64(1) << 62);
+    static constexpr qint32 kGroup = 16;
+    qint64 m_column = kNoColumn;  // the column being worked on
+    qint64 m_group = kNoColumn;   // the first column of its group
+    // Per column of the group: per band the rows written, and per row the
+    // colour before the first write and the last colour written.
+    std::vector<quint64> m_groupTouched;
+    std::vector<ColorValue> m_groupOld, m_groupNew;
+    bool m_groupPending = false;
+    quint64 *m_columnTouched = nullptr;
+    ColorValue *m_columnOld = nullptr, *m_columnNew = nullptr;
     const uchar *m_loadedBits = nullptr;
     qsizetype m_loadedStride = 0;
     qint64 m_loadedWidth = 0, m_loadedHeight = 0;
@@ -193,7 +240,9 @@ public:
         : m_inner(inner), m_recorder(recorder) {}
     PassRange range() const override { return m_inner.range(); }
     void processColumn(Module1 &module, PixelSurface &, qint32 x, qint32 y0, qint32 y1) override {
+        m_recorder.beginColumn(x);
         m_inner.processColumn(module, m_recorder, x, y0, y1);
+        m_recorder.endColumn();
     }
     void passStart(Module1 &module) override { m_inner.passStart(module); }
     void copyBack(Module1 &module) override;
