@@ -1,5 +1,7 @@
 #include "core/platform/jpegcodec.h"
 
+#include "core/platform/pngcodec.h"
+
 #include <QColorSpace>
 
 #include <csetjmp>
@@ -129,19 +131,7 @@ bool readJpeg(QByteArrayView bytes, QImage *picture, const std::function<void(QS
         return false;
     const QSize dimensions(int(d.info.output_width), int(d.info.output_height));
     checkSize(dimensions);
-    if (picture->size() != dimensions || picture->format() != QImage::Format_RGB32 ||
-        !picture->textKeys().isEmpty() || picture->colorSpace().isValid()) {
-        *picture = QImage(dimensions, QImage::Format_RGB32);
-    } else {
-        static const QImage fresh(1, 1, QImage::Format_RGB32);
-        picture->setDotsPerMeterX(fresh.dotsPerMeterX());
-        picture->setDotsPerMeterY(fresh.dotsPerMeterY());
-    }
-    uchar *bits = picture->isNull() ? nullptr : picture->bits();
-    if (!bits) {
-        *picture = QImage();
-        throw std::bad_alloc();
-    }
+    uchar *bits = reusePicture(picture, dimensions);
     if (!readRows(d, bits, size_t(picture->bytesPerLine()))) {
         *picture = QImage();
         return false;

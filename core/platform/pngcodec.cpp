@@ -411,6 +411,24 @@ bool writePngConsuming(QImage &image, QIODevice *device, QString *error) {
     return encodePng(image, bits, device, error, PngFilter::Up, -1);
 }
 
+uchar *reusePicture(QImage *picture, QSize size) {
+    if (picture->size() != size || picture->format() != QImage::Format_RGB32 ||
+        !picture->textKeys().isEmpty() || picture->colorSpace().isValid()) {
+        *picture = QImage(size, QImage::Format_RGB32);
+    } else {
+        // The resolution of a fresh picture, for a file that gives none.
+        static const QImage fresh(1, 1, QImage::Format_RGB32);
+        picture->setDotsPerMeterX(fresh.dotsPerMeterX());
+        picture->setDotsPerMeterY(fresh.dotsPerMeterY());
+    }
+    uchar *bits = picture->isNull() ? nullptr : picture->bits();
+    if (!bits) {
+        *picture = QImage();
+        throw std::bad_alloc();
+    }
+    return bits;
+}
+
 bool readPng(QByteArrayView bytes, QImage *picture, const std::function<void(QSize)> &checkSize) {
     const ScratchDone scratchDone;
     if (!isPng(bytes))
@@ -577,21 +595,7 @@ bool readPng(QByteArrayView bytes, QImage *picture, const std::function<void(QSi
     const size_t rowBytes = (width * size_t(bitsPerPixel) + 7) / 8;
     const size_t inflatedSize = height * (rowBytes + 1);
 
-    if (picture->size() != QSize(int(width), int(height)) ||
-        picture->format() != QImage::Format_RGB32 || !picture->textKeys().isEmpty() ||
-        picture->colorSpace().isValid()) {
-        *picture = QImage(int(width), int(height), QImage::Format_RGB32);
-    } else {
-        // The resolution of a fresh picture, for a file that gives none.
-        static const QImage fresh(1, 1, QImage::Format_RGB32);
-        picture->setDotsPerMeterX(fresh.dotsPerMeterX());
-        picture->setDotsPerMeterY(fresh.dotsPerMeterY());
-    }
-    uchar *bits = picture->isNull() ? nullptr : picture->bits();
-    if (!bits) {
-        *picture = QImage();
-        throw std::bad_alloc();
-    }
+    uchar *bits = reusePicture(picture, QSize(int(width), int(height)));
     const size_t pictureBytes = size_t(picture->sizeInBytes());
     const size_t stride = size_t(picture->bytesPerLine());
 

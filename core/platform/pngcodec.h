@@ -53,6 +53,12 @@ bool writePngConsuming(QImage &image, QIODevice *device, QString *error);
 // refuse or accept as it does.
 bool readPng(QByteArrayView bytes, QImage *picture, const std::function<void(QSize)> &checkSize);
 
+// The decoders' target: `picture` made a 32-bit RGB picture of `size`, its
+// buffer kept when it already is one with no text or colour space, its
+// resolution that of a fresh picture; its pixels' memory. Throws
+// std::bad_alloc when there is none.
+uchar *reusePicture(QImage *picture, QSize size);
+
 // On the calling thread, keeps the working buffers of reading and writing
 // picture files (the file's bytes, inflated and filtered rows) from one file
 // to the next, as the batch tool does, instead of giving them back after each
