@@ -58,19 +58,98 @@ void PassChanges::apply(PixelSurface &picture, MaskArray &target, const QImage &
     const bool rgb32 = loaded.format() == QImage::Format_RGB32;
     const uchar *loadedBits = rgb32 ? loaded.constBits() : nullptr;
     const qsizetype stride = loaded.bytesPerLine();
-    qint64 i = 0;
-    pixels.forEach([&](qint32 x, qint32 y) {
-        const quint8 code = (codes[size_t(i >> 1)] >> ((i & 1) * 4 + shift)) & 3;
-        ++i;
-        ColorValue color;
+    const auto colorOf = [&](quint32 code, qint32 x, qint32 y) -> ColorValue {
         if (code == kLoaded) {
             const QRgb p = reinterpret_cast<const QRgb *>(loadedBits + y * stride)[x];
-            color = qRed(p) | (qGreen(p) << 8) | (qBlue(p) << 16);
-        } else {
-            color = code == kBlack ? ink::kBlack : code == kWhite ? ink::kWhite : *listed++;
+            return qRed(p) | (qGreen(p) << 8) | (qBlue(p) << 16);
         }
-        picture.PSet(x, y, color);
-    });
+        return code == kBlack ? ink::kBlack : code == kWhite ? ink::kWhite : *listed++;
+    };
+    // Band by band, the codes of the band's pixels are first spread into two
+    // bit planes per word (the low and the high bit of each code). A band
+    // with many changes and no listed colour, as NB leaves most of a sheet,
+    // is then written row by row, left to right, so that the picture and the
+    // scan as loaded are walked along their scanlines; reading 64 rows at
+    // once, one word per column, leaves the memory waiting. Other bands are
+    // written word by word, in the record's order, as the listed colours are.
+    std::vector<quint64> set, low, high;
+    std::vector<qint32> xs;
+    const size_t words = pixels.wordCount();
+    qint64 at = 0;  // the next code
+    for (size_t first = 0; first < words;) {
+        const qint32 band = pixels.bandOf(first);
+        size_t end = first + 1;
+        while (end < words && pixels.bandOf(end) == band)
+            ++end;
+        const size_t n = end - first;
+        set.resize(n);
+        low.resize(n);
+        high.resize(n);
+        xs.resize(n);
+        qint64 cells = 0;
+        bool anyListed = false;
+        for (size_t k = 0; k < n; ++k) {
+            const quint64 word = pixels.word(first + k);
+            set[k] = word;
+            xs[k] = pixels.columnOf(first + k);
+            quint64 lo = 0, hi = 0;
+            if (word == ~quint64(0) && !(at & 1)) {
+                // 64 codes in 32 whole bytes: two pixels a byte.
+                const quint8 *bytes = codes.data() + size_t(at >> 1);
+                for (int b = 0; b < 32; ++b) {
+                    const quint32 pair = quint32(bytes[b]) >> shift;
+                    lo |= quint64((pair & 1) | ((pair >> 3) & 2)) << (2 * b);
+                    hi |= quint64(((pair >> 1) & 1) | ((pair >> 4) & 2)) << (2 * b);
+                }
+                at += 64;
+                cells += 64;
+            } else {
+                for (quint64 w = word; w != 0; w &= w - 1) {
+                    const quint32 code = (codes[size_t(at >> 1)] >> ((at & 1) * 4 + shift)) & 3;
+                    ++at;
+                    const quint64 bit = w & -w;
+                    lo |= code & 1 ? bit : 0;
+                    hi |= code & 2 ? bit : 0;
+                    ++cells;
+                }
+            }
+            anyListed |= (lo & hi & word) != 0;
+            low[k] = lo;
+            high[k] = hi;
+        }
+        if (!anyListed && cells >= qint64(n) * 8) {
+            const qint32 y0 = band * 64, y1 = std::min(y0 + 64, pixels.rows());
+            for (qint32 y = y0; y < y1; ++y) {
+                const int j = y - y0;
+                const QRgb *loadedRow =
+                    loadedBits ? reinterpret_cast<const QRgb *>(loadedBits + y * stride) : nullptr;
+                for (size_t k = 0; k < n; ++k) {
+                    if (!((set[k] >> j) & 1))
+                        continue;
+                    const qint32 x = xs[k];
+                    ColorValue color;
+                    if ((high[k] >> j) & 1) {
+                        const QRgb p = loadedRow[x];
+                        color = qRed(p) | (qGreen(p) << 8) | (qBlue(p) << 16);
+                    } else {
+                        color = (low[k] >> j) & 1 ? ink::kWhite : ink::kBlack;
+                    }
+                    picture.PSet(x, y, color);
+                }
+            }
+        } else {
+            for (size_t k = 0; k < n; ++k) {
+                const qint32 x = xs[k];
+                for (quint64 w = set[k]; w != 0; w &= w - 1) {
+                    const int j = std::countr_zero(w);
+                    const quint32 code =
+                        quint32((low[k] >> j) & 1) | quint32(((high[k] >> j) & 1) << 1);
+                    picture.PSet(x, band * 64 + j, colorOf(code, x, band * 64 + j));
+                }
+            }
+        }
+        first = end;
+    }
     // Undone or redone, every recorded cell of the mask flips.
     if (target.upperX() + 1 == filledCells.columns() && target.upperY() + 1 == filledCells.rows()) {
         const auto flip = [&](qint32 x, qint32 y) { target.column(x)[y] ^= 1; };

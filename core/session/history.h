@@ -55,6 +55,19 @@ public:
         m_words.shrink_to_fit();
     }
 
+    // The words one by one, in the set's order: the number of them, the
+    // i-th, and its band and column.
+    size_t wordCount() const { return m_words.size(); }
+    quint64 word(size_t i) const { return m_words[i]; }
+    qint32 bandOf(size_t i) const {
+        return qint32(m_order == Order::bands ? m_index[i] / quint32(m_columns)
+                                              : m_index[i] % quint32(bands()));
+    }
+    qint32 columnOf(size_t i) const {
+        return qint32(m_order == Order::bands ? m_index[i] % quint32(m_columns)
+                                              : m_index[i] / quint32(bands()));
+    }
+
     // Calls f(x, y) for every cell, in the set's order.
     template <typename F>
     void forEach(F &&f) const {
