@@ -9,6 +9,7 @@
 //
 //   build/bench/bench_batch [--quick] [--kernels]
 
+#include "bench/quietstep.h"
 #include "core/ops/kernels.h"
 #include "core/platform/imagefiles.h"
 #include "samplegen.h"
@@ -66,16 +67,6 @@ double medianMs(int runs, const std::function<void()> &setup, const std::functio
 void report(const char *what, double ms, double megapixels, const char *note = "") {
     std::printf("  %-34s %8.1f ms %8.0f Mpx/s  %s\n", what, ms, megapixels * 1000.0 / ms, note);
 }
-
-class QuietStep : public ColumnStep {
-public:
-    void refreshPicture(qint32) override {}
-    void setProgress(const QString &) override {}
-    void refreshWindow() override {}
-    void doEvents() override {}
-    int cancelValue() override { return 0; }
-    void setCancelValue(int) override {}
-};
 
 void run(KernelModel &model, PackedOperation &&pass, int threads = 1) {
     QuietStep step;

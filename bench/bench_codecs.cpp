@@ -8,6 +8,7 @@
 //
 //   build-rel/bench/bench_codecs [RUNS]
 
+#include "bench/quietstep.h"
 #include "core/ops/kernels.h"
 #include "core/ops/packedengine.h"
 #include "core/platform/imagefiles.h"
@@ -50,16 +51,6 @@ double medianMs(int runs, const std::function<void()> &timed) {
     std::sort(times.begin(), times.end());
     return times[times.size() / 2];
 }
-
-class QuietStep : public ColumnStep {
-public:
-    void refreshPicture(qint32) override {}
-    void setProgress(const QString &) override {}
-    void refreshWindow() override {}
-    void doEvents() override {}
-    int cancelValue() override { return 0; }
-    void setCancelValue(int) override {}
-};
 
 QImage qtRead(const QByteArray &bytes) {
     QBuffer buffer;
