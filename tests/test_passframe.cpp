@@ -78,6 +78,12 @@ private Q_SLOTS:
             QCOMPARE(picture.Point(0, -1), kNoPixel);
             QCOMPARE(before.pixel(w - 1, w - 1), qRgb(0x56, 0x34, 0x12));
         }
+        // A large picture keeps the 2 MiB-aligned block it was placed in,
+        // rather than being copied to ordinary memory when first written.
+#ifdef __linux__
+        ImageSurface large(solidImage(2100, 2100, 0x123456));
+        QCOMPARE(quintptr(large.pixels().constBits()) % (quintptr(2) << 20), quintptr(0));
+#endif
     }
 
     // The frame visits its column range, steps after every column in order,

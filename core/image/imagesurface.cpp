@@ -43,7 +43,7 @@ void ImageSurface::setImage(const QImage &image) {
         if (converted.isNull())
             throw RuntimeError::outOfMemory();
     }
-    m_image = converted;
+    m_image = std::move(converted);
     // bits() detaches once here, so later writes go straight to our own copy.
     m_bits = m_image.isNull() ? nullptr : m_image.bits();
     m_bytesPerLine = m_image.bytesPerLine();
