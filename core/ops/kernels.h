@@ -72,8 +72,10 @@ public:
     void startBand(qint32 first, qint32 last) override;
 
     // Columns classified ahead in one go: the image is read this many pixels
-    // of a row at a time.
-    static constexpr qint32 kBandColumns = 1024;
+    // of a row at a time. Long stretches of each row keep the memory streaming;
+    // reading 1024 pixels (4 KB) of a row before jumping to the next row took
+    // twice as long on a 7000-pixel sheet as reading whole rows.
+    static constexpr qint32 kBandColumns = 8192;
 
 private:
     void classifyBand(KernelModel &model, qint32 x0, qint32 x1);

@@ -19,8 +19,10 @@ void KernelModel::load(QImage image) {
 namespace {
 
 // The columns of one pass on several threads: bands of adjacent columns,
-// a few per thread so that a thread slowed by other work leaves its share to
-// the others, handed out in order from a shared counter.
+// two per thread so that a thread slowed by other work leaves some of its
+// share to the others, handed out in order from a shared counter. Bands are
+// kept wide because the threshold kernel reads each band's rows as long
+// stretches, which the memory serves much faster than short ones.
 PassOutcome runBands(KernelModel &model, ColumnStep &step, PackedOperation &operation,
                      const std::vector<PackedOperation *> &workers) {
     const PassRange range = operation.range();
@@ -31,7 +33,7 @@ PassOutcome runBands(KernelModel &model, ColumnStep &step, PackedOperation &oper
     // A multiple of 64 columns, so that the threshold kernel's tiles of 64
     // columns are not split between bands.
     const qint64 bandWidth =
-        std::max<qint64>(64, (columns / (4 * qint64(workers.size())) + 63) / 64 * 64);
+        std::max<qint64>(64, (columns / (2 * qint64(workers.size())) + 63) / 64 * 64);
     const qint64 bands = (columns + bandWidth - 1) / bandWidth;
 
     std::atomic<qint64> nextBand{0};
