@@ -2,9 +2,18 @@
 // the time of each undo and redo, and the time of each pass with and without
 // recording what it changed. The passes are the window's per-pixel ones, run
 // by a session on an in-memory picture (no repaints, so recording weighs
-// more here than in the window). Times are this thread's processor time.
+// more here than in the window).
 //
-//   build-rel/bench/bench_history [WIDTH HEIGHT]     (default 7000 5000)
+// A pass's time is the time it takes (wall time: the recorder compares what
+// the pass wrote on a second thread while the pass goes on), beside the
+// processor time of all threads, which tells what recording costs in all.
+// Undo and redo times are this thread's processor time. Wall times need a
+// quiet machine.
+//
+//   build-rel/bench/bench_history [WIDTH HEIGHT [PASS]]     (default 7000 5000)
+//
+// With PASS (nb, bouchtrou or affine) only that pass is timed, five times,
+// and nothing else is run: for profiling.
 
 #include "core/session/history.h"
 #include "core/session/session.h"
@@ -48,24 +57,32 @@ public:
     void closeNow() override {}
 };
 
-// This thread's processor time in milliseconds: the machine is shared, and
-// wall time would count the other programs' turns.
-double cpuMs() {
+// A clock's time in milliseconds: this thread's processor time (the machine
+// is shared, and wall time would count the other programs' turns), all
+// threads' processor time, or wall time.
+double clockMs(clockid_t clock) {
     timespec t;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    clock_gettime(clock, &t);
     return double(t.tv_sec) * 1e3 + double(t.tv_nsec) / 1e6;
 }
+double cpuMs() {
+    return clockMs(CLOCK_THREAD_CPUTIME_ID);
+}
+
+struct PassTime {
+    double wall = 0, processor = 0, finish = 0;
+};
 
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
 }
 
-// One pass on copies of `picture` and `mask`, recorded or not; milliseconds.
-// `finishMs`, when given, receives the part spent turning the record into a
-// history entry after the last column.
-double timePass(const QImage &picture, const MaskArray &mask, const PassEntry &pass, bool record,
-                double *finishMs = nullptr) {
+// One pass on copies of `picture` and `mask`, recorded or not, in
+// milliseconds; `finish` is the part spent turning the record into a history
+// entry after the last column.
+PassTime timePass(const QImage &picture, const MaskArray &mask, const PassEntry &pass,
+                  bool record) {
     Module1 module;
     module.Mask = mask;
     module.WorkMask = mask;
@@ -74,19 +91,24 @@ double timePass(const QImage &picture, const MaskArray &mask, const PassEntry &p
     QuietView step;
     const auto operation = pass.perPixel(thresholds);
     const QImage loaded = onLargePages(picture);  // as the session keeps it
-    const double start = cpuMs();
+    // NB is the first pass on the scan, as after loading.
+    const bool asLoaded = picture == loaded;
+    PassTime time;
+    const double start = clockMs(CLOCK_MONOTONIC);
+    const double processorStart = clockMs(CLOCK_PROCESS_CPUTIME_ID);
     if (record) {
-        ChangeRecorder recorder(surface, loaded);
+        ChangeRecorder recorder(surface, loaded, asLoaded);
         RecordingOperation recording(*operation, recorder);
         runColumnPass(module, recorder, step, recording);
-        const double columnsDone = cpuMs();
+        const double columnsDone = clockMs(CLOCK_MONOTONIC);
         const std::shared_ptr<PassChanges> changes = recorder.finish();
-        if (finishMs)
-            *finishMs = cpuMs() - columnsDone;
+        time.finish = clockMs(CLOCK_MONOTONIC) - columnsDone;
     } else {
         runColumnPass(module, surface, step, *operation);
     }
-    return cpuMs() - start;
+    time.wall = clockMs(CLOCK_MONOTONIC) - start;
+    time.processor = clockMs(CLOCK_PROCESS_CPUTIME_ID) - processorStart;
+    return time;
 }
 
 }  // namespace
@@ -95,6 +117,7 @@ int main(int argc, char *argv[]) {
     QCoreApplication app(argc, argv);
     const int w = argc > 2 ? QByteArray(argv[1]).toInt() : 7000;
     const int h = argc > 2 ? QByteArray(argv[2]).toInt() : 5000;
+    const QByteArray only = argc > 3 ? QByteArray(argv[3]) : QByteArray();
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("scan.tif"));
     const QImage scan = makeSampleScan(w, h, 1);
@@ -117,23 +140,33 @@ int main(int argc, char *argv[]) {
         QuietView step;
         runColumnPass(module, surface, step, *findPass("nb")->perPixel(thresholds));
         const QImage afterNb = surface.image();
-        std::printf("\npass        plain ms  recorded ms  slower  of which finish ms\n");
+        std::printf(
+            "\n            plain pass         recorded pass\n"
+            "pass        ms  (cpu ms)       ms  (cpu ms)  slower  finish ms\n");
         for (const char *name : {"nb", "bouchtrou", "affine"}) {
+            if (!only.isEmpty() && only != name)
+                continue;
             const bool first = QLatin1String(name) == QLatin1String("nb");
-            std::vector<double> plain, recorded, finished;
-            for (int i = 0; i < 3; ++i) {
-                double finishMs = 0;
-                plain.push_back(timePass(first ? scan : afterNb, first ? fresh : module.Mask,
-                                         *findPass(name), false));
-                recorded.push_back(timePass(first ? scan : afterNb, first ? fresh : module.Mask,
-                                            *findPass(name), true, &finishMs));
-                finished.push_back(finishMs);
+            std::vector<double> plain, plainCpu, recorded, recordedCpu, finished;
+            for (int i = 0; i < (only.isEmpty() ? 5 : 7); ++i) {
+                const PassTime p = timePass(first ? scan : afterNb, first ? fresh : module.Mask,
+                                            *findPass(name), false);
+                const PassTime r = timePass(first ? scan : afterNb, first ? fresh : module.Mask,
+                                            *findPass(name), true);
+                plain.push_back(p.wall);
+                plainCpu.push_back(p.processor);
+                recorded.push_back(r.wall);
+                recordedCpu.push_back(r.processor);
+                finished.push_back(r.finish);
             }
-            std::printf("%-10s %9.0f %12.0f %6.1f %% %10.0f\n", name, median(plain),
-                        median(recorded), 100 * (median(recorded) / median(plain) - 1),
-                        median(finished));
+            std::printf("%-10s %6.0f %8.0f %10.0f %8.0f %6.1f %% %8.0f\n", name, median(plain),
+                        median(plainCpu), median(recorded), median(recordedCpu),
+                        100 * (median(recorded) / median(plain) - 1), median(finished));
         }
     }
+
+    if (!only.isEmpty())
+        return 0;
 
     // Ten passes through a session, then every one undone and redone.
     Module1 module;

@@ -362,6 +362,27 @@ void PictureBox::PSet(qint64 x, qint64 y, ColorValue color) {
     m_damagedBottom = std::max(m_damagedBottom, int(y));
 }
 
+void PictureBox::PSetRow(qint64 x, qint64 y, const ColorValue *colors, qint64 count) {
+    // A reduced view's block sums follow every pixel, as PSet keeps them.
+    if (m_divisor > 1) {
+        PixelSurface::PSetRow(x, y, colors, count);
+        return;
+    }
+    qint64 first = -1, last = -1;
+    for (qint64 i = std::max<qint64>(0, -x); i < count && onSurface(x + i, y); ++i) {
+        if (colors[i] == kNoPixel)
+            continue;
+        first = first < 0 ? i : first;
+        last = i;
+    }
+    if (first < 0)
+        return;
+    ImageSurface::PSetRow(x, y, colors, count);
+    // The damaged area grows as PSet at the row's first and last pixel would.
+    PSet(x + first, y, colors[first]);
+    PSet(x + last, y, colors[last]);
+}
+
 void PictureBox::Refresh() {
     if (m_damagedRight < m_damagedLeft)
         return;

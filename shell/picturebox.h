@@ -54,6 +54,7 @@ public:
     void setPicture(const QImage &image);
 
     void PSet(qint64 x, qint64 y, ColorValue color) override;
+    void PSetRow(qint64 x, qint64 y, const ColorValue *colors, qint64 count) override;
     void Refresh() override;
 
     QSize sizeHint() const override;

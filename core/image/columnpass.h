@@ -57,6 +57,11 @@ public:
     // and back.
     virtual void passStart(Module1 &module) { module.WorkMask.assign(module.Mask); }
     virtual void copyBack(Module1 &module) { module.Mask.assign(module.WorkMask); }
+
+    // True when processColumn(x) changes `WorkMask` in column x only, so that
+    // what a pass changed in the mask can be gathered column by column as it
+    // goes instead of comparing both masks whole after it.
+    virtual bool changesOnlyItsColumn() const { return false; }
 };
 
 struct PassOutcome {

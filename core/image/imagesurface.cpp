@@ -2,6 +2,7 @@
 
 #include "core/platform/runtimeerror.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -49,6 +50,16 @@ void ImageSurface::setImage(const QImage &image) {
     m_bytesPerLine = m_image.bytesPerLine();
     m_width = m_image.width();
     m_height = m_image.height();
+}
+
+void ImageSurface::PSetRow(qint64 x, qint64 y, const ColorValue *colors, qint64 count) {
+    if (y < 0 || y >= m_height)
+        return;
+    const qint64 from = std::max<qint64>(0, -x), to = std::min<qint64>(count, m_width - x);
+    QRgb *row = &pixelAt(0, y);
+    for (qint64 i = from; i < to; ++i)
+        if (colors[i] != kNoPixel)
+            row[x + i] = pixelOf(colors[i]);
 }
 
 }  // namespace ink

@@ -40,9 +40,10 @@ public:
     void PSet(qint64 x, qint64 y, ColorValue color) override {
         if (!onSurface(x, y))
             return;
-        pixelAt(x, y) = 0xFF000000u | (quint32(color & 0xFF) << 16) | (quint32(color) & 0xFF00) |
-                        ((quint32(color) >> 16) & 0xFF);
+        pixelAt(x, y) = pixelOf(color);
     }
+
+    void PSetRow(qint64 x, qint64 y, const ColorValue *colors, qint64 count) override;
 
     void Refresh() override {}
     float Width() const override { return float(m_width); }
@@ -53,6 +54,10 @@ public:
     }
 
 private:
+    static QRgb pixelOf(ColorValue color) {
+        return 0xFF000000u | (quint32(color & 0xFF) << 16) | (quint32(color) & 0xFF00) |
+               ((quint32(color) >> 16) & 0xFF);
+    }
     QRgb &pixelAt(qint64 x, qint64 y) const {
         return reinterpret_cast<QRgb *>(m_bits + y * m_bytesPerLine)[x];
     }

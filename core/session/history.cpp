@@ -1,33 +1,21 @@
 #include "core/session/history.h"
 
 #include <algorithm>
-#include <array>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <new>
+#include <typeinfo>
+
+#ifdef __linux__
+#include <sys/mman.h>
+#endif
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
 
 namespace ink {
-
-namespace {
-
-// Eight cells of a mask, each byte 0 or 1, as eight bits, the first lowest.
-quint64 packBytes(const quint8 *cells) {
-    quint64 v;
-    std::memcpy(&v, cells, 8);
-    v |= v >> 7;
-    v |= v >> 14;
-    v |= v >> 28;
-    return v & 0xFF;
-}
-
-// Bit i of a byte moved to bit 4i: eight one-bit fields spread into nibbles.
-constexpr auto kSpread = [] {
-    std::array<quint64, 256> table{};
-    for (int v = 0; v < 256; ++v)
-        for (int i = 0; i < 8; ++i)
-            table[size_t(v)] |= quint64((v >> i) & 1) << (4 * i);
-    return table;
-}();
-
-}  // namespace
 
 qint64 CellSet::count() const {
     qint64 n = 0;
@@ -39,14 +27,16 @@ qint64 CellSet::count() const {
 bool CellSet::contains(qint32 x, qint32 y) const {
     if (x < 0 || y < 0 || x >= m_columns || y >= m_rows)
         return false;
-    const quint32 index = indexOf(y / 64, x);
+    const bool byRows = m_order == Order::rows;
+    const qint32 line = byRows ? y : x, along = byRows ? x : y;
+    const quint32 index = quint32(qint64(line) * wordsPerLine() + along / 64);
     const auto it = std::lower_bound(m_index.begin(), m_index.end(), index);
     return it != m_index.end() && *it == index &&
-           (m_words[size_t(it - m_index.begin())] >> (y % 64)) & 1;
+           (m_words[size_t(it - m_index.begin())] >> (along % 64)) & 1;
 }
 
 size_t PassChanges::bytes() const {
-    return sizeof(PassChanges) + pixels.bytes() + codes.capacity() +
+    return sizeof(PassChanges) + pixels.bytes() + planes.capacity() * 8 +
            (oldListed.capacity() + newListed.capacity()) * sizeof(ColorValue) +
            filledCells.bytes() + erasedCells.bytes();
 }
@@ -54,101 +44,48 @@ size_t PassChanges::bytes() const {
 void PassChanges::apply(PixelSurface &picture, MaskArray &target, const QImage &loaded,
                         bool forward) const {
     const ColorValue *listed = forward ? newListed.data() : oldListed.data();
-    const int shift = forward ? 2 : 0;
     const bool rgb32 = loaded.format() == QImage::Format_RGB32;
-    const uchar *loadedBits = rgb32 ? loaded.constBits() : nullptr;
-    const qsizetype stride = loaded.bytesPerLine();
-    const auto colorOf = [&](quint32 code, qint32 x, qint32 y) -> ColorValue {
-        if (code == kLoaded) {
-            const QRgb p = reinterpret_cast<const QRgb *>(loadedBits + y * stride)[x];
-            return qRed(p) | (qGreen(p) << 8) | (qBlue(p) << 16);
-        }
-        return code == kBlack ? ink::kBlack : code == kWhite ? ink::kWhite : *listed++;
-    };
-    // Band by band, the codes of the band's pixels are first spread into two
-    // bit planes per word (the low and the high bit of each code). A band
-    // with many changes and no listed colour, as NB leaves most of a sheet,
-    // is then written row by row, left to right, so that the picture and the
-    // scan as loaded are walked along their scanlines; reading 64 rows at
-    // once, one word per column, leaves the memory waiting. Other bands are
-    // written word by word, in the record's order, as the listed colours are.
-    std::vector<quint64> set, low, high;
-    std::vector<qint32> xs;
+    const qint64 loadedWidth = rgb32 ? loaded.width() : 0;
+    const qint64 loadedHeight = rgb32 ? loaded.height() : 0;
+    // Word by word along the rows, 64 pixels at a time written in one call:
+    // the picture and the scan as loaded are walked along their scanlines.
+    ColorValue colors[64];
     const size_t words = pixels.wordCount();
-    qint64 at = 0;  // the next code
-    for (size_t first = 0; first < words;) {
-        const qint32 band = pixels.bandOf(first);
-        size_t end = first + 1;
-        while (end < words && pixels.bandOf(end) == band)
-            ++end;
-        const size_t n = end - first;
-        set.resize(n);
-        low.resize(n);
-        high.resize(n);
-        xs.resize(n);
-        qint64 cells = 0;
-        bool anyListed = false;
-        for (size_t k = 0; k < n; ++k) {
-            const quint64 word = pixels.word(first + k);
-            set[k] = word;
-            xs[k] = pixels.columnOf(first + k);
-            quint64 lo = 0, hi = 0;
-            if (word == ~quint64(0) && !(at & 1)) {
-                // 64 codes in 32 whole bytes: two pixels a byte.
-                const quint8 *bytes = codes.data() + size_t(at >> 1);
-                for (int b = 0; b < 32; ++b) {
-                    const quint32 pair = quint32(bytes[b]) >> shift;
-                    lo |= quint64((pair & 1) | ((pair >> 3) & 2)) << (2 * b);
-                    hi |= quint64(((pair >> 1) & 1) | ((pair >> 4) & 2)) << (2 * b);
-                }
-                at += 64;
-                cells += 64;
-            } else {
-                for (quint64 w = word; w != 0; w &= w - 1) {
-                    const quint32 code = (codes[size_t(at >> 1)] >> ((at & 1) * 4 + shift)) & 3;
-                    ++at;
-                    const quint64 bit = w & -w;
-                    lo |= code & 1 ? bit : 0;
-                    hi |= code & 2 ? bit : 0;
-                    ++cells;
-                }
-            }
-            anyListed |= (lo & hi & word) != 0;
-            low[k] = lo;
-            high[k] = hi;
-        }
-        if (!anyListed && cells >= qint64(n) * 8) {
-            const qint32 y0 = band * 64, y1 = std::min(y0 + 64, pixels.rows());
-            for (qint32 y = y0; y < y1; ++y) {
-                const int j = y - y0;
-                const QRgb *loadedRow =
-                    loadedBits ? reinterpret_cast<const QRgb *>(loadedBits + y * stride) : nullptr;
-                for (size_t k = 0; k < n; ++k) {
-                    if (!((set[k] >> j) & 1))
-                        continue;
-                    const qint32 x = xs[k];
-                    ColorValue color;
-                    if ((high[k] >> j) & 1) {
-                        const QRgb p = loadedRow[x];
-                        color = qRed(p) | (qGreen(p) << 8) | (qBlue(p) << 16);
-                    } else {
-                        color = (low[k] >> j) & 1 ? ink::kWhite : ink::kBlack;
-                    }
-                    picture.PSet(x, y, color);
-                }
+    for (size_t i = 0; i < words; ++i) {
+        const quint64 set = pixels.word(i);
+        const quint64 low = planes[4 * i + (forward ? 2 : 0)];
+        const quint64 high = planes[4 * i + (forward ? 3 : 1)];
+        const qint32 y = pixels.lineOf(i);
+        const qint64 x0 = qint64(pixels.wordOf(i)) * 64;
+        const QRgb *loadedRow =
+            y < loadedHeight ? reinterpret_cast<const QRgb *>(loaded.constScanLine(y)) : nullptr;
+        const int first = std::countr_zero(set), last = 63 - std::countl_zero(set);
+        if ((low & high) == 0 && loadedRow && x0 + last < loadedWidth) {
+            // No listed colour: each pixel is black, white or the scan's.
+            for (int j = first; j <= last; ++j) {
+                const QRgb p = loadedRow[x0 + j];
+                const ColorValue scan = qRed(p) | (qGreen(p) << 8) | (qBlue(p) << 16);
+                const ColorValue painted = (low >> j) & 1 ? ink::kWhite : ink::kBlack;
+                const ColorValue color = (high >> j) & 1 ? scan : painted;
+                colors[j] = (set >> j) & 1 ? color : kNoPixel;
             }
         } else {
-            for (size_t k = 0; k < n; ++k) {
-                const qint32 x = xs[k];
-                for (quint64 w = set[k]; w != 0; w &= w - 1) {
-                    const int j = std::countr_zero(w);
-                    const quint32 code =
-                        quint32((low[k] >> j) & 1) | quint32(((high[k] >> j) & 1) << 1);
-                    picture.PSet(x, band * 64 + j, colorOf(code, x, band * 64 + j));
+            for (int j = first; j <= last; ++j) {
+                colors[j] = kNoPixel;
+                if (!((set >> j) & 1))
+                    continue;
+                const quint32 code = quint32((low >> j) & 1) | quint32(((high >> j) & 1) << 1);
+                if (code == kLoaded) {
+                    const QRgb p = loadedRow && x0 + j < loadedWidth ? loadedRow[x0 + j] : 0;
+                    colors[j] = qRed(p) | (qGreen(p) << 8) | (qBlue(p) << 16);
+                } else {
+                    colors[j] = code == kBlack   ? ink::kBlack
+                                : code == kWhite ? ink::kWhite
+                                                 : *listed++;
                 }
             }
         }
-        first = end;
+        picture.PSetRow(x0 + first, y, colors + first, last - first + 1);
     }
     // Undone or redone, every recorded cell of the mask flips.
     if (target.upperX() + 1 == filledCells.columns() && target.upperY() + 1 == filledCells.rows()) {
@@ -159,18 +96,20 @@ void PassChanges::apply(PixelSurface &picture, MaskArray &target, const QImage &
     picture.Refresh();
 }
 
-ChangeRecorder::ChangeRecorder(PixelSurface &target, const QImage &loaded)
+ChangeRecorder::ChangeRecorder(PixelSurface &target, const QImage &loaded, bool asLoaded)
     : m_target(target),
-      m_loaded(loaded),
       m_columns(qint32(target.Width())),
-      m_rows(qint32(target.Height())) {
-    m_pixels = dynamic_cast<const ImageSurface *>(&target);
-    if (m_pixels && !m_pixels->pixels().isNull() && m_pixels->pixels().width() == m_columns &&
-        m_pixels->pixels().height() == m_rows) {
-        m_pixelBits = m_pixels->pixels().constBits();
-        m_pixelStride = m_pixels->pixels().bytesPerLine();
-    } else {
-        m_pixels = nullptr;
+      m_rows(qint32(target.Height())),
+      m_rowWords((m_columns + 63) / 64) {
+    const auto *pixels = dynamic_cast<const ImageSurface *>(&target);
+    if (pixels && !pixels->pixels().isNull() && pixels->pixels().width() == m_columns &&
+        pixels->pixels().height() == m_rows) {
+        m_pixelBits = pixels->pixels().constBits();
+        m_pixelStride = pixels->pixels().bytesPerLine();
+        // A plain in-memory picture is written straight; any other keeps its
+        // own PSet (the window's keeps its view up to date).
+        if (typeid(target) == typeid(ImageSurface))
+            m_plain = static_cast<ImageSurface *>(&target);
     }
     if (loaded.format() == QImage::Format_RGB32) {
         m_loadedBits = loaded.constBits();
@@ -178,29 +117,71 @@ ChangeRecorder::ChangeRecorder(PixelSurface &target, const QImage &loaded)
         m_loadedWidth = loaded.width();
         m_loadedHeight = loaded.height();
     }
+    m_asLoaded = asLoaded && m_pixelBits && m_loadedWidth == m_columns && m_loadedHeight == m_rows;
+    for (Group &group : m_groups)
+        group.rows.assign(size_t(m_rows + 63) / 64, 0);
+    m_rowBits = m_groups[0].rows.data();
+    // Comparing alongside the pass needs the pixels in memory, and a second
+    // processor to do it on.
+    m_alongside = m_pixelBits && std::thread::hardware_concurrency() > 1;
+}
+
+PassChanges::Code ChangeRecorder::code(ColorValue color, qint64 x, qint64 y) const {
+    if (x < m_loadedWidth && y < m_loadedHeight) {
+        const QRgb p = reinterpret_cast<const QRgb *>(m_loadedBits + y * m_loadedStride)[x];
+        if ((p & 0xFFFFFF) == ((color & 0xFF) << 16 | (color & 0xFF00) | ((color >> 16) & 0xFF)))
+            return PassChanges::kLoaded;
+    }
+    return color == kBlack   ? PassChanges::kBlack
+           : color == kWhite ? PassChanges::kWhite
+                             : PassChanges::kListed;
+}
+
+// `count` zeroed notes. The group's notes lie a row apart, each on a page of
+// its own with ordinary pages, so they are asked for on 2 MiB pages where the
+// system has them; the system also hands the memory out zeroed, and only as
+// it is touched.
+ChangeRecorder::WrittenArray ChangeRecorder::zeroedWords(size_t count) {
+    const size_t bytes = std::max<size_t>(count, 1) * sizeof(Written);
+#ifdef __linux__
+    void *memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED)
+        throw std::bad_alloc();
+    madvise(memory, bytes, MADV_HUGEPAGE);
+    return {static_cast<Written *>(memory), [bytes](Written *p) { munmap(p, bytes); }};
+#else
+    auto *memory = static_cast<Written *>(std::calloc(1, bytes));
+    if (!memory)
+        throw std::bad_alloc();
+    return {memory, [](Written *p) { std::free(p); }};
+#endif
 }
 
 ChangeRecorder::Written &ChangeRecorder::wordAt(qint64 x, qint64 y) {
-    if (m_written.empty())
-        m_written.assign(size_t((m_rows + 63) / 64) * size_t(m_columns), Written{});
-    return m_written[size_t(y / 64) * size_t(m_columns) + size_t(x)];
+    if (!m_written) {
+        m_written = zeroedWords(size_t(m_rows) * size_t(m_rowWords));
+        m_rowsWritten.assign(size_t(m_rows), 0);
+    }
+    m_rowsWritten[size_t(y)] = 1;
+    return m_written[size_t(y) * size_t(m_rowWords) + size_t(x / 64)];
 }
 
 void ChangeRecorder::recordWrite(qint64 x, qint64 y, ColorValue color) {
     if (x < 0 || y < 0 || x >= m_columns || y >= m_rows)
         return;
-    flushGroup();
+    // The group being compared may hold this pixel, and its notes are shared.
+    waitIdle();
+    if (m_failed)
+        return;
     Written &word = wordAt(x, y);
-    const quint64 bit = quint64(1) << (y % 64);
+    const quint64 bit = quint64(1) << (x % 64);
     const qint64 at = y * m_columns + x;
     if (!(word.touched & bit)) {
         word.touched |= bit;
-        const ColorValue old = current(x, y);
+        const ColorValue old = m_pixelBits ? current(x, y) : m_target.Point(x, y);
         const PassChanges::Code c = code(old, x, y);
-        if (c & 1)
-            word.low |= bit;
-        if (c & 2)
-            word.high |= bit;
+        word.low |= c & 1 ? bit : 0;
+        word.high |= c & 2 ? bit : 0;
         if (c == PassChanges::kListed)
             m_oldListed.emplace(at, old);
     }
@@ -214,94 +195,353 @@ void ChangeRecorder::recordWrite(qint64 x, qint64 y, ColorValue color) {
 }
 
 void ChangeRecorder::beginColumn(qint32 x) {
-    m_column = kNoColumn;
-    if (x < 0 || x >= m_columns) {
-        flushGroup();
+    if ((x >= m_group && x < m_groupEnd) || m_off)
         return;
-    }
-    const qint64 group = x - x % kGroup;
-    if (group != m_group) {
-        flushGroup();
-        m_group = group;
-    }
-    if (m_groupOld.empty()) {
-        m_groupTouched.assign(size_t(kGroup) * size_t((m_rows + 63) / 64), 0);
-        m_groupOld.assign(size_t(kGroup) * size_t(m_rows), 0);
-        m_groupNew.assign(size_t(kGroup) * size_t(m_rows), 0);
-    }
-    const size_t k = size_t(x - group);
-    m_columnTouched = m_groupTouched.data() + k * size_t((m_rows + 63) / 64);
-    m_columnOld = m_groupOld.data() + k * size_t(m_rows);
-    m_columnNew = m_groupNew.data() + k * size_t(m_rows);
-    m_column = x;
+    handOver();
+    if (x < 0 || x >= m_columns)
+        return;
+    Group &group = m_groups[m_filling];
+    group.first = m_group = x - x % kGroup;
+    group.end = m_groupEnd = std::min<qint64>(m_group + kGroup, m_columns);
+    group.maskFirst = 0;
+    group.maskLast = -1;
+    m_rowBits = group.rows.data();
 }
 
-void ChangeRecorder::endColumn() {
-    m_column = kNoColumn;
-}
-
-void ChangeRecorder::flushGroup() {
-    if (!m_groupPending)
-        return;
-    m_groupPending = false;
-    // Each pixel written is compared once with its colour before its first
-    // write; one that ends as it was is left out, as finish() would. A pixel
-    // already noted keeps its colour before the pass. The passes paint black
-    // and white in no predictable order, so those two are told apart without
-    // a branch.
-    const size_t bands = size_t((m_rows + 63) / 64);
-    for (size_t band = 0; band < bands; ++band) {
-        for (qint64 k = 0; k < kGroup && m_group + k < m_columns; ++k) {
-            const qint64 x = m_group + k;
-            const quint64 touched = m_groupTouched[size_t(k) * bands + band];
-            if (!touched)
-                continue;
-            m_groupTouched[size_t(k) * bands + band] = 0;
-            const ColorValue *oldColors = m_groupOld.data() + size_t(k) * size_t(m_rows);
-            const ColorValue *newColors = m_groupNew.data() + size_t(k) * size_t(m_rows);
-            const quint64 noted =
-                m_written.empty() ? 0 : m_written[band * size_t(m_columns) + size_t(x)].touched;
-            const bool loadedColumn = x < m_loadedWidth;
-            quint64 changed = 0, low = 0, high = 0, newLow = 0, newHigh = 0;
-            for (quint64 w = touched; w != 0; w &= w - 1) {
-                const int j = std::countr_zero(w);
-                const quint64 bit = quint64(1) << j;
-                const qint64 y = qint64(band) * 64 + j;
-                const ColorValue old = oldColors[y];
-                const ColorValue now = newColors[y];
-                changed |= old != now || (noted & bit) ? bit : 0;
-                newLow |= now == kWhite ? bit : 0;
-                if (now != kWhite && now != kBlack) {
-                    const PassChanges::Code c = code(now, x, y);
-                    newLow |= c & 1 ? bit : 0;
-                    newHigh |= c & 2 ? bit : 0;
-                    if (c == PassChanges::kListed && (old != now || (noted & bit)))
-                        m_newListed[y * m_columns + x] = now;
-                }
-                if (noted & bit)
-                    continue;
-                low |= old == kWhite ? bit : 0;
-                if (old != kWhite && old != kBlack) {
-                    if (loadedColumn && y < m_loadedHeight && loadedAt(x, y) == old) {
-                        high |= bit;
-                    } else {
-                        low |= bit;
-                        high |= bit;
-                        if (old != now)
-                            m_oldListed.emplace(y * m_columns + x, old);
-                    }
-                }
-            }
-            if (!changed)
-                continue;
-            Written &word = wordAt(x, qint64(band) * 64);
-            word.touched |= changed;
-            word.low |= low & changed & ~noted;
-            word.high |= high & changed & ~noted;
-            word.newLow = (word.newLow & ~changed) | (newLow & changed);
-            word.newHigh = (word.newHigh & ~changed) | (newHigh & changed);
+void ChangeRecorder::startRow(qint64 y) {
+    m_rowBits[size_t(y) / 64] |= quint64(1) << (y % 64);
+    if (m_asLoaded)
+        return;  // the scan as loaded holds the row as it was
+    Group &group = m_groups[m_filling];
+    if (group.copy.empty())
+        group.copy.assign(size_t(m_rows) * kGroup, 0);
+    QRgb *out = group.copy.data() + size_t(y) * kGroup;
+    const qint64 n = m_groupEnd - m_group;
+    if (m_pixelBits) {
+        std::memcpy(out, m_pixelBits + y * m_pixelStride + m_group * 4, size_t(n) * 4);
+    } else {
+        for (qint64 k = 0; k < n; ++k) {
+            const ColorValue c = m_target.Point(m_group + k, y);
+            out[k] = qRgb(c & 0xFF, (c >> 8) & 0xFF, (c >> 16) & 0xFF);
         }
     }
+}
+
+void ChangeRecorder::handOver() {
+    if (m_group == kNoColumn)
+        return;
+    Group &group = m_groups[m_filling];
+    m_group = m_groupEnd = kNoColumn;
+    if (!m_alongside) {
+        compareGroup(group);
+        return;
+    }
+    // The other group was handed over before this one: once it is done, its
+    // buffers take the next group.
+    waitIdle();
+    {
+        std::lock_guard lock(m_lock);
+        m_pending = &group;
+    }
+    if (!m_worker.joinable()) {
+        m_worker = std::thread([this] {
+            std::unique_lock lock(m_lock);
+            for (;;) {
+                m_wake.wait(lock, [this] { return m_pending || m_stop; });
+                if (!m_pending)
+                    return;
+                Group *next = m_pending;
+                lock.unlock();
+                compareGroup(*next);
+                lock.lock();
+                m_pending = nullptr;
+                m_wake.notify_all();
+            }
+        });
+    } else {
+        m_wake.notify_all();
+    }
+    m_filling ^= 1;
+}
+
+void ChangeRecorder::waitIdle() {
+    if (!m_worker.joinable())
+        return;
+    std::unique_lock lock(m_lock);
+    m_wake.wait(lock, [this] { return !m_pending; });
+}
+
+void ChangeRecorder::compareGroup(Group &group) {
+    try {
+        if (!m_failed) {
+            // The scan as loaded and the notes are read a row a scanline
+            // apart, out of the cache's reach: they are asked for some rows
+            // ahead.
+            constexpr qint32 kAhead = 32;
+            for (size_t i = 0; i < group.rows.size(); ++i) {
+                for (quint64 w = group.rows[i]; w != 0; w &= w - 1) {
+                    const qint32 y = qint32(i * 64) + std::countr_zero(w);
+                    const qint32 ahead = y + kAhead;
+                    if (ahead < m_loadedHeight && group.first < m_loadedWidth)
+                        __builtin_prefetch(m_loadedBits + ahead * m_loadedStride + group.first * 4);
+                    if (m_written && ahead < m_rows)
+                        __builtin_prefetch(&m_written[size_t(ahead) * size_t(m_rowWords) +
+                                                      size_t(group.first / 64)],
+                                           1);
+                    compareRow(group, y);
+                }
+            }
+            // The group's columns of `WorkMask` are final: the pass changes
+            // only the column it works on.
+            for (qint32 x = group.maskFirst; x <= group.maskLast; ++x)
+                compareMaskColumn(x);
+        }
+    } catch (const std::bad_alloc &) {
+        m_failed = true;
+    }
+    std::fill(group.rows.begin(), group.rows.end(), 0);
+}
+
+namespace {
+
+// Per row of the group, one bit per pixel (bit k for the group's column k):
+// the colour as it was equals the colour now, and for each of the two
+// whether it is the scan's colour there, black, or white.
+struct RowFlags {
+    quint32 same, wasLoaded, wasBlack, wasWhite, nowLoaded, nowBlack, nowWhite;
+};
+
+constexpr quint32 kRgb = 0xFFFFFF;
+
+RowFlags flagsPlain(const QRgb *was, const QRgb *now, const QRgb *loaded, int n) {
+    RowFlags f{};
+    for (int k = 0; k < n; ++k) {
+        const quint32 o = was[k] & kRgb, c = now[k] & kRgb, l = loaded[k] & kRgb;
+        const quint32 bit = 1u << k;
+        f.same |= o == c ? bit : 0;
+        f.wasLoaded |= o == l ? bit : 0;
+        f.wasBlack |= o == 0 ? bit : 0;
+        f.wasWhite |= o == kRgb ? bit : 0;
+        f.nowLoaded |= c == l ? bit : 0;
+        f.nowBlack |= c == 0 ? bit : 0;
+        f.nowWhite |= c == kRgb ? bit : 0;
+    }
+    return f;
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// The same for 16 pixels, eight at a time.
+__attribute__((target("avx2"))) RowFlags flagsAvx2(const QRgb *was, const QRgb *now,
+                                                   const QRgb *loaded, int) {
+    const __m256i rgb = _mm256_set1_epi32(int(kRgb));
+    const __m256i zero = _mm256_setzero_si256();
+    RowFlags f{};
+    for (int h = 0; h < 16; h += 8) {
+        const __m256i o =
+            _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(was + h)), rgb);
+        const __m256i c =
+            _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(now + h)), rgb);
+        const __m256i l = _mm256_and_si256(
+            _mm256_loadu_si256(reinterpret_cast<const __m256i *>(loaded + h)), rgb);
+#define INK_BITS(v) (quint32(_mm256_movemask_ps(_mm256_castsi256_ps(v))) << h)
+        f.same |= INK_BITS(_mm256_cmpeq_epi32(o, c));
+        f.wasLoaded |= INK_BITS(_mm256_cmpeq_epi32(o, l));
+        f.wasBlack |= INK_BITS(_mm256_cmpeq_epi32(o, zero));
+        f.wasWhite |= INK_BITS(_mm256_cmpeq_epi32(o, rgb));
+        f.nowLoaded |= INK_BITS(_mm256_cmpeq_epi32(c, l));
+        f.nowBlack |= INK_BITS(_mm256_cmpeq_epi32(c, zero));
+        f.nowWhite |= INK_BITS(_mm256_cmpeq_epi32(c, rgb));
+#undef INK_BITS
+    }
+    return f;
+}
+
+bool haveAvx2() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
+}
+const bool kAvx2 = haveAvx2();
+#else
+const bool kAvx2 = false;
+RowFlags flagsAvx2(const QRgb *was, const QRgb *now, const QRgb *loaded, int n) {
+    return flagsPlain(was, now, loaded, n);
+}
+#endif
+
+ColorValue colorOf(QRgb p) {
+    return qRed(p) | (qGreen(p) << 8) | (qBlue(p) << 16);
+}
+
+}  // namespace
+
+void ChangeRecorder::compareRow(const Group &group, qint32 y) {
+    const qint64 first = group.first;
+    const int n = int(group.end - first);
+    const int shift = int(first % 64);
+    const quint32 all = n == 32 ? ~0u : (1u << n) - 1;
+    const bool wide = kAvx2 && n == kGroup;
+    // A loaded colour that matches no pixel stands for pixels past the scan.
+    QRgb nowRow[kGroup], loadedRow[kGroup];
+    {
+        const QRgb *now = nowRow;
+        if (m_pixelBits) {
+            now = reinterpret_cast<const QRgb *>(m_pixelBits + y * m_pixelStride) + first;
+        } else {
+            for (int k = 0; k < n; ++k) {
+                const ColorValue c = m_target.Point(first + k, y);
+                nowRow[k] = qRgb(c & 0xFF, (c >> 8) & 0xFF, (c >> 16) & 0xFF);
+            }
+        }
+        // The scan as loaded at these pixels; those past its edges match no
+        // colour.
+        const QRgb *loaded = loadedRow;
+        quint32 inScan = all;
+        const QRgb *scanRow =
+            y < m_loadedHeight ? reinterpret_cast<const QRgb *>(m_loadedBits + y * m_loadedStride)
+                               : nullptr;
+        if (scanRow && first + n <= m_loadedWidth) {
+            loaded = scanRow + first;
+        } else {
+            inScan = 0;
+            for (int k = 0; k < n; ++k) {
+                const bool on = scanRow && first + k < m_loadedWidth;
+                loadedRow[k] = on ? scanRow[first + k] : 0;
+                inScan |= on ? 1u << k : 0;
+            }
+        }
+        const QRgb *was = m_asLoaded ? loaded : group.copy.data() + size_t(y) * kGroup;
+        RowFlags f = wide ? flagsAvx2(was, now, loaded, n) : flagsPlain(was, now, loaded, n);
+        f.wasLoaded &= inScan;
+        f.nowLoaded &= inScan;
+        const quint32 changedNow = ~f.same & all;
+        Written *word = nullptr;
+        quint32 noted = 0;
+        if (m_written) {
+            word = &m_written[size_t(y) * size_t(m_rowWords) + size_t(first / 64)];
+            noted = quint32(word->touched >> shift) & all;
+        }
+        const quint32 touched = changedNow | noted;
+        if (!touched)
+            return;
+        if (!word)
+            word = &wordAt(first, y);
+        m_rowsWritten[size_t(y)] = 1;
+        // Codes: the scan's colour first, then black, white, listed.
+        const quint32 fresh = changedNow & ~noted;
+        const quint32 oldLow = ~f.wasLoaded & ~f.wasBlack;
+        const quint32 oldHigh = f.wasLoaded | (~f.wasBlack & ~f.wasWhite);
+        const quint32 newLow = ~f.nowLoaded & ~f.nowBlack;
+        const quint32 newHigh = f.nowLoaded | (~f.nowBlack & ~f.nowWhite);
+        for (quint32 w = fresh & oldLow & oldHigh; w != 0; w &= w - 1) {
+            const int k = std::countr_zero(w);
+            m_oldListed.emplace(qint64(y) * m_columns + first + k, colorOf(was[k]));
+        }
+        for (quint32 w = touched & newLow & newHigh; w != 0; w &= w - 1) {
+            const int k = std::countr_zero(w);
+            m_newListed[qint64(y) * m_columns + first + k] = colorOf(now[k]);
+        }
+        const quint64 t = quint64(touched) << shift;
+        word->touched |= t;
+        word->low |= quint64(oldLow & fresh) << shift;
+        word->high |= quint64(oldHigh & fresh) << shift;
+        word->newLow = (word->newLow & ~t) | (quint64(newLow & touched) << shift);
+        word->newHigh = (word->newHigh & ~t) | (quint64(newHigh & touched) << shift);
+    }
+}
+
+namespace {
+
+// Eight cells of a mask, each byte 0 or 1, as eight bits, the first lowest.
+quint64 packBytes(const quint8 *cells) {
+    quint64 v;
+    std::memcpy(&v, cells, 8);
+    v |= v >> 7;
+    v |= v >> 14;
+    v |= v >> 28;
+    return v & 0xFF;
+}
+
+// Cells y0 .. y0 + count - 1 of a mask column as bits.
+quint64 packCells(const quint8 *cells, int count) {
+    quint64 bits = 0;
+    int j = 0;
+#if defined(__x86_64__) && defined(__GNUC__)
+    for (; j + 16 <= count; j += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(cells + j));
+        const __m128i set = _mm_cmpgt_epi8(v, _mm_setzero_si128());
+        bits |= quint64(quint32(_mm_movemask_epi8(set))) << j;
+    }
+#endif
+    for (; j + 8 <= count; j += 8)
+        bits |= packBytes(cells + j) << j;
+    for (; j < count; ++j)
+        bits |= quint64(cells[j] != 0) << j;
+    return bits;
+}
+
+// Compares one column of two masks, 64 cells at a time, and appends the words
+// of cells filled and erased.
+void compareColumn(const quint8 *a, const quint8 *b, qint32 x, qint32 rows, CellSet &filled,
+                   CellSet &erased) {
+    for (qint32 band = 0; band * 64 < rows; ++band) {
+        const qint32 y0 = band * 64;
+        const int count = std::min(64, rows - y0);
+        if (std::memcmp(a + y0, b + y0, size_t(count)) == 0)
+            continue;
+        const quint64 was = packCells(a + y0, count), is = packCells(b + y0, count);
+        if (is & ~was)
+            filled.append(x, band, is & ~was);
+        if (was & ~is)
+            erased.append(x, band, was & ~is);
+    }
+}
+
+}  // namespace
+
+void ChangeRecorder::recordMaskColumn(const MaskArray &before, const MaskArray &after, qint32 x) {
+    if (!m_maskColumnsUsable || m_off)
+        return;
+    if (x <= m_lastMaskColumn || before.upperX() != after.upperX() ||
+        before.upperY() != after.upperY() || !before.contains(x, 0) ||
+        (m_maskBefore && (m_maskBefore != &before || m_maskAfter != &after))) {
+        m_maskColumnsUsable = false;
+        return;
+    }
+    if (!m_maskBefore) {
+        m_maskBefore = &before;
+        m_maskAfter = &after;
+        m_columnFilled = CellSet(before.upperX() + 1, before.upperY() + 1, CellSet::Order::columns);
+        m_columnErased = m_columnFilled;
+    }
+    m_lastMaskColumn = x;
+    if (x >= m_group && x < m_groupEnd) {
+        // Compared with the rest of the group.
+        Group &group = m_groups[m_filling];
+        if (group.maskLast < 0)
+            group.maskFirst = x;
+        group.maskLast = x;
+        return;
+    }
+    waitIdle();
+    compareMaskColumn(x);
+}
+
+void ChangeRecorder::compareMaskColumn(qint32 x) {
+    const quint8 *a = m_maskBefore->column(x);
+    const quint8 *b = m_maskAfter->column(x);
+    const qint32 rows = m_maskBefore->upperY() + 1;
+    if (std::memcmp(a, b, size_t(rows)) != 0)
+        compareColumn(a, b, x, rows, m_columnFilled, m_columnErased);
+}
+
+void ChangeRecorder::settle() {
+    handOver();
+    waitIdle();
+}
+
+void ChangeRecorder::commitMaskColumns() {
+    m_filled = std::move(m_columnFilled);
+    m_erased = std::move(m_columnErased);
 }
 
 void ChangeRecorder::recordMask(const MaskArray &before, const MaskArray &after) {
@@ -311,134 +551,99 @@ void ChangeRecorder::recordMask(const MaskArray &before, const MaskArray &after)
     const qint32 columns = before.upperX() + 1, rows = before.upperY() + 1;
     m_filled = CellSet(columns, rows, CellSet::Order::columns);
     m_erased = CellSet(columns, rows, CellSet::Order::columns);
-    for (qint32 x = 0; x < columns; ++x) {
-        const quint8 *a = before.column(x);
-        const quint8 *b = after.column(x);
-        for (qint32 band = 0; band * 64 < rows; ++band) {
-            const qint32 y0 = band * 64;
-            const int count = std::min(64, rows - y0);
-            quint64 was = 0, is = 0;
-            int j = 0;
-            for (; j + 8 <= count; j += 8) {
-                was |= packBytes(a + y0 + j) << j;
-                is |= packBytes(b + y0 + j) << j;
-            }
-            for (; j < count; ++j) {
-                was |= quint64(a[y0 + j] != 0) << j;
-                is |= quint64(b[y0 + j] != 0) << j;
-            }
-            if (is & ~was)
-                m_filled.append(band, x, is & ~was);
-            if (was & ~is)
-                m_erased.append(band, x, was & ~is);
+    for (qint32 x = 0; x < columns; ++x)
+        compareColumn(before.column(x), after.column(x), x, rows, m_filled, m_erased);
+}
+
+ChangeRecorder::~ChangeRecorder() {
+    if (m_worker.joinable()) {
+        {
+            std::lock_guard lock(m_lock);
+            m_stop = true;
         }
+        m_wake.notify_all();
+        m_worker.join();
     }
 }
 
+void ChangeRecorder::abandon() {
+    waitIdle();
+    m_off = true;
+    m_group = m_groupEnd = kNoColumn;
+    // Nothing is noted any more, and the pixels are read through the picture.
+    m_columns = m_rows = 0;
+    m_pixelBits = nullptr;
+    m_loadedBits = nullptr;
+    m_loadedWidth = m_loadedHeight = 0;
+    m_maskColumnsUsable = false;
+}
+
 std::shared_ptr<PassChanges> ChangeRecorder::finish() {
-    // A column cut short by an error still counts what it painted.
-    m_column = kNoColumn;
-    flushGroup();
+    // A group cut short by an error still counts what it painted.
+    handOver();
+    waitIdle();
+    if (m_failed)
+        throw std::bad_alloc();
     auto changes = std::make_shared<PassChanges>();
-    changes->pixels = CellSet(m_columns, m_rows, CellSet::Order::bands);
-    // First which pixels changed, to size the record once: codes are taken
-    // black, white, loaded, listed in that order, so a pixel changed when its
-    // codes differ, or when both are listed and the colours do.
-    qint64 total = 0;
+    changes->pixels = CellSet(m_columns, m_rows, CellSet::Order::rows);
+    // First which pixels changed, to size the record once: a pixel changed
+    // when its codes differ, or when both are listed and the colours do.
     size_t words = 0;
-    for (size_t i = 0; i < m_written.size(); ++i) {
-        Written &word = m_written[i];
-        if (!word.touched)
+    for (qint32 y = 0; m_written && y < m_rows; ++y) {
+        if (!m_rowsWritten[size_t(y)])
             continue;
-        quint64 changed = word.touched & ((word.low ^ word.newLow) | (word.high ^ word.newHigh));
-        for (quint64 w = word.touched & word.low & word.high & word.newLow & word.newHigh; w != 0;
-             w &= w - 1) {
-            const qint64 band = qint64(i / size_t(m_columns)), x = qint64(i % size_t(m_columns));
-            const qint64 at = (band * 64 + std::countr_zero(w)) * m_columns + x;
-            if (m_oldListed.at(at) != m_newListed.at(at))
-                changed |= w & -w;
+        Written *row = &m_written[size_t(y) * size_t(m_rowWords)];
+        for (qint32 k = 0; k < m_rowWords; ++k) {
+            Written &word = row[k];
+            if (!word.touched)
+                continue;
+            quint64 changed =
+                word.touched & ((word.low ^ word.newLow) | (word.high ^ word.newHigh));
+            for (quint64 w = word.touched & word.low & word.high & word.newLow & word.newHigh;
+                 w != 0; w &= w - 1) {
+                const qint64 at = qint64(y) * m_columns + k * 64 + std::countr_zero(w);
+                if (m_oldListed.at(at) != m_newListed.at(at))
+                    changed |= w & -w;
+            }
+            word.touched = changed;
+            words += changed != 0;
         }
-        word.touched = changed;
-        total += std::popcount(changed);
-        words += changed != 0;
     }
     changes->pixels.reserve(words);
-    changes->codes.resize(size_t((total + 1) / 2));
-    // Then their codes, sixteen to a 64-bit word as they are gathered.
-    quint8 *out = changes->codes.data();
-    quint64 pending = 0;
-    int held = 0;
-    const auto flush = [&] {
-        for (int k = 0; k < 8; ++k)
-            *out++ = quint8(pending >> (8 * k));
-    };
-    const auto put = [&](quint64 nibble) {
-        pending |= nibble << (4 * held);
-        if (++held == 16) {
-            flush();
-            pending = 0;
-            held = 0;
-        }
-    };
-    // Eight codes at once, the first lowest.
-    const auto putEight = [&](quint64 nibbles) {
-        pending |= nibbles << (4 * held);
-        held += 8;
-        if (held >= 16) {
-            flush();
-            held -= 16;
-            pending = nibbles >> (4 * (8 - held));
-        }
-    };
-    for (size_t i = 0; i < m_written.size(); ++i) {
-        const Written &word = m_written[i];
-        const quint64 changed = word.touched;
-        if (!changed)
+    changes->planes.reserve(4 * words);
+    for (qint32 y = 0; m_written && y < m_rows; ++y) {
+        if (!m_rowsWritten[size_t(y)])
             continue;
-        const qint32 band = qint32(i / size_t(m_columns)), x = qint32(i % size_t(m_columns));
-        // Eight changed pixels in a row without a listed colour, as NB
-        // leaves most of a sheet, go in one step; others one by one.
-        for (int j0 = 0; j0 < 64; j0 += 8) {
-            const quint64 eight = (changed >> j0) & 0xFF;
-            if (eight == 0)
+        const Written *row = &m_written[size_t(y) * size_t(m_rowWords)];
+        for (qint32 k = 0; k < m_rowWords; ++k) {
+            const Written &word = row[k];
+            const quint64 changed = word.touched;
+            if (!changed)
                 continue;
-            const quint64 lo = (word.low >> j0) & 0xFF, hi = (word.high >> j0) & 0xFF;
-            const quint64 newLo = (word.newLow >> j0) & 0xFF, newHi = (word.newHigh >> j0) & 0xFF;
-            if (eight == 0xFF && ((lo & hi) | (newLo & newHi)) == 0) {
-                putEight(kSpread[lo] | (kSpread[hi] << 1) | (kSpread[newLo] << 2) |
-                         (kSpread[newHi] << 3));
-                continue;
-            }
-            for (quint64 w = eight << j0; w != 0; w &= w - 1) {
-                const int j = std::countr_zero(w);
-                const quint64 nibble = ((word.low >> j) & 1) | (((word.high >> j) & 1) << 1) |
-                                       (((word.newLow >> j) & 1) << 2) |
-                                       (((word.newHigh >> j) & 1) << 3);
-                put(nibble);
-                if ((nibble & 3) == PassChanges::kListed || (nibble >> 2) == PassChanges::kListed) {
-                    const qint64 at = (qint64(band) * 64 + j) * m_columns + x;
-                    if ((nibble & 3) == PassChanges::kListed)
-                        changes->oldListed.push_back(m_oldListed.at(at));
-                    if ((nibble >> 2) == PassChanges::kListed)
-                        changes->newListed.push_back(m_newListed.at(at));
-                }
+            changes->pixels.append(y, k, changed);
+            changes->planes.insert(changes->planes.end(),
+                                   {word.low & changed, word.high & changed, word.newLow & changed,
+                                    word.newHigh & changed});
+            // The listed colours, in the order of the pixels.
+            for (quint64 w = changed & ((word.low & word.high) | (word.newLow & word.newHigh));
+                 w != 0; w &= w - 1) {
+                const quint64 bit = w & -w;
+                const qint64 at = qint64(y) * m_columns + k * 64 + std::countr_zero(w);
+                if (word.low & word.high & bit)
+                    changes->oldListed.push_back(m_oldListed.at(at));
+                if (word.newLow & word.newHigh & bit)
+                    changes->newListed.push_back(m_newListed.at(at));
             }
         }
-        changes->pixels.append(band, x, changed);
     }
-    for (int k = 0; k < (held + 1) / 2; ++k)
-        *out++ = quint8(pending >> (8 * k));
     changes->filledCells = std::move(m_filled);
     changes->erasedCells = std::move(m_erased);
     changes->filledCells.shrink();
     changes->erasedCells.shrink();
     changes->filled = changes->filledCells.count();
     changes->erased = changes->erasedCells.count();
-    m_written = {};
-    m_group = kNoColumn;
-    m_groupTouched = {};
-    m_groupOld = {};
-    m_groupNew = {};
+    m_written.reset();
+    m_rowsWritten = {};
     m_oldListed.clear();
     m_newListed.clear();
     return changes;
@@ -446,8 +651,13 @@ std::shared_ptr<PassChanges> ChangeRecorder::finish() {
 
 void RecordingOperation::copyBack(Module1 &module) {
     // `WorkMask` is about to become `Mask`: what differs between them is what
-    // the pass changed.
-    m_recorder.recordMask(module.Mask, module.WorkMask);
+    // the pass changed, gathered column by column as it went when it could be.
+    // Everything handed over is compared before the copy-back changes `Mask`.
+    m_recorder.settle();
+    if (m_byColumn && m_recorder.maskColumnsUsable())
+        m_recorder.commitMaskColumns();
+    else
+        m_recorder.recordMask(module.Mask, module.WorkMask);
     m_inner.copyBack(module);
 }
 
@@ -455,6 +665,14 @@ void History::clear() {
     m_undo.clear();
     m_redo.clear();
     m_bytes = 0;
+    m_droppedUndo = false;
+}
+
+bool History::pictureAsLoaded() const {
+    if (m_droppedUndo)
+        return false;
+    return std::all_of(m_undo.begin(), m_undo.end(),
+                       [](const auto &entry) { return entry->pixels.empty(); });
 }
 
 void History::push(std::shared_ptr<const PassChanges> changes) {
@@ -497,6 +715,7 @@ void History::trim() {
     while (m_bytes > m_budget && !m_undo.empty()) {
         m_bytes -= m_undo.front()->bytes();
         m_undo.pop_front();
+        m_droppedUndo = true;
     }
 }
 

@@ -11,23 +11,27 @@
 #include <algorithm>
 #include <bit>
 #include <climits>
+#include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
 namespace ink {
 
 // A set of cells of a picture or a mask, held as the non-zero 64-bit words of
-// a bitmap; bit j of a word of band k is row 64k + j. A picture's set runs
-// band by band (inside a band one word per column, left to right), so that
-// visiting its cells walks the picture's rows 64 at a time and keeps them in
-// the cache; a mask's runs column by column, as the mask is stored. A pass
-// that changes few cells costs a few words.
+// a bitmap. A picture's set runs row by row, a word holding 64 cells of a row
+// (bit j of word k of row y is column 64k + j), so that visiting it walks the
+// picture along its scanlines; a mask's runs column by column, as the mask is
+// stored (bit j of word k of column x is row 64k + j). A pass that changes
+// few cells costs a few words.
 class CellSet {
 public:
-    enum class Order { bands, columns };
+    enum class Order { rows, columns };
 
     CellSet() = default;
     CellSet(qint32 columns, qint32 rows, Order order)
@@ -35,15 +39,19 @@ public:
 
     qint32 columns() const { return m_columns; }
     qint32 rows() const { return m_rows; }
-    qint32 bands() const { return (m_rows + 63) / 64; }
+    Order order() const { return m_order; }
+    // Words per row (rows order) or per column (columns order).
+    qint32 wordsPerLine() const {
+        return ((m_order == Order::rows ? m_columns : m_rows) + 63) / 64;
+    }
     qint64 count() const;
     bool empty() const { return m_words.empty(); }
     bool contains(qint32 x, qint32 y) const;
     size_t bytes() const { return m_index.capacity() * 4 + m_words.capacity() * 8; }
 
-    // Adds the word of band `band`, column `x`; words come in the set's order.
-    void append(qint32 band, qint32 x, quint64 word) {
-        m_index.push_back(indexOf(band, x));
+    // Adds word `k` of row or column `line`; words come in the set's order.
+    void append(qint32 line, qint32 k, quint64 word) {
+        m_index.push_back(quint32(qint64(line) * wordsPerLine() + k));
         m_words.push_back(word);
     }
     void reserve(size_t words) {
@@ -56,43 +64,37 @@ public:
     }
 
     // The words one by one, in the set's order: the number of them, the
-    // i-th, and its band and column.
+    // i-th, and its row or column and its place along it.
     size_t wordCount() const { return m_words.size(); }
     quint64 word(size_t i) const { return m_words[i]; }
-    qint32 bandOf(size_t i) const {
-        return qint32(m_order == Order::bands ? m_index[i] / quint32(m_columns)
-                                              : m_index[i] % quint32(bands()));
-    }
-    qint32 columnOf(size_t i) const {
-        return qint32(m_order == Order::bands ? m_index[i] % quint32(m_columns)
-                                              : m_index[i] / quint32(bands()));
-    }
+    qint32 lineOf(size_t i) const { return qint32(m_index[i] / quint32(wordsPerLine())); }
+    qint32 wordOf(size_t i) const { return qint32(m_index[i] % quint32(wordsPerLine())); }
 
     // Calls f(x, y) for every cell, in the set's order.
     template <typename F>
     void forEach(F &&f) const {
         for (size_t i = 0; i < m_words.size(); ++i)
-            visit(i, f);
+            visit(i, f, 0, INT_MAX);
     }
     // The same for the cells inside `area`.
     template <typename F>
     void forEachIn(const QRect &area, F &&f) const;
 
 private:
-    quint32 indexOf(qint32 band, qint32 x) const {
-        return m_order == Order::bands ? quint32(qint64(band) * m_columns + x)
-                                       : quint32(qint64(x) * bands() + band);
-    }
+    // Calls f for the cells of word i whose place along the line lies in
+    // from..to.
     template <typename F>
-    void visit(size_t i, F &f, qint32 top = 0, qint32 bottom = INT_MAX) const {
-        const quint32 index = m_index[i];
-        const quint32 major = m_order == Order::bands ? quint32(m_columns) : quint32(bands());
-        const qint32 band = qint32(m_order == Order::bands ? index / major : index % major);
-        const qint32 x = qint32(m_order == Order::bands ? index % major : index / major);
+    void visit(size_t i, F &f, qint32 from, qint32 to) const {
+        const qint32 line = lineOf(i);
+        const qint32 base = wordOf(i) * 64;
         for (quint64 w = m_words[i]; w != 0; w &= w - 1) {
-            const qint32 y = band * 64 + std::countr_zero(w);
-            if (y >= top && y <= bottom)
-                f(x, y);
+            const qint32 along = base + std::countr_zero(w);
+            if (along < from || along > to)
+                continue;
+            if (m_order == Order::rows)
+                f(along, line);
+            else
+                f(line, along);
         }
     }
     std::pair<size_t, size_t> wordsBetween(quint32 first, quint32 last) const {
@@ -103,8 +105,8 @@ private:
 
     qint32 m_columns = 0;
     qint32 m_rows = 0;
-    Order m_order = Order::bands;
-    std::vector<quint32> m_index;  // in the set's order, ascending
+    Order m_order = Order::rows;
+    std::vector<quint32> m_index;  // line * wordsPerLine() + word, ascending
     std::vector<quint64> m_words;
 };
 
@@ -112,15 +114,18 @@ private:
 // after, and the cells of `Mask` it flipped. Enough to take the pass back and
 // to do it again, and to show what it did.
 //
-// A colour is kept as a two-bit code: black, white, the scan's colour as
-// loaded at that pixel, or another colour listed in full. The passes paint
-// only black and white, and NB paints over the scan as loaded, so even NB on a
-// whole sheet costs half a byte per pixel it changed, plus the bitmap.
+// A colour is kept as a two-bit code: the scan's colour as loaded at that
+// pixel, black, white, or another colour listed in full (the first that
+// applies). The passes paint only black and white, and NB paints over the
+// scan as loaded, so even NB on a whole sheet costs half a byte per pixel it
+// changed, plus the bitmap.
 struct PassChanges {
     enum Code : quint8 { kBlack = 0, kWhite = 1, kLoaded = 2, kListed = 3 };
 
-    CellSet pixels;
-    std::vector<quint8> codes;  // per changed pixel: old code, then new code << 2; two a byte
+    CellSet pixels;  // in rows order
+    // Per word of `pixels`, four bit planes over its changed pixels: the low
+    // and the high bit of each one's code before the pass, then after it.
+    std::vector<quint64> planes;
     std::vector<ColorValue> oldListed, newListed;  // the kListed colours, in order
     // The cells of `Mask` the pass flipped: from white to black (filled) and
     // from black to white (erased), and how many of each.
@@ -135,114 +140,150 @@ struct PassChanges {
 };
 
 // Watches a pass: a picture that passes its reads and writes on to the real
-// one and notes the colour of each pixel before the pass first writes it, and
-// the operation's copy-back, where it compares `Mask` with `WorkMask`. finish()
-// then gives what the pass changed.
+// one, and the pass's `Mask` and `WorkMask`; finish() then gives what the pass
+// changed.
+//
+// The pass works on one column at a time, and the recorder on a group of 16
+// columns: the first time the pass writes into a row of the group the row's
+// 16 pixels are copied (a picture still as loaded needs no copy: the scan as
+// loaded is what it was). When the pass leaves the group, each row written is
+// compared with the picture, 16 pixels at once, and so are the group's columns
+// of both masks; on a machine with more than one processor this is done on a
+// thread of its own while the pass goes on with the next group. Writes
+// outside the group are noted one by one, once that thread is done.
 class ChangeRecorder : public PixelSurface {
-    struct Written {
-        quint64 touched, low, high, newLow, newHigh;
-    };
-
 public:
-    ChangeRecorder(PixelSurface &target, const QImage &loaded);
+    // `asLoaded`: the picture is, pixel for pixel, the scan as loaded, as it
+    // is before the first pass after loading.
+    ChangeRecorder(PixelSurface &target, const QImage &loaded, bool asLoaded = false);
+    ~ChangeRecorder() override;
+    ChangeRecorder(const ChangeRecorder &) = delete;
+    ChangeRecorder &operator=(const ChangeRecorder &) = delete;
 
     ColorValue Point(qint64 x, qint64 y) const override {
-        if (m_pixels)
+        if (m_pixelBits)
             return x >= 0 && y >= 0 && x < m_columns && y < m_rows ? current(x, y) : kNoPixel;
         return m_target.Point(x, y);
     }
     void PSet(qint64 x, qint64 y, ColorValue color) override {
-        if (x == m_column && y >= 0 && y < m_rows) {
-            m_groupPending = true;
-            quint64 &word = m_columnTouched[size_t(y) / 64];
-            const quint64 bit = quint64(1) << (y % 64);
-            if (!(word & bit)) {
-                word |= bit;
-                m_columnOld[size_t(y)] = current(x, y);
-            }
-            // Only the red, green and blue bytes reach the picture.
-            m_columnNew[size_t(y)] = color & 0xFFFFFF;
+        if (x >= m_group && x < m_groupEnd && y >= 0 && y < m_rows) {
+            if (!((m_rowBits[size_t(y) / 64] >> (y % 64)) & 1))
+                startRow(y);
         } else {
             recordWrite(x, y, color);
         }
-        m_target.PSet(x, y, color);
+        if (m_plain)
+            m_plain->ImageSurface::PSet(x, y, color);
+        else
+            m_target.PSet(x, y, color);
     }
     void Refresh() override { m_target.Refresh(); }
     float Width() const override { return m_target.Width(); }
     float Height() const override { return m_target.Height(); }
 
-    // The pass works on column x until endColumn(): writes to it are noted
-    // cheaply (each pixel's colour before its first write and the last colour
-    // written) and compared in one go for 16 columns at a time, band by band,
-    // so that the scan as loaded is read while its memory is at hand.
+    // The pass works on column x next.
     void beginColumn(qint32 x);
-    void endColumn();
 
+    // `Mask` and `WorkMask` compared after column x, for a pass that changes
+    // `WorkMask` in the column it works on only; held until the copy-back
+    // keeps them (commitMaskColumns). A column out of order, or masks of
+    // other bounds, leave it to recordMask().
+    void recordMaskColumn(const MaskArray &before, const MaskArray &after, qint32 x);
+    bool maskColumnsUsable() const { return m_maskColumnsUsable; }
+    // Waits until all the columns worked on are compared.
+    void settle();
+    void commitMaskColumns();
     // The cells where `after` differs from `before`, both of the same bounds.
     void recordMask(const MaskArray &before, const MaskArray &after);
     // What changed: pixels whose colour is now what it was before are left out.
+    // Raises std::bad_alloc when memory ran out while recording.
     std::shared_ptr<PassChanges> finish();
+    // Stops recording at once, before the picture, the scan as loaded or the
+    // masks are replaced while the pass runs; what was recorded is dropped.
+    void abandon();
 
 private:
-    // Notes one write outside the current column, pixel by pixel.
+    // Per word of 64 pixels of a row: the pixels noted, and the two planes of
+    // the code of each one's colour before the pass and of the colour it has
+    // now (which the picture keeps, so the end of the pass need not read it
+    // back).
+    struct Written {
+        quint64 touched, low, high, newLow, newHigh;
+    };
+
+    static constexpr qint32 kGroup = 16;
+    static constexpr qint64 kNoColumn = -(qint64(1) << 62);
+
+    // One group of columns: the rows written, those rows as they were, and
+    // the columns of the masks to compare.
+    struct Group {
+        qint64 first = kNoColumn, end = kNoColumn;
+        std::vector<quint64> rows;  // a bit a row
+        std::vector<QRgb> copy;     // 16 pixels a row
+        qint32 maskFirst = 0, maskLast = -1;
+    };
+
+    void startRow(qint64 y);
+    // Hands the current group over to be compared, and waits until done.
+    void handOver();
+    void waitIdle();
+    void compareGroup(Group &group);
+    void compareRow(const Group &group, qint32 y);
+    void compareMaskColumn(qint32 x);
+    // Notes one write outside the current group.
     void recordWrite(qint64 x, qint64 y, ColorValue color);
     Written &wordAt(qint64 x, qint64 y);
+    PassChanges::Code code(ColorValue color, qint64 x, qint64 y) const;
 
     // The picture's current colour at a pixel on it.
     ColorValue current(qint64 x, qint64 y) const {
-        if (!m_pixels)
-            return m_target.Point(x, y);
         const QRgb p = reinterpret_cast<const QRgb *>(m_pixelBits + y * m_pixelStride)[x];
         return qRed(p) | (qGreen(p) << 8) | (qBlue(p) << 16);
     }
 
     PixelSurface &m_target;
-    // The same picture when it is an in-memory one, read without a call.
-    const ImageSurface *m_pixels = nullptr;
+    // The target when it is a plain in-memory picture, written without a call.
+    ImageSurface *m_plain = nullptr;
+    // Its pixels, when it keeps them in memory, read without a call.
     const uchar *m_pixelBits = nullptr;
     qsizetype m_pixelStride = 0;
-    const QImage &m_loaded;
-    qint32 m_columns, m_rows;
-    // Dense while the pass runs, laid out as a picture's CellSet: per word
-    // the pixels written, and the two bits of the code of each one's colour
-    // before the pass and of the colour last written (which the picture keeps,
-    // so the end of the pass need not read it back).
-    std::vector<Written> m_written;
-    // Takes the noted writes of the current group of columns into
-    // m_written. Safe at any time: a pixel written again afterwards is one
-    // already noted, or one still as it was before the pass.
-    void flushGroup();
-
-    static constexpr qint64 kNoColumn = -(qint64(1) << 62);
-    static constexpr qint32 kGroup = 16;
-    qint64 m_column = kNoColumn;  // the column being worked on
-    qint64 m_group = kNoColumn;   // the first column of its group
-    // Per column of the group: per band the rows written, and per row the
-    // colour before the first write and the last colour written.
-    std::vector<quint64> m_groupTouched;
-    std::vector<ColorValue> m_groupOld, m_groupNew;
-    bool m_groupPending = false;
-    quint64 *m_columnTouched = nullptr;
-    ColorValue *m_columnOld = nullptr, *m_columnNew = nullptr;
-    const uchar *m_loadedBits = nullptr;
+    const uchar *m_loadedBits = nullptr;  // the scan as loaded, in 32-bit RGB
     qsizetype m_loadedStride = 0;
     qint64 m_loadedWidth = 0, m_loadedHeight = 0;
-    ColorValue loadedAt(qint64 x, qint64 y) const {
-        const QRgb p = reinterpret_cast<const QRgb *>(m_loadedBits + y * m_loadedStride)[x];
-        return qRed(p) | (qGreen(p) << 8) | (qBlue(p) << 16);
-    }
-    PassChanges::Code code(ColorValue color, qint64 x, qint64 y) const {
-        if (color == kBlack)
-            return PassChanges::kBlack;
-        if (color == kWhite)
-            return PassChanges::kWhite;
-        if (x < m_loadedWidth && y < m_loadedHeight && loadedAt(x, y) == color)
-            return PassChanges::kLoaded;
-        return PassChanges::kListed;
-    }
+    bool m_asLoaded = false;
+    bool m_off = false;  // abandoned
+    qint32 m_columns, m_rows, m_rowWords;
+
+    // Dense while the pass runs, m_rowWords words a row; allocated untouched,
+    // and read back only in rows marked in m_rowsWritten.
+    using WrittenArray = std::unique_ptr<Written[], std::function<void(Written *)>>;
+    static WrittenArray zeroedWords(size_t count);
+    WrittenArray m_written;
+    std::vector<quint8> m_rowsWritten;
+
+    // The group being written, and the other one being compared meanwhile.
+    Group m_groups[2];
+    int m_filling = 0;
+    qint64 m_group = kNoColumn, m_groupEnd = kNoColumn;  // the one being written
+    quint64 *m_rowBits = nullptr;                        // its rows written
+
+    // The thread that compares groups, started with the first one.
+    std::thread m_worker;
+    std::mutex m_lock;
+    std::condition_variable m_wake;
+    Group *m_pending = nullptr;  // handed over, not yet compared
+    bool m_stop = false;
+    bool m_failed = false;  // memory ran out
+    bool m_alongside = false;
+
+    const MaskArray *m_maskBefore = nullptr;
+    const MaskArray *m_maskAfter = nullptr;
     std::unordered_map<qint64, ColorValue> m_oldListed;  // by y * columns + x
     std::unordered_map<qint64, ColorValue> m_newListed;
-    CellSet m_filled, m_erased;
+
+    CellSet m_filled, m_erased, m_columnFilled, m_columnErased;
+    qint32 m_lastMaskColumn = -1;
+    bool m_maskColumnsUsable = true;
 };
 
 // A column operation whose copy-back tells a ChangeRecorder what it changed
@@ -255,14 +296,20 @@ public:
     void processColumn(Module1 &module, PixelSurface &, qint32 x, qint32 y0, qint32 y1) override {
         m_recorder.beginColumn(x);
         m_inner.processColumn(module, m_recorder, x, y0, y1);
-        m_recorder.endColumn();
+        if (m_byColumn)
+            m_recorder.recordMaskColumn(module.Mask, module.WorkMask, x);
     }
-    void passStart(Module1 &module) override { m_inner.passStart(module); }
+    void passStart(Module1 &module) override {
+        m_inner.passStart(module);
+        m_byColumn = m_inner.changesOnlyItsColumn();
+    }
     void copyBack(Module1 &module) override;
+    bool changesOnlyItsColumn() const override { return m_inner.changesOnlyItsColumn(); }
 
 private:
     ColumnOperation &m_inner;
     ChangeRecorder &m_recorder;
+    bool m_byColumn = false;
 };
 
 // The passes that can be taken back and done again. Entries hold what each
@@ -288,6 +335,9 @@ public:
     int redoCount() const { return int(m_redo.size()); }
     size_t bytes() const { return m_bytes; }
     size_t budget() const { return m_budget; }
+    // Whether the passes still in effect, all of them kept since the history
+    // started, left the picture as it was then.
+    bool pictureAsLoaded() const;
     void setBudget(size_t bytes);
 
 private:
@@ -297,6 +347,7 @@ private:
     std::vector<std::shared_ptr<const PassChanges>> m_redo;  // next to redo last
     size_t m_bytes = 0;
     size_t m_budget = kDefaultBudget;
+    bool m_droppedUndo = false;  // entries of passes still in effect were dropped
 };
 
 // "1,234 filled, 5,678 erased", grouped with commas whatever the locale.
@@ -307,16 +358,16 @@ void CellSet::forEachIn(const QRect &area, F &&f) const {
     const QRect r = area & QRect(0, 0, m_columns, m_rows);
     if (r.isEmpty())
         return;
-    const qint32 b0 = r.top() / 64, b1 = r.bottom() / 64;
-    // One run of words per band, or per column, of the area.
-    const bool bandsFirst = m_order == Order::bands;
-    for (qint32 outer = bandsFirst ? b0 : r.left(); outer <= (bandsFirst ? b1 : r.right());
-         ++outer) {
-        const auto [from, to] =
-            bandsFirst ? wordsBetween(indexOf(outer, r.left()), indexOf(outer, r.right()))
-                       : wordsBetween(indexOf(b0, outer), indexOf(b1, outer));
-        for (size_t i = from; i < to; ++i)
-            visit(i, f, r.top(), r.bottom());
+    const bool byRows = m_order == Order::rows;
+    // One run of words per row, or per column, of the area.
+    const qint32 first = byRows ? r.top() : r.left(), last = byRows ? r.bottom() : r.right();
+    const qint32 from = byRows ? r.left() : r.top(), to = byRows ? r.right() : r.bottom();
+    const quint32 per = quint32(wordsPerLine());
+    for (qint32 line = first; line <= last; ++line) {
+        const auto [begin, end] = wordsBetween(quint32(line) * per + quint32(from / 64),
+                                               quint32(line) * per + quint32(to / 64));
+        for (size_t i = begin; i < end; ++i)
+            visit(i, f, from, to);
     }
 }
 

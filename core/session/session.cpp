@@ -51,11 +51,16 @@ void Session::install(const QImage &picture) {
     QImage loaded = onLargePages(picture.convertToFormat(QImage::Format_RGB32));
     if (loaded.isNull() && !picture.isNull())
         throw RuntimeError::outOfMemory();
+    // A pass being recorded stops reading the picture, the scan and the masks
+    // before they go.
+    if (m_recorder)
+        m_recorder->abandon();
     m_picture.replace(picture);
     m_module.Mask = std::move(mask);
     m_module.WorkMask = std::move(workMask);
     m_loaded = std::move(loaded);
     m_history.clear();
+    m_historyWhole = true;
 }
 
 bool Session::open(const QString &path, OpenDone done) {
@@ -95,9 +100,14 @@ bool Session::runPass(ColumnOperation &operation) {
     if (m_passRunning || reading())
         return false;
     m_passRunning = true;
-    ChangeRecorder recorder(picture(), m_loaded);
+    // Right after loading, or with every pass since undone, the picture is
+    // the scan as loaded, and the recorder need not copy what the pass
+    // writes over.
+    ChangeRecorder recorder(picture(), m_loaded, m_historyWhole && m_history.pictureAsLoaded());
     RecordingOperation recording(operation, recorder);
+    m_recorder = &recorder;
     guarded([&] { m_lastPassOutcome = runColumnPass(m_module, recorder, *this, recording); });
+    m_recorder = nullptr;
     m_passRunning = false;
     // A picture replaced during the pass has started a new history already.
     if (!m_pictureReplaced) {
@@ -107,6 +117,7 @@ bool Session::runPass(ColumnOperation &operation) {
             // Without this pass's record the older ones no longer fit the
             // picture: start afresh.
             m_history.clear();
+            m_historyWhole = false;
         }
     }
     m_pictureReplaced = false;

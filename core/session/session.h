@@ -152,6 +152,10 @@ private:
     bool m_pictureReplaced = false;  // by a Reload during the running pass
     PictureRead m_read;
     History m_history;
+    // False once a pass's record could not be kept: the history no longer
+    // tells how the picture came from the scan as loaded.
+    bool m_historyWhole = true;
+    ChangeRecorder *m_recorder = nullptr;  // the running pass's
     QImage m_loaded;
 };
 
