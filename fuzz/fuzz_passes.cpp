@@ -1,8 +1,8 @@
 // Fuzz target: a small picture driven through a random sequence of what the
 // user can do: NB, bouchtrou and affine, Reload (also of a file replaced by a
 // picture of another size, or gone), Cancel ticks, threshold box edits good
-// and bad, pointer moves and arrow keys, a close, both between passes and
-// inside a pass's event pump. The program's own Session runs it all, with an
+// and bad, pointer moves and arrow keys, undo and redo, a close, both between
+// passes and inside a pass's event pump. The program's own Session runs it all, with an
 // in-memory picture and a view scripted from the input.
 //
 // After every pass the result is checked against the rules written the plain
@@ -16,6 +16,9 @@
 //  - a Reload during a pass ends it with fresh, all-white masks;
 //  - a pass button during a pass is refused; a close during a pass waits for
 //    its copy-back;
+//  - undo and redo bring back, bit for bit, the picture and `Mask` as they
+//    stood before and after each pass since the last Reload, and are refused
+//    during a pass;
 // and after every action the masks are the picture's size plus one.
 
 #include "core/image/columnpass.h"
@@ -108,6 +111,7 @@ public:
         writeFile(randomPicture(in));
         m_session.load();
         m_loaded = m_picture.surface.image();
+        startHistory();
     }
 
     void run() {
@@ -139,7 +143,7 @@ public:
 private:
     // One action of the user.
     void act(bool inPump) {
-        switch (m_in.ConsumeIntegralInRange(0, 9)) {
+        switch (m_in.ConsumeIntegralInRange(0, 11)) {
             case 0:
                 reload();
                 break;
@@ -184,6 +188,10 @@ private:
                     m_closeAsked = true;
                 }
                 break;
+            case 8:
+            case 9:
+                step(inPump, m_in.ConsumeBool());
+                break;
             default:
                 if (inPump) {
                     const MaskArray mask = m_module.Mask;
@@ -199,6 +207,44 @@ private:
     }
 
     PixelSurface &picture() { return m_picture.surface; }
+
+    // The states undo and redo move between: the picture and `Mask` as
+    // loaded, then after each pass.
+    struct State {
+        QImage picture;
+        MaskArray mask;
+    };
+    void startHistory() {
+        m_states = {{m_picture.surface.image(), m_module.Mask}};
+        m_current = 0;
+    }
+    void passDone() {
+        m_states.resize(m_current + 1);
+        m_states.push_back({m_picture.surface.image(), m_module.Mask});
+        ++m_current;
+    }
+
+    // Undo, or redo when `forward`.
+    void step(bool inPump, bool forward) {
+        const QImage before = m_picture.surface.image();
+        const MaskArray mask = m_module.Mask;
+        const bool done = forward ? m_session.redo() : m_session.undo();
+        if (inPump) {
+            check(!done, "undo and redo are refused during a pass");
+            check(m_picture.surface.image() == before && m_module.Mask == mask,
+                  "a refused undo or redo changes nothing");
+            return;
+        }
+        check(done == (forward ? m_current + 1 < m_states.size() : m_current > 0),
+              "undo and redo go as far as the passes since loading");
+        if (!done)
+            return;
+        m_current = forward ? m_current + 1 : m_current - 1;
+        check(m_picture.surface.image() == m_states[m_current].picture,
+              "undo and redo bring the picture back bit for bit");
+        check(m_module.Mask == m_states[m_current].mask && m_module.WorkMask == m_module.Mask,
+              "undo and redo bring Mask back, and WorkMask follows it");
+    }
 
     // A picture with no pixels has no file: the window started with no path
     // shows one.
@@ -236,6 +282,7 @@ private:
             return;
         }
         m_loaded = m_picture.surface.image();
+        startHistory();
         check(m_loaded == m_file.convertToFormat(QImage::Format_RGB32),
               "Reload shows the file's picture");
         check(m_module.Mask.countBlack() + m_module.WorkMask.countBlack() == 0,
@@ -272,6 +319,9 @@ private:
         const size_t errors = m_errors.size();
         check(m_session.runPass(pass), "a pass starts when none runs");
         check(!m_session.passRunning(), "the pass is over");
+        // Every pass is a step of the history, unless a Reload started a new one.
+        if (!m_reloadedInPass)
+            passDone();
         // Reload's reports of a file gone aside, only a bad threshold text
         // stops a pass with an error.
         bool failed = false;
@@ -406,6 +456,8 @@ private:
     bool m_reloadedInPass = false;
     bool m_closeAsked = false;
     bool m_closed = false;
+    std::vector<State> m_states;
+    size_t m_current = 0;
 };
 
 }  // namespace
