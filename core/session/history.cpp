@@ -282,8 +282,11 @@ void ChangeRecorder::compareGroup(Group &group) {
                 for (quint64 w = group.rows[i]; w != 0; w &= w - 1) {
                     const qint32 y = qint32(i * 64) + std::countr_zero(w);
                     const qint32 ahead = y + kAhead;
-                    if (ahead < m_loadedHeight && group.first < m_loadedWidth)
-                        __builtin_prefetch(m_loadedBits + ahead * m_loadedStride + group.first * 4);
+                    if (ahead < m_loadedHeight && group.first < m_loadedWidth) {
+                        const uchar *scan = m_loadedBits + ahead * m_loadedStride + group.first * 4;
+                        for (int line = 0; line < kGroup * 4; line += 64)
+                            __builtin_prefetch(scan + line);
+                    }
                     if (m_written && ahead < m_rows)
                         __builtin_prefetch(&m_written[size_t(ahead) * size_t(m_rowWords) +
                                                       size_t(group.first / 64)],
@@ -308,7 +311,7 @@ namespace {
 // the colour as it was equals the colour now, and for each of the two
 // whether it is the scan's colour there, black, or white.
 struct RowFlags {
-    quint32 same, wasLoaded, wasBlack, wasWhite, nowLoaded, nowBlack, nowWhite;
+    quint64 same, wasLoaded, wasBlack, wasWhite, nowLoaded, nowBlack, nowWhite;
 };
 
 constexpr quint32 kRgb = 0xFFFFFF;
@@ -317,7 +320,7 @@ RowFlags flagsPlain(const QRgb *was, const QRgb *now, const QRgb *loaded, int n)
     RowFlags f{};
     for (int k = 0; k < n; ++k) {
         const quint32 o = was[k] & kRgb, c = now[k] & kRgb, l = loaded[k] & kRgb;
-        const quint32 bit = 1u << k;
+        const quint64 bit = quint64(1) << k;
         f.same |= o == c ? bit : 0;
         f.wasLoaded |= o == l ? bit : 0;
         f.wasBlack |= o == 0 ? bit : 0;
@@ -330,20 +333,20 @@ RowFlags flagsPlain(const QRgb *was, const QRgb *now, const QRgb *loaded, int n)
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
-// The same for 16 pixels, eight at a time.
+// The same for 64 pixels, eight at a time.
 __attribute__((target("avx2"))) RowFlags flagsAvx2(const QRgb *was, const QRgb *now,
                                                    const QRgb *loaded, int) {
     const __m256i rgb = _mm256_set1_epi32(int(kRgb));
     const __m256i zero = _mm256_setzero_si256();
     RowFlags f{};
-    for (int h = 0; h < 16; h += 8) {
+    for (int h = 0; h < 64; h += 8) {
         const __m256i o =
             _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(was + h)), rgb);
         const __m256i c =
             _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(now + h)), rgb);
         const __m256i l = _mm256_and_si256(
             _mm256_loadu_si256(reinterpret_cast<const __m256i *>(loaded + h)), rgb);
-#define INK_BITS(v) (quint32(_mm256_movemask_ps(_mm256_castsi256_ps(v))) << h)
+#define INK_BITS(v) (quint64(quint32(_mm256_movemask_ps(_mm256_castsi256_ps(v)))) << h)
         f.same |= INK_BITS(_mm256_cmpeq_epi32(o, c));
         f.wasLoaded |= INK_BITS(_mm256_cmpeq_epi32(o, l));
         f.wasBlack |= INK_BITS(_mm256_cmpeq_epi32(o, zero));
@@ -378,9 +381,8 @@ void ChangeRecorder::compareRow(const Group &group, qint32 y) {
     const qint64 first = group.first;
     const int n = int(group.end - first);
     const int shift = int(first % 64);
-    const quint32 all = n == 32 ? ~0u : (1u << n) - 1;
+    const quint64 all = n == 64 ? ~quint64(0) : (quint64(1) << n) - 1;
     const bool wide = kAvx2 && n == kGroup;
-    // A loaded colour that matches no pixel stands for pixels past the scan.
     QRgb nowRow[kGroup], loadedRow[kGroup];
     {
         const QRgb *now = nowRow;
@@ -395,7 +397,7 @@ void ChangeRecorder::compareRow(const Group &group, qint32 y) {
         // The scan as loaded at these pixels; those past its edges match no
         // colour.
         const QRgb *loaded = loadedRow;
-        quint32 inScan = all;
+        quint64 inScan = all;
         const QRgb *scanRow =
             y < m_loadedHeight ? reinterpret_cast<const QRgb *>(m_loadedBits + y * m_loadedStride)
                                : nullptr;
@@ -406,37 +408,37 @@ void ChangeRecorder::compareRow(const Group &group, qint32 y) {
             for (int k = 0; k < n; ++k) {
                 const bool on = scanRow && first + k < m_loadedWidth;
                 loadedRow[k] = on ? scanRow[first + k] : 0;
-                inScan |= on ? 1u << k : 0;
+                inScan |= on ? quint64(1) << k : 0;
             }
         }
         const QRgb *was = m_asLoaded ? loaded : group.copy.data() + size_t(y) * kGroup;
         RowFlags f = wide ? flagsAvx2(was, now, loaded, n) : flagsPlain(was, now, loaded, n);
         f.wasLoaded &= inScan;
         f.nowLoaded &= inScan;
-        const quint32 changedNow = ~f.same & all;
+        const quint64 changedNow = ~f.same & all;
         Written *word = nullptr;
-        quint32 noted = 0;
+        quint64 noted = 0;
         if (m_written) {
             word = &m_written[size_t(y) * size_t(m_rowWords) + size_t(first / 64)];
-            noted = quint32(word->touched >> shift) & all;
+            noted = (word->touched >> shift) & all;
         }
-        const quint32 touched = changedNow | noted;
+        const quint64 touched = changedNow | noted;
         if (!touched)
             return;
         if (!word)
             word = &wordAt(first, y);
         m_rowsWritten[size_t(y)] = 1;
         // Codes: the scan's colour first, then black, white, listed.
-        const quint32 fresh = changedNow & ~noted;
-        const quint32 oldLow = ~f.wasLoaded & ~f.wasBlack;
-        const quint32 oldHigh = f.wasLoaded | (~f.wasBlack & ~f.wasWhite);
-        const quint32 newLow = ~f.nowLoaded & ~f.nowBlack;
-        const quint32 newHigh = f.nowLoaded | (~f.nowBlack & ~f.nowWhite);
-        for (quint32 w = fresh & oldLow & oldHigh; w != 0; w &= w - 1) {
+        const quint64 fresh = changedNow & ~noted;
+        const quint64 oldLow = ~f.wasLoaded & ~f.wasBlack;
+        const quint64 oldHigh = f.wasLoaded | (~f.wasBlack & ~f.wasWhite);
+        const quint64 newLow = ~f.nowLoaded & ~f.nowBlack;
+        const quint64 newHigh = f.nowLoaded | (~f.nowBlack & ~f.nowWhite);
+        for (quint64 w = fresh & oldLow & oldHigh; w != 0; w &= w - 1) {
             const int k = std::countr_zero(w);
             m_oldListed.emplace(qint64(y) * m_columns + first + k, colorOf(was[k]));
         }
-        for (quint32 w = touched & newLow & newHigh; w != 0; w &= w - 1) {
+        for (quint64 w = touched & newLow & newHigh; w != 0; w &= w - 1) {
             const int k = std::countr_zero(w);
             m_newListed[qint64(y) * m_columns + first + k] = colorOf(now[k]);
         }

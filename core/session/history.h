@@ -143,11 +143,11 @@ struct PassChanges {
 // one, and the pass's `Mask` and `WorkMask`; finish() then gives what the pass
 // changed.
 //
-// The pass works on one column at a time, and the recorder on a group of 16
+// The pass works on one column at a time, and the recorder on a group of 64
 // columns: the first time the pass writes into a row of the group the row's
-// 16 pixels are copied (a picture still as loaded needs no copy: the scan as
+// 64 pixels are copied (a picture still as loaded needs no copy: the scan as
 // loaded is what it was). When the pass leaves the group, each row written is
-// compared with the picture, 16 pixels at once, and so are the group's columns
+// compared with the picture, 64 pixels at once, and so are the group's columns
 // of both masks; on a machine with more than one processor this is done on a
 // thread of its own while the pass goes on with the next group. Writes
 // outside the group are noted one by one, once that thread is done.
@@ -211,7 +211,7 @@ private:
         quint64 touched, low, high, newLow, newHigh;
     };
 
-    static constexpr qint32 kGroup = 16;
+    static constexpr qint32 kGroup = 64;
     static constexpr qint64 kNoColumn = -(qint64(1) << 62);
 
     // One group of columns: the rows written, those rows as they were, and
@@ -219,7 +219,7 @@ private:
     struct Group {
         qint64 first = kNoColumn, end = kNoColumn;
         std::vector<quint64> rows;  // a bit a row
-        std::vector<QRgb> copy;     // 16 pixels a row
+        std::vector<QRgb> copy;     // 64 pixels a row
         qint32 maskFirst = 0, maskLast = -1;
     };
 
