@@ -143,8 +143,8 @@ int main(int argc, char *argv[]) {
         runColumnPass(module, surface, step, *findPass("nb")->perPixel(thresholds));
         const QImage afterNb = surface.image();
         std::printf(
-            "\n            plain pass         recorded pass\n"
-            "pass        ms  (cpu ms)       ms  (cpu ms)  slower  finish ms\n");
+            "\n           plain  recorded  (processor ms:\n"
+            "pass          ms        ms   this    all)   slower  finish ms\n");
         for (const char *name : {"nb", "bouchtrou", "affine"}) {
             if (!only.isEmpty() && only != name)
                 continue;
