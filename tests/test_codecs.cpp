@@ -2,12 +2,14 @@
 // type and bit depth the decoder takes, every row filter, every width from 1 to 300, must give Qt's
 // pixels; damaged files and the kinds left to Qt must get Qt's verdict; JPEG files of every
 // sampling and size from 1 to 40 Qt's pixels and resolution; what the encoder writes must read
-// back, through Qt, as the image it was given, with its resolution.
+// back, through Qt, as the image it was given, with its resolution; the row coder's streams inflate
+// to the rows it was given, with zlib and with libdeflate, whatever the rows hold.
 
 #include "core/platform/imagefiles.h"
 #include "core/platform/jpegcodec.h"
 #include "core/platform/loadpicture.h"
 #include "core/platform/pngcodec.h"
+#include "core/platform/rowdeflate.h"
 #include "core/platform/runtimeerror.h"
 
 #include <QBuffer>
@@ -172,6 +174,94 @@ QByteArray written(const QImage &image, PngFilter filter = PngFilter::Up) {
     if (!writePng(image, &buffer, &error, filter))
         return {};
     return buffer.data();
+}
+
+// Rows for the row coder, `count` of `length` bytes. "painted": the filtered
+// rows of a black-and-white drawing, zeros but for a few shapes of 01 and FF
+// runs, stamped from a small set at random places, so that runs, shapes
+// found again and literals all occur; "three bytes": 00, 01 and FF at
+// random, short runs everywhere; "random": any byte; "skewed": byte k
+// Fibonacci(k + 1) times in every 4180, which makes Huffman codes longer than
+// deflate allows unless they are limited; "sparse": long runs of 00
+// across rows, a lone byte now and then.
+QByteArray coderRows(const QString &kind, int length, int count, QRandomGenerator &random) {
+    QByteArray rows(qsizetype(length) * count, '\0');
+    uchar *bytes = reinterpret_cast<uchar *>(rows.data());
+    const qsizetype total = rows.size();
+    if (kind == QLatin1String("painted")) {
+        QList<QByteArray> shapes;
+        for (int s = 0; s < 6; ++s) {
+            QByteArray shape;
+            for (int r = 0; r < 1 + s % 3; ++r) {
+                shape += QByteArray(3 * (1 + int(random.bounded(4))), r % 2 ? '\xFF' : '\x01');
+                shape += QByteArray(3 * int(random.bounded(6)), '\0');
+            }
+            shapes << shape;
+        }
+        for (int y = 0; y < count; ++y) {
+            uchar *row = bytes + qsizetype(y) * length;
+            row[0] = 2;
+            for (int k = 0; k < 1 + length / 40; ++k) {
+                const QByteArray &shape = shapes[int(random.bounded(int(shapes.size())))];
+                const int at = 1 + int(random.bounded(std::max(1, length - 1)));
+                const int n = std::min(int(shape.size()), length - at);
+                if (n > 0)
+                    std::memcpy(row + at, shape.constData(), size_t(n));
+            }
+        }
+    } else if (kind == QLatin1String("three bytes")) {
+        for (qsizetype i = 0; i < total; ++i)
+            bytes[i] = "\x00\x01\xFF"[random.bounded(3)];
+    } else if (kind == QLatin1String("random")) {
+        for (qsizetype i = 0; i < total; ++i)
+            bytes[i] = uchar(random.bounded(256));
+    } else if (kind == QLatin1String("skewed")) {
+        // Byte k (0..16) Fibonacci(k + 1) times in each 4180 bytes, shuffled.
+        QByteArray pool;
+        for (int k = 0, a = 1, b = 1; k < 17; ++k, b = a + b, a = b - a)
+            pool += QByteArray(a, char(k));
+        for (qsizetype at = 0; at < total; at += pool.size()) {
+            for (qsizetype i = pool.size() - 1; i > 0; --i)
+                std::swap(pool[i], pool[qsizetype(random.bounded(quint32(i + 1)))]);
+            std::memcpy(bytes + at, pool.constData(), size_t(std::min(pool.size(), total - at)));
+        }
+    } else {  // sparse
+        for (qsizetype i = 0; i < total; ++i)
+            bytes[i] = random.bounded(500) == 0 ? uchar(1 + random.bounded(255)) : 0;
+    }
+    return rows;
+}
+
+// The row coder's stream of `rows`, never giving up.
+QByteArray rowCoded(const QByteArray &rows, int length) {
+    RowDeflater coder(size_t(length), false);
+    for (qsizetype at = 0; at < rows.size(); at += length)
+        coder.addRow(reinterpret_cast<const uchar *>(rows.constData()) + at);
+    const std::vector<uchar> &stream = coder.finish();
+    return QByteArray(reinterpret_cast<const char *>(stream.data()), qsizetype(stream.size()));
+}
+
+// A drawing as the passes leave it: black strokes on white, but for the
+// scan's own colours in rows 0 and 1 and column 0.
+QImage paintedPicture(int width, int height, QRandomGenerator &random) {
+    QImage image(width, height, QImage::Format_RGB32);
+    image.fill(Qt::white);
+    for (int k = 0; k < 1 + width * height / 60; ++k) {
+        const int x = int(random.bounded(width));
+        const int y = int(random.bounded(height));
+        const int w = 1 + int(random.bounded(std::min(width, 12)));
+        const int h = 1 + int(random.bounded(std::min(height, 12)));
+        for (int j = y; j < std::min(height, y + h); ++j)
+            for (int i = x; i < std::min(width, x + w); ++i)
+                image.setPixel(i, j, qRgb(0, 0, 0));
+    }
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            if (y < 2 || x == 0)
+                image.setPixel(x, y, 0xFF000000u | random.bounded(0x1000000u));
+        }
+    }
+    return image;
 }
 
 }  // namespace
@@ -480,6 +570,92 @@ private slots:
             }
         }
         keepCodecBuffers(false);
+    }
+
+    // The row coder's stream inflates, with zlib (Qt's qUncompress) and with
+    // libdeflate, to the rows given: every row length from 1 to 300 with a
+    // few rows, and long streams that fill the 32 KB window many times over,
+    // for every kind of rows.
+    void rowCoderRoundTrips_data() {
+        QTest::addColumn<QString>("kind");
+        for (const char *kind : {"painted", "three bytes", "random", "skewed", "sparse"})
+            QTest::newRow(kind) << QString::fromLatin1(kind);
+    }
+    void rowCoderRoundTrips() {
+        QFETCH(QString, kind);
+        QRandomGenerator random(11);
+        std::vector<std::pair<int, int>> sizes;  // row length, rows
+        for (int length = 1; length <= 300; ++length)
+            sizes.emplace_back(length, 1 + (length * 5) % 11);
+        sizes.emplace_back(997, 230);
+        sizes.emplace_back(4180, 6);
+        sizes.emplace_back(7441, 40);
+        sizes.emplace_back(40000, 3);  // rows longer than the window
+        libdeflate_decompressor *inflater = libdeflate_alloc_decompressor();
+        for (const auto &[length, count] : sizes) {
+            const QByteArray rows = coderRows(kind, length, count, random);
+            const QByteArray stream = rowCoded(rows, length);
+            QCOMPARE(qUncompress(be32(quint32(rows.size())) + stream), rows);
+            QByteArray inflated(rows.size(), '\0');
+            size_t produced = 0;
+            QCOMPARE(
+                libdeflate_zlib_decompress(inflater, stream.constData(), size_t(stream.size()),
+                                           inflated.data(), size_t(inflated.size()), &produced),
+                LIBDEFLATE_SUCCESS);
+            QCOMPARE(qsizetype(produced), rows.size());
+            QCOMPARE(inflated, rows);
+        }
+        libdeflate_free_decompressor(inflater);
+    }
+
+    // Code lengths within the limit, every code complete (the lengths' sum
+    // of 2^-length exactly 1) and never a longer code for a more frequent
+    // symbol: frequencies that make an unlimited Huffman code far deeper
+    // than deflate allows, and ones that do not.
+    void codeLengthsLimited_data() {
+        QTest::addColumn<QList<quint32>>("frequencies");
+        QTest::addColumn<int>("limit");
+        QList<quint32> fibonacci{1, 1};
+        while (fibonacci.size() < 30)
+            fibonacci << fibonacci[fibonacci.size() - 1] + fibonacci[fibonacci.size() - 2];
+        QTest::newRow("Fibonacci, 15 bits") << fibonacci << 15;
+        QTest::newRow("Fibonacci, 7 bits") << fibonacci.mid(0, 19) << 7;
+        QList<quint32> skewed(286, 1);
+        skewed[40] = 1000000;
+        QTest::newRow("one common, many rare") << skewed << 15;
+        QTest::newRow("all equal") << QList<quint32>(286, 7) << 15;
+        QTest::newRow("two") << QList<quint32>{0, 5, 0, 1} << 15;
+        QTest::newRow("with unused") << QList<quint32>{0, 3, 0, 0, 9, 1, 0, 2, 2} << 7;
+    }
+    void codeLengthsLimited() {
+        QFETCH(QList<quint32>, frequencies);
+        QFETCH(int, limit);
+        std::vector<uchar> lengths(size_t(frequencies.size()));
+        codeLengths(frequencies.constData(), int(frequencies.size()), limit, lengths.data());
+        quint64 kraft = 0;  // in units of 2^-limit
+        for (qsizetype s = 0; s < frequencies.size(); ++s) {
+            QCOMPARE(lengths[size_t(s)] == 0, frequencies[s] == 0);
+            QVERIFY(lengths[size_t(s)] <= limit);
+            if (lengths[size_t(s)] > 0)
+                kraft += quint64(1) << (limit - lengths[size_t(s)]);
+            for (qsizetype t = 0; t < frequencies.size(); ++t) {
+                if (frequencies[t] > frequencies[s] && frequencies[s] > 0)
+                    QVERIFY(lengths[size_t(t)] <= lengths[size_t(s)]);
+            }
+        }
+        QCOMPARE(kraft, quint64(1) << limit);
+    }
+
+    // Painted pictures, which the encoder gives to the row coder, read back
+    // through Qt as the pictures given at every width from 1 to 300 and
+    // heights from 1 to 97.
+    void paintedPicturesReadAsWritten() {
+        QRandomGenerator random(12);
+        for (int width = 1; width <= 300; ++width) {
+            const QImage image = paintedPicture(width, 1 + (width * 13) % 97, random);
+            const QByteArray png = written(image);
+            QCOMPARE(QImage::fromData(png, "png").convertToFormat(QImage::Format_RGB32), image);
+        }
     }
 
     // What the encoder would lose goes to Qt's writer, which keeps it.
