@@ -1,7 +1,7 @@
 #pragma once
 
-// Helpers shared by the tests: a plain picture, seeded random numbers, a
-// scripted end-of-column step and a window's controls found by name.
+// Helpers shared by the tests: a plain picture, seeded random numbers and a
+// picture and a mask of them, a scripted end-of-column step and a window's controls found by name.
 
 #include "core/image/columnpass.h"
 #include "core/image/imagesurface.h"
@@ -61,6 +61,26 @@ public:
 private:
     quint64 m_state;
 };
+
+// Masks of cells 0..upperX x 0..upperY, each black with `blackPercent` % odds.
+inline MaskArray randomMask(int upperX, int upperY, Rng &rng, int blackPercent) {
+    MaskArray mask;
+    mask.allocate(upperX, upperY);
+    for (int x = 0; x <= upperX; ++x)
+        for (int y = 0; y <= upperY; ++y)
+            mask.set(x, y, rng.below(100) < blackPercent);
+    return mask;
+}
+
+// A w x h picture of seeded random colours, every channel from 0 to 255.
+inline QImage noiseImage(int w, int h, quint64 seed) {
+    QImage image(w, h, QImage::Format_RGB32);
+    Rng rng(seed);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            image.setPixel(x, y, qRgb(rng.below(256), rng.below(256), rng.below(256)));
+    return image;
+}
 
 // An end-of-column step that records what the frame asks of it and can run
 // scripted actions in its event pump after a given column.

@@ -21,19 +21,6 @@
 using namespace ink;
 using namespace ink::test;
 
-namespace {
-
-QImage noisy(int w, int h, quint64 seed) {
-    QImage image(w, h, QImage::Format_RGB32);
-    Rng rng(seed);
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x)
-            image.setPixel(x, y, qRgb(rng.below(256), rng.below(256), rng.below(256)));
-    return image;
-}
-
-}  // namespace
-
 class TestAbuse : public QObject {
     Q_OBJECT
 
@@ -49,7 +36,7 @@ private:
     void act(Form1 &form, QChar action, qint32 column) {
         if (action == QLatin1Char('L') || action == QLatin1Char('S')) {
             const bool larger = action == QLatin1Char('L');
-            QVERIFY(noisy(larger ? 90 : 20, larger ? 70 : 12, 5).save(m_path));
+            QVERIFY(noiseImage(larger ? 90 : 20, larger ? 70 : 12, 5).save(m_path));
         }
         if (QStringLiteral("RLS").contains(action)) {
             control<QPushButton>(form, "Command1")->click();
@@ -88,7 +75,7 @@ private Q_SLOTS:
         QVERIFY(m_dir.isValid());
         m_path = m_dir.filePath(QStringLiteral("scan.png"));
         MessageBoxes::setHandler([this](QWidget *, const QString &text) { m_messages << text; });
-        m_picture = noisy(60, 45, 11);
+        m_picture = noiseImage(60, 45, 11);
         QVERIFY(m_picture.save(m_path));
         Module1 module;
         Form1 form(module);

@@ -48,15 +48,6 @@ ChannelHistograms plainCount(const QImage &picture) {
     return h;
 }
 
-QImage randomImage(int w, int h, quint64 seed, QImage::Format format) {
-    QImage image(w, h, QImage::Format_RGB32);
-    Rng rng(seed);
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x)
-            image.setPixel(x, y, qRgb(rng.below(256), rng.below(256), rng.below(256)));
-    return image.convertToFormat(format);
-}
-
 // NB's rule on every pixel: how many differ from the truth (0 = ink).
 qint64 wrongPixels(const SampleScan &sample, const Thresholds &t) {
     qint64 wrong = 0;
@@ -155,8 +146,8 @@ private Q_SLOTS:
         QFETCH(int, format);
         for (int n = 1; n <= 300; ++n) {
             for (const QSize size : {QSize(n, 3), QSize(3, n)}) {
-                const QImage image =
-                    randomImage(size.width(), size.height(), quint64(n), QImage::Format(format));
+                const QImage image = noiseImage(size.width(), size.height(), quint64(n))
+                                         .convertToFormat(QImage::Format(format));
                 if (channelHistograms(image) != plainCount(image))
                     QFAIL(
                         qPrintable(QStringLiteral("%1 x %2").arg(size.width()).arg(size.height())));

@@ -114,12 +114,8 @@ private Q_SLOTS:
         Rng rng{quint64(height) * 31};
         for (int width = 1; width <= 300; ++width) {
             const QImage image = randomPicture(width, height, rng);
-            MaskArray mask;
-            mask.allocate(width, height);
             const int density = 20 + rng.below(70);
-            for (int x = 0; x <= width; ++x)
-                for (int y = 0; y <= height; ++y)
-                    mask.set(x, y, rng.below(100) < density);
+            const MaskArray mask = randomMask(width, height, rng, density);
             const Result one = runSteps(image, mask, 1);
             for (const int threads : {2, 3}) {
                 const Result more = runSteps(image, mask, threads);

@@ -256,12 +256,8 @@ private Q_SLOTS:
         const bool shorter = shape == QLatin1String("shorter");
         for (const bool fill : {true, false}) {
             Rng rng(seed);
-            MaskArray mask;
             const int upperY = larger ? h + 2 : shorter ? (fill ? h - 2 : h - 1) : h;
-            mask.allocate(larger ? w + 3 : w, upperY);
-            for (int x = 0; x <= mask.upperX(); ++x)
-                for (int y = 0; y <= mask.upperY(); ++y)
-                    mask.set(x, y, rng.below(100) < density);
+            MaskArray mask = randomMask(larger ? w + 3 : w, upperY, rng, density);
             // No gap at the last row tested (bouchtrou), no ink there (affine).
             for (int x = 0; shorter && x <= w; ++x)
                 mask.set(x, fill ? h - 3 : h - 2, fill);

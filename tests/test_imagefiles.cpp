@@ -14,6 +14,7 @@
 #include <cstring>
 
 using namespace ink;
+using ink::test::randomMask;
 using ink::test::Rng;
 
 class TestImageFiles : public QObject {
@@ -117,13 +118,8 @@ private Q_SLOTS:
             QImage picture(width, height, QImage::Format_RGB32);
             picture.setDotsPerMeterX(11811);
             picture.setDotsPerMeterY(5906);
-            MaskArray cells;
-            cells.allocate(width, height);
             const int density = 1 + rng.below(99);  // sparse to dense
-            for (int x = 0; x <= width; ++x) {
-                for (int y = 0; y <= height; ++y)
-                    cells.set(x, y, rng.below(100) < density);
-            }
+            const MaskArray cells = randomMask(width, height, rng, density);
             PackedMask packed;
             packed.assign(cells);
 

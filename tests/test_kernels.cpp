@@ -55,15 +55,6 @@ QImage randomPicture(int w, int h, Rng &rng) {
     return image;
 }
 
-MaskArray randomMask(int w, int h, Rng &rng, int blackPercent) {
-    MaskArray mask;
-    mask.allocate(w, h);
-    for (int x = 0; x <= w; ++x)
-        for (int y = 0; y <= h; ++y)
-            mask.set(x, y, rng.below(100) < blackPercent);
-    return mask;
-}
-
 // Mostly black, with every kind of defect bouchtrou fills, repeated every 8
 // columns and 6 rows and shifted by (dx, dy): beside a white stripe two
 // columns wide, a notch in each stroke edge along it; then a crack two rows
