@@ -208,6 +208,19 @@ void ChangeRecorder::beginColumn(qint32 x) {
     m_rowBits = group.rows.data();
 }
 
+void ChangeRecorder::noteAndSet(qint64 x, qint64 y, ColorValue color) {
+    if (x >= m_group && x < m_groupEnd && y >= 0 && y < m_rows) {
+        if (!((m_rowBits[size_t(y) / 64] >> (y % 64)) & 1))
+            startRow(y);
+    } else {
+        recordWrite(x, y, color);
+    }
+    if (m_plain)
+        m_plain->ImageSurface::PSet(x, y, color);
+    else
+        m_target.PSet(x, y, color);
+}
+
 void ChangeRecorder::startRow(qint64 y) {
     m_rowBits[size_t(y) / 64] |= quint64(1) << (y % 64);
     if (m_asLoaded)

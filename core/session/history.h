@@ -166,16 +166,15 @@ public:
         return m_target.Point(x, y);
     }
     void PSet(qint64 x, qint64 y, ColorValue color) override {
-        if (x >= m_group && x < m_groupEnd && y >= 0 && y < m_rows) {
-            if (!((m_rowBits[size_t(y) / 64] >> (y % 64)) & 1))
-                startRow(y);
-        } else {
-            recordWrite(x, y, color);
-        }
-        if (m_plain)
+        // Runs for every pixel a pass paints: a write into a row of the group
+        // already noted goes straight to a plain picture, with nothing else
+        // to do (and no registers to save for the rest).
+        if (m_plain && x >= m_group && x < m_groupEnd && quint64(y) < quint64(m_rows) &&
+            ((m_rowBits[quint64(y) / 64] >> (quint64(y) % 64)) & 1)) {
             m_plain->ImageSurface::PSet(x, y, color);
-        else
-            m_target.PSet(x, y, color);
+            return;
+        }
+        noteAndSet(x, y, color);
     }
     void Refresh() override { m_target.Refresh(); }
     float Width() const override { return m_target.Width(); }
@@ -224,6 +223,8 @@ private:
     };
 
     void startRow(qint64 y);
+    // PSet's other cases: notes what the write changes, then writes.
+    void noteAndSet(qint64 x, qint64 y, ColorValue color);
     // Hands the current group over to be compared, and waits until done.
     void handOver();
     void waitIdle();
