@@ -204,7 +204,9 @@ bool isLetter(uchar c) {
 // the bytes side by side in 16-bit lanes: the same predictor as the plain
 // loop, ties going to a, then b, then c. Reads up to one byte past the end of
 // both rows (the buffers have room).
-void unpaethPixels(uchar *row, const uchar *previous, size_t bytes, size_t bpp) {
+// `bpp` is a constant so that storing a pixel is a plain move, not a call.
+template <size_t bpp>
+void unpaethPixels(uchar *row, const uchar *previous, size_t bytes) {
     const __m128i zero = _mm_setzero_si128();
     const auto load = [&zero](const uchar *p) {
         int v;
@@ -262,7 +264,10 @@ bool unfilterRow(int type, uchar *row, const uchar *previous, size_t bytes, int 
         case 4:
 #if defined(__SSE2__)
             if ((bpp == 3 || bpp == 4) && bytes % size_t(bpp) == 0) {
-                unpaethPixels(row, previous, bytes, size_t(bpp));
+                if (bpp == 3)
+                    unpaethPixels<3>(row, previous, bytes);
+                else
+                    unpaethPixels<4>(row, previous, bytes);
                 return true;
             }
 #endif
@@ -744,18 +749,35 @@ bool readPng(QByteArrayView bytes, QImage *picture, const std::function<void(QSi
     }
     const int validEntries = header.colourType == 3 ? paletteSize : levels;
 
-    // Two rows of unfiltered samples, the current one and the one above,
-    // and a row of zeros above the first.
-    std::vector<uchar> rows(3 * rowBytes + 4);  // room for a 4-byte read past a row
-    for (size_t y = 0; y < height; ++y) {
+    // The rows are unfiltered where they were inflated, one row ahead of the
+    // conversion: row y + 1 needs row y unfiltered, and row y's pixels are
+    // then written over it, from the left (each output row ends before the
+    // next inflated row begins, and a pixel is read before the output reaches
+    // it). The last row is unfiltered in a copy, since the filters may read a
+    // few bytes past a row's end; the first has a row of zeros above it.
+    std::vector<uchar> spare(2 * rowBytes + 4);
+    const uchar *zeros = spare.data();
+    uchar *lastRow = spare.data() + rowBytes;
+    const auto unfiltered = [&](size_t y) {
+        return y + 1 == height ? lastRow : inflated + y * (rowBytes + 1) + 1;
+    };
+    const auto unfilter = [&](size_t y) {
         const uchar *source = inflated + y * (rowBytes + 1);
-        uchar *row = rows.data() + (y % 2) * rowBytes;
-        const uchar *previous = rows.data() + (y > 0 ? (y + 1) % 2 : 2) * rowBytes;
-        std::memcpy(row, source + 1, rowBytes);
-        if (!unfilterRow(source[0], row, previous, rowBytes, bpp)) {
+        uchar *row = unfiltered(y);
+        if (y + 1 == height)
+            std::memcpy(row, source + 1, rowBytes);
+        return unfilterRow(source[0], row, y > 0 ? unfiltered(y - 1) : zeros, rowBytes, bpp);
+    };
+    if (!unfilter(0)) {
+        *picture = QImage();
+        return false;
+    }
+    for (size_t y = 0; y < height; ++y) {
+        if (y + 1 < height && !unfilter(y + 1)) {
             *picture = QImage();
             return false;
         }
+        const uchar *row = unfiltered(y);
         QRgb *out = reinterpret_cast<QRgb *>(bits + y * stride);
         switch (header.colourType) {
             case 2:
