@@ -344,6 +344,10 @@ private slots:
         QByteArray badPhys = pHYs;
         badPhys[badPhys.size() - 1] = char(badPhys[badPhys.size() - 1] ^ 1);
         row("resolution with a wrong checksum, skipped", assemble(rgb, badPhys), true);
+        // Before the header even a damaged chunk makes libpng refuse the file.
+        QByteArray beforeHeader = good;
+        beforeHeader.insert(8, badPhys);
+        row("damaged resolution before the header", beforeHeader, false);
         QByteArray unknown;
         appendChunk(unknown, "prIV", "anything");
         row("unknown ancillary chunk", assemble(rgb, unknown), true);

@@ -565,13 +565,15 @@ bool readPng(QByteArrayView bytes, QImage *picture, const std::function<void(QSi
         const bool crcGood =
             libdeflate_crc32(0, begin + at + 4, size_t(length) + 4) == bigEndian32(data + length);
         at += size_t(length) + 12;
+        // Nothing may come before the header, not even a damaged chunk that
+        // would be skipped after it: libpng refuses the file.
+        if (!haveHeader && name != chunkName("IHDR"))
+            return false;
         if (!crcGood) {
             if (critical)
                 return false;
             continue;  // a damaged ancillary chunk is skipped, as libpng does
         }
-        if (!haveHeader && name != chunkName("IHDR"))
-            return false;
         if (idatCount > 0 && name != chunkName("IDAT"))
             idatEnded = true;
         switch (name) {
