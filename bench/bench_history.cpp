@@ -15,6 +15,7 @@
 // With PASS (nb, bouchtrou or affine) only that pass is timed, five times,
 // and nothing else is run: for profiling.
 
+#include "bench/quietstep.h"
 #include "core/session/history.h"
 #include "core/session/session.h"
 #include "samplegen.h"
@@ -42,14 +43,8 @@ long residentKb() {
     return -1;
 }
 
-class QuietView : public SessionView {
+class QuietView : public QuietStepOf<SessionView> {
 public:
-    void refreshPicture(qint32) override {}
-    void setProgress(const QString &) override {}
-    void refreshWindow() override {}
-    void doEvents() override {}
-    int cancelValue() override { return 0; }
-    void setCancelValue(int) override {}
     QString thresholdText(ThresholdBox) override { return QStringLiteral("180"); }
     void reportError(const RuntimeError &error) override {
         std::fprintf(stderr, "%s\n", qPrintable(error.lineText()));

@@ -1,11 +1,13 @@
 #pragma once
 
 // The end-of-column step of a benchmark: nothing shown, never cancelled, so
-// that only the pass itself is timed.
+// that only the pass itself is timed. `Step` is the step's interface, or one
+// built on it (a session's view).
 
 #include "core/image/columnpass.h"
 
-class QuietStep : public ink::ColumnStep {
+template <class Step = ink::ColumnStep>
+class QuietStepOf : public Step {
 public:
     void refreshPicture(qint32) override {}
     void setProgress(const QString &) override {}
@@ -14,3 +16,5 @@ public:
     int cancelValue() override { return 0; }
     void setCancelValue(int) override {}
 };
+
+using QuietStep = QuietStepOf<>;
