@@ -12,7 +12,7 @@
 //
 //   build-rel/bench/bench_history [WIDTH HEIGHT [PASS]]     (default 7000 5000)
 //
-// With PASS (nb, bouchtrou or affine) only that pass is timed, five times,
+// With PASS (nb, bouchtrou or affine) only that pass is timed, seven times,
 // and nothing else is run: for profiling.
 
 #include "bench/quietstep.h"
