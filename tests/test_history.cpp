@@ -99,6 +99,31 @@ private:
     qint32 m_column = 0;
 };
 
+// Paints its own column, and from the last one goes back to columns 1 and 2,
+// whose group of columns is compared by then: puts some of column 1 back as
+// it was before the pass, and paints others again.
+class Late : public ColumnOperation {
+public:
+    PassRange range() const override { return {0, 1.0f, 0, 1.0f}; }
+    void processColumn(Module1 &, PixelSurface &picture, qint32 x, qint32 y0, qint32 y1) override {
+        for (qint32 y = y0; y <= y1; ++y) {
+            if (x == 1)
+                m_was.push_back(picture.Point(x, y));
+            picture.PSet(x, y, (x + y) % 3 ? kWhite : 0x203040 + y);
+        }
+        if (x + 1 < qint32(picture.Width()))
+            return;
+        for (qint32 y = y0; y <= y1 && size_t(y - y0) < m_was.size(); ++y) {
+            picture.PSet(1, y, y % 2 ? m_was[size_t(y - y0)] : 0x506070 + y);
+            if (y % 4 == 0)
+                picture.PSet(2, y, kBlack);
+        }
+    }
+
+private:
+    std::vector<ColorValue> m_was;
+};
+
 struct Snapshot {
     QImage picture;
     MaskArray mask;
@@ -126,8 +151,8 @@ struct Fixture {
 // Runs one step of a script: "nb", "bouchtrou", "affine" (a pass), "nb/3"
 // (cancelled after column 3), "nb!3" (a box that is no number from column 3),
 // "nb@3" (Reload clicked after column 3),
-// "odd" (OddPaint), "reach" (Reach), "U", "R", "L" (Reload), "O" (Open of the other file).
-// Returns what the session said, or whether the pass ran.
+// "odd" (OddPaint), "reach" (Reach), "late" (Late), "U", "R", "L" (Reload), "O" (Open of the other
+// file). Returns what the session said, or whether the pass ran.
 bool act(Fixture &f, const QString &step) {
     if (step == QLatin1String("U"))
         return f.session.undo();
@@ -144,6 +169,10 @@ bool act(Fixture &f, const QString &step) {
     if (step == QLatin1String("odd")) {
         OddPaint odd;
         return f.session.runPass(odd);
+    }
+    if (step == QLatin1String("late")) {
+        Late late;
+        return f.session.runPass(late);
     }
     if (step == QLatin1String("reach")) {
         Reach reach;
@@ -188,6 +217,8 @@ private slots:
         QTest::newRow("other colours") << QSize(50, 129) << "nb odd U odd odd U U R R";
         QTest::newRow("writes beyond the column")
             << QSize(37, 70) << "nb reach U R odd reach reach U U U R R";
+        QTest::newRow("writes into groups compared")
+            << QSize(150, 70) << "nb late U R odd late late U U U R R";
         QTest::newRow("reload starts afresh") << QSize(30, 30) << "nb affine L U R nb U";
         QTest::newRow("reload during a pass") << QSize(30, 70) << "nb affine@4 U R bouchtrou U R";
         QTest::newRow("open starts afresh")
@@ -292,6 +323,52 @@ private slots:
             QVERIFY(f.module.Mask == states[states.size() - 1 - size_t(i)].mask);
         }
         QVERIFY(!f.session.undo());
+    }
+
+    // Both orders of a set of cells: every cell found where it is, and
+    // visited once, in the whole set and inside areas across word edges.
+    void cellSets_data() {
+        QTest::addColumn<int>("order");
+        QTest::newRow("bands") << int(CellSet::Order::bands);
+        QTest::newRow("columns") << int(CellSet::Order::columns);
+    }
+    void cellSets() {
+        QFETCH(int, order);
+        const bool bands = CellSet::Order(order) == CellSet::Order::bands;
+        const qint32 columns = 150, rows = 130;
+        std::vector<bool> in(size_t(columns) * rows);
+        CellSet set(columns, rows, CellSet::Order(order));
+        quint32 seed = 7;
+        const qint32 lines = bands ? (columns + 63) / 64 : columns;
+        for (qint32 line = 0; line < lines; ++line) {
+            for (qint32 k = 0; k < set.wordsPerLine(); ++k) {
+                quint64 word = 0;
+                for (int bit = 0; bit < 64; ++bit) {
+                    const qint32 x = bands ? line * 64 + bit : line;
+                    const qint32 y = bands ? k : k * 64 + bit;
+                    seed = seed * 1103515245 + 12345;
+                    if (x < columns && y < rows && (seed >> 16) % 5 == 0) {
+                        word |= quint64(1) << bit;
+                        in[size_t(y) * columns + x] = true;
+                    }
+                }
+                if (word)
+                    set.append(line, k, word);
+            }
+        }
+        for (const QRect area : {QRect(0, 0, columns, rows), QRect(60, 62, 10, 5),
+                                 QRect(63, 0, 2, rows), QRect(-5, 120, 300, 40)}) {
+            std::vector<int> seen(in.size());
+            set.forEachIn(area, [&](qint32 x, qint32 y) { ++seen[size_t(y) * columns + x]; });
+            for (qint32 y = 0; y < rows; ++y)
+                for (qint32 x = 0; x < columns; ++x)
+                    QCOMPARE(seen[size_t(y) * columns + x],
+                             in[size_t(y) * columns + x] && area.contains(x, y) ? 1 : 0);
+        }
+        for (qint32 y = -1; y <= rows; ++y)
+            for (qint32 x = -1; x <= columns; ++x)
+                QCOMPARE(set.contains(x, y), x >= 0 && y >= 0 && x < columns && y < rows &&
+                                                 in[size_t(y) * columns + x]);
     }
 
     void countsText_data() {

@@ -27,12 +27,13 @@ qint64 CellSet::count() const {
 bool CellSet::contains(qint32 x, qint32 y) const {
     if (x < 0 || y < 0 || x >= m_columns || y >= m_rows)
         return false;
-    const bool byRows = m_order == Order::rows;
-    const qint32 line = byRows ? y : x, along = byRows ? x : y;
-    const quint32 index = quint32(qint64(line) * wordsPerLine() + along / 64);
+    const bool bands = m_order == Order::bands;
+    const qint32 line = bands ? x / 64 : x, along = bands ? y : y / 64;
+    const int bit = bands ? x % 64 : y % 64;
+    const quint32 index = quint32(qint64(line) * wordsPerLine() + along);
     const auto it = std::lower_bound(m_index.begin(), m_index.end(), index);
     return it != m_index.end() && *it == index &&
-           (m_words[size_t(it - m_index.begin())] >> (along % 64)) & 1;
+           (m_words[size_t(it - m_index.begin())] >> bit) & 1;
 }
 
 size_t PassChanges::bytes() const {
@@ -41,26 +42,67 @@ size_t PassChanges::bytes() const {
            filledCells.bytes() + erasedCells.bytes();
 }
 
+namespace {
+
+#if defined(__x86_64__) && defined(__GNUC__)
+bool haveAvx2() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
+}
+const bool kAvx2 = haveAvx2();
+
+// The colours of a word's 64 pixels with no listed colour, eight at a time:
+// where `high` is set the scan's (`loaded`), else white where `low` is set and
+// black where not; -1 for the pixels not in `set`.
+__attribute__((target("avx2"))) void wordColorsAvx2(ColorValue *colors, const QRgb *loaded,
+                                                    quint64 set, quint64 low, quint64 high) {
+    // A scan pixel's bytes blue, green, red, alpha become red, green, blue, 0.
+    const __m256i swap = _mm256_setr_epi8(2, 1, 0, -1, 6, 5, 4, -1, 10, 9, 8, -1, 14, 13, 12, -1, 2,
+                                          1, 0, -1, 6, 5, 4, -1, 10, 9, 8, -1, 14, 13, 12, -1);
+    const __m256i laneBits = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
+    const __m256i white = _mm256_set1_epi32(ink::kWhite);
+    const __m256i none = _mm256_set1_epi32(kNoPixel);
+    // Lane i set where bit j + i of `bits` is.
+#define INK_LANES(bits, j)                                                                         \
+    _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32(int(((bits) >> (j)) & 0xFF)), laneBits), \
+                       laneBits)
+    for (int j = 0; j < 64; j += 8) {
+        const __m256i scan = _mm256_shuffle_epi8(
+            _mm256_loadu_si256(reinterpret_cast<const __m256i *>(loaded + j)), swap);
+        const __m256i painted = _mm256_and_si256(INK_LANES(low, j), white);  // black is 0
+        const __m256i color = _mm256_blendv_epi8(painted, scan, INK_LANES(high, j));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(colors + j),
+                            _mm256_blendv_epi8(none, color, INK_LANES(set, j)));
+    }
+#undef INK_LANES
+}
+#else
+const bool kAvx2 = false;
+void wordColorsAvx2(ColorValue *, const QRgb *, quint64, quint64, quint64) {}
+#endif
+
+}  // namespace
+
 void PassChanges::apply(PixelSurface &picture, MaskArray &target, const QImage &loaded,
                         bool forward) const {
     const ColorValue *listed = forward ? newListed.data() : oldListed.data();
     const bool rgb32 = loaded.format() == QImage::Format_RGB32;
     const qint64 loadedWidth = rgb32 ? loaded.width() : 0;
     const qint64 loadedHeight = rgb32 ? loaded.height() : 0;
-    // Word by word along the rows, 64 pixels at a time written in one call:
-    // the picture and the scan as loaded are walked along their scanlines.
+    // Word by word, 64 pixels of a row written in one call.
     ColorValue colors[64];
-    const size_t words = pixels.wordCount();
-    for (size_t i = 0; i < words; ++i) {
+    const auto applyWord = [&](size_t i) {
         const quint64 set = pixels.word(i);
         const quint64 low = planes[4 * i + (forward ? 2 : 0)];
         const quint64 high = planes[4 * i + (forward ? 3 : 1)];
-        const qint32 y = pixels.lineOf(i);
-        const qint64 x0 = qint64(pixels.wordOf(i)) * 64;
+        const qint32 y = pixels.wordOf(i);
+        const qint64 x0 = qint64(pixels.lineOf(i)) * 64;
         const QRgb *loadedRow =
             y < loadedHeight ? reinterpret_cast<const QRgb *>(loaded.constScanLine(y)) : nullptr;
         const int first = std::countr_zero(set), last = 63 - std::countl_zero(set);
-        if ((low & high) == 0 && loadedRow && x0 + last < loadedWidth) {
+        if ((low & high) == 0 && loadedRow && x0 + 64 <= loadedWidth && kAvx2) {
+            wordColorsAvx2(colors, loadedRow + x0, set, low, high);
+        } else if ((low & high) == 0 && loadedRow && x0 + last < loadedWidth) {
             // No listed colour: each pixel is black, white or the scan's.
             for (int j = first; j <= last; ++j) {
                 const QRgb p = loadedRow[x0 + j];
@@ -86,6 +128,33 @@ void PassChanges::apply(PixelSurface &picture, MaskArray &target, const QImage &
             }
         }
         picture.PSetRow(x0 + first, y, colors + first, last - first + 1);
+    };
+    // The record runs down bands of 64 columns. When it covers much of the
+    // picture, the picture and the scan are walked row by row instead, a
+    // cursor per band, so that the memory streams; the listed colours come in
+    // the record's order, so a record with some keeps it.
+    const size_t words = pixels.wordCount();
+    const qint32 rows = pixels.rows(), bands = (pixels.columns() + 63) / 64;
+    if ((forward ? newListed : oldListed).empty() && words * 8 > size_t(rows) * size_t(bands)) {
+        std::vector<size_t> next(size_t(bands) + 1, words);
+        for (size_t i = words; i-- > 0;)
+            next[size_t(pixels.lineOf(i))] = i;
+        for (qint32 k = bands; k-- > 0;)
+            next[size_t(k)] = std::min(next[size_t(k)], next[size_t(k) + 1]);
+        std::vector<size_t> end(next.begin() + 1, next.end());
+        for (qint32 y = 0; y < rows; ++y) {
+            for (qint32 k = 0; k < bands; ++k) {
+                const size_t i = next[size_t(k)];
+                if (i < end[size_t(k)] &&
+                    pixels.indexOf(i) == quint32(k) * quint32(rows) + quint32(y)) {
+                    applyWord(i);
+                    next[size_t(k)] = i + 1;
+                }
+            }
+        }
+    } else {
+        for (size_t i = 0; i < words; ++i)
+            applyWord(i);
     }
     // Undone or redone, every recorded cell of the mask flips.
     if (target.upperX() + 1 == filledCells.columns() && target.upperY() + 1 == filledCells.rows()) {
@@ -137,31 +206,66 @@ PassChanges::Code ChangeRecorder::code(ColorValue color, qint64 x, qint64 y) con
                              : PassChanges::kListed;
 }
 
-// `count` zeroed notes. The group's notes lie a row apart, each on a page of
-// its own with ordinary pages, so they are asked for on 2 MiB pages where the
-// system has them; the system also hands the memory out zeroed, and only as
-// it is touched.
-ChangeRecorder::WrittenArray ChangeRecorder::zeroedWords(size_t count) {
-    const size_t bytes = std::max<size_t>(count, 1) * sizeof(Written);
+// The notes, and the dense ones most of all, lie a row apart, each on a page
+// of its own with ordinary pages, so they are asked for on 2 MiB pages where
+// the system has them; the system also hands the memory out zeroed, and only
+// as it is touched.
+void *ChangeRecorder::untouchedBytes(size_t bytes) {
 #ifdef __linux__
     void *memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (memory == MAP_FAILED)
         throw std::bad_alloc();
     madvise(memory, bytes, MADV_HUGEPAGE);
-    return {static_cast<Written *>(memory), [bytes](Written *p) { munmap(p, bytes); }};
+    return memory;
 #else
-    auto *memory = static_cast<Written *>(std::calloc(1, bytes));
+    void *memory = std::calloc(1, bytes);
     if (!memory)
         throw std::bad_alloc();
-    return {memory, [](Written *p) { std::free(p); }};
+    return memory;
 #endif
 }
 
-ChangeRecorder::Written &ChangeRecorder::wordAt(qint64 x, qint64 y) {
+void ChangeRecorder::releaseBytes(void *memory, size_t bytes) {
+#ifdef __linux__
+    munmap(memory, bytes);
+#else
+    Q_UNUSED(bytes);
+    std::free(memory);
+#endif
+}
+
+ChangeRecorder::Written &ChangeRecorder::appendNote(qint32 y, qint32 k) {
+    const size_t capacity = size_t(m_rows) * size_t(m_rowWords);
+    if (!m_notes)
+        m_notes = untouched<Note>(capacity);
+    // Each word of each row is noted once at most while the list is kept.
+    if (m_noteCount >= capacity)
+        throw std::bad_alloc();
+    Note &note = m_notes[m_noteCount++];
+    note.y = y;
+    note.k = k;
+    return note.word;
+}
+
+void ChangeRecorder::spill() {
+    if (!m_sparse)
+        return;
+    m_sparse = false;
     if (!m_written) {
-        m_written = zeroedWords(size_t(m_rows) * size_t(m_rowWords));
+        m_written = untouched<Written>(size_t(m_rows) * size_t(m_rowWords));
         m_rowsWritten.assign(size_t(m_rows), 0);
     }
+    for (size_t i = 0; i < m_noteCount; ++i) {
+        const Note &note = m_notes[i];
+        m_written[size_t(note.y) * size_t(m_rowWords) + size_t(note.k)] = note.word;
+        m_rowsWritten[size_t(note.y)] = 1;
+    }
+    m_notes.reset();
+    m_noteCount = 0;
+}
+
+ChangeRecorder::Written &ChangeRecorder::wordAt(qint64 x, qint64 y) {
+    spill();
     m_rowsWritten[size_t(y)] = 1;
     return m_written[size_t(y) * size_t(m_rowWords) + size_t(x / 64)];
 }
@@ -200,6 +304,15 @@ void ChangeRecorder::beginColumn(qint32 x) {
     handOver();
     if (x < 0 || x >= m_columns)
         return;
+    if (m_sparse) {
+        // The list keeps a row's words in order while the groups come left
+        // to right, each once.
+        if (x - x % kGroup <= m_lastGroup) {
+            waitIdle();
+            spill();
+        }
+        m_lastGroup = x - x % kGroup;
+    }
     Group &group = m_groups[m_filling];
     group.first = m_group = x - x % kGroup;
     group.end = m_groupEnd = std::min<qint64>(m_group + kGroup, m_columns);
@@ -298,9 +411,9 @@ void ChangeRecorder::compareGroup(Group &group) {
                     if (ahead < m_loadedHeight && group.first < m_loadedWidth) {
                         const uchar *scan = m_loadedBits + ahead * m_loadedStride + group.first * 4;
                         for (int line = 0; line < kGroup * 4; line += 64)
-                            __builtin_prefetch(scan + line);
+                            __builtin_prefetch(scan + line, 0, 0);  // read once
                     }
-                    if (m_written && ahead < m_rows)
+                    if (!m_sparse && m_written && ahead < m_rows)
                         __builtin_prefetch(&m_written[size_t(ahead) * size_t(m_rowWords) +
                                                       size_t(group.first / 64)],
                                            1);
@@ -372,15 +485,33 @@ __attribute__((target("avx2"))) RowFlags flagsAvx2(const QRgb *was, const QRgb *
     return f;
 }
 
-bool haveAvx2() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2");
+// The same when the colours as they were are the scan's: a pixel was the
+// scan's colour, and is the same now when it still is.
+__attribute__((target("avx2"))) RowFlags flagsAsLoadedAvx2(const QRgb *now, const QRgb *loaded) {
+    const __m256i rgb = _mm256_set1_epi32(int(kRgb));
+    const __m256i zero = _mm256_setzero_si256();
+    RowFlags f{};
+    for (int h = 0; h < 64; h += 8) {
+        const __m256i c =
+            _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(now + h)), rgb);
+        const __m256i l = _mm256_and_si256(
+            _mm256_loadu_si256(reinterpret_cast<const __m256i *>(loaded + h)), rgb);
+#define INK_BITS(v) (quint64(quint32(_mm256_movemask_ps(_mm256_castsi256_ps(v)))) << h)
+        f.nowLoaded |= INK_BITS(_mm256_cmpeq_epi32(c, l));
+        f.nowBlack |= INK_BITS(_mm256_cmpeq_epi32(c, zero));
+        f.nowWhite |= INK_BITS(_mm256_cmpeq_epi32(c, rgb));
+#undef INK_BITS
+    }
+    f.same = f.nowLoaded;
+    f.wasLoaded = ~quint64(0);
+    return f;
 }
-const bool kAvx2 = haveAvx2();
 #else
-const bool kAvx2 = false;
 RowFlags flagsAvx2(const QRgb *was, const QRgb *now, const QRgb *loaded, int n) {
     return flagsPlain(was, now, loaded, n);
+}
+RowFlags flagsAsLoadedAvx2(const QRgb *now, const QRgb *loaded) {
+    return flagsPlain(loaded, now, loaded, 64);
 }
 #endif
 
@@ -425,7 +556,9 @@ void ChangeRecorder::compareRow(const Group &group, qint32 y) {
             }
         }
         const QRgb *was = m_asLoaded ? loaded : group.copy.data() + size_t(y) * kGroup;
-        RowFlags f = wide ? flagsAvx2(was, now, loaded, n) : flagsPlain(was, now, loaded, n);
+        RowFlags f = !wide                            ? flagsPlain(was, now, loaded, n)
+                     : was == loaded && inScan == all ? flagsAsLoadedAvx2(now, loaded)
+                                                      : flagsAvx2(was, now, loaded, n);
         f.wasLoaded &= inScan;
         f.nowLoaded &= inScan;
         const quint64 changedNow = ~f.same & all;
@@ -438,9 +571,13 @@ void ChangeRecorder::compareRow(const Group &group, qint32 y) {
         const quint64 touched = changedNow | noted;
         if (!touched)
             return;
-        if (!word)
-            word = &wordAt(first, y);
-        m_rowsWritten[size_t(y)] = 1;
+        if (m_sparse) {
+            word = &appendNote(y, qint32(first / 64));
+        } else {
+            if (!word)
+                word = &wordAt(first, y);
+            m_rowsWritten[size_t(y)] = 1;
+        }
         // Codes: the scan's colour first, then black, white, listed.
         const quint64 fresh = changedNow & ~noted;
         const quint64 oldLow = ~f.wasLoaded & ~f.wasBlack;
@@ -591,6 +728,49 @@ void ChangeRecorder::abandon() {
     m_loadedBits = nullptr;
     m_loadedWidth = m_loadedHeight = 0;
     m_maskColumnsUsable = false;
+    m_notes.reset();
+    m_noteCount = 0;
+}
+
+void ChangeRecorder::settleWord(qint32 y, qint32 k, Written &word) const {
+    quint64 changed = word.touched & ((word.low ^ word.newLow) | (word.high ^ word.newHigh));
+    for (quint64 w = word.touched & word.low & word.high & word.newLow & word.newHigh; w != 0;
+         w &= w - 1) {
+        const qint64 at = qint64(y) * m_columns + k * 64 + std::countr_zero(w);
+        if (m_oldListed.at(at) != m_newListed.at(at))
+            changed |= w & -w;
+    }
+    word.touched = changed;
+}
+
+void ChangeRecorder::placeWord(PassChanges &changes, size_t i, qint32 y, qint32 k,
+                               const Written &word) {
+    const quint64 changed = word.touched;
+    changes.pixels.place(i, k, y, changed);
+    quint64 *planes = changes.planes.data() + 4 * i;
+    planes[0] = word.low & changed;
+    planes[1] = word.high & changed;
+    planes[2] = word.newLow & changed;
+    planes[3] = word.newHigh & changed;
+}
+
+void ChangeRecorder::appendListed(PassChanges &changes) const {
+    if (m_oldListed.empty() && m_newListed.empty())
+        return;
+    for (size_t i = 0; i < changes.pixels.wordCount(); ++i) {
+        const quint64 *planes = changes.planes.data() + 4 * i;
+        const quint64 oldListed = planes[0] & planes[1], newListed = planes[2] & planes[3];
+        const qint64 base =
+            qint64(changes.pixels.wordOf(i)) * m_columns + qint64(changes.pixels.lineOf(i)) * 64;
+        for (quint64 w = oldListed | newListed; w != 0; w &= w - 1) {
+            const quint64 bit = w & -w;
+            const qint64 at = base + std::countr_zero(w);
+            if (oldListed & bit)
+                changes.oldListed.push_back(m_oldListed.at(at));
+            if (newListed & bit)
+                changes.newListed.push_back(m_newListed.at(at));
+        }
+    }
 }
 
 std::shared_ptr<PassChanges> ChangeRecorder::finish() {
@@ -600,63 +780,50 @@ std::shared_ptr<PassChanges> ChangeRecorder::finish() {
     if (m_failed)
         throw std::bad_alloc();
     auto changes = std::make_shared<PassChanges>();
-    changes->pixels = CellSet(m_columns, m_rows, CellSet::Order::rows);
-    // First which pixels changed, to size the record once: a pixel changed
-    // when its codes differ, or when both are listed and the colours do.
-    size_t words = 0;
-    for (qint32 y = 0; m_written && y < m_rows; ++y) {
-        if (!m_rowsWritten[size_t(y)])
-            continue;
-        Written *row = &m_written[size_t(y) * size_t(m_rowWords)];
-        for (qint32 k = 0; k < m_rowWords; ++k) {
-            Written &word = row[k];
-            if (!word.touched)
+    changes->pixels = CellSet(m_columns, m_rows, CellSet::Order::bands);
+    if (m_sparse) {
+        // The list runs group after group, each row by row, as the record
+        // does. Every word noted changed: a pixel is noted where its colour
+        // differs from the one before the pass, and a different colour has a
+        // different code, or both are listed.
+        changes->pixels.resize(m_noteCount);
+        changes->planes.resize(4 * m_noteCount);
+        for (size_t i = 0; i < m_noteCount; ++i)
+            placeWord(*changes, i, m_notes[i].y, m_notes[i].k, m_notes[i].word);
+    } else {
+        // First which pixels changed, to size the record once.
+        size_t words = 0;
+        for (qint32 y = 0; m_written && y < m_rows; ++y) {
+            if (!m_rowsWritten[size_t(y)])
                 continue;
-            quint64 changed =
-                word.touched & ((word.low ^ word.newLow) | (word.high ^ word.newHigh));
-            for (quint64 w = word.touched & word.low & word.high & word.newLow & word.newHigh;
-                 w != 0; w &= w - 1) {
-                const qint64 at = qint64(y) * m_columns + k * 64 + std::countr_zero(w);
-                if (m_oldListed.at(at) != m_newListed.at(at))
-                    changed |= w & -w;
+            Written *row = &m_written[size_t(y) * size_t(m_rowWords)];
+            for (qint32 k = 0; k < m_rowWords; ++k) {
+                if (row[k].touched) {
+                    settleWord(y, k, row[k]);
+                    words += row[k].touched != 0;
+                }
             }
-            word.touched = changed;
-            words += changed != 0;
         }
-    }
-    changes->pixels.reserve(words);
-    changes->planes.reserve(4 * words);
-    for (qint32 y = 0; m_written && y < m_rows; ++y) {
-        if (!m_rowsWritten[size_t(y)])
-            continue;
-        const Written *row = &m_written[size_t(y) * size_t(m_rowWords)];
-        for (qint32 k = 0; k < m_rowWords; ++k) {
-            const Written &word = row[k];
-            const quint64 changed = word.touched;
-            if (!changed)
-                continue;
-            changes->pixels.append(y, k, changed);
-            changes->planes.insert(changes->planes.end(),
-                                   {word.low & changed, word.high & changed, word.newLow & changed,
-                                    word.newHigh & changed});
-            // The listed colours, in the order of the pixels.
-            for (quint64 w = changed & ((word.low & word.high) | (word.newLow & word.newHigh));
-                 w != 0; w &= w - 1) {
-                const quint64 bit = w & -w;
-                const qint64 at = qint64(y) * m_columns + k * 64 + std::countr_zero(w);
-                if (word.low & word.high & bit)
-                    changes->oldListed.push_back(m_oldListed.at(at));
-                if (word.newLow & word.newHigh & bit)
-                    changes->newListed.push_back(m_newListed.at(at));
+        changes->pixels.resize(words);
+        changes->planes.resize(4 * words);
+        size_t i = 0;
+        for (qint32 k = 0; m_written && k < m_rowWords; ++k) {
+            for (qint32 y = 0; y < m_rows; ++y) {
+                const Written &word = m_written[size_t(y) * size_t(m_rowWords) + size_t(k)];
+                if (m_rowsWritten[size_t(y)] && word.touched)
+                    placeWord(*changes, i++, y, k, word);
             }
         }
     }
+    appendListed(*changes);
     changes->filledCells = std::move(m_filled);
     changes->erasedCells = std::move(m_erased);
     changes->filledCells.shrink();
     changes->erasedCells.shrink();
     changes->filled = changes->filledCells.count();
     changes->erased = changes->erasedCells.count();
+    m_notes.reset();
+    m_noteCount = 0;
     m_written.reset();
     m_rowsWritten = {};
     m_oldListed.clear();

@@ -24,14 +24,14 @@
 namespace ink {
 
 // A set of cells of a picture or a mask, held as the non-zero 64-bit words of
-// a bitmap. A picture's set runs row by row, a word holding 64 cells of a row
-// (bit j of word k of row y is column 64k + j), so that visiting it walks the
-// picture along its scanlines; a mask's runs column by column, as the mask is
-// stored (bit j of word k of column x is row 64k + j). A pass that changes
-// few cells costs a few words.
+// a bitmap. A picture's set runs in bands of 64 columns, each band row by row
+// (bit j of word y of band k is the cell (64k + j, y)), as the passes work
+// through the picture; a mask's runs column by column, as the mask is stored
+// (bit j of word k of column x is row 64k + j). A pass that changes few cells
+// costs a few words.
 class CellSet {
 public:
-    enum class Order { rows, columns };
+    enum class Order { bands, columns };
 
     CellSet() = default;
     CellSet(qint32 columns, qint32 rows, Order order)
@@ -40,19 +40,26 @@ public:
     qint32 columns() const { return m_columns; }
     qint32 rows() const { return m_rows; }
     Order order() const { return m_order; }
-    // Words per row (rows order) or per column (columns order).
-    qint32 wordsPerLine() const {
-        return ((m_order == Order::rows ? m_columns : m_rows) + 63) / 64;
-    }
+    // Words per band (bands order) or per column (columns order).
+    qint32 wordsPerLine() const { return m_order == Order::bands ? m_rows : (m_rows + 63) / 64; }
     qint64 count() const;
     bool empty() const { return m_words.empty(); }
     bool contains(qint32 x, qint32 y) const;
     size_t bytes() const { return m_index.capacity() * 4 + m_words.capacity() * 8; }
 
-    // Adds word `k` of row or column `line`; words come in the set's order.
+    // Adds word `k` of band or column `line`; words come in the set's order.
     void append(qint32 line, qint32 k, quint64 word) {
         m_index.push_back(quint32(qint64(line) * wordsPerLine() + k));
         m_words.push_back(word);
+    }
+    // Room for `words` words, then word `i` of the set's order put in place.
+    void resize(size_t words) {
+        m_index.resize(words);
+        m_words.resize(words);
+    }
+    void place(size_t i, qint32 line, qint32 k, quint64 word) {
+        m_index[i] = quint32(qint64(line) * wordsPerLine() + k);
+        m_words[i] = word;
     }
     void reserve(size_t words) {
         m_index.reserve(words);
@@ -64,37 +71,34 @@ public:
     }
 
     // The words one by one, in the set's order: the number of them, the
-    // i-th, and its row or column and its place along it.
+    // i-th, and its band or column and its place along it.
     size_t wordCount() const { return m_words.size(); }
     quint64 word(size_t i) const { return m_words[i]; }
     qint32 lineOf(size_t i) const { return qint32(m_index[i] / quint32(wordsPerLine())); }
+    quint32 indexOf(size_t i) const { return m_index[i]; }  // line * wordsPerLine() + place
     qint32 wordOf(size_t i) const { return qint32(m_index[i] % quint32(wordsPerLine())); }
 
     // Calls f(x, y) for every cell, in the set's order.
     template <typename F>
     void forEach(F &&f) const {
         for (size_t i = 0; i < m_words.size(); ++i)
-            visit(i, f, 0, INT_MAX);
+            visit(i, f, QRect(0, 0, m_columns, m_rows));
     }
     // The same for the cells inside `area`.
     template <typename F>
     void forEachIn(const QRect &area, F &&f) const;
 
 private:
-    // Calls f for the cells of word i whose place along the line lies in
-    // from..to.
+    // Calls f for the cells of word i that lie in `area`.
     template <typename F>
-    void visit(size_t i, F &f, qint32 from, qint32 to) const {
-        const qint32 line = lineOf(i);
-        const qint32 base = wordOf(i) * 64;
+    void visit(size_t i, F &f, const QRect &area) const {
+        const qint32 line = lineOf(i), along = wordOf(i);
         for (quint64 w = m_words[i]; w != 0; w &= w - 1) {
-            const qint32 along = base + std::countr_zero(w);
-            if (along < from || along > to)
-                continue;
-            if (m_order == Order::rows)
-                f(along, line);
-            else
-                f(line, along);
+            const qint32 bit = std::countr_zero(w);
+            const qint32 x = m_order == Order::bands ? line * 64 + bit : line;
+            const qint32 y = m_order == Order::bands ? along : along * 64 + bit;
+            if (area.contains(x, y))
+                f(x, y);
         }
     }
     std::pair<size_t, size_t> wordsBetween(quint32 first, quint32 last) const {
@@ -105,7 +109,7 @@ private:
 
     qint32 m_columns = 0;
     qint32 m_rows = 0;
-    Order m_order = Order::rows;
+    Order m_order = Order::bands;
     std::vector<quint32> m_index;  // line * wordsPerLine() + word, ascending
     std::vector<quint64> m_words;
 };
@@ -122,7 +126,7 @@ private:
 struct PassChanges {
     enum Code : quint8 { kBlack = 0, kWhite = 1, kLoaded = 2, kListed = 3 };
 
-    CellSet pixels;  // in rows order
+    CellSet pixels;  // in bands order
     // Per word of `pixels`, four bit planes over its changed pixels: the low
     // and the high bit of each one's code before the pass, then after it.
     std::vector<quint64> planes;
@@ -171,7 +175,7 @@ public:
         // to do (and no registers to save for the rest).
         if (m_plain && x >= m_group && x < m_groupEnd && quint64(y) < quint64(m_rows) &&
             ((m_rowBits[quint64(y) / 64] >> (quint64(y) % 64)) & 1)) {
-            m_plain->ImageSurface::PSet(x, y, color);
+            m_plain->setOnSurface(x, y, color);  // the group lies on the picture
             return;
         }
         noteAndSet(x, y, color);
@@ -222,7 +226,27 @@ private:
         qint32 maskFirst = 0, maskLast = -1;
     };
 
+    // A note of one row's word, as the comparing keeps it while every group
+    // is compared once and nothing is written outside the group: appended
+    // group after group, so that its cost follows what the pass changed.
+    struct Note {
+        qint32 y, k;
+        Written word;
+    };
+
     void startRow(qint64 y);
+    // From notes in a list to notes kept in place, a word per 64 pixels of
+    // every row: for writes outside the group, and groups out of order.
+    void spill();
+    Written &appendNote(qint32 y, qint32 k);
+    // Whether a word's pixels changed: their codes differ, or both are listed
+    // and the colours do. Keeps only those in `touched`.
+    void settleWord(qint32 y, qint32 k, Written &word) const;
+    // Puts a changed word in the record as its word `i`, its listed colours
+    // aside.
+    static void placeWord(PassChanges &changes, size_t i, qint32 y, qint32 k, const Written &word);
+    // The record's listed colours, in the order of its pixels.
+    void appendListed(PassChanges &changes) const;
     // PSet's other cases: notes what the write changes, then writes.
     void noteAndSet(qint64 x, qint64 y, ColorValue color);
     // Hands the current group over to be compared, and waits until done.
@@ -255,11 +279,27 @@ private:
     bool m_off = false;  // abandoned
     qint32 m_columns, m_rows, m_rowWords;
 
-    // Dense while the pass runs, m_rowWords words a row; allocated untouched,
-    // and read back only in rows marked in m_rowsWritten.
-    using WrittenArray = std::unique_ptr<Written[], std::function<void(Written *)>>;
-    static WrittenArray zeroedWords(size_t count);
-    WrittenArray m_written;
+    // Memory handed out zeroed and only as it is touched.
+    template <typename T>
+    using Untouched = std::unique_ptr<T[], std::function<void(T *)>>;
+    template <typename T>
+    static Untouched<T> untouched(size_t count) {
+        void *memory = untouchedBytes(std::max<size_t>(count, 1) * sizeof(T));
+        return {static_cast<T *>(memory),
+                [bytes = std::max<size_t>(count, 1) * sizeof(T)](T *p) { releaseBytes(p, bytes); }};
+    }
+    static void *untouchedBytes(size_t bytes);
+    static void releaseBytes(void *memory, size_t bytes);
+
+    // The notes as a list, while m_sparse: at most one per word of a row,
+    // appended in the order of the groups (left to right) and of the rows.
+    bool m_sparse = true;
+    Untouched<Note> m_notes;
+    size_t m_noteCount = 0;
+    qint64 m_lastGroup = kNoColumn;  // the group begun last, while m_sparse
+    // Otherwise dense, m_rowWords words a row; allocated untouched, and read
+    // back only in rows marked in m_rowsWritten.
+    Untouched<Written> m_written;
     std::vector<quint8> m_rowsWritten;
 
     // The group being written, and the other one being compared meanwhile.
@@ -359,16 +399,17 @@ void CellSet::forEachIn(const QRect &area, F &&f) const {
     const QRect r = area & QRect(0, 0, m_columns, m_rows);
     if (r.isEmpty())
         return;
-    const bool byRows = m_order == Order::rows;
-    // One run of words per row, or per column, of the area.
-    const qint32 first = byRows ? r.top() : r.left(), last = byRows ? r.bottom() : r.right();
-    const qint32 from = byRows ? r.left() : r.top(), to = byRows ? r.right() : r.bottom();
+    // One run of words per band, or per column, of the area.
+    const bool bands = m_order == Order::bands;
+    const qint32 first = bands ? r.left() / 64 : r.left(),
+                 last = bands ? r.right() / 64 : r.right();
+    const qint32 from = bands ? r.top() : r.top() / 64, to = bands ? r.bottom() : r.bottom() / 64;
     const quint32 per = quint32(wordsPerLine());
     for (qint32 line = first; line <= last; ++line) {
-        const auto [begin, end] = wordsBetween(quint32(line) * per + quint32(from / 64),
-                                               quint32(line) * per + quint32(to / 64));
+        const auto [begin, end] =
+            wordsBetween(quint32(line) * per + quint32(from), quint32(line) * per + quint32(to));
         for (size_t i = begin; i < end; ++i)
-            visit(i, f, from, to);
+            visit(i, f, r);
     }
 }
 
