@@ -7,6 +7,9 @@
 // A pass's time is the time it takes (wall time: the recorder compares what
 // the pass wrote on a second thread while the pass goes on), beside the
 // processor time of all threads, which tells what recording costs in all.
+// Plain and recorded runs take turns, and "slower" is the median of each
+// pair's ratio, so that the machine's speed drifting between runs weighs
+// less.
 // Undo and redo times are this thread's processor time. Wall times need a
 // quiet machine.
 //
@@ -144,7 +147,7 @@ int main(int argc, char *argv[]) {
             if (!only.isEmpty() && only != name)
                 continue;
             const bool first = QLatin1String(name) == QLatin1String("nb");
-            std::vector<double> plain, recorded, recordedThread, recordedCpu, finished;
+            std::vector<double> plain, recorded, recordedThread, recordedCpu, finished, ratio;
             for (int i = 0; i < (only.isEmpty() ? 5 : 7); ++i) {
                 const PassTime p = timePass(first ? scan : afterNb, first ? fresh : module.Mask,
                                             *findPass(name), false);
@@ -155,10 +158,11 @@ int main(int argc, char *argv[]) {
                 recordedThread.push_back(r.thread);
                 recordedCpu.push_back(r.processor);
                 finished.push_back(r.finish);
+                ratio.push_back(r.wall / p.wall);
             }
             std::printf("%-10s %6.0f %10.0f %7.0f %6.0f %7.1f %% %8.0f\n", name, median(plain),
                         median(recorded), median(recordedThread), median(recordedCpu),
-                        100 * (median(recorded) / median(plain) - 1), median(finished));
+                        100 * (median(ratio) - 1), median(finished));
         }
     }
 

@@ -10,6 +10,10 @@
 #include <sys/mman.h>
 #endif
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
+
 namespace ink {
 
 // Passes walk the picture a column at a time, so consecutive pixels lie a
@@ -52,11 +56,46 @@ void ImageSurface::setImage(const QImage &image) {
     m_height = m_image.height();
 }
 
+namespace {
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// Eight colours at a time: the red and blue bytes swapped, opaque, and those
+// of -1 left out of the store.
+__attribute__((target("avx2"))) qint64 setRowAvx2(QRgb *row, const ColorValue *colors,
+                                                  qint64 count) {
+    const __m256i swap = _mm256_setr_epi8(2, 1, 0, -1, 6, 5, 4, -1, 10, 9, 8, -1, 14, 13, 12, -1, 2,
+                                          1, 0, -1, 6, 5, 4, -1, 10, 9, 8, -1, 14, 13, 12, -1);
+    const __m256i opaque = _mm256_set1_epi32(int(0xFF000000u));
+    const __m256i none = _mm256_set1_epi32(kNoPixel);
+    qint64 i = 0;
+    for (; i + 8 <= count; i += 8) {
+        const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(colors + i));
+        const __m256i keep = _mm256_andnot_si256(_mm256_cmpeq_epi32(c, none), none);
+        const __m256i pixels = _mm256_or_si256(_mm256_shuffle_epi8(c, swap), opaque);
+        _mm256_maskstore_epi32(reinterpret_cast<int *>(row + i), keep, pixels);
+    }
+    return i;
+}
+
+bool haveAvx2() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
+}
+const bool kAvx2 = haveAvx2();
+#endif
+
+}  // namespace
+
 void ImageSurface::PSetRow(qint64 x, qint64 y, const ColorValue *colors, qint64 count) {
     if (y < 0 || y >= m_height)
         return;
-    const qint64 from = std::max<qint64>(0, -x), to = std::min<qint64>(count, m_width - x);
+    qint64 from = std::max<qint64>(0, -x);
+    const qint64 to = std::min<qint64>(count, m_width - x);
     QRgb *row = &pixelAt(0, y);
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (kAvx2 && to > from)
+        from += setRowAvx2(row + x + from, colors + from, to - from);
+#endif
     for (qint64 i = from; i < to; ++i)
         if (colors[i] != kNoPixel)
             row[x + i] = pixelOf(colors[i]);

@@ -43,6 +43,9 @@ public:
         pixelAt(x, y) = pixelOf(color);
     }
 
+    // PSet of a pixel known to lie on the picture.
+    void setOnSurface(qint64 x, qint64 y, ColorValue color) { pixelAt(x, y) = pixelOf(color); }
+
     void PSetRow(qint64 x, qint64 y, const ColorValue *colors, qint64 count) override;
 
     void Refresh() override {}
