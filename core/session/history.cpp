@@ -339,9 +339,9 @@ void ChangeRecorder::startRow(qint64 y) {
     if (m_asLoaded)
         return;  // the scan as loaded holds the row as it was
     Group &group = m_groups[m_filling];
-    if (group.copy.empty())
-        group.copy.assign(size_t(m_rows) * kGroup, 0);
-    QRgb *out = group.copy.data() + size_t(y) * kGroup;
+    if (!group.copy)
+        group.copy = untouched<QRgb>(size_t(m_rows) * kGroup);
+    QRgb *out = group.copy.get() + size_t(y) * kGroup;
     const qint64 n = m_groupEnd - m_group;
     if (m_pixelBits) {
         std::memcpy(out, m_pixelBits + y * m_pixelStride + m_group * 4, size_t(n) * 4);
@@ -362,39 +362,40 @@ void ChangeRecorder::handOver() {
         compareGroup(group);
         return;
     }
-    // The other group was handed over before this one: once it is done, its
-    // buffers take the next group.
-    waitIdle();
     {
-        std::lock_guard lock(m_lock);
-        m_pending = &group;
+        // The groups are compared in the order they are handed over. The
+        // next one takes the buffers of the one handed over kRing groups
+        // ago, once that is done: a comparing thread held up by other
+        // programs holds the pass up only when it falls that far behind.
+        std::unique_lock lock(m_lock);
+        ++m_handed;
+        m_wake.notify_all();
+        m_wake.wait(lock, [this] { return m_handed - m_compared < kRing; });
     }
     if (!m_worker.joinable()) {
         m_worker = std::thread([this] {
             std::unique_lock lock(m_lock);
             for (;;) {
-                m_wake.wait(lock, [this] { return m_pending || m_stop; });
-                if (!m_pending)
+                m_wake.wait(lock, [this] { return m_compared < m_handed || m_stop; });
+                if (m_stop)
                     return;
-                Group *next = m_pending;
+                Group &next = m_groups[m_compared % kRing];
                 lock.unlock();
-                compareGroup(*next);
+                compareGroup(next);
                 lock.lock();
-                m_pending = nullptr;
+                ++m_compared;
                 m_wake.notify_all();
             }
         });
-    } else {
-        m_wake.notify_all();
     }
-    m_filling ^= 1;
+    m_filling = int(m_handed % kRing);
 }
 
 void ChangeRecorder::waitIdle() {
     if (!m_worker.joinable())
         return;
     std::unique_lock lock(m_lock);
-    m_wake.wait(lock, [this] { return !m_pending; });
+    m_wake.wait(lock, [this] { return m_compared == m_handed; });
 }
 
 void ChangeRecorder::compareGroup(Group &group) {
@@ -555,7 +556,7 @@ void ChangeRecorder::compareRow(const Group &group, qint32 y) {
                 inScan |= on ? quint64(1) << k : 0;
             }
         }
-        const QRgb *was = m_asLoaded ? loaded : group.copy.data() + size_t(y) * kGroup;
+        const QRgb *was = m_asLoaded ? loaded : group.copy.get() + size_t(y) * kGroup;
         RowFlags f = !wide                            ? flagsPlain(was, now, loaded, n)
                      : was == loaded && inScan == all ? flagsAsLoadedAvx2(now, loaded)
                                                       : flagsAvx2(was, now, loaded, n);

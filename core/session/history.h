@@ -217,12 +217,24 @@ private:
     static constexpr qint32 kGroup = 64;
     static constexpr qint64 kNoColumn = -(qint64(1) << 62);
 
+    // Memory handed out zeroed and only as it is touched.
+    template <typename T>
+    using Untouched = std::unique_ptr<T[], std::function<void(T *)>>;
+    template <typename T>
+    static Untouched<T> untouched(size_t count) {
+        void *memory = untouchedBytes(std::max<size_t>(count, 1) * sizeof(T));
+        return {static_cast<T *>(memory),
+                [bytes = std::max<size_t>(count, 1) * sizeof(T)](T *p) { releaseBytes(p, bytes); }};
+    }
+    static void *untouchedBytes(size_t bytes);
+    static void releaseBytes(void *memory, size_t bytes);
+
     // One group of columns: the rows written, those rows as they were, and
     // the columns of the masks to compare.
     struct Group {
         qint64 first = kNoColumn, end = kNoColumn;
         std::vector<quint64> rows;  // a bit a row
-        std::vector<QRgb> copy;     // 64 pixels a row
+        Untouched<QRgb> copy;       // 64 pixels a row, those written
         qint32 maskFirst = 0, maskLast = -1;
     };
 
@@ -279,18 +291,6 @@ private:
     bool m_off = false;  // abandoned
     qint32 m_columns, m_rows, m_rowWords;
 
-    // Memory handed out zeroed and only as it is touched.
-    template <typename T>
-    using Untouched = std::unique_ptr<T[], std::function<void(T *)>>;
-    template <typename T>
-    static Untouched<T> untouched(size_t count) {
-        void *memory = untouchedBytes(std::max<size_t>(count, 1) * sizeof(T));
-        return {static_cast<T *>(memory),
-                [bytes = std::max<size_t>(count, 1) * sizeof(T)](T *p) { releaseBytes(p, bytes); }};
-    }
-    static void *untouchedBytes(size_t bytes);
-    static void releaseBytes(void *memory, size_t bytes);
-
     // The notes as a list, while m_sparse: at most one per word of a row,
     // appended in the order of the groups (left to right) and of the rows.
     bool m_sparse = true;
@@ -302,8 +302,10 @@ private:
     Untouched<Written> m_written;
     std::vector<quint8> m_rowsWritten;
 
-    // The group being written, and the other one being compared meanwhile.
-    Group m_groups[2];
+    // The group being written, and those handed over before it, compared
+    // meanwhile.
+    static constexpr qint64 kRing = 4;
+    Group m_groups[kRing];
     int m_filling = 0;
     qint64 m_group = kNoColumn, m_groupEnd = kNoColumn;  // the one being written
     quint64 *m_rowBits = nullptr;                        // its rows written
@@ -312,7 +314,7 @@ private:
     std::thread m_worker;
     std::mutex m_lock;
     std::condition_variable m_wake;
-    Group *m_pending = nullptr;  // handed over, not yet compared
+    qint64 m_handed = 0, m_compared = 0;  // groups so far
     bool m_stop = false;
     bool m_failed = false;  // memory ran out
     bool m_alongside = false;
