@@ -107,13 +107,6 @@ void LoadPicture(const QString &path, QImage *picture) {
         return;
     if (isJpeg(bytes) && allocating([&] { return readJpeg(bytes, picture, checkSize); }))
         return;
-    // The common PNG and JPEG files are decoded here, straight into 32-bit RGB; the
-    // rest, and any file the decoder finds amiss, go to Qt's reader, whose
-    // verdict and message stand.
-    if (isPng(bytes) && allocating([&] { return readPng(bytes, picture, checkSize); }))
-        return;
-    if (isJpeg(bytes) && allocating([&] { return readJpeg(bytes, picture, checkSize); }))
-        return;
 
     // A process-wide setting: made once, not by every thread that loads.
     static const bool limited = [] {
