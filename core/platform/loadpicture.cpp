@@ -11,6 +11,7 @@
 #include <QImageReader>
 
 #include <algorithm>
+#include <cstring>
 
 namespace ink {
 
@@ -89,10 +90,54 @@ void readBytes(const QString &path, QByteArray &bytes) {
         throw RuntimeError(kInvalidPicture, QStringLiteral("Invalid picture (the file is empty)"));
 }
 
+// A PNG file that fits in the part of the picture's buffer the decoder's
+// inflated rows leave free is read there and decoded from there, when the
+// thread keeps its buffers (the batch tool): its bytes then take no memory
+// of their own, which would otherwise stay taken while the page is worked
+// on and written. False when the file is not such a file, is longer, cannot
+// be read, or is not decoded: it is then read as any other file, and that
+// path's verdict and message stand.
+bool loadPngInPicture(const QString &path, QImage *picture) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    char head[kPngHeadBytes];
+    if (file.read(head, kPngHeadBytes) != kPngHeadBytes)
+        return false;
+    QSize size;
+    const size_t room = pngRoomBeforeRows(QByteArrayView(head, kPngHeadBytes), &size);
+    if (room < size_t(kPngHeadBytes) || qint64(room) < file.size())
+        return false;
+    try {
+        checkSize(size);
+    } catch (const RuntimeError &) {
+        return false;  // refused as the whole file is judged, a file cut short first
+    }
+    uchar *bits = allocating([&] { return reusePicture(picture, size); });
+    if (size_t(picture->sizeInBytes()) != 4 * size_t(size.width()) * size_t(size.height()))
+        return false;
+    // To the end of the file, whatever its size now: one byte past the room
+    // says it no longer fits.
+    std::memcpy(bits, head, size_t(kPngHeadBytes));
+    qint64 got = kPngHeadBytes;
+    while (got <= qint64(room)) {
+        const qint64 n = file.read(reinterpret_cast<char *>(bits) + got, qint64(room) + 1 - got);
+        if (n <= 0)
+            break;
+        got += n;
+    }
+    if (file.error() != QFileDevice::NoError || got > qint64(room))
+        return false;
+    const QByteArrayView bytes(bits, got);
+    return !endsEarly(bytes) && allocating([&] { return readPng(bytes, picture, checkSize); });
+}
+
 }  // namespace
 
 void LoadPicture(const QString &path, QImage *picture) {
     checkIsReadableFile(path);
+    if (codecBuffersKept() && loadPngInPicture(path, picture))
+        return;
     static thread_local QByteArray kept;  // the last file's, see keepCodecBuffers()
     QByteArray own;
     QByteArray &bytes = codecBuffersKept() ? kept : own;
