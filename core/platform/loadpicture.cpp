@@ -132,6 +132,17 @@ bool loadPngInPicture(const QString &path, QImage *picture) {
     return !endsEarly(bytes) && allocating([&] { return readPng(bytes, picture, checkSize); });
 }
 
+// True for a file that starts as a TIFF file does. The completeness check
+// has nothing to say of one, so Qt's reader reads it from the file itself,
+// without a copy of its bytes: a scan's TIFF is often uncompressed, as large
+// as its pixels.
+bool startsAsTiff(QFile &file) {
+    char head[4];
+    if (file.read(head, 4) != 4 || !file.seek(0))
+        return false;
+    return std::memcmp(head, "II*\0", 4) == 0 || std::memcmp(head, "MM\0*", 4) == 0;
+}
+
 }  // namespace
 
 void LoadPicture(const QString &path, QImage *picture) {
@@ -141,17 +152,22 @@ void LoadPicture(const QString &path, QImage *picture) {
     static thread_local QByteArray kept;  // the last file's, see keepCodecBuffers()
     QByteArray own;
     QByteArray &bytes = codecBuffersKept() ? kept : own;
-    readBytes(path, bytes);
-    if (endsEarly(bytes))
-        throw RuntimeError(kInvalidPicture,
-                           QStringLiteral("Invalid picture (the file ends early)"));
-    // The common PNG and JPEG files are decoded here, straight into 32-bit RGB; the
-    // rest, and any file the decoder finds amiss, go to Qt's reader, whose
-    // verdict and message stand.
-    if (isPng(bytes) && allocating([&] { return readPng(bytes, picture, checkSize); }))
-        return;
-    if (isJpeg(bytes) && allocating([&] { return readJpeg(bytes, picture, checkSize); }))
-        return;
+    QFile file(path);
+    const bool tiff = file.open(QIODevice::ReadOnly) && startsAsTiff(file);
+    if (!tiff) {
+        file.close();
+        readBytes(path, bytes);
+        if (endsEarly(bytes))
+            throw RuntimeError(kInvalidPicture,
+                               QStringLiteral("Invalid picture (the file ends early)"));
+        // The common PNG and JPEG files are decoded here, straight into 32-bit
+        // RGB; the rest, and any file the decoder finds amiss, go to Qt's
+        // reader, whose verdict and message stand.
+        if (isPng(bytes) && allocating([&] { return readPng(bytes, picture, checkSize); }))
+            return;
+        if (isJpeg(bytes) && allocating([&] { return readJpeg(bytes, picture, checkSize); }))
+            return;
+    }
 
     // A process-wide setting: made once, not by every thread that loads.
     static const bool limited = [] {
@@ -160,15 +176,18 @@ void LoadPicture(const QString &path, QImage *picture) {
     }();
     Q_UNUSED(limited);
     QBuffer buffer;
-    buffer.setData(bytes);
-    buffer.open(QIODevice::ReadOnly);
+    if (!tiff) {
+        buffer.setData(bytes);
+        buffer.open(QIODevice::ReadOnly);
+    }
+    QIODevice &device = tiff ? static_cast<QIODevice &>(file) : buffer;
     // The extension names the reader to try first, as for a file opened by
     // name; the content decides when that reader cannot read it.
     QByteArray format = QFileInfo(path).suffix().toLower().toLatin1();
-    if (!format.isEmpty() && !QImageReader(&buffer, format).canRead())
+    if (!format.isEmpty() && !QImageReader(&device, format).canRead())
         format.clear();
-    buffer.seek(0);
-    QImageReader reader(&buffer, format);
+    device.seek(0);
+    QImageReader reader(&device, format);
     checkSize(reader.size());
     if (!allocating([&] { return reader.read(picture); }) || picture->isNull()) {
         QString why = reader.errorString();
