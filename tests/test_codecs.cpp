@@ -90,6 +90,24 @@ QByteArray assemble(const PngParts &parts, const QByteArray &before = {},
     return out;
 }
 
+// The same file with its stream in IDAT chunks of `piece` bytes, after a
+// private chunk of `padding` bytes (none for -1).
+QByteArray assembleSplit(const PngParts &parts, qsizetype piece, qsizetype padding = -1) {
+    QByteArray out("\x89PNG\r\n\x1A\n", 8);
+    appendChunk(out, "IHDR", parts.header);
+    if (!parts.palette.isEmpty())
+        appendChunk(out, "PLTE", parts.palette);
+    if (!parts.transparency.isEmpty())
+        appendChunk(out, "tRNS", parts.transparency);
+    if (padding >= 0)
+        appendChunk(out, "prIV", QByteArray(padding, 'p'));
+    const QByteArray stream = qCompress(parts.rows).mid(4);
+    for (qsizetype at = 0; at < stream.size(); at += piece)
+        appendChunk(out, "IDAT", stream.mid(at, piece));
+    appendChunk(out, "IEND", {});
+    return out;
+}
+
 // A picture of random samples, rows filtered by turns with every filter type
 // (from `firstFilter`), a palette of `paletteSize` entries and, with
 // `transparent`, a tRNS chunk for the colour types that take one.
@@ -303,6 +321,23 @@ private slots:
                 reused.fill(0x5A);
                 QVERIFY(readPng(png, &reused, [](QSize) {}));
                 QCOMPARE(reused, expected);
+                // Read from the picture's own buffer, where the file fits
+                // before the inflated rows, its stream in one chunk or in
+                // many gathered where they lie.
+                const QByteArray split = assembleSplit(
+                    randomPng(kind, width, height, width % 5, transparent, random), 5);
+                for (const QByteArray &file : {png, split}) {
+                    QSize size;
+                    if (pngRoomBeforeRows(file, &size) < size_t(file.size()))
+                        continue;
+                    QCOMPARE(size, QSize(width, height));
+                    const QImage wanted = qtReads(file);
+                    uchar *bits = reusePicture(&reused, size);
+                    std::memcpy(bits, file.constData(), size_t(file.size()));
+                    QVERIFY(readPng(QByteArrayView(bits, file.size()), &reused, [](QSize) {}));
+                    QVERIFY2(reused == wanted,
+                             qPrintable(QStringLiteral("in place, width %1").arg(width)));
+                }
             }
         }
     }
@@ -321,13 +356,7 @@ private slots:
         row("whole", good, true);
         // The stream split over many IDAT chunks, as Qt's writer and libpng
         // split it, gathered before the rows are inflated.
-        QByteArray split("\x89PNG\r\n\x1A\n", 8);
-        appendChunk(split, "IHDR", rgb.header);
-        const QByteArray stream = qCompress(rgb.rows).mid(4);
-        for (qsizetype at = 0; at < stream.size(); at += 7)
-            appendChunk(split, "IDAT", stream.mid(at, 7));
-        appendChunk(split, "IEND", {});
-        row("IDAT in chunks of 7 bytes", split, true);
+        row("IDAT in chunks of 7 bytes", assembleSplit(rgb, 7), true);
         const auto flipped = [&good](const char *name, int offset) {
             QByteArray png = good;
             const int at = int(png.indexOf(name)) + offset;
@@ -574,6 +603,81 @@ private slots:
             }
         }
         keepCodecBuffers(false);
+    }
+
+    // With the buffers kept, a PNG file that fits in the picture's buffer
+    // before the inflated rows is read there: at the edge of that room and
+    // past it, and when damaged, cut short or left to Qt, it loads as it
+    // does on its own, with the same pixels or the same error.
+    void loadsInPictureAsAlone_data() {
+        QTest::addColumn<QByteArray>("png");
+        QRandomGenerator random(5);
+        // Flat rows, which deflate to a few bytes: the file's size is the
+        // padding's.
+        PngParts flat = randomPng({2, 8}, 64, 16, 2, false, random);
+        flat.rows = QByteArray(flat.rows.size(), '\0');
+        QSize size;
+        const qsizetype room = qsizetype(pngRoomBeforeRows(assembleSplit(flat, 9), &size));
+        // The stream last, in one chunk, where the rows would overwrite it
+        // first; or in chunks gathered at the start.
+        for (const qsizetype piece : {qsizetype(1) << 20, qsizetype(9)}) {
+            const qsizetype bare = assembleSplit(flat, piece, 0).size();
+            QVERIFY(room > bare);
+            for (const qsizetype over : {-1, 0, 1})
+                QTest::addRow("RGB, IDAT of %lld, room %+lld", qlonglong(piece), qlonglong(over))
+                    << assembleSplit(flat, piece, room + over - bare);
+        }
+        const PngParts grey = randomPng({0, 8}, 50, 20, 0, false, random);
+        const QByteArray good = assembleSplit(grey, 11);
+        QByteArray damaged = good;
+        damaged[damaged.indexOf("IDAT") + 6] = char(damaged[damaged.indexOf("IDAT") + 6] ^ 0x10);
+        QByteArray text;
+        appendChunk(text, "tEXt", QByteArray("Title\0plan", 10));
+        QTest::newRow("grey") << good;
+        QTest::newRow("grey, IDAT damaged") << damaged;
+        QTest::newRow("grey, cut short") << good.chopped(20);
+        QTest::newRow("grey, with text") << assemble(grey, text);
+    }
+    void loadsInPictureAsAlone() {
+        QFETCH(QByteArray, png);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("p.png"));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(png) == png.size());
+        file.close();
+        const auto load = [&path](QImage *picture) {
+            try {
+                LoadPicture(path, picture);
+                return QString();
+            } catch (const RuntimeError &e) {
+                return e.description();
+            }
+        };
+        QImage alone;
+        const QString aloneError = load(&alone);
+        // Into a picture of the size already, its pixels not the file's.
+        QSize size;
+        const size_t room = pngRoomBeforeRows(png, &size);
+        QImage reused(size.isValid() ? size : QSize(3, 3), QImage::Format_RGB32);
+        reused.fill(0x5A5A5A);
+        keepCodecBuffers(true);
+        const QString reusedError = load(&reused);
+        keepCodecBuffers(false);
+        QCOMPARE(reusedError, aloneError);
+        if (aloneError.isEmpty()) {
+            QCOMPARE(reused.convertToFormat(QImage::Format_RGB32),
+                     alone.convertToFormat(QImage::Format_RGB32));
+            QCOMPARE(reused.dotsPerMeterX(), alone.dotsPerMeterX());
+        }
+        // Decoded from the room itself, a file that fits is not overwritten
+        // by the rows inflated from it.
+        QImage copied;
+        if (size_t(png.size()) <= room && readPng(png, &copied, [](QSize) {})) {
+            uchar *bits = reusePicture(&reused, size);
+            std::memcpy(bits, png.constData(), size_t(png.size()));
+            QVERIFY(readPng(QByteArrayView(bits, png.size()), &reused, [](QSize) {}));
+            QCOMPARE(reused, copied);
+        }
     }
 
     // The row coder's stream inflates, with zlib (Qt's qUncompress) and with

@@ -11,6 +11,7 @@
 #include <QImageReader>
 
 #include <algorithm>
+#include <cstring>
 
 namespace ink {
 
@@ -89,31 +90,84 @@ void readBytes(const QString &path, QByteArray &bytes) {
         throw RuntimeError(kInvalidPicture, QStringLiteral("Invalid picture (the file is empty)"));
 }
 
+// A PNG file that fits in the part of the picture's buffer the decoder's
+// inflated rows leave free is read there and decoded from there, when the
+// thread keeps its buffers (the batch tool): its bytes then take no memory
+// of their own, which would otherwise stay taken while the page is worked
+// on and written. False when the file is not such a file, is longer, cannot
+// be read, or is not decoded: it is then read as any other file, and that
+// path's verdict and message stand.
+bool loadPngInPicture(const QString &path, QImage *picture) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    char head[kPngHeadBytes];
+    if (file.read(head, kPngHeadBytes) != kPngHeadBytes)
+        return false;
+    QSize size;
+    const size_t room = pngRoomBeforeRows(QByteArrayView(head, kPngHeadBytes), &size);
+    if (room < size_t(kPngHeadBytes) || qint64(room) < file.size())
+        return false;
+    try {
+        checkSize(size);
+    } catch (const RuntimeError &) {
+        return false;  // refused as the whole file is judged, a file cut short first
+    }
+    uchar *bits = allocating([&] { return reusePicture(picture, size); });
+    if (size_t(picture->sizeInBytes()) != 4 * size_t(size.width()) * size_t(size.height()))
+        return false;
+    // To the end of the file, whatever its size now: one byte past the room
+    // says it no longer fits.
+    std::memcpy(bits, head, size_t(kPngHeadBytes));
+    qint64 got = kPngHeadBytes;
+    while (got <= qint64(room)) {
+        const qint64 n = file.read(reinterpret_cast<char *>(bits) + got, qint64(room) + 1 - got);
+        if (n <= 0)
+            break;
+        got += n;
+    }
+    if (file.error() != QFileDevice::NoError || got > qint64(room))
+        return false;
+    const QByteArrayView bytes(bits, got);
+    return !endsEarly(bytes) && allocating([&] { return readPng(bytes, picture, checkSize); });
+}
+
+// True for a file that starts as a TIFF file does. The completeness check
+// has nothing to say of one, so Qt's reader reads it from the file itself,
+// without a copy of its bytes: a scan's TIFF is often uncompressed, as large
+// as its pixels.
+bool startsAsTiff(QFile &file) {
+    char head[4];
+    if (file.read(head, 4) != 4 || !file.seek(0))
+        return false;
+    return std::memcmp(head, "II*\0", 4) == 0 || std::memcmp(head, "MM\0*", 4) == 0;
+}
+
 }  // namespace
 
 void LoadPicture(const QString &path, QImage *picture) {
     checkIsReadableFile(path);
+    if (codecBuffersKept() && loadPngInPicture(path, picture))
+        return;
     static thread_local QByteArray kept;  // the last file's, see keepCodecBuffers()
     QByteArray own;
     QByteArray &bytes = codecBuffersKept() ? kept : own;
-    readBytes(path, bytes);
-    if (endsEarly(bytes))
-        throw RuntimeError(kInvalidPicture,
-                           QStringLiteral("Invalid picture (the file ends early)"));
-    // The common PNG and JPEG files are decoded here, straight into 32-bit RGB; the
-    // rest, and any file the decoder finds amiss, go to Qt's reader, whose
-    // verdict and message stand.
-    if (isPng(bytes) && allocating([&] { return readPng(bytes, picture, checkSize); }))
-        return;
-    if (isJpeg(bytes) && allocating([&] { return readJpeg(bytes, picture, checkSize); }))
-        return;
-    // The common PNG and JPEG files are decoded here, straight into 32-bit RGB; the
-    // rest, and any file the decoder finds amiss, go to Qt's reader, whose
-    // verdict and message stand.
-    if (isPng(bytes) && allocating([&] { return readPng(bytes, picture, checkSize); }))
-        return;
-    if (isJpeg(bytes) && allocating([&] { return readJpeg(bytes, picture, checkSize); }))
-        return;
+    QFile file(path);
+    const bool tiff = file.open(QIODevice::ReadOnly) && startsAsTiff(file);
+    if (!tiff) {
+        file.close();
+        readBytes(path, bytes);
+        if (endsEarly(bytes))
+            throw RuntimeError(kInvalidPicture,
+                               QStringLiteral("Invalid picture (the file ends early)"));
+        // The common PNG and JPEG files are decoded here, straight into 32-bit
+        // RGB; the rest, and any file the decoder finds amiss, go to Qt's
+        // reader, whose verdict and message stand.
+        if (isPng(bytes) && allocating([&] { return readPng(bytes, picture, checkSize); }))
+            return;
+        if (isJpeg(bytes) && allocating([&] { return readJpeg(bytes, picture, checkSize); }))
+            return;
+    }
 
     // A process-wide setting: made once, not by every thread that loads.
     static const bool limited = [] {
@@ -122,15 +176,18 @@ void LoadPicture(const QString &path, QImage *picture) {
     }();
     Q_UNUSED(limited);
     QBuffer buffer;
-    buffer.setData(bytes);
-    buffer.open(QIODevice::ReadOnly);
+    if (!tiff) {
+        buffer.setData(bytes);
+        buffer.open(QIODevice::ReadOnly);
+    }
+    QIODevice &device = tiff ? static_cast<QIODevice &>(file) : buffer;
     // The extension names the reader to try first, as for a file opened by
     // name; the content decides when that reader cannot read it.
     QByteArray format = QFileInfo(path).suffix().toLower().toLatin1();
-    if (!format.isEmpty() && !QImageReader(&buffer, format).canRead())
+    if (!format.isEmpty() && !QImageReader(&device, format).canRead())
         format.clear();
-    buffer.seek(0);
-    QImageReader reader(&buffer, format);
+    device.seek(0);
+    QImageReader reader(&device, format);
     checkSize(reader.size());
     if (!allocating([&] { return reader.read(picture); }) || picture->isNull()) {
         QString why = reader.errorString();

@@ -521,6 +521,32 @@ uchar *reusePicture(QImage *picture, QSize size) {
     return bits;
 }
 
+size_t pngRoomBeforeRows(QByteArrayView head, QSize *size) {
+    *size = QSize();
+    if (head.size() < kPngHeadBytes || !isPng(head))
+        return 0;
+    const uchar *chunk = reinterpret_cast<const uchar *>(head.data()) + 8;
+    const uchar *data = chunk + 8;
+    if (bigEndian32(chunk) != 13 || bigEndian32(chunk + 4) != chunkName("IHDR"))
+        return 0;
+    const quint32 width = bigEndian32(data);
+    const quint32 height = bigEndian32(data + 4);
+    const int depth = data[8];
+    const int channels = channelsOf(data[9]);
+    if (width == 0 || height == 0 || width > kMaxSide || height > kMaxSide || channels == 0 ||
+        depth == 16 || !depthAllowed(data[9], depth) || data[10] != 0 || data[11] != 0 ||
+        data[12] != 0)
+        return 0;
+    // As readPng() places them: the rows inflated at the end of the 32-bit
+    // picture's buffer when each fits in a row of it.
+    const size_t rowBytes = (size_t(width) * size_t(depth * channels) + 7) / 8;
+    const size_t stride = 4 * size_t(width);
+    if (rowBytes + 1 > stride)
+        return 0;
+    *size = QSize(int(width), int(height));
+    return size_t(height) * (stride - rowBytes - 1);
+}
+
 bool readPng(QByteArrayView bytes, QImage *picture, const std::function<void(QSize)> &checkSize) {
     const ScratchDone scratchDone;
     if (!isPng(bytes))
@@ -704,6 +730,7 @@ bool readPng(QByteArrayView bytes, QImage *picture, const std::function<void(QSi
     // The IDAT chunks' data, when there are several, gathered in one piece:
     // at the start of the picture's buffer when it fits before the inflated
     // rows (it is read before any row is written), else in a working buffer.
+    // The file itself may be there: each part then moves towards the start.
     if (idatCount > 1) {
         const bool inPicture = inflated == bits + (pictureBytes - inflatedSize) &&
                                idatSize <= pictureBytes - inflatedSize;
@@ -711,7 +738,7 @@ bool readPng(QByteArrayView bytes, QImage *picture, const std::function<void(QSi
         if (gathered) {
             size_t to = 0;
             for (const auto &[offset, length] : idatParts) {
-                std::memcpy(gathered + to, begin + offset, length);
+                std::memmove(gathered + to, begin + offset, length);
                 to += length;
             }
         }

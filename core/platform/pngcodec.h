@@ -47,13 +47,24 @@ bool writePngConsuming(QImage &image, QIODevice *device, QString *error);
 // buffer reused when it has the size and format), transparent pixels laid on
 // white paper as layOnWhitePaper() does, and the resolution of a pHYs chunk.
 // `checkSize` is called with the header's size before any pixel memory is
-// taken, and may throw. Returns false, with `picture` holding nothing of use,
+// taken, and may throw. `bytes` may lie in `picture`'s own buffer, within the
+// room pngRoomBeforeRows() gives. Returns false, with `picture` holding nothing of use,
 // for any file it leaves to Qt's reader: an interlaced or 16-bit one, one
 // with text or colour-space chunks (Qt keeps them with the picture), and any
 // file with something amiss (a bad checksum, a damaged stream, too little
 // or too much pixel data, an unknown critical chunk), for that reader to
 // refuse or accept as it does.
 bool readPng(QByteArrayView bytes, QImage *picture, const std::function<void(QSize)> &checkSize);
+
+// For a PNG file beginning with `head` (at least its signature and header
+// chunk, kPngHeadBytes bytes): the picture's size, and how many bytes at the
+// start of the picture's buffer readPng() leaves free of its inflated rows.
+// A file no longer than that may be read there and decoded from there, the
+// picture's buffer then being the file's too. 0 (and an empty size) for a
+// header readPng() would leave to Qt's reader or refuse, and when the rows
+// are inflated elsewhere.
+constexpr qsizetype kPngHeadBytes = 33;
+size_t pngRoomBeforeRows(QByteArrayView head, QSize *size);
 
 // The decoders' target: `picture` made a 32-bit RGB picture of `size`, its
 // buffer kept when it already is one with no text or colour space, its

@@ -242,12 +242,16 @@ size_t RowDeflater::shapeMatch(const uchar *row, size_t i, size_t *distance) {
     const size_t most = std::min(n - i, kMaxMatch);
     size_t best = 0;
     for (int w = 0; w < kWays; ++w) {
-        const size_t stored = m_places[slot + size_t(w)];
+        const quint32 stored = m_places[slot + size_t(w)];
         if (stored == 0)
             break;
-        const size_t from = stored - 1;
-        if (here - from > kMaxDistance || from < m_windowStart)
+        // Places are kept in 32 bits: past 4 GB of stream an old place may
+        // alias a recent one, which the comparison of the bytes then judges
+        // as any other candidate.
+        const size_t back = quint32(here) - (stored - 1);
+        if (back == 0 || back > kMaxDistance || back > here || here - back < m_windowStart)
             break;
+        const size_t from = here - back;
         size_t length = commonLength(row + i, window + from, most);
         if (length > kTrim && length < most) {
             const uchar last = row[i + length - 1];
@@ -270,7 +274,7 @@ size_t RowDeflater::shapeMatch(const uchar *row, size_t i, size_t *distance) {
     }
     for (int w = kWays - 1; w > 0; --w)
         m_places[slot + size_t(w)] = m_places[slot + size_t(w) - 1];
-    m_places[slot] = here + 1;
+    m_places[slot] = quint32(here + 1);
     // Worth more than a literal and a run of it, which code the first run.
     return best >= kMinMatch && best > lengths[0] ? best : 0;
 }

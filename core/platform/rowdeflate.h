@@ -52,8 +52,8 @@ private:
     size_t m_windowStart = 0;
     size_t m_windowSize = 0;
     // Places where the bytes change, by the shape after them: stream
-    // positions + 1, the newest first in each set.
-    std::vector<size_t> m_places;
+    // positions + 1, modulo 2^32, the newest first in each set.
+    std::vector<quint32> m_places;
     size_t m_bytesIn = 0;
     size_t m_literals = 0;
     quint32 m_adler = 1;
