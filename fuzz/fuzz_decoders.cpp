@@ -3,7 +3,8 @@
 // file or leaves it to Qt's reader; when it decodes one, Qt's reader must
 // load that file too, with the same pixels (laid on white paper) and
 // resolution, and a decode into a reused picture holding other pixels must
-// give the same again. Any other file gets the PNG signature put in front,
+// give the same again, as must a decode of the file from inside the picture's
+// own buffer. Any other file gets the PNG signature put in front,
 // so that no run is spent on files the decoders turn away at once.
 
 #include "core/platform/jpegcodec.h"
@@ -16,6 +17,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -49,6 +51,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         decoded = decode(&picture);
     } catch (const TooLarge &) {
         return 0;
+    }
+    // The batch tool reads a PNG file that fits into the picture's own
+    // buffer, before the rows the decoder inflates there, and decodes it
+    // from there: the same verdict and pixels as from a buffer of its own.
+    QSize header;
+    const size_t room = jpeg ? 0 : ink::pngRoomBeforeRows(bytes, &header);
+    if (room >= size_t(ink::kPngHeadBytes) && size_t(bytes.size()) <= room) {
+        try {
+            checkSize(header);  // as before any pixel memory is taken
+        } catch (const TooLarge &) {
+            return 0;
+        }
+        QImage inPlace;
+        uchar *bits = ink::reusePicture(&inPlace, header);
+        std::memcpy(bits, bytes.constData(), size_t(bytes.size()));
+        const QByteArrayView view(bits, bytes.size());
+        if (ink::readPng(view, &inPlace, checkSize) != decoded || (decoded && inPlace != picture))
+            std::abort();
     }
     if (!decoded)
         return 0;
