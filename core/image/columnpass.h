@@ -62,6 +62,11 @@ public:
     // what a pass changed in the mask can be gathered column by column as it
     // goes instead of comparing both masks whole after it.
     virtual bool changesOnlyItsColumn() const { return false; }
+    // True when processColumn(x, y0, y1) paints every pixel (x, y0) ..
+    // (x, y1) that lies on the picture, and no other, so that what it changed
+    // can be found by comparing those pixels alone, without watching its
+    // writes.
+    virtual bool paintsItsColumn() const { return false; }
 };
 
 struct PassOutcome {

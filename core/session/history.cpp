@@ -321,6 +321,20 @@ void ChangeRecorder::beginColumn(qint32 x) {
     m_rowBits = group.rows.data();
 }
 
+void ChangeRecorder::writingRows(qint32 y0, qint32 y1) {
+    if (m_group == kNoColumn)
+        return;  // a column off the picture
+    y0 = std::max(y0, 0);
+    y1 = std::min(y1, m_rows - 1);
+    for (qint32 y = y0; y <= y1;) {
+        const qint32 end = std::min(y1 + 1, (y / 64 + 1) * 64);  // this word's rows
+        const int from = y % 64, count = end - y;
+        m_rowBits[size_t(y) / 64] |= (count == 64 ? ~quint64(0) : ((quint64(1) << count) - 1))
+                                     << from;
+        y = end;
+    }
+}
+
 void ChangeRecorder::noteAndSet(qint64 x, qint64 y, ColorValue color) {
     if (x >= m_group && x < m_groupEnd && y >= 0 && y < m_rows) {
         if (!((m_rowBits[size_t(y) / 64] >> (y % 64)) & 1))

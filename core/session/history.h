@@ -186,6 +186,12 @@ public:
 
     // The pass works on column x next.
     void beginColumn(qint32 x);
+    // Whether a pass that paints every pixel of its column's rows may write
+    // straight to the picture, its rows then noted with writingRows(): the
+    // picture is the scan as loaded, so those rows need no copy.
+    bool takesWholeColumns() const { return m_asLoaded && !m_off; }
+    void writingRows(qint32 y0, qint32 y1);
+    PixelSurface &target() { return m_target; }
 
     // `Mask` and `WorkMask` compared after column x, for a pass that changes
     // `WorkMask` in the column it works on only; held until the copy-back
@@ -338,21 +344,31 @@ public:
     PassRange range() const override { return m_inner.range(); }
     void processColumn(Module1 &module, PixelSurface &, qint32 x, qint32 y0, qint32 y1) override {
         m_recorder.beginColumn(x);
-        m_inner.processColumn(module, m_recorder, x, y0, y1);
+        if (m_whole) {
+            // Every row written is compared; the writes themselves need no
+            // watching.
+            m_recorder.writingRows(y0, y1);
+            m_inner.processColumn(module, m_recorder.target(), x, y0, y1);
+        } else {
+            m_inner.processColumn(module, m_recorder, x, y0, y1);
+        }
         if (m_byColumn)
             m_recorder.recordMaskColumn(module.Mask, module.WorkMask, x);
     }
     void passStart(Module1 &module) override {
         m_inner.passStart(module);
         m_byColumn = m_inner.changesOnlyItsColumn();
+        m_whole = m_inner.paintsItsColumn() && m_recorder.takesWholeColumns();
     }
     void copyBack(Module1 &module) override;
     bool changesOnlyItsColumn() const override { return m_inner.changesOnlyItsColumn(); }
+    bool paintsItsColumn() const override { return m_inner.paintsItsColumn(); }
 
 private:
     ColumnOperation &m_inner;
     ChangeRecorder &m_recorder;
     bool m_byColumn = false;
+    bool m_whole = false;  // the pass paints whole columns, written straight
 };
 
 // The passes that can be taken back and done again. Entries hold what each
