@@ -353,9 +353,13 @@ void ChangeRecorder::startRow(qint64 y) {
     if (m_asLoaded)
         return;  // the scan as loaded holds the row as it was
     Group &group = m_groups[m_filling];
-    if (!group.copy)
-        group.copy = untouched<QRgb>(size_t(m_rows) * kGroup);
-    QRgb *out = group.copy.get() + size_t(y) * kGroup;
+    if (!group.copy) {
+        const size_t perGroup = size_t(m_rows) * kGroup;
+        if (!m_copies)
+            m_copies = untouched<QRgb>(perGroup * kRing);
+        group.copy = m_copies.get() + perGroup * size_t(&group - m_groups);
+    }
+    QRgb *out = group.copy + size_t(y) * kGroup;
     const qint64 n = m_groupEnd - m_group;
     if (m_pixelBits) {
         std::memcpy(out, m_pixelBits + y * m_pixelStride + m_group * 4, size_t(n) * 4);
@@ -570,7 +574,7 @@ void ChangeRecorder::compareRow(const Group &group, qint32 y) {
                 inScan |= on ? quint64(1) << k : 0;
             }
         }
-        const QRgb *was = m_asLoaded ? loaded : group.copy.get() + size_t(y) * kGroup;
+        const QRgb *was = m_asLoaded ? loaded : group.copy + size_t(y) * kGroup;
         RowFlags f = !wide                            ? flagsPlain(was, now, loaded, n)
                      : was == loaded && inScan == all ? flagsAsLoadedAvx2(now, loaded)
                                                       : flagsAvx2(was, now, loaded, n);

@@ -240,7 +240,7 @@ private:
     struct Group {
         qint64 first = kNoColumn, end = kNoColumn;
         std::vector<quint64> rows;  // a bit a row
-        Untouched<QRgb> copy;       // 64 pixels a row, those written
+        QRgb *copy = nullptr;       // 64 pixels a row, those written
         qint32 maskFirst = 0, maskLast = -1;
     };
 
@@ -312,6 +312,8 @@ private:
     // meanwhile.
     static constexpr qint64 kRing = 4;
     Group m_groups[kRing];
+    // The groups' copies, in one piece that large pages can hold.
+    Untouched<QRgb> m_copies;
     int m_filling = 0;
     qint64 m_group = kNoColumn, m_groupEnd = kNoColumn;  // the one being written
     quint64 *m_rowBits = nullptr;                        // its rows written
