@@ -478,52 +478,45 @@ RowFlags flagsPlain(const QRgb *was, const QRgb *now, const QRgb *loaded, int n)
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
-// The same for 64 pixels, eight at a time.
-__attribute__((target("avx2"))) RowFlags flagsAvx2(const QRgb *was, const QRgb *now,
-                                                   const QRgb *loaded, int) {
+// The same for 64 pixels, eight at a time. `AsLoaded`: the colours as they
+// were are the scan's (`was` is `loaded`), so a pixel was the scan's colour,
+// and is the same now when it still is.
+template <bool AsLoaded>
+__attribute__((target("avx2"))) RowFlags flagsAvx2Of(const QRgb *was, const QRgb *now,
+                                                     const QRgb *loaded) {
     const __m256i rgb = _mm256_set1_epi32(int(kRgb));
     const __m256i zero = _mm256_setzero_si256();
     RowFlags f{};
     for (int h = 0; h < 64; h += 8) {
-        const __m256i o =
-            _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(was + h)), rgb);
         const __m256i c =
             _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(now + h)), rgb);
         const __m256i l = _mm256_and_si256(
             _mm256_loadu_si256(reinterpret_cast<const __m256i *>(loaded + h)), rgb);
 #define INK_BITS(v) (quint64(quint32(_mm256_movemask_ps(_mm256_castsi256_ps(v)))) << h)
-        f.same |= INK_BITS(_mm256_cmpeq_epi32(o, c));
-        f.wasLoaded |= INK_BITS(_mm256_cmpeq_epi32(o, l));
-        f.wasBlack |= INK_BITS(_mm256_cmpeq_epi32(o, zero));
-        f.wasWhite |= INK_BITS(_mm256_cmpeq_epi32(o, rgb));
+        if constexpr (!AsLoaded) {
+            const __m256i o = _mm256_and_si256(
+                _mm256_loadu_si256(reinterpret_cast<const __m256i *>(was + h)), rgb);
+            f.same |= INK_BITS(_mm256_cmpeq_epi32(o, c));
+            f.wasLoaded |= INK_BITS(_mm256_cmpeq_epi32(o, l));
+            f.wasBlack |= INK_BITS(_mm256_cmpeq_epi32(o, zero));
+            f.wasWhite |= INK_BITS(_mm256_cmpeq_epi32(o, rgb));
+        }
         f.nowLoaded |= INK_BITS(_mm256_cmpeq_epi32(c, l));
         f.nowBlack |= INK_BITS(_mm256_cmpeq_epi32(c, zero));
         f.nowWhite |= INK_BITS(_mm256_cmpeq_epi32(c, rgb));
 #undef INK_BITS
+    }
+    if constexpr (AsLoaded) {
+        f.same = f.nowLoaded;
+        f.wasLoaded = ~quint64(0);
     }
     return f;
 }
-
-// The same when the colours as they were are the scan's: a pixel was the
-// scan's colour, and is the same now when it still is.
-__attribute__((target("avx2"))) RowFlags flagsAsLoadedAvx2(const QRgb *now, const QRgb *loaded) {
-    const __m256i rgb = _mm256_set1_epi32(int(kRgb));
-    const __m256i zero = _mm256_setzero_si256();
-    RowFlags f{};
-    for (int h = 0; h < 64; h += 8) {
-        const __m256i c =
-            _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(now + h)), rgb);
-        const __m256i l = _mm256_and_si256(
-            _mm256_loadu_si256(reinterpret_cast<const __m256i *>(loaded + h)), rgb);
-#define INK_BITS(v) (quint64(quint32(_mm256_movemask_ps(_mm256_castsi256_ps(v)))) << h)
-        f.nowLoaded |= INK_BITS(_mm256_cmpeq_epi32(c, l));
-        f.nowBlack |= INK_BITS(_mm256_cmpeq_epi32(c, zero));
-        f.nowWhite |= INK_BITS(_mm256_cmpeq_epi32(c, rgb));
-#undef INK_BITS
-    }
-    f.same = f.nowLoaded;
-    f.wasLoaded = ~quint64(0);
-    return f;
+RowFlags flagsAvx2(const QRgb *was, const QRgb *now, const QRgb *loaded, int) {
+    return flagsAvx2Of<false>(was, now, loaded);
+}
+RowFlags flagsAsLoadedAvx2(const QRgb *now, const QRgb *loaded) {
+    return flagsAvx2Of<true>(loaded, now, loaded);
 }
 #else
 RowFlags flagsAvx2(const QRgb *was, const QRgb *now, const QRgb *loaded, int n) {
