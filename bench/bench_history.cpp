@@ -16,7 +16,10 @@
 //   build-rel/bench/bench_history [WIDTH HEIGHT [PASS]]     (default 7000 5000)
 //
 // With PASS (nb, bouchtrou or affine) only that pass is timed, seven times,
-// and nothing else is run: for profiling.
+// and nothing else is run; with MODE (plain or recorded) too, only that kind
+// of run, thirty times: for profiling.
+//
+//   build-rel/bench/bench_history WIDTH HEIGHT PASS [MODE]
 
 #include "bench/quietstep.h"
 #include "core/session/history.h"
@@ -79,8 +82,10 @@ double median(std::vector<double> v) {
 // One pass on copies of `picture` and `mask`, recorded or not, in
 // milliseconds; `finish` is the part spent turning the record into a history
 // entry after the last column.
-PassTime timePass(const QImage &picture, const MaskArray &mask, const PassEntry &pass,
-                  bool record) {
+PassTime timePass(const QImage &scan, const QImage &picture, const MaskArray &mask,
+                  const PassEntry &pass, bool record) {
+    // The session keeps the recorder's buffers from one pass to the next.
+    static ChangeRecorder::Buffers buffers;
     Module1 module;
     module.Mask = mask;
     module.WorkMask = mask;
@@ -88,15 +93,16 @@ PassTime timePass(const QImage &picture, const MaskArray &mask, const PassEntry 
     FixedThresholds thresholds(Thresholds{});
     QuietView step;
     const auto operation = pass.perPixel(thresholds);
-    const QImage loaded = onLargePages(picture);  // as the session keeps it
-    // NB is the first pass on the scan, as after loading.
+    const QImage loaded = onLargePages(scan);  // as the session keeps it
+    // NB is the first pass on the scan, as after loading; the others run on
+    // NB's picture, with the scan as loaded kept beside it.
     const bool asLoaded = picture == loaded;
     PassTime time;
     const double start = clockMs(CLOCK_MONOTONIC);
     const double processorStart = clockMs(CLOCK_PROCESS_CPUTIME_ID);
     const double threadStart = cpuMs();
     if (record) {
-        ChangeRecorder recorder(surface, loaded, asLoaded);
+        ChangeRecorder recorder(surface, loaded, asLoaded, &buffers);
         RecordingOperation recording(*operation, recorder);
         runColumnPass(module, recorder, step, recording);
         const double columnsDone = clockMs(CLOCK_MONOTONIC);
@@ -118,6 +124,7 @@ int main(int argc, char *argv[]) {
     const int w = argc > 2 ? QByteArray(argv[1]).toInt() : 7000;
     const int h = argc > 2 ? QByteArray(argv[2]).toInt() : 5000;
     const QByteArray only = argc > 3 ? QByteArray(argv[3]) : QByteArray();
+    const QByteArray mode = argc > 4 ? QByteArray(argv[4]) : QByteArray();
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("scan.tif"));
     const QImage scan = makeSampleScan(w, h, 1);
@@ -148,11 +155,21 @@ int main(int argc, char *argv[]) {
                 continue;
             const bool first = QLatin1String(name) == QLatin1String("nb");
             std::vector<double> plain, recorded, recordedThread, recordedCpu, finished, ratio;
+            if (!mode.isEmpty()) {
+                // One kind of run only, many times: for profiling it.
+                std::vector<double> t;
+                for (int i = 0; i < 30; ++i)
+                    t.push_back(timePass(scan, first ? scan : afterNb, first ? fresh : module.Mask,
+                                         *findPass(name), mode == "recorded")
+                                    .wall);
+                std::printf("%-10s %s %.1f ms\n", name, mode.constData(), median(t));
+                continue;
+            }
             for (int i = 0; i < (only.isEmpty() ? 5 : 7); ++i) {
-                const PassTime p = timePass(first ? scan : afterNb, first ? fresh : module.Mask,
-                                            *findPass(name), false);
-                const PassTime r = timePass(first ? scan : afterNb, first ? fresh : module.Mask,
-                                            *findPass(name), true);
+                const PassTime p = timePass(scan, first ? scan : afterNb,
+                                            first ? fresh : module.Mask, *findPass(name), false);
+                const PassTime r = timePass(scan, first ? scan : afterNb,
+                                            first ? fresh : module.Mask, *findPass(name), true);
                 plain.push_back(p.wall);
                 recorded.push_back(r.wall);
                 recordedThread.push_back(r.thread);

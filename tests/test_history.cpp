@@ -2,6 +2,7 @@
 // changed: every step is checked against snapshots of the picture and `Mask`
 // taken by the test, and the counts against a plain count of differing cells.
 
+#include "core/ops/passes.h"
 #include "core/session/history.h"
 #include "core/session/session.h"
 #include "support.h"
@@ -9,6 +10,8 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <set>
 
 using namespace ink;
 using namespace ink::test;
@@ -124,6 +127,39 @@ private:
     std::vector<ColorValue> m_was;
 };
 
+// Changes `WorkMask` in its own column only and only where it paints, as
+// the passes do, but also where it paints a pixel its own colour again, and
+// in the masks' row past the picture's last (painted there, off the
+// picture); paints some pixels without changing the mask.
+class Sparse : public ColumnOperation {
+public:
+    PassRange range() const override { return {0, 1.0f, 0, 1.0f}; }
+    void processColumn(Module1 &module, PixelSurface &picture, qint32 x, qint32 y0,
+                       qint32 y1) override {
+        for (qint32 y = y0; y <= y1 + 1; ++y) {
+            if ((x * 7 + y) % 41 == 0 || y == y1 + 1) {
+                picture.PSet(x, y, picture.Point(x, y));
+                module.WorkMask.set(x, y, !module.Mask.at(x, y));
+            } else if ((x + y) % 53 == 0) {
+                picture.PSet(x, y, kBlack);
+            }
+        }
+    }
+    bool changesOnlyItsColumn() const override { return true; }
+    bool paintsWhatItChanges() const override { return true; }
+};
+
+// A picture that notes the pixels painted, on it or off it.
+class NotingSurface : public ImageSurface {
+public:
+    using ImageSurface::ImageSurface;
+    void PSet(qint64 x, qint64 y, ColorValue color) override {
+        painted.emplace(x, y);
+        ImageSurface::PSet(x, y, color);
+    }
+    std::set<std::pair<qint64, qint64>> painted;
+};
+
 struct Snapshot {
     QImage picture;
     MaskArray mask;
@@ -151,8 +187,8 @@ struct Fixture {
 // Runs one step of a script: "nb", "bouchtrou", "affine" (a pass), "nb/3"
 // (cancelled after column 3), "nb!3" (a box that is no number from column 3),
 // "nb@3" (Reload clicked after column 3),
-// "odd" (OddPaint), "reach" (Reach), "late" (Late), "U", "R", "L" (Reload), "O" (Open of the other
-// file). Returns what the session said, or whether the pass ran.
+// "odd" (OddPaint), "reach" (Reach), "late" (Late), "sparse" (Sparse), "U", "R", "L" (Reload),
+// "O" (Open of the other file). Returns what the session said, or whether the pass ran.
 bool act(Fixture &f, const QString &step) {
     if (step == QLatin1String("U"))
         return f.session.undo();
@@ -173,6 +209,10 @@ bool act(Fixture &f, const QString &step) {
     if (step == QLatin1String("late")) {
         Late late;
         return f.session.runPass(late);
+    }
+    if (step == QLatin1String("sparse")) {
+        Sparse sparse;
+        return f.session.runPass(sparse);
     }
     if (step == QLatin1String("reach")) {
         Reach reach;
@@ -219,6 +259,8 @@ private slots:
             << QSize(37, 70) << "nb reach U R odd reach reach U U U R R";
         QTest::newRow("writes into groups compared")
             << QSize(150, 70) << "nb late U R odd late late U U U R R";
+        QTest::newRow("mask changed where painted")
+            << QSize(140, 75) << "nb sparse U R sparse affine U U U R R R";
         QTest::newRow("reload starts afresh") << QSize(30, 30) << "nb affine L U R nb U";
         QTest::newRow("reload during a pass") << QSize(30, 70) << "nb affine@4 U R bouchtrou U R";
         QTest::newRow("open starts afresh")
@@ -287,6 +329,52 @@ private slots:
                 QVERIFY(f.session.redo() && f.session.redo());
                 QVERIFY2(f.picture.surface.image() == end.picture && f.module.Mask == end.mask,
                          qPrintable(QStringLiteral("%1x%2").arg(size.width()).arg(size.height())));
+            }
+        }
+    }
+
+    // What each pass claims of its columns, on which recording relies, holds
+    // column by column on random pictures and masks of every density.
+    void passClaims() {
+        for (const PassEntry &entry : passRegistry()) {
+            for (const int density : {5, 50, 95}) {
+                Rng rng{quint64(density)};
+                const int w = 37, h = 45;
+                NotingSurface picture(noiseImage(w, h, quint64(density)));
+                Module1 module;
+                module.Mask = randomMask(w, h, rng, density);
+                FixedThresholds thresholds(Thresholds{});
+                const auto pass = entry.perPixel(thresholds);
+                pass->passStart(module);
+                const PassRange range = pass->range();
+                for (qint32 x = range.firstColumn; x <= qint32(w - range.columnMargin); ++x) {
+                    const qint32 y0 = range.firstRow, y1 = qint32(h - range.rowMargin);
+                    const MaskArray before = module.WorkMask;
+                    picture.painted.clear();
+                    pass->processColumn(module, picture, x, y0, y1);
+                    const QByteArray where = entry.name.toString().toLatin1() + " column " +
+                                             QByteArray::number(x) + " density " +
+                                             QByteArray::number(density);
+                    for (qint32 cx = 0; cx <= w; ++cx) {
+                        for (qint32 cy = 0; cy <= h; ++cy) {
+                            if (before.at(cx, cy) == module.WorkMask.at(cx, cy))
+                                continue;
+                            if (pass->changesOnlyItsColumn())
+                                QVERIFY2(cx == x, where);
+                            if (pass->paintsWhatItChanges())
+                                QVERIFY2(picture.painted.count({cx, cy}), where);
+                        }
+                    }
+                    if (pass->paintsItsColumn()) {
+                        std::set<std::pair<qint64, qint64>> column, onPicture;
+                        for (qint32 y = std::max(y0, 0); x < w && y <= std::min(y1, h - 1); ++y)
+                            column.emplace(x, y);
+                        for (const auto &[px, py] : picture.painted)
+                            if (px >= 0 && py >= 0 && px < w && py < h)
+                                onPicture.emplace(px, py);
+                        QVERIFY2(onPicture == column, where);
+                    }
+                }
             }
         }
     }

@@ -67,6 +67,10 @@ public:
     // can be found by comparing those pixels alone, without watching its
     // writes.
     virtual bool paintsItsColumn() const { return false; }
+    // True when every cell of `WorkMask` that processColumn changes is a
+    // pixel it paints in that call (or would, were it on the picture), so
+    // that what it changed in the mask can be found at the pixels it painted.
+    virtual bool paintsWhatItChanges() const { return false; }
 };
 
 struct PassOutcome {

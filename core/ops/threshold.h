@@ -50,6 +50,7 @@ public:
                        qint32 y1) override;
     bool changesOnlyItsColumn() const override { return true; }
     bool paintsItsColumn() const override { return true; }
+    bool paintsWhatItChanges() const override { return true; }
 
 private:
     ThresholdSource &m_source;

@@ -165,11 +165,17 @@ void PassChanges::apply(PixelSurface &picture, MaskArray &target, const QImage &
     picture.Refresh();
 }
 
-ChangeRecorder::ChangeRecorder(PixelSurface &target, const QImage &loaded, bool asLoaded)
+ChangeRecorder::ChangeRecorder(PixelSurface &target, const QImage &loaded, bool asLoaded,
+                               Buffers *buffers)
     : m_target(target),
       m_columns(qint32(target.Width())),
       m_rows(qint32(target.Height())),
       m_rowWords((m_columns + 63) / 64) {
+    if (!buffers) {
+        m_ownBuffers = std::make_unique<Buffers>();
+        buffers = m_ownBuffers.get();
+    }
+    m_buffers = buffers;
     const auto *pixels = dynamic_cast<const ImageSurface *>(&target);
     if (pixels && !pixels->pixels().isNull() && pixels->pixels().width() == m_columns &&
         pixels->pixels().height() == m_rows) {
@@ -187,9 +193,12 @@ ChangeRecorder::ChangeRecorder(PixelSurface &target, const QImage &loaded, bool 
         m_loadedHeight = loaded.height();
     }
     m_asLoaded = asLoaded && m_pixelBits && m_loadedWidth == m_columns && m_loadedHeight == m_rows;
-    for (Group &group : m_groups)
+    for (Group &group : m_groups) {
         group.rows.assign(size_t(m_rows + 63) / 64, 0);
+        group.states.assign(size_t(m_rows), RowState{0, 0});
+    }
     m_rowBits = m_groups[0].rows.data();
+    m_rowStates = m_groups[0].states.data();
     // Comparing alongside the pass needs the pixels in memory, and a second
     // processor to do it on.
     m_alongside = m_pixelBits && std::thread::hardware_concurrency() > 1;
@@ -236,15 +245,32 @@ void ChangeRecorder::releaseBytes(void *memory, size_t bytes) {
 
 ChangeRecorder::Written &ChangeRecorder::appendNote(qint32 y, qint32 k) {
     const size_t capacity = size_t(m_rows) * size_t(m_rowWords);
-    if (!m_notes)
-        m_notes = untouched<Note>(capacity);
+    if (!m_notes) {
+        if (m_buffers->noteCount != capacity) {
+            m_buffers->notes.reset();
+            m_buffers->noteCount = 0;
+            m_buffers->notes = untouched<Note>(capacity);
+            m_buffers->noteCount = capacity;
+        }
+        m_notes = m_buffers->notes.get();
+    }
     // Each word of each row is noted once at most while the list is kept.
     if (m_noteCount >= capacity)
         throw std::bad_alloc();
     Note &note = m_notes[m_noteCount++];
     note.y = y;
     note.k = k;
+    note.word = Written{};  // the memory may hold an earlier pass's notes
     return note.word;
+}
+
+void ChangeRecorder::dropNotes() {
+    if (m_noteCount * sizeof(Note) > Buffers::kKeptBytes) {
+        m_buffers->notes.reset();
+        m_buffers->noteCount = 0;
+    }
+    m_notes = nullptr;
+    m_noteCount = 0;
 }
 
 void ChangeRecorder::spill() {
@@ -260,8 +286,7 @@ void ChangeRecorder::spill() {
         m_written[size_t(note.y) * size_t(m_rowWords) + size_t(note.k)] = note.word;
         m_rowsWritten[size_t(note.y)] = 1;
     }
-    m_notes.reset();
-    m_noteCount = 0;
+    dropNotes();
 }
 
 ChangeRecorder::Written &ChangeRecorder::wordAt(qint64 x, qint64 y) {
@@ -318,7 +343,9 @@ void ChangeRecorder::beginColumn(qint32 x) {
     group.end = m_groupEnd = std::min<qint64>(m_group + kGroup, m_columns);
     group.maskFirst = 0;
     group.maskLast = -1;
+    group.whole = false;
     m_rowBits = group.rows.data();
+    m_rowStates = group.states.data();
 }
 
 void ChangeRecorder::writingRows(qint32 y0, qint32 y1) {
@@ -326,6 +353,7 @@ void ChangeRecorder::writingRows(qint32 y0, qint32 y1) {
         return;  // a column off the picture
     y0 = std::max(y0, 0);
     y1 = std::min(y1, m_rows - 1);
+    m_groups[m_filling].whole = true;
     for (qint32 y = y0; y <= y1;) {
         const qint32 end = std::min(y1 + 1, (y / 64 + 1) * 64);  // this word's rows
         const int from = y % 64, count = end - y;
@@ -336,9 +364,20 @@ void ChangeRecorder::writingRows(qint32 y0, qint32 y1) {
 }
 
 void ChangeRecorder::noteAndSet(qint64 x, qint64 y, ColorValue color) {
+    if (m_plain && !m_asLoaded && x >= m_group && x < m_groupEnd && y >= 0 && y < m_rows) {
+        if (m_pendingCount == kPending)
+            applyPendingNow();
+        m_pending[m_pendingCount++] = {x, y, color};
+        __builtin_prefetch(m_pixelBits + y * m_pixelStride + x * 4, 1);
+        return;
+    }
+    applyPending();
     if (x >= m_group && x < m_groupEnd && y >= 0 && y < m_rows) {
-        if (!((m_rowBits[size_t(y) / 64] >> (y % 64)) & 1))
-            startRow(y);
+        const int k = int(x - m_group);
+        RowState &row = m_rowStates[y];
+        if (!((row.kept >> k) & 1))
+            keep(y, k);
+        row.painted |= quint64(1) << k;
     } else {
         recordWrite(x, y, color);
     }
@@ -348,30 +387,84 @@ void ChangeRecorder::noteAndSet(qint64 x, qint64 y, ColorValue color) {
         m_target.PSet(x, y, color);
 }
 
-void ChangeRecorder::startRow(qint64 y) {
-    m_rowBits[size_t(y) / 64] |= quint64(1) << (y % 64);
-    if (m_asLoaded)
-        return;  // the scan as loaded holds the row as it was
-    Group &group = m_groups[m_filling];
-    if (!group.copy) {
-        const size_t perGroup = size_t(m_rows) * kGroup;
-        if (!m_copies)
-            m_copies = untouched<QRgb>(perGroup * kRing);
-        group.copy = m_copies.get() + perGroup * size_t(&group - m_groups);
-    }
-    QRgb *out = group.copy + size_t(y) * kGroup;
-    const qint64 n = m_groupEnd - m_group;
-    if (m_pixelBits) {
-        std::memcpy(out, m_pixelBits + y * m_pixelStride + m_group * 4, size_t(n) * 4);
-    } else {
-        for (qint64 k = 0; k < n; ++k) {
-            const ColorValue c = m_target.Point(m_group + k, y);
-            out[k] = qRgb(c & 0xFF, (c >> 8) & 0xFF, (c >> 16) & 0xFF);
+void ChangeRecorder::applyPendingNow() {
+    const int count = m_pendingCount;
+    m_pendingCount = 0;
+    for (int i = 0; i < count; ++i) {
+        const auto [x, y, color] = m_pending[i];
+        const int k = int(x - m_group);
+        RowState &row = m_rowStates[y];
+        if (!((row.kept >> k) & 1)) {
+            try {
+                keep(y, k);
+            } catch (const std::bad_alloc &) {
+                // The pixel is painted all the same; the pass is not
+                // recorded.
+                m_failed = true;
+            }
         }
+        row.painted |= quint64(1) << k;
+        m_plain->setOnSurface(x, y, color);
     }
 }
 
+void ChangeRecorder::keep(qint64 y, int k) {
+    m_rowBits[size_t(y) / 64] |= quint64(1) << (y % 64);
+    RowState &row = m_rowStates[y];
+    const qint64 n = m_groupEnd - m_group;
+    const quint64 all = n == 64 ? ~quint64(0) : (quint64(1) << n) - 1;
+    if (m_asLoaded) {
+        row.kept = all;  // the scan as loaded holds the row as it was
+        return;
+    }
+    Group &group = m_groups[m_filling];
+    if (!group.copy) {
+        const size_t perGroup = size_t(m_rows) * kGroup;
+        if (!m_copies) {
+            if (m_buffers->copyCount != perGroup * kRing) {
+                m_buffers->copies.reset();
+                m_buffers->copyCount = 0;
+                m_buffers->copies = untouched<QRgb>(perGroup * kRing);
+                m_buffers->copyCount = perGroup * kRing;
+            }
+            m_copies = m_buffers->copies.get();
+        }
+        group.copy = m_copies + perGroup * size_t(&group - m_groups);
+    }
+    QRgb *out = group.copy + size_t(y) * kGroup;
+    const auto colourAt = [&](qint64 column) {
+        if (m_pixelBits)
+            return reinterpret_cast<const QRgb *>(m_pixelBits + y * m_pixelStride)[column];
+        const ColorValue c = m_target.Point(column, y);
+        return qRgb(c & 0xFF, (c >> 8) & 0xFF, (c >> 16) & 0xFF);
+    };
+    if (std::popcount(row.kept) < kPixelsAlone) {
+        // A pass that paints a few pixels here and there costs a few cache
+        // lines, not the row's.
+        out[k] = colourAt(m_group + k);
+        row.kept |= quint64(1) << k;
+        return;
+    }
+    // The row's other pixels at once; those kept already may be painted over
+    // since, and keep the colours noted first.
+    QRgb earlier[kPixelsAlone];
+    int count = 0;
+    for (quint64 w = row.kept; w != 0; w &= w - 1)
+        earlier[count++] = out[std::countr_zero(w)];
+    if (m_pixelBits) {
+        std::memcpy(out, m_pixelBits + y * m_pixelStride + m_group * 4, size_t(n) * 4);
+    } else {
+        for (qint64 column = 0; column < n; ++column)
+            out[column] = colourAt(m_group + column);
+    }
+    count = 0;
+    for (quint64 w = row.kept; w != 0; w &= w - 1)
+        out[std::countr_zero(w)] = earlier[count++];
+    row.kept = all;
+}
+
 void ChangeRecorder::handOver() {
+    applyPending();
     if (m_group == kNoColumn)
         return;
     Group &group = m_groups[m_filling];
@@ -416,38 +509,64 @@ void ChangeRecorder::waitIdle() {
     m_wake.wait(lock, [this] { return m_compared == m_handed; });
 }
 
+void ChangeRecorder::prefetchRow(const Group &group, qint32 y) const {
+    // Of a row where a few pixels were painted, their cache lines alone.
+    const quint64 painted = group.states[size_t(y)].painted;
+    const quint64 lines =
+        group.whole || std::popcount(painted) > kPixelsAlone ? ~quint64(0) : painted;
+    const auto ask = [&](const uchar *row, qint64 width) {
+        for (int k = 0; k < kGroup; k += 16) {
+            if (((lines >> k) & 0xFFFF) && group.first + k < width)
+                __builtin_prefetch(row + (group.first + k) * 4, 0, 0);  // read once
+        }
+    };
+    if (y < m_loadedHeight)
+        ask(m_loadedBits + y * m_loadedStride, m_loadedWidth);
+    if (m_pixelBits && !group.whole)
+        ask(m_pixelBits + y * m_pixelStride, m_columns);
+    if (!m_sparse && m_written)
+        __builtin_prefetch(&m_written[size_t(y) * size_t(m_rowWords) + size_t(group.first / 64)],
+                           1);
+}
+
 void ChangeRecorder::compareGroup(Group &group) {
     try {
         if (!m_failed) {
-            // The scan as loaded and the notes are read a row a scanline
-            // apart, out of the cache's reach: they are asked for some rows
-            // ahead.
-            constexpr qint32 kAhead = 32;
-            for (size_t i = 0; i < group.rows.size(); ++i) {
-                for (quint64 w = group.rows[i]; w != 0; w &= w - 1) {
-                    const qint32 y = qint32(i * 64) + std::countr_zero(w);
-                    const qint32 ahead = y + kAhead;
-                    if (ahead < m_loadedHeight && group.first < m_loadedWidth) {
-                        const uchar *scan = m_loadedBits + ahead * m_loadedStride + group.first * 4;
-                        for (int line = 0; line < kGroup * 4; line += 64)
-                            __builtin_prefetch(scan + line, 0, 0);  // read once
-                    }
-                    if (!m_sparse && m_written && ahead < m_rows)
-                        __builtin_prefetch(&m_written[size_t(ahead) * size_t(m_rowWords) +
-                                                      size_t(group.first / 64)],
-                                           1);
-                    compareRow(group, y);
-                }
+            // The rows written, in order.
+            std::vector<qint32> &ys = m_rowList;
+            ys.clear();
+            for (size_t i = 0; i < group.rows.size(); ++i)
+                for (quint64 w = group.rows[i]; w != 0; w &= w - 1)
+                    ys.push_back(qint32(i * 64) + std::countr_zero(w));
+            // The scan as loaded, the picture and the notes are read a row a
+            // scanline apart or more, out of the cache's reach: they are asked
+            // for some rows ahead.
+            constexpr size_t kAhead = 32;
+            for (size_t i = 0; i < std::min(kAhead, ys.size()); ++i)
+                prefetchRow(group, ys[i]);
+            qint64 painted = 0;
+            for (size_t i = 0; i < ys.size(); ++i) {
+                if (i + kAhead < ys.size())
+                    prefetchRow(group, ys[i + kAhead]);
+                compareRow(group, ys[i]);
+                painted += std::popcount(group.states[size_t(ys[i])].painted);
             }
             // The group's columns of `WorkMask` are final: the pass changes
             // only the column it works on.
-            for (qint32 x = group.maskFirst; x <= group.maskLast; ++x)
-                compareMaskColumn(x);
+            if (group.maskFirst <= group.maskLast &&
+                !(m_maskAtPainted && !group.whole && compareMaskPainted(group, painted))) {
+                for (qint32 x = group.maskFirst; x <= group.maskLast; ++x)
+                    compareMaskColumn(x);
+            }
         }
     } catch (const std::bad_alloc &) {
         m_failed = true;
     }
-    std::fill(group.rows.begin(), group.rows.end(), 0);
+    for (size_t i = 0; i < group.rows.size(); ++i) {
+        for (quint64 w = group.rows[i]; w != 0; w &= w - 1)
+            group.states[i * 64 + size_t(std::countr_zero(w))] = RowState{0, 0};
+        group.rows[i] = 0;
+    }
 }
 
 namespace {
@@ -527,6 +646,25 @@ RowFlags flagsAsLoadedAvx2(const QRgb *now, const QRgb *loaded) {
 }
 #endif
 
+// The same for the pixels of `bits` alone, a few of the row's: the others'
+// flags are left clear.
+RowFlags flagsAt(const QRgb *was, const QRgb *now, const QRgb *loaded, quint64 bits) {
+    RowFlags f{};
+    for (quint64 w = bits; w != 0; w &= w - 1) {
+        const int k = std::countr_zero(w);
+        const quint32 o = was[k] & kRgb, c = now[k] & kRgb, l = loaded[k] & kRgb;
+        const quint64 bit = w & -w;
+        f.same |= o == c ? bit : 0;
+        f.wasLoaded |= o == l ? bit : 0;
+        f.wasBlack |= o == 0 ? bit : 0;
+        f.wasWhite |= o == kRgb ? bit : 0;
+        f.nowLoaded |= c == l ? bit : 0;
+        f.nowBlack |= c == 0 ? bit : 0;
+        f.nowWhite |= c == kRgb ? bit : 0;
+    }
+    return f;
+}
+
 ColorValue colorOf(QRgb p) {
     return qRed(p) | (qGreen(p) << 8) | (qBlue(p) << 16);
 }
@@ -568,18 +706,27 @@ void ChangeRecorder::compareRow(const Group &group, qint32 y) {
             }
         }
         const QRgb *was = m_asLoaded ? loaded : group.copy + size_t(y) * kGroup;
-        RowFlags f = !wide                            ? flagsPlain(was, now, loaded, n)
-                     : was == loaded && inScan == all ? flagsAsLoadedAvx2(now, loaded)
-                                                      : flagsAvx2(was, now, loaded, n);
-        f.wasLoaded &= inScan;
-        f.nowLoaded &= inScan;
-        const quint64 changedNow = ~f.same & all;
         Written *word = nullptr;
         quint64 noted = 0;
         if (m_written) {
             word = &m_written[size_t(y) * size_t(m_rowWords) + size_t(first / 64)];
             noted = (word->touched >> shift) & all;
         }
+        // Only the pixels painted can differ from their colours kept (the
+        // others' may not be); those noted before need their colour now.
+        const quint64 painted = group.whole ? all : group.states[size_t(y)].painted & all;
+        RowFlags f;
+        if (!group.whole && std::popcount(painted | noted) <= 4)
+            f = flagsAt(was, now, loaded, painted | noted);  // a few cache lines, not 12
+        else if (!wide)
+            f = flagsPlain(was, now, loaded, n);
+        else if (was == loaded && inScan == all)
+            f = flagsAsLoadedAvx2(now, loaded);
+        else
+            f = flagsAvx2(was, now, loaded, n);
+        f.wasLoaded &= inScan;
+        f.nowLoaded &= inScan;
+        const quint64 changedNow = ~f.same & painted;
         const quint64 touched = changedNow | noted;
         if (!touched)
             return;
@@ -698,6 +845,75 @@ void ChangeRecorder::compareMaskColumn(qint32 x) {
         compareColumn(a, b, x, rows, m_columnFilled, m_columnErased);
 }
 
+bool ChangeRecorder::compareMaskPainted(const Group &group, qint64 paintedCount) {
+    const qint32 maskRows = m_maskBefore->upperY() + 1;
+    const qint64 cells = qint64(group.maskLast - group.maskFirst + 1) * maskRows;
+    // A column compared whole is read in runs; cells one by one cost a cache
+    // line each, so that pays only while they are few.
+    if (paintedCount * 16 > cells)
+        return false;
+    const auto differ = [&](qint32 x, qint32 y) {
+        return (m_maskBefore->column(x)[y] != 0) != (m_maskAfter->column(x)[y] != 0);
+    };
+    // The cells that changed, by column and then row, as the sets keep them.
+    std::vector<std::pair<qint32, qint32>> changed;
+    const qint32 onPicture = std::min(m_rows, maskRows);
+    // The rows written, as compareGroup listed them; their cells lie a column
+    // apart, and are asked for some rows ahead.
+    const std::vector<qint32> &ys = m_rowList;
+    constexpr size_t kAhead = 16;
+    const auto ask = [&](qint32 y) {
+        if (y >= onPicture)
+            return;
+        for (quint64 p = group.states[size_t(y)].painted; p != 0; p &= p - 1) {
+            const qint32 x = qint32(group.first) + std::countr_zero(p);
+            if (x >= group.maskFirst && x <= group.maskLast) {
+                __builtin_prefetch(m_maskBefore->column(x) + y, 0, 0);
+                __builtin_prefetch(m_maskAfter->column(x) + y, 0, 0);
+            }
+        }
+    };
+    for (size_t i = 0; i < std::min(kAhead, ys.size()); ++i)
+        ask(ys[i]);
+    for (size_t i = 0; i < ys.size(); ++i) {
+        if (i + kAhead < ys.size())
+            ask(ys[i + kAhead]);
+        const qint32 y = ys[i];
+        if (y >= onPicture)
+            break;
+        for (quint64 p = group.states[size_t(y)].painted; p != 0; p &= p - 1) {
+            const qint32 x = qint32(group.first) + std::countr_zero(p);
+            if (x >= group.maskFirst && x <= group.maskLast && differ(x, y))
+                changed.emplace_back(x, y);
+        }
+    }
+    // The masks' rows past the picture are painted nowhere: compared whole.
+    for (qint32 x = group.maskFirst; x <= group.maskLast; ++x) {
+        for (qint32 y = onPicture; y < maskRows; ++y) {
+            if (differ(x, y))
+                changed.emplace_back(x, y);
+        }
+    }
+    std::sort(changed.begin(), changed.end());
+    for (size_t i = 0; i < changed.size();) {
+        const auto [x, y] = changed[i];
+        const qint32 band = y / 64;
+        quint64 filled = 0, erased = 0;
+        for (; i < changed.size() && changed[i].first == x && changed[i].second / 64 == band; ++i) {
+            const quint64 bit = quint64(1) << (changed[i].second % 64);
+            if (m_maskAfter->column(x)[changed[i].second])
+                filled |= bit;
+            else
+                erased |= bit;
+        }
+        if (filled)
+            m_columnFilled.append(x, band, filled);
+        if (erased)
+            m_columnErased.append(x, band, erased);
+    }
+    return true;
+}
+
 void ChangeRecorder::settle() {
     handOver();
     waitIdle();
@@ -731,6 +947,7 @@ ChangeRecorder::~ChangeRecorder() {
 }
 
 void ChangeRecorder::abandon() {
+    applyPending();
     waitIdle();
     m_off = true;
     m_group = m_groupEnd = kNoColumn;
@@ -740,8 +957,7 @@ void ChangeRecorder::abandon() {
     m_loadedBits = nullptr;
     m_loadedWidth = m_loadedHeight = 0;
     m_maskColumnsUsable = false;
-    m_notes.reset();
-    m_noteCount = 0;
+    dropNotes();
 }
 
 void ChangeRecorder::settleWord(qint32 y, qint32 k, Written &word) const {
@@ -834,8 +1050,11 @@ std::shared_ptr<PassChanges> ChangeRecorder::finish() {
     changes->erasedCells.shrink();
     changes->filled = changes->filledCells.count();
     changes->erased = changes->erasedCells.count();
-    m_notes.reset();
-    m_noteCount = 0;
+    dropNotes();
+    if (m_buffers->copyCount * sizeof(QRgb) > Buffers::kKeptBytes) {
+        m_buffers->copies.reset();
+        m_buffers->copyCount = 0;
+    }
     m_written.reset();
     m_rowsWritten = {};
     m_oldListed.clear();

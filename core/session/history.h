@@ -9,6 +9,7 @@
 #include <QRect>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <climits>
 #include <condition_variable>
@@ -148,49 +149,73 @@ struct PassChanges {
 // changed.
 //
 // The pass works on one column at a time, and the recorder on a group of 64
-// columns: the first time the pass writes into a row of the group the row's
-// 64 pixels are copied (a picture still as loaded needs no copy: the scan as
-// loaded is what it was). When the pass leaves the group, each row written is
-// compared with the picture, 64 pixels at once, and so are the group's columns
-// of both masks; on a machine with more than one processor this is done on a
-// thread of its own while the pass goes on with the next group. Writes
-// outside the group are noted one by one, once that thread is done.
+// columns: the first few pixels the pass paints in a row of the group have
+// their colours kept one by one, and then the rest of the row is copied (a
+// picture still as loaded needs no copy: the scan as loaded is what it was).
+// When the pass leaves the group, the pixels painted in each row written are
+// compared with the picture, 64 at once where there are many, and so are the
+// group's columns of both masks, or only their cells at the pixels painted
+// when the pass changes nothing else; on a machine with more than one
+// processor this is done on a thread of its own while the pass goes on with
+// the next group. Writes outside the group are noted one by one, once that
+// thread is done.
 class ChangeRecorder : public PixelSurface {
 public:
+    // Memory recorders work in, kept from one pass to the next.
+    class Buffers;
+
     // `asLoaded`: the picture is, pixel for pixel, the scan as loaded, as it
-    // is before the first pass after loading.
-    ChangeRecorder(PixelSurface &target, const QImage &loaded, bool asLoaded = false);
+    // is before the first pass after loading. `buffers`: those of the
+    // passes before, if any.
+    ChangeRecorder(PixelSurface &target, const QImage &loaded, bool asLoaded = false,
+                   Buffers *buffers = nullptr);
     ~ChangeRecorder() override;
     ChangeRecorder(const ChangeRecorder &) = delete;
     ChangeRecorder &operator=(const ChangeRecorder &) = delete;
 
     ColorValue Point(qint64 x, qint64 y) const override {
+        if (m_pendingCount)  // the pass reads what it wrote
+            const_cast<ChangeRecorder *>(this)->applyPendingNow();
         if (m_pixelBits)
             return x >= 0 && y >= 0 && x < m_columns && y < m_rows ? current(x, y) : kNoPixel;
         return m_target.Point(x, y);
     }
     void PSet(qint64 x, qint64 y, ColorValue color) override {
-        // Runs for every pixel a pass paints: a write into a row of the group
-        // already noted goes straight to a plain picture, with nothing else
-        // to do (and no registers to save for the rest).
-        if (m_plain && x >= m_group && x < m_groupEnd && quint64(y) < quint64(m_rows) &&
-            ((m_rowBits[quint64(y) / 64] >> (quint64(y) % 64)) & 1)) {
-            m_plain->setOnSurface(x, y, color);  // the group lies on the picture
-            return;
+        // Runs for every pixel a pass paints: a write into the group where
+        // the old colour is kept already goes straight to a plain picture,
+        // with nothing else to do (and no registers to save for the rest).
+        if (m_plain && x >= m_group && x < m_groupEnd && quint64(y) < quint64(m_rows)) {
+            const quint64 bit = quint64(1) << (x - m_group);
+            RowState &row = m_rowStates[y];
+            if (row.kept & bit) {
+                row.painted |= bit;
+                m_plain->setOnSurface(x, y, color);  // the group lies on the picture
+                return;
+            }
         }
         noteAndSet(x, y, color);
     }
-    void Refresh() override { m_target.Refresh(); }
+    void Refresh() override {
+        applyPending();
+        m_target.Refresh();
+    }
     float Width() const override { return m_target.Width(); }
     float Height() const override { return m_target.Height(); }
 
     // The pass works on column x next.
     void beginColumn(qint32 x);
+    // The pass is done with its column: every pixel it painted is on the
+    // picture.
+    void endColumn() { applyPending(); }
     // Whether a pass that paints every pixel of its column's rows may write
     // straight to the picture, its rows then noted with writingRows(): the
     // picture is the scan as loaded, so those rows need no copy.
     bool takesWholeColumns() const { return m_asLoaded && !m_off; }
     void writingRows(qint32 y0, qint32 y1);
+    // The pass changes `WorkMask` only at pixels it paints (see
+    // ColumnOperation::paintsWhatItChanges): where it painted few pixels,
+    // only those cells of the masks are compared.
+    void setMaskChangesPainted(bool painted) { m_maskAtPainted = painted; }
     PixelSurface &target() { return m_target; }
 
     // `Mask` and `WorkMask` compared after column x, for a pass that changes
@@ -235,12 +260,25 @@ private:
     static void *untouchedBytes(size_t bytes);
     static void releaseBytes(void *memory, size_t bytes);
 
-    // One group of columns: the rows written, those rows as they were, and
-    // the columns of the masks to compare.
+    // Per row of a group, bit k for the group's column k: the pixels whose
+    // colour before the pass is kept, and those painted.
+    struct RowState {
+        quint64 kept, painted;
+    };
+    // A row's first few pixels painted have their old colours kept one by
+    // one; then the rest of the row is copied at once.
+    static constexpr int kPixelsAlone = 4;
+
+    // One group of columns: the rows written, their pixels painted and
+    // their colours before, and the columns of the masks to compare.
     struct Group {
         qint64 first = kNoColumn, end = kNoColumn;
-        std::vector<quint64> rows;  // a bit a row
-        QRgb *copy = nullptr;       // 64 pixels a row, those written
+        std::vector<quint64> rows;     // a bit a row
+        std::vector<RowState> states;  // a row each; only `rows` not clear
+        // The pass painted every pixel of the rows written, straight to the
+        // picture: `states` stays clear.
+        bool whole = false;
+        QRgb *copy = nullptr;  // 64 pixels a row, those kept
         qint32 maskFirst = 0, maskLast = -1;
     };
 
@@ -252,11 +290,21 @@ private:
         Written word;
     };
 
-    void startRow(qint64 y);
+    // Keeps the colour of pixel k of row y of the group before it is
+    // painted.
+    void keep(qint64 y, int k);
+    // Puts the writes held back on the picture, their old colours kept.
+    void applyPending() {
+        if (m_pendingCount)
+            applyPendingNow();
+    }
+    void applyPendingNow();
     // From notes in a list to notes kept in place, a word per 64 pixels of
     // every row: for writes outside the group, and groups out of order.
     void spill();
     Written &appendNote(qint32 y, qint32 k);
+    // The list of notes is done with.
+    void dropNotes();
     // Whether a word's pixels changed: their codes differ, or both are listed
     // and the colours do. Keeps only those in `touched`.
     void settleWord(qint32 y, qint32 k, Written &word) const;
@@ -272,7 +320,13 @@ private:
     void waitIdle();
     void compareGroup(Group &group);
     void compareRow(const Group &group, qint32 y);
+    // Asks for the memory that comparing row y will read.
+    void prefetchRow(const Group &group, qint32 y) const;
     void compareMaskColumn(qint32 x);
+    // The group's columns of the masks, at the pixels it painted and in the
+    // masks' rows past the picture; false, with nothing compared, when it
+    // painted too many pixels for that to pay.
+    bool compareMaskPainted(const Group &group, qint64 paintedCount);
     // Notes one write outside the current group.
     void recordWrite(qint64 x, qint64 y, ColorValue color);
     Written &wordAt(qint64 x, qint64 y);
@@ -300,7 +354,9 @@ private:
     // The notes as a list, while m_sparse: at most one per word of a row,
     // appended in the order of the groups (left to right) and of the rows.
     bool m_sparse = true;
-    Untouched<Note> m_notes;
+    std::unique_ptr<Buffers> m_ownBuffers;  // when not given any
+    Buffers *m_buffers;
+    Note *m_notes = nullptr;  // in m_buffers
     size_t m_noteCount = 0;
     qint64 m_lastGroup = kNoColumn;  // the group begun last, while m_sparse
     // Otherwise dense, m_rowWords words a row; allocated untouched, and read
@@ -312,11 +368,13 @@ private:
     // meanwhile.
     static constexpr qint64 kRing = 4;
     Group m_groups[kRing];
-    // The groups' copies, in one piece that large pages can hold.
-    Untouched<QRgb> m_copies;
+    // The groups' copies, in one piece that large pages can hold, in
+    // m_buffers.
+    QRgb *m_copies = nullptr;
     int m_filling = 0;
     qint64 m_group = kNoColumn, m_groupEnd = kNoColumn;  // the one being written
     quint64 *m_rowBits = nullptr;                        // its rows written
+    RowState *m_rowStates = nullptr;                     // and their pixels
 
     // The thread that compares groups, started with the first one.
     std::thread m_worker;
@@ -324,7 +382,19 @@ private:
     std::condition_variable m_wake;
     qint64 m_handed = 0, m_compared = 0;  // groups so far
     bool m_stop = false;
-    bool m_failed = false;  // memory ran out
+    std::atomic<bool> m_failed = false;  // memory ran out
+    std::vector<qint32> m_rowList;       // the rows of the group compared
+
+    // Writes into the group whose old colour is not kept yet, held back a
+    // little while the pixel is fetched from memory: reading it at once
+    // would hold the pass up, where a write alone does not.
+    struct Pending {
+        qint64 x, y;
+        ColorValue color;
+    };
+    static constexpr int kPending = 8;
+    Pending m_pending[kPending];
+    int m_pendingCount = 0;
     bool m_alongside = false;
 
     const MaskArray *m_maskBefore = nullptr;
@@ -335,6 +405,24 @@ private:
     CellSet m_filled, m_erased, m_columnFilled, m_columnErased;
     qint32 m_lastMaskColumn = -1;
     bool m_maskColumnsUsable = true;
+    bool m_maskAtPainted = false;
+};
+
+// The recorder's list of notes and its groups' copies. The system hands
+// memory out a page at a time, cleared, as it is first touched: for a pass
+// that changes few pixels that cost more than the recording. Kept for the
+// next pass, unless the last one filled a large part of them.
+class ChangeRecorder::Buffers {
+public:
+    Buffers() = default;
+
+private:
+    friend class ChangeRecorder;
+    static constexpr size_t kKeptBytes = size_t(16) << 20;
+    Untouched<Note> notes;
+    size_t noteCount = 0;
+    Untouched<QRgb> copies;
+    size_t copyCount = 0;
 };
 
 // A column operation whose copy-back tells a ChangeRecorder what it changed
@@ -353,6 +441,7 @@ public:
             m_inner.processColumn(module, m_recorder.target(), x, y0, y1);
         } else {
             m_inner.processColumn(module, m_recorder, x, y0, y1);
+            m_recorder.endColumn();
         }
         if (m_byColumn)
             m_recorder.recordMaskColumn(module.Mask, module.WorkMask, x);
@@ -361,10 +450,12 @@ public:
         m_inner.passStart(module);
         m_byColumn = m_inner.changesOnlyItsColumn();
         m_whole = m_inner.paintsItsColumn() && m_recorder.takesWholeColumns();
+        m_recorder.setMaskChangesPainted(m_inner.paintsWhatItChanges());
     }
     void copyBack(Module1 &module) override;
     bool changesOnlyItsColumn() const override { return m_inner.changesOnlyItsColumn(); }
     bool paintsItsColumn() const override { return m_inner.paintsItsColumn(); }
+    bool paintsWhatItChanges() const override { return m_inner.paintsWhatItChanges(); }
 
 private:
     ColumnOperation &m_inner;

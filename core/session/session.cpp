@@ -103,7 +103,8 @@ bool Session::runPass(ColumnOperation &operation) {
     // Right after loading, or with every pass since undone, the picture is
     // the scan as loaded, and the recorder need not copy what the pass
     // writes over.
-    ChangeRecorder recorder(picture(), m_loaded, m_historyWhole && m_history.pictureAsLoaded());
+    ChangeRecorder recorder(picture(), m_loaded, m_historyWhole && m_history.pictureAsLoaded(),
+                            &m_recorderBuffers);
     RecordingOperation recording(operation, recorder);
     m_recorder = &recorder;
     guarded([&] { m_lastPassOutcome = runColumnPass(m_module, recorder, *this, recording); });

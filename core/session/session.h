@@ -156,6 +156,7 @@ private:
     // tells how the picture came from the scan as loaded.
     bool m_historyWhole = true;
     ChangeRecorder *m_recorder = nullptr;  // the running pass's
+    ChangeRecorder::Buffers m_recorderBuffers;
     QImage m_loaded;
 };
 
