@@ -478,9 +478,13 @@ void ChangeRecorder::handOver() {
         // next one takes the buffers of the one handed over kRing groups
         // ago, once that is done: a comparing thread held up by other
         // programs holds the pass up only when it falls that far behind.
+        // A comparing thread that has caught up sleeps; it is woken once two
+        // groups wait for it (or by waitIdle()), which halves the wake-ups
+        // when groups take it little time.
         std::unique_lock lock(m_lock);
         ++m_handed;
-        m_wake.notify_all();
+        if (m_handed - m_compared >= 2)
+            m_wake.notify_all();
         m_wake.wait(lock, [this] { return m_handed - m_compared < kRing; });
     }
     if (!m_worker.joinable()) {
@@ -506,6 +510,7 @@ void ChangeRecorder::waitIdle() {
     if (!m_worker.joinable())
         return;
     std::unique_lock lock(m_lock);
+    m_wake.notify_all();
     m_wake.wait(lock, [this] { return m_compared == m_handed; });
 }
 
