@@ -7,17 +7,17 @@
 // A pass's time is the time it takes (wall time: the recorder compares what
 // the pass wrote on a second thread while the pass goes on), beside the
 // processor time of all threads, which tells what recording costs in all.
-// Plain and recorded runs take turns, and "slower" is the median of each
-// pair's ratio, so that the machine's speed drifting between runs weighs
-// less.
+// Plain and recorded runs take turns, nine of each, and "slower" is the
+// median of each pair's ratio, so that the machine's speed drifting between
+// runs weighs less.
 // Undo and redo times are this thread's processor time. Wall times need a
 // quiet machine.
 //
 //   build-rel/bench/bench_history [WIDTH HEIGHT [PASS]]     (default 7000 5000)
 //
-// With PASS (nb, bouchtrou or affine) only that pass is timed, seven times,
-// and nothing else is run; with MODE (plain or recorded) too, only that kind
-// of run, thirty times: for profiling.
+// With PASS (nb, bouchtrou or affine) only that pass is timed, and nothing
+// else is run; with MODE (plain or recorded) too, only that kind of run,
+// thirty times: for profiling.
 //
 //   build-rel/bench/bench_history WIDTH HEIGHT PASS [MODE]
 
@@ -134,7 +134,7 @@ int main(int argc, char *argv[]) {
     }
     std::printf("%d x %d sample (%.1f Mpx)\n", w, h, double(w) * h / 1e6);
 
-    // Pass time with and without recording, median of three, from the
+    // Pass time with and without recording, median of nine, from the
     // states the passes meet in use.
     {
         MaskArray fresh;
@@ -165,7 +165,7 @@ int main(int argc, char *argv[]) {
                 std::printf("%-10s %s %.1f ms\n", name, mode.constData(), median(t));
                 continue;
             }
-            for (int i = 0; i < (only.isEmpty() ? 5 : 7); ++i) {
+            for (int i = 0; i < 9; ++i) {
                 const PassTime p = timePass(scan, first ? scan : afterNb,
                                             first ? fresh : module.Mask, *findPass(name), false);
                 const PassTime r = timePass(scan, first ? scan : afterNb,
