@@ -721,7 +721,7 @@ void ChangeRecorder::compareRow(const Group &group, qint32 y) {
         // others' may not be); those noted before need their colour now.
         const quint64 painted = group.whole ? all : group.states[size_t(y)].painted & all;
         RowFlags f;
-        if (!group.whole && std::popcount(painted | noted) <= 4)
+        if (!group.whole && std::popcount(painted | noted) <= kPixelsAlone)
             f = flagsAt(was, now, loaded, painted | noted);  // a few cache lines, not 12
         else if (!wide)
             f = flagsPlain(was, now, loaded, n);
