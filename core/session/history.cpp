@@ -585,11 +585,13 @@ struct RowFlags {
 
 constexpr quint32 kRgb = 0xFFFFFF;
 
-RowFlags flagsPlain(const QRgb *was, const QRgb *now, const QRgb *loaded, int n) {
+// The flags of the pixels of `bits` alone; the others' are left clear.
+RowFlags flagsAt(const QRgb *was, const QRgb *now, const QRgb *loaded, quint64 bits) {
     RowFlags f{};
-    for (int k = 0; k < n; ++k) {
+    for (quint64 w = bits; w != 0; w &= w - 1) {
+        const int k = std::countr_zero(w);
         const quint32 o = was[k] & kRgb, c = now[k] & kRgb, l = loaded[k] & kRgb;
-        const quint64 bit = quint64(1) << k;
+        const quint64 bit = w & -w;
         f.same |= o == c ? bit : 0;
         f.wasLoaded |= o == l ? bit : 0;
         f.wasBlack |= o == 0 ? bit : 0;
@@ -599,6 +601,11 @@ RowFlags flagsPlain(const QRgb *was, const QRgb *now, const QRgb *loaded, int n)
         f.nowWhite |= c == kRgb ? bit : 0;
     }
     return f;
+}
+
+// The first n pixels of the row.
+RowFlags flagsPlain(const QRgb *was, const QRgb *now, const QRgb *loaded, int n) {
+    return flagsAt(was, now, loaded, n == 64 ? ~quint64(0) : (quint64(1) << n) - 1);
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -650,25 +657,6 @@ RowFlags flagsAsLoadedAvx2(const QRgb *now, const QRgb *loaded) {
     return flagsPlain(loaded, now, loaded, 64);
 }
 #endif
-
-// The same for the pixels of `bits` alone, a few of the row's: the others'
-// flags are left clear.
-RowFlags flagsAt(const QRgb *was, const QRgb *now, const QRgb *loaded, quint64 bits) {
-    RowFlags f{};
-    for (quint64 w = bits; w != 0; w &= w - 1) {
-        const int k = std::countr_zero(w);
-        const quint32 o = was[k] & kRgb, c = now[k] & kRgb, l = loaded[k] & kRgb;
-        const quint64 bit = w & -w;
-        f.same |= o == c ? bit : 0;
-        f.wasLoaded |= o == l ? bit : 0;
-        f.wasBlack |= o == 0 ? bit : 0;
-        f.wasWhite |= o == kRgb ? bit : 0;
-        f.nowLoaded |= c == l ? bit : 0;
-        f.nowBlack |= c == 0 ? bit : 0;
-        f.nowWhite |= c == kRgb ? bit : 0;
-    }
-    return f;
-}
 
 ColorValue colorOf(QRgb p) {
     return qRed(p) | (qGreen(p) << 8) | (qBlue(p) << 16);
