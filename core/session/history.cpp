@@ -196,9 +196,11 @@ ChangeRecorder::ChangeRecorder(PixelSurface &target, const QImage &loaded, bool 
     for (Group &group : m_groups) {
         group.rows.assign(size_t(m_rows + 63) / 64, 0);
         group.states.assign(size_t(m_rows), RowState{0, 0});
+        group.copied.assign(size_t(m_rows + 63) / 64, 0);
     }
     m_rowBits = m_groups[0].rows.data();
     m_rowStates = m_groups[0].states.data();
+    m_copiedBits = m_groups[0].copied.data();
     // Comparing alongside the pass needs the pixels in memory, and a second
     // processor to do it on.
     m_alongside = m_pixelBits && std::thread::hardware_concurrency() > 1;
@@ -346,6 +348,7 @@ void ChangeRecorder::beginColumn(qint32 x) {
     group.whole = false;
     m_rowBits = group.rows.data();
     m_rowStates = group.states.data();
+    m_copiedBits = group.copied.data();
 }
 
 void ChangeRecorder::writingRows(qint32 y0, qint32 y1) {
@@ -364,7 +367,18 @@ void ChangeRecorder::writingRows(qint32 y0, qint32 y1) {
 }
 
 void ChangeRecorder::noteAndSet(qint64 x, qint64 y, ColorValue color) {
-    if (m_plain && !m_asLoaded && x >= m_group && x < m_groupEnd && y >= 0 && y < m_rows) {
+    if (m_plain && x >= m_group && x < m_groupEnd && y >= 0 && y < m_rows) {
+        // A pixel whose old colour is kept already.
+        const quint64 bit = quint64(1) << (x - m_group);
+        RowState &row = m_rowStates[y];
+        if (row.kept & bit) {
+            row.painted |= bit;
+            m_plain->setOnSurface(x, y, color);
+            return;
+        }
+    }
+    if (m_plain && !m_asLoaded && !m_rowsWhole && x >= m_group && x < m_groupEnd && y >= 0 &&
+        y < m_rows) {
         if (m_pendingCount == kPending)
             applyPendingNow();
         m_pending[m_pendingCount++] = {x, y, color};
@@ -375,7 +389,7 @@ void ChangeRecorder::noteAndSet(qint64 x, qint64 y, ColorValue color) {
     if (x >= m_group && x < m_groupEnd && y >= 0 && y < m_rows) {
         const int k = int(x - m_group);
         RowState &row = m_rowStates[y];
-        if (!((row.kept >> k) & 1))
+        if (!copied(y) && !((row.kept >> k) & 1))
             keep(y, k);
         row.painted |= quint64(1) << k;
     } else {
@@ -394,7 +408,7 @@ void ChangeRecorder::applyPendingNow() {
         const auto [x, y, color] = m_pending[i];
         const int k = int(x - m_group);
         RowState &row = m_rowStates[y];
-        if (!((row.kept >> k) & 1)) {
+        if (!copied(y) && !((row.kept >> k) & 1)) {
             try {
                 keep(y, k);
             } catch (const std::bad_alloc &) {
@@ -412,9 +426,9 @@ void ChangeRecorder::keep(qint64 y, int k) {
     m_rowBits[size_t(y) / 64] |= quint64(1) << (y % 64);
     RowState &row = m_rowStates[y];
     const qint64 n = m_groupEnd - m_group;
-    const quint64 all = n == 64 ? ~quint64(0) : (quint64(1) << n) - 1;
+    const quint64 copiedBit = quint64(1) << (y % 64);
     if (m_asLoaded) {
-        row.kept = all;  // the scan as loaded holds the row as it was
+        m_copiedBits[size_t(y) / 64] |= copiedBit;  // the scan as loaded holds the row
         return;
     }
     Group &group = m_groups[m_filling];
@@ -438,7 +452,7 @@ void ChangeRecorder::keep(qint64 y, int k) {
         const ColorValue c = m_target.Point(column, y);
         return qRgb(c & 0xFF, (c >> 8) & 0xFF, (c >> 16) & 0xFF);
     };
-    if (std::popcount(row.kept) < kPixelsAlone) {
+    if (!m_rowsWhole && std::popcount(row.kept) < kPixelsAlone) {
         // A pass that paints a few pixels here and there costs a few cache
         // lines, not the row's.
         out[k] = colourAt(m_group + k);
@@ -460,7 +474,8 @@ void ChangeRecorder::keep(qint64 y, int k) {
     count = 0;
     for (quint64 w = row.kept; w != 0; w &= w - 1)
         out[std::countr_zero(w)] = earlier[count++];
-    row.kept = all;
+    // From now on the row's writes go straight to the picture, unnoted.
+    m_copiedBits[size_t(y) / 64] |= copiedBit;
 }
 
 void ChangeRecorder::handOver() {
@@ -516,9 +531,8 @@ void ChangeRecorder::waitIdle() {
 
 void ChangeRecorder::prefetchRow(const Group &group, qint32 y) const {
     // Of a row where a few pixels were painted, their cache lines alone.
-    const quint64 painted = group.states[size_t(y)].painted;
-    const quint64 lines =
-        group.whole || std::popcount(painted) > kPixelsAlone ? ~quint64(0) : painted;
+    const quint64 painted = paintedIn(group, y);
+    const quint64 lines = std::popcount(painted) > kPixelsAlone ? ~quint64(0) : painted;
     const auto ask = [&](const uchar *row, qint64 width) {
         for (int k = 0; k < kGroup; k += 16) {
             if (((lines >> k) & 0xFFFF) && group.first + k < width)
@@ -527,7 +541,7 @@ void ChangeRecorder::prefetchRow(const Group &group, qint32 y) const {
     };
     if (y < m_loadedHeight)
         ask(m_loadedBits + y * m_loadedStride, m_loadedWidth);
-    if (m_pixelBits && !group.whole)
+    if (m_pixelBits && lines != ~quint64(0))  // a few pixels, written a while ago
         ask(m_pixelBits + y * m_pixelStride, m_columns);
     if (!m_sparse && m_written)
         __builtin_prefetch(&m_written[size_t(y) * size_t(m_rowWords) + size_t(group.first / 64)],
@@ -554,7 +568,7 @@ void ChangeRecorder::compareGroup(Group &group) {
                 if (i + kAhead < ys.size())
                     prefetchRow(group, ys[i + kAhead]);
                 compareRow(group, ys[i]);
-                painted += std::popcount(group.states[size_t(ys[i])].painted);
+                painted += std::popcount(paintedIn(group, ys[i]) & columnsOf(group));
             }
             // The group's columns of `WorkMask` are final: the pass changes
             // only the column it works on.
@@ -571,6 +585,7 @@ void ChangeRecorder::compareGroup(Group &group) {
         for (quint64 w = group.rows[i]; w != 0; w &= w - 1)
             group.states[i * 64 + size_t(std::countr_zero(w))] = RowState{0, 0};
         group.rows[i] = 0;
+        group.copied[i] = 0;
     }
 }
 
@@ -707,7 +722,7 @@ void ChangeRecorder::compareRow(const Group &group, qint32 y) {
         }
         // Only the pixels painted can differ from their colours kept (the
         // others' may not be); those noted before need their colour now.
-        const quint64 painted = group.whole ? all : group.states[size_t(y)].painted & all;
+        const quint64 painted = paintedIn(group, y) & all;
         RowFlags f;
         if (!group.whole && std::popcount(painted | noted) <= kPixelsAlone)
             f = flagsAt(was, now, loaded, painted | noted);  // a few cache lines, not 12
@@ -858,7 +873,7 @@ bool ChangeRecorder::compareMaskPainted(const Group &group, qint64 paintedCount)
     const auto ask = [&](qint32 y) {
         if (y >= onPicture)
             return;
-        for (quint64 p = group.states[size_t(y)].painted; p != 0; p &= p - 1) {
+        for (quint64 p = paintedIn(group, y) & columnsOf(group); p != 0; p &= p - 1) {
             const qint32 x = qint32(group.first) + std::countr_zero(p);
             if (x >= group.maskFirst && x <= group.maskLast) {
                 __builtin_prefetch(m_maskBefore->column(x) + y, 0, 0);
@@ -874,7 +889,7 @@ bool ChangeRecorder::compareMaskPainted(const Group &group, qint64 paintedCount)
         const qint32 y = ys[i];
         if (y >= onPicture)
             break;
-        for (quint64 p = group.states[size_t(y)].painted; p != 0; p &= p - 1) {
+        for (quint64 p = paintedIn(group, y) & columnsOf(group); p != 0; p &= p - 1) {
             const qint32 x = qint32(group.first) + std::countr_zero(p);
             if (x >= group.maskFirst && x <= group.maskLast && differ(x, y))
                 changed.emplace_back(x, y);

@@ -181,17 +181,13 @@ public:
         return m_target.Point(x, y);
     }
     void PSet(qint64 x, qint64 y, ColorValue color) override {
-        // Runs for every pixel a pass paints: a write into the group where
-        // the old colour is kept already goes straight to a plain picture,
-        // with nothing else to do (and no registers to save for the rest).
-        if (m_plain && x >= m_group && x < m_groupEnd && quint64(y) < quint64(m_rows)) {
-            const quint64 bit = quint64(1) << (x - m_group);
-            RowState &row = m_rowStates[y];
-            if (row.kept & bit) {
-                row.painted |= bit;
-                m_plain->setOnSurface(x, y, color);  // the group lies on the picture
-                return;
-            }
+        // Runs for every pixel a pass paints: a write into a row of the group
+        // copied whole goes straight to a plain picture, with nothing else to
+        // do (and no registers to save for the rest).
+        if (m_plain && x >= m_group && x < m_groupEnd && quint64(y) < quint64(m_rows) &&
+            ((m_copiedBits[quint64(y) / 64] >> (quint64(y) % 64)) & 1)) {
+            m_plain->setOnSurface(x, y, color);  // the group lies on the picture
+            return;
         }
         noteAndSet(x, y, color);
     }
@@ -216,6 +212,10 @@ public:
     // ColumnOperation::paintsWhatItChanges): where it painted few pixels,
     // only those cells of the masks are compared.
     void setMaskChangesPainted(bool painted) { m_maskAtPainted = painted; }
+    // The pass paints every pixel of its column (see
+    // ColumnOperation::paintsItsColumn): a row is copied whole at its first
+    // write.
+    void setPaintsColumns(bool columns) { m_rowsWhole = columns; }
     PixelSurface &target() { return m_target; }
 
     // `Mask` and `WorkMask` compared after column x, for a pass that changes
@@ -261,12 +261,14 @@ private:
     static void releaseBytes(void *memory, size_t bytes);
 
     // Per row of a group, bit k for the group's column k: the pixels whose
-    // colour before the pass is kept, and those painted.
+    // colour before the pass is kept, and those painted, while the row is
+    // not copied whole.
     struct RowState {
         quint64 kept, painted;
     };
     // A row's first few pixels painted have their old colours kept one by
-    // one; then the rest of the row is copied at once.
+    // one; then the rest of the row is copied at once (at the first, for a
+    // pass that paints whole columns).
     static constexpr int kPixelsAlone = 4;
 
     // One group of columns: the rows written, their pixels painted and
@@ -275,6 +277,9 @@ private:
         qint64 first = kNoColumn, end = kNoColumn;
         std::vector<quint64> rows;     // a bit a row
         std::vector<RowState> states;  // a row each; only `rows` not clear
+        // A bit a row: every pixel's colour before is kept (the row copied
+        // whole, or the scan as loaded), and any may have been painted.
+        std::vector<quint64> copied;
         // The pass painted every pixel of the rows written, straight to the
         // picture: `states` stays clear.
         bool whole = false;
@@ -320,6 +325,19 @@ private:
     void waitIdle();
     void compareGroup(Group &group);
     void compareRow(const Group &group, qint32 y);
+    // Whether row y of the group being written is copied whole.
+    bool copied(qint64 y) const { return (m_copiedBits[size_t(y) / 64] >> (y % 64)) & 1; }
+    // The group's columns as bits.
+    static quint64 columnsOf(const Group &group) {
+        const qint64 n = group.end - group.first;
+        return n >= 64 ? ~quint64(0) : (quint64(1) << n) - 1;
+    }
+    // The pixels of row y of the group that may have been painted.
+    static quint64 paintedIn(const Group &group, qint32 y) {
+        if (group.whole || ((group.copied[size_t(y) / 64] >> (y % 64)) & 1))
+            return ~quint64(0);
+        return group.states[size_t(y)].painted;
+    }
     // Asks for the memory that comparing row y will read.
     void prefetchRow(const Group &group, qint32 y) const;
     void compareMaskColumn(qint32 x);
@@ -375,6 +393,7 @@ private:
     qint64 m_group = kNoColumn, m_groupEnd = kNoColumn;  // the one being written
     quint64 *m_rowBits = nullptr;                        // its rows written
     RowState *m_rowStates = nullptr;                     // and their pixels
+    quint64 *m_copiedBits = nullptr;                     // and those copied whole
 
     // The thread that compares groups, started with the first one.
     std::thread m_worker;
@@ -406,6 +425,7 @@ private:
     qint32 m_lastMaskColumn = -1;
     bool m_maskColumnsUsable = true;
     bool m_maskAtPainted = false;
+    bool m_rowsWhole = false;
 };
 
 // The recorder's list of notes and its groups' copies. The system hands
@@ -451,6 +471,7 @@ public:
         m_byColumn = m_inner.changesOnlyItsColumn();
         m_whole = m_inner.paintsItsColumn() && m_recorder.takesWholeColumns();
         m_recorder.setMaskChangesPainted(m_inner.paintsWhatItChanges());
+        m_recorder.setPaintsColumns(m_inner.paintsItsColumn());
     }
     void copyBack(Module1 &module) override;
     bool changesOnlyItsColumn() const override { return m_inner.changesOnlyItsColumn(); }
