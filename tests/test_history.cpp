@@ -149,6 +149,21 @@ public:
     bool paintsWhatItChanges() const override { return true; }
 };
 
+// Turns black pixels white and all others black, one in seven, so that a
+// pass run again paints over its own black and white where the scan has the
+// other colour, or the same.
+class Invert : public ColumnOperation {
+public:
+    PassRange range() const override { return {0, 1.0f, 0, 1.0f}; }
+    void processColumn(Module1 &, PixelSurface &picture, qint32 x, qint32 y0, qint32 y1) override {
+        for (qint32 y = y0; y <= y1; ++y)
+            if ((x + 2 * y) % 7 == 0)
+                picture.PSet(x, y, picture.Point(x, y) == kBlack ? kWhite : kBlack);
+    }
+    bool changesOnlyItsColumn() const override { return true; }
+    bool paintsWhatItChanges() const override { return true; }
+};
+
 // A picture that notes the pixels painted, on it or off it.
 class NotingSurface : public ImageSurface {
 public:
@@ -187,8 +202,9 @@ struct Fixture {
 // Runs one step of a script: "nb", "bouchtrou", "affine" (a pass), "nb/3"
 // (cancelled after column 3), "nb!3" (a box that is no number from column 3),
 // "nb@3" (Reload clicked after column 3),
-// "odd" (OddPaint), "reach" (Reach), "late" (Late), "sparse" (Sparse), "U", "R", "L" (Reload),
-// "O" (Open of the other file). Returns what the session said, or whether the pass ran.
+// "odd" (OddPaint), "reach" (Reach), "late" (Late), "sparse" (Sparse), "invert" (Invert), "U",
+// "R", "L" (Reload), "O" (Open of the other file). Returns what the session said, or whether the
+// pass ran.
 bool act(Fixture &f, const QString &step) {
     if (step == QLatin1String("U"))
         return f.session.undo();
@@ -209,6 +225,10 @@ bool act(Fixture &f, const QString &step) {
     if (step == QLatin1String("late")) {
         Late late;
         return f.session.runPass(late);
+    }
+    if (step == QLatin1String("invert")) {
+        Invert invert;
+        return f.session.runPass(invert);
     }
     if (step == QLatin1String("sparse")) {
         Sparse sparse;
@@ -261,6 +281,8 @@ private slots:
             << QSize(150, 70) << "nb late U R odd late late U U U R R";
         QTest::newRow("mask changed where painted")
             << QSize(140, 75) << "nb sparse U R sparse affine U U U R R R";
+        QTest::newRow("black and white over the scan's")
+            << QSize(130, 66) << "nb invert invert U R U U R R invert U";
         QTest::newRow("reload starts afresh") << QSize(30, 30) << "nb affine L U R nb U";
         QTest::newRow("reload during a pass") << QSize(30, 70) << "nb affine@4 U R bouchtrou U R";
         QTest::newRow("open starts afresh")

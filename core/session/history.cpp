@@ -165,8 +165,39 @@ void PassChanges::apply(PixelSurface &picture, MaskArray &target, const QImage &
     picture.Refresh();
 }
 
+ScanInk scanInkOf(const QImage &loaded) {
+    ScanInk ink;
+    if (loaded.format() != QImage::Format_RGB32 || loaded.isNull())
+        return ink;
+    const qint32 columns = loaded.width(), rows = loaded.height();
+    const size_t bands = size_t(columns + 63) / 64;
+    try {
+        ink.black.assign(bands * size_t(rows), 0);
+        ink.white.assign(bands * size_t(rows), 0);
+    } catch (const std::bad_alloc &) {
+        return {};
+    }
+    ink.columns = columns;
+    ink.rows = rows;
+    for (qint32 y = 0; y < rows; ++y) {
+        const QRgb *row = reinterpret_cast<const QRgb *>(loaded.constScanLine(y));
+        for (size_t k = 0; k < bands; ++k) {
+            const qint32 n = std::min<qint32>(64, columns - qint32(k * 64));
+            quint64 black = 0, white = 0;
+            for (qint32 j = 0; j < n; ++j) {
+                const quint32 p = row[k * 64 + size_t(j)] & 0xFFFFFF;
+                black |= quint64(p == 0) << j;
+                white |= quint64(p == 0xFFFFFF) << j;
+            }
+            ink.black[k * size_t(rows) + size_t(y)] = black;
+            ink.white[k * size_t(rows) + size_t(y)] = white;
+        }
+    }
+    return ink;
+}
+
 ChangeRecorder::ChangeRecorder(PixelSurface &target, const QImage &loaded, bool asLoaded,
-                               Buffers *buffers)
+                               Buffers *buffers, const ScanInk *ink)
     : m_target(target),
       m_columns(qint32(target.Width())),
       m_rows(qint32(target.Height())),
@@ -193,6 +224,9 @@ ChangeRecorder::ChangeRecorder(PixelSurface &target, const QImage &loaded, bool 
         m_loadedHeight = loaded.height();
     }
     m_asLoaded = asLoaded && m_pixelBits && m_loadedWidth == m_columns && m_loadedHeight == m_rows;
+    if (ink && m_loadedBits && ink->columns == m_loadedWidth && ink->rows == m_loadedHeight &&
+        !m_asLoaded)
+        m_ink = ink;
     for (Group &group : m_groups) {
         group.rows.assign(size_t(m_rows + 63) / 64, 0);
         group.states.assign(size_t(m_rows), RowState{0, 0});
@@ -539,7 +573,7 @@ void ChangeRecorder::prefetchRow(const Group &group, qint32 y) const {
                 __builtin_prefetch(row + (group.first + k) * 4, 0, 0);  // read once
         }
     };
-    if (y < m_loadedHeight)
+    if (y < m_loadedHeight && !m_ink)  // with its ink known, the scan is read seldom
         ask(m_loadedBits + y * m_loadedStride, m_loadedWidth);
     if (m_pixelBits && lines != ~quint64(0))  // a few pixels, written a while ago
         ask(m_pixelBits + y * m_pixelStride, m_columns);
@@ -723,15 +757,36 @@ void ChangeRecorder::compareRow(const Group &group, qint32 y) {
         // Only the pixels painted can differ from their colours kept (the
         // others' may not be); those noted before need their colour now.
         const quint64 painted = paintedIn(group, y) & all;
+        // `scan` is `loaded`, or `was` standing in for it when the scan's
+        // flags come from elsewhere.
+        const auto flags = [&](const QRgb *scan) {
+            if (!group.whole && std::popcount(painted | noted) <= kPixelsAlone)
+                return flagsAt(was, now, scan, painted | noted);  // a few cache lines, not 12
+            if (!wide)
+                return flagsPlain(was, now, scan, n);
+            if (m_asLoaded && inScan == all)
+                return flagsAsLoadedAvx2(now, scan);
+            return flagsAvx2(was, now, scan, n);
+        };
         RowFlags f;
-        if (!group.whole && std::popcount(painted | noted) <= kPixelsAlone)
-            f = flagsAt(was, now, loaded, painted | noted);  // a few cache lines, not 12
-        else if (!wide)
-            f = flagsPlain(was, now, loaded, n);
-        else if (was == loaded && inScan == all)
-            f = flagsAsLoadedAvx2(now, loaded);
-        else
-            f = flagsAvx2(was, now, loaded, n);
+        const bool byInk = m_ink && inScan == all && first % 64 == 0;
+        if (byInk) {
+            // Where every colour is black or white, the scan's ink tells which
+            // of them are the scan's colours, and the scan is not read.
+            f = flags(was);
+            const quint64 need = painted | noted;
+            if (((f.wasBlack | f.wasWhite) & painted) == painted &&
+                ((f.nowBlack | f.nowWhite) & need) == need) {
+                const size_t at = size_t(first / 64) * size_t(m_ink->rows) + size_t(y);
+                const quint64 black = m_ink->black[at], white = m_ink->white[at];
+                f.wasLoaded = (f.wasBlack & black) | (f.wasWhite & white);
+                f.nowLoaded = (f.nowBlack & black) | (f.nowWhite & white);
+            } else {
+                f = flags(loaded);
+            }
+        } else {
+            f = flags(loaded);
+        }
         f.wasLoaded &= inScan;
         f.nowLoaded &= inScan;
         const quint64 changedNow = ~f.same & painted;

@@ -144,6 +144,17 @@ struct PassChanges {
     void apply(PixelSurface &picture, MaskArray &mask, const QImage &loaded, bool forward) const;
 };
 
+// Where the scan as loaded is pure black and where pure white, a bit a pixel,
+// in bands of 64 columns, each row by row (word k * rows + y holds columns
+// 64k .. 64k + 63 of row y): enough to tell whether a black or white pixel
+// has the scan's colour without reading the scan.
+struct ScanInk {
+    qint32 columns = 0, rows = 0;
+    std::vector<quint64> black, white;
+};
+// Empty when memory runs out: recording then reads the scan instead.
+ScanInk scanInkOf(const QImage &loaded);
+
 // Watches a pass: a picture that passes its reads and writes on to the real
 // one, and the pass's `Mask` and `WorkMask`; finish() then gives what the pass
 // changed.
@@ -166,9 +177,9 @@ public:
 
     // `asLoaded`: the picture is, pixel for pixel, the scan as loaded, as it
     // is before the first pass after loading. `buffers`: those of the
-    // passes before, if any.
+    // passes before, if any. `ink`: that of `loaded`, if known.
     ChangeRecorder(PixelSurface &target, const QImage &loaded, bool asLoaded = false,
-                   Buffers *buffers = nullptr);
+                   Buffers *buffers = nullptr, const ScanInk *ink = nullptr);
     ~ChangeRecorder() override;
     ChangeRecorder(const ChangeRecorder &) = delete;
     ChangeRecorder &operator=(const ChangeRecorder &) = delete;
@@ -363,6 +374,7 @@ private:
     const uchar *m_pixelBits = nullptr;
     qsizetype m_pixelStride = 0;
     const uchar *m_loadedBits = nullptr;  // the scan as loaded, in 32-bit RGB
+    const ScanInk *m_ink = nullptr;       // its black and white, when known
     qsizetype m_loadedStride = 0;
     qint64 m_loadedWidth = 0, m_loadedHeight = 0;
     bool m_asLoaded = false;

@@ -51,6 +51,7 @@ void Session::install(const QImage &picture) {
     QImage loaded = onLargePages(picture.convertToFormat(QImage::Format_RGB32));
     if (loaded.isNull() && !picture.isNull())
         throw RuntimeError::outOfMemory();
+    ScanInk ink = scanInkOf(loaded);
     // A pass being recorded stops reading the picture, the scan and the masks
     // before they go.
     if (m_recorder)
@@ -59,6 +60,7 @@ void Session::install(const QImage &picture) {
     m_module.Mask = std::move(mask);
     m_module.WorkMask = std::move(workMask);
     m_loaded = std::move(loaded);
+    m_loadedInk = std::move(ink);
     m_history.clear();
     m_historyWhole = true;
 }
@@ -104,7 +106,7 @@ bool Session::runPass(ColumnOperation &operation) {
     // the scan as loaded, and the recorder need not copy what the pass
     // writes over.
     ChangeRecorder recorder(picture(), m_loaded, m_historyWhole && m_history.pictureAsLoaded(),
-                            &m_recorderBuffers);
+                            &m_recorderBuffers, &m_loadedInk);
     RecordingOperation recording(operation, recorder);
     m_recorder = &recorder;
     guarded([&] { m_lastPassOutcome = runColumnPass(m_module, recorder, *this, recording); });

@@ -158,6 +158,7 @@ private:
     ChangeRecorder *m_recorder = nullptr;  // the running pass's
     ChangeRecorder::Buffers m_recorderBuffers;
     QImage m_loaded;
+    ScanInk m_loadedInk;  // where m_loaded is pure black and white
 };
 
 }  // namespace ink
