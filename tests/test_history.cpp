@@ -281,6 +281,8 @@ private slots:
             << QSize(150, 70) << "nb late U R odd late late U U U R R";
         QTest::newRow("mask changed where painted")
             << QSize(140, 75) << "nb sparse U R sparse affine U U U R R R";
+        QTest::newRow("nb over its own picture")
+            << QSize(140, 67) << "nb odd nb U R U U R R nb/70 U R";
         QTest::newRow("black and white over the scan's")
             << QSize(130, 66) << "nb invert invert U R U U R R invert U";
         QTest::newRow("reload starts afresh") << QSize(30, 30) << "nb affine L U R nb U";
