@@ -11,6 +11,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <functional>
+#include <map>
+#include <memory>
 #include <set>
 
 using namespace ink;
@@ -218,26 +221,16 @@ bool act(Fixture &f, const QString &step) {
         f.session.open(path, [&](const RuntimeError *) { done = true; });
         return QTest::qWaitFor([&] { return done; });
     }
-    if (step == QLatin1String("odd")) {
-        OddPaint odd;
-        return f.session.runPass(odd);
-    }
-    if (step == QLatin1String("late")) {
-        Late late;
-        return f.session.runPass(late);
-    }
-    if (step == QLatin1String("invert")) {
-        Invert invert;
-        return f.session.runPass(invert);
-    }
-    if (step == QLatin1String("sparse")) {
-        Sparse sparse;
-        return f.session.runPass(sparse);
-    }
-    if (step == QLatin1String("reach")) {
-        Reach reach;
-        return f.session.runPass(reach);
-    }
+    // The test's own passes, by name.
+    const std::map<QString, std::function<std::unique_ptr<ColumnOperation>()>> own{
+        {QStringLiteral("odd"), [] { return std::make_unique<OddPaint>(); }},
+        {QStringLiteral("late"), [] { return std::make_unique<Late>(); }},
+        {QStringLiteral("invert"), [] { return std::make_unique<Invert>(); }},
+        {QStringLiteral("sparse"), [] { return std::make_unique<Sparse>(); }},
+        {QStringLiteral("reach"), [] { return std::make_unique<Reach>(); }},
+    };
+    if (const auto it = own.find(step); it != own.end())
+        return f.session.runPass(*it->second());
     const QStringList parts = step.split(QRegularExpression(QStringLiteral("[/!@]")));
     f.view.cancel = 0;
     f.view.cancelAt = step.contains(QLatin1Char('/')) ? parts[1].toInt() : -1;
