@@ -769,8 +769,8 @@ void ChangeRecorder::compareRow(const Group &group, qint32 y) {
             return flagsAvx2(was, now, scan, n);
         };
         RowFlags f;
-        const bool byInk = m_ink && inScan == all && first % 64 == 0;
-        if (byInk) {
+        bool scanKnown = false;
+        if (m_ink && inScan == all && first % 64 == 0) {
             // Where every colour is black or white, the scan's ink tells which
             // of them are the scan's colours, and the scan is not read.
             f = flags(was);
@@ -781,12 +781,11 @@ void ChangeRecorder::compareRow(const Group &group, qint32 y) {
                 const quint64 black = m_ink->black[at], white = m_ink->white[at];
                 f.wasLoaded = (f.wasBlack & black) | (f.wasWhite & white);
                 f.nowLoaded = (f.nowBlack & black) | (f.nowWhite & white);
-            } else {
-                f = flags(loaded);
+                scanKnown = true;
             }
-        } else {
-            f = flags(loaded);
         }
+        if (!scanKnown)
+            f = flags(loaded);
         f.wasLoaded &= inScan;
         f.nowLoaded &= inScan;
         const quint64 changedNow = ~f.same & painted;
