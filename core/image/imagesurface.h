@@ -56,11 +56,13 @@ public:
         return x >= 0 && y >= 0 && x < m_width && y < m_height;
     }
 
-private:
+    // A colour as a pixel holds it.
     static QRgb pixelOf(ColorValue color) {
         return 0xFF000000u | (quint32(color & 0xFF) << 16) | (quint32(color) & 0xFF00) |
                ((quint32(color) >> 16) & 0xFF);
     }
+
+private:
     QRgb &pixelAt(qint64 x, qint64 y) const {
         return reinterpret_cast<QRgb *>(m_bits + y * m_bytesPerLine)[x];
     }

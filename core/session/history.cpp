@@ -377,6 +377,7 @@ void ChangeRecorder::beginColumn(qint32 x) {
     Group &group = m_groups[m_filling];
     group.first = m_group = x - x % kGroup;
     group.end = m_groupEnd = std::min<qint64>(m_group + kGroup, m_columns);
+    m_groupWidth = quint64(m_groupEnd - m_group);
     group.maskFirst = 0;
     group.maskLast = -1;
     group.whole = false;
@@ -411,7 +412,7 @@ void ChangeRecorder::noteAndSet(qint64 x, qint64 y, ColorValue color) {
             return;
         }
     }
-    if (m_plain && !m_asLoaded && !m_rowsWhole && x >= m_group && x < m_groupEnd && y >= 0 &&
+    if (m_plain && !m_asLoaded && !m_paintsColumns && x >= m_group && x < m_groupEnd && y >= 0 &&
         y < m_rows) {
         if (m_pendingCount == kPending)
             applyPendingNow();
@@ -486,7 +487,7 @@ void ChangeRecorder::keep(qint64 y, int k) {
         const ColorValue c = m_target.Point(column, y);
         return qRgb(c & 0xFF, (c >> 8) & 0xFF, (c >> 16) & 0xFF);
     };
-    if (!m_rowsWhole && std::popcount(row.kept) < kPixelsAlone) {
+    if ((!m_paintsColumns || m_leaveSame) && std::popcount(row.kept) < kPixelsAlone) {
         // A pass that paints a few pixels here and there costs a few cache
         // lines, not the row's.
         out[k] = colourAt(m_group + k);
@@ -518,6 +519,7 @@ void ChangeRecorder::handOver() {
         return;
     Group &group = m_groups[m_filling];
     m_group = m_groupEnd = kNoColumn;
+    m_groupWidth = 0;
     if (!m_alongside) {
         compareGroup(group);
         return;
@@ -605,9 +607,12 @@ void ChangeRecorder::compareGroup(Group &group) {
                 painted += std::popcount(paintedIn(group, ys[i]) & columnsOf(group));
             }
             // The group's columns of `WorkMask` are final: the pass changes
-            // only the column it works on.
+            // only the column it works on. A pass that paints whole columns
+            // may change its mask anywhere in them, painting a pixel its own
+            // colour, which is not noted.
             if (group.maskFirst <= group.maskLast &&
-                !(m_maskAtPainted && !group.whole && compareMaskPainted(group, painted))) {
+                !(m_maskAtPainted && !m_paintsColumns && !group.whole &&
+                  compareMaskPainted(group, painted))) {
                 for (qint32 x = group.maskFirst; x <= group.maskLast; ++x)
                     compareMaskColumn(x);
             }
@@ -1013,6 +1018,7 @@ void ChangeRecorder::abandon() {
     waitIdle();
     m_off = true;
     m_group = m_groupEnd = kNoColumn;
+    m_groupWidth = 0;
     // Nothing is noted any more, and the pixels are read through the picture.
     m_columns = m_rows = 0;
     m_pixelBits = nullptr;

@@ -192,13 +192,18 @@ public:
         return m_target.Point(x, y);
     }
     void PSet(qint64 x, qint64 y, ColorValue color) override {
-        // Runs for every pixel a pass paints: a write into a row of the group
-        // copied whole goes straight to a plain picture, with nothing else to
-        // do (and no registers to save for the rest).
-        if (m_plain && x >= m_group && x < m_groupEnd && quint64(y) < quint64(m_rows) &&
-            ((m_copiedBits[quint64(y) / 64] >> (quint64(y) % 64)) & 1)) {
-            m_plain->setOnSurface(x, y, color);  // the group lies on the picture
-            return;
+        // Runs for every pixel a pass paints. A pixel of the group painted
+        // its own colour, when the pass reads each pixel first, is left
+        // alone; a write into a row of the group copied whole goes straight
+        // to a plain picture. Neither has anything else to do (nor registers
+        // to save for the rest).
+        if (quint64(x - m_group) < m_groupWidth && quint64(y) < quint64(m_rows)) {
+            if (m_leaveSame && pixelAt(x, y) == ImageSurface::pixelOf(color))
+                return;
+            if (m_plain && ((m_copiedBits[quint64(y) / 64] >> (quint64(y) % 64)) & 1)) {
+                m_plain->setOnSurface(x, y, color);  // the group lies on the picture
+                return;
+            }
         }
         noteAndSet(x, y, color);
     }
@@ -224,9 +229,15 @@ public:
     // only those cells of the masks are compared.
     void setMaskChangesPainted(bool painted) { m_maskAtPainted = painted; }
     // The pass paints every pixel of its column (see
-    // ColumnOperation::paintsItsColumn): a row is copied whole at its first
-    // write.
-    void setPaintsColumns(bool columns) { m_rowsWhole = columns; }
+    // ColumnOperation::paintsItsColumn). Such a pass (NB) reads each pixel
+    // just before it paints it, so on a picture in memory the colour before
+    // is at hand: a pixel painted its own colour is left as it is, and the
+    // others are kept as for any pass. Otherwise a row is copied whole at
+    // its first write.
+    void setPaintsColumns(bool columns) {
+        m_paintsColumns = columns;
+        m_leaveSame = columns && m_pixelBits && !m_asLoaded;
+    }
     PixelSurface &target() { return m_target; }
 
     // `Mask` and `WorkMask` compared after column x, for a pass that changes
@@ -361,9 +372,13 @@ private:
     Written &wordAt(qint64 x, qint64 y);
     PassChanges::Code code(ColorValue color, qint64 x, qint64 y) const;
 
-    // The picture's current colour at a pixel on it.
+    // The picture's current colour at a pixel on it, as stored and as a
+    // colour value.
+    QRgb pixelAt(qint64 x, qint64 y) const {
+        return reinterpret_cast<const QRgb *>(m_pixelBits + y * m_pixelStride)[x];
+    }
     ColorValue current(qint64 x, qint64 y) const {
-        const QRgb p = reinterpret_cast<const QRgb *>(m_pixelBits + y * m_pixelStride)[x];
+        const QRgb p = pixelAt(x, y);
         return qRed(p) | (qGreen(p) << 8) | (qBlue(p) << 16);
     }
 
@@ -403,6 +418,7 @@ private:
     QRgb *m_copies = nullptr;
     int m_filling = 0;
     qint64 m_group = kNoColumn, m_groupEnd = kNoColumn;  // the one being written
+    quint64 m_groupWidth = 0;                            // m_groupEnd - m_group
     quint64 *m_rowBits = nullptr;                        // its rows written
     RowState *m_rowStates = nullptr;                     // and their pixels
     quint64 *m_copiedBits = nullptr;                     // and those copied whole
@@ -437,7 +453,8 @@ private:
     qint32 m_lastMaskColumn = -1;
     bool m_maskColumnsUsable = true;
     bool m_maskAtPainted = false;
-    bool m_rowsWhole = false;
+    bool m_paintsColumns = false;
+    bool m_leaveSame = false;  // writes of a pixel's own colour are dropped
 };
 
 // The recorder's list of notes and its groups' copies. The system hands
