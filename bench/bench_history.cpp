@@ -7,9 +7,10 @@
 // A pass's time is the time it takes (wall time: the recorder compares what
 // the pass wrote on a second thread while the pass goes on), beside the
 // processor time of all threads, which tells what recording costs in all.
-// Plain and recorded runs take turns, nine of each, and "slower" is the
-// median of each pair's ratio, so that the machine's speed drifting between
-// runs weighs less.
+// Plain and recorded runs take turns, nine of each (more, up to 31, for a
+// pass under a third of a second), and "slower" is the median of each
+// pair's ratio, so that the machine's speed drifting between runs weighs
+// less.
 // Undo and redo times are this thread's processor time. Wall times need a
 // quiet machine.
 //
@@ -135,8 +136,8 @@ int main(int argc, char *argv[]) {
     }
     std::printf("%d x %d sample (%.1f Mpx)\n", w, h, double(w) * h / 1e6);
 
-    // Pass time with and without recording, median of nine, from the
-    // states the passes meet in use.
+    // Pass time with and without recording, median of nine pairs or more,
+    // from the states the passes meet in use.
     {
         MaskArray fresh;
         fresh.allocate(w, h);
@@ -170,7 +171,8 @@ int main(int argc, char *argv[]) {
                 std::printf("%-10s %s %.1f ms\n", label, mode.constData(), median(t));
                 continue;
             }
-            for (int i = 0; i < 9; ++i) {
+            int pairs = 9;
+            for (int i = 0; i < pairs; ++i) {
                 const PassTime p =
                     timePass(scan, first ? scan : afterNb, first ? fresh : module.Mask,
                              *findPass(QLatin1String(name)), false);
@@ -183,6 +185,10 @@ int main(int argc, char *argv[]) {
                 recordedCpu.push_back(r.processor);
                 finished.push_back(r.finish);
                 ratio.push_back(r.wall / p.wall);
+                // A short pass is timed more often: the machine's hiccups
+                // weigh more against its time.
+                if (i == 0)
+                    pairs = std::clamp(int(3000 / p.wall), 9, 31);
             }
             std::printf("%-10s %6.0f %10.0f %7.0f %6.0f %7.1f %% %8.0f\n", label, median(plain),
                         median(recorded), median(recordedThread), median(recordedCpu),
