@@ -183,8 +183,21 @@ struct Snapshot {
     MaskArray mask;
 };
 
+// A picture that keeps its own PSet, as the window's does: the recorder
+// writes through it rather than straight into the pixels.
+class OwnPSetSurface : public ImageSurface {
+public:
+    void PSet(qint64 x, qint64 y, ColorValue color) override { ImageSurface::PSet(x, y, color); }
+};
+class OwnPSetPicture : public SessionPicture {
+public:
+    PixelSurface &pixels() override { return surface; }
+    void replace(const QImage &image) override { surface.setImage(image); }
+    OwnPSetSurface surface;
+};
+
 struct Fixture {
-    explicit Fixture(QSize size) {
+    explicit Fixture(QSize size, bool ownPSet = false) : ownPSet(ownPSet) {
         paths << dir.filePath(QStringLiteral("a.png")) << dir.filePath(QStringLiteral("b.png"));
         randomScan(size.width(), size.height(), 1).save(paths[0]);
         randomScan(size.height(), size.width(), 2).save(paths[1]);
@@ -192,14 +205,19 @@ struct Fixture {
         view.session = &session;
         session.load();
     }
-    Snapshot snap() const { return {picture.surface.image(), module.Mask}; }
+    const ImageSurface &surface() const {
+        return ownPSet ? static_cast<const ImageSurface &>(windowLike.surface) : picture.surface;
+    }
+    Snapshot snap() const { return {surface().image(), module.Mask}; }
 
+    const bool ownPSet;
     QTemporaryDir dir;
     QStringList paths;
     Module1 module;
     MemoryPicture picture;
+    OwnPSetPicture windowLike;
     View view;
-    Session session{module, picture, view};
+    Session session{module, ownPSet ? static_cast<SessionPicture &>(windowLike) : picture, view};
 };
 
 // The test's own passes, by name; null for any other name.
@@ -270,6 +288,59 @@ std::pair<qint64, qint64> plainCounts(const MaskArray &before, const MaskArray &
     return {filled, erased};
 }
 
+// Runs a script of steps: after each one the picture and `Mask` equal the
+// snapshot the script says they must, and after a pass what the same pass
+// leaves unrecorded.
+void runScript(QSize size, const QString &script, bool ownPSet) {
+    Fixture f(size, ownPSet);
+    std::vector<Snapshot> states{f.snap()};
+    size_t current = 0;
+    for (const QString &step : script.split(QLatin1Char(' '))) {
+        const QString where = ownPSet ? step + QStringLiteral(" (its own PSet)") : step;
+        const bool result = act(f, step);
+        if (step == QLatin1String("U") || step == QLatin1String("R")) {
+            const bool possible =
+                step == QLatin1String("U") ? current > 0 : current + 1 < states.size();
+            QCOMPARE(result, possible);
+            if (possible)
+                current += step == QLatin1String("U") ? -1 : 1;
+            // The pass's working copy follows, as after a copy-back.
+            QVERIFY(f.module.WorkMask == f.module.Mask);
+        } else if (step == QLatin1String("L") || step == QLatin1String("O") ||
+                   step.contains(QLatin1Char('@'))) {
+            QVERIFY(result);
+            states = {f.snap()};
+            current = 0;
+        } else {
+            QVERIFY(result);
+            // Recording leaves the pass's work as it is.
+            if (!step.contains(QRegularExpression(QStringLiteral("[/!]")))) {
+                const Snapshot plain = unrecorded(step, states[current]);
+                QVERIFY2(f.surface().image() == plain.picture, qPrintable(where));
+                QVERIFY2(f.module.Mask == plain.mask, qPrintable(where));
+            }
+            states.resize(current + 1);
+            states.push_back(f.snap());
+            ++current;
+        }
+        const Snapshot &expected = states[current];
+        QVERIFY2(f.surface().image() == expected.picture, qPrintable(where));
+        QVERIFY2(f.module.Mask == expected.mask, qPrintable(where));
+        const auto last = f.session.lastChanges();
+        QCOMPARE(last != nullptr, current > 0);
+        if (last) {
+            const auto [filled, erased] = plainCounts(states[current - 1].mask, expected.mask);
+            QCOMPARE(last->filled, filled);
+            QCOMPARE(last->erased, erased);
+            for (qint32 x = 0; x <= expected.mask.upperX(); ++x)
+                for (qint32 y = 0; y <= expected.mask.upperY(); ++y)
+                    QCOMPARE(last->filledCells.contains(x, y) || last->erasedCells.contains(x, y),
+                             states[current - 1].mask.at(x, y) != expected.mask.at(x, y));
+        }
+    }
+    QCOMPARE(f.view.errors, script.contains(QLatin1Char('!')) ? 1 : 0);
+}
+
 }  // namespace
 
 class TestHistory : public QObject {
@@ -312,55 +383,13 @@ private slots:
     void sequences() {
         QFETCH(QSize, size);
         QFETCH(QString, script);
-        Fixture f(size);
-        std::vector<Snapshot> states{f.snap()};
-        size_t current = 0;
-        for (const QString &step : script.split(QLatin1Char(' '))) {
-            const bool result = act(f, step);
-            if (step == QLatin1String("U") || step == QLatin1String("R")) {
-                const bool possible =
-                    step == QLatin1String("U") ? current > 0 : current + 1 < states.size();
-                QCOMPARE(result, possible);
-                if (possible)
-                    current += step == QLatin1String("U") ? -1 : 1;
-                // The pass's working copy follows, as after a copy-back.
-                QVERIFY(f.module.WorkMask == f.module.Mask);
-            } else if (step == QLatin1String("L") || step == QLatin1String("O") ||
-                       step.contains(QLatin1Char('@'))) {
-                QVERIFY(result);
-                states = {f.snap()};
-                current = 0;
-            } else {
-                QVERIFY(result);
-                // Recording leaves the pass's work as it is.
-                if (!step.contains(QRegularExpression(QStringLiteral("[/!]")))) {
-                    const Snapshot plain = unrecorded(step, states[current]);
-                    QVERIFY2(f.picture.surface.image() == plain.picture, qPrintable(step));
-                    QVERIFY2(f.module.Mask == plain.mask, qPrintable(step));
-                }
-                states.resize(current + 1);
-                states.push_back(f.snap());
-                ++current;
-            }
-            const Snapshot &expected = states[current];
-            QVERIFY2(f.picture.surface.image() == expected.picture, qPrintable(step));
-            QVERIFY2(f.module.Mask == expected.mask, qPrintable(step));
-            const auto last = f.session.lastChanges();
-            QCOMPARE(last != nullptr, current > 0);
-            if (last) {
-                const auto [filled, erased] = plainCounts(states[current - 1].mask, expected.mask);
-                QCOMPARE(last->filled, filled);
-                QCOMPARE(last->erased, erased);
-                for (qint32 x = 0; x <= expected.mask.upperX(); ++x)
-                    for (qint32 y = 0; y <= expected.mask.upperY(); ++y)
-                        QCOMPARE(
-                            last->filledCells.contains(x, y) || last->erasedCells.contains(x, y),
-                            states[current - 1].mask.at(x, y) != expected.mask.at(x, y));
-            }
+        // On a plain picture, and on one that keeps its own PSet.
+        for (const bool ownPSet : {false, true}) {
+            runScript(size, script, ownPSet);
+            if (QTest::currentTestFailed())
+                return;
         }
-        QCOMPARE(f.view.errors, script.contains(QLatin1Char('!')) ? 1 : 0);
     }
-
     // Band and word edges: every width and every height up to 200 (the other
     // side odd), through NB, affine, and both undone and redone.
     void everySize() {
@@ -372,10 +401,10 @@ private slots:
                 act(f, QStringLiteral("affine"));
                 const Snapshot end = f.snap();
                 QVERIFY(f.session.undo() && f.session.undo());
-                QVERIFY2(f.picture.surface.image() == start.picture && f.module.Mask == start.mask,
+                QVERIFY2(f.surface().image() == start.picture && f.module.Mask == start.mask,
                          qPrintable(QStringLiteral("%1x%2").arg(size.width()).arg(size.height())));
                 QVERIFY(f.session.redo() && f.session.redo());
-                QVERIFY2(f.picture.surface.image() == end.picture && f.module.Mask == end.mask,
+                QVERIFY2(f.surface().image() == end.picture && f.module.Mask == end.mask,
                          qPrintable(QStringLiteral("%1x%2").arg(size.width()).arg(size.height())));
             }
         }
@@ -455,7 +484,7 @@ private slots:
         QVERIFY(f.session.history().bytes() <= budget);
         for (int i = 1; i <= keep; ++i) {
             QVERIFY(f.session.undo());
-            QVERIFY(f.picture.surface.image() == states[states.size() - 1 - size_t(i)].picture);
+            QVERIFY(f.surface().image() == states[states.size() - 1 - size_t(i)].picture);
             QVERIFY(f.module.Mask == states[states.size() - 1 - size_t(i)].mask);
         }
         QVERIFY(!f.session.undo());
