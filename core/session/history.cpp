@@ -243,7 +243,7 @@ ChangeRecorder::ChangeRecorder(PixelSurface &target, const QImage &loaded, bool 
 PassChanges::Code ChangeRecorder::code(ColorValue color, qint64 x, qint64 y) const {
     if (x < m_loadedWidth && y < m_loadedHeight) {
         const QRgb p = reinterpret_cast<const QRgb *>(m_loadedBits + y * m_loadedStride)[x];
-        if ((p & 0xFFFFFF) == ((color & 0xFF) << 16 | (color & 0xFF00) | ((color >> 16) & 0xFF)))
+        if (((p ^ ImageSurface::pixelOf(color)) & 0xFFFFFF) == 0)
             return PassChanges::kLoaded;
     }
     return color == kBlack   ? PassChanges::kBlack
