@@ -33,8 +33,7 @@ public:
     ColorValue Point(qint64 x, qint64 y) const override {
         if (!onSurface(x, y))
             return kNoPixel;
-        const QRgb p = pixelAt(x, y);
-        return qRed(p) | (qGreen(p) << 8) | (qBlue(p) << 16);
+        return colorOf(pixelAt(x, y));
     }
 
     void PSet(qint64 x, qint64 y, ColorValue color) override {
@@ -56,7 +55,8 @@ public:
         return x >= 0 && y >= 0 && x < m_width && y < m_height;
     }
 
-    // A colour as a pixel holds it.
+    // A pixel's colour value, and a colour as a pixel holds it.
+    static ColorValue colorOf(QRgb p) { return qRed(p) | (qGreen(p) << 8) | (qBlue(p) << 16); }
     static QRgb pixelOf(ColorValue color) {
         return 0xFF000000u | (quint32(color & 0xFF) << 16) | (quint32(color) & 0xFF00) |
                ((quint32(color) >> 16) & 0xFF);

@@ -106,7 +106,7 @@ void PassChanges::apply(PixelSurface &picture, MaskArray &target, const QImage &
             // No listed colour: each pixel is black, white or the scan's.
             for (int j = first; j <= last; ++j) {
                 const QRgb p = loadedRow[x0 + j];
-                const ColorValue scan = qRed(p) | (qGreen(p) << 8) | (qBlue(p) << 16);
+                const ColorValue scan = ImageSurface::colorOf(p);
                 const ColorValue painted = (low >> j) & 1 ? ink::kWhite : ink::kBlack;
                 const ColorValue color = (high >> j) & 1 ? scan : painted;
                 colors[j] = (set >> j) & 1 ? color : kNoPixel;
@@ -119,7 +119,7 @@ void PassChanges::apply(PixelSurface &picture, MaskArray &target, const QImage &
                 const quint32 code = quint32((low >> j) & 1) | quint32(((high >> j) & 1) << 1);
                 if (code == kLoaded) {
                     const QRgb p = loadedRow && x0 + j < loadedWidth ? loadedRow[x0 + j] : 0;
-                    colors[j] = qRed(p) | (qGreen(p) << 8) | (qBlue(p) << 16);
+                    colors[j] = ImageSurface::colorOf(p);
                 } else {
                     colors[j] = code == kBlack   ? ink::kBlack
                                 : code == kWhite ? ink::kWhite
@@ -484,8 +484,7 @@ void ChangeRecorder::keep(qint64 y, int k) {
     const auto colourAt = [&](qint64 column) {
         if (m_pixelBits)
             return reinterpret_cast<const QRgb *>(m_pixelBits + y * m_pixelStride)[column];
-        const ColorValue c = m_target.Point(column, y);
-        return qRgb(c & 0xFF, (c >> 8) & 0xFF, (c >> 16) & 0xFF);
+        return ImageSurface::pixelOf(m_target.Point(column, y));
     };
     if ((!m_paintsColumns || m_leaveSame) && std::popcount(row.kept) < kPixelsAlone) {
         // A pass that paints a few pixels here and there costs a few cache
@@ -712,10 +711,6 @@ RowFlags flagsAsLoadedAvx2(const QRgb *now, const QRgb *loaded) {
 }
 #endif
 
-ColorValue colorOf(QRgb p) {
-    return qRed(p) | (qGreen(p) << 8) | (qBlue(p) << 16);
-}
-
 }  // namespace
 
 void ChangeRecorder::compareRow(const Group &group, qint32 y) {
@@ -731,8 +726,7 @@ void ChangeRecorder::compareRow(const Group &group, qint32 y) {
             now = reinterpret_cast<const QRgb *>(m_pixelBits + y * m_pixelStride) + first;
         } else {
             for (int k = 0; k < n; ++k) {
-                const ColorValue c = m_target.Point(first + k, y);
-                nowRow[k] = qRgb(c & 0xFF, (c >> 8) & 0xFF, (c >> 16) & 0xFF);
+                nowRow[k] = ImageSurface::pixelOf(m_target.Point(first + k, y));
             }
         }
         // The scan as loaded at these pixels; those past its edges match no
@@ -812,11 +806,11 @@ void ChangeRecorder::compareRow(const Group &group, qint32 y) {
         const quint64 newHigh = f.nowLoaded | (~f.nowBlack & ~f.nowWhite);
         for (quint64 w = fresh & oldLow & oldHigh; w != 0; w &= w - 1) {
             const int k = std::countr_zero(w);
-            m_oldListed.emplace(qint64(y) * m_columns + first + k, colorOf(was[k]));
+            m_oldListed.emplace(qint64(y) * m_columns + first + k, ImageSurface::colorOf(was[k]));
         }
         for (quint64 w = touched & newLow & newHigh; w != 0; w &= w - 1) {
             const int k = std::countr_zero(w);
-            m_newListed[qint64(y) * m_columns + first + k] = colorOf(now[k]);
+            m_newListed[qint64(y) * m_columns + first + k] = ImageSurface::colorOf(now[k]);
         }
         const quint64 t = quint64(touched) << shift;
         word->touched |= t;

@@ -377,10 +377,7 @@ private:
     QRgb pixelAt(qint64 x, qint64 y) const {
         return reinterpret_cast<const QRgb *>(m_pixelBits + y * m_pixelStride)[x];
     }
-    ColorValue current(qint64 x, qint64 y) const {
-        const QRgb p = pixelAt(x, y);
-        return qRed(p) | (qGreen(p) << 8) | (qBlue(p) << 16);
-    }
+    ColorValue current(qint64 x, qint64 y) const { return ImageSurface::colorOf(pixelAt(x, y)); }
 
     PixelSurface &m_target;
     // The target when it is a plain in-memory picture, written without a call.
