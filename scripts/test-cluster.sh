@@ -4,7 +4,10 @@
 # root, stopped by their ids at the end, also on failure). 40 generated scans
 # in 4 tasks must give, bit for bit, what one inkmask-batch process gives;
 # then a job with one task cancelled mid-way, resumed, must run only the
-# files that were missing and end complete and equal.
+# files that were missing and end complete and equal; so must a job in a
+# folder named "Scans [2019] 100%" whose task is killed as the OOM killer
+# does, its totals naming what did not run. Failed submissions and a task
+# that cannot start must say so.
 #
 #   sudo ./scripts/test-cluster.sh        (installs Slurm and MUNGE if missing)
 #
@@ -202,6 +205,72 @@ same_as_single job2
 # the missing files.
 [ "$(done_lines job2 | awk '$1 == 1' | wc -l)" -eq 40 ] ||
     die "job2: an input was done twice, or never: $(done_lines job2 | awk '$1 != 1')"
+
+step "a job in \"Scans [2019] 100%\", the options ending with --, task 1 killed"
+odd="$tmp/Scans [2019] 100%"
+cp -- "$tmp/scans/sheet-01.png" "$tmp/-dash.png"
+slurm() { (cd "$tmp" && "$root/scripts/inkmask-slurm" "$@"); }
+job=$(slurm --tasks 2 --dir "$odd" --no-wait -- --quiet -j 1 --files-from "$list" \
+    --mask-dir "$tmp/job3/masks" -- -dash.png)
+for _ in $(seq 1200); do
+    grep -q '"status":"done"' "$odd/report-1.jsonl" 2>/dev/null && break
+    sleep 0.05
+done
+grep -q '"status":"done"' "$odd/report-1.jsonl" || die "task 1 did not start"
+pid=""
+for candidate in $(pgrep -x inkmask-batch); do
+    tr '\0' '\n' <"/proc/$candidate/cmdline" 2>/dev/null |
+        grep -qxF -- "$odd/report-1.jsonl" && pid=$candidate
+done
+[ -n "$pid" ] || die "task 1 had ended before it could be killed"
+kill -KILL "$pid"
+for _ in $(seq 600); do
+    [ -z "$(squeue -h -j "$job" 2>/dev/null)" ] && break
+    sleep 0.2
+done
+[ -z "$(squeue -h -j "$job")" ] || die "job $job did not end"
+[ -f "$odd/log-1.txt" ] || die "no log in $odd"
+finished=$(cat "$odd"/report-*.jsonl | grep -c '"status":"done"')
+[ "$finished" -lt 41 ] || die "the killed task had done its whole shard"
+status=0
+totals=$(slurm --totals --dir "$odd") || status=$?
+[ "$status" -eq 1 ] || die "totals of the killed job: status $status, not 1: $totals"
+grep -qxF "$finished files done, 0 failed, $((41 - finished)) not run (of 41 listed)" \
+    <<<"${totals%%;*}" || die "totals of the killed job: $totals"
+missing=$((41 - finished > 20 ? 20 : 41 - finished))
+[ "$(grep -c '^not run: .*sheet-[0-9]*\.png$' <<<"$totals")" -eq "$missing" ] ||
+    die "the killed job's totals do not name what did not run: $totals"
+grep -q '^task 1 ended' <<<"$totals" || die "the killed task is not named: $totals"
+status=0
+slurm --tasks 3 --dir "$odd" -- --files-from "$list" --mask-dir "$tmp/job3/other" \
+    2>/dev/null || status=$?
+{ [ "$status" -eq 2 ] && [ "$(cat "$odd/tasks")" = 2 ]; } ||
+    die "a new submission was let into a job's folder (status $status)"
+step "$finished of 41 done before the resume"
+slurm --resume --dir "$odd"
+[ "$(done_lines "Scans [2019] 100%" | awk '$1 == 1' | wc -l)" -eq 41 ] ||
+    die "the odd job: an input done twice, or never: $(done_lines "Scans [2019] 100%" | awk '$1 != 1')"
+for file in "$tmp"/single/masks/*; do
+    cmp -s "$file" "$tmp/job3/masks/${file##*/}" || die "job3/masks/${file##*/} differs"
+done
+[ -f "$tmp/job3/masks/-dash.png" ] || die "the input after -- was not done"
+
+step "failed submissions; a task that cannot start"
+status=0
+slurm --tasks 1 --dir -job --partition nosuch -- --files-from "$list" \
+    --mask-dir "$tmp/job4" 2>"$tmp/error" || status=$?
+{ [ "$status" -eq 2 ] && [ -d "$tmp/-job" ] && grep -q '^sbatch: error' "$tmp/error"; } ||
+    die "a submission to no partition: status $status, $(cat "$tmp/error")"
+status=0
+slurm --tasks 1 --dir "$tmp/job5" --time=banana -- --files-from "$list" \
+    --mask-dir "$tmp/job5" 2>"$tmp/error" || status=$?
+{ [ "$status" -eq 2 ] && grep -q '^sbatch: error' "$tmp/error"; } ||
+    die "a submission with a bad time: status $status, $(cat "$tmp/error")"
+status=0
+totals=$(slurm --tasks 1 --dir "$tmp/job6" --output=/nonexistent/log -- \
+    --files-from "$list" --mask-dir "$tmp/job6/masks") || status=$?
+{ [ "$status" -eq 1 ] && grep -q '^task 0 did not start' <<<"$totals"; } ||
+    die "a task that could not start: status $status, $totals"
 
 step "passed. 40 files: one process, -j 1: $single_ms ms; -j $cpus: $parallel_ms ms;"
 step "4 Slurm tasks on $cpus CPUs: $cluster_ms ms from submission to totals"
