@@ -108,8 +108,7 @@ public:
             // write: lines from several workers never mix.
             QString reportError;
             const bool reported =
-                !m_report ||
-                m_report->append(reportLine(result, m_options.stepNames()), &reportError);
+                !m_report || m_report->append(reportLine(result, m_options), &reportError);
             std::lock_guard lock(m_mutex);
             switch (result.status) {
                 case FileResult::Status::Done:

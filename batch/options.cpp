@@ -235,8 +235,9 @@ QString batchUsage() {
         "  --report FILE         appends a JSON line per input as it ends\n"
         "  --shard K/N           only the inputs at positions K, K+N, K+2N... of\n"
         "                        the list (from 0): N runs share one list\n"
-        "  --skip-done REPORT    skips inputs done in REPORT whose outputs still\n"
-        "                        have the sizes it gives (may repeat)\n"
+        "  --skip-done REPORT    skips inputs done in REPORT with these steps and\n"
+        "                        thresholds, whose outputs still hold what it\n"
+        "                        records (may repeat)\n"
         "  --quiet               no progress line, no summary line\n"
         "  --help                this text\n"
         "  --version             the version\n"
@@ -432,23 +433,25 @@ ParsedArguments parseBatchArguments(const QStringList &arguments, int cores,
     }
 
     // This shard's inputs, less those done before.
-    DoneInputs done;
+    DoneInputs done(o);
     if (!o.skipDone.isEmpty() && !done.read(o.skipDone, &error))
         return usage(error);
     o.listed = o.inputs.size();
     QStringList kept;
     QSet<int> keptNotUtf8;
-    const QStringList stepNames = o.stepNames();
     for (int i = 0; i < o.inputs.size(); ++i) {
         if (!inShard(i, o.shardIndex, o.shardCount))
             continue;
         if (!o.skipDone.isEmpty() && !o.notUtf8Inputs.contains(i)) {
-            QStringList targets;
-            for (const QString &target : {o.maskFor(i), o.pictureFor(i), o.changesFor(i)}) {
+            using Kind = FileResult::Output::Kind;
+            QList<FileResult::Output> targets;
+            for (const auto &[target, kind] :
+                 {std::pair{o.maskFor(i), Kind::Mask}, std::pair{o.pictureFor(i), Kind::Picture},
+                  std::pair{o.changesFor(i), Kind::Changes}}) {
                 if (!target.isEmpty())
-                    targets << target;
+                    targets.append({target, kind, 0, {}});
             }
-            if (done.isDone(o.inputs[i], stepNames, targets)) {
+            if (done.isDone(o.inputs[i], targets)) {
                 ++o.skipped;
                 continue;
             }
