@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <new>
 #include <utility>
 
 #include <sys/stat.h>
@@ -114,7 +115,9 @@ QString folderProblem(const QByteArray &resolved) {
 // `inputs`: one name a line, as bytes; a CR before the line's end (a list
 // written on Windows) is dropped and empty lines are passed over, every other
 // byte is the name's. Names that are not valid UTF-8 go into `notUtf8` by
-// their position, as such names on the command line do.
+// their position, as such names on the command line do. A line that no file
+// name could be (a NUL byte, more bytes than a path takes) refuses the list,
+// and so does running out of memory.
 bool readFileList(const QString &list, QStringList *inputs, QSet<int> *notUtf8, QString *error) {
     QFile file;
     const bool standardInput = list == QLatin1String("-");
@@ -127,19 +130,33 @@ bool readFileList(const QString &list, QStringList *inputs, QSet<int> *notUtf8, 
         *error = QStringLiteral("cannot read the list %1: %2").arg(shown, file.errorString());
         return false;
     }
-    const QByteArray text = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        *error = QStringLiteral("cannot read the list %1: %2").arg(shown, file.errorString());
+    try {
+        LineReader lines(&file, PATH_MAX);  // a name and a CR
+        QByteArray line;
+        while (lines.next(&line)) {
+            if (line.contains('\0')) {
+                *error = QStringLiteral(
+                             "cannot read the list %1: line %2 holds a NUL byte: give "
+                             "one name a line")
+                             .arg(shown)
+                             .arg(lines.lineNumber());
+                return false;
+            }
+            if (line.endsWith('\r'))
+                line.chop(1);
+            if (line.isEmpty())
+                continue;
+            if (!line.isValidUtf8())
+                notUtf8->insert(int(inputs->size()));
+            inputs->append(QFile::decodeName(line));
+        }
+        if (!lines.error().isEmpty()) {
+            *error = QStringLiteral("cannot read the list %1: %2").arg(shown, lines.error());
+            return false;
+        }
+    } catch (const std::bad_alloc &) {
+        *error = QStringLiteral("out of memory reading the list %1").arg(shown);
         return false;
-    }
-    for (QByteArray line : text.split('\n')) {
-        if (line.endsWith('\r'))
-            line.chop(1);
-        if (line.isEmpty())
-            continue;
-        if (!line.isValidUtf8())
-            notUtf8->insert(int(inputs->size()));
-        inputs->append(QFile::decodeName(line));
     }
     return true;
 }
@@ -434,8 +451,13 @@ ParsedArguments parseBatchArguments(const QStringList &arguments, int cores,
 
     // This shard's inputs, less those done before.
     DoneInputs done(o);
-    if (!o.skipDone.isEmpty() && !done.read(o.skipDone, &error))
-        return usage(error);
+    try {
+        if (!o.skipDone.isEmpty() && !done.read(o.skipDone, &error))
+            return usage(error);
+    } catch (const std::bad_alloc &) {
+        return usage(QStringLiteral("out of memory reading the reports %1")
+                         .arg(o.skipDone.join(QStringLiteral(", "))));
+    }
     o.listed = o.inputs.size();
     QStringList kept;
     QSet<int> keptNotUtf8;

@@ -16,6 +16,8 @@
 
 #include <csignal>
 
+#include <sys/resource.h>
+
 using namespace ink;
 
 namespace {
@@ -25,8 +27,15 @@ struct Run {
     QString err;
 };
 
-Run runBatch(const QStringList &arguments, const QByteArray &input = {}) {
+// `memory`: the most address space the program may take, in bytes, or 0.
+Run runBatch(const QStringList &arguments, const QByteArray &input = {}, rlim_t memory = 0) {
     QProcess process;
+    if (memory > 0) {
+        process.setChildProcessModifier([memory] {
+            const rlimit limit{memory, memory};
+            setrlimit(RLIMIT_AS, &limit);
+        });
+    }
     process.start(QStringLiteral(INKMASK_BATCH), arguments);
     process.write(input);
     process.closeWriteChannel();
@@ -101,6 +110,11 @@ private Q_SLOTS:
         QTest::newRow("report onto a listed input")
             << QByteArray("a.png\n") << out + QStringList{"--report", "a.png"} << QStringList()
             << "would replace the input a.png";
+        QTest::newRow("NUL in a name") << QByteArray("a.png\nb\0.png\n", 13) << out << QStringList()
+                                       << "the list list.txt: line 2 holds a NUL byte";
+        QTest::newRow("name too long")
+            << QByteArray("a.png\n") + QByteArray(5000, 'x') << out << QStringList()
+            << "the list list.txt: line 2 is longer than 4096 bytes";
         QTest::newRow("missing list")
             << QByteArray() << out << QStringList() << "cannot read the list absent.txt";
     }
@@ -116,6 +130,17 @@ private Q_SLOTS:
         QString message;
         QCOMPARE(parsedInputs(QStringList{"--files-from", listName} + more, &message), inputs);
         QVERIFY2(message.contains(error), qPrintable(message));
+    }
+
+    // A list or a report with no line end is refused, not read whole into
+    // memory until it runs out.
+    void endlessFiles() {
+        for (const char *option : {"--files-from", "--skip-done"}) {
+            const Run run = runBatch({option, "/dev/zero", "--mask-dir", path("zm"), "a.png"}, {},
+                                     rlim_t(1) << 30);
+            QCOMPARE(run.exitCode, 2);
+            QVERIFY2(run.err.contains("/dev/zero: line 1 is longer than"), qPrintable(run.err));
+        }
     }
 
     // A name in a list that is not UTF-8 is kept in its place and reported
