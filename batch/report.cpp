@@ -178,19 +178,24 @@ bool DoneInputs::read(const QStringList &reports, QString *error) {
                 outputs.append(recorded);
             }
             if (!outputs.isEmpty())
-                m_records.insert(object.value(QStringLiteral("input")).toString(), outputs);
+                m_records.emplace_back(object.value(QStringLiteral("input")).toString(),
+                                       std::move(outputs));
         }
         if (!lines.error().isEmpty()) {
             *error = QStringLiteral("cannot read the report %1: %2").arg(report, lines.error());
             return false;
         }
     }
+    std::stable_sort(m_records.begin(), m_records.end(),
+                     [](const auto &a, const auto &b) { return a.first < b.first; });
     return true;
 }
 
 bool DoneInputs::isDone(const QString &input, const QList<FileResult::Output> &outputs) const {
-    for (auto it = m_records.constFind(input); it != m_records.cend() && it.key() == input; ++it) {
-        const QList<FileResult::Output> &record = it.value();
+    auto it = std::lower_bound(m_records.cbegin(), m_records.cend(), input,
+                               [](const auto &r, const QString &name) { return r.first < name; });
+    for (; it != m_records.cend() && it->first == input; ++it) {
+        const QList<FileResult::Output> &record = it->second;
         if (record.size() != outputs.size())
             continue;
         // Each output asked for once in the line, of the same kind: with as

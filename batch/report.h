@@ -9,6 +9,8 @@
 #include <QStringList>
 
 #include <mutex>
+#include <utility>
+#include <vector>
 
 namespace ink {
 
@@ -64,7 +66,9 @@ private:
     QStringList m_steps;
     bool m_autoThresholds;
     Thresholds m_thresholds;
-    QMultiHash<QString, QList<FileResult::Output>> m_records;
+    // By input, sorted once read: a vector, whose growth fails with an
+    // exception to report when memory runs out.
+    std::vector<std::pair<QString, QList<FileResult::Output>>> m_records;
 };
 
 // Reads a list or a report a line at a time, holding at most one line of

@@ -59,7 +59,8 @@ QStringList parsedInputs(const QStringList &arguments, QString *error = nullptr)
         parseBatchArguments(QStringList{QStringLiteral("inkmask-batch")} + arguments, 2);
     if (error)
         *error = parsed.error;
-    return parsed.action == ParsedArguments::Run ? parsed.options.inputs : QStringList();
+    return parsed.action == ParsedArguments::Run ? parsed.options.inputs.toStringList()
+                                                 : QStringList();
 }
 
 }  // namespace

@@ -37,6 +37,11 @@ QByteArray ContentDigest::hex() const {
         .toHex();
 }
 
+ShortDigest digestOf(QByteArrayView bytes) {
+    const XXH128_hash_t hash = XXH3_128bits(bytes.data(), size_t(bytes.size()));
+    return {hash.high64, hash.low64};
+}
+
 QByteArray fileDigest(int fd, int *errorNumber) {
     ContentDigest digest;
     std::vector<char> block(size_t(1) << 20);

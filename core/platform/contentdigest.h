@@ -4,8 +4,10 @@
 // that a later run can tell whether an output is still the one written.
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
 
+#include <compare>
 #include <memory>
 
 namespace ink {
@@ -25,6 +27,18 @@ private:
     struct State;
     std::unique_ptr<State> m_state;
 };
+
+// XXH3's 128-bit hash of a few bytes, as two numbers: a key for tables of
+// many names that would take far more memory kept whole.
+struct ShortDigest {
+    quint64 high = 0;
+    quint64 low = 0;
+    friend auto operator<=>(const ShortDigest &, const ShortDigest &) = default;
+};
+ShortDigest digestOf(QByteArrayView bytes);
+inline size_t qHash(const ShortDigest &d, size_t seed = 0) {
+    return size_t(d.low) ^ seed;
+}
 
 // The digest of the open file `fd`'s bytes from its start, read with
 // pread(); empty, with the errno in `errorNumber`, when it cannot be read.
