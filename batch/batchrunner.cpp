@@ -217,9 +217,12 @@ BatchRunner::Result BatchRunner::runFile(int index, FileProgress &progress, File
 
     progress.step.store(int(m_options.steps.size()), std::memory_order_relaxed);
     Result status = Result::Done;
-    // A file written is listed with its size, which --skip-done checks later.
-    const auto written = [&result](const QString &file) {
-        result.outputs.append({file, QFileInfo(file).size()});
+    // A file written is listed with what it holds, its size and its digest,
+    // which --skip-done checks later.
+    using Kind = FileResult::Output::Kind;
+    QByteArray digest;
+    const auto written = [&result, &digest](const QString &file, Kind kind) {
+        result.outputs.append({file, kind, QFileInfo(file).size(), digest});
     };
     try {
         // After Ctrl-C, no write begins: only those already running end.
@@ -230,8 +233,8 @@ BatchRunner::Result BatchRunner::runFile(int index, FileProgress &progress, File
             const QImage mask = maskImage(m_model.Mask, m_model.picture.original());
             if (mask.isNull())
                 throw std::bad_alloc();
-            if (writeImageFile(mask, maskPath, &error)) {
-                written(maskPath);
+            if (writeImageFile(mask, maskPath, &error, &digest)) {
+                written(maskPath, Kind::Mask);
             } else {
                 errors << QStringLiteral("%1: cannot write: %2").arg(maskPath, error);
                 status = Result::Failed;
@@ -243,8 +246,8 @@ BatchRunner::Result BatchRunner::runFile(int index, FileProgress &progress, File
                 return Result::Interrupted;
             const QImage changes = changesImage(
                 m_baseline, m_model.Mask, QSize(m_model.picture.width(), m_model.picture.height()));
-            if (writeImageFile(changes, changesPath, &error)) {
-                written(changesPath);
+            if (writeImageFile(changes, changesPath, &error, &digest)) {
+                written(changesPath, Kind::Changes);
             } else {
                 errors << QStringLiteral("%1: cannot write: %2").arg(changesPath, error);
                 status = Result::Failed;
@@ -257,8 +260,8 @@ BatchRunner::Result BatchRunner::runFile(int index, FileProgress &progress, File
             // Written from the buffer the next file is read into: the
             // encoder may use its pixels as working memory.
             m_image = m_model.picture.takeImage();
-            if (writeImageFile(std::move(m_image), picturePath, &error)) {
-                written(picturePath);
+            if (writeImageFile(std::move(m_image), picturePath, &error, &digest)) {
+                written(picturePath, Kind::Picture);
             } else {
                 errors << QStringLiteral("%1: cannot write: %2").arg(picturePath, error);
                 status = Result::Failed;

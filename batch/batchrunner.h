@@ -19,8 +19,11 @@ namespace ink {
 struct FileResult {
     enum class Status { Done, Failed, Interrupted };
     struct Output {
+        enum class Kind { Mask, Picture, Changes };
         QString file;
-        qint64 bytes = 0;  // its size once written
+        Kind kind = Kind::Mask;
+        qint64 bytes = 0;   // its size once written
+        QByteArray digest;  // contentDigest() of its bytes
     };
     struct StepChanges {
         qint64 filled = 0;  // pixels the step turned black

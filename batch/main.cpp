@@ -19,6 +19,7 @@
 #include <csignal>
 #include <cstdio>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -108,8 +109,7 @@ public:
             // write: lines from several workers never mix.
             QString reportError;
             const bool reported =
-                !m_report ||
-                m_report->append(reportLine(result, m_options.stepNames()), &reportError);
+                !m_report || m_report->append(reportLine(result, m_options), &reportError);
             std::lock_guard lock(m_mutex);
             switch (result.status) {
                 case FileResult::Status::Done:
@@ -298,8 +298,17 @@ int main(int argc, char *argv[]) {
     QCoreApplication app(argc, argv);
     qInstallMessageHandler(dropLibraryMessages);
 
-    const ParsedArguments parsed = parseBatchArguments(
-        QCoreApplication::arguments(), QThread::idealThreadCount(), notUtf8Arguments(argc, argv));
+    // Lists and reports that run out of memory say so themselves; this is
+    // for the checks over all the inputs that follow.
+    ParsedArguments parsed;
+    try {
+        parsed = parseBatchArguments(QCoreApplication::arguments(), QThread::idealThreadCount(),
+                                     notUtf8Arguments(argc, argv));
+    } catch (const std::bad_alloc &) {
+        print(stderr, QStringLiteral("inkmask-batch: out of memory checking the inputs and "
+                                     "their outputs\n"));
+        return 2;
+    }
     switch (parsed.action) {
         case ParsedArguments::Help:
             return printResult(batchUsage());

@@ -1,6 +1,7 @@
 #include "batch/options.h"
 
 #include "batch/report.h"
+#include "core/platform/contentdigest.h"
 #include "core/platform/imagefiles.h"
 
 #include <QCommandLineParser>
@@ -14,7 +15,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <limits>
+#include <new>
 #include <utility>
+#include <vector>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -61,12 +65,13 @@ QString typedOption(const QStringList &arguments, const QString &name) {
 }
 
 // The same key for every name of one file, links and hard links included:
-// its device and inode when it exists, else its name with the links
-// followed. `resolved` receives that name. Folders are resolved once each,
-// so that a list of many files in a few folders costs a stat or two a file.
+// the digest of its device and inode when it exists, else of its name with
+// the links followed; 16 bytes, for tables of millions of files. `resolved`
+// receives that name. Folders are resolved once each, so that a list of
+// many files in a few folders costs a stat or two a file.
 class FileKeys {
 public:
-    QByteArray key(const QString &path, QByteArray *resolved) {
+    ShortDigest key(const QString &path, QByteArray *resolved) {
         const QByteArray name = QFile::encodeName(path);
         const qsizetype slash = name.lastIndexOf('/');
         const QByteArray last = name.mid(slash + 1);
@@ -82,9 +87,9 @@ public:
             *resolved = known.value() + '/' + last;
         }
         if (stat(resolved->constData(), &st) != 0)
-            return *resolved;
-        return QByteArray::number(quint64(st.st_dev)) + ':' +
-               QByteArray::number(quint64(st.st_ino));
+            return digestOf(*resolved);  // begins with '/', as no number does
+        return digestOf(QByteArray::number(quint64(st.st_dev)) + ':' +
+                        QByteArray::number(quint64(st.st_ino)));
     }
 
 private:
@@ -114,8 +119,10 @@ QString folderProblem(const QByteArray &resolved) {
 // `inputs`: one name a line, as bytes; a CR before the line's end (a list
 // written on Windows) is dropped and empty lines are passed over, every other
 // byte is the name's. Names that are not valid UTF-8 go into `notUtf8` by
-// their position, as such names on the command line do.
-bool readFileList(const QString &list, QStringList *inputs, QSet<int> *notUtf8, QString *error) {
+// their position, as such names on the command line do. A line that no file
+// name could be (a NUL byte, more bytes than a path takes) refuses the list,
+// and so does running out of memory.
+bool readFileList(const QString &list, InputNames *inputs, QSet<int> *notUtf8, QString *error) {
     QFile file;
     const bool standardInput = list == QLatin1String("-");
     if (standardInput)
@@ -127,19 +134,33 @@ bool readFileList(const QString &list, QStringList *inputs, QSet<int> *notUtf8, 
         *error = QStringLiteral("cannot read the list %1: %2").arg(shown, file.errorString());
         return false;
     }
-    const QByteArray text = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        *error = QStringLiteral("cannot read the list %1: %2").arg(shown, file.errorString());
+    try {
+        LineReader lines(&file, PATH_MAX);  // a name and a CR
+        QByteArray line;
+        while (lines.next(&line)) {
+            if (line.contains('\0')) {
+                *error = QStringLiteral(
+                             "cannot read the list %1: line %2 holds a NUL byte: give "
+                             "one name a line")
+                             .arg(shown)
+                             .arg(lines.lineNumber());
+                return false;
+            }
+            if (line.endsWith('\r'))
+                line.chop(1);
+            if (line.isEmpty())
+                continue;
+            if (!line.isValidUtf8())
+                notUtf8->insert(int(inputs->size()));
+            inputs->appendBytes(line);
+        }
+        if (!lines.error().isEmpty()) {
+            *error = QStringLiteral("cannot read the list %1: %2").arg(shown, lines.error());
+            return false;
+        }
+    } catch (const std::bad_alloc &) {
+        *error = QStringLiteral("out of memory reading the list %1").arg(shown);
         return false;
-    }
-    for (QByteArray line : text.split('\n')) {
-        if (line.endsWith('\r'))
-            line.chop(1);
-        if (line.isEmpty())
-            continue;
-        if (!line.isValidUtf8())
-            notUtf8->insert(int(inputs->size()));
-        inputs->append(QFile::decodeName(line));
     }
     return true;
 }
@@ -235,8 +256,9 @@ QString batchUsage() {
         "  --report FILE         appends a JSON line per input as it ends\n"
         "  --shard K/N           only the inputs at positions K, K+N, K+2N... of\n"
         "                        the list (from 0): N runs share one list\n"
-        "  --skip-done REPORT    skips inputs done in REPORT whose outputs still\n"
-        "                        have the sizes it gives (may repeat)\n"
+        "  --skip-done REPORT    skips inputs done in REPORT with these steps and\n"
+        "                        thresholds, whose outputs still hold what it\n"
+        "                        records (may repeat)\n"
         "  --quiet               no progress line, no summary line\n"
         "  --help                this text\n"
         "  --version             the version\n"
@@ -380,83 +402,141 @@ ParsedArguments parseBatchArguments(const QStringList &arguments, int cores,
     // the links give them; each output's folder must take new files.
     QByteArray resolved;
     FileKeys keys;
-    QHash<QByteArray, QString> inputs;
+    // Each file by its key: input i as i, list k as -1 - k; output `slot`
+    // of input i (the picture, the mask, the changes) as 3 i + slot, the
+    // report as -1, so that outputs sort in the order they are checked in.
+    // Sorted tables rather than hashes: a million inputs' keys take 24 MB,
+    // and running out of memory is an exception to report.
+    using Keyed = std::pair<ShortDigest, qsizetype>;
+    std::vector<Keyed> inputs;
+    inputs.reserve(size_t(o.inputs.size() + o.fileLists.size()));
     for (int i = 0; i < o.inputs.size(); ++i) {
         if (!o.notUtf8Inputs.contains(i))
-            inputs.insert(keys.key(o.inputs[i], &resolved), o.inputs[i]);
+            inputs.emplace_back(keys.key(o.inputs[i], &resolved), i);
     }
-    for (const QString &list : std::as_const(o.fileLists)) {
-        if (list != QLatin1String("-"))
-            inputs.insert(keys.key(list, &resolved), list);
+    for (qsizetype k = 0; k < o.fileLists.size(); ++k) {
+        if (o.fileLists[k] != QLatin1String("-"))
+            inputs.emplace_back(keys.key(o.fileLists[k], &resolved), -1 - k);
     }
-    QHash<QByteArray, QString> outputs;
+    std::sort(inputs.begin(), inputs.end());
+    const auto inputName = [&o](qsizetype i) {
+        return i >= 0 ? o.inputs.at(i) : o.fileLists.at(-1 - i);
+    };
+    const auto outputName = [&o](qsizetype n) {
+        if (n < 0)
+            return o.report;
+        const int i = int(n / 3);
+        return n % 3 == 0 ? o.pictureFor(i) : n % 3 == 1 ? o.maskFor(i) : o.changesFor(i);
+    };
+    std::vector<Keyed> outputs;
     QSet<QByteArray> folders;
+    // The first problem of one output alone, at output `problemAt`; a folder
+    // problem comes after a clash of two outputs at the same output.
+    QString problem;
+    qsizetype problemAt = std::numeric_limits<qsizetype>::max();
+    bool folderProblemFound = false;
     // The report first, then every input's outputs: all of them, shard or
     // not, so that every shard of one list refuses the same clash.
-    for (int i = -1; i < o.inputs.size(); ++i) {
+    for (int i = -1; i < o.inputs.size() && problem.isEmpty(); ++i) {
         if (i >= 0 && o.notUtf8Inputs.contains(i))
             continue;  // never read, so never written
         const QStringList targets =
             i < 0 ? QStringList{o.report}
                   : QStringList{o.pictureFor(i), o.maskFor(i), o.changesFor(i)};
-        for (const QString &target : targets) {
+        for (qsizetype slot = 0; slot < targets.size() && problem.isEmpty(); ++slot) {
+            const QString &target = targets[slot];
             if (target.isEmpty())
                 continue;
-            if (QFile::encodeName(QFileInfo(target).fileName()).size() > NAME_MAX)
-                return usage(QStringLiteral("%1: the file name is longer than %2 bytes")
-                                 .arg(target)
-                                 .arg(NAME_MAX));
-            const QByteArray key = keys.key(target, &resolved);
-            if (inputs.contains(key))
-                return usage(QStringLiteral("%1 would replace the input %2: outputs are never "
-                                            "written over inputs")
-                                 .arg(target, inputs.value(key)));
-            const QString other = outputs.value(key);
-            if (other == target)
-                return usage(QStringLiteral("%1 would be written twice: inputs with the same "
-                                            "name, or the same folder for pictures and masks")
-                                 .arg(target));
-            if (!other.isEmpty())
-                return usage(QStringLiteral("%1 and %2 are the same file: each output needs "
-                                            "a file of its own")
-                                 .arg(other, target));
-            outputs.insert(key, target);
+            const qsizetype at = i < 0 ? -1 : 3 * qsizetype(i) + slot;
+            if (QFile::encodeName(QFileInfo(target).fileName()).size() > NAME_MAX) {
+                problemAt = at;
+                problem = QStringLiteral("%1: the file name is longer than %2 bytes")
+                              .arg(target)
+                              .arg(NAME_MAX);
+                break;
+            }
+            const ShortDigest key = keys.key(target, &resolved);
+            const auto input = std::lower_bound(inputs.cbegin(), inputs.cend(),
+                                                Keyed{key, std::numeric_limits<qsizetype>::min()});
+            if (input != inputs.cend() && input->first == key) {
+                problemAt = at;
+                problem = QStringLiteral(
+                              "%1 would replace the input %2: outputs are never "
+                              "written over inputs")
+                              .arg(target, inputName(input->second));
+                break;
+            }
+            outputs.emplace_back(key, at);
             const QByteArray folder = resolved.left(resolved.lastIndexOf('/'));
             if (!folders.contains(folder)) {
                 folders.insert(folder);
-                const QString problem = folderProblem(resolved);
-                if (!problem.isEmpty())
-                    return usage(QStringLiteral("%1: %2").arg(target, problem));
+                const QString cause = folderProblem(resolved);
+                if (!cause.isEmpty()) {
+                    problemAt = at;
+                    problem = QStringLiteral("%1: %2").arg(target, cause);
+                    folderProblemFound = true;
+                }
             }
         }
     }
+    // Two outputs on one file: the first output that meets one before it.
+    std::sort(outputs.begin(), outputs.end());
+    qsizetype clashAt = std::numeric_limits<qsizetype>::max(), clashWith = 0;
+    for (size_t k = 1; k < outputs.size(); ++k) {
+        if (outputs[k].first == outputs[k - 1].first && outputs[k].second < clashAt) {
+            clashAt = outputs[k].second;
+            clashWith = outputs[k - 1].second;
+        }
+    }
+    if (clashAt < problemAt || (clashAt == problemAt && folderProblemFound)) {
+        const QString target = outputName(clashAt), other = outputName(clashWith);
+        if (other == target)
+            return usage(QStringLiteral("%1 would be written twice: inputs with the same "
+                                        "name, or the same folder for pictures and masks")
+                             .arg(target));
+        return usage(QStringLiteral("%1 and %2 are the same file: each output needs "
+                                    "a file of its own")
+                         .arg(other, target));
+    }
+    if (!problem.isEmpty())
+        return usage(problem);
+    std::vector<Keyed>().swap(outputs);
+    std::vector<Keyed>().swap(inputs);
 
     // This shard's inputs, less those done before.
-    DoneInputs done;
-    if (!o.skipDone.isEmpty() && !done.read(o.skipDone, &error))
-        return usage(error);
+    DoneInputs done(o);
+    try {
+        if (!o.skipDone.isEmpty() && !done.read(o.skipDone, &error))
+            return usage(error);
+    } catch (const std::bad_alloc &) {
+        return usage(QStringLiteral("out of memory reading the reports %1")
+                         .arg(o.skipDone.join(QStringLiteral(", "))));
+    }
     o.listed = o.inputs.size();
-    QStringList kept;
+    InputNames kept;
     QSet<int> keptNotUtf8;
-    const QStringList stepNames = o.stepNames();
     for (int i = 0; i < o.inputs.size(); ++i) {
         if (!inShard(i, o.shardIndex, o.shardCount))
             continue;
         if (!o.skipDone.isEmpty() && !o.notUtf8Inputs.contains(i)) {
-            QStringList targets;
-            for (const QString &target : {o.maskFor(i), o.pictureFor(i), o.changesFor(i)}) {
+            using Kind = FileResult::Output::Kind;
+            QList<FileResult::Output> targets;
+            for (const auto &[target, kind] :
+                 {std::pair{o.maskFor(i), Kind::Mask}, std::pair{o.pictureFor(i), Kind::Picture},
+                  std::pair{o.changesFor(i), Kind::Changes}}) {
                 if (!target.isEmpty())
-                    targets << target;
+                    targets.append({target, kind, 0, {}});
             }
-            if (done.isDone(o.inputs[i], stepNames, targets)) {
+            if (done.isDone(o.inputs[i], targets)) {
                 ++o.skipped;
                 continue;
             }
         }
         if (o.notUtf8Inputs.contains(i))
             keptNotUtf8.insert(int(kept.size()));
-        kept << o.inputs[i];
+        kept.appendBytes(o.inputs.bytes(i));
     }
+    kept.squeeze();
     o.inputs = kept;
     o.notUtf8Inputs = keptNotUtf8;
     // Never so many workers that their buffers alone would fill the memory.

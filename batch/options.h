@@ -3,12 +3,56 @@
 #include "core/ops/passes.h"
 #include "core/ops/threshold.h"
 
+#include <QByteArray>
+#include <QFile>
 #include <QList>
 #include <QSet>
 #include <QString>
 #include <QStringList>
 
 namespace ink {
+
+// Input names, kept as the file system's bytes in one block: a million
+// listed scans take their names' bytes and 8 bytes each, not a QString each.
+class InputNames {
+public:
+    InputNames() = default;
+    InputNames(const QStringList &names) {
+        for (const QString &name : names)
+            append(name);
+    }
+
+    qsizetype size() const { return m_ends.size(); }
+    bool isEmpty() const { return m_ends.isEmpty(); }
+    // Name i, as QFile::decodeName() gives it.
+    QString at(qsizetype i) const { return QString::fromLocal8Bit(bytes(i)); }
+    QString operator[](qsizetype i) const { return at(i); }
+    QByteArrayView bytes(qsizetype i) const {
+        const qsizetype begin = i == 0 ? 0 : m_ends[i - 1];
+        return QByteArrayView(m_bytes).sliced(begin, m_ends[i] - begin);
+    }
+
+    void append(const QString &name) { appendBytes(QFile::encodeName(name)); }
+    void appendBytes(QByteArrayView name) {
+        m_bytes.append(name);
+        m_ends.append(m_bytes.size());
+    }
+    void squeeze() {
+        m_bytes.squeeze();
+        m_ends.squeeze();
+    }
+
+    QStringList toStringList() const {
+        QStringList names;
+        for (qsizetype i = 0; i < size(); ++i)
+            names << at(i);
+        return names;
+    }
+
+private:
+    QByteArray m_bytes;
+    QList<qsizetype> m_ends;  // of each name in m_bytes
+};
 
 // What one run of inkmask-batch is asked to do.
 struct BatchOptions {
@@ -29,7 +73,7 @@ struct BatchOptions {
     int shardCount = 1;
     // The inputs to run: the command line's, then the lists', in order, less
     // those of other shards and those found done.
-    QStringList inputs;
+    InputNames inputs;
     QSet<int> notUtf8Inputs;  // inputs whose name was not UTF-8, on the command line or in a list
     qsizetype listed = 0;     // inputs before the shard and --skip-done took theirs
     qsizetype skipped = 0;    // inputs of this shard found done by --skip-done

@@ -1,11 +1,14 @@
 #include "batch/report.h"
 
+#include "core/platform/contentdigest.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
 #include <cerrno>
 
 #include <fcntl.h>
@@ -28,6 +31,18 @@ QString statusName(FileResult::Status status) {
     return QStringLiteral("interrupted");
 }
 
+QString kindName(FileResult::Output::Kind kind) {
+    switch (kind) {
+        case FileResult::Output::Kind::Mask:
+            return QStringLiteral("mask");
+        case FileResult::Output::Kind::Picture:
+            return QStringLiteral("picture");
+        case FileResult::Output::Kind::Changes:
+            break;
+    }
+    return QStringLiteral("changes");
+}
+
 // Writes all of `bytes`, going on after a signal or a short write.
 bool writeAll(int fd, const char *bytes, qsizetype size) {
     while (size > 0) {
@@ -44,17 +59,20 @@ bool writeAll(int fd, const char *bytes, qsizetype size) {
 
 }  // namespace
 
-QByteArray reportLine(const FileResult &result, const QStringList &steps) {
+QByteArray reportLine(const FileResult &result, const BatchOptions &options) {
     QJsonArray outputs;
     for (const FileResult::Output &output : result.outputs)
         outputs.append(QJsonObject{{QStringLiteral("file"), output.file},
-                                   {QStringLiteral("bytes"), output.bytes}});
+                                   {QStringLiteral("kind"), kindName(output.kind)},
+                                   {QStringLiteral("bytes"), output.bytes},
+                                   {QStringLiteral("xxh3"), QString::fromLatin1(output.digest)}});
     QJsonObject line{
         {QStringLiteral("input"), result.input},
         {QStringLiteral("outputs"), outputs},
-        {QStringLiteral("steps"), QJsonArray::fromStringList(steps)},
+        {QStringLiteral("steps"), QJsonArray::fromStringList(options.stepNames())},
         {QStringLiteral("thresholds"),
          QJsonArray{result.thresholds.red, result.thresholds.green, result.thresholds.blue}},
+        {QStringLiteral("autoThresholds"), options.autoThresholds},
         {QStringLiteral("started"), result.started},
         {QStringLiteral("milliseconds"), result.milliseconds},
         {QStringLiteral("status"), statusName(result.status)},
@@ -109,7 +127,16 @@ bool ReportWriter::append(const QByteArray &line, QString *error) {
     return false;
 }
 
+DoneInputs::DoneInputs(const BatchOptions &options)
+    : m_steps(options.stepNames()),
+      m_autoThresholds(options.autoThresholds),
+      m_thresholds(options.thresholds) {}
+
 bool DoneInputs::read(const QStringList &reports, QString *error) {
+    // Far longer than any line of ours: an input and three outputs of
+    // PATH_MAX bytes each, escaped, and their errors.
+    constexpr qsizetype kLongestLine = qsizetype(1) << 20;
+    const QJsonArray thresholds{m_thresholds.red, m_thresholds.green, m_thresholds.blue};
     for (const QString &report : reports) {
         QFile file(report);
         if (!file.open(QIODevice::ReadOnly)) {
@@ -117,43 +144,114 @@ bool DoneInputs::read(const QStringList &reports, QString *error) {
                 QStringLiteral("cannot read the report %1: %2").arg(report, file.errorString());
             return false;
         }
-        const QByteArray text = file.readAll();
-        if (file.error() != QFileDevice::NoError) {
-            *error =
-                QStringLiteral("cannot read the report %1: %2").arg(report, file.errorString());
-            return false;
-        }
-        for (const QByteArray &line : text.split('\n')) {
+        LineReader lines(&file, kLongestLine);
+        QByteArray line;
+        while (lines.next(&line)) {
             const QJsonObject object = QJsonDocument::fromJson(line).object();
             if (object.value(QStringLiteral("status")).toString() != QLatin1String("done"))
                 continue;
-            Record record;
+            QStringList steps;
             for (const QJsonValue step : object.value(QStringLiteral("steps")).toArray())
-                record.steps << step.toString();
-            for (const QJsonValue output : object.value(QStringLiteral("outputs")).toArray())
-                record.outputs.append({output[QStringLiteral("file")].toString(),
-                                       qint64(output[QStringLiteral("bytes")].toDouble(-1))});
-            m_records.insert(object.value(QStringLiteral("input")).toString(), record);
+                steps << step.toString();
+            const bool automatic = object.value(QStringLiteral("autoThresholds")).toBool();
+            if (steps != m_steps || automatic != m_autoThresholds ||
+                (!automatic && object.value(QStringLiteral("thresholds")).toArray() != thresholds))
+                continue;
+            QList<FileResult::Output> outputs;
+            for (const QJsonValue output : object.value(QStringLiteral("outputs")).toArray()) {
+                const QString kind = output[QStringLiteral("kind")].toString();
+                FileResult::Output recorded{output[QStringLiteral("file")].toString(),
+                                            FileResult::Output::Kind::Mask,
+                                            qint64(output[QStringLiteral("bytes")].toDouble(-1)),
+                                            output[QStringLiteral("xxh3")].toString().toLatin1()};
+                for (const auto k :
+                     {FileResult::Output::Kind::Picture, FileResult::Output::Kind::Changes}) {
+                    if (kind == kindName(k))
+                        recorded.kind = k;
+                }
+                // Lines of older versions, with no digest, or no kind, never
+                // count as done.
+                if (recorded.digest.isEmpty() || kindName(recorded.kind) != kind) {
+                    outputs.clear();
+                    break;
+                }
+                outputs.append(recorded);
+            }
+            if (!outputs.isEmpty())
+                m_records.emplace_back(object.value(QStringLiteral("input")).toString(),
+                                       std::move(outputs));
+        }
+        if (!lines.error().isEmpty()) {
+            *error = QStringLiteral("cannot read the report %1: %2").arg(report, lines.error());
+            return false;
         }
     }
+    std::stable_sort(m_records.begin(), m_records.end(),
+                     [](const auto &a, const auto &b) { return a.first < b.first; });
     return true;
 }
 
-bool DoneInputs::isDone(const QString &input, const QStringList &steps,
-                        const QStringList &outputs) const {
-    for (auto it = m_records.constFind(input); it != m_records.cend() && it.key() == input; ++it) {
-        const Record &record = it.value();
-        if (record.steps != steps || record.outputs.size() != outputs.size())
+bool DoneInputs::isDone(const QString &input, const QList<FileResult::Output> &outputs) const {
+    auto it = std::lower_bound(m_records.cbegin(), m_records.cend(), input,
+                               [](const auto &r, const QString &name) { return r.first < name; });
+    for (; it != m_records.cend() && it->first == input; ++it) {
+        const QList<FileResult::Output> &record = it->second;
+        if (record.size() != outputs.size())
             continue;
+        // Each output asked for once in the line, of the same kind: with as
+        // many of each, no file of the line is left out or named twice.
         bool intact = true;
-        for (const FileResult::Output &output : record.outputs) {
-            const QFileInfo info(output.file);
-            intact = intact && outputs.contains(output.file) && info.isFile() &&
-                     info.size() == output.bytes;
+        for (const FileResult::Output &wanted : outputs) {
+            const auto same = [&wanted](const FileResult::Output &o) {
+                return o.file == wanted.file;
+            };
+            const auto found = std::find_if(record.cbegin(), record.cend(), same);
+            intact = found != record.cend() && found->kind == wanted.kind &&
+                     std::count_if(record.cbegin(), record.cend(), same) == 1 &&
+                     QFileInfo(found->file).size() == found->bytes;
+            QString error;
+            intact = intact && fileDigest(found->file, &error) == found->digest;
+            if (!intact)
+                break;
         }
         if (intact)
             return true;
     }
+    return false;
+}
+
+bool LineReader::next(QByteArray *line) {
+    constexpr qsizetype kBlock = 64 * 1024;
+    for (;;) {
+        const qsizetype end = m_buffer.indexOf('\n', m_start);
+        if (end >= 0 || (m_end && m_start < m_buffer.size())) {
+            const qsizetype size = (end >= 0 ? end : m_buffer.size()) - m_start;
+            ++m_number;
+            if (size > m_limit)
+                break;
+            *line = m_buffer.mid(m_start, size);
+            m_start += size + 1;
+            return true;
+        }
+        if (m_end)
+            return false;
+        if (m_buffer.size() - m_start > m_limit) {
+            ++m_number;
+            break;
+        }
+        m_buffer.remove(0, m_start);
+        m_start = 0;
+        const qsizetype kept = m_buffer.size();
+        m_buffer.resize(kept + kBlock);
+        const qint64 n = m_device->read(m_buffer.data() + kept, kBlock);
+        m_buffer.resize(kept + qMax(qint64(0), n));
+        if (n < 0) {
+            m_error = m_device->errorString();
+            return false;
+        }
+        m_end = n == 0;
+    }
+    m_error = QStringLiteral("line %1 is longer than %2 bytes").arg(m_number).arg(m_limit);
     return false;
 }
 

@@ -2,6 +2,7 @@
 // list, and reruns that skip what a report says is done.
 
 #include "batch/options.h"
+#include "core/platform/contentdigest.h"
 #include "samplegen.h"
 
 #include <QDir>
@@ -15,6 +16,8 @@
 
 #include <csignal>
 
+#include <sys/resource.h>
+
 using namespace ink;
 
 namespace {
@@ -24,8 +27,15 @@ struct Run {
     QString err;
 };
 
-Run runBatch(const QStringList &arguments, const QByteArray &input = {}) {
+// `memory`: the most address space the program may take, in bytes, or 0.
+Run runBatch(const QStringList &arguments, const QByteArray &input = {}, rlim_t memory = 0) {
     QProcess process;
+    if (memory > 0) {
+        process.setChildProcessModifier([memory] {
+            const rlimit limit{memory, memory};
+            setrlimit(RLIMIT_AS, &limit);
+        });
+    }
     process.start(QStringLiteral(INKMASK_BATCH), arguments);
     process.write(input);
     process.closeWriteChannel();
@@ -49,7 +59,8 @@ QStringList parsedInputs(const QStringList &arguments, QString *error = nullptr)
         parseBatchArguments(QStringList{QStringLiteral("inkmask-batch")} + arguments, 2);
     if (error)
         *error = parsed.error;
-    return parsed.action == ParsedArguments::Run ? parsed.options.inputs : QStringList();
+    return parsed.action == ParsedArguments::Run ? parsed.options.inputs.toStringList()
+                                                 : QStringList();
 }
 
 }  // namespace
@@ -100,6 +111,11 @@ private Q_SLOTS:
         QTest::newRow("report onto a listed input")
             << QByteArray("a.png\n") << out + QStringList{"--report", "a.png"} << QStringList()
             << "would replace the input a.png";
+        QTest::newRow("NUL in a name") << QByteArray("a.png\nb\0.png\n", 13) << out << QStringList()
+                                       << "the list list.txt: line 2 holds a NUL byte";
+        QTest::newRow("name too long")
+            << QByteArray("a.png\n") + QByteArray(5000, 'x') << out << QStringList()
+            << "the list list.txt: line 2 is longer than 4096 bytes";
         QTest::newRow("missing list")
             << QByteArray() << out << QStringList() << "cannot read the list absent.txt";
     }
@@ -115,6 +131,17 @@ private Q_SLOTS:
         QString message;
         QCOMPARE(parsedInputs(QStringList{"--files-from", listName} + more, &message), inputs);
         QVERIFY2(message.contains(error), qPrintable(message));
+    }
+
+    // A list or a report with no line end is refused, not read whole into
+    // memory until it runs out.
+    void endlessFiles() {
+        for (const char *option : {"--files-from", "--skip-done"}) {
+            const Run run = runBatch({option, "/dev/zero", "--mask-dir", path("zm"), "a.png"}, {},
+                                     rlim_t(1) << 30);
+            QCOMPARE(run.exitCode, 2);
+            QVERIFY2(run.err.contains("/dev/zero: line 1 is longer than"), qPrintable(run.err));
+        }
     }
 
     // A name in a list that is not UTF-8 is kept in its place and reported
@@ -218,6 +245,9 @@ private Q_SLOTS:
                 const QString file = output["file"].toString();
                 QVERIFY(file == path("rmask/") + name || file == path("rout/") + name);
                 QCOMPARE(qint64(output["bytes"].toDouble()), QFileInfo(file).size());
+                QCOMPARE(output["kind"].toString(), file.contains("rmask") ? "mask" : "picture");
+                QString e;
+                QCOMPARE(output["xxh3"].toString().toLatin1(), fileDigest(file, &e));
             }
         }
         seen.sort();
@@ -251,16 +281,24 @@ private Q_SLOTS:
     }
 
     // --skip-done: an input is skipped only when a report says it was done
-    // with the same steps and outputs, and those files still have the sizes
-    // recorded.
+    // with the same steps and thresholds, the same kind of output at each
+    // file, and those files still hold the bytes recorded.
     void skipDone_data() {
         QTest::addColumn<QString>("change");
         QTest::addColumn<QStringList>("rerun");
+        const QStringList all{"a.png", "b.png", "absent.png"};
         QTest::newRow("nothing changed") << "" << QStringList{"absent.png"};
         QTest::newRow("mask deleted") << "delete" << QStringList{"a.png", "absent.png"};
         QTest::newRow("picture grew") << "grow" << QStringList{"a.png", "absent.png"};
-        QTest::newRow("other steps") << "steps" << QStringList{"a.png", "b.png", "absent.png"};
-        QTest::newRow("other folder") << "folder" << QStringList{"a.png", "b.png", "absent.png"};
+        QTest::newRow("mask rewritten, same size")
+            << "rewrite" << QStringList{"a.png", "absent.png"};
+        QTest::newRow("one output listed twice") << "twice" << QStringList{"a.png", "absent.png"};
+        QTest::newRow("line without digests") << "old" << QStringList{"a.png", "absent.png"};
+        QTest::newRow("other steps") << "steps" << all;
+        QTest::newRow("other folder") << "folder" << all;
+        QTest::newRow("masks where pictures were") << "swap" << all;
+        QTest::newRow("other thresholds") << "thresholds" << all;
+        QTest::newRow("auto thresholds") << "auto" << all;
     }
     void skipDone() {
         QFETCH(QString, change);
@@ -280,6 +318,38 @@ private Q_SLOTS:
             QVERIFY(QFile::remove(dir.filePath("mask/a.png")));
         if (change == "grow")
             QVERIFY(writeFile(dir.filePath("out/a.png"), "x", QIODevice::Append));
+        if (change == "rewrite") {
+            const QByteArray mask = contents(dir.filePath("mask/a.png"));
+            QVERIFY(writeFile(dir.filePath("mask/a.png"), QByteArray(mask.size(), '\0')));
+        }
+        // a.png's line edited: its mask listed in place of its picture, the
+        // picture deleted; or every digest taken out, as older versions wrote.
+        if (change == "twice" || change == "old") {
+            QByteArrayList lines = contents(report).split('\n');
+            for (QByteArray &line : lines) {
+                QJsonObject o = QJsonDocument::fromJson(line).object();
+                if (o["input"] != "a.png")
+                    continue;
+                QJsonArray files = o["outputs"].toArray();
+                for (qsizetype i = 0; i < files.size(); ++i) {
+                    QJsonObject file = files[i].toObject();
+                    file.remove("xxh3");
+                    if (change == "old")
+                        files[i] = file;
+                    else if (file["file"].toString().contains("/out/"))
+                        files[i] = files[1 - i];
+                }
+                o["outputs"] = files;
+                line = QJsonDocument(o).toJson(QJsonDocument::Compact);
+            }
+            QVERIFY(writeFile(report, lines.join('\n')));
+            if (change == "twice")
+                QVERIFY(QFile::remove(dir.filePath("out/a.png")));
+        }
+        if (change == "swap")
+            std::swap(arguments[1], arguments[3]);
+        if (change == "thresholds" || change == "auto")
+            arguments << "--thresholds" << (change == "auto" ? "auto" : "100,100,100");
         if (change == "steps")
             arguments << "--steps"
                       << "nb,bouchtrou";

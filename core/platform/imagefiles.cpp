@@ -1,5 +1,6 @@
 #include "core/platform/imagefiles.h"
 
+#include "core/platform/contentdigest.h"
 #include "core/platform/pngcodec.h"
 #include "core/platform/runtimeerror.h"
 #include "core/platform/tiffwriter.h"
@@ -161,7 +162,9 @@ private:
 
 // The temporary file as the image writers see it. A failed write is kept
 // with its errno, and the writer is told that it succeeded: libpng would
-// otherwise print its own "Write Error" line, which gives no cause.
+// otherwise print its own "Write Error" line, which gives no cause. The
+// bytes are hashed as they go out while they come in order (PNG, PBM); a
+// writer that goes back (TIFF's header) has the file read again instead.
 class FileSink : public QIODevice {
 public:
     explicit FileSink(int fd) : m_fd(fd) {}
@@ -169,6 +172,16 @@ public:
     bool isSequential() const override { return false; }
     qint64 size() const override { return m_size; }
     int error() const { return m_error; }
+
+    // The digest of the file's bytes; empty, with error() set, on failure.
+    QByteArray digest() {
+        if (m_inOrder)
+            return m_digest.hex();
+        const QByteArray again = fileDigest(m_fd, &m_error);
+        if (again.isEmpty() && m_error == 0)
+            m_error = EIO;
+        return again;
+    }
 
 protected:
     qint64 readData(char *data, qint64 maxSize) override {
@@ -189,6 +202,9 @@ protected:
             else if (errno != EINTR)
                 m_error = errno;
         }
+        m_inOrder = m_inOrder && at == m_size;
+        if (m_inOrder)
+            m_digest.add(data, size_t(size));
         m_size = std::max(m_size, pos() + size);
         return size;
     }
@@ -197,6 +213,8 @@ private:
     int m_fd;
     int m_error = 0;
     qint64 m_size = 0;
+    ContentDigest m_digest;  // of the bytes, while each write went on from the last
+    bool m_inOrder = true;
 };
 
 // PNG: the painted picture and the mask through the fast encoder, anything
@@ -349,9 +367,9 @@ QString outputFileName(const QString &input, ImageContent content) {
            (keep ? info.suffix() : first.extensions.first());
 }
 
-bool writeImageFile(QImage &&image, const QString &path, QString *error) {
+bool writeImageFile(QImage &&image, const QString &path, QString *error, QByteArray *digest) {
     t_consumable = &image;
-    const bool written = writeImageFile(std::as_const(image), path, error);
+    const bool written = writeImageFile(std::as_const(image), path, error, digest);
     t_consumable = nullptr;
     return written;
 }
@@ -385,7 +403,7 @@ QString imageSizeProblem(QSize size, const QString &path) {
     return {};
 }
 
-bool writeImageFile(const QImage &image, const QString &path, QString *error) {
+bool writeImageFile(const QImage &image, const QString &path, QString *error, QByteArray *digest) {
     *error = imageSizeProblem(image.size(), path);
     if (!error->isEmpty())
         return false;
@@ -430,6 +448,8 @@ bool writeImageFile(const QImage &image, const QString &path, QString *error) {
         return failed(error, sink.error());
     if (!written)
         return false;
+    if (digest && (*digest = sink.digest()).isEmpty())
+        return failed(error, sink.error());
     if (!file.commit(target))
         return failed(error, file.error());
     return true;

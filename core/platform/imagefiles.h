@@ -71,12 +71,15 @@ QString outputFileName(const QString &input, ImageContent content);
 // `error`: the system's text for a device that failed ("No space left on
 // device"), the writer's for anything else. A 1-bit image is written as a
 // mask, any other as a picture; a format that cannot hold it refuses it.
-bool writeImageFile(const QImage &image, const QString &path, QString *error);
+// `digest`, when given, receives the contentDigest() hex of the bytes written.
+bool writeImageFile(const QImage &image, const QString &path, QString *error,
+                    QByteArray *digest = nullptr);
 
 // The same, free to use the image's pixels as working memory (the PNG
 // encoder filters the painted picture's rows there): `image` holds nothing
 // of use afterwards, but keeps its buffer, size and format.
-bool writeImageFile(QImage &&image, const QString &path, QString *error);
+bool writeImageFile(QImage &&image, const QString &path, QString *error,
+                    QByteArray *digest = nullptr);
 
 // Qt's name for the format of a file name's extension: "png", "tiff", "pbm",
 // or empty.
