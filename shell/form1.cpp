@@ -493,7 +493,7 @@ void Form1::setThresholdBoxes(const Thresholds &thresholds) {
 void Form1::Thresholds_Key() {
     if (m_loadedHistograms.pixels == 0)
         return;
-    setThresholdBoxes(automaticThresholds(m_loadedHistograms));
+    setThresholdBoxes(automaticThresholds(m_session.loadedPicture()));
 }
 
 void Form1::Picture1_Pick(int shift, float x, float y) {
