@@ -185,7 +185,7 @@ private Q_SLOTS:
                         p = qRgb(30 + n, 30 + n, 35 + n);
                     else if (x % 20 == 2)
                         p = qRgb(130 + n, 128 + n, 120 + n);
-                    else if (red && y % 25 < 3)
+                    else if (red && y % 25 == 0)
                         p = qRgb(200 + n, 70 + n, 60 + n);
                     page.setPixel(x, y, p);
                 }

@@ -228,7 +228,7 @@ Thresholds automaticThresholds(const QImage &picture, const PaperEstimate *paper
             std::uint64_t added = 0;
             for (int v = limits[c] + 1; v <= feet[c]; ++v)
                 added += h[size_t(c)][size_t(v)];
-            if (added * 20 > black) {
+            if (added * 20 > black && added * 2 <= black) {
                 limits[c] = feet[c];
                 raised = true;
             }

@@ -67,8 +67,9 @@ Thresholds channelThresholds(const ChannelHistograms &histograms);
 // channel (as bright as the paper, nearly) the split falls between black and
 // red and the red ink turns white. A channel is raised to paperFoot() when
 // the pixels that this adds, dark in the other two channels already, are
-// more than 5 % of the pixels that were black: a second ink, not the edges
-// of the first. The raises are tried again after each raise, as a red ink
+// more than 5 % of the pixels that were black (a second ink, not the edges
+// of the first) and at most half of them (not a stain or a shadow that
+// fills the page). The raises are tried again after each raise, as a red ink
 // that the red channel keeps may need the green channel's too.
 //
 // With `paper`, every channel is first evened against it as local NB does,
