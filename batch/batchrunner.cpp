@@ -124,13 +124,17 @@ QImage BatchRunner::changesImage(const PackedMask &before, const PackedMask &aft
 
 bool BatchRunner::runSteps(QImage picture, FileProgress *progress) {
     m_thresholds = m_options.thresholds;
+    std::shared_ptr<const PaperEstimate> paper;
+    if (m_options.local)
+        paper = std::make_shared<const PaperEstimate>(estimatePaper(picture));
     if (m_options.autoThresholds) {
-        m_thresholds = automaticThresholds(picture);
+        m_thresholds = automaticThresholds(picture, paper.get());
         if (progress)
             progress->autoThresholds.store(
                 int(m_thresholds.red) << 16 | int(m_thresholds.green) << 8 | int(m_thresholds.blue),
                 std::memory_order_relaxed);
     }
+    m_thresholds.paper = paper;
     m_model.load(std::move(picture));
     m_changes.clear();
     if (!m_options.changesDir.isEmpty())

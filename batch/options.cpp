@@ -243,6 +243,9 @@ QString batchUsage() {
         "  --thresholds R,G,B    NB thresholds, plain numbers with a dot\n"
         "                        (default 180,180,180); auto: each file's own,\n"
         "                        from its histograms, as the window's Ctrl+T\n"
+        "  --local               NB compares each channel against the paper\n"
+        "                        around the pixel, so that shadows and uneven\n"
+        "                        light do not turn black\n"
         "  -o FILE               the painted picture of the one input (.png, .tif)\n"
         "  --output-dir DIR      the painted pictures, named after the inputs\n"
         "  --mask FILE           the mask of the one input, 1 bit, black = ink\n"
@@ -294,10 +297,11 @@ ParsedArguments parseBatchArguments(const QStringList &arguments, int cores,
     const QCommandLineOption shard(QStringLiteral("shard"), {}, QStringLiteral("K/N"));
     const QCommandLineOption skipDone(QStringLiteral("skip-done"), {}, QStringLiteral("REPORT"));
     const QCommandLineOption quiet(QStringLiteral("quiet"));
+    const QCommandLineOption local(QStringLiteral("local"));
     const QCommandLineOption help(QStringLiteral("help"));
     const QCommandLineOption version(QStringLiteral("version"));
     parser.addOptions({steps, thresholds, output, outputDir, mask, maskDir, changesDir, jobs,
-                       filesFrom, report, shard, skipDone, quiet, help, version});
+                       filesFrom, report, shard, skipDone, quiet, local, help, version});
     if (!parser.parse(arguments)) {
         if (!parser.unknownOptionNames().isEmpty())
             return usage(QStringLiteral("unknown option %1")
@@ -341,6 +345,7 @@ ParsedArguments parseBatchArguments(const QStringList &arguments, int cores,
     o.maskDir = parser.value(maskDir);
     o.changesDir = parser.value(changesDir);
     o.quiet = parser.isSet(quiet);
+    o.local = parser.isSet(local);
     o.inputs = parser.positionalArguments();
     o.report = parser.value(report);
     o.skipDone = parser.values(skipDone);

@@ -59,6 +59,7 @@ struct BatchOptions {
     QList<const PassEntry *> steps = defaultSteps();  // entries of passRegistry()
     Thresholds thresholds{180, 180, 180};
     bool autoThresholds = false;  // --thresholds auto: each file's own, by automaticThresholds()
+    bool local = false;           // --local: NB compares against the paper around each pixel
     QString output;               // -o: the picture of the one input
     QString outputDir;            // --output-dir: pictures named after their inputs
     QString mask;                 // --mask: the mask of the one input

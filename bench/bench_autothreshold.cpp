@@ -91,7 +91,7 @@ int main(int argc, char *argv[]) {
             shown[1] = {double(otsuThreshold(histograms.red)),
                         double(otsuThreshold(histograms.green)),
                         double(otsuThreshold(histograms.blue))};
-            shown[2] = automaticThresholds(histograms);
+            shown[2] = channelThresholds(histograms);
             for (int i = 0; i < 3; ++i) {
                 const Errors e = compare(sample, shown[i]);
                 sums[i].ink += e.ink;

@@ -44,7 +44,7 @@ using namespace ink;
 
 namespace {
 
-constexpr Thresholds kThresholds{180, 180, 180};
+const Thresholds kThresholds{180, 180, 180};
 
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());

@@ -1,5 +1,7 @@
 #include "shell/form1.h"
 
+#include "core/ops/paper.h"
+
 #include "core/inspector/inspector.h"
 #include "core/platform/commandline.h"
 #include "core/platform/convert.h"
@@ -86,7 +88,9 @@ QString draggedFile(const QMimeData *data) {
 const QString kProgressTip = QStringLiteral("The column the last pass reached");
 const QString kThresholdKeysTip = QStringLiteral(
     ".\nCtrl+T: the three thresholds from the picture's histograms (Ctrl+H shows them); "
-    "Ctrl+click on paper or Ctrl+Shift+click on ink: from that pixel");
+    "Ctrl+click on paper or Ctrl+Shift+click on ink: from that pixel.\n"
+    "Ctrl+L or the local box: compare each channel against the paper around the pixel, so "
+    "that shadows and uneven light do not turn black");
 const QString kText1Tip = QStringLiteral(
     "The pixel under the pointer or stepped to with the arrow keys: position, red, green "
     "and blue values, and its mask value (True for ink)");
@@ -180,6 +184,13 @@ void Form1::createControls() {
     ckbCancel->setObjectName(QStringLiteral("ckbCancel"));
     ckbCancel->setGeometry(600, 16, 65, 25);
     Progress = textBox(this, "Progress", QStringLiteral("Text2"), {192, 8, 57, 33});
+    // Beyond the design's controls, right of them: NB's local rule.
+    ckbLocal = new QCheckBox(QStringLiteral("local"), this);
+    ckbLocal->setObjectName(QStringLiteral("ckbLocal"));
+    ckbLocal->setGeometry(600, 48, 65, 25);
+    ckbLocal->setToolTip(QStringLiteral(
+        "NB compares each channel against the paper around the pixel, as if the page were lit "
+        "evenly (Ctrl+L)"));
     Progress->setToolTip(kProgressTip);
 
     // What each control does; the captions stay those of the design.
@@ -243,6 +254,14 @@ void Form1::createControls() {
             &Form1::Thresholds_Key);
     connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_H), this), &QShortcut::activated, this,
             &Form1::Histogram_Key);
+    connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_L), this), &QShortcut::activated,
+            ckbLocal, &QCheckBox::toggle);
+    connect(ckbLocal, &QCheckBox::toggled, this, [this](bool on) {
+        m_session.guarded([&] {
+            m_session.setLocal(on);
+            updateLoadedHistograms(m_session.loadedPicture(), m_session.paper());
+        });
+    });
     connect(Picture1, &PictureBox::pick, this, [this](int shift, float x, float y) {
         m_session.guarded([&] { Picture1_Pick(shift, x, y); });
     });
@@ -493,7 +512,8 @@ void Form1::setThresholdBoxes(const Thresholds &thresholds) {
 void Form1::Thresholds_Key() {
     if (m_loadedHistograms.pixels == 0)
         return;
-    setThresholdBoxes(automaticThresholds(m_loadedHistograms));
+    setThresholdBoxes(automaticThresholds(m_session.loadedPicture(),
+                                          m_session.local() ? m_session.paper().get() : nullptr));
 }
 
 void Form1::Picture1_Pick(int shift, float x, float y) {
@@ -503,8 +523,18 @@ void Form1::Picture1_Pick(int shift, float x, float y) {
     if (!Picture1->onSurface(px, py))
         return;
     const ColorValue c = Picture1->Point(px, py);
-    const quint32 rgb =
-        quint32(c & 0xFF) << 16 | (quint32(c) & 0xFF00) | ((quint32(c) >> 16) & 0xFF);
+    quint32 rgb = quint32(c & 0xFF) << 16 | (quint32(c) & 0xFF00) | ((quint32(c) >> 16) & 0xFF);
+    if (m_session.local()) {
+        // The values NB compares: evened against the paper there.
+        if (const auto paper = m_session.paper()) {
+            const auto even = [&](int channel, int shift) {
+                return quint32(evenedValue(int((rgb >> shift) & 0xFF), paper->at(channel, px, py),
+                                           paper->brightest[size_t(channel)]))
+                       << shift;
+            };
+            rgb = even(0, 16) | even(1, 8) | even(2, 0);
+        }
+    }
     setThresholdBoxes((shift & 1) ? inkPickThresholds(rgb) : paperPickThresholds(rgb));
 }
 
@@ -604,7 +634,15 @@ PixelSurface &Form1::pixels() {
 
 void Form1::replace(const QImage &image) {
     Picture1->setPicture(image);
-    m_loadedHistograms = channelHistograms(Picture1->pixels());
+    if (m_session.local())
+        updateLoadedHistograms(image, std::make_shared<const PaperEstimate>(estimatePaper(image)));
+    else
+        updateLoadedHistograms(Picture1->pixels(), nullptr);
+}
+
+void Form1::updateLoadedHistograms(const QImage &loaded,
+                                   const std::shared_ptr<const PaperEstimate> &paper) {
+    m_loadedHistograms = channelHistograms(paper ? evenedPicture(loaded, *paper) : loaded);
     if (m_histogramWindow)
         m_histogramWindow->setHistograms(m_loadedHistograms);
 }

@@ -165,6 +165,10 @@ private:
     void showHint(const QString &reading = {});
     // Writes three thresholds into rbox, vbox and bbox.
     void setThresholdBoxes(const Thresholds &thresholds);
+    // The histograms of the values NB compares in the picture as loaded:
+    // evened against `paper` with the local rule.
+    void updateLoadedHistograms(const QImage &loaded,
+                                const std::shared_ptr<const PaperEstimate> &paper);
     // The boxes' numbers to the histogram window, when it exists.
     void updateHistogramMarks();
     // Gives the picture box the scan as loaded and the last pass's changes,
@@ -188,6 +192,7 @@ private:
     QLabel *Label2 = nullptr;
     QLabel *Label3 = nullptr;
     QCheckBox *ckbCancel = nullptr;
+    QCheckBox *ckbLocal = nullptr;  // beyond the design: NB's local rule
     QLineEdit *Progress = nullptr;
     QTimer *Timer1 = nullptr;
 

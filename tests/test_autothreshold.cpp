@@ -6,6 +6,7 @@
 
 #include "batch/options.h"
 #include "core/ops/autothreshold.h"
+#include "core/ops/paper.h"
 #include "core/platform/loadpicture.h"
 #include "samplegen.h"
 #include "shell/form1.h"
@@ -136,6 +137,72 @@ private Q_SLOTS:
 
     // The unrolled walk against the plain count, at every width and height
     // up to 300 (the four-pixel groups' tail, the converted bands of 64 rows).
+    // The paper under a page lit from one side and from above, with ink
+    // strokes across it, comes back as that shading; on even paper, evening
+    // changes nothing, so the local rule is the plain one.
+    void paperEstimate() {
+        const auto lit = [](int x, int y) {
+            return std::array<int, 3>{100 + 150 * x / 399, 200 - 60 * y / 299, 180};
+        };
+        QImage page(400, 300, QImage::Format_RGB32);
+        for (int y = 0; y < 300; ++y)
+            for (int x = 0; x < 400; ++x) {
+                const auto p = lit(x, y);
+                const bool ink = x % 23 < 2 || y % 17 == 0;
+                page.setPixel(x, y, ink ? qRgb(20, 25, 30) : qRgb(p[0], p[1], p[2]));
+            }
+        const PaperEstimate paper = estimatePaper(page);
+        QCOMPARE(paper.brightest[0], 250);
+        for (int y = 4; y < 300; y += 8)
+            for (int x = 4; x < 400; x += 8)
+                for (int c = 0; c < 3; ++c)
+                    QVERIFY2(std::abs(paper.at(c, x, y) - lit(x, y)[size_t(c)]) <= 4,
+                             qPrintable(QStringLiteral("(%1, %2) channel %3: %4, lit %5")
+                                            .arg(x)
+                                            .arg(y)
+                                            .arg(c)
+                                            .arg(paper.at(c, x, y))
+                                            .arg(lit(x, y)[size_t(c)])));
+        QImage even = page;
+        even.fill(qRgb(230, 220, 200));
+        for (int x = 0; x < 400; x += 7)
+            even.setPixel(x, x % 300, qRgb(x % 256, 40, 90));
+        QCOMPARE(evenedPicture(even, estimatePaper(even)), even);
+    }
+
+    // Paper, black ink with grey edges, and a red ink as bright as the paper
+    // in its red channel: auto keeps the red ink and the paper white; without
+    // the red ink it keeps the split between black ink and paper.
+    void autoKeepsColouredInk() {
+        for (const bool red : {false, true}) {
+            QImage page(300, 200, QImage::Format_RGB32);
+            Rng rng(7);
+            for (int y = 0; y < 200; ++y)
+                for (int x = 0; x < 300; ++x) {
+                    const int n = rng.below(7) - 3;
+                    QRgb p = qRgb(235 + n, 225 + n, 205 + n);
+                    if (x % 20 < 2)
+                        p = qRgb(30 + n, 30 + n, 35 + n);
+                    else if (x % 20 == 2)
+                        p = qRgb(130 + n, 128 + n, 120 + n);
+                    else if (red && y % 25 == 0)
+                        p = qRgb(200 + n, 70 + n, 60 + n);
+                    page.setPixel(x, y, p);
+                }
+            const Thresholds t = automaticThresholds(page);
+            const auto black = [&](QRgb p) {
+                return qRed(p) <= t.red && qGreen(p) <= t.green && qBlue(p) <= t.blue;
+            };
+            QVERIFY(black(qRgb(33, 33, 38)) && !black(qRgb(232, 222, 202)));
+            QCOMPARE(black(qRgb(197, 67, 57)), red);
+            if (!red) {
+                const Thresholds split = channelThresholds(channelHistograms(page));
+                QCOMPARE(QList<double>({t.red, t.green, t.blue}),
+                         QList<double>({split.red, split.green, split.blue}));
+            }
+        }
+    }
+
     void histogramWalk_data() {
         QTest::addColumn<int>("format");
         QTest::newRow("32-bit RGB") << int(QImage::Format_RGB32);
@@ -246,7 +313,7 @@ private Q_SLOTS:
         control<QLineEdit>(*form, "vbox")->setText(QStringLiteral("x"));
         QTest::keyClick(picture, Qt::Key_T, Qt::ControlModifier);
         control<QLineEdit>(*form, "bbox")->setText(QStringLiteral("x"));
-        const Thresholds t = automaticThresholds(form->loadedHistograms());
+        const Thresholds t = automaticThresholds(LoadPicture(m_scan));
         QCOMPARE(histograms->marks(), (HistogramWindow::Marks{t.red, t.green, std::nullopt}));
         QTest::keyClick(control<QLineEdit>(*form, "bbox"), Qt::Key_H, Qt::ControlModifier);
         QVERIFY(!histograms->isVisible());

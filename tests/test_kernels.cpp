@@ -7,6 +7,7 @@
 #include "core/image/imagesurface.h"
 #include "core/image/paintedsurface.h"
 #include "core/ops/kernels.h"
+#include "core/ops/paper.h"
 #include "core/ops/passes.h"
 #include "support.h"
 
@@ -39,6 +40,20 @@ QList<const PassEntry *> passesWithKernels() {
 
 // Strokes and dots: dark or light pixels, some at or just past the
 // thresholds, some pure white.
+// A paper estimate for a w x h picture with every cell drawn at random.
+std::shared_ptr<const PaperEstimate> randomPaper(int w, int h, Rng &rng) {
+    auto paper = std::make_shared<PaperEstimate>();
+    paper->width = w;
+    paper->height = h;
+    paper->cellsX = (w + PaperEstimate::kCell - 1) / PaperEstimate::kCell;
+    paper->cellsY = (h + PaperEstimate::kCell - 1) / PaperEstimate::kCell;
+    paper->brightest = {255, 200 + rng.below(56), 120 + rng.below(136)};
+    paper->cells.resize(size_t(paper->cellsX) * size_t(paper->cellsY) * 3);
+    for (size_t i = 0; i < paper->cells.size(); ++i)
+        paper->cells[i] = quint8(1 + rng.below(paper->brightest[i % 3]));
+    return paper;
+}
+
 QImage randomPicture(int w, int h, Rng &rng) {
     QImage image(w, h, QImage::Format_RGB32);
     const int levels[] = {0, 90, 179, 180, 181, 200, 254, 255};
@@ -269,6 +284,15 @@ private Q_SLOTS:
                 useImageScanForm(form);
                 compareOutcomes(run(true, image, start, nb, standard, -1), reference,
                                 at + QStringLiteral(" nb, ") + form);
+            }
+            // The local rule: every cell of the paper its own limits.
+            Thresholds local = standard;
+            local.paper = randomPaper(w, h, rng);
+            const Outcome localReference = run(false, image, start, nb, local, -1);
+            for (const QString &form : forms) {
+                useImageScanForm(form);
+                compareOutcomes(run(true, image, start, nb, local, -1), localReference,
+                                at + QStringLiteral(" local nb, ") + form);
             }
             useImageScanForm(forms.first());
             const MaskArray holes = randomMask(w, h, rng, 88);

@@ -8,6 +8,7 @@
 #include "shell/picturebox.h"
 #include "support.h"
 
+#include <QCheckBox>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QPushButton>
@@ -148,6 +149,38 @@ private Q_SLOTS:
                  kBlack);  // white if any two boxes were swapped
         QCOMPARE(control<PictureBox>(form, "Picture1")->Point(6, 2), rgb(10, 100, 200));
         QVERIFY(!module.WorkMask.at(6, 2));
+    }
+
+    // The local box (Ctrl+L) in the window: a page whose right half lies in
+    // a shadow turns black there under the plain rule, and keeps only its
+    // strokes under the local one, as inkmask-batch --local makes them.
+    void localRuleInTheWindow() {
+        QTemporaryDir dir;
+        const QString png = dir.filePath(QStringLiteral("shadow.png"));
+        QImage page(120, 80, QImage::Format_RGB32);
+        for (int y = 0; y < 80; ++y)
+            for (int x = 0; x < 120; ++x) {
+                const int paper = x < 60 ? 230 : 150;
+                page.setPixel(x, y,
+                              x % 10 == 0 ? qRgb(paper / 5, paper / 5, paper / 5)
+                                          : qRgb(paper, paper, paper));
+            }
+        QVERIFY(page.save(png));
+        Module1 module;
+        Form1 form(module);
+        QVERIFY(form.Form_Load(png));
+        auto *local = control<QCheckBox>(form, "ckbLocal");
+        auto *nb = control<QPushButton>(form, "rgb2nb");
+        nb->click();
+        QVERIFY(module.Mask.at(95, 40));  // the shadow, black
+        QTest::keyClick(&form, Qt::Key_L, Qt::ControlModifier);
+        QVERIFY(local->isChecked());
+        control<QPushButton>(form, "Command1")->click();  // Reload; it ticks Cancel
+        control<QCheckBox>(form, "ckbCancel")->setChecked(false);
+        nb->click();
+        for (const auto &[x, y, black] :
+             {std::tuple{95, 40, false}, {35, 40, false}, {90, 40, true}, {30, 41, true}})
+            QVERIFY2(module.Mask.at(x, y) == black, qPrintable(at(x, y)));
     }
 };
 

@@ -1,6 +1,7 @@
 #include "core/ops/autothreshold.h"
 
 #include <algorithm>
+#include <cmath>
 #include <memory>
 
 namespace ink {
@@ -156,13 +157,84 @@ int channelThreshold(const ChannelHistogram &histogram) {
     return (first + last) / 2;
 }
 
-Thresholds automaticThresholds(const ChannelHistograms &histograms) {
+int paperFoot(const ChannelHistogram &histogram) {
+    double smoothed[256];
+    for (int v = 0; v < 256; ++v) {
+        double n = 0;
+        for (int u = std::max(0, v - 2); u <= std::min(255, v + 2); ++u)
+            n += double(histogram[size_t(u)]);
+        smoothed[v] = n;
+    }
+    const int mode = int(std::max_element(smoothed, smoothed + 256) - smoothed);
+    if (smoothed[mode] == 0)
+        return -1;
+    double above = 0, squares = 0;
+    for (int v = mode + 1; v < 256; ++v) {
+        above += double(histogram[size_t(v)]);
+        squares += double(histogram[size_t(v)]) * double(v - mode) * double(v - mode);
+    }
+    const double spread = above > 0 ? std::max(1.0, std::sqrt(squares / above)) : 1.0;
+    return std::max(0, int(double(mode) - 3 * spread));
+}
+
+Thresholds channelThresholds(const ChannelHistograms &histograms) {
     return {double(channelThreshold(histograms.red)), double(channelThreshold(histograms.green)),
             double(channelThreshold(histograms.blue))};
 }
 
-Thresholds automaticThresholds(const QImage &picture) {
-    return automaticThresholds(channelHistograms(picture));
+namespace {
+
+// Per channel, how many pixels have each value among those whose other two
+// channels are within their limits.
+std::array<ChannelHistogram, 3> darkElsewhere(const QImage &picture, const int limits[3]) {
+    std::array<ChannelHistogram, 3> h{};
+    for (int y = 0; y < picture.height(); ++y) {
+        const QRgb *row = reinterpret_cast<const QRgb *>(picture.constScanLine(y));
+        for (int x = 0; x < picture.width(); ++x) {
+            const int v[3] = {qRed(row[x]), qGreen(row[x]), qBlue(row[x])};
+            const bool in[3] = {v[0] <= limits[0], v[1] <= limits[1], v[2] <= limits[2]};
+            if (in[1] && in[2])
+                ++h[0][size_t(v[0])];
+            if (in[0] && in[2])
+                ++h[1][size_t(v[1])];
+            if (in[0] && in[1])
+                ++h[2][size_t(v[2])];
+        }
+    }
+    return h;
+}
+
+}  // namespace
+
+Thresholds automaticThresholds(const QImage &picture, const PaperEstimate *paper) {
+    const QImage values =
+        paper ? evenedPicture(picture, *paper) : picture.convertToFormat(QImage::Format_RGB32);
+    const ChannelHistograms histograms = channelHistograms(values);
+    const Thresholds split = channelThresholds(histograms);
+    int limits[3] = {int(split.red), int(split.green), int(split.blue)};
+    const int feet[3] = {paperFoot(histograms.red), paperFoot(histograms.green),
+                         paperFoot(histograms.blue)};
+    std::uint64_t black = 0;
+    for (bool raised = true; raised;) {
+        raised = false;
+        const auto h = darkElsewhere(values, limits);
+        if (black == 0) {
+            for (int v = 0; v <= limits[0]; ++v)
+                black += h[0][size_t(v)];
+            if (black == 0)
+                break;
+        }
+        for (int c = 0; c < 3 && !raised; ++c) {
+            std::uint64_t added = 0;
+            for (int v = limits[c] + 1; v <= feet[c]; ++v)
+                added += h[size_t(c)][size_t(v)];
+            if (added * 20 > black && added * 2 <= black) {
+                limits[c] = feet[c];
+                raised = true;
+            }
+        }
+    }
+    return {double(limits[0]), double(limits[1]), double(limits[2])};
 }
 
 Thresholds paperPickThresholds(quint32 rgb) {

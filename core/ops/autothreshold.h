@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/ops/paper.h"
 #include "core/ops/threshold.h"
 
 #include <QImage>
@@ -52,9 +53,28 @@ int otsuThreshold(const ChannelHistogram &histogram);
 // its middle. Fewer than two distinct values: 127.
 int channelThreshold(const ChannelHistogram &histogram);
 
+// The foot of the paper's values in one channel: the paper's mode (the
+// fullest value, five values averaged) less three times the spread of the
+// values above it, which ink does not reach. -1 for an empty histogram.
+int paperFoot(const ChannelHistogram &histogram);
+
 // The three box values, one per channel by channelThreshold().
-Thresholds automaticThresholds(const ChannelHistograms &histograms);
-Thresholds automaticThresholds(const QImage &picture);
+Thresholds channelThresholds(const ChannelHistograms &histograms);
+
+// --thresholds auto and Ctrl+T: channelThresholds(), then each channel raised
+// to the foot of its paper where that keeps a coloured ink. channelThreshold
+// splits a channel between black ink and the rest, so in a red ink's red
+// channel (as bright as the paper, nearly) the split falls between black and
+// red and the red ink turns white. A channel is raised to paperFoot() when
+// the pixels that this adds, dark in the other two channels already, are
+// more than 5 % of the pixels that were black (a second ink, not the edges
+// of the first) and at most half of them (not a stain or a shadow that
+// fills the page). The raises are tried again after each raise, as a red ink
+// that the red channel keeps may need the green channel's too.
+//
+// With `paper`, every channel is first evened against it as local NB does,
+// so the numbers found are those local NB compares.
+Thresholds automaticThresholds(const QImage &picture, const PaperEstimate *paper = nullptr);
 
 // The box values that make the picked pixel `rgb` (0xRRGGBB) the last one
 // on one side of NB's rule. As paper: each channel less one (at least 0), so

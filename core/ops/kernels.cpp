@@ -1,6 +1,7 @@
 #include "core/ops/kernels.h"
 
 #include "core/ops/holefill.h"
+#include "core/ops/paper.h"
 
 #include <algorithm>
 #include <cmath>
@@ -90,33 +91,41 @@ quint32 packedLimits(int red, int green, int blue) {
     return quint32(blue) | (quint32(green) << 8) | (quint32(red) << 16) | 0xFF000000u;
 }
 
-quint64 classifyTail(const QRgb *p, int n, quint32 limits) {
+// Pixel i is black when no byte of it exceeds limits[i], or limits[0] for
+// every pixel where the limits are one for the whole row (kEach false).
+template <bool kEach>
+quint64 classifyTail(const QRgb *p, int n, const quint32 *limits) {
     quint64 w = 0;
     for (int i = 0; i < n; ++i) {
-        const bool black = (p[i] & 0xFF) <= (limits & 0xFF) &&
-                           ((p[i] >> 8) & 0xFF) <= ((limits >> 8) & 0xFF) &&
-                           ((p[i] >> 16) & 0xFF) <= ((limits >> 16) & 0xFF);
+        const quint32 l = limits[kEach ? i : 0];
+        const bool black = (p[i] & 0xFF) <= (l & 0xFF) &&
+                           ((p[i] >> 8) & 0xFF) <= ((l >> 8) & 0xFF) &&
+                           ((p[i] >> 16) & 0xFF) <= ((l >> 16) & 0xFF);
         w |= quint64(black) << i;
     }
     return w;
 }
 
 // Classifies `count` pixels of an image row, 64 per word of `words` (bit i of
-// word g is pixel 64 * g + i). skip[g] leaves word g at 0 unread.
-using ClassifyRow = void (*)(const QRgb *, qint32, const quint8 *, quint32, quint64 *);
+// word g is pixel 64 * g + i). skip[g] leaves word g at 0 unread. `limits`
+// holds one packed limit for the row, or with kEach one for each pixel.
+using ClassifyRow = void (*)(const QRgb *, qint32, const quint8 *, const quint32 *, quint64 *);
 
-void classifyRowPlain(const QRgb *pixels, qint32 count, const quint8 *skip, quint32 limits,
+template <bool kEach>
+void classifyRowPlain(const QRgb *pixels, qint32 count, const quint8 *skip, const quint32 *limits,
                       quint64 *words) {
     for (qint32 g = 0; g * kBits < count; ++g)
-        words[g] =
-            skip[g] ? 0
-                    : classifyTail(pixels + g * kBits, std::min(kBits, count - g * kBits), limits);
+        words[g] = skip[g]
+                       ? 0
+                       : classifyTail<kEach>(pixels + g * kBits, std::min(kBits, count - g * kBits),
+                                             limits + (kEach ? g * kBits : 0));
 }
 
 #ifdef INK_X86_64
-void classifyRowSse2(const QRgb *pixels, qint32 count, const quint8 *skip, quint32 limits,
+template <bool kEach>
+void classifyRowSse2(const QRgb *pixels, qint32 count, const quint8 *skip, const quint32 *limits,
                      quint64 *words) {
-    const __m128i limit = _mm_set1_epi32(int(limits));
+    const __m128i one = _mm_set1_epi32(int(limits[0]));
     const __m128i zero = _mm_setzero_si128();
     const qint32 full = count / kBits;
     for (qint32 g = 0; g < full; ++g) {
@@ -128,20 +137,25 @@ void classifyRowSse2(const QRgb *pixels, qint32 count, const quint8 *skip, quint
         quint64 w = 0;
         for (int i = 0; i < kBits; i += 4) {
             const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
+            const __m128i limit =
+                kEach ? _mm_loadu_si128(reinterpret_cast<const __m128i *>(limits + g * kBits + i))
+                      : one;
             const __m128i black = _mm_cmpeq_epi32(_mm_subs_epu8(v, limit), zero);
             w |= quint64(_mm_movemask_ps(_mm_castsi128_ps(black))) << i;
         }
         words[g] = w;
     }
     if (full * kBits < count)
-        words[full] =
-            skip[full] ? 0 : classifyTail(pixels + full * kBits, count - full * kBits, limits);
+        words[full] = skip[full] ? 0
+                                 : classifyTail<kEach>(pixels + full * kBits, count - full * kBits,
+                                                       limits + (kEach ? full * kBits : 0));
 }
 
+template <bool kEach>
 __attribute__((target("avx2"))) void classifyRowAvx2(const QRgb *pixels, qint32 count,
-                                                     const quint8 *skip, quint32 limits,
+                                                     const quint8 *skip, const quint32 *limits,
                                                      quint64 *words) {
-    const __m256i limit = _mm256_set1_epi32(int(limits));
+    const __m256i one = _mm256_set1_epi32(int(limits[0]));
     const __m256i zero = _mm256_setzero_si256();
     const qint32 full = count / kBits;
     for (qint32 g = 0; g < full; ++g) {
@@ -153,20 +167,26 @@ __attribute__((target("avx2"))) void classifyRowAvx2(const QRgb *pixels, qint32 
         quint64 w = 0;
         for (int i = 0; i < kBits; i += 8) {
             const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i));
+            const __m256i limit =
+                kEach
+                    ? _mm256_loadu_si256(reinterpret_cast<const __m256i *>(limits + g * kBits + i))
+                    : one;
             const __m256i black = _mm256_cmpeq_epi32(_mm256_subs_epu8(v, limit), zero);
             w |= quint64(quint32(_mm256_movemask_ps(_mm256_castsi256_ps(black)))) << i;
         }
         words[g] = w;
     }
     if (full * kBits < count)
-        words[full] =
-            skip[full] ? 0 : classifyTail(pixels + full * kBits, count - full * kBits, limits);
+        words[full] = skip[full] ? 0
+                                 : classifyTail<kEach>(pixels + full * kBits, count - full * kBits,
+                                                       limits + (kEach ? full * kBits : 0));
 }
 #endif
 
 struct ScanForm {
     const char *name;
-    ClassifyRow function;
+    ClassifyRow function;      // one limit for the row
+    ClassifyRow eachFunction;  // a limit for each pixel
 };
 
 std::vector<ScanForm> scanForms() {
@@ -174,14 +194,15 @@ std::vector<ScanForm> scanForms() {
 #ifdef INK_X86_64
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx2"))
-        forms.push_back({"avx2", classifyRowAvx2});
-    forms.push_back({"sse2", classifyRowSse2});
+        forms.push_back({"avx2", classifyRowAvx2<false>, classifyRowAvx2<true>});
+    forms.push_back({"sse2", classifyRowSse2<false>, classifyRowSse2<true>});
 #endif
-    forms.push_back({"plain", classifyRowPlain});
+    forms.push_back({"plain", classifyRowPlain<false>, classifyRowPlain<true>});
     return forms;
 }
 
 ClassifyRow classifyRow = scanForms().front().function;
+ClassifyRow classifyRowEach = scanForms().front().eachFunction;
 
 }  // namespace
 
@@ -194,8 +215,10 @@ QStringList imageScanForms() {
 
 void useImageScanForm(const QString &name) {
     for (const ScanForm &form : scanForms()) {
-        if (name == QLatin1String(form.name))
+        if (name == QLatin1String(form.name)) {
             classifyRow = form.function;
+            classifyRowEach = form.eachFunction;
+        }
     }
 }
 
@@ -229,7 +252,34 @@ ThresholdKernel::ThresholdKernel(Thresholds thresholds)
       m_blueLimit(thresholdLimit(thresholds.blue)),
       m_zeroIsBlack(m_redLimit >= 0 && m_greenLimit >= 0 && m_blueLimit >= 0),
       m_whiteIsBlack(m_redLimit == 255 && m_greenLimit == 255 && m_blueLimit == 255),
-      m_limits(m_zeroIsBlack ? packedLimits(m_redLimit, m_greenLimit, m_blueLimit) : 0) {}
+      m_limits(m_zeroIsBlack ? packedLimits(m_redLimit, m_greenLimit, m_blueLimit) : 0),
+      m_paper(thresholds.paper) {
+    if (!m_paper || !m_zeroIsBlack)
+        return;
+    // Under paper p, the largest value whose evened value is within the
+    // channel's limit: the cell's own limit, from the rule itself.
+    const int limits[3] = {m_redLimit, m_greenLimit, m_blueLimit};
+    for (int c = 0; c < 3; ++c)
+        for (int p = 1; p < 256; ++p) {
+            int v = 0;
+            while (v < 255 && evenedValue(v + 1, p, m_paper->brightest[size_t(c)]) <= limits[c])
+                ++v;
+            m_cellLimits[size_t(c)][size_t(p)] = quint8(v);
+        }
+}
+
+void ThresholdKernel::localLimits(qint32 y, qint32 x0, qint32 columns,
+                                  std::vector<quint32> &row) const {
+    const PaperEstimate &paper = *m_paper;
+    row.resize(size_t(columns) + kBits);
+    const int cy = std::min(int(y) / PaperEstimate::kCell, paper.cellsY - 1);
+    const quint8 *cells = paper.cells.data() + size_t(cy) * size_t(paper.cellsX) * 3;
+    for (qint32 i = 0; i < columns; ++i) {
+        const quint8 *cell = cells + size_t((x0 + i) / PaperEstimate::kCell) * 3;
+        row[size_t(i)] = packedLimits(m_cellLimits[0][cell[0]], m_cellLimits[1][cell[1]],
+                                      m_cellLimits[2][cell[2]]);
+    }
+}
 
 void ThresholdKernel::passStart(KernelModel &model) {
     KernelOperation::passStart(model);
@@ -281,9 +331,17 @@ void ThresholdKernel::classifyBand(KernelModel &model, qint32 x0, qint32 x1) {
         const qint32 y0 = k * kBits;
         const int rows = std::min(kBits, picture.height() - y0);
         const quint8 *skip = scratch.skip.data() + size_t(k) * groups;
-        for (int j = 0; j < rows; ++j)
-            classifyRow(picture.originalRow(y0 + j) + x0, columns, skip, m_limits,
-                        scratch.rowWords.data() + size_t(j) * groups);
+        for (int j = 0; j < rows; ++j) {
+            quint64 *out = scratch.rowWords.data() + size_t(j) * groups;
+            if (!m_paper) {
+                classifyRow(picture.originalRow(y0 + j) + x0, columns, skip, &m_limits, out);
+                continue;
+            }
+            if ((y0 + j) % PaperEstimate::kCell == 0 || j == 0)
+                localLimits(y0 + j, x0, columns, scratch.limits);
+            classifyRowEach(picture.originalRow(y0 + j) + x0, columns, skip, scratch.limits.data(),
+                            out);
+        }
         for (qint32 g = 0; g < groups; ++g) {
             if (skip[g]) {
                 std::memset(bandTile(model, g, k), 0, sizeof tile);

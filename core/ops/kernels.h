@@ -7,6 +7,7 @@
 
 #include <QStringList>
 
+#include <array>
 #include <limits>
 #include <memory>
 #include <vector>
@@ -88,6 +89,11 @@ private:
     bool m_zeroIsBlack;   // (0, 0, 0): a pixel painted black, or no pixel
     bool m_whiteIsBlack;  // (255, 255, 255): a pixel painted white
     quint32 m_limits;     // the three limits laid out like a pixel
+    // The local rule: the paper, and per channel the limit under each paper
+    // value; the row's limits, one per pixel, are made from them.
+    std::shared_ptr<const PaperEstimate> m_paper;
+    std::array<std::array<quint8, 256>, 3> m_cellLimits{};
+    void localLimits(qint32 y, qint32 x0, qint32 columns, std::vector<quint32> &row) const;
 
     // The loaded image's classification, columns m_bandFirst..m_bandLast, is
     // kept in scratch.band as 64 x 64 tiles of column words: tile (g, k) holds

@@ -33,6 +33,7 @@ struct KernelModel {
         std::vector<quint64> rowWords;  // 64 rows of the band, one bit per pixel
         std::vector<quint64> column;    // one column's words
         std::vector<quint64> more;      // another column's words
+        std::vector<quint32> limits;    // the local rule's limits for a row
     } scratch;
     // The same for each further thread that takes columns of a pass.
     std::vector<Scratch> bandScratch;

@@ -2,12 +2,22 @@
 
 #include "core/image/columnpass.h"
 
+#include <memory>
+
 namespace ink {
 
+struct PaperEstimate;
+
 struct Thresholds {
+    Thresholds() = default;
+    Thresholds(double r, double g, double b) : red(r), green(g), blue(b) {}
+
     double red = 180;
     double green = 180;
     double blue = 180;
+    // With the local rule: the paper the channels are evened against before
+    // they are compared (see paper.h); null for the plain rule.
+    std::shared_ptr<const PaperEstimate> paper;
 };
 
 // Where the threshold pass takes its three thresholds from. The window reads
@@ -35,6 +45,10 @@ private:
 // otherwise; it is painted pure black or pure white and stored in `WorkMask`
 // (True for black). A position outside the drawing surface reads as no pixel,
 // which splits into (0, 0, 0). Column 0 and rows 0 and 1 are never visited.
+//
+// With a paper estimate in the thresholds (the local rule), each channel is
+// evened against the paper around the pixel before it is compared; a pixel
+// painted pure black or white stays so, as evening keeps 0 and 255.
 //
 // The thresholds are read once per column, at its first pixel: edits typed in
 // while the pass pumps events take effect from the next column, and a column

@@ -1,5 +1,6 @@
 #include "core/session/session.h"
 
+#include "core/ops/paper.h"
 #include "core/ops/threshold.h"
 #include "core/platform/convert.h"
 #include "core/platform/loadpicture.h"
@@ -13,9 +14,11 @@ namespace {
 
 class BoxThresholds : public ThresholdSource {
 public:
-    explicit BoxThresholds(SessionView &view) : m_view(view) {}
+    BoxThresholds(SessionView &view, std::shared_ptr<const PaperEstimate> paper)
+        : m_view(view), m_paper(std::move(paper)) {}
     Thresholds thresholds() override {
         Thresholds t;
+        t.paper = m_paper;
         t.green = read(ThresholdBox::vbox, QStringLiteral("vbox"));
         t.blue = read(ThresholdBox::bbox, QStringLiteral("bbox"));
         t.red = read(ThresholdBox::rbox, QStringLiteral("rbox"));
@@ -28,6 +31,7 @@ private:
     }
 
     SessionView &m_view;
+    std::shared_ptr<const PaperEstimate> m_paper;
 };
 
 }  // namespace
@@ -60,6 +64,7 @@ void Session::install(const QImage &picture) {
     m_module.Mask = std::move(mask);
     m_module.WorkMask = std::move(workMask);
     m_loaded = std::move(loaded);
+    m_paper.reset();
     m_loadedInk = std::move(ink);
     m_history.clear();
     m_historyWhole = true;
@@ -132,9 +137,15 @@ bool Session::runPass(ColumnOperation &operation) {
 }
 
 bool Session::runPass(const PassEntry &pass) {
-    BoxThresholds boxes(m_view);
+    BoxThresholds boxes(m_view, m_local ? paper() : nullptr);
     const std::unique_ptr<ColumnOperation> operation = pass.perPixel(boxes);
     return runPass(*operation);
+}
+
+std::shared_ptr<const PaperEstimate> Session::paper() {
+    if (!m_paper && !m_loaded.isNull())
+        m_paper = std::make_shared<const PaperEstimate>(estimatePaper(m_loaded));
+    return m_paper;
 }
 
 bool Session::undo() {

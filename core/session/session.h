@@ -10,10 +10,14 @@
 
 #include <QImage>
 
+#include <memory>
+
 #include <functional>
 #include <new>
 
 namespace ink {
+
+struct PaperEstimate;
 
 // The picture a session works on: the pixels the passes read and paint, and
 // what Reload and start-up replace.
@@ -110,6 +114,13 @@ public:
     // The scan as it was loaded, before any pass (32-bit RGB).
     const QImage &loadedPicture() const { return m_loaded; }
 
+    // The local rule: NB compares each channel against the paper around the
+    // pixel, estimated from the scan as loaded (made on first use). Kept
+    // across files, as the threshold boxes are.
+    void setLocal(bool on) { m_local = on; }
+    bool local() const { return m_local; }
+    std::shared_ptr<const PaperEstimate> paper();
+
     // A close asked for by the user. Returns true when it may happen now;
     // during a pass it is put off: the pass stops at its next column as with
     // Cancel, copies back, and then the view is closed. Returns false then.
@@ -158,6 +169,8 @@ private:
     ChangeRecorder *m_recorder = nullptr;  // the running pass's
     ChangeRecorder::Buffers m_recorderBuffers;
     QImage m_loaded;
+    std::shared_ptr<const PaperEstimate> m_paper;  // of m_loaded, once made
+    bool m_local = false;
     ScanInk m_loadedInk;  // where m_loaded is pure black and white
 };
 
