@@ -73,6 +73,7 @@ QByteArray reportLine(const FileResult &result, const BatchOptions &options) {
         {QStringLiteral("thresholds"),
          QJsonArray{result.thresholds.red, result.thresholds.green, result.thresholds.blue}},
         {QStringLiteral("autoThresholds"), options.autoThresholds},
+        {QStringLiteral("local"), options.local},
         {QStringLiteral("started"), result.started},
         {QStringLiteral("milliseconds"), result.milliseconds},
         {QStringLiteral("status"), statusName(result.status)},
@@ -130,6 +131,7 @@ bool ReportWriter::append(const QByteArray &line, QString *error) {
 DoneInputs::DoneInputs(const BatchOptions &options)
     : m_steps(options.stepNames()),
       m_autoThresholds(options.autoThresholds),
+      m_local(options.local),
       m_thresholds(options.thresholds) {}
 
 bool DoneInputs::read(const QStringList &reports, QString *error) {
@@ -155,6 +157,7 @@ bool DoneInputs::read(const QStringList &reports, QString *error) {
                 steps << step.toString();
             const bool automatic = object.value(QStringLiteral("autoThresholds")).toBool();
             if (steps != m_steps || automatic != m_autoThresholds ||
+                object.value(QStringLiteral("local")).toBool() != m_local ||
                 (!automatic && object.value(QStringLiteral("thresholds")).toArray() != thresholds))
                 continue;
             QList<FileResult::Output> outputs;

@@ -65,6 +65,7 @@ public:
 private:
     QStringList m_steps;
     bool m_autoThresholds;
+    bool m_local;
     Thresholds m_thresholds;
     // By input, sorted once read: a vector, whose growth fails with an
     // exception to report when memory runs out.

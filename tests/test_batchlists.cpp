@@ -299,6 +299,7 @@ private Q_SLOTS:
         QTest::newRow("masks where pictures were") << "swap" << all;
         QTest::newRow("other thresholds") << "thresholds" << all;
         QTest::newRow("auto thresholds") << "auto" << all;
+        QTest::newRow("local rule") << "local" << all;
     }
     void skipDone() {
         QFETCH(QString, change);
@@ -350,6 +351,8 @@ private Q_SLOTS:
             std::swap(arguments[1], arguments[3]);
         if (change == "thresholds" || change == "auto")
             arguments << "--thresholds" << (change == "auto" ? "auto" : "100,100,100");
+        if (change == "local")
+            arguments << "--local";
         if (change == "steps")
             arguments << "--steps"
                       << "nb,bouchtrou";
