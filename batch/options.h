@@ -14,6 +14,7 @@ namespace ink {
 struct BatchOptions {
     QList<const PassEntry *> steps = defaultSteps();  // entries of passRegistry()
     Thresholds thresholds{180, 180, 180};
+    qint32 speckSize = kDefaultSpeckSize;  // --speck: taches' largest blob and hole
     bool autoThresholds = false;  // --thresholds auto: each file's own, by automaticThresholds()
     QString output;               // -o: the picture of the one input
     QString outputDir;            // --output-dir: pictures named after their inputs
@@ -43,7 +44,7 @@ struct BatchOptions {
     // The steps' names, in order.
     QStringList stepNames() const;
 
-    // Every pass once, in the registry's order.
+    // The registry's passes marked byDefault, once each, in its order.
     static QList<const PassEntry *> defaultSteps();
 };
 

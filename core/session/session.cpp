@@ -11,15 +11,19 @@ namespace ink {
 
 namespace {
 
-class BoxThresholds : public ThresholdSource {
+class BoxSettings : public SettingsSource {
 public:
-    explicit BoxThresholds(SessionView &view) : m_view(view) {}
+    explicit BoxSettings(SessionView &view) : m_view(view) {}
     Thresholds thresholds() override {
         Thresholds t;
         t.green = read(ThresholdBox::vbox, QStringLiteral("vbox"));
         t.blue = read(ThresholdBox::bbox, QStringLiteral("bbox"));
         t.red = read(ThresholdBox::rbox, QStringLiteral("rbox"));
         return t;
+    }
+
+    qint32 speckSize() override {
+        return roundToInt32(textToDouble(m_view.speckText(), QStringLiteral("tachesbox")));
     }
 
 private:
@@ -132,7 +136,7 @@ bool Session::runPass(ColumnOperation &operation) {
 }
 
 bool Session::runPass(const PassEntry &pass) {
-    BoxThresholds boxes(m_view);
+    BoxSettings boxes(m_view);
     const std::unique_ptr<ColumnOperation> operation = pass.perPixel(boxes);
     return runPass(*operation);
 }
