@@ -141,7 +141,7 @@ bool BatchRunner::runSteps(QImage picture, FileProgress *progress) {
         m_baseline.assign(m_model.Mask);
     for (int i = 0; i < m_options.steps.size(); ++i) {
         const std::unique_ptr<PackedOperation> pass =
-            packedOperation(*m_options.steps[i], m_thresholds);
+            packedOperation(*m_options.steps[i], {m_thresholds, m_options.speckSize});
         const PassRange range = pass->range();
         const qint32 lastColumn = roundToInt32(m_model.picture.Width() - range.columnMargin);
         if (progress) {

@@ -180,8 +180,10 @@ bool parseShard(const QString &text, int *index, int *count) {
 
 QList<const PassEntry *> BatchOptions::defaultSteps() {
     QList<const PassEntry *> steps;
-    for (const PassEntry &pass : passRegistry())
-        steps << &pass;
+    for (const PassEntry &pass : passRegistry()) {
+        if (pass.byDefault)
+            steps << &pass;
+    }
     return steps;
 }
 
@@ -246,6 +248,8 @@ QString batchUsage() {
         "  --local               NB compares each channel against the paper\n"
         "                        around the pixel, so that shadows and uneven\n"
         "                        light do not turn black\n"
+        "  --speck N             taches removes black specks and fills white\n"
+        "                        holes of at most N pixels (default %3)\n"
         "  -o FILE               the painted picture of the one input (.png, .tif)\n"
         "  --output-dir DIR      the painted pictures, named after the inputs\n"
         "  --mask FILE           the mask of the one input, 1 bit, black = ink\n"
@@ -268,8 +272,10 @@ QString batchUsage() {
         "\n"
         "Exit status: 0 done, 1 a file could not be read or written, 2 bad\n"
         "options, 130 interrupted (143 when ended by SIGTERM).\n");
-    const QStringList steps = passNames();
-    return usage.arg(steps.join(QStringLiteral(", ")), steps.join(QLatin1Char(',')));
+    BatchOptions defaults;
+    return usage.arg(passNames().join(QStringLiteral(", ")),
+                     defaults.stepNames().join(QLatin1Char(',')),
+                     QString::number(kDefaultSpeckSize));
 }
 
 ParsedArguments parseBatchArguments(const QStringList &arguments, int cores,
@@ -286,6 +292,7 @@ ParsedArguments parseBatchArguments(const QStringList &arguments, int cores,
     QCommandLineParser parser;
     const QCommandLineOption steps(QStringLiteral("steps"), {}, QStringLiteral("LIST"));
     const QCommandLineOption thresholds(QStringLiteral("thresholds"), {}, QStringLiteral("R,G,B"));
+    const QCommandLineOption speck(QStringLiteral("speck"), {}, QStringLiteral("N"));
     const QCommandLineOption output(QStringLiteral("o"), {}, QStringLiteral("FILE"));
     const QCommandLineOption outputDir(QStringLiteral("output-dir"), {}, QStringLiteral("DIR"));
     const QCommandLineOption mask(QStringLiteral("mask"), {}, QStringLiteral("FILE"));
@@ -300,7 +307,7 @@ ParsedArguments parseBatchArguments(const QStringList &arguments, int cores,
     const QCommandLineOption local(QStringLiteral("local"));
     const QCommandLineOption help(QStringLiteral("help"));
     const QCommandLineOption version(QStringLiteral("version"));
-    parser.addOptions({steps, thresholds, output, outputDir, mask, maskDir, changesDir, jobs,
+    parser.addOptions({steps, thresholds, speck, output, outputDir, mask, maskDir, changesDir, jobs,
                        filesFrom, report, shard, skipDone, quiet, local, help, version});
     if (!parser.parse(arguments)) {
         if (!parser.unknownOptionNames().isEmpty())
@@ -326,6 +333,13 @@ ParsedArguments parseBatchArguments(const QStringList &arguments, int cores,
         return usage(QStringLiteral("bad thresholds \"%1\": give three numbers R,G,B such as "
                                     "180,180,180 or 180.5,90,255, or auto")
                          .arg(parser.value(thresholds)));
+    if (parser.isSet(speck)) {
+        bool ok = false;
+        o.speckSize = parser.value(speck).toInt(&ok);
+        if (!ok || o.speckSize < 0)
+            return usage(QStringLiteral("bad --speck \"%1\": give a number of pixels, 0 or more")
+                             .arg(parser.value(speck)));
+    }
     if (parser.isSet(jobs)) {
         bool ok = false;
         o.jobs = parser.value(jobs).toInt(&ok);
@@ -333,8 +347,9 @@ ParsedArguments parseBatchArguments(const QStringList &arguments, int cores,
             return usage(QStringLiteral("bad -j \"%1\": give a number of files, 1 or more")
                              .arg(parser.value(jobs)));
     }
-    for (const QCommandLineOption *single : {&steps, &thresholds, &output, &outputDir, &mask,
-                                             &maskDir, &changesDir, &jobs, &report, &shard}) {
+    for (const QCommandLineOption *single :
+         {&steps, &thresholds, &speck, &output, &outputDir, &mask, &maskDir, &changesDir, &jobs,
+          &report, &shard}) {
         if (single != &steps && parser.values(*single).size() > 1)
             return usage(QStringLiteral("%1 given twice")
                              .arg(typedOption(arguments, single->names().first())));

@@ -58,6 +58,7 @@ private:
 struct BatchOptions {
     QList<const PassEntry *> steps = defaultSteps();  // entries of passRegistry()
     Thresholds thresholds{180, 180, 180};
+    qint32 speckSize = kDefaultSpeckSize;  // --speck: taches' largest blob and hole
     bool autoThresholds = false;  // --thresholds auto: each file's own, by automaticThresholds()
     bool local = false;           // --local: NB compares against the paper around each pixel
     QString output;               // -o: the picture of the one input
@@ -88,7 +89,7 @@ struct BatchOptions {
     // The steps' names, in order.
     QStringList stepNames() const;
 
-    // Every pass once, in the registry's order.
+    // The registry's passes marked byDefault, once each, in its order.
     static QList<const PassEntry *> defaultSteps();
 };
 

@@ -5,7 +5,9 @@
 // pass's columns in bands on two, against the same chain written with OpenCV
 // (when it was found at configure time) on one and on two threads, its masks checked equal to ours
 // first, on the sample and on random masks; a difference ends the benchmark with status 1. Prints
-// figures; it checks nothing but the equality.
+// figures; it checks nothing but the equality. Then taches alone, after NB,
+// on the 7000 x 5000 sample of seed 1, against OpenCV's connected components
+// with their areas, on one thread, checked equal first.
 //
 //   build/bench/bench_batch [--quick] [--kernels]
 
@@ -88,6 +90,9 @@ void bouchtrou(KernelModel &m, int threads = 1) {
 }
 void affine(KernelModel &m, int threads = 1) {
     run(m, SpurRemovalKernel(), threads);
+}
+void taches(KernelModel &m, int threads = 1) {
+    run(m, DespeckleKernel(kDefaultSpeckSize), threads);
 }
 
 #ifdef INKMASK_WITH_OPENCV
@@ -320,6 +325,68 @@ private:
 };
 
 }  // namespace cvchain
+
+// taches as an OpenCV user would write it: the picture's W x H cells as a
+// plane of bytes, 255 for black; the black components (8-connected) and the
+// white ones (4-connected, of the plane inverted) labelled with their areas
+// and boxes, then the plane copied and, within the box of each component
+// that is small and, for white, does not reach the picture's edge, its pixels
+// flipped: a small component's box is small, so this reads far fewer labels
+// than a pass over every pixel.
+class CvDespeckle {
+public:
+    explicit CvDespeckle(const PackedMask &mask, int w, int h) : m_plane(h, w, CV_8U) {
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x)
+                m_plane.at<uchar>(y, x) = mask.at(x, y) ? 255 : 0;
+    }
+    const cv::Mat &result() const { return m_out; }
+
+    void run(int speck) {
+        const int w = m_plane.cols, h = m_plane.rows;
+        const int blacks = cv::connectedComponentsWithStats(m_plane, m_blackLabels, m_blackStats,
+                                                            m_centroids, 8, CV_32S);
+        cv::bitwise_not(m_plane, m_white);
+        const int whites = cv::connectedComponentsWithStats(m_white, m_whiteLabels, m_whiteStats,
+                                                            m_centroids, 4, CV_32S);
+        m_plane.copyTo(m_out);
+        // Label 0 is the background of each labelling: the other colour.
+        const auto flip = [&](const cv::Mat &labels, const cv::Mat &stats, int count, bool white,
+                              uchar to) {
+            for (int l = 1; l < count; ++l) {
+                const int *st = stats.ptr<int>(l);
+                const int left = st[cv::CC_STAT_LEFT], top = st[cv::CC_STAT_TOP];
+                const int right = left + st[cv::CC_STAT_WIDTH],
+                          bottom = top + st[cv::CC_STAT_HEIGHT];
+                if (st[cv::CC_STAT_AREA] > speck ||
+                    (white && (left == 0 || top == 0 || right == w || bottom == h)))
+                    continue;
+                for (int y = top; y < bottom; ++y) {
+                    const int *row = labels.ptr<int>(y);
+                    uchar *out = m_out.ptr<uchar>(y);
+                    for (int x = left; x < right; ++x)
+                        if (row[x] == l)
+                            out[x] = to;
+                }
+            }
+        };
+        flip(m_blackLabels, m_blackStats, blacks, false, 0);
+        flip(m_whiteLabels, m_whiteStats, whites, true, 255);
+    }
+
+private:
+    cv::Mat m_plane, m_white, m_out;
+    cv::Mat m_blackLabels, m_whiteLabels, m_blackStats, m_whiteStats, m_centroids;
+};
+
+// The cells of the picture where OpenCV's taches and ours differ.
+qint64 despeckleDifferences(const cv::Mat &plane, const PackedMask &ours) {
+    qint64 count = 0;
+    for (int y = 0; y < plane.rows; ++y)
+        for (int x = 0; x < plane.cols; ++x)
+            count += (plane.at<uchar>(y, x) != 0) != ours.at(x, y);
+    return count;
+}
 
 // The cells where OpenCV's plane and our mask differ; the first in `first`.
 qint64 differences(const cv::Mat &plane, const PackedMask &ours, QPoint *first) {
@@ -589,6 +656,54 @@ int main(int argc, char *argv[]) {
     printTable(rows);
     std::printf("  (ratio: OpenCV's time over ours; chain on ours: %.0f Mpx/s)\n",
                 mpx * 1000.0 / rows[3].ours[0]);
+
+    // taches after NB on the sample of seed 1, as inkmask-samplegen --seed 1.
+    const QImage specks = makeSampleScan(w, h, 1);
+    std::vector<Timings> despeckle{{"taches (speck 4) after nb"}};
+    despeckle[0].ours[0] = medianMs(
+        runs, [&] { model.load(specks), nb(model); }, [&] { taches(model); });
+    despeckle[0].ours[1] = medianMs(
+        runs, [&] { model.load(specks), nb(model); }, [&] { taches(model, 2); });
+    const qint64 flipped = [&] {
+        KernelModel before;
+        before.load(specks);
+        nb(before);
+        qint64 n = 0;
+        for (int x = 0; x < w; ++x)
+            for (int y = 0; y < h; ++y)
+                n += before.Mask.at(x, y) != model.Mask.at(x, y);
+        return n;
+    }();
+#ifdef INKMASK_WITH_OPENCV
+    {
+        KernelModel afterNb;
+        afterNb.load(specks);
+        nb(afterNb);
+        CvDespeckle theirs(afterNb.Mask, w, h);
+        for (const int threads : {1, 2}) {
+            cv::setNumThreads(threads);
+            theirs.run(kDefaultSpeckSize);
+            if (const qint64 n = despeckleDifferences(theirs.result(), model.Mask)) {
+                std::printf("OpenCV's taches on %d threads DIFFERS from ours in %lld cells\n",
+                            threads, static_cast<long long>(n));
+                return 1;
+            }
+            despeckle[0].theirs[threads - 1] = medianMs(
+                runs, [] {}, [&] { theirs.run(kDefaultSpeckSize); });
+        }
+    }
+    std::printf(
+        "taches on the %d x %d sample of seed 1 after NB, %lld pixels flipped, median of %d "
+        "runs; OpenCV: connectedComponentsWithStats (black 8-connected, white 4-connected) and "
+        "the area filter, its result checked equal to ours:\n",
+        w, h, static_cast<long long>(flipped), runs);
+#else
+    std::printf(
+        "taches on the %d x %d sample of seed 1 after NB, %lld pixels flipped, median of "
+        "%d runs:\n",
+        w, h, static_cast<long long>(flipped), runs);
+#endif
+    printTable(despeckle);
 
     // What writing needs besides the encoders: the picture flattened (paint
     // applied to the pixels) and the mask as a 1-bit picture.

@@ -91,7 +91,7 @@ PassTime timePass(const QImage &scan, const QImage &picture, const MaskArray &ma
     module.Mask = mask;
     module.WorkMask = mask;
     ImageSurface surface(picture);
-    FixedThresholds thresholds(Thresholds{});
+    FixedSettings thresholds(Thresholds{});
     QuietView step;
     const auto operation = pass.perPixel(thresholds);
     const QImage loaded = onLargePages(scan);  // as the session keeps it
@@ -145,7 +145,7 @@ int main(int argc, char *argv[]) {
         module.Mask = fresh;
         module.WorkMask = fresh;
         ImageSurface surface(scan);
-        FixedThresholds thresholds(Thresholds{});
+        FixedSettings thresholds(Thresholds{});
         QuietView step;
         runColumnPass(module, surface, step, *findPass("nb")->perPixel(thresholds));
         const QImage afterNb = surface.image();

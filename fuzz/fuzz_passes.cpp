@@ -107,6 +107,7 @@ const QString &scanPath() {
 class Player : public SessionView {
 public:
     explicit Player(FuzzedDataProvider &in) : m_in(in) {
+        m_speck = QString::number(in.ConsumeIntegralInRange(0, 9));
         QFile::remove(scanPath());
         writeFile(randomPicture(in));
         m_session.load();
@@ -130,6 +131,7 @@ public:
     }
     int cancelValue() override { return m_cancel; }
     void setCancelValue(int value) override { m_cancel = value; }
+    QString speckText() override { return m_speck; }
     QString thresholdText(ThresholdBox box) override {
         m_boxesRead.emplace_back(box, m_boxes[int(box)]);
         return m_boxes[int(box)];
@@ -410,6 +412,18 @@ private:
                     }
                 }
             }
+        } else if (is(pass, "taches")) {
+            if (w > 0 && h > 0) {
+                const Specks specks(before, w, h, m_speck.toInt());
+                for (qint32 x = 0; x <= done; ++x) {
+                    for (qint32 y = 0; y < h; ++y) {
+                        if (specks.flipped(x, y)) {
+                            expected.set(x, y, !before.at(x, y));
+                            expectedPicture.PSet(x, y, before.at(x, y) ? kWhite : kBlack);
+                        }
+                    }
+                }
+            }
         } else {
             for (qint32 x = 3; x <= done; ++x) {
                 for (qint32 y = 3; y <= h - 2; ++y) {
@@ -445,6 +459,7 @@ private:
     QImage m_loaded;  // the picture as the last Reload left it
     int m_cancel = 0;
     QString m_boxes[3] = {QStringLiteral("180"), QStringLiteral("180"), QStringLiteral("180")};
+    QString m_speck;  // taches' box
     // The boxes the running pass read, in order, with the text each held.
     std::vector<std::pair<ThresholdBox, QString>> m_boxesRead;
     std::vector<int> m_errors;  // numbers of the errors reported

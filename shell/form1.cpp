@@ -192,6 +192,9 @@ void Form1::createControls() {
         "NB compares each channel against the paper around the pixel, as if the page were lit "
         "evenly (Ctrl+L)"));
     Progress->setToolTip(kProgressTip);
+    // Beyond the design: taches and its speck size, right of the Cancel box.
+    taches = button(this, "taches", registeredPass("taches").caption, {680, 16, 57, 25});
+    tachesbox = textBox(this, "tachesbox", QString::number(kDefaultSpeckSize), {680, 48, 57, 25});
 
     // What each control does; the captions stay those of the design.
     Text1->setToolTip(kText1Tip);
@@ -217,6 +220,11 @@ void Form1::createControls() {
     affine->setToolTip(
         QStringLiteral("Erase thin black things: isolated dots, one-pixel lines and spurs"));
     ckbCancel->setToolTip(QStringLiteral("Tick to stop the running pass after its current column"));
+    taches->setToolTip(QStringLiteral(
+        "Remove black specks and fill white holes of at most the pixels in the box below"));
+    tachesbox->setToolTip(QStringLiteral(
+        "Speck size of taches: black blobs (corners join) and white holes (corners do not) "
+        "of at most this many pixels are removed; white reaching the picture's edge is paper"));
     Picture1->setToolTip(QStringLiteral(
         "The picture: point at a pixel to inspect it; Ctrl+wheel zooms; hold \\ to see the scan "
         "as loaded; C shows what the last pass changed"));
@@ -228,8 +236,9 @@ void Form1::createControls() {
 
     // Keyboard order of the design; the picture area comes first, so it holds
     // the focus when the window opens.
-    const QList<QWidget *> order{Picture1, Text1, Command1, rbox,      vbox,   bbox,      Command2,
-                                 clign,    load,  rgb2nb,   bouchtrou, affine, ckbCancel, Progress};
+    const QList<QWidget *> order{Picture1,  Text1,    Command1, rbox,     vbox,      bbox,
+                                 Command2,  clign,    load,     rgb2nb,   bouchtrou, affine,
+                                 ckbCancel, Progress, taches,   tachesbox};
     for (qsizetype i = 1; i < order.size(); ++i)
         setTabOrder(order[i - 1], order[i]);
 
@@ -240,6 +249,7 @@ void Form1::createControls() {
     connect(rgb2nb, &QPushButton::clicked, this, &Form1::rgb2nb_Click);
     connect(bouchtrou, &QPushButton::clicked, this, &Form1::bouchtrou_Click);
     connect(affine, &QPushButton::clicked, this, &Form1::affine_Click);
+    connect(taches, &QPushButton::clicked, this, &Form1::taches_Click);
     connect(Picture1, &PictureBox::keyDown, this, [this](int keyCode, int shift) {
         m_session.guarded([&] { Picture1_KeyDown(keyCode, shift); });
     });
@@ -473,6 +483,10 @@ void Form1::affine_Click() {
     runButtonPass("affine");
 }
 
+void Form1::taches_Click() {
+    runButtonPass("taches");
+}
+
 void Form1::Picture1_MouseMove(int, int, float x, float y) {
     CursorX = cursorFromPointer(x);
     CursorY = cursorFromPointer(y);
@@ -622,6 +636,10 @@ QString Form1::thresholdText(ThresholdBox box) {
             break;
     }
     return bbox->text();
+}
+
+QString Form1::speckText() {
+    return tachesbox->text();
 }
 
 void Form1::reportError(const RuntimeError &error) {

@@ -23,7 +23,8 @@ class HistogramWindow;
 class PictureBox;
 
 // The main window: the picture area, the information line, the threshold
-// boxes, the pass buttons, Reload, the Cancel box and the progress box.
+// boxes, the pass buttons, Reload, the Cancel box and the progress box; right
+// of them taches' button and its speck size box.
 // Controls keep their design names (and object names, by which tests find
 // them); each handled event has one handler named after the control and the
 // event.
@@ -68,6 +69,8 @@ public:
     void rgb2nb_Click();
     void bouchtrou_Click();
     void affine_Click();
+    // taches, with the speck size in tachesbox (read once, at its start).
+    void taches_Click();
     // Inspector: the mouse or an arrow key moves the cursor, then the
     // information line is written. Positions are in image pixels.
     void Picture1_MouseMove(int button, int shift, float x, float y);
@@ -143,6 +146,7 @@ private:
     int cancelValue() override { return cancelBoxValue(); }
     void setCancelValue(int value) override { setCancelBoxValue(value); }
     QString thresholdText(ThresholdBox box) override;
+    QString speckText() override;
     void reportError(const RuntimeError &error) override;
     void closeNow() override { close(); }
     // SessionPicture: the picture box.
@@ -195,6 +199,9 @@ private:
     QCheckBox *ckbLocal = nullptr;  // beyond the design: NB's local rule
     QLineEdit *Progress = nullptr;
     QTimer *Timer1 = nullptr;
+    // Beyond the design.
+    QPushButton *taches = nullptr;
+    QLineEdit *tachesbox = nullptr;
 
     // The picture area's scrollable view, anchored where the design puts it.
     QScrollArea *pictureView = nullptr;

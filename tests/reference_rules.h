@@ -6,6 +6,9 @@
 
 #include "core/image/maskarray.h"
 
+#include <utility>
+#include <vector>
+
 namespace ink::reference {
 
 inline bool black(const MaskArray &m, qint64 x, qint64 y) {
@@ -53,5 +56,48 @@ inline bool spurErased(const MaskArray &m, qint64 x, qint64 y) {
         black(m, x - 2, y) || black(m, x - 1, y) || black(m, x + 1, y) || black(m, x + 2, y);
     return !vertical || !horizontal;
 }
+
+// taches on a w x h picture: whether (x, y) belongs to a black region
+// (corners join) or a white one (corners do not) of at most n pixels of the
+// picture, the white one not reaching its edge. Each region is labelled
+// whole; cells outside the picture belong to none.
+class Specks {
+public:
+    Specks(const MaskArray &m, qint32 w, qint32 h, qint64 n) : m_h(h), m_label(size_t(w) * h, -1) {
+        std::vector<std::pair<qint32, qint32>> cells;
+        for (qint32 x = 0; x < w; ++x) {
+            for (qint32 y = 0; y < h; ++y) {
+                if (m_label[at(x, y)] >= 0)
+                    continue;
+                const bool ink = black(m, x, y);
+                const int label = int(m_small.size());
+                bool edge = false;
+                cells.assign(1, {x, y});
+                m_label[at(x, y)] = label;
+                for (size_t i = 0; i < cells.size(); ++i) {
+                    const auto [cx, cy] = cells[i];
+                    edge = edge || cx == 0 || cy == 0 || cx == w - 1 || cy == h - 1;
+                    for (int dx = -1; dx <= 1; ++dx)
+                        for (int dy = -1; dy <= 1; ++dy) {
+                            const qint32 nx = cx + dx, ny = cy + dy;
+                            if ((!ink && dx != 0 && dy != 0) || nx < 0 || ny < 0 || nx >= w ||
+                                ny >= h || black(m, nx, ny) != ink || m_label[at(nx, ny)] >= 0)
+                                continue;
+                            m_label[at(nx, ny)] = label;
+                            cells.emplace_back(nx, ny);
+                        }
+                }
+                m_small.push_back(qint64(cells.size()) <= n && (ink || !edge));
+            }
+        }
+    }
+    bool flipped(qint32 x, qint32 y) const { return m_small[size_t(m_label[at(x, y)])]; }
+
+private:
+    size_t at(qint32 x, qint32 y) const { return size_t(x) * m_h + y; }
+    qint32 m_h;
+    std::vector<int> m_label;
+    std::vector<bool> m_small;
+};
 
 }  // namespace ink::reference

@@ -150,8 +150,10 @@ private Q_SLOTS:
         QTest::newRow("comma decimal") << "--thresholds 180,5,1,1 -o o.png" << 2 << "";
         QTest::newRow("exponent") << "--thresholds 1e2,1,1 -o o.png" << 2 << "";
         QTest::newRow("word") << "--thresholds nan,1,1 -o o.png" << 2 << "";
-        QTest::newRow("step") << "--steps nb,clean -o o.png" << 2
-                              << "\nunknown step \"clean\" (steps are nb, bouchtrou, affine)";
+        QTest::newRow("step")
+            << "--steps nb,clean -o o.png" << 2
+            << "\nunknown step \"clean\" (steps are nb, bouchtrou, affine, taches)";
+        QTest::newRow("speck") << "--speck -1 -o o.png" << 2 << "\nbad --speck \"-1\"";
         QTest::newRow("option") << "--fast -o o.png" << 2 << "unknown option --fast";
         QTest::newRow("jobs") << "-j 0 -o o.png" << 2 << "";
         QTest::newRow("jobs twice") << "-j 1 -j 2 -o o.png" << 2 << "\n-j given twice";

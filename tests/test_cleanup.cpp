@@ -1,8 +1,10 @@
 // bouchtrou and affine: each rule on small drawings over two runs, the reach of
 // both passes, a mask too short for the picture, and random masks (some of
-// them cancelled) compared with a plain restatement of both rules. Empty ranges
-// and the mechanics of Cancel belong to the pass frame and are tested with it.
+// them cancelled) compared with a plain restatement of both rules; taches on
+// small drawings, whole and cancelled. Empty ranges and the mechanics of
+// Cancel belong to the pass frame and are tested with it.
 
+#include "core/ops/despeckle.h"
 #include "core/ops/holefill.h"
 #include "core/ops/spurremoval.h"
 #include "reference_rules.h"
@@ -55,28 +57,31 @@ struct Bench : ImageSurface {
         writes[{x, y}] << color;
         ImageSurface::PSet(x, y, color);
     }
-    // Runs the pass, keeping the number of the run-time error it raised in `error`.
-    void run() {
+    // Runs the pass, or `other`, keeping the number of the run-time error it
+    // raised in `error`.
+    void run(ColumnOperation *other = nullptr) {
         HoleFillPass holeFill;
         SpurRemovalPass spurRemoval;
         writes.clear();
         try {
             runColumnPass(module, *this, step,
-                          fill ? static_cast<ColumnOperation &>(holeFill) : spurRemoval);
+                          other  ? *other
+                          : fill ? static_cast<ColumnOperation &>(holeFill)
+                                 : spurRemoval);
         } catch (const RuntimeError &e) {
             error = e.number();
         }
     }
     // What is wrong after a run that should have turned `before` into
     // `after`: both masks must hold `after`, and each changed cell must have
-    // been painted once, black (bouchtrou) or white (affine), and no other.
+    // been painted once, in its new colour, and no other.
     QString wrongRun(const MaskArray &before, const MaskArray &after) {
         Paints paints;
         for (int x = 0; x <= after.upperX(); ++x)
             for (int y = 0; y <= after.upperY(); ++y)
                 if (before.at(x, y) != after.at(x, y))
-                    paints[{x, y}] = {fill ? kBlack : kWhite};
-        const QString pass = fill ? QStringLiteral("bouchtrou: ") : QStringLiteral("affine: ");
+                    paints[{x, y}] = {after.at(x, y) ? kBlack : kWhite};
+        const QString pass = name + QStringLiteral(": ");
         if (error != 0)
             return pass + QStringLiteral("error %1").arg(error);
         if (!(module.Mask == after) || !(module.WorkMask == after))
@@ -87,6 +92,7 @@ struct Bench : ImageSurface {
     Module1 module;
     ScriptedStep step;
     bool fill;
+    QString name = fill ? QStringLiteral("bouchtrou") : QStringLiteral("affine");
     Paints writes;
     int error = 0;
 };
@@ -205,6 +211,64 @@ private Q_SLOTS:
         QCOMPARE(bench.wrongRun(before, afterFirst), QString());
         bench.run();
         QCOMPARE(bench.wrongRun(afterFirst, flipped(afterFirst, second)), QString());
+    }
+
+    // taches with speck size 2 on pictures whose masks hold, as after NB,
+    // the column and row past the picture in black (white in the last row
+    // of "holes"): what it flips at once, nothing on a second run, and, when
+    // cancelled after column 3, only the flips up to that column.
+    void despeckleDrawings_data() {
+        QTest::addColumn<QStringList>("rows");
+        QTest::addColumn<QList<QPoint>>("flipped");
+        using Cells = QList<QPoint>;
+        // Single specks at the picture's edges and corner, however they touch
+        // the black cells past it; a diagonal pair is one blob of 2; three
+        // cells are one too many.
+        QTest::newRow("blobs") << QStringList{"........X#",  //
+                                              ".X.......#",  //
+                                              "...X.....#",  //
+                                              "....X....#",  //
+                                              "......XX.#",  //
+                                              "......X..#",  //
+                                              "X........#",  //
+                                              "##########"}
+                               << Cells{{8, 0}, {1, 1}, {3, 2}, {4, 3}, {0, 6}};
+        // Holes of 1 and 2; one touching another at a corner only is a hole
+        // of its own; three cells are too many; white at the picture's edge
+        // is paper, alone or joined to a hole.
+        QTest::newRow("holes") << QStringList{"#########.",  //
+                                              "#.##..####",  //
+                                              "###.######",  //
+                                              "#.#####..#",  //
+                                              "#..#######",  //
+                                              "#######.##",  //
+                                              "##.#######",  //
+                                              ".........."}
+                               << Cells{{1, 1}, {4, 1}, {5, 1}, {3, 2}, {7, 5}};
+    }
+    void despeckleDrawings() {
+        QFETCH(QStringList, rows);
+        QFETCH(QList<QPoint>, flipped);
+        const MaskArray before = maskFromRows(rows);
+        FixedSettings settings(PassSettings(Thresholds{}, 2));
+        for (const bool cancelled : {false, true}) {
+            Bench bench(before, before.upperX(), before.upperY(), false);
+            DespecklePass pass(settings);
+            bench.name = QStringLiteral("taches");
+            QList<QPoint> first = flipped;
+            if (cancelled) {
+                bench.step.at(3, [&] { bench.step.cancel = 1; });
+                first.removeIf([](const QPoint &p) { return p.x() > 3; });
+            }
+            const MaskArray after = ::flipped(before, first);
+            bench.run(&pass);
+            QCOMPARE(bench.wrongRun(before, after), QString());
+            QCOMPARE(bench.step.columns.size(), size_t(cancelled ? 4 : before.upperX()));
+            if (!cancelled) {
+                bench.run(&pass);
+                QCOMPARE(bench.wrongRun(after, after), QString());
+            }
+        }
     }
 
     // Masks two rows shorter than the 12 x 12 picture: column 5 reads below

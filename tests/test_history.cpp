@@ -241,7 +241,7 @@ Snapshot unrecorded(const QString &name, const Snapshot &before) {
     module.WorkMask = before.mask;
     ImageSurface picture(before.picture);
     View step;
-    FixedThresholds thresholds(Thresholds{150, 150, 150});  // as View's boxes read
+    FixedSettings thresholds(Thresholds{150, 150, 150});  // as View's boxes read
     std::unique_ptr<ColumnOperation> pass = ownPass(name);
     if (!pass)
         pass = findPass(name)->perPixel(thresholds);
@@ -420,7 +420,7 @@ private slots:
                 NotingSurface picture(noiseImage(w, h, quint64(density)));
                 Module1 module;
                 module.Mask = randomMask(w, h, rng, density);
-                FixedThresholds thresholds(Thresholds{});
+                FixedSettings thresholds(Thresholds{});
                 const auto pass = entry.perPixel(thresholds);
                 pass->passStart(module);
                 const PassRange range = pass->range();

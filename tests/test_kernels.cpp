@@ -104,11 +104,11 @@ struct Outcome {
 // the per-pixel passes, with Cancel ticked after column `cancelAfter` of each
 // pass (-1: never).
 Outcome run(bool kernels, const QImage &image, const MaskArray &mask, const QStringList &steps,
-            Thresholds thresholds, qint32 cancelAfter) {
+            const PassSettings &settings, qint32 cancelAfter) {
     Module1 module;  // the per-pixel passes' masks
     module.Mask = mask;
     ImageSurface surface(image);
-    FixedThresholds source(thresholds);
+    FixedSettings source(settings);
     KernelModel model;
     if (kernels) {
         model.load(image);
@@ -119,7 +119,7 @@ Outcome run(bool kernels, const QImage &image, const MaskArray &mask, const QStr
         if (cancelAfter >= 0)
             step.at(cancelAfter, [&step] { step.cancel = 1; });
         if (kernels)
-            runColumnPass(model, step, *pass(name).packed(thresholds));
+            runColumnPass(model, step, *pass(name).packed(settings));
         else
             runColumnPass(module, surface, step, *pass(name).perPixel(source));
     }
@@ -138,9 +138,9 @@ void compareOutcomes(const Outcome &kernel, const Outcome &reference, const QStr
 
 // The kernels against the per-pixel passes on one picture and start mask.
 void compareRuns(const QImage &image, const MaskArray &mask, const QStringList &steps,
-                 Thresholds thresholds, qint32 cancelAfter, const QString &what) {
-    compareOutcomes(run(true, image, mask, steps, thresholds, cancelAfter),
-                    run(false, image, mask, steps, thresholds, cancelAfter), what);
+                 const PassSettings &settings, qint32 cancelAfter, const QString &what) {
+    compareOutcomes(run(true, image, mask, steps, settings, cancelAfter),
+                    run(false, image, mask, steps, settings, cancelAfter), what);
 }
 
 }  // namespace
@@ -298,6 +298,8 @@ private Q_SLOTS:
             const MaskArray holes = randomMask(w, h, rng, 88);
             const MaskArray defects = defectMask(w, h, rng.below(8), rng.below(6));
             const MaskArray half = randomMask(w, h, rng, 45);
+            const MaskArray sparse = randomMask(w, h, rng, 15);
+            const PassSettings speck(standard, (w + h) % 13);  // 0 to 12
             for (const PassEntry *entry : passesWithKernels()) {
                 const QString name = entry->name;
                 compareRuns(image, holes, {name}, standard, -1,
@@ -306,6 +308,9 @@ private Q_SLOTS:
                             at + QLatin1Char(' ') + name + QStringLiteral(", every defect"));
                 compareRuns(image, half, {name}, standard, -1,
                             at + QLatin1Char(' ') + name + QStringLiteral(", half black"));
+                compareRuns(image, sparse, {name}, speck, -1,
+                            at + QLatin1Char(' ') + name + QStringLiteral(", sparse, speck ") +
+                                QString::number(speck.speckSize));
             }
             if (QTest::currentTestFailed())
                 return;
@@ -353,7 +358,7 @@ private Q_SLOTS:
         const QImage before = model.picture.image();
         ScriptedStep step;
         try {
-            runColumnPass(model, step, *pass(name).packed({180, 180, 180}));
+            runColumnPass(model, step, *pass(name).packed(Thresholds{180, 180, 180}));
             QFAIL("no error");
         } catch (const RuntimeError &e) {
             QCOMPARE(e.number(), int(RuntimeError::SubscriptOutOfRange));
@@ -364,7 +369,7 @@ private Q_SLOTS:
 
     // Every pass is found by its name, and its operations work where it says.
     void registryEntriesAgree() {
-        FixedThresholds source({180, 180, 180});
+        FixedSettings source(Thresholds{180, 180, 180});
         for (const PassEntry &entry : passRegistry()) {
             const QByteArray name(entry.name.data(), entry.name.size());
             QVERIFY2(findPass(entry.name) == &entry, name);
@@ -395,6 +400,7 @@ private Q_SLOTS:
         }
         BatchOptions stripped;
         stripped.thresholds = {175.5, 190, 180};
+        stripped.speckSize = 9;
         stripped.steps.clear();
         for (int round = 0; round < 2; ++round) {
             for (const PassEntry &entry : entries)
@@ -414,6 +420,12 @@ private Q_SLOTS:
         QCOMPARE(actual.model().picture.image(), expected.model().picture.image());
         QVERIFY(actual.model().Mask == expected.model().Mask);
         QVERIFY(actual.model().WorkMask == expected.model().WorkMask);
+        // The speck size reaches taches: with none, the mask is another.
+        BatchOptions none = reference;
+        none.speckSize = 0;
+        BatchRunner unchanged(none, interrupt);
+        QVERIFY(unchanged.runSteps(image));
+        QVERIFY(!(unchanged.model().Mask == expected.model().Mask));
     }
 };
 

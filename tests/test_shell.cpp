@@ -115,7 +115,8 @@ private Q_SLOTS:
         const QStringList texts{
             "Text1 Text1",     "Progress Text2", "rbox 180", "vbox 180",  "bbox 180",
             "Command1 Reload", "Command2 Save",  "clign 1",  "rgb2nb NB", "bouchtrou bouchtrou",
-            "affine affine",   "Label1 R",       "Label2 V", "Label3 B",  "ckbCancel Cancel"};
+            "affine affine",   "Label1 R",       "Label2 V", "Label3 B",  "ckbCancel Cancel",
+            "taches taches",   "tachesbox 4"};
         for (const QString &t : texts) {
             const QWidget *control = form->findChild<QWidget *>(t.section(QLatin1Char(' '), 0, 0));
             QCOMPARE(control->property("text").toString(), t.section(QLatin1Char(' '), 1));
@@ -132,12 +133,15 @@ private Q_SLOTS:
         QCOMPARE(control<QPushButton>(*form, "affine")->geometry(), QRect(496, 48, 73, 25));
         QCOMPARE(control<QCheckBox>(*form, "ckbCancel")->geometry(), QRect(600, 16, 65, 25));
         QCOMPARE(control<QLineEdit>(*form, "Progress")->geometry(), QRect(192, 8, 57, 33));
+        QCOMPARE(control<QPushButton>(*form, "taches")->geometry(), QRect(680, 16, 57, 25));
+        QCOMPARE(control<QLineEdit>(*form, "tachesbox")->geometry(), QRect(680, 48, 57, 25));
+        QVERIFY(!control<QLineEdit>(*form, "tachesbox")->toolTip().isEmpty());
         QCOMPARE(control<PictureBox>(*form, "Picture1")->mapTo(form.get(), QPoint(0, 0)),
                  QPoint(16, 80));
 
         const char *const order[] = {"Picture1", "Text1",     "Command1", "rbox",   "vbox",
                                      "bbox",     "Command2",  "clign",    "rgb2nb", "bouchtrou",
-                                     "affine",   "ckbCancel", "Progress"};
+                                     "affine",   "ckbCancel", "Progress", "taches", "tachesbox"};
         QWidget *w = control<QWidget>(*form, order[0]);
         for (const char *name : order) {
             if (name == order[0])
@@ -267,6 +271,33 @@ private Q_SLOTS:
         control<QPushButton>(*form, "affine")->click();
         QCOMPARE(control<QLineEdit>(*form, "Progress")->text(), QStringLiteral("i=3"));
         QCOMPARE(form->cancelBoxValue(), 0);
+    }
+
+    // taches through its button, with the speck size its box holds when it
+    // starts: after NB the light pixel (5, 5) is a white hole of one pixel. A
+    // box that holds no number is error 13 naming the box, and nothing runs.
+    void tachesButtonAndBox() {
+        Module1 module;
+        auto form = open(module, m_png);
+        control<QPushButton>(*form, "rgb2nb")->click();
+        QVERIFY(!module.Mask.at(5, 5));
+        auto *box = control<QLineEdit>(*form, "tachesbox");
+        auto *taches = control<QPushButton>(*form, "taches");
+        box->setText(QStringLiteral("one"));
+        taches->click();
+        QCOMPARE(m_messages.size(), 1);
+        QVERIFY(m_messages.first().contains(QStringLiteral("13")));
+        QVERIFY(m_messages.first().contains(QStringLiteral("tachesbox")));
+        QCOMPARE(control<QLineEdit>(*form, "Progress")->text(), QStringLiteral("i=40"));
+        box->setText(QStringLiteral("0"));
+        taches->click();
+        QVERIFY(!module.Mask.at(5, 5));
+        QCOMPARE(control<QLineEdit>(*form, "Progress")->text(), QStringLiteral("i=39"));
+        box->setText(QStringLiteral("1"));
+        taches->click();
+        QCOMPARE(m_messages.size(), 1);
+        QVERIFY(module.Mask.at(5, 5));
+        QCOMPARE(control<PictureBox>(*form, "Picture1")->Point(5, 5), kBlack);
     }
 
     // Reload of a file that is gone: error 53 reported, picture and masks kept.

@@ -57,8 +57,8 @@ void clipRows(quint64 *bits, qint64 y0, qint64 y1) {
     bits[k1] &= PackedMask::rowBits(k1, y0, y1);
 }
 
-// Paints the rows set in words k0..k1 of `changes` in column x: black or
-// white in the paint layers, on the picture's own rows only.
+}  // namespace
+
 void paintRows(PaintedSurface &picture, qint32 x, const quint64 *changes, qint32 k0, qint32 k1,
                bool black) {
     if (x >= picture.width())
@@ -75,6 +75,8 @@ void paintRows(PaintedSurface &picture, qint32 x, const quint64 *changes, qint32
         colour[k] = black ? (colour[k] | c) : (colour[k] & ~c);
     }
 }
+
+namespace {
 
 int thresholdLimit(double t) {
     if (!(t < 255))  // 255 and more, or not a number: no channel exceeds it

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/ops/despeckle.h"
 #include "core/ops/holefill.h"
 #include "core/ops/packedengine.h"
 #include "core/ops/spurremoval.h"
@@ -14,10 +15,10 @@
 
 namespace ink {
 
-// Whole-column forms of the three passes, for the packed engine. They give,
-// bit for bit, the picture and masks of the per-pixel passes (ThresholdPass,
-// HoleFillPass, SpurRemovalPass), which stay the reference, over the same
-// columns and rows.
+// Whole-column forms of the passes, for the packed engine. They give, bit for
+// bit, the picture and masks of the per-pixel passes (ThresholdPass,
+// HoleFillPass, SpurRemovalPass, DespecklePass), which stay the reference,
+// over the same columns and rows.
 //
 // What differs is how a column is done: the masks are bit-packed (one word
 // operation decides 64 rows), painting sets bits in the picture's paint
@@ -29,7 +30,12 @@ namespace ink {
 // masks that cover the rows and columns the pass reads: a column whose reach
 // leaves the masks raises error 9 before anything of it is done.
 
-// The base of the three kernels: pass start and copy-back on the packed masks.
+// Paints the rows set in words k0..k1 of `changes` in column x: black or
+// white in the paint layers, on the picture's own rows only.
+void paintRows(PaintedSurface &picture, qint32 x, const quint64 *changes, qint32 k0, qint32 k1,
+               bool black);
+
+// The base of the kernels: pass start and copy-back on the packed masks.
 class KernelOperation : public PackedOperation {
 public:
     // `changesOnly`: the operation lists every column of `WorkMask` it
@@ -137,6 +143,30 @@ public:
 
     PassRange range() const override { return SpurRemovalPass::kRange; }
     void processColumn(KernelModel &model, qint32 x, qint32 y0, qint32 y1) override;
+};
+
+// taches on whole columns. The pass start labels the blobs and holes of the
+// whole picture at once: each column of `Mask` is cut into runs of black and
+// of white rows, the runs of neighbouring columns that touch are joined
+// (union-find, black runs also across a corner), and each region's size is
+// summed. Each column then flips its runs that belong to small regions.
+class DespeckleKernel : public KernelOperation {
+public:
+    explicit DespeckleKernel(qint32 speckSize) : KernelOperation(true), m_speckSize(speckSize) {}
+    std::unique_ptr<PackedOperation> bandWorker(KernelModel::Scratch &scratch) override {
+        return workerOf(*this, scratch);
+    }
+
+    PassRange range() const override { return DespecklePass::kRange; }
+    void passStart(KernelModel &model) override;
+    void processColumn(KernelModel &model, qint32 x, qint32 y0, qint32 y1) override;
+
+    // What the pass start found, shared by the threads that paint.
+    struct Regions;
+
+private:
+    qint32 m_speckSize;
+    std::shared_ptr<const Regions> m_regions;
 };
 
 }  // namespace ink

@@ -3,7 +3,7 @@
 #include "core/image/columnpass.h"
 #include "core/image/packedmask.h"
 #include "core/image/paintedsurface.h"
-#include "core/ops/threshold.h"
+#include "core/ops/passsettings.h"
 
 #include <functional>
 #include <memory>
@@ -94,10 +94,10 @@ PassOutcome runColumnPass(KernelModel &model, ColumnStep &step, PackedOperation 
 // the same result.
 class PerPixelOnPacked : public PackedOperation {
 public:
-    using Make = std::function<std::unique_ptr<ColumnOperation>(ThresholdSource &)>;
-    // `make` builds the operation; one that reads thresholds gets `thresholds`.
-    PerPixelOnPacked(const Make &make, Thresholds thresholds)
-        : m_thresholds(thresholds), m_operation(make(m_thresholds)) {}
+    using Make = std::function<std::unique_ptr<ColumnOperation>(SettingsSource &)>;
+    // `make` builds the operation; one that reads settings gets `settings`.
+    PerPixelOnPacked(const Make &make, const PassSettings &settings)
+        : m_settings(settings), m_operation(make(m_settings)) {}
 
     PassRange range() const override { return m_operation->range(); }
     void passStart(KernelModel &model) override;
@@ -105,7 +105,7 @@ public:
     void copyBack(KernelModel &model) override;
 
 private:
-    FixedThresholds m_thresholds;
+    FixedSettings m_settings;
     std::unique_ptr<ColumnOperation> m_operation;
     Module1 m_module;  // the masks, one byte per cell, while the pass runs
 };

@@ -1,5 +1,6 @@
 #include "core/ops/passes.h"
 
+#include "core/ops/despeckle.h"
 #include "core/ops/holefill.h"
 #include "core/ops/kernels.h"
 #include "core/ops/spurremoval.h"
@@ -11,26 +12,37 @@ namespace {
 
 const PassEntry kPasses[] = {
     {QLatin1String("nb"), QLatin1String("NB"), ThresholdPass::kRange,
-     [](ThresholdSource &source) -> std::unique_ptr<ColumnOperation> {
+     [](SettingsSource &source) -> std::unique_ptr<ColumnOperation> {
          return std::make_unique<ThresholdPass>(source);
      },
-     [](const Thresholds &thresholds) -> std::unique_ptr<PackedOperation> {
-         return std::make_unique<ThresholdKernel>(thresholds);
-     }},
+     [](const PassSettings &settings) -> std::unique_ptr<PackedOperation> {
+         return std::make_unique<ThresholdKernel>(settings.thresholds);
+     },
+     true},
     {QLatin1String("bouchtrou"), QLatin1String("bouchtrou"), HoleFillPass::kRange,
-     [](ThresholdSource &) -> std::unique_ptr<ColumnOperation> {
+     [](SettingsSource &) -> std::unique_ptr<ColumnOperation> {
          return std::make_unique<HoleFillPass>();
      },
-     [](const Thresholds &) -> std::unique_ptr<PackedOperation> {
+     [](const PassSettings &) -> std::unique_ptr<PackedOperation> {
          return std::make_unique<HoleFillKernel>();
-     }},
+     },
+     true},
     {QLatin1String("affine"), QLatin1String("affine"), SpurRemovalPass::kRange,
-     [](ThresholdSource &) -> std::unique_ptr<ColumnOperation> {
+     [](SettingsSource &) -> std::unique_ptr<ColumnOperation> {
          return std::make_unique<SpurRemovalPass>();
      },
-     [](const Thresholds &) -> std::unique_ptr<PackedOperation> {
+     [](const PassSettings &) -> std::unique_ptr<PackedOperation> {
          return std::make_unique<SpurRemovalKernel>();
-     }},
+     },
+     true},
+    {QLatin1String("taches"), QLatin1String("taches"), DespecklePass::kRange,
+     [](SettingsSource &source) -> std::unique_ptr<ColumnOperation> {
+         return std::make_unique<DespecklePass>(source);
+     },
+     [](const PassSettings &settings) -> std::unique_ptr<PackedOperation> {
+         return std::make_unique<DespeckleKernel>(settings.speckSize);
+     },
+     false},
 };
 
 }  // namespace
@@ -55,10 +67,10 @@ QStringList passNames() {
 }
 
 std::unique_ptr<PackedOperation> packedOperation(const PassEntry &pass,
-                                                 const Thresholds &thresholds) {
+                                                 const PassSettings &settings) {
     if (pass.packed)
-        return pass.packed(thresholds);
-    return std::make_unique<PerPixelOnPacked>(pass.perPixel, thresholds);
+        return pass.packed(settings);
+    return std::make_unique<PerPixelOnPacked>(pass.perPixel, settings);
 }
 
 }  // namespace ink

@@ -2,7 +2,7 @@
 
 #include "core/image/columnpass.h"
 #include "core/ops/packedengine.h"
-#include "core/ops/threshold.h"
+#include "core/ops/passsettings.h"
 
 #include <QAnyStringView>
 #include <QLatin1String>
@@ -20,14 +20,17 @@ struct PassEntry {
     QLatin1String caption;  // its button in the window
     PassRange range;        // where it works
     // Its per-pixel operation, the reference; NB reads its thresholds from
-    // `source`, the other passes read none.
-    std::unique_ptr<ColumnOperation> (*perPixel)(ThresholdSource &source);
-    // Its whole-column kernel for the batch tool, with fixed thresholds; null
+    // `source`, taches its speck size, the other passes read nothing.
+    std::unique_ptr<ColumnOperation> (*perPixel)(SettingsSource &source);
+    // Its whole-column kernel for the batch tool, with fixed settings; null
     // when it has none.
-    std::unique_ptr<PackedOperation> (*packed)(const Thresholds &thresholds);
+    std::unique_ptr<PackedOperation> (*packed)(const PassSettings &settings);
+    // Whether the batch tool runs it when no --steps are given.
+    bool byDefault;
 };
 
-// Every pass, in the order the batch tool lists them and runs them by default.
+// Every pass, in the order the batch tool lists them and runs them; those
+// marked byDefault are its steps when none are given.
 std::span<const PassEntry> passRegistry();
 // The pass named `name` exactly, or null.
 const PassEntry *findPass(QAnyStringView name);
@@ -38,6 +41,6 @@ QStringList passNames();
 // operation on the packed masks, so a kernel is an optimisation, never a
 // requirement.
 std::unique_ptr<PackedOperation> packedOperation(const PassEntry &pass,
-                                                 const Thresholds &thresholds);
+                                                 const PassSettings &settings);
 
 }  // namespace ink

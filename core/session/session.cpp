@@ -12,9 +12,9 @@ namespace ink {
 
 namespace {
 
-class BoxThresholds : public ThresholdSource {
+class BoxSettings : public SettingsSource {
 public:
-    BoxThresholds(SessionView &view, std::shared_ptr<const PaperEstimate> paper)
+    BoxSettings(SessionView &view, std::shared_ptr<const PaperEstimate> paper)
         : m_view(view), m_paper(std::move(paper)) {}
     Thresholds thresholds() override {
         Thresholds t;
@@ -23,6 +23,10 @@ public:
         t.blue = read(ThresholdBox::bbox, QStringLiteral("bbox"));
         t.red = read(ThresholdBox::rbox, QStringLiteral("rbox"));
         return t;
+    }
+
+    qint32 speckSize() override {
+        return roundToInt32(textToDouble(m_view.speckText(), QStringLiteral("tachesbox")));
     }
 
 private:
@@ -137,7 +141,7 @@ bool Session::runPass(ColumnOperation &operation) {
 }
 
 bool Session::runPass(const PassEntry &pass) {
-    BoxThresholds boxes(m_view, m_local ? paper() : nullptr);
+    BoxSettings boxes(m_view, m_local ? paper() : nullptr);
     const std::unique_ptr<ColumnOperation> operation = pass.perPixel(boxes);
     return runPass(*operation);
 }

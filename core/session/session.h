@@ -44,12 +44,15 @@ enum class ThresholdBox { rbox, vbox, bbox };
 
 // What a session asks of whoever shows it. Between two columns of a pass it
 // is the end-of-column step (repaint the column, progress text, refresh, pump
-// events, the Cancel box); besides, it gives the threshold boxes' texts, shows
+// events, the Cancel box); besides, it gives the boxes' texts, shows
 // the report of a run-time error and closes once a close asked for during a
 // pass may go ahead.
 class SessionView : public ColumnStep {
 public:
     virtual QString thresholdText(ThresholdBox box) = 0;
+    // The text of taches' speck size box; a view without one gives the
+    // default size.
+    virtual QString speckText() { return QString::number(kDefaultSpeckSize); }
     virtual void reportError(const RuntimeError &error) = 0;
     virtual void closeNow() = 0;
 };
@@ -93,8 +96,8 @@ public:
     // held before the pass. Refused as well while open() reads a file.
     bool runPass(ColumnOperation &operation);
     // One of the user's passes; NB reads the boxes vbox, bbox, rbox in that
-    // order, once per column, and a text that is not a number is error 13
-    // naming its box.
+    // order, once per column, taches its speck size box (tachesbox) once at
+    // its start, and a text that is not a number is error 13 naming its box.
     bool runPass(const PassEntry &pass);
     bool passRunning() const { return m_passRunning; }
     // How the last pass that ran to its copy-back went.
