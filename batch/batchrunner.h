@@ -2,6 +2,7 @@
 
 #include "batch/options.h"
 #include "core/ops/packedengine.h"
+#include "core/platform/imagefiles.h"
 
 #include <QImage>
 #include <QStringList>
@@ -112,6 +113,8 @@ public:
 
 private:
     Result runFile(int index, FileProgress &progress, FileResult &result);
+    // Writes input `index`'s outputs into `outputs`' temporaries.
+    Result writeOutputs(int index, OutputSet &outputs, QStringList &errors);
 
     const BatchOptions &m_options;
     const std::atomic<bool> &m_interrupt;

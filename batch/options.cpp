@@ -91,25 +91,6 @@ private:
     QHash<QByteArray, QByteArray> m_folders;  // a folder as named -> resolved
 };
 
-// Why nothing can be made in the folder of the file `resolved`, or empty. A
-// folder still to be made is judged by the nearest one that exists; a file
-// in the way is left to the write, which reports it.
-QString folderProblem(const QByteArray &resolved) {
-    QByteArray folder = resolved.left(resolved.lastIndexOf('/'));
-    struct stat st;
-    while (stat(folder.isEmpty() ? "/" : folder.constData(), &st) != 0) {
-        if (errno != ENOENT || folder.isEmpty())
-            return {};
-        folder.truncate(folder.lastIndexOf('/'));
-    }
-    if (folder.isEmpty())
-        folder = "/";
-    if (!S_ISDIR(st.st_mode) || access(folder.constData(), W_OK | X_OK) == 0)
-        return {};
-    return QStringLiteral("cannot write in %1: %2")
-        .arg(QFile::decodeName(folder), qt_error_string(errno));
-}
-
 // Appends the names of the list `list` ("-" for standard input) to
 // `inputs`: one name a line, as bytes; a CR before the line's end (a list
 // written on Windows) is dropped and empty lines are passed over, every other
@@ -399,7 +380,11 @@ ParsedArguments parseBatchArguments(const QStringList &arguments, int cores,
         const QStringList targets =
             i < 0 ? QStringList{o.report}
                   : QStringList{o.pictureFor(i), o.maskFor(i), o.changesFor(i)};
-        for (const QString &target : targets) {
+        // The folders of --output-dir, --mask-dir and --changes are made
+        // when missing; those of -o, --mask and --report must exist.
+        const bool madeFolder[] = {i >= 0 && o.output.isEmpty(), o.mask.isEmpty(), true};
+        for (qsizetype t = 0; t < targets.size(); ++t) {
+            const QString &target = targets[t];
             if (target.isEmpty())
                 continue;
             if (QFile::encodeName(QFileInfo(target).fileName()).size() > NAME_MAX)
@@ -421,10 +406,20 @@ ParsedArguments parseBatchArguments(const QStringList &arguments, int cores,
                                             "a file of its own")
                                  .arg(other, target));
             outputs.insert(key, target);
+            // The report is appended to, whatever it is (a pipe too); other
+            // outputs replace only regular files that may be written.
+            if (i >= 0) {
+                const QString problem = outputFileProblem(target, resolved);
+                if (!problem.isEmpty())
+                    return usage(problem);
+            }
+            const bool made = madeFolder[t];
             const QByteArray folder = resolved.left(resolved.lastIndexOf('/'));
-            if (!folders.contains(folder)) {
-                folders.insert(folder);
-                const QString problem = folderProblem(resolved);
+            if (!folders.contains(folder + char('0' + made))) {
+                folders.insert(folder + char('0' + made));
+                if (i >= 0 && !o.outputFolders.contains(folder))
+                    o.outputFolders << folder;
+                const QString problem = outputFolderProblem(resolved, made);
                 if (!problem.isEmpty())
                     return usage(QStringLiteral("%1: %2").arg(target, problem));
             }
