@@ -236,7 +236,7 @@ private:
 
 // PNG: the painted picture and the mask through the fast encoder, anything
 // else (a picture with text or a colour space) through Qt's writer.
-// The image the rvalue form of writeImageFile() is writing on this thread,
+// The image the rvalue form of OutputSet::add() is writing on this thread,
 // whose pixels may serve as working memory.
 thread_local QImage *t_consumable = nullptr;
 
