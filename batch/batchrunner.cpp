@@ -197,9 +197,15 @@ BatchRunner::Result BatchRunner::runFile(int index, FileProgress &progress, File
         return Result::Failed;
     }
     // An output that cannot hold the picture fails now, not after the passes.
+    // The picture of changes is always PNG: the way out is to leave it out.
+    const QString changesPath = m_options.changesFor(index);
     for (const QString &output :
-         {m_options.maskFor(index), m_options.pictureFor(index), m_options.changesFor(index)}) {
-        error = imageSizeProblem(m_image.size(), output);
+         {m_options.maskFor(index), m_options.pictureFor(index), changesPath}) {
+        error = imageSizeProblem(
+            m_image.size(), output,
+            output == changesPath
+                ? QStringLiteral("--changes writes only PNG; run this file without --changes")
+                : QString());
         if (!error.isEmpty()) {
             errors << QStringLiteral("%1: cannot write: %2").arg(output, error);
             return Result::Failed;
@@ -220,16 +226,48 @@ BatchRunner::Result BatchRunner::runFile(int index, FileProgress &progress, File
     }
 
     progress.step.store(int(m_options.steps.size()), std::memory_order_relaxed);
-    Result status = Result::Done;
     // A file written is listed with what it holds, its size and its digest,
     // which --skip-done checks later.
+    QList<FileResult::Output> pending;
+    // The file's outputs are written all or none: each to its temporary, then
+    // all renamed together. A failure or Ctrl-C before that changes no file.
+    OutputSet outputs;
+    const Result status = writeOutputs(index, outputs, errors, pending);
+    // With the picture not written, its buffer comes back too, for the next
+    // file to be read into.
+    if (m_image.isNull())
+        m_image = m_model.picture.takeImage();
+    if (status != Result::Done)
+        return status;
+    if (!outputs.commit(&error, &m_interrupt)) {
+        if (m_interrupt.load())
+            return Result::Interrupted;
+        errors << QStringLiteral("%1: cannot write: %2").arg(outputs.failedPath(), error);
+        return Result::Failed;
+    }
+    for (FileResult::Output &output : pending) {
+        output.bytes = QFileInfo(output.file).size();
+        result.outputs.append(output);
+    }
+    return Result::Done;
+}
+
+BatchRunner::Result BatchRunner::writeOutputs(int index, OutputSet &outputs, QStringList &errors,
+                                              QList<FileResult::Output> &pending) {
     using Kind = FileResult::Output::Kind;
-    QByteArray digest;
-    const auto written = [&result, &digest](const QString &file, Kind kind) {
-        result.outputs.append({file, kind, QFileInfo(file).size(), digest});
+    QString error;
+    const auto add = [&](Kind kind, auto &&image, const QString &path) {
+        QByteArray digest;
+        if (outputs.add(std::forward<decltype(image)>(image), path, &error, &digest)) {
+            pending.append({path, kind, 0, digest});
+            return true;
+        }
+        errors << QStringLiteral("%1: cannot write: %2").arg(path, error);
+        return false;
     };
     try {
-        // After Ctrl-C, no write begins: only those already running end.
+        // After Ctrl-C, no write begins: those already running end, and are
+        // not renamed into place.
         const QString maskPath = m_options.maskFor(index);
         if (!maskPath.isEmpty()) {
             if (m_interrupt.load())
@@ -237,12 +275,8 @@ BatchRunner::Result BatchRunner::runFile(int index, FileProgress &progress, File
             const QImage mask = maskImage(m_model.Mask, m_model.picture.original());
             if (mask.isNull())
                 throw std::bad_alloc();
-            if (writeImageFile(mask, maskPath, &error, &digest)) {
-                written(maskPath, Kind::Mask);
-            } else {
-                errors << QStringLiteral("%1: cannot write: %2").arg(maskPath, error);
-                status = Result::Failed;
-            }
+            if (!add(Kind::Mask, mask, maskPath))
+                return Result::Failed;
         }
         const QString changesPath = m_options.changesFor(index);
         if (!changesPath.isEmpty()) {
@@ -250,12 +284,8 @@ BatchRunner::Result BatchRunner::runFile(int index, FileProgress &progress, File
                 return Result::Interrupted;
             const QImage changes = changesImage(
                 m_baseline, m_model.Mask, QSize(m_model.picture.width(), m_model.picture.height()));
-            if (writeImageFile(changes, changesPath, &error, &digest)) {
-                written(changesPath, Kind::Changes);
-            } else {
-                errors << QStringLiteral("%1: cannot write: %2").arg(changesPath, error);
-                status = Result::Failed;
-            }
+            if (!add(Kind::Changes, changes, changesPath))
+                return Result::Failed;
         }
         const QString picturePath = m_options.pictureFor(index);
         if (!picturePath.isEmpty()) {
@@ -264,22 +294,14 @@ BatchRunner::Result BatchRunner::runFile(int index, FileProgress &progress, File
             // Written from the buffer the next file is read into: the
             // encoder may use its pixels as working memory.
             m_image = m_model.picture.takeImage();
-            if (writeImageFile(std::move(m_image), picturePath, &error, &digest)) {
-                written(picturePath, Kind::Picture);
-            } else {
-                errors << QStringLiteral("%1: cannot write: %2").arg(picturePath, error);
-                status = Result::Failed;
-            }
+            if (!add(Kind::Picture, std::move(m_image), picturePath))
+                return Result::Failed;
         }
-        // With only a mask written, the picture's buffer comes back too, for
-        // the next file to be read into.
-        if (m_image.isNull())
-            m_image = m_model.picture.takeImage();
     } catch (const std::exception &) {
-        errors << QStringLiteral("%1: out of memory while writing").arg(input);
-        status = Result::Failed;
+        errors << QStringLiteral("%1: out of memory while writing").arg(m_options.inputs.at(index));
+        return Result::Failed;
     }
-    return status;
+    return m_interrupt.load() ? Result::Interrupted : Result::Done;
 }
 
 }  // namespace ink

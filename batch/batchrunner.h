@@ -2,6 +2,7 @@
 
 #include "batch/options.h"
 #include "core/ops/packedengine.h"
+#include "core/platform/imagefiles.h"
 
 #include <QImage>
 #include <QStringList>
@@ -115,6 +116,11 @@ public:
 
 private:
     Result runFile(int index, FileProgress &progress, FileResult &result);
+    // Writes input `index`'s outputs into `outputs`' temporaries.
+    // Writes the file's outputs into `outputs`, each listed in `pending`
+    // with its kind and digest, to be committed by the caller.
+    Result writeOutputs(int index, OutputSet &outputs, QStringList &errors,
+                        QList<FileResult::Output> &pending);
 
     const BatchOptions &m_options;
     const std::atomic<bool> &m_interrupt;

@@ -321,7 +321,9 @@ int main(int argc, char *argv[]) {
             break;
     }
 
-    reserveTemporaryFiles(parsed.options.jobs);
+    // Each worker holds a file's outputs at once: the mask, the picture of
+    // changes and the painted picture.
+    reserveTemporaryFiles(parsed.options.jobs * 3);
     struct sigaction action = {};
     action.sa_handler = onInterrupt;
     sigemptyset(&action.sa_mask);
@@ -335,6 +337,9 @@ int main(int argc, char *argv[]) {
         if (!dir.isEmpty())
             QDir().mkpath(dir);
     }
+    // What runs killed before left behind.
+    for (const QByteArray &folder : parsed.options.outputFolders)
+        removeStaleTemporaries(folder);
 
     ReportWriter report;
     QString error;

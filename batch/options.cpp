@@ -96,25 +96,6 @@ private:
     QHash<QByteArray, QByteArray> m_folders;  // a folder as named -> resolved
 };
 
-// Why nothing can be made in the folder of the file `resolved`, or empty. A
-// folder still to be made is judged by the nearest one that exists; a file
-// in the way is left to the write, which reports it.
-QString folderProblem(const QByteArray &resolved) {
-    QByteArray folder = resolved.left(resolved.lastIndexOf('/'));
-    struct stat st;
-    while (stat(folder.isEmpty() ? "/" : folder.constData(), &st) != 0) {
-        if (errno != ENOENT || folder.isEmpty())
-            return {};
-        folder.truncate(folder.lastIndexOf('/'));
-    }
-    if (folder.isEmpty())
-        folder = "/";
-    if (!S_ISDIR(st.st_mode) || access(folder.constData(), W_OK | X_OK) == 0)
-        return {};
-    return QStringLiteral("cannot write in %1: %2")
-        .arg(QFile::decodeName(folder), qt_error_string(errno));
-}
-
 // Appends the names of the list `list` ("-" for standard input) to
 // `inputs`: one name a line, as bytes; a CR before the line's end (a list
 // written on Windows) is dropped and empty lines are passed over, every other
@@ -463,6 +444,9 @@ ParsedArguments parseBatchArguments(const QStringList &arguments, int cores,
         const QStringList targets =
             i < 0 ? QStringList{o.report}
                   : QStringList{o.pictureFor(i), o.maskFor(i), o.changesFor(i)};
+        // The folders of --output-dir, --mask-dir and --changes are made
+        // when missing; those of -o, --mask and --report must exist.
+        const bool madeFolder[] = {i >= 0 && o.output.isEmpty(), o.mask.isEmpty(), true};
         for (qsizetype slot = 0; slot < targets.size() && problem.isEmpty(); ++slot) {
             const QString &target = targets[slot];
             if (target.isEmpty())
@@ -487,10 +471,23 @@ ParsedArguments parseBatchArguments(const QStringList &arguments, int cores,
                 break;
             }
             outputs.emplace_back(key, at);
+            // The report is appended to, whatever it is (a pipe too); other
+            // outputs replace only regular files that may be written.
+            if (i >= 0) {
+                const QString cause = outputFileProblem(target, resolved);
+                if (!cause.isEmpty()) {
+                    problemAt = at;
+                    problem = cause;
+                    break;
+                }
+            }
+            const bool made = madeFolder[slot];
             const QByteArray folder = resolved.left(resolved.lastIndexOf('/'));
-            if (!folders.contains(folder)) {
-                folders.insert(folder);
-                const QString cause = folderProblem(resolved);
+            if (!folders.contains(folder + char('0' + made))) {
+                folders.insert(folder + char('0' + made));
+                if (i >= 0 && !o.outputFolders.contains(folder))
+                    o.outputFolders << folder;
+                const QString cause = outputFolderProblem(resolved, made);
                 if (!cause.isEmpty()) {
                     problemAt = at;
                     problem = QStringLiteral("%1: %2").arg(target, cause);

@@ -79,6 +79,8 @@ struct BatchOptions {
     QSet<int> notUtf8Inputs;  // inputs whose name was not UTF-8, on the command line or in a list
     qsizetype listed = 0;     // inputs before the shard and --skip-done took theirs
     qsizetype skipped = 0;    // inputs of this shard found done by --skip-done
+    // The folders the images are written in, links followed, each once.
+    QList<QByteArray> outputFolders;
 
     // Where input i's picture and mask go; empty when not asked for.
     QString pictureFor(int i) const;

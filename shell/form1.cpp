@@ -437,9 +437,19 @@ void Form1::Command2_Click() {
         return;
     }
     const QString path = savePath(answer.path, *choice);
-    if (sameFile(path, m_module.ImagePath) &&
-        !MessageBoxes::ask(this, replaceScanQuestion(path, choice->content)))
+    if (const QString problem = saveProblem(path); !problem.isEmpty()) {
+        MessageBoxes::show(this, problem);
         return;
+    }
+    // The dialog asked about the name as typed; with an extension added, the
+    // file written is another one, which gets the same question.
+    if (sameFile(path, m_module.ImagePath)) {
+        if (!MessageBoxes::ask(this, replaceScanQuestion(path, choice->content)))
+            return;
+    } else if (path != answer.path && QFileInfo::exists(path) &&
+               !MessageBoxes::ask(this, replaceFileQuestion(path, choice->content))) {
+        return;
+    }
     QString message;
     if (!saveImage(m_module, picture, choice->content, path, &message))
         MessageBoxes::show(this, message);

@@ -24,6 +24,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace ink;
@@ -106,7 +107,7 @@ private Q_SLOTS:
         QVERIFY(m_dir.isValid());
         m_plan = path(QStringLiteral("plan.png"));
         QVERIFY(makeSampleScan(120, 90, 5).save(m_plan));
-        QVERIFY(QDir().mkpath(path(QStringLiteral("target/taken.png"))));  // a folder in the way
+        QVERIFY(QDir().mkpath(path(QStringLiteral("target"))));
         QVERIFY(solidImage(3, 3, 0x123456).save(path(QStringLiteral("target/good.png"))));
         // An input with a hard link, a link and its folder linked, and
         // links to outputs not written yet.
@@ -163,6 +164,11 @@ private Q_SLOTS:
             << "--changes a --changes b" << 2 << "--changes given twice";
         QTest::newRow("format") << "-o o.jpg" << 2 << "";
         QTest::newRow("name too long") << "-o " + longName << 2 << "longer than 255 bytes";
+        const QString missing = QStringLiteral("nofolder: No such file or directory");
+        QTest::newRow("-o in a missing folder") << "-o nofolder/o.png" << 2 << missing;
+        QTest::newRow("--mask in a missing folder") << "--mask nofolder/o.png" << 2 << missing;
+        QTest::newRow("--report in a missing folder")
+            << "--report nofolder/r.jsonl --mask-dir m" << 2 << missing;
         QTest::newRow("nothing to write") << "--steps nb" << 2 << "";
         QTest::newRow("-o with two inputs") << "-o o.png other.png" << 2 << "";
         QTest::newRow("same folder twice") << "--output-dir out --mask-dir out" << 2 << "";
@@ -262,27 +268,33 @@ private Q_SLOTS:
 
     // An output that cannot be written whole, or an input that cannot be
     // read: status 1, the file named, and no file left half-written or
-    // temporary; a good file already there stays as it was.
+    // temporary, nor any other output of the file written; a good file
+    // already there stays as it was, and the report lists no output.
     void failedFileLeavesNothingBehind_data() {
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<QString>("message");
         QTest::addColumn<int>("fileSizeLimit");
-        const QString taken = path(QStringLiteral("target/taken.png"));
+        const QString folder = path(QStringLiteral("target"));
         const QString good = path(QStringLiteral("target/good.png"));
-        const QString underFile = good + QStringLiteral("/mask.png");
         const QString absent = path(QStringLiteral("absent.png"));
         const QString tooLarge = good + ": cannot write: PNG cannot hold a picture 2000000 pixels";
-        QTest::newRow("folder in the way")
-            << QStringList{m_plan, "-o", taken} << taken + ": cannot write: Is a directory" << 0;
-        QTest::newRow("mask under a file") << QStringList{m_plan, "--mask", underFile}
-                                           << underFile + ": cannot write: Not a directory" << 0;
         QTest::newRow("disk full")
             << QStringList{path("noise.png"), "--steps", "affine", "-o", good}
+            << good + ": cannot write: " + qt_error_string(EFBIG) << 32768;
+        // The small mask fits, the picture does not: neither is written.
+        QTest::newRow("disk full, mask fits")
+            << QStringList{path("noise.png"), "--steps", "affine", "--mask-dir", folder, "-o", good}
             << good + ": cannot write: " + qt_error_string(EFBIG) << 32768;
         QTest::newRow("too wide for PNG")
             << QStringList{path("wide.tif"), "-o", good} << tooLarge + " wide: write TIFF" << 0;
         QTest::newRow("too high for PNG")
             << QStringList{path("high.tif"), "--mask", good} << tooLarge + " high: write TIFF" << 0;
+        QTest::newRow("too wide for --changes")
+            << QStringList{path("wide.tif"), "--changes", folder}
+            << folder +
+                   "/wide.changes.png: cannot write: PNG cannot hold a picture 2000000 "
+                   "pixels wide: --changes writes only PNG; run this file without --changes"
+            << 0;
         QTest::newRow("unreadable input")
             << QStringList{absent, "-o", good} << absent + ": cannot read: " << 0;
     }
@@ -292,12 +304,15 @@ private Q_SLOTS:
         QFETCH(int, fileSizeLimit);
         const QDir folder(path(QStringLiteral("target")));
         const QByteArray before = contents(folder.filePath(QStringLiteral("good.png")));
-        const Run run = runBatch(arguments, ::fileSizeLimit(fileSizeLimit));
+        const QString report = path(QStringLiteral("failed.jsonl"));
+        QFile::remove(report);
+        const Run run = runBatch(arguments << "--report" << report, ::fileSizeLimit(fileSizeLimit));
         QCOMPARE(run.exitCode, 1);
+        QVERIFY2(contents(report).contains("\"outputs\":[]"), contents(report).constData());
         QVERIFY2(run.err.contains(message), qPrintable(run.err));
         QVERIFY2(!run.err.contains(QStringLiteral("libpng")), qPrintable(run.err));
         QCOMPARE(folder.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
-                 (QStringList{"good.png", "taken.png"}));
+                 QStringList{"good.png"});
         QCOMPARE(contents(folder.filePath(QStringLiteral("good.png"))), before);
     }
 
@@ -323,6 +338,35 @@ private Q_SLOTS:
         QVERIFY2(run.err.contains(out + QStringLiteral(": cannot write in ") + locked +
                                   QStringLiteral(": Permission denied")),
                  qPrintable(run.err));
+    }
+
+    // The temporaries of a killed run are named after its host and process:
+    // a later run into the folder removes those of this host's dead
+    // processes, and keeps those of live ones, of other hosts and of names
+    // it cannot read.
+    void staleTemporariesRemoved() {
+        const QString folder = path(QStringLiteral("stale"));
+        QVERIFY(QDir().mkpath(folder));
+        char host[256] = {};
+        QCOMPARE(gethostname(host, sizeof host - 1), 0);
+        const pid_t dead = fork();
+        if (dead == 0)
+            _exit(0);
+        QVERIFY(dead > 0);
+        QCOMPARE(waitpid(dead, nullptr, 0), dead);
+        const auto name = [&](const char *hostName, qint64 pid) {
+            return QStringLiteral(".inkmask-%1-%2-abcdefgh").arg(QLatin1String(hostName)).arg(pid);
+        };
+        const QStringList kept{name(host, getpid()), name("elsewhere.example", dead),
+                               QStringLiteral(".inkmask-abcdefgh")};
+        for (const QString &file : kept + QStringList{name(host, dead)}) {
+            QFile stale(QDir(folder).filePath(file));
+            QVERIFY(stale.open(QIODevice::WriteOnly));
+        }
+        QCOMPARE(runBatch({m_plan, "--mask-dir", folder}).exitCode, 0);
+        QStringList expected = kept + QStringList{"plan.png"};
+        expected.sort();
+        QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden, QDir::Name), expected);
     }
 
     // Names that a temporary name longer than the output's would break, or

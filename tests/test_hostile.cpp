@@ -2,8 +2,10 @@
 // each one either loads with its own size, masks one larger, and goes through
 // the three passes, or is refused with a message that says what was wrong,
 // leaving Reload's state as it was. None may crash or hang. Both programs
-// take the same table and must agree on every row.
+// take the same table and must agree on every row; so too for what is found
+// where an output is to be written.
 
+#include "core/session/saving.h"
 #include "picturefiles.h"
 #include "shell/form1.h"
 #include "shell/messagebox.h"
@@ -17,6 +19,7 @@
 #include <QTest>
 
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 using namespace ink;
@@ -165,6 +168,95 @@ void hostileRows() {
           {{0, 0, kCorner}, {1, 0, kBlack}, {3, 0, kWhite}});
 }
 
+// What is found where an output is to be written.
+enum class Found {
+    File,
+    Folder,
+    Fifo,
+    LinkToDevice,
+    WriteProtected,
+    LinkToWriteProtected,
+    Nothing
+};
+
+// Puts it at `path`; a link's target goes beside it, as "NAME.target".
+bool makeFound(const QString &path, Found found) {
+    const QByteArray name = QFile::encodeName(path);
+    const QByteArray beside = name + ".target";
+    switch (found) {
+        case Found::File:
+            return solidImage(3, 3, kWhite).save(path);
+        case Found::Folder:
+            return QDir().mkdir(path);
+        case Found::Fifo:
+            return mkfifo(name.constData(), 0644) == 0;
+        case Found::LinkToDevice:
+            return mknod(beside.constData(), S_IFCHR | 0666, makedev(1, 3)) == 0 &&
+                   symlink(beside.constData(), name.constData()) == 0;
+        case Found::WriteProtected:
+            return solidImage(3, 3, kWhite).save(path) && chmod(name.constData(), 0444) == 0;
+        case Found::LinkToWriteProtected:
+            return solidImage(3, 3, kWhite).save(path + QStringLiteral(".target"), "PNG") &&
+                   chmod(beside.constData(), 0444) == 0 &&
+                   symlink(beside.constData(), name.constData()) == 0;
+        case Found::Nothing:
+            return true;
+    }
+    return false;
+}
+
+// Every name in `dir`, with its mode and what it holds or leads to.
+QMap<QString, QByteArray> entries(const QString &dir) {
+    QMap<QString, QByteArray> found;
+    for (const QString &name : QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot |
+                                                   QDir::Hidden | QDir::System)) {
+        const QString path = QDir(dir).filePath(name);
+        struct stat st;
+        if (lstat(QFile::encodeName(path).constData(), &st) != 0)
+            continue;
+        QByteArray value = QByteArray::number(st.st_mode, 8) + ' ';
+        QFile file(path);
+        if (S_ISLNK(st.st_mode))
+            value += QFile::encodeName(QFile::symLinkTarget(path));
+        else if (S_ISREG(st.st_mode) && file.open(QIODevice::ReadOnly))
+            value += file.readAll();
+        found.insert(name, value);
+    }
+    return found;
+}
+
+}  // namespace
+
+Q_DECLARE_METATYPE(Found)
+
+namespace {
+
+// The table of outputs: the name written, in a folder of its own, what is
+// found at `at` there, and the reason the output is refused; none for a
+// file written.
+void outputRows() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("at");
+    QTest::addColumn<Found>("found");
+    QTest::addColumn<QString>("reason");
+    const auto row = [](const char *tag, const char *name, Found found, const QString &reason,
+                        const char *at = "out.png") {
+        QTest::newRow(tag) << QString(name) << QString(at) << found << reason;
+    };
+    const QString special =
+        QStringLiteral(", not a regular file: outputs only replace regular files");
+    row("a file", "out.png", Found::File, "");
+    row("nothing yet", "out.png", Found::Nothing, "");
+    row("folder", "out.png", Found::Folder, "out.png is a folder" + special);
+    row("named pipe", "out.png", Found::Fifo, "out.png is a named pipe" + special);
+    row("link to a device", "out.png", Found::LinkToDevice, "out.png.target, a device" + special);
+    row("write-protected", "out.png", Found::WriteProtected, "out.png is write-protected");
+    row("link to a write-protected file", "out.png", Found::LinkToWriteProtected,
+        "out.png is write-protected");
+    row("missing folder", "none/out.png", Found::Nothing, "none: No such file or directory");
+    row("folder is a file", "out.png/out.png", Found::File, "out.png: Not a directory");
+}
+
 }  // namespace
 
 class TestHostile : public QObject {
@@ -305,6 +397,74 @@ private Q_SLOTS:
             control<QPushButton>(window, pass)->click();
         QCOMPARE(painted.convertToFormat(QImage::Format_RGB32),
                  control<PictureBox>(window, "Picture1")->image());
+    }
+
+    void outputPathSave_data() { outputRows(); }
+
+    // Each row as the window's Save: the mask written, or a message naming
+    // the file and the reason, with the folder as it was.
+    void outputPathSave() {
+        QFETCH(QString, name);
+        QFETCH(QString, at);
+        QFETCH(Found, found);
+        QFETCH(QString, reason);
+        QTemporaryDir out;
+        if (!makeFound(out.filePath(at), found))
+            QSKIP("cannot make this here (a device needs root)");
+        const auto before = entries(out.path());
+        QVERIFY(drawing(40, 30, kCorner).save("scan.png"));
+        Module1 module;
+        Form1 form(module);
+        QVERIFY(form.Form_Load(QStringLiteral("scan.png")));
+        const QString path = out.filePath(name);
+        Form1::setSaveDialog([&](QWidget *, const QString &, const QStringList &filters) {
+            return Form1::SaveAnswer{path, filters.value(0)};
+        });
+        MessageBoxes::setQuestionHandler([](QWidget *, const QString &) { return true; });
+        control<QPushButton>(form, "Command2")->click();
+        Form1::setSaveDialog({});
+        MessageBoxes::setQuestionHandler({});
+        if (reason.isEmpty()) {
+            checkReport(QString(), QString());
+            QCOMPARE(QImage(path).depth(), 1);
+            return;
+        }
+        QCOMPARE(m_messages.size(), 1);
+        QVERIFY2(m_messages.first().contains(path), qPrintable(m_messages.first()));
+        checkReport(QString(), reason);
+        QCOMPARE(entries(out.path()), before);
+    }
+
+    void outputPathBatch_data() { outputRows(); }
+
+    // The same rows as inkmask-batch's --mask: written with status 0, or
+    // refused with status 2 before anything is read (the input does not
+    // exist), naming the file and the reason, with the folder as it was.
+    void outputPathBatch() {
+        QFETCH(QString, name);
+        QFETCH(QString, at);
+        QFETCH(Found, found);
+        QFETCH(QString, reason);
+        QTemporaryDir out;
+        if (!makeFound(out.filePath(at), found))
+            QSKIP("cannot make this here (a device needs root)");
+        const auto before = entries(out.path());
+        QVERIFY(drawing(40, 30, kCorner).save("scan.png"));
+        const QString path = out.filePath(name);
+        QProcess batch;
+        batch.start(QStringLiteral(INKMASK_BATCH),
+                    {"--mask", path, reason.isEmpty() ? "scan.png" : "absent.png"});
+        QVERIFY2(batch.waitForFinished(60000), "the batch tool hangs");
+        const QString err = QString::fromUtf8(batch.readAllStandardError());
+        QCOMPARE(batch.exitStatus(), QProcess::NormalExit);
+        QVERIFY2(batch.exitCode() == (reason.isEmpty() ? 0 : 2), qPrintable(err));
+        if (reason.isEmpty()) {
+            QCOMPARE(QImage(path).depth(), 1);
+            return;
+        }
+        QVERIFY2(err.section(QLatin1Char('\n'), 0, 0).contains(path) && err.contains(reason),
+                 qPrintable(err));
+        QCOMPARE(entries(out.path()), before);
     }
 };
 

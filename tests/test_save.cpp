@@ -239,6 +239,29 @@ private Q_SLOTS:
         }
     }
 
+    // A name typed with a dot of its own gets the extension after the
+    // dialog: the file it then names, already there, is asked about too.
+    void extensionAddedAsks_data() {
+        QTest::addColumn<bool>("reply");
+        QTest::newRow("no") << false;
+        QTest::newRow("yes") << true;
+    }
+    void extensionAddedAsks() {
+        QFETCH(bool, reply);
+        const QString existing = m_dir.filePath(QStringLiteral("plan.v2.png"));
+        QVERIFY(QFile::copy(m_scan, existing));
+        Module1 module;
+        auto form = cleanedWindow(module);
+        QVERIFY(form);
+        m_reply = reply;
+        m_answer = {m_dir.filePath(QStringLiteral("plan.v2")), filterOf(ImageContent::Mask, "PNG")};
+        control<QPushButton>(*form, "Command2")->click();
+        QCOMPARE(m_questions.size(), 1);
+        QVERIFY2(m_questions.first().contains(QDir::toNativeSeparators(existing)),
+                 qPrintable(m_questions.first()));
+        QCOMPARE(QImage(existing).depth() == 1, reply);
+    }
+
     // Save is refused with a message, before the dialog opens, while a pass
     // runs (from the button or Ctrl+S inside the pass's own event pump) and
     // when there is no picture; nothing is written. Once the pass has ended
@@ -283,39 +306,6 @@ private Q_SLOTS:
         control<QPushButton>(form, "Command2")->click();
         QCOMPARE(m_dialogs, 1);
         QVERIFY(holdsMask(QImage(m_answer.path), module.Mask));
-    }
-
-    // A write that fails shows the file's name and the writer's reason, and
-    // leaves the picture, the masks and the folder as they were.
-    void failedWrite_data() {
-        QTest::addColumn<QString>("typed");
-        QTest::addColumn<QString>("reason");
-        QTest::newRow("missing folder") << "none/out.png"
-                                        << "No such file or directory";
-        QTest::newRow("name of a folder") << "taken.png"
-                                          << "Is a directory";
-    }
-    void failedWrite() {
-        QFETCH(QString, typed);
-        QFETCH(QString, reason);
-        QVERIFY(QDir(m_dir.path()).mkdir(QStringLiteral("taken.png")));
-        Module1 module;
-        auto form = cleanedWindow(module);
-        QVERIFY(form);
-        const QImage shown = control<PictureBox>(*form, "Picture1")->image();
-        const MaskArray mask = module.Mask;
-        const MaskArray work = module.WorkMask;
-        m_answer = {m_dir.filePath(typed), filterOf(ImageContent::Mask, "PNG")};
-        control<QPushButton>(*form, "Command2")->click();
-        QCOMPARE(m_messages.size(), 1);
-        QVERIFY2(m_messages.first().contains(reason) &&
-                     m_messages.first().contains(QDir::toNativeSeparators(m_answer.path)),
-                 qPrintable(m_messages.first()));
-        QVERIFY(module.Mask == mask);
-        QVERIFY(module.WorkMask == work);
-        QCOMPARE(control<PictureBox>(*form, "Picture1")->image(), shown);
-        QVERIFY(filesBesidesScan().isEmpty());
-        QVERIFY(QFileInfo(m_dir.filePath(QStringLiteral("taken.png"))).isDir());
     }
 
     // The name Save proposes: the scan's base name, all but its last

@@ -21,7 +21,12 @@
 #include <utility>
 #include <vector>
 
+#include <csignal>
+#include <ctime>
+
+#include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -42,9 +47,31 @@ struct TemporarySlot {
 
 TemporarySlot *g_slots = nullptr;
 int g_slotCount = 0;
+// Set by removeTemporaryFiles(): no commit starts after it. The commits
+// whose renames are under way, which it waits for.
+std::atomic<bool> g_closed{false};
+std::atomic<int> g_committing{0};
+
+// This host's name, for the names of temporaries: no slash, never empty.
+const QByteArray &hostName() {
+    static const QByteArray name = [] {
+        char buffer[256] = {};
+        QByteArray host;
+        if (gethostname(buffer, sizeof buffer - 1) == 0)
+            host = buffer;
+        host.replace('/', '_');
+        return host.isEmpty() ? QByteArray("localhost") : host;
+    }();
+    return name;
+}
+
+// ".inkmask-HOST-PID-": the start of this process's temporaries.
+QByteArray temporaryPrefix() {
+    return "/.inkmask-" + hostName() + '-' + QByteArray::number(qint64(getpid())) + '-';
+}
 
 // One write's temporary file: made in the target folder under a fresh name,
-// listed while it may exist, and removed unless commit() renamed it into
+// listed while it may exist, and removed unless rename() moved it into
 // place. On failure, error() is the errno of the step that failed.
 class TemporaryFile {
 public:
@@ -54,7 +81,7 @@ public:
         static constexpr char kLetters[] =
             "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
         for (int attempt = 0; attempt < 100; ++attempt) {
-            QByteArray name = folder + "/.inkmask-";
+            QByteArray name = folder + temporaryPrefix();
             for (int i = 0; i < 8; ++i)
                 name += kLetters[QRandomGenerator::global()->bounded(int(sizeof kLetters) - 1)];
             if (!list(name))
@@ -91,14 +118,22 @@ public:
     int fd() const { return m_fd; }
     int error() const { return m_error; }
 
-    // Syncs, closes and renames the file to `target`.
-    bool commit(const QByteArray &target) {
+    // Syncs and closes the file.
+    bool sync() {
         int result;
         do
             result = fsync(m_fd);
         while (result != 0 && errno == EINTR);
-        if (result != 0 || close(std::exchange(m_fd, -1)) != 0 ||
-            rename(m_name.constData(), target.constData()) != 0) {
+        if (result != 0 || close(std::exchange(m_fd, -1)) != 0) {
+            m_error = errno;
+            return false;
+        }
+        return true;
+    }
+
+    // Renames the file, synced, to `target`.
+    bool rename(const QByteArray &target) {
+        if (::rename(m_name.constData(), target.constData()) != 0) {
             m_error = errno;
             return false;
         }
@@ -219,7 +254,7 @@ private:
 
 // PNG: the painted picture and the mask through the fast encoder, anything
 // else (a picture with text or a colour space) through Qt's writer.
-// The image the rvalue form of writeImageFile() is writing on this thread,
+// The image the rvalue form of OutputSet::add() is writing on this thread,
 // whose pixels may serve as working memory.
 thread_local QImage *t_consumable = nullptr;
 
@@ -242,16 +277,52 @@ bool failed(QString *error, int errorNumber) {
 
 }  // namespace
 
-void reserveTemporaryFiles(int writers) {
-    g_slots = new TemporarySlot[size_t(writers)];
-    g_slotCount = writers;
+void reserveTemporaryFiles(int count) {
+    g_slots = new TemporarySlot[size_t(count)];
+    g_slotCount = count;
 }
 
 void removeTemporaryFiles() {
+    // A commit that saw the flag clear renames all its files: wait for it,
+    // so that no file's outputs are left half renamed. Its thread holds the
+    // signals meanwhile, so this never runs on that thread.
+    g_closed.store(true);
+    while (g_committing.load() > 0) {
+        const timespec pause{0, 1000000};
+        nanosleep(&pause, nullptr);
+    }
     for (int i = 0; i < g_slotCount; ++i) {
         if (g_slots[i].state.exchange(kClosed) == kListed)
             unlink(g_slots[i].name);
     }
+}
+
+void removeStaleTemporaries(const QByteArray &folder) {
+    DIR *dir = opendir(folder.constData());
+    if (!dir)
+        return;
+    const QByteArray ours = ".inkmask-" + hostName() + '-';
+    while (const dirent *entry = readdir(dir)) {
+        const QByteArray name(entry->d_name);
+        if (!name.startsWith(ours))
+            continue;
+        // HOST-PID-XXXXXXXX: the host's name may hold dashes, the rest not.
+        const QByteArray rest = name.mid(ours.size());
+        const qsizetype dash = rest.indexOf('-');
+        bool ok = false;
+        const qint64 pid = rest.left(dash).toLongLong(&ok);
+        if (!ok || pid <= 0 || pid > INT_MAX || dash < 0 || rest.size() - dash - 1 != 8 ||
+            pid == qint64(getpid()))
+            continue;
+        // Only a process that is gone: EPERM is a live one of another user.
+        if (kill(pid_t(pid), 0) == 0 || errno != ESRCH)
+            continue;
+        struct stat st;
+        if (fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(st.st_mode))
+            unlinkat(dirfd(dir), entry->d_name, 0);
+    }
+    closedir(dir);
 }
 
 QByteArray resolvedFileName(const QByteArray &path) {
@@ -368,10 +439,8 @@ QString outputFileName(const QString &input, ImageContent content) {
 }
 
 bool writeImageFile(QImage &&image, const QString &path, QString *error, QByteArray *digest) {
-    t_consumable = &image;
-    const bool written = writeImageFile(std::as_const(image), path, error, digest);
-    t_consumable = nullptr;
-    return written;
+    OutputSet set;
+    return set.add(std::move(image), path, error, digest) && set.commit(error);
 }
 
 QByteArray imageFormatFor(const QString &fileName) {
@@ -379,31 +448,127 @@ QByteArray imageFormatFor(const QString &fileName) {
     return format ? format->writerName : QByteArray();
 }
 
-QString imageSizeProblem(QSize size, const QString &path) {
+QString imageSizeProblem(QSize size, const QString &path, const QString &instead) {
     const OutputFormat *format = outputFormatFor(path);
     if (!format || format->sizeLimit == 0)
         return {};
-    QString instead;
+    QString advice = instead;
     for (const OutputFormat &other : outputFormats()) {
-        if (other.sizeLimit == 0) {
-            instead = other.label;
-            break;
-        }
+        if (advice.isEmpty() && other.sizeLimit == 0)
+            advice = QStringLiteral("write ") + other.label;
     }
     if (size.width() > format->sizeLimit)
-        return QStringLiteral("%1 cannot hold a picture %2 pixels wide: write %3")
+        return QStringLiteral("%1 cannot hold a picture %2 pixels wide: %3")
             .arg(format->label)
             .arg(size.width())
-            .arg(instead);
+            .arg(advice);
     if (size.height() > format->sizeLimit)
-        return QStringLiteral("%1 cannot hold a picture %2 pixels high: write %3")
+        return QStringLiteral("%1 cannot hold a picture %2 pixels high: %3")
             .arg(format->label)
             .arg(size.height())
-            .arg(instead);
+            .arg(advice);
     return {};
 }
 
+QString outputFileProblem(const QString &path) {
+    return outputFileProblem(path, resolvedFileName(QFile::encodeName(path)));
+}
+
+QString outputFileProblem(const QString &path, const QByteArray &resolved) {
+    struct stat st;
+    if (stat(resolved.constData(), &st) != 0)
+        return {};  // nothing there yet, or nothing that can be judged before the write
+    const char *kind = S_ISDIR(st.st_mode)                          ? "a folder"
+                       : S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? "a device"
+                       : S_ISFIFO(st.st_mode)                       ? "a named pipe"
+                       : S_ISSOCK(st.st_mode)                       ? "a socket"
+                       : S_ISREG(st.st_mode)                        ? nullptr
+                                                                    : "not a file";
+    if (kind) {
+        const QString target = QFile::decodeName(resolved);
+        const QString what = QLatin1String(kind);
+        // Through a link, the file it leads to is named too.
+        struct stat own;
+        const bool link = lstat(QFile::encodeName(path).constData(), &own) != 0 ||
+                          own.st_dev != st.st_dev || own.st_ino != st.st_ino;
+        return link ? QStringLiteral(
+                          "%1 leads to %2, %3, not a regular file: outputs only "
+                          "replace regular files")
+                          .arg(path, target, what)
+                    : QStringLiteral(
+                          "%1 is %2, not a regular file: outputs only replace "
+                          "regular files")
+                          .arg(path, what);
+    }
+    // The caller's class of the mode bits, as the system judges a user
+    // other than root.
+    mode_t bit = S_IWOTH;
+    if (st.st_uid == geteuid()) {
+        bit = S_IWUSR;
+    } else if (st.st_gid == getegid()) {
+        bit = S_IWGRP;
+    } else {
+        gid_t groups[NGROUPS_MAX];
+        const int count = getgroups(NGROUPS_MAX, groups);
+        if (std::find(groups, groups + std::max(count, 0), st.st_gid) !=
+            groups + std::max(count, 0))
+            bit = S_IWGRP;
+    }
+    if (!(st.st_mode & bit) ||
+        (geteuid() != 0 && faccessat(AT_FDCWD, resolved.constData(), W_OK, AT_EACCESS) != 0 &&
+         errno == EACCES))
+        return QStringLiteral("%1 is write-protected").arg(path);
+    return {};
+}
+
+QString outputFolderProblem(const QByteArray &resolved, bool madeWhenMissing) {
+    QByteArray folder = resolved.left(resolved.lastIndexOf('/'));
+    struct stat st;
+    while (stat(folder.isEmpty() ? "/" : folder.constData(), &st) != 0) {
+        const int missing = errno;
+        if ((missing != ENOENT && missing != ENOTDIR) || folder.isEmpty())
+            return {};
+        if (!madeWhenMissing)
+            return QStringLiteral("cannot write in %1: %2")
+                .arg(QFile::decodeName(folder), qt_error_string(missing));
+        folder.truncate(folder.lastIndexOf('/'));
+    }
+    if (folder.isEmpty())
+        folder = "/";
+    if (!S_ISDIR(st.st_mode))
+        return QStringLiteral("cannot write in %1: %2")
+            .arg(QFile::decodeName(folder), qt_error_string(ENOTDIR));
+    if (access(folder.constData(), W_OK | X_OK) == 0)
+        return {};
+    return QStringLiteral("cannot write in %1: %2")
+        .arg(QFile::decodeName(folder), qt_error_string(errno));
+}
+
 bool writeImageFile(const QImage &image, const QString &path, QString *error, QByteArray *digest) {
+    OutputSet set;
+    return set.add(image, path, error, digest) && set.commit(error);
+}
+
+// One output of a set: its temporary, synced, and the file it goes to.
+struct OutputSet::Pending {
+    explicit Pending(const QByteArray &target)
+        : target(target), file(target.left(target.lastIndexOf('/'))) {}
+    QByteArray target;  // links followed
+    TemporaryFile file;
+};
+
+OutputSet::OutputSet() = default;
+OutputSet::~OutputSet() = default;
+
+bool OutputSet::add(QImage &&image, const QString &path, QString *error, QByteArray *digest) {
+    t_consumable = &image;
+    const bool written = add(std::as_const(image), path, error, digest);
+    t_consumable = nullptr;
+    return written;
+}
+
+bool OutputSet::add(const QImage &image, const QString &path, QString *error,
+                    QByteArray *digest) {
     *error = imageSizeProblem(image.size(), path);
     if (!error->isEmpty())
         return false;
@@ -422,7 +587,8 @@ bool writeImageFile(const QImage &image, const QString &path, QString *error, QB
     const bool exists = stat(target.constData(), &existing) == 0;
     if (exists && S_ISDIR(existing.st_mode))
         return failed(error, EISDIR);
-    TemporaryFile file(target.left(target.lastIndexOf('/')));
+    auto pending = std::make_unique<Pending>(target);
+    TemporaryFile &file = pending->file;
     if (file.fd() < 0)
         return failed(error, file.error());
     // A file replaced keeps its permissions; a new one has those the umask
@@ -450,8 +616,52 @@ bool writeImageFile(const QImage &image, const QString &path, QString *error, QB
         return false;
     if (digest && (*digest = sink.digest()).isEmpty())
         return failed(error, sink.error());
-    if (!file.commit(target))
+    if (!file.sync())
         return failed(error, file.error());
+    m_pending.push_back(std::move(pending));
+    m_paths << path;
+    return true;
+}
+
+bool OutputSet::commit(QString *error, const std::atomic<bool> *interrupt) {
+    // The signals that end the program wait until every file is renamed: the
+    // handler, on another thread, waits for the renames to end.
+    sigset_t held;
+    sigset_t previous;
+    sigemptyset(&held);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+        sigaddset(&held, signal);
+    pthread_sigmask(SIG_BLOCK, &held, &previous);
+    g_committing.fetch_add(1);
+    bool renamed = !g_closed.load() && !(interrupt && interrupt->load());
+    if (!renamed)
+        *error = QStringLiteral("interrupted");
+    for (size_t i = 0; renamed && i < m_pending.size(); ++i) {
+        if (!m_pending[i]->file.rename(m_pending[i]->target)) {
+            m_failed = m_paths.at(qsizetype(i));
+            failed(error, m_pending[i]->file.error());
+            renamed = false;
+        }
+    }
+    g_committing.fetch_sub(1);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (!renamed)
+        return false;
+    // The renames themselves are on disk once their folders are synced.
+    QList<QByteArray> folders;
+    for (const auto &pending : m_pending) {
+        const QByteArray folder = pending->target.left(pending->target.lastIndexOf('/'));
+        if (folders.contains(folder))
+            continue;
+        folders << folder;
+        const int fd =
+            open(folder.isEmpty() ? "/" : folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd >= 0) {
+            fsync(fd);
+            close(fd);
+        }
+    }
+    m_pending.clear();
     return true;
 }
 

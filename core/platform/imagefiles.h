@@ -13,6 +13,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
+#include <memory>
+#include <vector>
+
 class QIODevice;
 
 namespace ink {
@@ -64,13 +68,13 @@ QString contentDescription(ImageContent content);
 QString outputFileName(const QString &input, ImageContent content);
 
 // Writes `image` in the format of the file name's extension, through a
-// temporary file with a short name (".inkmask-XXXXXX") in the target folder,
-// synced and renamed into place only once complete: a failed write leaves no
-// partial file and keeps any file that was there. A symbolic link is written
-// through, to the file it names. On failure returns false with the reason in
-// `error`: the system's text for a device that failed ("No space left on
-// device"), the writer's for anything else. A 1-bit image is written as a
-// mask, any other as a picture; a format that cannot hold it refuses it.
+// temporary file in the target folder, synced and renamed into place only
+// once complete: a failed write leaves no partial file and keeps any file
+// that was there. A symbolic link is written through, to the file it names.
+// On failure returns false with the reason in `error`: the system's text for
+// a device that failed ("No space left on device"), the writer's for
+// anything else. A 1-bit image is written as a mask, any other as a
+// picture; a format that cannot hold it refuses it. An OutputSet of one.
 // `digest`, when given, receives the contentDigest() hex of the bytes written.
 bool writeImageFile(const QImage &image, const QString &path, QString *error,
                     QByteArray *digest = nullptr);
@@ -81,6 +85,41 @@ bool writeImageFile(const QImage &image, const QString &path, QString *error,
 bool writeImageFile(QImage &&image, const QString &path, QString *error,
                     QByteArray *digest = nullptr);
 
+// The outputs of one input, written all or none: add() writes each to a
+// temporary file beside its target and syncs it, commit() renames them all
+// into place at once, with the signals that end the program held, and then
+// syncs their folders. Until commit() every file named is as it was; the
+// temporaries not committed are removed when the set goes.
+class OutputSet {
+public:
+    OutputSet();
+    ~OutputSet();
+    OutputSet(const OutputSet &) = delete;
+    OutputSet &operator=(const OutputSet &) = delete;
+
+    // As writeImageFile(), into the temporary. False with the reason.
+    bool add(const QImage &image, const QString &path, QString *error,
+             QByteArray *digest = nullptr);
+    bool add(QImage &&image, const QString &path, QString *error, QByteArray *digest = nullptr);
+
+    // Renames every temporary onto its file. Nothing is renamed, and false
+    // is returned, when `interrupt` is set or removeTemporaryFiles() has run;
+    // then `error` says the run was interrupted. On a rename that fails,
+    // false with failedPath() and the reason (the files renamed before it
+    // keep their new contents).
+    bool commit(QString *error, const std::atomic<bool> *interrupt = nullptr);
+
+    // The files, in the order added.
+    const QStringList &paths() const { return m_paths; }
+    QString failedPath() const { return m_failed; }
+
+private:
+    struct Pending;
+    std::vector<std::unique_ptr<Pending>> m_pending;
+    QStringList m_paths;
+    QString m_failed;
+};
+
 // Qt's name for the format of a file name's extension: "png", "tiff", "pbm",
 // or empty.
 QByteArray imageFormatFor(const QString &fileName);
@@ -88,15 +127,38 @@ QByteArray imageFormatFor(const QString &fileName);
 // Why a picture of `size` cannot be written as `path`'s format, or empty when
 // it can: PNG holds at most 1,000,000 pixels in width and height. The message
 // suggests the first format with no limit.
-QString imageSizeProblem(QSize size, const QString &path);
+// `instead` replaces that suggestion, for an output whose format is fixed.
+QString imageSizeProblem(QSize size, const QString &path, const QString &instead = {});
+
+// Why `path` may not be replaced by an output, or empty when it may: what is
+// there, directly or through links, is not a regular file (a folder, a
+// device, a named pipe, a socket), or it is write-protected. Write-protected
+// is judged by the mode bits of the caller's class (owner, group, others),
+// as they stand for everyone but root, so that root too keeps a file whose
+// write bit is off; and by access() for the others (ACLs). A file that does
+// not exist yet may be written. `resolved` is resolvedFileName(path).
+QString outputFileProblem(const QString &path, const QByteArray &resolved);
+QString outputFileProblem(const QString &path);
+
+// Why nothing can be made in the folder of the file `resolved`, or empty.
+// With `madeWhenMissing` a folder still to be made is judged by the nearest
+// one that exists; without, a missing folder is the problem itself.
+QString outputFolderProblem(const QByteArray &resolved, bool madeWhenMissing);
 
 // The temporary files being written are kept in a table made once, before
-// the workers start, for `writers` writers at a time (a writer beyond them
-// writes unlisted). removeTemporaryFiles() deletes the listed ones and keeps
-// any more from being made; it only makes async-signal-safe calls, for a
+// the workers start, for `count` temporaries at a time (one beyond them is
+// unlisted). removeTemporaryFiles() keeps any more from being made or
+// committed, waits for the renames of a commit under way to end, and
+// deletes the listed ones; it only makes async-signal-safe calls, for a
 // signal handler that ends the program.
-void reserveTemporaryFiles(int writers);
+void reserveTemporaryFiles(int count);
 void removeTemporaryFiles();
+
+// Temporaries are named ".inkmask-HOST-PID-XXXXXXXX" after the host and the
+// process that write them. This removes those in `folder` that this host's
+// processes left and that no live process holds: their writer was killed.
+// Those of other hosts, of live processes and of older names are kept.
+void removeStaleTemporaries(const QByteArray &folder);
 
 // The file a write to `path` reaches: absolute, every symbolic link followed
 // (a dangling one too, and within folders not made yet), "." and ".." taken

@@ -99,6 +99,23 @@ QString replaceScanQuestion(const QString &path, ImageContent content) {
                                                  : QStringLiteral("painted picture"));
 }
 
+QString replaceFileQuestion(const QString &path, ImageContent content) {
+    return QStringLiteral("%1\nalready exists. Replace it with the %2?")
+        .arg(QDir::toNativeSeparators(path), content == ImageContent::Mask
+                                                 ? QStringLiteral("mask")
+                                                 : QStringLiteral("painted picture"));
+}
+
+QString saveProblem(const QString &path) {
+    const QByteArray resolved = resolvedFileName(QFile::encodeName(path));
+    QString problem = outputFileProblem(QDir::toNativeSeparators(path), resolved);
+    if (problem.isEmpty())
+        problem = outputFolderProblem(resolved, false);
+    return problem.isEmpty() ? QString()
+                             : QStringLiteral("Cannot write %1:\n%2")
+                                   .arg(QDir::toNativeSeparators(path), problem);
+}
+
 bool saveImage(const Module1 &module, const QImage &picture, ImageContent content,
                const QString &path, QString *message) {
     QString error;

@@ -52,6 +52,15 @@ QString saveRefusal(bool passRunning, const QImage &picture);
 // The question Save asks before writing onto the scan being worked on.
 QString replaceScanQuestion(const QString &path, ImageContent content);
 
+// The question Save asks before replacing a file the dialog did not ask
+// about: one named by the extension savePath() added.
+QString replaceFileQuestion(const QString &path, ImageContent content);
+
+// Why Save may not write `path`, as the message to show, or empty when it
+// may: the batch tool's checks of an output (what is there is not a regular
+// file, or is write-protected; its folder is missing or cannot be written).
+QString saveProblem(const QString &path);
+
 // Writes `content` of the session to `path`: the mask as a 1-bit picture of
 // the picture's size (black = ink, cells 0..width-1 and 0..height-1 of
 // `Mask`), or the painted picture, both with the picture's resolution.
