@@ -122,6 +122,32 @@ QImage BatchRunner::changesImage(const PackedMask &before, const PackedMask &aft
     return image;
 }
 
+QString mostlyBlackWarning(int percent) {
+    return QStringLiteral(
+               "NB left %1 % of the picture black: the thresholds may be too high "
+               "for this scan, or uneven light taken for ink (try --thresholds auto, "
+               "--local)")
+        .arg(percent);
+}
+
+namespace {
+
+// The black cells of the mask on the picture's w x h pixels, in percent,
+// rounded down.
+int blackPercent(const PackedMask &mask, qint32 w, qint32 h) {
+    if (w <= 0 || h <= 0)
+        return 0;
+    qint64 black = 0;
+    for (qint32 x = 0; x < w; ++x) {
+        const quint64 *column = mask.column(x);
+        for (qint32 k = 0; qint64(k) * PackedMask::kBits < h; ++k)
+            black += std::popcount(column[k] & PackedMask::rowBits(k, 0, h - 1));
+    }
+    return int(black * 100 / (qint64(w) * h));
+}
+
+}  // namespace
+
 bool BatchRunner::runSteps(QImage picture, FileProgress *progress) {
     m_thresholds = m_options.thresholds;
     std::shared_ptr<const PaperEstimate> paper;
@@ -137,6 +163,9 @@ bool BatchRunner::runSteps(QImage picture, FileProgress *progress) {
     m_thresholds.paper = paper;
     m_model.load(std::move(picture));
     m_changes.clear();
+    m_warnings.clear();
+    if (progress)
+        progress->mostlyBlack.store(-1, std::memory_order_relaxed);
     if (!m_options.changesDir.isEmpty())
         m_baseline.assign(m_model.Mask);
     for (int i = 0; i < m_options.steps.size(); ++i) {
@@ -154,6 +183,15 @@ bool BatchRunner::runSteps(QImage picture, FileProgress *progress) {
         if (runColumnPass(m_model, step, *pass, 1 + borrowed.count()).cancelled)
             return false;
         m_changes.append(countChanges(m_before, m_model.Mask));
+        if (m_options.steps[i]->name == QLatin1String("nb")) {
+            const int percent =
+                blackPercent(m_model.Mask, m_model.picture.width(), m_model.picture.height());
+            if (percent > kMostlyBlackPercent) {
+                m_warnings << mostlyBlackWarning(percent);
+                if (progress)
+                    progress->mostlyBlack.store(percent, std::memory_order_relaxed);
+            }
+        }
         if (progress) {
             progress->filled.store(m_changes.back().filled, std::memory_order_relaxed);
             progress->erased.store(m_changes.back().erased, std::memory_order_relaxed);
@@ -215,6 +253,7 @@ BatchRunner::Result BatchRunner::runFile(int index, FileProgress &progress, File
         const bool finished = runSteps(std::move(m_image), &progress);
         result.thresholds = m_thresholds;
         result.changes = m_changes;
+        result.warnings = m_warnings;
         if (!finished)
             return Result::Interrupted;
     } catch (const RuntimeError &e) {

@@ -38,8 +38,16 @@ struct FileResult {
     qint64 started = 0;          // milliseconds since the epoch, when reading began
     qint64 milliseconds = 0;     // from reading to the last write
     Status status = Status::Done;
-    QStringList errors;  // each with the file's name and the reason
+    QStringList errors;    // each with the file's name and the reason
+    QStringList warnings;  // what the user should look at in a file done
 };
+
+// A mask more black than this, in percent of the picture, after NB is warned
+// of: thresholds too high for the scan, or a shadow taken for ink.
+constexpr int kMostlyBlackPercent = 40;
+
+// The warning for a picture `percent` black after NB.
+QString mostlyBlackWarning(int percent);
 
 // Where a running file stands, for the progress line: read by another thread.
 struct FileProgress {
@@ -47,6 +55,8 @@ struct FileProgress {
     std::atomic<int> percent{0};  // of the step's columns done
     // With --thresholds auto, once computed: red << 16 | green << 8 | blue.
     std::atomic<int> autoThresholds{-1};
+    // Percent of the picture NB left black, when over kMostlyBlackPercent.
+    std::atomic<int> mostlyBlack{-1};
     // The cells of the mask the last step done filled and erased.
     std::atomic<qint64> filled{0};
     std::atomic<qint64> erased{0};
@@ -130,6 +140,7 @@ private:
     QImage m_image;           // the last picture written, its buffer reused by the next read
     Thresholds m_thresholds;  // NB's, for the file in hand
     QList<FileResult::StepChanges> m_changes;  // per step done on the file in hand
+    QStringList m_warnings;                    // about the file in hand
     PackedMask m_before;                       // the mask before the running step
     PackedMask m_baseline;                     // the mask after the last NB step, for --changes
 };

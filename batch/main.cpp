@@ -122,6 +122,8 @@ public:
                     ++m_interrupted;
                     break;
             }
+            for (const QString &warning : result.warnings)
+                m_errors << QStringLiteral("%1: warning: %2").arg(result.input, warning);
             // The thresholds each file was given, shown with the errors.
             if (m_options.autoThresholds && !m_options.quiet &&
                 result.status != FileResult::Status::Failed)
@@ -246,6 +248,8 @@ private:
                                .arg(m_options.inputs.at(index).section(QLatin1Char('/'), -1));
             if (const int t = m_progress[slot].autoThresholds.load(); t >= 0)
                 part += QStringLiteral(" (%1,%2,%3)").arg(t >> 16).arg(t >> 8 & 0xFF).arg(t & 0xFF);
+            if (const int black = m_progress[slot].mostlyBlack.load(); black >= 0)
+                part += QStringLiteral(" (%1 % black!)").arg(black);
             if (step < 0)
                 part += QStringLiteral(": reading");
             else if (step < m_options.steps.size())

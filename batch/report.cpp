@@ -78,6 +78,7 @@ QByteArray reportLine(const FileResult &result, const BatchOptions &options) {
         {QStringLiteral("milliseconds"), result.milliseconds},
         {QStringLiteral("status"), statusName(result.status)},
         {QStringLiteral("error"), result.errors.join(QStringLiteral("; "))},
+        {QStringLiteral("warnings"), QJsonArray::fromStringList(result.warnings)},
     };
     if (!result.changes.isEmpty()) {
         QJsonArray changes;

@@ -14,6 +14,9 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -264,6 +267,30 @@ private Q_SLOTS:
                  contents(golden.filePath(QStringLiteral("plan.picture.png"))));
         QCOMPARE(contents(masks + QStringLiteral("/plan-160x120.png")),
                  contents(golden.filePath(QStringLiteral("plan.mask.png"))));
+    }
+
+    // A picture NB leaves mostly black is warned of, on standard error and
+    // in the report's warnings; a plain one is not.
+    void mostlyBlackWarned() {
+        const QString dark = path(QStringLiteral("dark.png"));
+        QVERIFY(solidImage(40, 30, 0x646464).save(dark));
+        const QDir golden(QStringLiteral(INKMASK_GOLDEN_DIR));
+        const QString report = path(QStringLiteral("warned.jsonl"));
+        const Run run =
+            runBatch({dark, golden.filePath(QStringLiteral("plan-160x120.png")), "--steps", "nb",
+                      "--mask-dir", path(QStringLiteral("warned")), "--report", report});
+        QCOMPARE(run.exitCode, 0);
+        // NB visits neither column 0 nor rows 0 and 1: 39 x 28 of 40 x 30.
+        QVERIFY2(run.err.contains(dark + QStringLiteral(": warning: NB left 91 % of the picture "
+                                                        "black")),
+                 qPrintable(run.err));
+        QCOMPARE(run.err.count(QStringLiteral("warning:")), 1);
+        QList<QJsonArray> warnings;
+        for (const QByteArray &line : contents(report).split('\n'))
+            if (!line.isEmpty())
+                warnings << QJsonDocument::fromJson(line).object()["warnings"].toArray();
+        QCOMPARE(warnings.size(), 2);
+        QCOMPARE(warnings[0].size() + warnings[1].size(), 1);
     }
 
     // An output that cannot be written whole, or an input that cannot be
