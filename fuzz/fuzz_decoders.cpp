@@ -4,8 +4,8 @@
 // load that file too, with the same pixels (laid on white paper) and
 // resolution, and a decode into a reused picture holding other pixels must
 // give the same again, as must a decode of the file from inside the picture's
-// own buffer. Any other file gets the PNG signature put in front,
-// so that no run is spent on files the decoders turn away at once.
+// own buffer, and a JPEG file decoded must have no damage to name. Any other file gets the PNG
+// signature put in front, so that no run is spent on files the decoders turn away at once.
 
 #include "core/platform/jpegcodec.h"
 #include "core/platform/loadpicture.h"
@@ -68,6 +68,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         std::memcpy(bits, bytes.constData(), size_t(bytes.size()));
         const QByteArrayView view(bits, bytes.size());
         if (ink::readPng(view, &inPlace, checkSize) != decoded || (decoded && inPlace != picture))
+            std::abort();
+    }
+    // A file decoded is one whose data libjpeg decodes with no pixel made up.
+    if (jpeg) {
+        QString damage;
+        try {
+            damage = ink::jpegDamage(bytes, checkSize);
+        } catch (const TooLarge &) {
+            if (decoded)
+                std::abort();  // its size was accepted once already
+            return 0;
+        }
+        if (decoded && !damage.isEmpty())
             std::abort();
     }
     if (!decoded)

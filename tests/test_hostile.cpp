@@ -117,6 +117,23 @@ void hostileRows() {
     const QByteArray jpeg = encoded(picture, "JPEG");
     refuses("truncated jpeg", "cut.jpg", jpeg.left(jpeg.size() * 6 / 10), cut);
     refuses("jpeg without its end marker", "end.jpg", jpeg.chopped(2), cut);
+    // Whole but damaged: a quarter of the scan's data zeroed in its middle,
+    // read by the program's JPEG decoder or, with a comment, by Qt's reader.
+    QByteArray zeroed = encoded(drawing(200, 150, kCorner), "JPEG");
+    const qsizetype scan = zeroed.indexOf("\xFF\xDA");
+    zeroed.replace((scan + zeroed.size()) / 2, (zeroed.size() - scan) / 4,
+                   QByteArray((zeroed.size() - scan) / 4, '\0'));
+    refuses("jpeg with zeroed data", "zeroed.jpg", zeroed, "damaged JPEG data");
+    refuses("jpeg with zeroed data and a comment", "zeroed-note.jpg",
+            QByteArray(zeroed).insert(2, QByteArray("\xFF\xFE\x00\x06note", 8)),
+            "damaged JPEG data");
+    // Bytes left after the blocks' data: damage threw the decoder off the blocks.
+    refuses("jpeg with bytes left after its data", "left.jpg",
+            QByteArray(jpeg).insert(jpeg.size() - 2, QByteArray(32, '\x01')),
+            "extraneous bytes before marker 0xd9");
+    // Stray bytes between the header's segments change no pixel.
+    loads("jpeg, stray bytes before a segment", "stray.jpg",
+          QByteArray(jpeg).insert(jpeg.indexOf("\xFF\xDB"), "\x01\x02\x03"), picture.size());
     refuses("truncated bmp", "cut.bmp", half(encoded(picture, "BMP")), cut);
     refuses("bmp of 154 bytes claiming 16384 x 16384", "claim.bmp",
             bmpHeader(16384, 16384, 32, 0, 0, 0) + QByteArray(100, '\0'), cut);

@@ -165,8 +165,17 @@ void LoadPicture(const QString &path, QImage *picture) {
         // reader, whose verdict and message stand.
         if (isPng(bytes) && allocating([&] { return readPng(bytes, picture, checkSize); }))
             return;
-        if (isJpeg(bytes) && allocating([&] { return readJpeg(bytes, picture, checkSize); }))
-            return;
+        if (isJpeg(bytes)) {
+            if (allocating([&] { return readJpeg(bytes, picture, checkSize); }))
+                return;
+            // Whole but damaged: libjpeg, here or in Qt's reader, would fill
+            // the pixels it cannot decode with made-up ones.
+            const QString damage = allocating([&] { return jpegDamage(bytes, checkSize); });
+            if (!damage.isEmpty())
+                throw RuntimeError(
+                    kInvalidPicture,
+                    QStringLiteral("Invalid picture (damaged JPEG data: %1)").arg(damage));
+        }
     }
 
     // A process-wide setting: made once, not by every thread that loads.
