@@ -106,6 +106,9 @@ void hostileRows() {
     refuses("empty file", "empty.png", {}, "the file is empty");
     refuses("text named .png", "notes.png", "not a picture\n", "Unsupported image format");
     refuses("truncated png", "cut.png", half(png), cut);
+    // Named with terminal codes: the batch tool's messages show them escaped.
+    refuses("control characters in the name", QStringLiteral("e\x1b[2J\t\u009b.png"), half(png),
+            cut);
     refuses("header claims 100000 x 100000", "huge.png", pngClaiming(100000, 100000),
             "Picture too large (100000 x 100000 pixels need 38147 MB; the limit is 4096 MB)");
     refuses("directory", "folder.png", {}, "a folder, not a file", Special::Directory);
@@ -304,7 +307,12 @@ private Q_SLOTS:
         QVERIFY2(batch.exitCode() == (loads ? 0 : 1), qPrintable(err));
         QCOMPARE(QImage(out.filePath("pictures/before.png")).size(), before);
         if (!loads) {
-            QVERIFY2(err.contains(name + QStringLiteral(": cannot read: ")) && err.contains(reason),
+            const QString shown = QString(name)
+                                      .replace(u'\x1b', QStringLiteral("\\x1b"))
+                                      .replace(u'\t', QStringLiteral("\\t"))
+                                      .replace(u'\u009b', QStringLiteral("\\x9b"));
+            QVERIFY2(err.contains(shown + QStringLiteral(": cannot read: ")) &&
+                         err.contains(reason) && !err.contains(u'\x1b'),
                      qPrintable(err));
             return;
         }
