@@ -148,7 +148,11 @@ void hostileRows() {
     refuses("truncated webp", "cut.webp", half(encoded(picture, "WEBP")), cut);
     refuses("truncated xbm", "cut.xbm", half(encoded(picture, "XBM")), cut);
     refuses("truncated tiff", "cut.tif", half(encoded(picture, "TIFF")),
-            "Unable to read image data");
+            "Unable to read image data (TIFFFetchDirectory: Can not read TIFF directory");
+    // Damage found by libpng under Qt's reader: its reason, not its own print.
+    QByteArray inside = png;
+    inside[inside.indexOf("IDAT") + 6] = char(~inside[inside.indexOf("IDAT") + 6]);
+    refuses("png damaged inside", "inside.png", inside, "Unable to read image data (");
 
     loadsImage("1x1", "dot.png", drawing(1, 1, kCorner), corner);
     loadsImage("1x5000", "tall.png", drawing(1, 5000, kCorner), corner);
@@ -156,6 +160,9 @@ void hostileRows() {
     loadsImage("palette", "palette.png", palette, corner);
     loadsImage("tiff", "scan.tif", drawing(35, 24, kCorner), corner, "TIFF");
     loadsImage("bmp", "scan.bmp", picture, corner, "BMP");
+    // libtiff's warning about the tag is not printed.
+    loads("tiff with a private tag", "private.tif", tiffWithPrivateTag(9, 4), QSize(9, 4),
+          {{0, 0, kBlack}, {8, 3, kWhite}});
     loads("rle bmp", "rle.bmp", bmpRle(40, 30, true), QSize(40, 30),
           {{0, 0, 0x555555}, {2, 0, kWhite}, {3, 0, kBlack}, {3, 29, kWhite}});
     loads("gif", "scan.gif", gifFile(palette), QSize(40, 30), corner);
@@ -304,6 +311,9 @@ private Q_SLOTS:
         QVERIFY2(batch.waitForFinished(60000), "the batch tool hangs");
         const QString err = QString::fromUtf8(batch.readAllStandardError());
         QCOMPARE(batch.exitStatus(), QProcess::NormalExit);
+        // Every line the program's own message, none a library's.
+        for (const QString &line : err.split(u'\n', Qt::SkipEmptyParts))
+            QVERIFY2(line.startsWith(QStringLiteral("inkmask-batch: ")), qPrintable(err));
         QVERIFY2(batch.exitCode() == (loads ? 0 : 1), qPrintable(err));
         QCOMPARE(QImage(out.filePath("pictures/before.png")).size(), before);
         if (!loads) {

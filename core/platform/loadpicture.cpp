@@ -1,6 +1,7 @@
 #include "core/platform/loadpicture.h"
 
 #include "core/platform/jpegcodec.h"
+#include "core/platform/librarymessages.h"
 #include "core/platform/pngcodec.h"
 #include "core/platform/runtimeerror.h"
 #include "core/platform/truncation.h"
@@ -181,9 +182,11 @@ void LoadPicture(const QString &path, QImage *picture) {
     // A process-wide setting: made once, not by every thread that loads.
     static const bool limited = [] {
         QImageReader::setAllocationLimit(kPictureAllocationLimitMB);
+        catchLibraryMessages();
         return true;
     }();
     Q_UNUSED(limited);
+    takeLibraryError();  // one an earlier file left
     QBuffer buffer;
     if (!tiff) {
         buffer.setData(bytes);
@@ -202,8 +205,13 @@ void LoadPicture(const QString &path, QImage *picture) {
         QString why = reader.errorString();
         if (why.isEmpty())
             why = QStringLiteral("Invalid picture");
+        // The library's own reason, when the reader's says no more than
+        // "Unable to read image data".
+        if (const QString library = takeLibraryError(); !library.isEmpty())
+            why += QStringLiteral(" (%1)").arg(library);
         throw RuntimeError(kInvalidPicture, why);
     }
+    takeLibraryError();
     layOnWhitePaper(*picture);
 }
 
