@@ -5,12 +5,14 @@
 // back, through Qt, as the image it was given, with its resolution; the row coder's streams inflate
 // to the rows it was given, with zlib and with libdeflate, whatever the rows hold.
 
+#include "core/platform/bmpcodec.h"
 #include "core/platform/imagefiles.h"
 #include "core/platform/jpegcodec.h"
 #include "core/platform/loadpicture.h"
 #include "core/platform/pngcodec.h"
 #include "core/platform/rowdeflate.h"
 #include "core/platform/runtimeerror.h"
+#include "picturefiles.h"
 
 #include <QBuffer>
 #include <QImageReader>
@@ -561,6 +563,44 @@ private slots:
         QImage picture;
         QVERIFY(!readJpeg(jpeg, &picture, [](QSize) {}));
         QVERIFY(readJpeg(buffer.data(), &picture, [](QSize) {}));
+    }
+
+    // BMP files too large for Qt's reader are decoded by ours: on the files
+    // Qt does read, it must give Qt's pixels and resolution. Random rows,
+    // their padding included; rows stored top to bottom when the height is
+    // negative; a colour table shorter than its pixels could name.
+    void bmpAsQt_data() {
+        QTest::addColumn<int>("bits");
+        QTest::addColumn<int>("width");
+        QTest::addColumn<int>("height");
+        QTest::addColumn<int>("colours");
+        for (const int bits : {1, 4, 8, 24, 32})
+            for (const int width : {1, 5, 13})
+                QTest::addRow("%d bits, %d wide", bits, width)
+                    << bits << width << 7 << (bits <= 8 ? 1 << bits : 0);
+        QTest::newRow("top to bottom") << 24 << 6 << -5 << 0;
+        QTest::newRow("short table") << 8 << 9 << 4 << 16;
+    }
+    void bmpAsQt() {
+        QFETCH(int, bits);
+        QFETCH(int, width);
+        QFETCH(int, height);
+        QFETCH(int, colours);
+        QRandomGenerator random(uint(bits * 100 + width));
+        const int stride = (width * bits + 31) / 32 * 4;
+        QByteArray data(stride * std::abs(height), '\0');
+        for (char &c : data)
+            c = char(random.bounded(256));
+        QByteArray bmp = test::bmpHeader(width, height, bits, 0, colours, int(data.size())) + data;
+        QImage picture(3, 3, QImage::Format_RGB32);
+        picture.fill(0x5A);
+        QVERIFY(!bmpBeyondQt(bmp));
+        QCOMPARE(readBmp(bmp, &picture, [](QSize) {}), QString());
+        QBuffer in(&bmp);
+        const QImage qt = QImageReader(&in, "bmp").read().convertToFormat(QImage::Format_RGB32);
+        QVERIFY(!qt.isNull());
+        QCOMPARE(picture, qt);
+        QCOMPARE(picture.dotsPerMeterX(), qt.dotsPerMeterX());
     }
 
     // The batch tool keeps its buffers (the file's bytes, the picture, the

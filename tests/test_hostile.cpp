@@ -140,6 +140,11 @@ void hostileRows() {
     refuses("truncated bmp", "cut.bmp", half(encoded(picture, "BMP")), cut);
     refuses("bmp of 154 bytes claiming 16384 x 16384", "claim.bmp",
             bmpHeader(16384, 16384, 32, 0, 0, 0) + QByteArray(100, '\0'), cut);
+    // Beyond Qt's BMP reader, read by ours when uncompressed.
+    refuses("rle bmp of 20000 x 20000", "large-rle.bmp",
+            bmpHeader(20000, 20000, 8, 1, 256, 2) + QByteArray("\0\1", 2),
+            "a BMP file of more than 16384 x 16384 pixels is read only uncompressed, with 1, 4, 8, "
+            "24 or 32 bits a pixel: this one is run-length coded");
     refuses("truncated rle bmp", "cut-rle.bmp", half(bmpRle(40, 30, false)), cut);
     const QImage palette = picture.convertToFormat(QImage::Format_Indexed8);
     refuses("truncated gif", "cut.gif", half(gifFile(palette)), cut);

@@ -1,5 +1,6 @@
 #include "core/platform/loadpicture.h"
 
+#include "core/platform/bmpcodec.h"
 #include "core/platform/jpegcodec.h"
 #include "core/platform/librarymessages.h"
 #include "core/platform/pngcodec.h"
@@ -164,6 +165,19 @@ void LoadPicture(const QString &path, QImage *picture) {
         // The common PNG and JPEG files are decoded here, straight into 32-bit
         // RGB; the rest, and any file the decoder finds amiss, go to Qt's
         // reader, whose verdict and message stand.
+        // Qt's reader refuses a BMP picture this large for its size alone.
+        if (bmpBeyondQt(bytes)) {
+            const QString why = allocating([&] { return readBmp(bytes, picture, checkSize); });
+            if (why.isEmpty())
+                return;
+            *picture = QImage();
+            throw RuntimeError(
+                kInvalidPicture,
+                QStringLiteral("Invalid picture (a BMP file of more than 16384 x 16384 pixels "
+                               "is read only uncompressed, with 1, 4, 8, 24 or 32 bits a "
+                               "pixel: this one is %1)")
+                    .arg(why));
+        }
         if (isPng(bytes) && allocating([&] { return readPng(bytes, picture, checkSize); }))
             return;
         if (isJpeg(bytes)) {
