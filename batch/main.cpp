@@ -3,6 +3,7 @@
 #include "batch/batchrunner.h"
 #include "batch/options.h"
 #include "batch/report.h"
+#include "core/platform/commandline.h"
 #include "core/platform/imagefiles.h"
 #include "core/platform/stdstreams.h"
 #include "core/session/history.h"
@@ -54,14 +55,19 @@ bool print(FILE *stream, const QString &text) {
     return std::fflush(stream) == 0 && written == size_t(bytes.size());
 }
 
+// A message of the program: the names it holds may carry control
+// characters, written escaped.
+bool printMessage(const QString &text) {
+    return print(stderr, QStringLiteral("inkmask-batch: ") + escapeControls(text) + u'\n');
+}
+
 // --help and --version: status 1 when standard output did not take the text
 // (a full disk, a closed pipe), said on standard error.
 int printResult(const QString &text) {
     errno = 0;
     if (print(stdout, text) && !std::ferror(stdout) && std::fclose(stdout) == 0)
         return 0;
-    print(stderr, QStringLiteral("inkmask-batch: cannot write to standard output: %1\n")
-                      .arg(qt_error_string(errno)));
+    printMessage(QStringLiteral("cannot write to standard output: %1").arg(qt_error_string(errno)));
     return 1;
 }
 
@@ -180,14 +186,14 @@ public:
                     print(stderr, QStringLiteral("\r\x1b[K"));
                 shown.clear();
                 for (const QString &e : errors)
-                    print(stderr, QStringLiteral("inkmask-batch: %1\n").arg(e));
+                    printMessage(e);
             }
             if (done)
                 break;
             if (showProgress) {
                 const QString line = progressLine();
                 if (line != shown) {
-                    print(stderr, QStringLiteral("\r\x1b[K") + line);
+                    print(stderr, QStringLiteral("\r\x1b[K") + escapeControls(line));
                     shown = line;
                 }
             }
@@ -286,11 +292,12 @@ private:
     std::vector<FileResult::StepChanges> m_totals;  // per step, over the files
 };
 
-// The image readers' own warnings ("libpng error: ...") would come before
-// and in between our messages, which already give each failure's reason.
+// The image readers' own warnings would come before and in between our
+// messages, which already give each failure's reason; what is worse is
+// said as the program's own message.
 void dropLibraryMessages(QtMsgType type, const QMessageLogContext &, const QString &message) {
     if (type == QtCriticalMsg || type == QtFatalMsg)
-        print(stderr, message + QLatin1Char('\n'));
+        printMessage(message);
 }
 
 }  // namespace
@@ -319,7 +326,8 @@ int main(int argc, char *argv[]) {
         case ParsedArguments::Version:
             return printResult(QStringLiteral("inkmask-batch " INKMASK_VERSION "\n"));
         case ParsedArguments::Usage:
-            print(stderr, QStringLiteral("inkmask-batch: %1\n\n").arg(parsed.error) + batchUsage());
+            printMessage(parsed.error);
+            print(stderr, u'\n' + batchUsage());
             return 2;
         case ParsedArguments::Run:
             break;
@@ -348,8 +356,7 @@ int main(int argc, char *argv[]) {
     ReportWriter report;
     QString error;
     if (!parsed.options.report.isEmpty() && !report.open(parsed.options.report, &error)) {
-        print(stderr, QStringLiteral("inkmask-batch: %1: cannot write: %2\n")
-                          .arg(parsed.options.report, error));
+        printMessage(QStringLiteral("%1: cannot write: %2").arg(parsed.options.report, error));
         return 1;
     }
 

@@ -1,12 +1,15 @@
-// Fuzz target: bytes fed to the PNG decoder (readPng) or, when they start as
-// a JPEG file does, to the JPEG decoder (readJpeg). Each either decodes the
-// file or leaves it to Qt's reader; when it decodes one, Qt's reader must
-// load that file too, with the same pixels (laid on white paper) and
-// resolution, and a decode into a reused picture holding other pixels must
-// give the same again, as must a decode of the file from inside the picture's
-// own buffer. Any other file gets the PNG signature put in front,
-// so that no run is spent on files the decoders turn away at once.
+// Fuzz target: bytes fed to the PNG decoder (readPng), or when they start as
+// a JPEG file does to the JPEG decoder (readJpeg), or as a BMP file does to
+// the BMP decoder (readBmp), which must decode or refuse them. The first two
+// either decode the file or leave it to Qt's reader; when one decodes a file,
+// Qt's reader must load it too, with the same pixels (laid on white paper)
+// and resolution, and a decode into a reused picture holding other pixels
+// must give the same again, as must a decode of the file from inside the
+// picture's own buffer; a JPEG file decoded must have no damage to name. Any
+// other file gets the PNG signature put in front, so that no run is spent on
+// files the decoders turn away at once.
 
+#include "core/platform/bmpcodec.h"
 #include "core/platform/jpegcodec.h"
 #include "core/platform/loadpicture.h"
 #include "core/platform/pngcodec.h"
@@ -38,6 +41,20 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     QByteArray bytes(reinterpret_cast<const char *>(data), qsizetype(size));
+    // A BMP file, whole as LoadPicture has it, to the BMP decoder: it must
+    // decode or refuse it, without reading past it.
+    if (bytes.startsWith("BM")) {
+        if (ink::endsEarly(bytes))
+            return 0;
+        QImage picture;
+        try {
+            const QString why = ink::readBmp(bytes, &picture, checkSize);
+            if (why.isEmpty() == picture.isNull())
+                std::abort();
+        } catch (const TooLarge &) {
+        }
+        return 0;
+    }
     const bool jpeg = ink::isJpeg(bytes);
     if (!jpeg && !ink::isPng(bytes))
         bytes.prepend("\x89PNG\r\n\x1A\n", 8);
@@ -68,6 +85,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         std::memcpy(bits, bytes.constData(), size_t(bytes.size()));
         const QByteArrayView view(bits, bytes.size());
         if (ink::readPng(view, &inPlace, checkSize) != decoded || (decoded && inPlace != picture))
+            std::abort();
+    }
+    // A file decoded is one whose data libjpeg decodes with no pixel made up.
+    if (jpeg) {
+        QString damage;
+        try {
+            damage = ink::jpegDamage(bytes, checkSize);
+        } catch (const TooLarge &) {
+            if (decoded)
+                std::abort();  // its size was accepted once already
+            return 0;
+        }
+        if (decoded && !damage.isEmpty())
             std::abort();
     }
     if (!decoded)

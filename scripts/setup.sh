@@ -7,7 +7,7 @@ INKMASK_PACKAGES=(
     cmake g++ make pkg-config
     qt6-base-dev qt6-base-dev-tools qt6-image-formats-plugins libqt6test6
     libgl-dev desktop-file-utils libdeflate-dev libjpeg62-turbo-dev
-    libtiff-dev libxxhash-dev
+    libtiff-dev libxxhash-dev libpng-dev
 )
 
 inkmask_missing_packages() {

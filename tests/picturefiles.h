@@ -9,6 +9,7 @@
 #include <QImageWriter>
 
 #include <algorithm>
+#include <iterator>
 
 namespace ink::test {
 
@@ -146,6 +147,37 @@ inline QByteArray gifFile(const QImage &indexed, int transparent = -1, bool loca
 }
 
 // A PNG chunk with its checksum.
+// An uncompressed 8-bit grey TIFF of width x height, levels rising along each
+// row, with a private tag (65000) no reader knows.
+inline QByteArray tiffWithPrivateTag(int width, int height) {
+    const quint32 entries[][4] = {{256, 3, 1, quint32(width)},
+                                  {257, 3, 1, quint32(height)},
+                                  {258, 3, 1, 8},
+                                  {259, 3, 1, 1},
+                                  {262, 3, 1, 1},
+                                  {273, 4, 1, 0},
+                                  {277, 3, 1, 1},
+                                  {278, 3, 1, quint32(height)},
+                                  {279, 4, 1, quint32(width * height)},
+                                  {65000, 3, 1, 7}};
+    const int count = int(std::size(entries));
+    const quint32 pixels = 8 + 2 + 12 * quint32(count) + 4;
+    QByteArray out("II*\0", 4);
+    appendLe(out, 8, 4);
+    appendLe(out, quint32(count), 2);
+    for (const auto &e : entries) {
+        appendLe(out, e[0], 2);
+        appendLe(out, e[1], 2);
+        appendLe(out, e[2], 4);
+        appendLe(out, e[0] == 273 ? pixels : e[3], 4);  // SHORT values fill 4 bytes, low first
+    }
+    appendLe(out, 0, 4);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            out.append(char(x * 255 / std::max(1, width - 1)));
+    return out;
+}
+
 inline QByteArray pngChunk(const char *type, const QByteArray &data) {
     QByteArray out;
     appendBe32(out, quint32(data.size()));

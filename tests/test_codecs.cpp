@@ -5,12 +5,14 @@
 // back, through Qt, as the image it was given, with its resolution; the row coder's streams inflate
 // to the rows it was given, with zlib and with libdeflate, whatever the rows hold.
 
+#include "core/platform/bmpcodec.h"
 #include "core/platform/imagefiles.h"
 #include "core/platform/jpegcodec.h"
 #include "core/platform/loadpicture.h"
 #include "core/platform/pngcodec.h"
 #include "core/platform/rowdeflate.h"
 #include "core/platform/runtimeerror.h"
+#include "picturefiles.h"
 
 #include <QBuffer>
 #include <QImageReader>
@@ -20,6 +22,11 @@
 #include <QTest>
 
 #include <libdeflate.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include <jpeglib.h>
 
 using namespace ink;
 
@@ -32,6 +39,36 @@ struct Kind {
 
 int channelsOf(int colourType) {
     return colourType == 2 ? 3 : colourType == 4 ? 2 : colourType == 6 ? 4 : 1;
+}
+
+// `image` as libjpeg writes it, in colour with the luma component's sampling
+// factors `sampling` (0x22: chroma halved both ways), with a JFIF header.
+QByteArray jpegSampled(const QImage &image, int sampling) {
+    jpeg_compress_struct info;
+    jpeg_error_mgr errors;
+    info.err = jpeg_std_error(&errors);
+    jpeg_create_compress(&info);
+    unsigned char *out = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&info, &out, &size);
+    info.image_width = JDIMENSION(image.width());
+    info.image_height = JDIMENSION(image.height());
+    info.input_components = 3;
+    info.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&info);
+    info.comp_info[0].h_samp_factor = sampling >> 4;
+    info.comp_info[0].v_samp_factor = sampling & 15;
+    jpeg_start_compress(&info, TRUE);
+    const QImage rgb = image.convertToFormat(QImage::Format_RGB888);
+    while (info.next_scanline < info.image_height) {
+        JSAMPROW row = const_cast<uchar *>(rgb.constScanLine(int(info.next_scanline)));
+        jpeg_write_scanlines(&info, &row, 1);
+    }
+    jpeg_finish_compress(&info);
+    jpeg_destroy_compress(&info);
+    const QByteArray bytes(reinterpret_cast<const char *>(out), qsizetype(size));
+    std::free(out);
+    return bytes;
 }
 
 QByteArray be32(quint32 v) {
@@ -478,8 +515,9 @@ private slots:
     }
 
     // JPEG files as Qt writes them (colour with chroma halved both ways, grey,
-    // progressive) at every size from 1 x 1 to 40 x 40 by steps, then with
-    // other samplings and resolutions patched in: Qt's pixels and resolution.
+    // progressive) at every size from 1 x 1 to 40 x 40 by steps, and as
+    // libjpeg writes other samplings, with resolutions patched in: Qt's pixels
+    // and resolution.
     void jpegAsQt_data() {
         QTest::addColumn<QImage::Format>("format");
         QTest::addColumn<bool>("progressive");
@@ -507,12 +545,17 @@ private slots:
                 for (int y = 0; y < height; ++y)
                     for (int x = 0; x < width; ++x)
                         image.setPixel(x, y, 0xFF000000 | random.bounded(0x1000000u));
-                QBuffer buffer;
-                buffer.open(QIODevice::WriteOnly);
-                QImageWriter writer(&buffer, "jpeg");
-                writer.setProgressiveScanWrite(progressive);
-                QVERIFY(writer.write(image.convertToFormat(format)));
-                QByteArray jpeg = buffer.data();
+                QByteArray jpeg;
+                if (format == QImage::Format_RGB32 && sampling != 0x22) {
+                    jpeg = jpegSampled(image, sampling);
+                } else {
+                    QBuffer buffer;
+                    buffer.open(QIODevice::WriteOnly);
+                    QImageWriter writer(&buffer, "jpeg");
+                    writer.setProgressiveScanWrite(progressive);
+                    QVERIFY(writer.write(image.convertToFormat(format)));
+                    jpeg = buffer.data();
+                }
                 QCOMPARE(jpeg.mid(6, 5), QByteArray("JFIF\0", 5));
                 jpeg[13] = char(unit);
                 jpeg[14] = char(density >> 8);
@@ -523,7 +566,7 @@ private slots:
                     // The start of frame's first component: id, factors, table.
                     const qsizetype frame = jpeg.indexOf(progressive ? "\xFF\xC2" : "\xFF\xC0");
                     QVERIFY(frame > 0);
-                    jpeg[frame + 11] = char(sampling);
+                    QCOMPARE(int(uchar(jpeg[frame + 11])), sampling);
                 }
                 QBuffer in(&jpeg);
                 in.open(QIODevice::ReadOnly);
@@ -561,6 +604,44 @@ private slots:
         QImage picture;
         QVERIFY(!readJpeg(jpeg, &picture, [](QSize) {}));
         QVERIFY(readJpeg(buffer.data(), &picture, [](QSize) {}));
+    }
+
+    // BMP files too large for Qt's reader are decoded by ours: on the files
+    // Qt does read, it must give Qt's pixels and resolution. Random rows,
+    // their padding included; rows stored top to bottom when the height is
+    // negative; a colour table shorter than its pixels could name.
+    void bmpAsQt_data() {
+        QTest::addColumn<int>("bits");
+        QTest::addColumn<int>("width");
+        QTest::addColumn<int>("height");
+        QTest::addColumn<int>("colours");
+        for (const int bits : {1, 4, 8, 24, 32})
+            for (const int width : {1, 5, 13})
+                QTest::addRow("%d bits, %d wide", bits, width)
+                    << bits << width << 7 << (bits <= 8 ? 1 << bits : 0);
+        QTest::newRow("top to bottom") << 24 << 6 << -5 << 0;
+        QTest::newRow("short table") << 8 << 9 << 4 << 16;
+    }
+    void bmpAsQt() {
+        QFETCH(int, bits);
+        QFETCH(int, width);
+        QFETCH(int, height);
+        QFETCH(int, colours);
+        QRandomGenerator random(uint(bits * 100 + width));
+        const int stride = (width * bits + 31) / 32 * 4;
+        QByteArray data(stride * std::abs(height), '\0');
+        for (char &c : data)
+            c = char(random.bounded(256));
+        QByteArray bmp = test::bmpHeader(width, height, bits, 0, colours, int(data.size())) + data;
+        QImage picture(3, 3, QImage::Format_RGB32);
+        picture.fill(0x5A);
+        QVERIFY(!bmpBeyondQt(bmp));
+        QCOMPARE(readBmp(bmp, &picture, [](QSize) {}), QString());
+        QBuffer in(&bmp);
+        const QImage qt = QImageReader(&in, "bmp").read().convertToFormat(QImage::Format_RGB32);
+        QVERIFY(!qt.isNull());
+        QCOMPARE(picture, qt);
+        QCOMPARE(picture.dotsPerMeterX(), qt.dotsPerMeterX());
     }
 
     // The batch tool keeps its buffers (the file's bytes, the picture, the

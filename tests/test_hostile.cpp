@@ -109,6 +109,9 @@ void hostileRows() {
     refuses("empty file", "empty.png", {}, "the file is empty");
     refuses("text named .png", "notes.png", "not a picture\n", "Unsupported image format");
     refuses("truncated png", "cut.png", half(png), cut);
+    // Named with terminal codes: the batch tool's messages show them escaped.
+    refuses("control characters in the name", QStringLiteral("e\x1b[2J\t\u009b.png"), half(png),
+            cut);
     refuses("header claims 100000 x 100000", "huge.png", pngClaiming(100000, 100000),
             "Picture too large (100000 x 100000 pixels need 38147 MB; the limit is 4096 MB)");
     refuses("directory", "folder.png", {}, "a folder, not a file", Special::Directory);
@@ -120,9 +123,31 @@ void hostileRows() {
     const QByteArray jpeg = encoded(picture, "JPEG");
     refuses("truncated jpeg", "cut.jpg", jpeg.left(jpeg.size() * 6 / 10), cut);
     refuses("jpeg without its end marker", "end.jpg", jpeg.chopped(2), cut);
+    // Whole but damaged: a quarter of the scan's data zeroed in its middle,
+    // read by the program's JPEG decoder or, with a comment, by Qt's reader.
+    QByteArray zeroed = encoded(drawing(200, 150, kCorner), "JPEG");
+    const qsizetype scan = zeroed.indexOf("\xFF\xDA");
+    zeroed.replace((scan + zeroed.size()) / 2, (zeroed.size() - scan) / 4,
+                   QByteArray((zeroed.size() - scan) / 4, '\0'));
+    refuses("jpeg with zeroed data", "zeroed.jpg", zeroed, "damaged JPEG data");
+    refuses("jpeg with zeroed data and a comment", "zeroed-note.jpg",
+            QByteArray(zeroed).insert(2, QByteArray("\xFF\xFE\x00\x06note", 8)),
+            "damaged JPEG data");
+    // Bytes left after the blocks' data: damage threw the decoder off the blocks.
+    refuses("jpeg with bytes left after its data", "left.jpg",
+            QByteArray(jpeg).insert(jpeg.size() - 2, QByteArray(32, '\x01')),
+            "extraneous bytes before marker 0xd9");
+    // Stray bytes between the header's segments change no pixel.
+    loads("jpeg, stray bytes before a segment", "stray.jpg",
+          QByteArray(jpeg).insert(jpeg.indexOf("\xFF\xDB"), "\x01\x02\x03"), picture.size());
     refuses("truncated bmp", "cut.bmp", half(encoded(picture, "BMP")), cut);
     refuses("bmp of 154 bytes claiming 16384 x 16384", "claim.bmp",
             bmpHeader(16384, 16384, 32, 0, 0, 0) + QByteArray(100, '\0'), cut);
+    // Beyond Qt's BMP reader, read by ours when uncompressed.
+    refuses("rle bmp of 20000 x 20000", "large-rle.bmp",
+            bmpHeader(20000, 20000, 8, 1, 256, 2) + QByteArray("\0\1", 2),
+            "a BMP file of more than 16384 x 16384 pixels is read only uncompressed, with 1, 4, 8, "
+            "24 or 32 bits a pixel: this one is run-length coded");
     refuses("truncated rle bmp", "cut-rle.bmp", half(bmpRle(40, 30, false)), cut);
     const QImage palette = picture.convertToFormat(QImage::Format_Indexed8);
     refuses("truncated gif", "cut.gif", half(gifFile(palette)), cut);
@@ -131,7 +156,11 @@ void hostileRows() {
     refuses("truncated webp", "cut.webp", half(encoded(picture, "WEBP")), cut);
     refuses("truncated xbm", "cut.xbm", half(encoded(picture, "XBM")), cut);
     refuses("truncated tiff", "cut.tif", half(encoded(picture, "TIFF")),
-            "Unable to read image data");
+            "Unable to read image data (TIFFFetchDirectory: Can not read TIFF directory");
+    // Damage found by libpng under Qt's reader: its reason, not its own print.
+    QByteArray inside = png;
+    inside[inside.indexOf("IDAT") + 6] = char(~inside[inside.indexOf("IDAT") + 6]);
+    refuses("png damaged inside", "inside.png", inside, "Unable to read image data (");
 
     loadsImage("1x1", "dot.png", drawing(1, 1, kCorner), corner);
     loadsImage("1x5000", "tall.png", drawing(1, 5000, kCorner), corner);
@@ -139,6 +168,9 @@ void hostileRows() {
     loadsImage("palette", "palette.png", palette, corner);
     loadsImage("tiff", "scan.tif", drawing(35, 24, kCorner), corner, "TIFF");
     loadsImage("bmp", "scan.bmp", picture, corner, "BMP");
+    // libtiff's warning about the tag is not printed.
+    loads("tiff with a private tag", "private.tif", tiffWithPrivateTag(9, 4), QSize(9, 4),
+          {{0, 0, kBlack}, {8, 3, kWhite}});
     loads("rle bmp", "rle.bmp", bmpRle(40, 30, true), QSize(40, 30),
           {{0, 0, 0x555555}, {2, 0, kWhite}, {3, 0, kBlack}, {3, 29, kWhite}});
     loads("gif", "scan.gif", gifFile(palette), QSize(40, 30), corner);
@@ -376,10 +408,18 @@ private Q_SLOTS:
         QVERIFY2(batch.waitForFinished(60000), "the batch tool hangs");
         const QString err = QString::fromUtf8(batch.readAllStandardError());
         QCOMPARE(batch.exitStatus(), QProcess::NormalExit);
+        // Every line the program's own message, none a library's.
+        for (const QString &line : err.split(u'\n', Qt::SkipEmptyParts))
+            QVERIFY2(line.startsWith(QStringLiteral("inkmask-batch: ")), qPrintable(err));
         QVERIFY2(batch.exitCode() == (loads ? 0 : 1), qPrintable(err));
         QCOMPARE(QImage(out.filePath("pictures/before.png")).size(), before);
         if (!loads) {
-            QVERIFY2(err.contains(name + QStringLiteral(": cannot read: ")) && err.contains(reason),
+            const QString shown = QString(name)
+                                      .replace(u'\x1b', QStringLiteral("\\x1b"))
+                                      .replace(u'\t', QStringLiteral("\\t"))
+                                      .replace(u'\u009b', QStringLiteral("\\x9b"));
+            QVERIFY2(err.contains(shown + QStringLiteral(": cannot read: ")) &&
+                         err.contains(reason) && !err.contains(u'\x1b'),
                      qPrintable(err));
             return;
         }

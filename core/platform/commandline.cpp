@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QStringDecoder>
 
+#include <algorithm>
+
 namespace ink {
 
 QString commandLineText(const QStringList &arguments) {
@@ -35,6 +37,29 @@ QString imagePathFromCommandLine(const QString &commandLine) {
     if (path.size() >= 2 && path.front() == QLatin1Char('"') && path.back() == QLatin1Char('"'))
         path = path.mid(1, path.size() - 2);
     return path;
+}
+
+QString escapeControls(const QString &text) {
+    const auto control = [](QChar c) {
+        return c.unicode() < 0x20 || (c.unicode() >= 0x7F && c.unicode() <= 0x9F);
+    };
+    if (std::none_of(text.begin(), text.end(), control))
+        return text;
+    QString out;
+    out.reserve(text.size() + 8);
+    for (const QChar c : text) {
+        if (!control(c))
+            out += c;
+        else if (c == u'\t')
+            out += QLatin1StringView("\\t");
+        else if (c == u'\n')
+            out += QLatin1StringView("\\n");
+        else if (c == u'\r')
+            out += QLatin1StringView("\\r");
+        else
+            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+    }
+    return out;
 }
 
 }  // namespace ink

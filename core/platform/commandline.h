@@ -28,4 +28,10 @@ CommandLine commandLineFromArgv(int argc, const char *const *argv);
 // the result is not trimmed again. A lone quote has no pair and is kept.
 QString imagePathFromCommandLine(const QString &commandLine);
 
+// `text` with its control characters written as escapes, so that a file
+// named with terminal codes cannot move the cursor or clear the screen when
+// a message names it: \t, \n and \r as such, every other C0 character,
+// DEL and the C1 characters (U+0080 to U+009F) as \xHH. The rest is kept.
+QString escapeControls(const QString &text);
+
 }  // namespace ink

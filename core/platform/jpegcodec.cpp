@@ -6,28 +6,61 @@
 
 #include <csetjmp>
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <vector>
 
 #include <jpeglib.h>
+// after jpeglib.h, which it needs
+#include <jerror.h>
 
 namespace ink {
 
 namespace {
 
 // libjpeg's errors end the decode through a jump back to the caller, which
-// then leaves the file to Qt's reader; its warnings (damaged data it gets
-// past) are ignored, as Qt's reader gets past them too.
+// then leaves the file to Qt's reader. So do the warnings that say pixels
+// were made up: libjpeg gets past damaged data by filling in what it could
+// not decode, and Qt's reader takes the result as it comes. Their text is
+// kept for the refusal.
 struct ErrorManager {
     jpeg_error_mgr manager;
     std::jmp_buf jump;
+    bool inHeader = false;  // reading the segments before the first scan
+    char damage[JMSG_LENGTH_MAX] = {};
 };
 
 void errorExit(j_common_ptr info) {
     std::longjmp(reinterpret_cast<ErrorManager *>(info->err)->jump, 1);
 }
 
-void emitMessage(j_common_ptr, int) {}
+// Warnings about the file's metadata leave every pixel as it was coded.
+// Stray bytes before a marker are harmless between the header's segments;
+// after a scan's data they are what the data's blocks did not use, as when
+// damage threw the decoder off the blocks' boundaries. Every other warning
+// (data that stops before its blocks do, a lost restart marker, a code
+// that is no code, a scan that is not what its frame says) means pixels
+// were filled in.
+bool harmless(int code, bool inHeader) {
+    switch (code) {
+        case JWRN_ADOBE_XFORM:
+        case JWRN_JFIF_MAJOR:
+        case JWRN_BOGUS_ICC:
+            return true;
+        case JWRN_EXTRANEOUS_DATA:
+            return inHeader;
+        default:
+            return false;
+    }
+}
+
+void emitMessage(j_common_ptr info, int level) {
+    auto *errors = reinterpret_cast<ErrorManager *>(info->err);
+    if (level >= 0 || harmless(errors->manager.msg_code, errors->inHeader))
+        return;  // a trace message, or a harmless warning
+    info->err->format_message(info, errors->damage);
+    std::longjmp(errors->jump, 1);
+}
 
 // The segments before the first scan: false when one of them is something
 // Qt's reader keeps with the picture or acts on (APP1 EXIF and XMP, APP2
@@ -82,8 +115,10 @@ bool readHeader(Decompressor &d, const uchar *data, size_t size) {
     if (setjmp(d.errors.jump))
         return false;
     jpeg_mem_src(&d.info, data, static_cast<unsigned long>(size));
+    d.errors.inHeader = true;
     if (jpeg_read_header(&d.info, TRUE) != JPEG_HEADER_OK)
         return false;
+    d.errors.inHeader = false;
     if (!((d.info.num_components == 3 && d.info.jpeg_color_space == JCS_YCbCr) ||
           (d.info.num_components == 1 && d.info.jpeg_color_space == JCS_GRAYSCALE)))
         return false;
@@ -111,6 +146,51 @@ bool readRows(Decompressor &d, uchar *bits, size_t stride) {
     }
     jpeg_finish_decompress(&d.info);
     return true;
+}
+
+// The header for a check of the data: the output at an eighth of the size
+// (the blocks' average colours, no transform), in libjpeg's own colours.
+// False when libjpeg refuses the file.
+bool readHeaderForCheck(Decompressor &d, const uchar *data, size_t size) {
+    if (setjmp(d.errors.jump))
+        return false;
+    jpeg_mem_src(&d.info, data, static_cast<unsigned long>(size));
+    d.errors.inHeader = true;
+    if (jpeg_read_header(&d.info, TRUE) != JPEG_HEADER_OK)
+        return false;
+    d.errors.inHeader = false;
+    d.info.scale_num = 1;
+    d.info.scale_denom = 8;
+    d.info.dct_method = JDCT_IFAST;
+    d.info.do_fancy_upsampling = FALSE;
+    jpeg_calc_output_dimensions(&d.info);
+    return true;
+}
+
+// Decodes every scan's data into `row`, one row of the small output, to see
+// whether libjpeg makes any pixel up. False when it does, its warning kept.
+bool decodesWhole(Decompressor &d, JSAMPLE *row) {
+    if (setjmp(d.errors.jump))
+        return d.errors.damage[0] == '\0';
+    jpeg_start_decompress(&d.info);
+    JSAMPROW rows[1] = {row};
+    while (d.info.output_scanline < d.info.output_height) {
+        if (jpeg_read_scanlines(&d.info, rows, 1) == 0)
+            return true;
+    }
+    jpeg_finish_decompress(&d.info);
+    return true;
+}
+
+// libjpeg's text for a warning, without the prefix they share.
+QString damageText(const char *message) {
+    QString text = QString::fromLatin1(message);
+    const QLatin1StringView corrupt("Corrupt JPEG data: ");
+    if (text.startsWith(corrupt))
+        text.remove(0, corrupt.size());
+    if (!text.isEmpty())
+        text[0] = text[0].toLower();
+    return text;
 }
 
 }  // namespace
@@ -145,6 +225,22 @@ bool readJpeg(QByteArrayView bytes, QImage *picture, const std::function<void(QS
             picture->setDotsPerMeterY(y);
     }
     return true;
+}
+
+QString jpegDamage(QByteArrayView bytes, const std::function<void(QSize)> &checkSize) {
+    if (!isJpeg(bytes))
+        return {};
+    Decompressor d;
+    const auto *data = reinterpret_cast<const uchar *>(bytes.data());
+    if (!readHeaderForCheck(d, data, size_t(bytes.size())))
+        return d.errors.damage[0] == '\0' ? QString() : damageText(d.errors.damage);
+    // A progressive file's coefficients are all held at once, whatever the
+    // output's size.
+    checkSize(QSize(int(d.info.image_width), int(d.info.image_height)));
+    std::vector<JSAMPLE> row(size_t(d.info.output_width) * size_t(d.info.out_color_components));
+    if (decodesWhole(d, row.data()))
+        return {};
+    return damageText(d.errors.damage);
 }
 
 }  // namespace ink

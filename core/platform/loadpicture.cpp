@@ -1,6 +1,8 @@
 #include "core/platform/loadpicture.h"
 
+#include "core/platform/bmpcodec.h"
 #include "core/platform/jpegcodec.h"
+#include "core/platform/librarymessages.h"
 #include "core/platform/pngcodec.h"
 #include "core/platform/runtimeerror.h"
 #include "core/platform/truncation.h"
@@ -163,18 +165,42 @@ void LoadPicture(const QString &path, QImage *picture) {
         // The common PNG and JPEG files are decoded here, straight into 32-bit
         // RGB; the rest, and any file the decoder finds amiss, go to Qt's
         // reader, whose verdict and message stand.
+        // Qt's reader refuses a BMP picture this large for its size alone.
+        if (bmpBeyondQt(bytes)) {
+            const QString why = allocating([&] { return readBmp(bytes, picture, checkSize); });
+            if (why.isEmpty())
+                return;
+            *picture = QImage();
+            throw RuntimeError(
+                kInvalidPicture,
+                QStringLiteral("Invalid picture (a BMP file of more than 16384 x 16384 pixels "
+                               "is read only uncompressed, with 1, 4, 8, 24 or 32 bits a "
+                               "pixel: this one is %1)")
+                    .arg(why));
+        }
         if (isPng(bytes) && allocating([&] { return readPng(bytes, picture, checkSize); }))
             return;
-        if (isJpeg(bytes) && allocating([&] { return readJpeg(bytes, picture, checkSize); }))
-            return;
+        if (isJpeg(bytes)) {
+            if (allocating([&] { return readJpeg(bytes, picture, checkSize); }))
+                return;
+            // Whole but damaged: libjpeg, here or in Qt's reader, would fill
+            // the pixels it cannot decode with made-up ones.
+            const QString damage = allocating([&] { return jpegDamage(bytes, checkSize); });
+            if (!damage.isEmpty())
+                throw RuntimeError(
+                    kInvalidPicture,
+                    QStringLiteral("Invalid picture (damaged JPEG data: %1)").arg(damage));
+        }
     }
 
     // A process-wide setting: made once, not by every thread that loads.
     static const bool limited = [] {
         QImageReader::setAllocationLimit(kPictureAllocationLimitMB);
+        catchLibraryMessages();
         return true;
     }();
     Q_UNUSED(limited);
+    takeLibraryError();  // one an earlier file left
     QBuffer buffer;
     if (!tiff) {
         buffer.setData(bytes);
@@ -193,8 +219,13 @@ void LoadPicture(const QString &path, QImage *picture) {
         QString why = reader.errorString();
         if (why.isEmpty())
             why = QStringLiteral("Invalid picture");
+        // The library's own reason, when the reader's says no more than
+        // "Unable to read image data".
+        if (const QString library = takeLibraryError(); !library.isEmpty())
+            why += QStringLiteral(" (%1)").arg(library);
         throw RuntimeError(kInvalidPicture, why);
     }
+    takeLibraryError();
     layOnWhitePaper(*picture);
 }
 

@@ -17,7 +17,8 @@ constexpr int kPictureAllocationLimitMB = INKMASK_PICTURE_LIMIT_MB;
 // A missing file raises error 53; a folder or anything else that is not a
 // regular file (a named pipe, a device) error 75; a file that may not be read
 // error 70; an empty file, a file that ends early, and any other refusal of
-// the reader, error 481, the latter with the reader's own description; error
+// the reader, error 481, the latter with the reader's own description (and
+// libpng's or libtiff's reason when it gave one); error
 // 7 for a picture larger than the limit, named with its size, and when memory
 // runs out. The picture comes out opaque, laid on white paper (see
 // layOnWhitePaper).
