@@ -78,8 +78,8 @@ class Line:
 
     def nb_alone(self):
         """The same options with NB as the only step (and no despeckle size)."""
-        words, kept, skip = self.words, [], False
-        for i, word in enumerate(words):
+        kept, skip = [], False
+        for word in self.words:
             if skip:
                 skip = False
             elif word in ("--steps", "--speck"):
@@ -469,6 +469,8 @@ def print_tables(kind, title, rows, lines):
             shown = [m for m in methods if not m.startswith("Sauvola")]
         else:
             shown = methods
+        if not shown:  # no line with clean-up steps
+            continue
         names = [name for name, _ in rows]
         width = max(len(n) for n in names + ["all"]) + 2
         print(f"\n{title}: {measure}")
