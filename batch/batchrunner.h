@@ -42,10 +42,6 @@ struct FileResult {
     QStringList warnings;  // what the user should look at in a file done
 };
 
-// A mask more black than this, in percent of the picture, after NB is warned
-// of: thresholds too high for the scan, or a shadow taken for ink.
-constexpr int kMostlyBlackPercent = 40;
-
 // The warning for a picture `percent` black after NB.
 QString mostlyBlackWarning(int percent);
 

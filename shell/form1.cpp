@@ -188,6 +188,10 @@ void Form1::createControls() {
     ckbLocal = new QCheckBox(QStringLiteral("local"), this);
     ckbLocal->setObjectName(QStringLiteral("ckbLocal"));
     ckbLocal->setGeometry(600, 48, 65, 25);
+    nbWarning = new QLabel(this);
+    nbWarning->setObjectName(QStringLiteral("nbWarning"));
+    nbWarning->setGeometry(8, 29, 180, 17);
+    nbWarning->setStyleSheet(QStringLiteral("color: #b00000"));
     ckbLocal->setToolTip(QStringLiteral(
         "NB compares each channel against the paper around the pixel, as if the page were lit "
         "evenly (Ctrl+L)"));
@@ -483,6 +487,26 @@ void Form1::runButtonPass(const char *name) {
 
 void Form1::rgb2nb_Click() {
     runButtonPass("nb");
+    // A mask mostly black: the thresholds too high for the scan, or a shadow
+    // taken for ink. Said beside the boxes, never in a box to dismiss.
+    const qint32 w = Picture1->pixels().width(), h = Picture1->pixels().height();
+    qint64 black = 0;
+    for (qint32 x = 0; x < w; ++x)
+        for (qint32 y = 0; y < h; ++y)
+            black += m_module.Mask.at(x, y);
+    const int percent = w > 0 && h > 0 ? int(black * 100 / (qint64(w) * h)) : 0;
+    const bool warn = percent > kMostlyBlackPercent;
+    const QString warning =
+        warn ? QStringLiteral(
+                   "NB left %1 % of the picture black: the thresholds may be too high "
+                   "for this scan, or uneven light taken for ink (try Ctrl+T, or the "
+                   "local box)")
+                   .arg(percent)
+             : QString();
+    nbWarning->setText(warn ? QStringLiteral("%1 % black!").arg(percent) : QString());
+    nbWarning->setToolTip(warning);
+    Progress->setToolTip(Progress->toolTip().section(QLatin1String("\nNB left"), 0, 0) +
+                         (warn ? QLatin1Char('\n') + warning : QString()));
 }
 
 void Form1::bouchtrou_Click() {

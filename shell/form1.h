@@ -197,6 +197,8 @@ private:
     QLabel *Label3 = nullptr;
     QCheckBox *ckbCancel = nullptr;
     QCheckBox *ckbLocal = nullptr;  // beyond the design: NB's local rule
+    QLabel *nbWarning = nullptr;    // beyond the design: NB's mask mostly black
+
     QLineEdit *Progress = nullptr;
     QTimer *Timer1 = nullptr;
     // Beyond the design.

@@ -10,6 +10,7 @@
 
 #include <QCheckBox>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScopeGuard>
@@ -172,7 +173,12 @@ private Q_SLOTS:
         auto *local = control<QCheckBox>(form, "ckbLocal");
         auto *nb = control<QPushButton>(form, "rgb2nb");
         nb->click();
-        QVERIFY(module.Mask.at(95, 40));  // the shadow, black
+        QVERIFY(module.Mask.at(95, 40));  // the shadow, black, and warned of
+        auto *warning = control<QLabel>(form, "nbWarning");
+        QCOMPARE(warning->text(), QStringLiteral("52 % black!"));
+        QVERIFY(control<QLineEdit>(form, "Progress")
+                    ->toolTip()
+                    .contains(QStringLiteral("NB left 52 %")));
         QTest::keyClick(&form, Qt::Key_L, Qt::ControlModifier);
         QVERIFY(local->isChecked());
         control<QPushButton>(form, "Command1")->click();  // Reload; it ticks Cancel
@@ -181,6 +187,9 @@ private Q_SLOTS:
         for (const auto &[x, y, black] :
              {std::tuple{95, 40, false}, {35, 40, false}, {90, 40, true}, {30, 41, true}})
             QVERIFY2(module.Mask.at(x, y) == black, qPrintable(at(x, y)));
+        QVERIFY(warning->text().isEmpty());
+        QVERIFY(
+            !control<QLineEdit>(form, "Progress")->toolTip().contains(QStringLiteral("NB left")));
     }
 };
 

@@ -8,6 +8,11 @@ namespace ink {
 
 struct PaperEstimate;
 
+// A mask more black than this after NB, in percent of the picture, is warned
+// of by both programs: thresholds too high for the scan, or a shadow taken
+// for ink.
+inline constexpr int kMostlyBlackPercent = 40;
+
 struct Thresholds {
     Thresholds() = default;
     Thresholds(double r, double g, double b) : red(r), green(g), blue(b) {}
