@@ -13,6 +13,7 @@
 
 #include "bench/quietstep.h"
 #include "core/ops/kernels.h"
+#include "core/ops/paper.h"
 #include "core/platform/imagefiles.h"
 #include "samplegen.h"
 
@@ -704,6 +705,22 @@ int main(int argc, char *argv[]) {
         w, h, static_cast<long long>(flipped), runs);
 #endif
     printTable(despeckle);
+
+    // The local rule on the same sample: the paper estimate, then NB with
+    // each cell of 8 x 8 pixels against limits of its own, beside plain NB.
+    const double paperMs = medianMs(
+        runs, [] {}, [&] { (void)estimatePaper(specks); });
+    Thresholds local = kThresholds;
+    local.paper = std::make_shared<const PaperEstimate>(estimatePaper(specks));
+    const double plainMs = medianMs(
+        runs, [&] { model.load(specks); }, [&] { nb(model); });
+    const double localMs = medianMs(
+        runs, [&] { model.load(specks); }, [&] { run(model, ThresholdKernel(local)); });
+    std::printf("local NB on the same sample, one thread, median of %d runs:\n", runs);
+    report("paper estimate", paperMs, mpx);
+    report("nb", plainMs, mpx);
+    report("nb, local rule", localMs, mpx,
+           qPrintable(QStringLiteral("%1 x nb").arg(localMs / plainMs, 0, 'f', 2)));
 
     // What writing needs besides the encoders: the picture flattened (paint
     // applied to the pixels) and the mask as a 1-bit picture.
