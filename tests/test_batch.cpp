@@ -543,7 +543,8 @@ private Q_SLOTS:
                       last = path(QStringLiteral("c-all.png")), dir = path(QStringLiteral("ch"));
         QCOMPARE(runBatch({"--steps", "nb", "--mask", nb, m_plan}).exitCode, 0);
         QCOMPARE(runBatch({"--steps", "nb,bouchtrou", "--mask", hole, m_plan}).exitCode, 0);
-        const Run run = runBatch({"--mask", last, "--changes", dir, m_plan});
+        const Run run =
+            runBatch({"--steps", "nb,bouchtrou,affine", "--mask", last, "--changes", dir, m_plan});
         QCOMPARE(run.exitCode, 0);
         const auto ink = [](const QImage &image, int x, int y) {
             return qGray(image.pixel(x, y)) < 128;

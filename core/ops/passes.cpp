@@ -34,7 +34,7 @@ const PassEntry kPasses[] = {
      [](const PassSettings &) -> std::unique_ptr<PackedOperation> {
          return std::make_unique<SpurRemovalKernel>();
      },
-     true},
+     false},
     {QLatin1String("taches"), QLatin1String("taches"), DespecklePass::kRange,
      [](SettingsSource &source) -> std::unique_ptr<ColumnOperation> {
          return std::make_unique<DespecklePass>(source);
@@ -42,7 +42,7 @@ const PassEntry kPasses[] = {
      [](const PassSettings &settings) -> std::unique_ptr<PackedOperation> {
          return std::make_unique<DespeckleKernel>(settings.speckSize);
      },
-     false},
+     true},
 };
 
 }  // namespace
