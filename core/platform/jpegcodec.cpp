@@ -108,10 +108,10 @@ struct Decompressor {
     Decompressor &operator=(const Decompressor &) = delete;
 };
 
-// Reads the header and sets the output up as Qt's reader does (its default
-// quality: the accurate integer DCT, fancy upsampling), the pixels as 32-bit
-// RGB. No C++ object lives in this frame across the jump.
-bool readHeader(Decompressor &d, const uchar *data, size_t size) {
+// Reads the header alone; false when libjpeg refuses it. Each function here
+// that calls libjpeg sets its own jump: no C++ object lives in its frame
+// across the jump.
+bool readHeaderOnly(Decompressor &d, const uchar *data, size_t size) {
     if (setjmp(d.errors.jump))
         return false;
     jpeg_mem_src(&d.info, data, static_cast<unsigned long>(size));
@@ -119,6 +119,17 @@ bool readHeader(Decompressor &d, const uchar *data, size_t size) {
     if (jpeg_read_header(&d.info, TRUE) != JPEG_HEADER_OK)
         return false;
     d.errors.inHeader = false;
+    return true;
+}
+
+// Reads the header and sets the output up as Qt's reader does (its default
+// quality: the accurate integer DCT, fancy upsampling), the pixels as 32-bit
+// RGB.
+bool readHeader(Decompressor &d, const uchar *data, size_t size) {
+    if (!readHeaderOnly(d, data, size))
+        return false;
+    if (setjmp(d.errors.jump))
+        return false;
     if (!((d.info.num_components == 3 && d.info.jpeg_color_space == JCS_YCbCr) ||
           (d.info.num_components == 1 && d.info.jpeg_color_space == JCS_GRAYSCALE)))
         return false;
@@ -152,13 +163,10 @@ bool readRows(Decompressor &d, uchar *bits, size_t stride) {
 // (the blocks' average colours, no transform), in libjpeg's own colours.
 // False when libjpeg refuses the file.
 bool readHeaderForCheck(Decompressor &d, const uchar *data, size_t size) {
+    if (!readHeaderOnly(d, data, size))
+        return false;
     if (setjmp(d.errors.jump))
         return false;
-    jpeg_mem_src(&d.info, data, static_cast<unsigned long>(size));
-    d.errors.inHeader = true;
-    if (jpeg_read_header(&d.info, TRUE) != JPEG_HEADER_OK)
-        return false;
-    d.errors.inHeader = false;
     d.info.scale_num = 1;
     d.info.scale_denom = 8;
     d.info.dct_method = JDCT_IFAST;
