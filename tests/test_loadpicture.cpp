@@ -148,6 +148,8 @@ private Q_SLOTS:
             "/* a */\n#define a_width 8\n#define a_height 1\n"
             "static char a_bits[] = { 0x01 };\n",
             false);
+        row("tiff holding an xbm's text", QByteArray("II*\0\x08\0\0\0#define a_width 8\n", 26),
+            false);
         row("something else", "not a picture", false);
     }
     void verdict() {

@@ -353,6 +353,10 @@ bool endsEarly(QByteArrayView bytes) {
         return pnmEndsEarly(b);
     if (b.startsWith("RIFF") && b.has(0, 12) && b.view().sliced(8, 4) == "WEBP")
         return b.size() < 8 + qint64(b.le32(4));
+    // A TIFF file, whatever text it holds further on, is no XBM file: its
+    // reader follows its offsets itself.
+    if (b.startsWith(QByteArrayView("II*\0", 4)) || b.startsWith(QByteArrayView("MM\0*", 4)))
+        return false;
     return xbmEndsEarly(b);
 }
 
