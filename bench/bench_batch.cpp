@@ -630,8 +630,7 @@ int main(int argc, char *argv[]) {
         runs, [&] { model.load(scan), nb(model), bouchtrou(model); }, [&] { affine(model, 2); });
     rows[3].ours[1] = medianMs(
         runs, [&] { model.load(scan); }, [&] { chainOn(model, 2); });
-    if (model.Mask.toMaskArray() != oneThread.Mask.toMaskArray() ||
-        model.picture.image() != oneThread.picture.image()) {
+    if (model.Mask != oneThread.Mask || model.picture.image() != oneThread.picture.image()) {
         std::printf("The chain on two threads DIFFERS from one thread's\n");
         return 1;
     }

@@ -1,6 +1,6 @@
 // Fuzz target: an image file through the path start-up and Reload take: the
 // file checks, the completeness check and the reader (LoadPicture), the
-// conversion into the picture area (ImageSurface), the picture area's size
+// conversion into the picture area (Sheet), the picture area's size
 // rounded to whole pixels and the two masks allocated one larger. A picture
 // either loads, opaque, with masks that fit it, or is refused with a run-time
 // error; nothing else may happen. The batch tool's form, reading into a
@@ -10,8 +10,8 @@
 // The first byte picks the file name's extension, so that every reader is
 // reached both by its extension and by the content alone.
 
-#include "core/image/imagesurface.h"
 #include "core/image/module1.h"
+#include "core/image/sheet.h"
 #include "core/platform/convert.h"
 #include "core/platform/loadpicture.h"
 #include "core/platform/runtimeerror.h"
@@ -85,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         picture.convertToFormat(QImage::Format_RGB32))
         std::abort();
 
-    ink::ImageSurface surface;
+    ink::Sheet surface;
     ink::Module1 module;
     try {
         surface.setImage(picture);

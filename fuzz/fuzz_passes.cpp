@@ -22,8 +22,8 @@
 // and after every action the masks are the picture's size plus one.
 
 #include "core/image/columnpass.h"
-#include "core/image/imagesurface.h"
 #include "core/image/module1.h"
+#include "core/image/sheet.h"
 #include "core/inspector/inspector.h"
 #include "core/ops/passes.h"
 #include "core/platform/convert.h"
@@ -111,7 +111,7 @@ public:
         QFile::remove(scanPath());
         writeFile(randomPicture(in));
         m_session.load();
-        m_loaded = m_picture.surface.image();
+        m_loaded = m_module.picture.image();
         startHistory();
     }
 
@@ -196,7 +196,7 @@ private:
                 break;
             default:
                 if (inPump) {
-                    const MaskArray mask = m_module.Mask;
+                    const PackedMask mask = m_module.Mask;
                     check(!m_session.runPass(pickPass(m_in)),
                           "a pass button during a pass is refused");
                     check(m_module.Mask == mask, "a refused pass changes nothing");
@@ -208,32 +208,32 @@ private:
         checkShape();
     }
 
-    PixelSurface &picture() { return m_picture.surface; }
+    PixelSurface &picture() { return m_module.picture; }
 
     // The states undo and redo move between: the picture and `Mask` as
     // loaded, then after each pass.
     struct State {
         QImage picture;
-        MaskArray mask;
+        PackedMask mask;
     };
     void startHistory() {
-        m_states = {{m_picture.surface.image(), m_module.Mask}};
+        m_states = {{m_module.picture.image(), m_module.Mask}};
         m_current = 0;
     }
     void passDone() {
         m_states.resize(m_current + 1);
-        m_states.push_back({m_picture.surface.image(), m_module.Mask});
+        m_states.push_back({m_module.picture.image(), m_module.Mask});
         ++m_current;
     }
 
     // Undo, or redo when `forward`.
     void step(bool inPump, bool forward) {
-        const QImage before = m_picture.surface.image();
-        const MaskArray mask = m_module.Mask;
+        const QImage before = m_module.picture.image();
+        const PackedMask mask = m_module.Mask;
         const bool done = forward ? m_session.redo() : m_session.undo();
         if (inPump) {
             check(!done, "undo and redo are refused during a pass");
-            check(m_picture.surface.image() == before && m_module.Mask == mask,
+            check(m_module.picture.image() == before && m_module.Mask == mask,
                   "a refused undo or redo changes nothing");
             return;
         }
@@ -242,7 +242,7 @@ private:
         if (!done)
             return;
         m_current = forward ? m_current + 1 : m_current - 1;
-        check(m_picture.surface.image() == m_states[m_current].picture,
+        check(m_module.picture.image() == m_states[m_current].picture,
               "undo and redo bring the picture back bit for bit");
         check(m_module.Mask == m_states[m_current].mask && m_module.WorkMask == m_module.Mask,
               "undo and redo bring Mask back, and WorkMask follows it");
@@ -272,7 +272,7 @@ private:
     // nothing else.
     void reload() {
         const bool readable = m_module.ImagePath.isEmpty() || QFile::exists(scanPath());
-        const QImage before = m_picture.surface.image();
+        const QImage before = m_module.picture.image();
         const size_t errors = m_errors.size();
         const bool replaced = m_session.reload();
         check(m_cancel == 1, "Reload ticks Cancel");
@@ -280,10 +280,10 @@ private:
         if (!replaced) {
             check(m_errors.size() == errors + 1 && m_errors.back() == 53,
                   "a file gone is reported as not found");
-            check(m_picture.surface.image() == before, "a failed Reload keeps the picture");
+            check(m_module.picture.image() == before, "a failed Reload keeps the picture");
             return;
         }
-        m_loaded = m_picture.surface.image();
+        m_loaded = m_module.picture.image();
         startHistory();
         check(m_loaded == m_file.convertToFormat(QImage::Format_RGB32),
               "Reload shows the file's picture");
@@ -306,8 +306,8 @@ private:
     }
 
     void runPass(const PassEntry &pass) {
-        const MaskArray before = m_module.Mask;
-        const QImage pictureBefore = m_picture.surface.image();
+        const PackedMask before = m_module.Mask;
+        const QImage pictureBefore = m_module.picture.image();
         const qint32 w = roundToInt32(picture().Width()), h = roundToInt32(picture().Height());
         const int cancelBefore = m_cancel;
 
@@ -345,7 +345,7 @@ private:
             check(outcome.cancelled, "a Reload ends the running pass at its poll");
             check(m_module.Mask == m_module.WorkMask && m_module.Mask.countBlack() == 0,
                   "after a Reload during a pass both masks are all white");
-            check(m_picture.surface.image() == m_loaded, "the reloaded picture stays as loaded");
+            check(m_module.picture.image() == m_loaded, "the reloaded picture stays as loaded");
             check(m_cancel == 0, "the pass unticks the box");
             return;
         }
@@ -369,8 +369,8 @@ private:
         }
 
         // The expected mask and picture, cell by cell.
-        MaskArray expected = before;
-        ImageSurface expectedPicture(pictureBefore);
+        PackedMask expected = before;
+        Sheet expectedPicture(pictureBefore);
         if (is(pass, "nb")) {
             // vbox, bbox, rbox for each column with rows; a failed pass stops
             // inside its last set.
@@ -434,7 +434,7 @@ private:
                 }
             }
         }
-        check(m_picture.surface.image() == expectedPicture.image(),
+        check(m_module.picture.image() == expectedPicture.image(),
               "the picture changes exactly where the pass's rule says");
         if (failed) {
             check(m_module.Mask == before, "a failed pass leaves Mask as it was");
@@ -453,8 +453,7 @@ private:
 
     FuzzedDataProvider &m_in;
     Module1 m_module;
-    MemoryPicture m_picture;
-    Session m_session{m_module, m_picture, *this};
+    Session m_session{m_module, *this};
     QImage m_file;    // what the file on disk holds
     QImage m_loaded;  // the picture as the last Reload left it
     int m_cancel = 0;

@@ -32,6 +32,7 @@
 #include <QStyle>
 #include <QTimer>
 
+#include <bit>
 #include <tuple>
 
 namespace ink {
@@ -132,7 +133,7 @@ QLabel *label(QWidget *parent, const char *name, const QString &caption, QRect g
 }  // namespace
 
 Form1::Form1(Module1 &module, QWidget *parent)
-    : QWidget(parent), m_module(module), m_session(module, *this, *this) {
+    : QWidget(parent), m_module(module), m_session(module, *this) {
     setObjectName(QStringLiteral("Form1"));
     setCaption(QStringLiteral("Form1"));
     resize(769, 615);
@@ -289,26 +290,32 @@ void Form1::createControls() {
 }
 
 bool Form1::Undo_Key() {
+    const std::shared_ptr<const PassChanges> undone = m_session.lastChanges();
     const bool done = m_session.undo();
-    if (done)
+    if (done) {
+        Picture1->refreshColumns(undone->firstColumn, undone->lastColumn);
         showChanges();
+    }
     return done;
 }
 
 bool Form1::Redo_Key() {
     const bool done = m_session.redo();
-    if (done)
+    if (done) {
+        const std::shared_ptr<const PassChanges> redone = m_session.lastChanges();
+        Picture1->refreshColumns(redone->firstColumn, redone->lastColumn);
         showChanges();
+    }
     return done;
 }
 
 void Form1::showChanges() {
-    Picture1->setLoadedPicture(m_session.loadedPicture());
     const std::shared_ptr<const PassChanges> changes = m_session.lastChanges();
     Picture1->setChanges(changes);
-    const QString counts = changes ? QStringLiteral("\nLast pass: ") +
-                                         changeCountsText(changes->filled, changes->erased)
-                                   : QString();
+    const QString counts = changes
+                               ? QStringLiteral("\nLast pass: ") +
+                                     changeCountsText(changes->filledCount, changes->erasedCount)
+                               : QString();
     Progress->setToolTip(kProgressTip + counts);
     Text1->setToolTip(kText1Tip + counts);
 }
@@ -420,7 +427,7 @@ void Form1::setSaveDialog(SaveDialog dialog) {
 }
 
 void Form1::Command2_Click() {
-    const QImage &picture = Picture1->pixels();
+    const QImage &picture = m_module.picture.original();
     if (const QString refusal = saveRefusal(passRunning(), picture); !refusal.isEmpty()) {
         MessageBoxes::show(this, refusal);
         return;
@@ -455,7 +462,7 @@ void Form1::Command2_Click() {
         return;
     }
     QString message;
-    if (!saveImage(m_module, picture, choice->content, path, &message))
+    if (!saveImage(m_module, choice->content, path, &message))
         MessageBoxes::show(this, message);
 }
 
@@ -470,6 +477,10 @@ bool Form1::runCountedPass(qint32 lastColumn, Run run) {
     Picture1->setChanges(nullptr);
     const bool ran = run();
     m_passLastColumn = 0;
+    // The last column's block, in a reduced view, was waiting for columns
+    // the pass did not reach.
+    if (ran && m_passColumn > 0)
+        Picture1->refreshColumn(m_passColumn, true);
     showChanges();
     return ran;
 }
@@ -489,11 +500,13 @@ void Form1::rgb2nb_Click() {
     runButtonPass("nb");
     // A mask mostly black: the thresholds too high for the scan, or a shadow
     // taken for ink. Said beside the boxes, never in a box to dismiss.
-    const qint32 w = Picture1->pixels().width(), h = Picture1->pixels().height();
+    const qint32 w = m_module.picture.width(), h = m_module.picture.height();
     qint64 black = 0;
-    for (qint32 x = 0; x < w; ++x)
-        for (qint32 y = 0; y < h; ++y)
-            black += m_module.Mask.at(x, y);
+    for (qint32 x = 0; x < w; ++x) {
+        const quint64 *column = m_module.Mask.column(x);
+        for (qint32 k = 0; k < m_module.Mask.wordsPerColumn(); ++k)
+            black += std::popcount(column[k] & PackedMask::rowBits(k, 0, h - 1));
+    }
     const int percent = w > 0 && h > 0 ? int(black * 100 / (qint64(w) * h)) : 0;
     const bool warn = percent > kMostlyBlackPercent;
     const QString warning =
@@ -530,7 +543,7 @@ void Form1::Picture1_MouseMove(int, int, float x, float y) {
 void Form1::Picture1_KeyDown(int &keyCode, int) {
     const qint32 oldX = CursorX;
     const qint32 oldY = CursorY;
-    stepCursor(keyCode, CursorX, CursorY, *Picture1);
+    stepCursor(keyCode, CursorX, CursorY, m_module.picture);
     if (CursorX != oldX || CursorY != oldY) {
         // Keep the cursor pixel in sight when it is stepped off the view.
         const QRect pixel = Picture1->zoomedRect(QRect(CursorX, CursorY, 1, 1));
@@ -615,7 +628,8 @@ void Form1::updateHistogramMarks() {
 
 void Form1::Timer1_Timer() {
     BlinkColor = nextBlinkColor(BlinkColor);
-    Picture1->PSet(CursorX, CursorY, blinkPaintColor(BlinkColor));
+    m_module.picture.PSet(CursorX, CursorY, blinkPaintColor(BlinkColor));
+    Picture1->refreshPixel(CursorX, CursorY);
     repaint();
     clign->setText(flippedCaption(clign->text()));
 }
@@ -640,7 +654,7 @@ void Form1::setCancelBoxValue(int value) {
 
 void Form1::refreshPicture(qint32 column) {
     m_passColumn = column;
-    Picture1->Refresh();
+    Picture1->refreshColumn(column);
 }
 
 void Form1::setProgress(const QString &text) {
@@ -680,16 +694,10 @@ void Form1::reportError(const RuntimeError &error) {
     reportRuntimeError(this, error);
 }
 
-PixelSurface &Form1::pixels() {
-    return *Picture1;
-}
-
-void Form1::replace(const QImage &image) {
-    Picture1->setPicture(image);
-    if (m_session.local())
-        updateLoadedHistograms(image, std::make_shared<const PaperEstimate>(estimatePaper(image)));
-    else
-        updateLoadedHistograms(Picture1->pixels(), nullptr);
+void Form1::pictureReplaced() {
+    Picture1->setSheet(&m_module.picture);
+    const QImage &scan = m_module.picture.original();
+    updateLoadedHistograms(scan, m_session.local() ? m_session.paper() : nullptr);
 }
 
 void Form1::updateLoadedHistograms(const QImage &loaded,

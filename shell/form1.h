@@ -33,7 +33,7 @@ class PictureBox;
 // the error guard) are the Session's; the window is its view and its picture:
 // between two columns it repaints the column just written and the progress
 // box, pumps events and polls the Cancel box.
-class Form1 : public QWidget, private SessionView, private SessionPicture {
+class Form1 : public QWidget, private SessionView {
     Q_OBJECT
 
 public:
@@ -149,9 +149,7 @@ private:
     QString speckText() override;
     void reportError(const RuntimeError &error) override;
     void closeNow() override { close(); }
-    // SessionPicture: the picture box.
-    PixelSurface &pixels() override;
-    void replace(const QImage &image) override;
+    void pictureReplaced() override;
 
     void createControls();
     // Runs a pass whose last column is `lastColumn`, kept for the progress

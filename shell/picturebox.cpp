@@ -53,16 +53,12 @@ PictureBox::PictureBox(QWidget *parent) : QWidget(parent) {
     resize(0, 0);
 }
 
-void PictureBox::setPicture(const QImage &image) {
-    setImage(image);
+void PictureBox::setSheet(const Sheet *sheet) {
+    m_sheet = sheet;
     m_comparing = false;
-    m_loaded = m_loadedReduced = QImage();
     m_changes.reset();
-    m_changesReduced = QImage();
-    m_damagedRight = m_damagedBottom = -1;
+    dropTiles();
     m_level = levelAllowed(m_level);
-    if (!buildReduced(reduction()))  // no memory for it: show the picture as it is
-        m_level = kUnitLevel;
     resize(sizeHint());
     update();
 }
@@ -159,8 +155,6 @@ void PictureBox::setLevel(int index, QPointF anchor) {
     if (index == m_level)
         return;
     const Level &next = kLevels[index];
-    if (!buildReduced(next.divisor))
-        return;  // no memory for the reduced view: keep the current one
     // The scroll area holds this widget in its viewport.
     QScrollArea *view =
         parentWidget() ? qobject_cast<QScrollArea *>(parentWidget()->parentWidget()) : nullptr;
@@ -266,132 +260,128 @@ QImage PictureBox::reduce(const QImage &image, int divisor) {
     return reduced;
 }
 
-bool PictureBox::buildReduced(int divisor) {
-    if (divisor <= 1 || pixels().isNull()) {
-        m_divisor = 1;
-        m_reduced = QImage();
-        m_blockSums = {};
-        m_blockOfRow = {};
-        m_sumsOfColumn = {};
-        return true;
+void PictureBox::dropTiles() {
+    for (Tiles &t : m_tiles)
+        t = Tiles();
+    m_tilesDivisor = 0;
+}
+
+QImage PictureBox::composed(const QRect &source, bool scan) const {
+    QImage out(source.size(), QImage::Format_RGB32);
+    if (out.isNull())
+        return out;
+    for (int y = source.top(); y <= source.bottom(); ++y) {
+        QRgb *line = reinterpret_cast<QRgb *>(out.scanLine(y - source.top()));
+        if (scan)
+            std::copy_n(m_sheet->originalRow(y) + source.left(), source.width(), line);
+        else
+            m_sheet->composeRow(y, source.left(), source.width(), line);
     }
-    const QImage &from = pixels();
-    const int width = from.width(), height = from.height();
-    QImage reduced((width + divisor - 1) / divisor, (height + divisor - 1) / divisor,
-                   QImage::Format_RGB32);
-    if (reduced.isNull())
-        return false;
-    const size_t blockRows = size_t(reduced.height());
-    std::vector<quint16> sums, rowSums;
-    std::vector<int> blockOfRow;
-    std::vector<size_t> sumsOfColumn;
-    try {
-        sums.resize(size_t(reduced.width()) * blockRows * 3);
-        rowSums.resize(size_t(reduced.width()) * 3);
-        blockOfRow.resize(size_t(height));
-        sumsOfColumn.resize(size_t(width));
-    } catch (const std::bad_alloc &) {
-        return false;
-    }
-    for (int y = 0; y < height; ++y)
-        blockOfRow[size_t(y)] = y / divisor;
-    for (int x = 0; x < width; ++x)
-        sumsOfColumn[size_t(x)] = size_t(x / divisor) * blockRows * 3;
-    // A block row at a time, reading the picture row by row.
-    for (size_t by = 0; by < blockRows; ++by) {
-        std::fill(rowSums.begin(), rowSums.end(), 0);
-        const int y0 = int(by) * divisor, y1 = std::min(y0 + divisor, height);
+    return out;
+}
+
+void PictureBox::reduceBlocks(const QRect &blocks, bool scan, QImage &out, QPoint at) const {
+    const int n = reduction(), width = m_sheet->width(), height = m_sheet->height();
+    const int x0 = blocks.left() * n, x1 = std::min((blocks.right() + 1) * n, width) - 1;
+    if (x1 < x0)
+        return;
+    std::vector<QRgb> row(size_t(x1 - x0 + 1));
+    std::vector<quint32> sums(size_t(blocks.width()) * 3);
+    for (int by = blocks.top(); by <= blocks.bottom(); ++by) {
+        const int y0 = by * n, y1 = std::min(y0 + n, height);
+        if (y0 >= height)
+            break;
+        std::fill(sums.begin(), sums.end(), 0);
         for (int y = y0; y < y1; ++y) {
-            const QRgb *line = reinterpret_cast<const QRgb *>(from.constScanLine(y));
-            for (int x = 0; x < width; ++x) {
-                quint16 *sum = &rowSums[size_t(x / divisor) * 3];
-                sum[0] += quint16(qRed(line[x]));
-                sum[1] += quint16(qGreen(line[x]));
-                sum[2] += quint16(qBlue(line[x]));
+            const QRgb *line = m_sheet->originalRow(y) + x0;
+            if (!scan) {
+                m_sheet->composeRow(y, x0, x1 - x0 + 1, row.data());
+                line = row.data();
+            }
+            for (int x = x0; x <= x1; ++x) {
+                quint32 *sum = &sums[size_t((x - x0) / n) * 3];
+                const QRgb p = line[x - x0];
+                sum[0] += quint32(qRed(p));
+                sum[1] += quint32(qGreen(p));
+                sum[2] += quint32(qBlue(p));
             }
         }
-        for (int bx = 0; bx < reduced.width(); ++bx)
-            std::copy_n(&rowSums[size_t(bx) * 3], 3, &sums[(size_t(bx) * blockRows + by) * 3]);
-    }
-    m_divisor = divisor;
-    m_reduced = std::move(reduced);
-    m_blockSums = std::move(sums);
-    m_blockOfRow = std::move(blockOfRow);
-    m_sumsOfColumn = std::move(sumsOfColumn);
-    reduceInto(QRect(0, 0, width, height));
-    return true;
-}
-
-void PictureBox::reduceInto(const QRect &imageRect) {
-    const QRect blocks = zoomedRect(imageRect) & m_reduced.rect();
-    const int n = m_divisor, width = int(Width()), height = int(Height());
-    const size_t blockRows = size_t(m_reduced.height());
-    for (int by = blocks.top(); by <= blocks.bottom(); ++by) {
-        QRgb *out = reinterpret_cast<QRgb *>(m_reduced.scanLine(by));
-        const int rows = std::min(n, height - by * n);
-        for (int bx = blocks.left(); bx <= blocks.right(); ++bx) {
-            const quint16 *sum = &m_blockSums[(size_t(bx) * blockRows + size_t(by)) * 3];
-            const quint32 count = quint32(rows * std::min(n, width - bx * n));
-            const auto mean = [count](quint32 s) { return int((s + count / 2) / count); };
-            out[bx] = qRgb(mean(sum[0]), mean(sum[1]), mean(sum[2]));
+        QRgb *to = reinterpret_cast<QRgb *>(out.scanLine(at.y() + by - blocks.top())) + at.x();
+        for (int bx = blocks.left(); bx <= blocks.right() && bx * n < width; ++bx) {
+            const quint32 *sum = &sums[size_t(bx - blocks.left()) * 3];
+            const quint32 count = quint32(y1 - y0) * quint32(std::min(bx * n + n, width) - bx * n);
+            const auto mean = [count](quint32 v) { return int((v + count / 2) / count); };
+            to[bx - blocks.left()] = qRgb(mean(sum[0]), mean(sum[1]), mean(sum[2]));
         }
     }
 }
 
-void PictureBox::PSet(qint64 x, qint64 y, ColorValue color) {
+const QImage *PictureBox::tiles(const QRect &rect, bool scan) {
+    const QSize size = viewSize(level());
+    if (qint64(size.width()) * size.height() > kTiledPixels || reduction() < 4)
+        return nullptr;
+    if (m_tilesDivisor != reduction()) {
+        dropTiles();
+        m_tilesDivisor = reduction();
+    }
+    Tiles &t = m_tiles[scan ? 1 : 0];
+    if (t.image.isNull()) {
+        t.image = QImage(size, QImage::Format_RGB32);
+        if (t.image.isNull())
+            return nullptr;
+        t.columns = (size.width() + kTile - 1) / kTile;
+        t.made.assign(size_t(t.columns) * size_t((size.height() + kTile - 1) / kTile), 0);
+    }
+    const QRect area = rect & t.image.rect();
+    for (int ty = area.top() / kTile; ty <= area.bottom() / kTile; ++ty) {
+        for (int tx = area.left() / kTile; tx <= area.right() / kTile; ++tx) {
+            quint8 &made = t.made[size_t(ty) * size_t(t.columns) + size_t(tx)];
+            if (made)
+                continue;
+            const QRect tile = QRect(tx * kTile, ty * kTile, kTile, kTile) & t.image.rect();
+            reduceBlocks(tile, scan, t.image, tile.topLeft());
+            made = 1;
+        }
+    }
+    return &t.image;
+}
+
+void PictureBox::refreshColumns(qint32 first, qint32 last) {
+    if (!hasPicture())
+        return;
+    first = std::max(first, 0);
+    last = std::min(last, qint32(Width()) - 1);
+    if (last < first)
+        return;
+    const QRect columns = zoomedRect(QRect(first, 0, last - first + 1, int(Height())));
+    if (m_tilesDivisor == reduction() && !m_tiles[0].image.isNull()) {
+        Tiles &t = m_tiles[0];
+        const int rows = int(t.made.size()) / t.columns;
+        for (int tx = columns.left() / kTile; tx <= columns.right() / kTile && tx < t.columns; ++tx)
+            for (int ty = 0; ty < rows; ++ty)
+                t.made[size_t(ty) * size_t(t.columns) + size_t(tx)] = 0;
+    }
+    repaint(columns);
+}
+
+void PictureBox::refreshPixel(qint32 x, qint32 y) {
     if (!onSurface(x, y))
         return;
-    if (m_divisor > 1) {
-        // Keep the block's sums exact: take the old pixel out, put the new
-        // one in (each sum stays within 16 x 16 x 255, so 16 bits hold it).
-        const ColorValue old = Point(x, y);
-        quint16 *sum =
-            &m_blockSums[m_sumsOfColumn[size_t(x)] + size_t(m_blockOfRow[size_t(y)]) * 3];
-        for (int k = 0; k < 3; ++k)
-            sum[k] = quint16(sum[k] + ((color >> (8 * k)) & 0xFF) - ((old >> (8 * k)) & 0xFF));
+    const QRect shown = zoomedRect(QRect(x, y, 1, 1));
+    if (m_tilesDivisor == reduction() && !m_tiles[0].image.isNull()) {
+        Tiles &t = m_tiles[0];
+        t.made[size_t(shown.top() / kTile) * size_t(t.columns) + size_t(shown.left() / kTile)] = 0;
     }
-    ImageSurface::PSet(x, y, color);
-    if (m_damagedRight < m_damagedLeft) {
-        m_damagedLeft = m_damagedRight = int(x);
-        m_damagedTop = m_damagedBottom = int(y);
-        return;
-    }
-    m_damagedLeft = std::min(m_damagedLeft, int(x));
-    m_damagedRight = std::max(m_damagedRight, int(x));
-    m_damagedTop = std::min(m_damagedTop, int(y));
-    m_damagedBottom = std::max(m_damagedBottom, int(y));
+    update(shown);
 }
 
-void PictureBox::PSetRow(qint64 x, qint64 y, const ColorValue *colors, qint64 count) {
-    // A reduced view's block sums follow every pixel, as PSet keeps them.
-    if (m_divisor > 1) {
-        PixelSurface::PSetRow(x, y, colors, count);
+void PictureBox::refreshColumn(qint32 x, bool now) {
+    // Reduced, a screen column shows n image columns: it is made once, when
+    // the last of them is done.
+    const int n = reduction();
+    if (n > 1 && !now && (x + 1) % n != 0 && x + 1 < qint32(Width()))
         return;
-    }
-    qint64 first = -1, last = -1;
-    for (qint64 i = std::max<qint64>(0, -x); i < count && onSurface(x + i, y); ++i) {
-        if (colors[i] == kNoPixel)
-            continue;
-        first = first < 0 ? i : first;
-        last = i;
-    }
-    if (first < 0)
-        return;
-    ImageSurface::PSetRow(x, y, colors, count);
-    // The damaged area grows as PSet at the row's first and last pixel would.
-    PSet(x + first, y, colors[first]);
-    PSet(x + last, y, colors[last]);
-}
-
-void PictureBox::Refresh() {
-    if (m_damagedRight < m_damagedLeft)
-        return;
-    const QRect damaged(QPoint(m_damagedLeft, m_damagedTop),
-                        QPoint(m_damagedRight, m_damagedBottom));
-    m_damagedRight = m_damagedBottom = -1;
-    if (reduction() > 1)
-        reduceInto(damaged);
-    repaint(zoomedRect(damaged));
+    refreshColumns(x - x % n, x);
 }
 
 void PictureBox::paintEvent(QPaintEvent *event) {
@@ -403,25 +393,33 @@ void PictureBox::paintEvent(QPaintEvent *event) {
             paintHint(painter);
         return;
     }
-    const bool compare = m_comparing && m_loaded.size() == pixels().size();
+    const bool compare = m_comparing;
     if (reduction() > 1) {
-        if (compare && m_loadedDivisor != reduction()) {
-            m_loadedReduced = reduce(m_loaded, reduction());
-            m_loadedDivisor = reduction();
+        const QRect shown = rect & QRect(QPoint(0, 0), viewSize(level()));
+        if (const QImage *kept = tiles(shown, compare)) {
+            painter.drawImage(shown, *kept, shown);
+        } else {
+            QImage part(shown.size(), QImage::Format_RGB32);
+            if (!part.isNull()) {
+                reduceBlocks(shown, compare, part, QPoint(0, 0));
+                painter.drawImage(shown.topLeft(), part);
+            }
         }
-        const QImage &shown = compare && !m_loadedReduced.isNull() ? m_loadedReduced : m_reduced;
-        painter.drawImage(rect, shown, rect);
         if (!compare)
-            paintChanges(painter, rect, rect);
+            paintChanges(painter, shown, shown);
+        if (!m_hint.isEmpty())
+            paintHint(painter);
         return;
     }
-    const QImage &shown = compare ? m_loaded : pixels();
     // The image pixels the rectangle touches, each scaled to a whole square
     // with no smoothing.
-    const QRect source(QPoint(rect.left() / zoom(), rect.top() / zoom()),
-                       QPoint(rect.right() / zoom(), rect.bottom() / zoom()));
+    const QRect source = QRect(QPoint(rect.left() / zoom(), rect.top() / zoom()),
+                               QPoint(rect.right() / zoom(), rect.bottom() / zoom())) &
+                         QRect(0, 0, int(Width()), int(Height()));
+    if (source.isEmpty())
+        return;
     painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
-    painter.drawImage(zoomedRect(source), shown, source);
+    painter.drawImage(zoomedRect(source), composed(source, compare));
     if (!compare)
         paintChanges(painter, source, zoomedRect(source));
     if (!m_hint.isEmpty())
@@ -431,51 +429,25 @@ void PictureBox::paintEvent(QPaintEvent *event) {
 void PictureBox::paintChanges(QPainter &painter, const QRect &source, const QRect &target) {
     if (!m_showChanges || !m_changes)
         return;
-    if (reduction() > 1) {
-        if (m_changesDivisor != reduction() || m_changesReduced.isNull()) {
-            const int n = reduction();
-            QImage overlay(m_reduced.size(), QImage::Format_ARGB32_Premultiplied);
-            if (overlay.isNull())
-                return;
-            overlay.fill(Qt::transparent);
-            const auto mark = [&](QRgb color, bool keep) {
-                return [&overlay, n, color, keep](qint32 x, qint32 y) {
-                    QRgb &p = reinterpret_cast<QRgb *>(overlay.scanLine(y / n))[x / n];
-                    if (!keep || p == 0)
-                        p = color;
-                };
-            };
-            m_changes->filledCells.forEachIn(QRect(0, 0, int(Width()), int(Height())),
-                                             mark(kFilledColor, true));
-            m_changes->erasedCells.forEachIn(QRect(0, 0, int(Width()), int(Height())),
-                                             mark(kErasedColor, false));
-            m_changesReduced = std::move(overlay);
-            m_changesDivisor = n;
-        }
-        painter.drawImage(target, m_changesReduced, source);
-        return;
-    }
-    // Only the cells in sight are drawn, into a transparent image of their size.
+    // Only the cells in sight are drawn, into a transparent image of the
+    // screen pixels or image pixels shown; erased after filled, so that a
+    // reduced pixel covering both shows the erased colour.
+    const int n = reduction();
+    const QRect cells = n > 1 ? QRect(source.topLeft() * n, source.size() * n) : source;
     QImage overlay(source.size(), QImage::Format_ARGB32_Premultiplied);
     if (overlay.isNull())
         return;
     overlay.fill(Qt::transparent);
     const auto mark = [&](QRgb color) {
-        return [&overlay, &source, color](qint32 x, qint32 y) {
-            reinterpret_cast<QRgb *>(overlay.scanLine(y - source.top()))[x - source.left()] = color;
+        return [&overlay, &source, n, color](qint32 x, qint32 y) {
+            reinterpret_cast<QRgb *>(
+                overlay.scanLine(y / n - source.top()))[x / n - source.left()] = color;
         };
     };
-    m_changes->filledCells.forEachIn(source, mark(kFilledColor));
-    m_changes->erasedCells.forEachIn(source, mark(kErasedColor));
+    const QRect area = cells & QRect(0, 0, int(Width()), int(Height()));
+    m_changes->forEachIn(m_changes->filled, area, mark(kFilledColor));
+    m_changes->forEachIn(m_changes->erased, area, mark(kErasedColor));
     painter.drawImage(target, overlay);
-}
-
-void PictureBox::setLoadedPicture(const QImage &loaded) {
-    m_loaded = loaded;
-    m_loadedReduced = QImage();
-    m_loadedDivisor = 1;
-    if (m_comparing)
-        update();
 }
 
 void PictureBox::setComparing(bool on) {
@@ -489,7 +461,6 @@ void PictureBox::setChanges(std::shared_ptr<const PassChanges> changes) {
     if (changes == m_changes)
         return;
     m_changes = std::move(changes);
-    m_changesReduced = QImage();
     if (m_showChanges)
         update();
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/image/imagesurface.h"
+#include "core/image/sheet.h"
 #include "core/session/history.h"
 
 #include <QPointF>
@@ -13,22 +13,25 @@ class QPainter;
 
 namespace ink {
 
-// The picture area: a widget that shows a persistent image and lets the
-// program read and write single pixels. It takes the size of each picture
-// loaded into it, so Width() and Height() are the picture's size in pixels.
+// The picture area: a view of the sheet, the picture the passes work on. It
+// takes the size of the sheet shown, so Width() and Height() are the
+// picture's size in pixels, and Point() reads the sheet.
 //
-// Writes are collected into a damaged rectangle; Refresh() repaints just that
-// rectangle, at once, so a pass's column is on screen at its end-of-column step
-// without repainting the whole window.
+// Nothing is copied from the sheet: each paint composes what is exposed from
+// the scan and the planes painted over it, at the zoom shown. During a pass
+// refreshColumn() repaints the column just done, at once, without repainting
+// the whole window.
 //
 // The view can be zoomed in by whole factors and out by whole divisors
 // (Ctrl + wheel, Ctrl + "+" / "-", Ctrl + "0" back to 1, Ctrl + "9" to fit the
-// whole picture in the view). Zoomed in, each image pixel is drawn as a crisp
-// square of factor x factor screen pixels. Zoomed out to 1/n, each screen
-// pixel shows the average colour of the n x n image pixels it covers, so a
-// thin line stays visible as grey; that reduced copy is kept beside the
-// picture and brought up to date by Refresh() for what was written since.
-// Zoom changes the view only: Point, PSet, Width and Height stay in image
+// whole picture in the view, whatever its size). Zoomed in, each image pixel
+// is drawn as a crisp square of factor x factor screen pixels. Zoomed out to
+// 1/n, each screen pixel shows the average colour of the n x n image pixels
+// it covers, so a thin line stays visible as grey; for the deeper
+// reductions, whose screen pixels each cost many image pixels, the reduced
+// view is kept in tiles made as they are first shown and remade when the
+// columns they show are painted (a pass's block of n columns once it is
+// done). Zoom changes the view only: Point, Width and Height stay in image
 // pixels, and so do the positions mouseMove reports. Inside a scroll area,
 // zooming keeps the point under the pointer (for the keys, the middle of the
 // visible part) where it was.
@@ -43,19 +46,32 @@ namespace ink {
 // A line of text, the hint, can be shown: in place of the picture when there
 // is none (the area then takes the text's size), over its visible top left
 // corner otherwise.
-class PictureBox : public QWidget, public ImageSurface {
+class PictureBox : public QWidget {
     Q_OBJECT
     Q_PROPERTY(QString hint READ hint WRITE setHint)
 
 public:
     explicit PictureBox(QWidget *parent = nullptr);
 
-    // Replaces the shown picture and everything painted into it.
-    void setPicture(const QImage &image);
+    // Shows `sheet` (null: none), afresh: Compare and the overlay's changes
+    // are dropped. The sheet must outlive the view or be replaced first.
+    void setSheet(const Sheet *sheet);
+    const Sheet *sheet() const { return m_sheet; }
 
-    void PSet(qint64 x, qint64 y, ColorValue color) override;
-    void PSetRow(qint64 x, qint64 y, const ColorValue *colors, qint64 count) override;
-    void Refresh() override;
+    ColorValue Point(qint64 x, qint64 y) const { return m_sheet ? m_sheet->Point(x, y) : kNoPixel; }
+    float Width() const { return m_sheet ? m_sheet->Width() : 0; }
+    float Height() const { return m_sheet ? m_sheet->Height() : 0; }
+    bool onSurface(qint64 x, qint64 y) const { return m_sheet && m_sheet->onSurface(x, y); }
+    // The picture shown, composed whole, everything painted included.
+    QImage image() const { return m_sheet ? m_sheet->image() : QImage(); }
+
+    // Column x was painted: it is repainted now (reduced, once the block of
+    // columns it belongs to is done, or at once with `now`).
+    void refreshColumn(qint32 x, bool now = false);
+    // Columns first..last were changed (undo, redo, the end of a pass).
+    void refreshColumns(qint32 first, qint32 last);
+    // Pixel (x, y) was painted outside a pass.
+    void refreshPixel(qint32 x, qint32 y);
 
     QSize sizeHint() const override;
 
@@ -63,8 +79,6 @@ public:
     void setHint(const QString &text);
 
     static constexpr int kZoomFactors[] = {1, 2, 3, 4, 6, 8, 12, 16};
-    // The divisors of the reduced views, 1/2 to 1/16.
-    static constexpr int kReductions[] = {2, 3, 4, 6, 8, 12, 16};
     // The largest of kZoomFactors at which a picture of width x height pixels
     // still fits a widget (QWIDGETSIZE_MAX on each side), so that all of it
     // can be scrolled to; 1 when no larger one fits.
@@ -80,12 +94,13 @@ public:
     // without one, the visible middle does.
     void setZoom(int factor);
     void setZoom(int factor, QPointF anchor);
-    // Shows the picture at 1/divisor, one of kReductions (others are ignored).
+    // Shows the picture at 1/divisor, one of the view's steps (2, 3, 4, 6, 8,
+    // 12, 16, 24, ... 128; others are ignored).
     void setReduction(int divisor);
     void setReduction(int divisor, QPointF anchor);
     // Picks the largest scale, enlarged or reduced, at which the whole picture
     // shows in the enclosing scroll area's viewport without scrolling; the
-    // smallest, 1/16, when none does. Without a scroll area it does nothing.
+    // smallest, 1/128, when none does. Without a scroll area it does nothing.
     void fitToView();
     // An image rectangle in this widget's (zoomed) coordinates: reduced, the
     // screen pixels that show any of its pixels.
@@ -94,15 +109,12 @@ public:
     // it, the whole number of the pixel under the position; reduced to 1/n,
     // floor(position * n), kept within the picture while over the widget.
     QPointF imagePosition(QPointF widgetPosition) const;
-    // The reduced view as it is drawn (null at zoom 1 and above).
-    const QImage &reducedPixels() const { return m_reduced; }
     // The area-averaged reduction of `image` to 1/divisor: each pixel is the
     // rounded mean of the red, green and blue values of the divisor x divisor
     // pixels it covers, those beyond the right and bottom edges left out.
     static QImage reduce(const QImage &image, int divisor);
 
-    // The scan as loaded, shown while Compare is held; shared, not copied.
-    void setLoadedPicture(const QImage &loaded);
+    // Compare: the sheet's scan as loaded in place of the picture.
     void setComparing(bool on);
     bool comparing() const { return m_comparing; }
     // What the last pass changed (null: nothing to show), and the overlay's
@@ -139,10 +151,11 @@ private:
         int divisor;
     };
     // Every scale the view steps through, smallest first.
-    static constexpr Level kLevels[] = {{1, 16}, {1, 12}, {1, 8}, {1, 6},  {1, 4},
-                                        {1, 3},  {1, 2},  {1, 1}, {2, 1},  {3, 1},
-                                        {4, 1},  {6, 1},  {8, 1}, {12, 1}, {16, 1}};
-    static constexpr int kUnitLevel = 7;
+    static constexpr Level kLevels[] = {{1, 128}, {1, 96}, {1, 64}, {1, 48}, {1, 32}, {1, 24},
+                                        {1, 16},  {1, 12}, {1, 8},  {1, 6},  {1, 4},  {1, 3},
+                                        {1, 2},   {1, 1},  {2, 1},  {3, 1},  {4, 1},  {6, 1},
+                                        {8, 1},   {12, 1}, {16, 1}};
+    static constexpr int kUnitLevel = 13;
     const Level &level() const { return kLevels[m_level]; }
     int levelAllowed(int index) const;
     void setLevel(int index, QPointF anchor);
@@ -151,45 +164,38 @@ private:
     bool hasPicture() const { return Width() > 0 && Height() > 0; }
     void paintHint(QPainter &painter);
     QSize viewSize(const Level &level) const;
-    // Makes the reduced view and its block sums for 1/divisor (none for 1);
-    // false, with the current ones kept, when memory runs out.
-    bool buildReduced(int divisor);
-    // Recomputes, from the block sums, the reduced view's pixels that show
-    // image pixels in `imageRect`.
-    void reduceInto(const QRect &imageRect);
+    // The image pixels of `source` as they stand (or as loaded, `scan`).
+    QImage composed(const QRect &source, bool scan) const;
+    // The reduced view's pixels `blocks` (at 1/reduction()), written into
+    // `out` with `blocks`' top left corner at `at`.
+    void reduceBlocks(const QRect &blocks, bool scan, QImage &out, QPoint at) const;
+    // The reduced view of `rect` (in widget coordinates), from the tiles
+    // kept, made where missing; null when none are kept at this scale.
+    const QImage *tiles(const QRect &rect, bool scan);
+    void dropTiles();
     // Draws the overlay over the image pixels `source`, shown in `target`.
     void paintChanges(QPainter &painter, const QRect &source, const QRect &target);
 
-    // Bounds of the pixels written since the last refresh, in image pixels;
-    // empty when m_damagedRight < m_damagedLeft. Kept as plain numbers because
-    // PSet runs for every pixel a pass changes.
-    int m_damagedLeft = 0;
-    int m_damagedTop = 0;
-    int m_damagedRight = -1;
-    int m_damagedBottom = -1;
+    const Sheet *m_sheet = nullptr;
     int m_level = kUnitLevel;
     int m_wheelDelta = 0;  // wheel rotation not yet turned into zoom steps
     QString m_hint;
-    // The picture at 1/reduction(), only while the view is reduced: one copy,
-    // for the level shown (with its sums, 2.5 bytes a picture pixel at 1/2).
-    QImage m_reduced;
-    // Kept with it for PSet, so that a pass's writes cost no second walk down
-    // the picture's columns: the divisor, the exact red, green and blue sums
-    // of each block (block column by block column), and the block row of each
-    // picture row and the first sum of each picture column's block column.
-    int m_divisor = 1;
-    std::vector<quint16> m_blockSums;
-    std::vector<int> m_blockOfRow;
-    std::vector<size_t> m_sumsOfColumn;
+    // The kept reduced views, of the picture and of the scan, in tiles of
+    // kTile x kTile screen pixels marked made or not; only at scales where
+    // the whole view is small (kTiledPixels), where a screen pixel covers
+    // many image pixels.
+    static constexpr int kTile = 64;
+    static constexpr qint64 kTiledPixels = qint64(16) << 20;
+    struct Tiles {
+        QImage image;
+        std::vector<quint8> made;
+        int columns = 0;
+    } m_tiles[2];
+    int m_tilesDivisor = 0;
 
-    QImage m_loaded;
-    QImage m_loadedReduced;  // m_loaded at 1/m_loadedDivisor, made when Compare needs it
-    int m_loadedDivisor = 1;
     bool m_comparing = false;
     std::shared_ptr<const PassChanges> m_changes;
     bool m_showChanges = false;
-    QImage m_changesReduced;  // the overlay at 1/m_changesDivisor, for the reduced views
-    int m_changesDivisor = 1;
 };
 
 }  // namespace ink

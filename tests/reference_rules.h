@@ -4,20 +4,20 @@
 // the mask as it stood before the pass. The tests and the fuzzer check the
 // passes (per-pixel and packed) against these; they share no code with them.
 
-#include "core/image/maskarray.h"
+#include "core/image/packedmask.h"
 
 #include <utility>
 #include <vector>
 
 namespace ink::reference {
 
-inline bool black(const MaskArray &m, qint64 x, qint64 y) {
+inline bool black(const PackedMask &m, qint64 x, qint64 y) {
     return m.at(x, y);
 }
 
 // bouchtrou's single templates at a white (x, y): four black neighbours, or a
 // one-pixel notch in the left or right side of a vertical stroke.
-inline bool holeFilled(const MaskArray &m, qint64 x, qint64 y) {
+inline bool holeFilled(const PackedMask &m, qint64 x, qint64 y) {
     if (black(m, x, y))
         return false;
     const bool single =
@@ -35,7 +35,7 @@ inline bool holeFilled(const MaskArray &m, qint64 x, qint64 y) {
 
 // bouchtrou's crack: (x, y) and (x, y + 1) white, two black rows three wide
 // above and below. Both cells are filled.
-inline bool gapAt(const MaskArray &m, qint64 x, qint64 y) {
+inline bool gapAt(const PackedMask &m, qint64 x, qint64 y) {
     if (black(m, x, y) || black(m, x, y + 1))
         return false;
     for (int dx : {-1, 0, 1})
@@ -47,7 +47,7 @@ inline bool gapAt(const MaskArray &m, qint64 x, qint64 y) {
 
 // affine: black ink needs more ink within two pixels both up or down and
 // left or right.
-inline bool spurErased(const MaskArray &m, qint64 x, qint64 y) {
+inline bool spurErased(const PackedMask &m, qint64 x, qint64 y) {
     if (!black(m, x, y))
         return false;
     const bool vertical =
@@ -63,7 +63,7 @@ inline bool spurErased(const MaskArray &m, qint64 x, qint64 y) {
 // whole; cells outside the picture belong to none.
 class Specks {
 public:
-    Specks(const MaskArray &m, qint32 w, qint32 h, qint64 n) : m_h(h), m_label(size_t(w) * h, -1) {
+    Specks(const PackedMask &m, qint32 w, qint32 h, qint64 n) : m_h(h), m_label(size_t(w) * h, -1) {
         std::vector<std::pair<qint32, qint32>> cells;
         for (qint32 x = 0; x < w; ++x) {
             for (qint32 y = 0; y < h; ++y) {

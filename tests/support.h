@@ -4,8 +4,8 @@
 // picture and a mask of them, a scripted end-of-column step and a window's controls found by name.
 
 #include "core/image/columnpass.h"
-#include "core/image/imagesurface.h"
-#include "core/image/maskarray.h"
+#include "core/image/packedmask.h"
+#include "core/image/sheet.h"
 
 #include <QColor>
 #ifdef QT_WIDGETS_LIB
@@ -63,8 +63,8 @@ private:
 };
 
 // Masks of cells 0..upperX x 0..upperY, each black with `blackPercent` % odds.
-inline MaskArray randomMask(int upperX, int upperY, Rng &rng, int blackPercent) {
-    MaskArray mask;
+inline PackedMask randomMask(int upperX, int upperY, Rng &rng, int blackPercent) {
+    PackedMask mask;
     mask.allocate(upperX, upperY);
     for (int x = 0; x <= upperX; ++x)
         for (int y = 0; y <= upperY; ++y)

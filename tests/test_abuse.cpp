@@ -29,7 +29,7 @@ private:
     QString m_path;  // m_picture, rewritten by some rows
     QImage m_picture;
     QImage m_plainPicture;  // after NB on a window left alone
-    MaskArray m_plainMask;
+    PackedMask m_plainMask;
     QStringList m_messages;
 
     // What a row's letter does in the pump after column `column`.

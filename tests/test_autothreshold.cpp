@@ -254,8 +254,8 @@ private Q_SLOTS:
             for (QLineEdit *box : form->findChildren<QLineEdit *>(QRegularExpression("^[rvb]box$")))
                 box->setText(QStringLiteral("180"));
             const QImage pixels = picture->image();
-            const MaskArray mask = module.Mask;
-            const MaskArray work = module.WorkMask;
+            const PackedMask mask = module.Mask;
+            const PackedMask work = module.WorkMask;
             const QString title = form->windowTitle();
             // The second time from a box, where the user has just typed.
             QWidget *focus =

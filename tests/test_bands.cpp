@@ -67,12 +67,12 @@ const QStringList kSteps{"bouchtrou", "affine", "nb", "bouchtrou", "affine"};
 
 struct Result {
     QImage picture;
-    MaskArray mask;
-    MaskArray workMask;
+    PackedMask mask;
+    PackedMask workMask;
     std::vector<qint64> columnsDone;
 };
 
-Result runSteps(const QImage &image, const MaskArray &mask, int threads) {
+Result runSteps(const QImage &image, const PackedMask &mask, int threads) {
     KernelModel model;
     model.load(image);
     model.Mask.assign(mask);
@@ -90,8 +90,8 @@ Result runSteps(const QImage &image, const MaskArray &mask, int threads) {
             qFatal("a column's end-of-column step ran %s", once ? "never" : "twice");
     }
     result.picture = model.picture.image();
-    result.mask = model.Mask.toMaskArray();
-    result.workMask = model.WorkMask.toMaskArray();
+    result.mask = model.Mask;
+    result.workMask = model.WorkMask;
     return result;
 }
 
@@ -115,7 +115,7 @@ private Q_SLOTS:
         for (int width = 1; width <= 300; ++width) {
             const QImage image = randomPicture(width, height, rng);
             const int density = 20 + rng.below(70);
-            const MaskArray mask = randomMask(width, height, rng, density);
+            const PackedMask mask = randomMask(width, height, rng, density);
             const Result one = runSteps(image, mask, 1);
             for (const int threads : {2, 3}) {
                 const Result more = runSteps(image, mask, threads);
@@ -148,7 +148,7 @@ private Q_SLOTS:
         QCOMPARE(step.cancel.load(), 0);
         QCOMPARE(qint64(step.columns.size()), outcome.columnsDone);
         QVERIFY(outcome.columnsDone < width / 2);
-        const MaskArray mask = model.Mask.toMaskArray();
+        const PackedMask mask = model.Mask;
         for (int x = 0; x < width; ++x) {
             const bool done =
                 std::find(step.columns.begin(), step.columns.end(), x) != step.columns.end();

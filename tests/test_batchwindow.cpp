@@ -24,8 +24,8 @@ namespace {
 
 // A picture whose pixels match the mask's cells (black for ink, white else),
 // of the mask's shape less its last column and row, as after a threshold pass.
-QImage imageFromMask(const MaskArray &mask) {
-    ImageSurface surface(solidImage(mask.upperX(), mask.upperY(), kWhite));
+QImage imageFromMask(const PackedMask &mask) {
+    Sheet surface(solidImage(mask.upperX(), mask.upperY(), kWhite));
     for (qint32 x = 0; x < mask.upperX(); ++x)
         for (qint32 y = 0; y < mask.upperY(); ++y)
             surface.PSet(x, y, mask.at(x, y) ? kBlack : kWhite);

@@ -34,7 +34,7 @@ QImage noisy(int w, int h) {
 // blue where `after` is black, vermillion where it is white; reduced, a
 // screen pixel takes the colour of any change it covers, erased first.
 QRgb expectedPixel(const PictureBox &box, const QImage &picture, const QImage &reduced,
-                   const MaskArray *before, const MaskArray &after, int sx, int sy) {
+                   const PackedMask *before, const PackedMask &after, int sx, int sy) {
     const int z = box.zoom(), n = box.reduction();
     const QRect cells =
         n > 1 ? QRect(sx * n, sy * n, n, n) & picture.rect() : QRect(sx / z, sy / z, 1, 1);
@@ -59,8 +59,8 @@ private:
     QTemporaryDir m_dir;
     QString m_scan;
 
-    void checkShown(PictureBox *box, const QImage &picture, const MaskArray *before,
-                    const MaskArray &after) {
+    void checkShown(PictureBox *box, const QImage &picture, const PackedMask *before,
+                    const PackedMask &after) {
         const QImage reduced =
             box->reduction() > 1 ? PictureBox::reduce(picture, box->reduction()) : QImage();
         const QImage shown = box->grab(QRect(QPoint(0, 0), box->size())).toImage();
@@ -94,10 +94,10 @@ private slots:
         zoom > 0 ? box->setZoom(zoom) : box->setReduction(-zoom);
         form.rgb2nb_Click();
         const QImage afterNb = box->image();
-        const MaskArray maskNb = module.Mask;
+        const PackedMask maskNb = module.Mask;
         form.affine_Click();
         const QImage afterAffine = box->image();
-        const MaskArray maskAffine = module.Mask;
+        const PackedMask maskAffine = module.Mask;
 
         // C shows the overlay, touching neither picture, mask nor the line.
         form.activateWindow();
@@ -111,7 +111,7 @@ private slots:
         checkShown(box, afterAffine, &maskNb, maskAffine);
         QCOMPARE(control<QLineEdit>(form, "Text1")->text(), line);
         QVERIFY(box->image() == afterAffine && module.Mask == maskAffine);
-        const auto counts = [&](const MaskArray &before, const MaskArray &after) {
+        const auto counts = [&](const PackedMask &before, const PackedMask &after) {
             qint64 filled = 0, erased = 0;
             for (qint32 x = 0; x <= after.upperX(); ++x)
                 for (qint32 y = 0; y <= after.upperY(); ++y)
@@ -133,8 +133,8 @@ private slots:
         // Ctrl+Y and Ctrl+Shift+Z do it again.
         QTest::keyClick(box, Qt::Key_Z, Qt::ControlModifier);
         QVERIFY(box->image() == afterNb && module.Mask == maskNb);
-        const MaskArray fresh = [&] {
-            MaskArray m;
+        const PackedMask fresh = [&] {
+            PackedMask m;
             m.allocate(67, 70);
             return m;
         }();

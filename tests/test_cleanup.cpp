@@ -20,8 +20,8 @@ namespace {
 // A mask from rows of text: 'X' or '#' black, anything else white. The mask's
 // bounds are (0..width-1, 0..rows-1), so a picture of (width-1) x (rows-1)
 // pixels has masks of this shape.
-MaskArray maskFromRows(const QStringList &rows) {
-    MaskArray mask;
+PackedMask maskFromRows(const QStringList &rows) {
+    PackedMask mask;
     const qint32 width = rows.isEmpty() ? 0 : qint32(rows.first().size());
     mask.allocate(width - 1, qint32(rows.size()) - 1);
     for (qint32 y = 0; y < rows.size(); ++y) {
@@ -33,7 +33,7 @@ MaskArray maskFromRows(const QStringList &rows) {
     return mask;
 }
 
-QStringList rowsFromMask(const MaskArray &mask) {
+QStringList rowsFromMask(const PackedMask &mask) {
     QStringList rows;
     for (qint32 y = 0; y <= mask.upperY(); ++y) {
         QString row;
@@ -48,14 +48,14 @@ using Paints = std::map<std::pair<qint64, qint64>, QList<ColorValue>>;
 
 // A w x h picture with its masks, on which bouchtrou (`fill`) or affine runs;
 // it records every colour written to each pixel.
-struct Bench : ImageSurface {
-    Bench(const MaskArray &mask, int w, int h, bool fill)
-        : ImageSurface(solidImage(w, h, 0x808080)), fill(fill) {
+struct Bench : Sheet {
+    Bench(const PackedMask &mask, int w, int h, bool fill)
+        : Sheet(solidImage(w, h, 0x808080)), fill(fill) {
         module.Mask = mask;
     }
     void PSet(qint64 x, qint64 y, ColorValue color) override {
         writes[{x, y}] << color;
-        ImageSurface::PSet(x, y, color);
+        Sheet::PSet(x, y, color);
     }
     // Runs the pass, or `other`, keeping the number of the run-time error it
     // raised in `error`.
@@ -75,7 +75,7 @@ struct Bench : ImageSurface {
     // What is wrong after a run that should have turned `before` into
     // `after`: both masks must hold `after`, and each changed cell must have
     // been painted once, in its new colour, and no other.
-    QString wrongRun(const MaskArray &before, const MaskArray &after) {
+    QString wrongRun(const PackedMask &before, const PackedMask &after) {
         Paints paints;
         for (int x = 0; x <= after.upperX(); ++x)
             for (int y = 0; y <= after.upperY(); ++y)
@@ -99,7 +99,7 @@ struct Bench : ImageSurface {
 
 // The mask of a w x h picture, all black or all white but for `others`.
 QStringList field(int w, int h, bool black, const QList<QPoint> &others) {
-    MaskArray mask;
+    PackedMask mask;
     mask.allocate(w, h);
     for (qint32 x = 0; x <= w; ++x)
         for (qint32 y = 0; y <= h; ++y)
@@ -107,7 +107,7 @@ QStringList field(int w, int h, bool black, const QList<QPoint> &others) {
     return rowsFromMask(mask);
 }
 
-MaskArray flipped(MaskArray mask, const QList<QPoint> &cells) {
+PackedMask flipped(PackedMask mask, const QList<QPoint> &cells) {
     for (const QPoint &p : cells)
         mask.set(p.x(), p.y(), !mask.at(p.x(), p.y()));
     return mask;
@@ -115,8 +115,8 @@ MaskArray flipped(MaskArray mask, const QList<QPoint> &cells) {
 
 // Both rules on columns 3..lastX and rows 3..lastY: bouchtrou (`fill`) or
 // affine, every decision on `m`.
-MaskArray plainRule(const MaskArray &m, bool fill, int lastX, int lastY) {
-    MaskArray out = m;
+PackedMask plainRule(const PackedMask &m, bool fill, int lastX, int lastY) {
+    PackedMask out = m;
     for (int x = 3; x <= lastX; ++x) {
         for (int y = 3; y <= lastY; ++y) {
             if (!fill) {
@@ -204,9 +204,9 @@ private Q_SLOTS:
         QFETCH(QStringList, rows);
         QFETCH(QList<QPoint>, first);
         QFETCH(QList<QPoint>, second);
-        const MaskArray before = maskFromRows(rows);
+        const PackedMask before = maskFromRows(rows);
         Bench bench(before, before.upperX(), before.upperY(), pass == QLatin1String("bouchtrou"));
-        const MaskArray afterFirst = flipped(before, first);
+        const PackedMask afterFirst = flipped(before, first);
         bench.run();
         QCOMPARE(bench.wrongRun(before, afterFirst), QString());
         bench.run();
@@ -249,7 +249,7 @@ private Q_SLOTS:
     void despeckleDrawings() {
         QFETCH(QStringList, rows);
         QFETCH(QList<QPoint>, flipped);
-        const MaskArray before = maskFromRows(rows);
+        const PackedMask before = maskFromRows(rows);
         FixedSettings settings(PassSettings(Thresholds{}, 2));
         for (const bool cancelled : {false, true}) {
             Bench bench(before, before.upperX(), before.upperY(), false);
@@ -260,7 +260,7 @@ private Q_SLOTS:
                 bench.step.at(3, [&] { bench.step.cancel = 1; });
                 first.removeIf([](const QPoint &p) { return p.x() > 3; });
             }
-            const MaskArray after = ::flipped(before, first);
+            const PackedMask after = ::flipped(before, first);
             bench.run(&pass);
             QCOMPARE(bench.wrongRun(before, after), QString());
             QCOMPARE(bench.step.columns.size(), size_t(cancelled ? 4 : before.upperX()));
@@ -283,7 +283,7 @@ private Q_SLOTS:
     void maskTooShort() {
         QFETCH(QString, pass);
         QFETCH(QStringList, rows);
-        const MaskArray before = maskFromRows(rows);
+        const PackedMask before = maskFromRows(rows);
         Bench bench(before, 12, 12, pass == QLatin1String("bouchtrou"));
         bench.run();
         QCOMPARE(bench.error, 9);
@@ -321,7 +321,7 @@ private Q_SLOTS:
         for (const bool fill : {true, false}) {
             Rng rng(seed);
             const int upperY = larger ? h + 2 : shorter ? (fill ? h - 2 : h - 1) : h;
-            MaskArray mask = randomMask(larger ? w + 3 : w, upperY, rng, density);
+            PackedMask mask = randomMask(larger ? w + 3 : w, upperY, rng, density);
             // No gap at the last row tested (bouchtrou), no ink there (affine).
             for (int x = 0; shorter && x <= w; ++x)
                 mask.set(x, fill ? h - 3 : h - 2, fill);
@@ -332,9 +332,9 @@ private Q_SLOTS:
                 bench.step.at(6, [&] { bench.step.cancel = 1; });
                 lastX = qMin(lastX, 6);
             }
-            MaskArray expected = mask;
+            PackedMask expected = mask;
             for (int run = 0; run < 2; ++run) {
-                const MaskArray next = plainRule(expected, fill, lastX, h - margin);
+                const PackedMask next = plainRule(expected, fill, lastX, h - margin);
                 bench.run();
                 QCOMPARE(bench.wrongRun(expected, next), QString());
                 expected = next;

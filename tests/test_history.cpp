@@ -14,7 +14,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <set>
 
 using namespace ink;
 using namespace ink::test;
@@ -148,8 +147,6 @@ public:
             }
         }
     }
-    bool changesOnlyItsColumn() const override { return true; }
-    bool paintsWhatItChanges() const override { return true; }
 };
 
 // Turns black pixels white and all others black, one in seven, so that a
@@ -163,41 +160,15 @@ public:
             if ((x + 2 * y) % 7 == 0)
                 picture.PSet(x, y, picture.Point(x, y) == kBlack ? kWhite : kBlack);
     }
-    bool changesOnlyItsColumn() const override { return true; }
-    bool paintsWhatItChanges() const override { return true; }
-};
-
-// A picture that notes the pixels painted, on it or off it.
-class NotingSurface : public ImageSurface {
-public:
-    using ImageSurface::ImageSurface;
-    void PSet(qint64 x, qint64 y, ColorValue color) override {
-        painted.emplace(x, y);
-        ImageSurface::PSet(x, y, color);
-    }
-    std::set<std::pair<qint64, qint64>> painted;
 };
 
 struct Snapshot {
     QImage picture;
-    MaskArray mask;
-};
-
-// A picture that keeps its own PSet, as the window's does: the recorder
-// writes through it rather than straight into the pixels.
-class OwnPSetSurface : public ImageSurface {
-public:
-    void PSet(qint64 x, qint64 y, ColorValue color) override { ImageSurface::PSet(x, y, color); }
-};
-class OwnPSetPicture : public SessionPicture {
-public:
-    PixelSurface &pixels() override { return surface; }
-    void replace(const QImage &image) override { surface.setImage(image); }
-    OwnPSetSurface surface;
+    PackedMask mask;
 };
 
 struct Fixture {
-    explicit Fixture(QSize size, bool ownPSet = false) : ownPSet(ownPSet) {
+    explicit Fixture(QSize size) {
         paths << dir.filePath(QStringLiteral("a.png")) << dir.filePath(QStringLiteral("b.png"));
         randomScan(size.width(), size.height(), 1).save(paths[0]);
         randomScan(size.height(), size.width(), 2).save(paths[1]);
@@ -205,19 +176,14 @@ struct Fixture {
         view.session = &session;
         session.load();
     }
-    const ImageSurface &surface() const {
-        return ownPSet ? static_cast<const ImageSurface &>(windowLike.surface) : picture.surface;
-    }
+    const Sheet &surface() const { return module.picture; }
     Snapshot snap() const { return {surface().image(), module.Mask}; }
 
-    const bool ownPSet;
     QTemporaryDir dir;
     QStringList paths;
     Module1 module;
-    MemoryPicture picture;
-    OwnPSetPicture windowLike;
     View view;
-    Session session{module, ownPSet ? static_cast<SessionPicture &>(windowLike) : picture, view};
+    Session session{module, view};
 };
 
 // The test's own passes, by name; null for any other name.
@@ -239,7 +205,7 @@ Snapshot unrecorded(const QString &name, const Snapshot &before) {
     Module1 module;
     module.Mask = before.mask;
     module.WorkMask = before.mask;
-    ImageSurface picture(before.picture);
+    Sheet picture(before.picture);
     View step;
     FixedSettings thresholds(Thresholds{150, 150, 150});  // as View's boxes read
     std::unique_ptr<ColumnOperation> pass = ownPass(name);
@@ -279,7 +245,7 @@ bool act(Fixture &f, const QString &step) {
 }
 
 // The cells that differ between two masks, split as the recorder counts them.
-std::pair<qint64, qint64> plainCounts(const MaskArray &before, const MaskArray &after) {
+std::pair<qint64, qint64> plainCounts(const PackedMask &before, const PackedMask &after) {
     qint64 filled = 0, erased = 0;
     for (qint32 x = 0; x <= after.upperX(); ++x)
         for (qint32 y = 0; y <= after.upperY(); ++y)
@@ -291,12 +257,12 @@ std::pair<qint64, qint64> plainCounts(const MaskArray &before, const MaskArray &
 // Runs a script of steps: after each one the picture and `Mask` equal the
 // snapshot the script says they must, and after a pass what the same pass
 // leaves unrecorded.
-void runScript(QSize size, const QString &script, bool ownPSet) {
-    Fixture f(size, ownPSet);
+void runScript(QSize size, const QString &script) {
+    Fixture f(size);
     std::vector<Snapshot> states{f.snap()};
     size_t current = 0;
     for (const QString &step : script.split(QLatin1Char(' '))) {
-        const QString where = ownPSet ? step + QStringLiteral(" (its own PSet)") : step;
+        const QString &where = step;
         const bool result = act(f, step);
         if (step == QLatin1String("U") || step == QLatin1String("R")) {
             const bool possible =
@@ -330,12 +296,13 @@ void runScript(QSize size, const QString &script, bool ownPSet) {
         QCOMPARE(last != nullptr, current > 0);
         if (last) {
             const auto [filled, erased] = plainCounts(states[current - 1].mask, expected.mask);
-            QCOMPARE(last->filled, filled);
-            QCOMPARE(last->erased, erased);
+            QCOMPARE(last->filledCount, filled);
+            QCOMPARE(last->erasedCount, erased);
             for (qint32 x = 0; x <= expected.mask.upperX(); ++x)
                 for (qint32 y = 0; y <= expected.mask.upperY(); ++y)
-                    QCOMPARE(last->filledCells.contains(x, y) || last->erasedCells.contains(x, y),
-                             states[current - 1].mask.at(x, y) != expected.mask.at(x, y));
+                    QCOMPARE(
+                        last->contains(last->filled, x, y) || last->contains(last->erased, x, y),
+                        states[current - 1].mask.at(x, y) != expected.mask.at(x, y));
         }
     }
     QCOMPARE(f.view.errors, script.contains(QLatin1Char('!')) ? 1 : 0);
@@ -383,12 +350,7 @@ private slots:
     void sequences() {
         QFETCH(QSize, size);
         QFETCH(QString, script);
-        // On a plain picture, and on one that keeps its own PSet.
-        for (const bool ownPSet : {false, true}) {
-            runScript(size, script, ownPSet);
-            if (QTest::currentTestFailed())
-                return;
-        }
+        runScript(size, script);
     }
     // Band and word edges: every width and every height up to 200 (the other
     // side odd), through NB, affine, and both undone and redone.
@@ -406,52 +368,6 @@ private slots:
                 QVERIFY(f.session.redo() && f.session.redo());
                 QVERIFY2(f.surface().image() == end.picture && f.module.Mask == end.mask,
                          qPrintable(QStringLiteral("%1x%2").arg(size.width()).arg(size.height())));
-            }
-        }
-    }
-
-    // What each pass claims of its columns, on which recording relies, holds
-    // column by column on random pictures and masks of every density.
-    void passClaims() {
-        for (const PassEntry &entry : passRegistry()) {
-            for (const int density : {5, 50, 95}) {
-                Rng rng{quint64(density)};
-                const int w = 37, h = 45;
-                NotingSurface picture(noiseImage(w, h, quint64(density)));
-                Module1 module;
-                module.Mask = randomMask(w, h, rng, density);
-                FixedSettings thresholds(Thresholds{});
-                const auto pass = entry.perPixel(thresholds);
-                pass->passStart(module);
-                const PassRange range = pass->range();
-                for (qint32 x = range.firstColumn; x <= qint32(w - range.columnMargin); ++x) {
-                    const qint32 y0 = range.firstRow, y1 = qint32(h - range.rowMargin);
-                    const MaskArray before = module.WorkMask;
-                    picture.painted.clear();
-                    pass->processColumn(module, picture, x, y0, y1);
-                    const QByteArray where = entry.name.toString().toLatin1() + " column " +
-                                             QByteArray::number(x) + " density " +
-                                             QByteArray::number(density);
-                    for (qint32 cx = 0; cx <= w; ++cx) {
-                        for (qint32 cy = 0; cy <= h; ++cy) {
-                            if (before.at(cx, cy) == module.WorkMask.at(cx, cy))
-                                continue;
-                            if (pass->changesOnlyItsColumn())
-                                QVERIFY2(cx == x, where);
-                            if (pass->paintsWhatItChanges())
-                                QVERIFY2(picture.painted.count({cx, cy}), where);
-                        }
-                    }
-                    if (pass->paintsItsColumn()) {
-                        std::set<std::pair<qint64, qint64>> column, onPicture;
-                        for (qint32 y = std::max(y0, 0); x < w && y <= std::min(y1, h - 1); ++y)
-                            column.emplace(x, y);
-                        for (const auto &[px, py] : picture.painted)
-                            if (px >= 0 && py >= 0 && px < w && py < h)
-                                onPicture.emplace(px, py);
-                        QVERIFY2(onPicture == column, where);
-                    }
-                }
             }
         }
     }
@@ -488,52 +404,6 @@ private slots:
             QVERIFY(f.module.Mask == states[states.size() - 1 - size_t(i)].mask);
         }
         QVERIFY(!f.session.undo());
-    }
-
-    // Both orders of a set of cells: every cell found where it is, and
-    // visited once, in the whole set and inside areas across word edges.
-    void cellSets_data() {
-        QTest::addColumn<int>("order");
-        QTest::newRow("bands") << int(CellSet::Order::bands);
-        QTest::newRow("columns") << int(CellSet::Order::columns);
-    }
-    void cellSets() {
-        QFETCH(int, order);
-        const bool bands = CellSet::Order(order) == CellSet::Order::bands;
-        const qint32 columns = 150, rows = 130;
-        std::vector<bool> in(size_t(columns) * rows);
-        CellSet set(columns, rows, CellSet::Order(order));
-        quint32 seed = 7;
-        const qint32 lines = bands ? (columns + 63) / 64 : columns;
-        for (qint32 line = 0; line < lines; ++line) {
-            for (qint32 k = 0; k < set.wordsPerLine(); ++k) {
-                quint64 word = 0;
-                for (int bit = 0; bit < 64; ++bit) {
-                    const qint32 x = bands ? line * 64 + bit : line;
-                    const qint32 y = bands ? k : k * 64 + bit;
-                    seed = seed * 1103515245 + 12345;
-                    if (x < columns && y < rows && (seed >> 16) % 5 == 0) {
-                        word |= quint64(1) << bit;
-                        in[size_t(y) * columns + x] = true;
-                    }
-                }
-                if (word)
-                    set.append(line, k, word);
-            }
-        }
-        for (const QRect area : {QRect(0, 0, columns, rows), QRect(60, 62, 10, 5),
-                                 QRect(63, 0, 2, rows), QRect(-5, 120, 300, 40)}) {
-            std::vector<int> seen(in.size());
-            set.forEachIn(area, [&](qint32 x, qint32 y) { ++seen[size_t(y) * columns + x]; });
-            for (qint32 y = 0; y < rows; ++y)
-                for (qint32 x = 0; x < columns; ++x)
-                    QCOMPARE(seen[size_t(y) * columns + x],
-                             in[size_t(y) * columns + x] && area.contains(x, y) ? 1 : 0);
-        }
-        for (qint32 y = -1; y <= rows; ++y)
-            for (qint32 x = -1; x <= columns; ++x)
-                QCOMPARE(set.contains(x, y), x >= 0 && y >= 0 && x < columns && y < rows &&
-                                                 in[size_t(y) * columns + x]);
     }
 
     void countsText_data() {

@@ -347,7 +347,7 @@ private Q_SLOTS:
         Module1 module;
         Form1 form(module);
         QVERIFY(form.Form_Load(name));
-        control<PictureBox>(form, "Picture1")->PSet(2, 2, kBlack);
+        module.picture.PSet(2, 2, kBlack);
         module.Mask.set(2, 2, true);
         module.WorkMask.set(2, 2, true);
         QVERIFY(makeHostile(name, special, content));

@@ -3,7 +3,6 @@
 // either kind of mask, read back from the files written.
 
 #include "batch/options.h"
-#include "core/image/maskarray.h"
 #include "core/image/packedmask.h"
 #include "core/platform/imagefiles.h"
 #include "support.h"
@@ -119,7 +118,7 @@ private Q_SLOTS:
             picture.setDotsPerMeterX(11811);
             picture.setDotsPerMeterY(5906);
             const int density = 1 + rng.below(99);  // sparse to dense
-            const MaskArray cells = randomMask(width, height, rng, density);
+            const PackedMask cells = randomMask(width, height, rng, density);
             PackedMask packed;
             packed.assign(cells);
 
@@ -160,7 +159,7 @@ private Q_SLOTS:
     void maskSmallerThanPicture() {
         const QImage picture(70, 70, QImage::Format_RGB32);
         for (const QSize upper : {QSize(68, 70), QSize(70, 68)}) {
-            MaskArray cells;
+            PackedMask cells;
             cells.allocate(upper.width(), upper.height());
             PackedMask packed;
             packed.assign(cells);

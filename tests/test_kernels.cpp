@@ -4,8 +4,7 @@
 // batch tool running a pass that has no kernel.
 
 #include "batch/batchrunner.h"
-#include "core/image/imagesurface.h"
-#include "core/image/paintedsurface.h"
+#include "core/image/sheet.h"
 #include "core/ops/kernels.h"
 #include "core/ops/paper.h"
 #include "core/ops/passes.h"
@@ -75,8 +74,8 @@ QImage randomPicture(int w, int h, Rng &rng) {
 // columns wide, a notch in each stroke edge along it; then a crack two rows
 // high and a pinhole. Over all sizes every kind meets the last rows and
 // columns the pass tests, and the ones just past them.
-MaskArray defectMask(int w, int h, int dx, int dy) {
-    MaskArray mask;
+PackedMask defectMask(int w, int h, int dx, int dy) {
+    PackedMask mask;
     mask.allocate(w, h);
     for (int x = 0; x <= w; ++x)
         for (int y = 0; y <= h; ++y) {
@@ -95,19 +94,19 @@ MaskArray defectMask(int w, int h, int dx, int dy) {
 // What a run of steps leaves: the picture, both masks and every step's calls.
 struct Outcome {
     QImage picture;
-    MaskArray mask;
-    MaskArray workMask;
+    PackedMask mask;
+    PackedMask workMask;
     QStringList calls;
 };
 
 // Runs the named steps from `mask` on `image`, through the kernels or through
 // the per-pixel passes, with Cancel ticked after column `cancelAfter` of each
 // pass (-1: never).
-Outcome run(bool kernels, const QImage &image, const MaskArray &mask, const QStringList &steps,
+Outcome run(bool kernels, const QImage &image, const PackedMask &mask, const QStringList &steps,
             const PassSettings &settings, qint32 cancelAfter) {
     Module1 module;  // the per-pixel passes' masks
     module.Mask = mask;
-    ImageSurface surface(image);
+    Sheet surface(image);
     FixedSettings source(settings);
     KernelModel model;
     if (kernels) {
@@ -124,8 +123,7 @@ Outcome run(bool kernels, const QImage &image, const MaskArray &mask, const QStr
             runColumnPass(module, surface, step, *pass(name).perPixel(source));
     }
     if (kernels)
-        return {model.picture.image(), model.Mask.toMaskArray(), model.WorkMask.toMaskArray(),
-                step.calls};
+        return {model.picture.image(), model.Mask, model.WorkMask, step.calls};
     return {surface.image(), module.Mask, module.WorkMask, step.calls};
 }
 
@@ -137,7 +135,7 @@ void compareOutcomes(const Outcome &kernel, const Outcome &reference, const QStr
 }
 
 // The kernels against the per-pixel passes on one picture and start mask.
-void compareRuns(const QImage &image, const MaskArray &mask, const QStringList &steps,
+void compareRuns(const QImage &image, const PackedMask &mask, const QStringList &steps,
                  const PassSettings &settings, qint32 cancelAfter, const QString &what) {
     compareOutcomes(run(true, image, mask, steps, settings, cancelAfter),
                     run(false, image, mask, steps, settings, cancelAfter), what);
@@ -157,8 +155,8 @@ private Q_SLOTS:
     void paintedSurfaceActsLikeImageSurface() {
         Rng rng(11);
         const QImage image = randomPicture(70, 9, rng);
-        ImageSurface reference(image);
-        PaintedSurface painted;
+        Sheet reference(image);
+        Sheet painted;
         painted.setImage(image);
         const ColorValue colours[] = {kBlack, kWhite, 0x123456, kBlack | 0x7F000000, -1};
         for (int i = 0; i < 400; ++i) {
@@ -225,7 +223,7 @@ private Q_SLOTS:
             useImageScanForm(form);
             Rng rng(quint64(seed) * 1000 + quint64(w) * 7 + quint64(h));
             const QImage image = randomPicture(w, h, rng);
-            const MaskArray mask = randomMask(w, h, rng, startMask);
+            const PackedMask mask = randomMask(w, h, rng, startMask);
             compareRuns(image, mask, names, thresholds, cancelAfter,
                         QStringLiteral("seed %1, %2:").arg(seed).arg(form));
             if (QTest::currentTestFailed())
@@ -278,7 +276,7 @@ private Q_SLOTS:
             const QString at = QStringLiteral("%1x%2").arg(w).arg(h);
             Rng rng(quint64(w) * 1000 + quint64(h));
             const QImage image = randomPicture(w, h, rng);
-            const MaskArray start = randomMask(w, h, rng, 50);
+            const PackedMask start = randomMask(w, h, rng, 50);
             const Outcome reference = run(false, image, start, nb, standard, -1);
             for (const QString &form : forms) {
                 useImageScanForm(form);
@@ -295,10 +293,10 @@ private Q_SLOTS:
                                 at + QStringLiteral(" local nb, ") + form);
             }
             useImageScanForm(forms.first());
-            const MaskArray holes = randomMask(w, h, rng, 88);
-            const MaskArray defects = defectMask(w, h, rng.below(8), rng.below(6));
-            const MaskArray half = randomMask(w, h, rng, 45);
-            const MaskArray sparse = randomMask(w, h, rng, 15);
+            const PackedMask holes = randomMask(w, h, rng, 88);
+            const PackedMask defects = defectMask(w, h, rng.below(8), rng.below(6));
+            const PackedMask half = randomMask(w, h, rng, 45);
+            const PackedMask sparse = randomMask(w, h, rng, 15);
             const PassSettings speck(standard, (w + h) % 13);  // 0 to 12
             for (const PassEntry *entry : passesWithKernels()) {
                 const QString name = entry->name;
@@ -327,7 +325,7 @@ private Q_SLOTS:
         constexpr int kCases = 1 << 18;
         const int w = 7;
         const int h = 6 * kCases + 1;
-        MaskArray mask;
+        PackedMask mask;
         mask.allocate(w, h);
         for (int x = 0; x <= w; ++x)
             for (int y = 0; y <= h; ++y)

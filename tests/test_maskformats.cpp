@@ -2,7 +2,7 @@
 // compressed TIFF. Read back equal, kept small, refused where a format cannot
 // hold the content, and written whole or not at all when the disk fills.
 
-#include "core/image/maskarray.h"
+#include "core/image/packedmask.h"
 #include "core/platform/imagefiles.h"
 #include "core/platform/tiffwriter.h"
 #include "samplegen.h"
@@ -24,7 +24,7 @@ namespace {
 
 // A random mask of `width` x `height` as the 1-bit picture the writers get.
 QImage randomMask(int width, int height, Rng &rng) {
-    MaskArray cells;
+    PackedMask cells;
     cells.allocate(width, height);
     const int density = 1 + rng.below(99);
     for (int x = 0; x < width; ++x)
@@ -145,7 +145,7 @@ private Q_SLOTS:
     // under a twentieth of its raw size, read back equal.
     void a4Sizes() {
         const QImage scan = makeSampleScan(2480, 3508, 1);
-        MaskArray cells;
+        PackedMask cells;
         cells.allocate(scan.width(), scan.height());
         for (int y = 0; y < scan.height(); ++y) {
             const QRgb *row = reinterpret_cast<const QRgb *>(scan.constScanLine(y));

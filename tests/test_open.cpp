@@ -120,7 +120,7 @@ private Q_SLOTS:
         Module1 module;
         auto form = started(module);
         QVERIFY(form);
-        const MaskArray maskBefore = module.Mask;
+        const PackedMask maskBefore = module.Mask;
         const QString captionBefore = form->windowTitle();
         auto *picture = control<PictureBox>(*form, "Picture1");
 
@@ -138,8 +138,8 @@ private Q_SLOTS:
             QVERIFY(m_messages.isEmpty());
             QCOMPARE(module.ImagePath, path);
             QCOMPARE(form->windowHandle()->title(), path);
-            QCOMPARE(picture->pixels(), LoadPicture(path));
-            MaskArray fresh;
+            QCOMPARE(picture->image(), LoadPicture(path));
+            PackedMask fresh;
             fresh.allocate(25, 50);
             QVERIFY(module.Mask == fresh);
             QVERIFY(module.WorkMask == fresh);
@@ -150,7 +150,7 @@ private Q_SLOTS:
             QVERIFY2(m_messages[0].startsWith("Run-time error"), qPrintable(m_messages[0]));
             QCOMPARE(module.ImagePath, m_first);
             QCOMPARE(form->windowTitle(), captionBefore);
-            QCOMPARE(picture->pixels(), LoadPicture(m_first));
+            QCOMPARE(picture->image(), LoadPicture(m_first));
             QVERIFY(module.Mask == maskBefore);
             QCOMPARE(QPoint(form->CursorX, form->CursorY), QPoint(7, 8));
         }
@@ -239,7 +239,7 @@ private Q_SLOTS:
         QVERIFY(passRefused);
         QCOMPARE(form.cancelBoxValue(), 0);  // Reload ticks Cancel only when it runs
         QCOMPARE(module.ImagePath, m_large);
-        QVERIFY(picture->pixels() == LoadPicture(m_large));
+        QVERIFY(picture->image() == LoadPicture(m_large));
         QCOMPARE(picture->hint(), QString());
         QVERIFY(m_messages.isEmpty());
     }
@@ -280,7 +280,7 @@ private Q_SLOTS:
                 inked = shown.pixel(x, y) != shown.pixel(0, 0);
         QVERIFY(inked);
 
-        const MaskArray maskBefore = module.Mask;
+        const PackedMask maskBefore = module.Mask;
         control<QPushButton>(form, qPrintable(button))->click();
         QVERIFY(m_messages.isEmpty());
         QVERIFY(!form.passRunning());

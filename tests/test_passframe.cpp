@@ -2,7 +2,7 @@
 // the pump, and errors that must leave `Mask` as it was.
 
 #include "core/image/columnpass.h"
-#include "core/image/imagesurface.h"
+#include "core/image/sheet.h"
 #include "support.h"
 
 #include <QTest>
@@ -38,10 +38,10 @@ private:
 
 // A surface whose size may be a fraction of a pixel, as a zoomed or scaled
 // picture box reports it.
-class SizedSurface : public ImageSurface {
+class SizedSurface : public Sheet {
 public:
     SizedSurface(float w, float h)
-        : ImageSurface(solidImage(int(w) + 1, int(h) + 1, kWhite)), w(w), h(h) {}
+        : Sheet(solidImage(int(w) + 1, int(h) + 1, kWhite)), w(w), h(h) {}
     float Width() const override { return w; }
     float Height() const override { return h; }
     float w, h;
@@ -68,7 +68,7 @@ private Q_SLOTS:
     // size large enough for large pages).
     void surfaceReadsBackWritesAndKeepsSnapshotsApart() {
         for (const int w : {7, 2100}) {
-            ImageSurface picture(solidImage(w, w, 0x123456));
+            Sheet picture(solidImage(w, w, 0x123456));
             const QImage before = picture.image();
             picture.PSet(w - 1, w - 1, 0xABCDEF);
             picture.PSet(w, 0, kBlack);
@@ -78,12 +78,6 @@ private Q_SLOTS:
             QCOMPARE(picture.Point(0, -1), kNoPixel);
             QCOMPARE(before.pixel(w - 1, w - 1), qRgb(0x56, 0x34, 0x12));
         }
-        // A large picture keeps the 2 MiB-aligned block it was placed in,
-        // rather than being copied to ordinary memory when first written.
-#ifdef __linux__
-        ImageSurface large(solidImage(2100, 2100, 0x123456));
-        QCOMPARE(quintptr(large.pixels().constBits()) % (quintptr(2) << 20), quintptr(0));
-#endif
     }
 
     // The frame visits its column range, steps after every column in order,
@@ -164,7 +158,7 @@ private Q_SLOTS:
     void errorSkipsCopyBack() {
         Fixture f(12, 6);
         f.module.Mask.set(0, 0, true);
-        const MaskArray before = f.module.Mask;
+        const PackedMask before = f.module.Mask;
         MarkingOperation op({1, 0.0f, 2, 0.0f});
         op.failAt = QPoint(4, 3);
         QVERIFY_THROWS_EXCEPTION(RuntimeError, runColumnPass(f.module, f.picture, f.step, op));

@@ -2,7 +2,7 @@
 // bounds: the small pieces every handler relies on.
 
 #include "core/image/colorvalue.h"
-#include "core/image/maskarray.h"
+#include "core/image/packedmask.h"
 #include "core/platform/commandline.h"
 #include "core/platform/convert.h"
 #include "core/platform/runtimeerror.h"
@@ -140,7 +140,7 @@ private Q_SLOTS:
     }
 
     void maskBounds() {
-        MaskArray mask;
+        PackedMask mask;
         QCOMPARE(errorNumberOf([&] { mask.at(0, 0); }), 9);
         mask.allocate(1280, 1024);
         mask.set(1280, 1024, true);
@@ -150,7 +150,7 @@ private Q_SLOTS:
         QCOMPARE(errorNumberOf([&] { mask.at(0, 1025); }), 9);
         QCOMPARE(errorNumberOf([&] { mask.set(-1, 0, true); }), 9);
 
-        MaskArray copy;
+        PackedMask copy;
         copy.assign(mask);
         QVERIFY(copy == mask);
         mask.allocate(3, 2);

@@ -37,7 +37,7 @@ QImage noisy(quint64 seed) {
 
 // Whether a 1-bit picture read back holds `mask`'s cells 0..w-1, 0..h-1,
 // black for True.
-bool holdsMask(const QImage &read, const MaskArray &mask) {
+bool holdsMask(const QImage &read, const PackedMask &mask) {
     if (read.size() != QSize(kWidth, kHeight))
         return false;
     for (int x = 0; x < kWidth; ++x)
@@ -156,7 +156,7 @@ private Q_SLOTS:
         auto form = cleanedWindow(module);
         QVERIFY(form);
         const QImage shown = control<PictureBox>(*form, "Picture1")->image();
-        const MaskArray mask = module.Mask;
+        const PackedMask mask = module.Mask;
         QVERIFY(mask.countBlack() > 0);
         m_answer = {m_dir.filePath(typed), filterOf(ImageContent(content), qPrintable(format))};
         QVERIFY(!m_answer.filter.isEmpty());

@@ -76,7 +76,7 @@ private Q_SLOTS:
         QCOMPARE(form->frameGeometry().size(), form->screen()->size());
         auto *picture = control<PictureBox>(*form, "Picture1");
         QCOMPARE(QSizeF(picture->Width(), picture->Height()), QSizeF(size));
-        for (const MaskArray *mask : {&module.Mask, &module.WorkMask}) {
+        for (const PackedMask *mask : {&module.Mask, &module.WorkMask}) {
             QCOMPARE(QSize(mask->upperX(), mask->upperY()), size);
             QCOMPARE(mask->countBlack(), 0);
         }
@@ -254,7 +254,7 @@ private Q_SLOTS:
     void reload() {
         Module1 module;
         auto form = open(module, m_png);
-        control<PictureBox>(*form, "Picture1")->PSet(3, 3, kWhite);
+        module.picture.PSet(3, 3, kWhite);
         module.Mask.set(3, 3, true);
         module.WorkMask.set(3, 3, true);
         form->CursorX = 7;
@@ -306,7 +306,7 @@ private Q_SLOTS:
         QVERIFY(solidImage(12, 9, kWhite).save(path));
         Module1 module;
         auto form = open(module, path);
-        control<PictureBox>(*form, "Picture1")->PSet(2, 2, kBlack);
+        module.picture.PSet(2, 2, kBlack);
         module.Mask.set(2, 2, true);
         QVERIFY(QFile::remove(path));
         control<QPushButton>(*form, "Command1")->click();

@@ -48,9 +48,9 @@ struct Fixture : ThresholdSource {
         ThresholdPass pass(*this);
         runColumnPass(module, picture, step, pass);
     }
-    MaskArray before;
+    PackedMask before;
     Module1 module;
-    ImageSurface picture;
+    Sheet picture;
     ScriptedStep step;
     Thresholds values;
     int reads = 0;

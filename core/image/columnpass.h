@@ -57,20 +57,6 @@ public:
     // and back.
     virtual void passStart(Module1 &module) { module.WorkMask.assign(module.Mask); }
     virtual void copyBack(Module1 &module) { module.Mask.assign(module.WorkMask); }
-
-    // True when processColumn(x) changes `WorkMask` in column x only, so that
-    // what a pass changed in the mask can be gathered column by column as it
-    // goes instead of comparing both masks whole after it.
-    virtual bool changesOnlyItsColumn() const { return false; }
-    // True when processColumn(x, y0, y1) paints every pixel (x, y0) ..
-    // (x, y1) that lies on the picture, and no other, so that what it changed
-    // can be found by comparing those pixels alone, without watching its
-    // writes.
-    virtual bool paintsItsColumn() const { return false; }
-    // True when every cell of `WorkMask` that processColumn changes is a
-    // pixel it paints in that call (or would, were it on the picture), so
-    // that what it changed in the mask can be found at the pixels it painted.
-    virtual bool paintsWhatItChanges() const { return false; }
 };
 
 struct PassOutcome {

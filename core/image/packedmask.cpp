@@ -1,6 +1,7 @@
 #include "core/image/packedmask.h"
 
 #include <algorithm>
+#include <bit>
 #include <limits>
 
 namespace ink {
@@ -35,26 +36,11 @@ void PackedMask::assign(const PackedMask &other) {
     m_stride = other.m_stride;
 }
 
-void PackedMask::assign(const MaskArray &mask) {
-    allocate(mask.isAllocated() ? mask.upperX() : -1, mask.isAllocated() ? mask.upperY() : -1);
-    for (qint32 x = 0; x < m_columns; ++x) {
-        const quint8 *cells = mask.column(x);
-        quint64 *words = column(x);
-        for (qint32 y = 0; y < m_rows; ++y)
-            words[y / kBits] |= quint64(cells[y] != 0) << (y % kBits);
-    }
-}
-
-MaskArray PackedMask::toMaskArray() const {
-    MaskArray mask;
-    mask.allocate(upperX(), upperY());
-    for (qint32 x = 0; x < m_columns; ++x) {
-        const quint64 *words = column(x);
-        quint8 *cells = mask.column(x);
-        for (qint32 y = 0; y < m_rows; ++y)
-            cells[y] = quint8((words[y / kBits] >> (y % kBits)) & 1);
-    }
-    return mask;
+qint64 PackedMask::countBlack() const {
+    qint64 count = 0;
+    for (const quint64 word : m_bits)
+        count += std::popcount(word);
+    return count;
 }
 
 void transposeBits(quint64 *tile) {

@@ -1,18 +1,23 @@
 #pragma once
 
-#include "core/image/maskarray.h"
+#include "core/platform/runtimeerror.h"
 
 #include <QtGlobal>
 
+#include <span>
 #include <vector>
 
 namespace ink {
 
-// A black-and-white mask held one bit per cell, with the bounds and meaning of
-// MaskArray: cells (0..upperX(), 0..upperY()), True is black. It is what the
-// batch tool's whole-column kernels work on: a column is a run of 64-bit
-// words, bit j of word k holding row 64 * k + j, so one word operation
-// decides 64 rows at once.
+// A black-and-white mask: Booleans indexed (x, y) with x from 0 to upperX()
+// and y from 0 to upperY(), both bounds included. True is black (ink), False
+// is white (background). Every access is bounds-checked and raises error 9
+// outside the bounds, or on a mask that was never allocated.
+//
+// Cells are held one bit each, column by column, because every pass walks
+// the picture one column at a time, top to bottom: a column is a run of
+// 64-bit words, bit j of word k holding row 64 * k + j, so one word
+// operation decides 64 rows at once.
 //
 // Each column's run is framed by one word before it and one after it, so a
 // kernel may read the rows just above and below a word without a test. Those
@@ -81,9 +86,10 @@ public:
     // memory runs out.
     void assign(const PackedMask &other);
 
-    // Conversions to and from the one-byte-per-cell form, contents and bounds.
-    void assign(const MaskArray &mask);
-    MaskArray toMaskArray() const;
+    qint64 countBlack() const;
+    // All the words, guards included, for whole-mask comparisons and diffs.
+    std::span<const quint64> words() const { return m_bits; }
+    std::span<quint64> words() { return m_bits; }
 
     friend bool operator==(const PackedMask &a, const PackedMask &b) {
         return a.m_columns == b.m_columns && a.m_rows == b.m_rows && a.m_bits == b.m_bits;

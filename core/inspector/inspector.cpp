@@ -16,7 +16,7 @@ InspectorRGB inspectorSplit(ColorValue c) {
     return rgb;
 }
 
-QString pixelInfoLine(qint32 x, qint32 y, const InspectorRGB &rgb, const MaskArray &mask) {
+QString pixelInfoLine(qint32 x, qint32 y, const InspectorRGB &rgb, const PackedMask &mask) {
     QString line = integerText(x) + QLatin1Char('*') + integerText(y) + QStringLiteral("   ") +
                    integerText(rgb.red) + QLatin1Char(' ') + integerText(rgb.green) +
                    QLatin1Char(' ') + integerText(rgb.blue) + QStringLiteral("--");

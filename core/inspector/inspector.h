@@ -1,7 +1,7 @@
 #pragma once
 
 #include "core/image/colorvalue.h"
-#include "core/image/maskarray.h"
+#include "core/image/packedmask.h"
 #include "core/image/pixelsurface.h"
 
 #include <qnamespace.h>
@@ -28,7 +28,7 @@ InspectorRGB inspectorSplit(ColorValue c);
 // The information line "x*y   red green blue--True" for the cursor at (x, y).
 // Everything up to "--" is built first; then the cursor's cell of `mask` is
 // read, which raises error 9 when (x, y) lies outside the mask.
-QString pixelInfoLine(qint32 x, qint32 y, const InspectorRGB &rgb, const MaskArray &mask);
+QString pixelInfoLine(qint32 x, qint32 y, const InspectorRGB &rgb, const PackedMask &mask);
 
 // A pointer coordinate as a cursor coordinate: rounded half to even, not
 // clamped. Raises error 6 when it does not fit 32 bits.

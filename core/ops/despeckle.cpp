@@ -13,7 +13,7 @@ void DespecklePass::passStart(Module1 &module) {
     m_width = m_height = -1;
 }
 
-void DespecklePass::decide(const MaskArray &mask, qint32 x, qint32 y) {
+void DespecklePass::decide(const PackedMask &mask, qint32 x, qint32 y) {
     const qint32 w = m_width, h = m_height;
     const bool black = mask.at(x, y);
     auto state = [&](qint32 cx, qint32 cy) -> quint8 & {

@@ -42,13 +42,11 @@ public:
     void passStart(Module1 &module) override;
     void processColumn(Module1 &module, PixelSurface &picture, qint32 x, qint32 y0,
                        qint32 y1) override;
-    bool changesOnlyItsColumn() const override { return true; }
-    bool paintsWhatItChanges() const override { return true; }
 
 private:
     // Decides the cell (x, y) and every cell of its blob or hole the fill
     // reaches, by a fill over `mask` that stops once it knows the answer.
-    void decide(const MaskArray &mask, qint32 x, qint32 y);
+    void decide(const PackedMask &mask, qint32 x, qint32 y);
 
     SettingsSource &m_source;
     qint32 m_speckSize = 0;

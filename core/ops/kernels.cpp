@@ -59,8 +59,7 @@ void clipRows(quint64 *bits, qint64 y0, qint64 y1) {
 
 }  // namespace
 
-void paintRows(PaintedSurface &picture, qint32 x, const quint64 *changes, qint32 k0, qint32 k1,
-               bool black) {
+void paintRows(Sheet &picture, qint32 x, const quint64 *changes, qint32 k0, qint32 k1, bool black) {
     if (x >= picture.width())
         return;
     const qint32 words = picture.painted().wordsPerColumn();
@@ -302,7 +301,7 @@ void ThresholdKernel::startBand(qint32 first, qint32 last) {
 }
 
 void ThresholdKernel::classifyBand(KernelModel &model, qint32 x0, qint32 x1) {
-    const PaintedSurface &picture = model.picture;
+    const Sheet &picture = model.picture;
     const qint32 words = model.WorkMask.wordsPerColumn();
     const qint32 layerWords = picture.painted().wordsPerColumn();
     const qint32 columns = x1 - x0 + 1;
@@ -363,7 +362,7 @@ void ThresholdKernel::processColumn(KernelModel &model, qint32 x, qint32 y0, qin
     PackedMask &work = model.WorkMask;
     if (!work.contains(x, y0) || !work.contains(x, y1))
         throw RuntimeError::subscriptOutOfRange();
-    PaintedSurface &picture = model.picture;
+    Sheet &picture = model.picture;
     const qint32 k0 = y0 / kBits;
     const qint32 k1 = y1 / kBits;
     scratch(model).column.resize(size_t(work.wordsPerColumn()));

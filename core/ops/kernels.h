@@ -32,8 +32,7 @@ namespace ink {
 
 // Paints the rows set in words k0..k1 of `changes` in column x: black or
 // white in the paint layers, on the picture's own rows only.
-void paintRows(PaintedSurface &picture, qint32 x, const quint64 *changes, qint32 k0, qint32 k1,
-               bool black);
+void paintRows(Sheet &picture, qint32 x, const quint64 *changes, qint32 k0, qint32 k1, bool black);
 
 // The base of the kernels: pass start and copy-back on the packed masks.
 class KernelOperation : public PackedOperation {

@@ -1,11 +1,9 @@
 #pragma once
 
 #include "core/image/columnpass.h"
-#include "core/image/packedmask.h"
-#include "core/image/paintedsurface.h"
+#include "core/image/module1.h"
 #include "core/ops/passsettings.h"
 
-#include <functional>
 #include <memory>
 #include <vector>
 
@@ -13,35 +11,10 @@ namespace ink {
 
 // The batch tool's engine. Nothing watches the picture while it works, so its
 // passes keep the masks one bit per cell (PackedMask) and record painting in
-// the picture's bit layers (PaintedSurface), and may do a column as a whole.
+// the picture's bit layers (Sheet), and may do a column as a whole.
 // Its passes run in the same column frame as the window's (runColumns), over
 // the same columns and rows, and the end-of-column step still runs after every
 // column, so Cancel stops them at the same place.
-
-// The picture and the two masks of the packed engine. The batch tool keeps one
-// per worker and reuses its buffers from pass to pass and file to file.
-struct KernelModel {
-    PaintedSurface picture;
-    PackedMask Mask;
-    PackedMask WorkMask;
-
-    // The kernels' working buffers, kept here so that they are allocated for
-    // the first pass and reused by the next passes and pictures.
-    struct Scratch {
-        std::vector<quint64> band;      // the threshold kernel's band of columns
-        std::vector<quint8> skip;       // per tile of the band: all painted, not read
-        std::vector<quint64> rowWords;  // 64 rows of the band, one bit per pixel
-        std::vector<quint64> column;    // one column's words
-        std::vector<quint64> more;      // another column's words
-        std::vector<quint32> limits;    // the local rule's limits for a row
-    } scratch;
-    // The same for each further thread that takes columns of a pass.
-    std::vector<Scratch> bandScratch;
-
-    // Takes a new picture and allocates both masks (0..W, 0..H), all False,
-    // where W x H is the picture's size, as start-up does in the window.
-    void load(QImage image);
-};
 
 // One operation of the packed engine.
 class PackedOperation {
@@ -88,26 +61,27 @@ public:
 PassOutcome runColumnPass(KernelModel &model, ColumnStep &step, PackedOperation &operation,
                           int threads = 1);
 
-// A per-pixel operation run on the packed engine, for a pass that has no
-// packed form: the packed masks are converted to one byte per cell for the
-// pass and back after it, and the painted surface is the picture. Slower, but
-// the same result.
-class PerPixelOnPacked : public PackedOperation {
+// A per-pixel operation run by the packed engine, for a pass that has no
+// whole-column form: both engines hold the same masks and picture, so it
+// simply runs. Slower, but the same result by construction.
+class PerPixelOperation : public PackedOperation {
 public:
-    using Make = std::function<std::unique_ptr<ColumnOperation>(SettingsSource &)>;
-    // `make` builds the operation; one that reads settings gets `settings`.
-    PerPixelOnPacked(const Make &make, const PassSettings &settings)
+    using Make = std::unique_ptr<ColumnOperation> (*)(SettingsSource &);
+    // The operation `make` builds, reading `source`, or else the settings
+    // kept here.
+    PerPixelOperation(Make make, SettingsSource &source) : m_operation(make(source)) {}
+    PerPixelOperation(Make make, const PassSettings &settings)
         : m_settings(settings), m_operation(make(m_settings)) {}
-
     PassRange range() const override { return m_operation->range(); }
-    void passStart(KernelModel &model) override;
-    void processColumn(KernelModel &model, qint32 x, qint32 y0, qint32 y1) override;
-    void copyBack(KernelModel &model) override;
+    void passStart(KernelModel &model) override { m_operation->passStart(model); }
+    void processColumn(KernelModel &model, qint32 x, qint32 y0, qint32 y1) override {
+        m_operation->processColumn(model, model.picture, x, y0, y1);
+    }
+    void copyBack(KernelModel &model) override { m_operation->copyBack(model); }
 
 private:
-    FixedSettings m_settings;
+    FixedSettings m_settings{PassSettings()};
     std::unique_ptr<ColumnOperation> m_operation;
-    Module1 m_module;  // the masks, one byte per cell, while the pass runs
 };
 
 }  // namespace ink

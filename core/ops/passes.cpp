@@ -18,7 +18,7 @@ const PassEntry kPasses[] = {
      [](const PassSettings &settings) -> std::unique_ptr<PackedOperation> {
          return std::make_unique<ThresholdKernel>(settings.thresholds);
      },
-     true},
+     true, PassEntry::Reads::thresholdsEachColumn},
     {QLatin1String("bouchtrou"), QLatin1String("bouchtrou"), HoleFillPass::kRange,
      [](SettingsSource &) -> std::unique_ptr<ColumnOperation> {
          return std::make_unique<HoleFillPass>();
@@ -42,7 +42,7 @@ const PassEntry kPasses[] = {
      [](const PassSettings &settings) -> std::unique_ptr<PackedOperation> {
          return std::make_unique<DespeckleKernel>(settings.speckSize);
      },
-     true},
+     true, PassEntry::Reads::speckAtStart},
 };
 
 }  // namespace
@@ -70,7 +70,7 @@ std::unique_ptr<PackedOperation> packedOperation(const PassEntry &pass,
                                                  const PassSettings &settings) {
     if (pass.packed)
         return pass.packed(settings);
-    return std::make_unique<PerPixelOnPacked>(pass.perPixel, settings);
+    return std::make_unique<PerPixelOperation>(pass.perPixel, settings);
 }
 
 }  // namespace ink

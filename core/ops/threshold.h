@@ -67,9 +67,6 @@ public:
     PassRange range() const override { return kRange; }
     void processColumn(Module1 &module, PixelSurface &picture, qint32 x, qint32 y0,
                        qint32 y1) override;
-    bool changesOnlyItsColumn() const override { return true; }
-    bool paintsItsColumn() const override { return true; }
-    bool paintsWhatItChanges() const override { return true; }
 
 private:
     ThresholdSource &m_source;

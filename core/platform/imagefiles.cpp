@@ -567,8 +567,7 @@ bool OutputSet::add(QImage &&image, const QString &path, QString *error, QByteAr
     return written;
 }
 
-bool OutputSet::add(const QImage &image, const QString &path, QString *error,
-                    QByteArray *digest) {
+bool OutputSet::add(const QImage &image, const QString &path, QString *error, QByteArray *digest) {
     *error = imageSizeProblem(image.size(), path);
     if (!error->isEmpty())
         return false;
@@ -722,33 +721,9 @@ QImage maskImageOf(const QImage &picture, ColumnWord word) {
     return image;
 }
 
-// `count` (at most 64) cells of a MaskArray column as one word, the first in
-// the lowest bit: eight at a time, each byte made 0 or 1 and the eight
-// gathered into one byte by a multiplication whose partial products never
-// overlap.
-quint64 packCells(const quint8 *cells, int count) {
-    quint64 word = 0;
-    int i = 0;
-    if constexpr (std::endian::native == std::endian::little) {
-        for (; i + 8 <= count; i += 8) {
-            quint64 bytes;
-            std::memcpy(&bytes, cells + i, sizeof bytes);
-            bytes |= bytes >> 4;
-            bytes |= bytes >> 2;
-            bytes |= bytes >> 1;
-            bytes &= 0x0101010101010101;
-            word |= ((bytes * 0x0102040810204080) >> 56) << i;
-        }
-    }
-    for (; i < count; ++i)
-        word |= quint64(cells[i] != 0) << i;
-    return word;
-}
-
 // A mask that does not cover the picture raises error 9, as reading past
 // its bounds would.
-template <typename Mask>
-void checkCovers(const Mask &mask, const QImage &picture) {
+void checkCovers(const PackedMask &mask, const QImage &picture) {
     if (!picture.isNull() && !mask.contains(picture.width() - 1, picture.height() - 1))
         throw RuntimeError::subscriptOutOfRange();
 }
@@ -758,15 +733,6 @@ void checkCovers(const Mask &mask, const QImage &picture) {
 QImage maskImage(const PackedMask &mask, const QImage &picture) {
     checkCovers(mask, picture);
     return maskImageOf(picture, [&mask](int x, int k) { return mask.column(x)[k]; });
-}
-
-QImage maskImage(const MaskArray &mask, const QImage &picture) {
-    checkCovers(mask, picture);
-    const int height = picture.height();
-    return maskImageOf(picture, [&mask, height](int x, int k) {
-        const int first = k * PackedMask::kBits;
-        return packCells(mask.column(x) + first, std::min(PackedMask::kBits, height - first));
-    });
 }
 
 }  // namespace ink

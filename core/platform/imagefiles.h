@@ -4,7 +4,6 @@
 // can be written, one table row each, the names outputs take, the mask as a
 // 1-bit picture and the atomic write itself. No widget is involved.
 
-#include "core/image/maskarray.h"
 #include "core/image/packedmask.h"
 
 #include <QByteArray>
@@ -170,6 +169,5 @@ QByteArray resolvedFileName(const QByteArray &path);
 // batch tool's packed masks and the window's give the same image. A mask
 // smaller than the picture raises error 9. A null image when memory runs out.
 QImage maskImage(const PackedMask &mask, const QImage &picture);
-QImage maskImage(const MaskArray &mask, const QImage &picture);
 
 }  // namespace ink

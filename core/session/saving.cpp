@@ -116,8 +116,8 @@ QString saveProblem(const QString &path) {
                                    .arg(QDir::toNativeSeparators(path), problem);
 }
 
-bool saveImage(const Module1 &module, const QImage &picture, ImageContent content,
-               const QString &path, QString *message) {
+bool saveImage(const Module1 &module, ImageContent content, const QString &path, QString *message) {
+    const QImage &picture = module.picture.original();
     QString error;
     bool written = false;
     try {
@@ -127,7 +127,7 @@ bool saveImage(const Module1 &module, const QImage &picture, ImageContent conten
                 throw RuntimeError::outOfMemory();
             written = writeImageFile(mask, path, &error);
         } else {
-            written = writeImageFile(picture, path, &error);
+            written = writeImageFile(module.picture.image(), path, &error);
         }
     } catch (const RuntimeError &e) {
         error = e.description();

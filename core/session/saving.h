@@ -66,7 +66,6 @@ QString saveProblem(const QString &path);
 // `Mask`), or the painted picture, both with the picture's resolution.
 // Nothing in memory changes. On failure returns false with the message to
 // show in `message`: the file's name and the writer's reason.
-bool saveImage(const Module1 &module, const QImage &picture, ImageContent content,
-               const QString &path, QString *message);
+bool saveImage(const Module1 &module, ImageContent content, const QString &path, QString *message);
 
 }  // namespace ink

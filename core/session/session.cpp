@@ -6,6 +6,7 @@
 #include "core/platform/loadpicture.h"
 
 #include <memory>
+#include <optional>
 #include <utility>
 
 namespace ink {
@@ -38,40 +39,86 @@ private:
     std::shared_ptr<const PaperEstimate> m_paper;
 };
 
+// One of the user's passes as the window runs it: the pass's kernel, given
+// the settings the boxes hold when its per-pixel operation would read them.
+// NB's thresholds are read at every column that has rows; when they change,
+// the columns from there on are done by a kernel made for the new ones (the
+// mask and picture it works on are the same, so nothing else changes).
+//
+// The kernels read the scan and the planes, not the rare pixels painted
+// another colour (the inspector's blinking cursor): NB's rule decides those
+// afterwards, pixel by pixel, as it would have. A picture with many of them
+// is left to the rule altogether.
+class BoxedPass : public PackedOperation {
+public:
+    BoxedPass(const PassEntry &pass, SettingsSource &source) : m_pass(pass), m_source(source) {}
+
+    PassRange range() const override { return m_pass.range; }
+    void passStart(KernelModel &model) override {
+        if (m_pass.reads == PassEntry::Reads::speckAtStart)
+            m_settings.speckSize = m_source.speckSize();
+        m_perPixel = model.picture.others().size() > kFewOthers &&
+                     m_pass.reads == PassEntry::Reads::thresholdsEachColumn;
+        m_kernel = m_perPixel ? std::make_unique<PerPixelOperation>(m_pass.perPixel, m_source)
+                              : packedOperation(m_pass, m_settings);
+        m_kernel->passStart(model);
+    }
+    void processColumn(KernelModel &model, qint32 x, qint32 y0, qint32 y1) override {
+        if (m_perPixel || m_pass.reads != PassEntry::Reads::thresholdsEachColumn || y1 < y0) {
+            m_kernel->processColumn(model, x, y0, y1);
+            return;
+        }
+        const Thresholds t = m_source.thresholds();
+        const Thresholds &was = m_settings.thresholds;
+        if (!m_rule || t.red != was.red || t.green != was.green || t.blue != was.blue ||
+            t.paper != was.paper) {
+            m_settings.thresholds = t;
+            m_kernel = packedOperation(m_pass, m_settings);
+            m_fixed = std::make_unique<FixedSettings>(m_settings);
+            m_rule = m_pass.perPixel(*m_fixed);
+        }
+        Sheet &sheet = model.picture;
+        std::vector<std::pair<qint32, ColorValue>> others;
+        for (const auto &[index, color] : sheet.others()) {
+            const qint64 y = index / sheet.width();
+            if (index % sheet.width() == x && y >= y0 && y <= y1 && !sheet.painted().at(x, y))
+                others.emplace_back(qint32(y), color);
+        }
+        m_kernel->processColumn(model, x, y0, y1);
+        for (const auto &[y, color] : others) {
+            sheet.PSet(x, y, color);
+            m_rule->processColumn(model, sheet, x, y, y);
+        }
+    }
+    void copyBack(KernelModel &model) override { m_kernel->copyBack(model); }
+
+private:
+    static constexpr size_t kFewOthers = 64;
+    const PassEntry &m_pass;
+    SettingsSource &m_source;
+    PassSettings m_settings;
+    std::unique_ptr<PackedOperation> m_kernel;
+    // NB's rule with the thresholds of the kernel, for the pixels it skips.
+    std::unique_ptr<FixedSettings> m_fixed;
+    std::unique_ptr<ColumnOperation> m_rule;
+    bool m_perPixel = false;
+};
+
 }  // namespace
 
-Session::Session(Module1 &module, SessionPicture &picture, SessionView &view)
-    : m_module(module), m_picture(picture), m_view(view) {}
+Session::Session(Module1 &module, SessionView &view) : m_module(module), m_view(view) {}
 
 void Session::load() {
     install(LoadPicture(m_module.ImagePath));
 }
 
-void Session::install(const QImage &picture) {
-    // The picture area takes the picture's size.
-    MaskArray mask;
-    MaskArray workMask;
-    mask.allocate(picture.width(), picture.height());
-    workMask.allocate(picture.width(), picture.height());
-    // Kept for Compare and for the history, which refers to the scan's colours
-    // rather than copying them. An RGB32 picture is shared, not copied.
-    // Passes read it a column at a time as they record, hence the large pages.
-    QImage loaded = onLargePages(picture.convertToFormat(QImage::Format_RGB32));
-    if (loaded.isNull() && !picture.isNull())
-        throw RuntimeError::outOfMemory();
-    ScanInk ink = scanInkOf(loaded);
-    // A pass being recorded stops reading the picture, the scan and the masks
-    // before they go.
-    if (m_recorder)
-        m_recorder->abandon();
-    m_picture.replace(picture);
-    m_module.Mask = std::move(mask);
-    m_module.WorkMask = std::move(workMask);
-    m_loaded = std::move(loaded);
+void Session::install(QImage picture) {
+    // The sheet takes the picture's size; masks (0..W, 0..H) are allocated
+    // before anything is replaced.
+    m_module.load(std::move(picture));
     m_paper.reset();
-    m_loadedInk = std::move(ink);
     m_history.clear();
-    m_historyWhole = true;
+    m_view.pictureReplaced();
 }
 
 bool Session::open(const QString &path, OpenDone done) {
@@ -107,29 +154,30 @@ bool Session::reload() {
     return replaced;
 }
 
-bool Session::runPass(ColumnOperation &operation) {
+template <typename Body>
+bool Session::recorded(Body &&body) {
     if (m_passRunning || reading())
         return false;
     m_passRunning = true;
-    // Right after loading, or with every pass since undone, the picture is
-    // the scan as loaded, and the recorder need not copy what the pass
-    // writes over.
-    ChangeRecorder recorder(picture(), m_loaded, m_historyWhole && m_history.pictureAsLoaded(),
-                            &m_recorderBuffers, &m_loadedInk);
-    RecordingOperation recording(operation, recorder);
-    m_recorder = &recorder;
-    guarded([&] { m_lastPassOutcome = runColumnPass(m_module, recorder, *this, recording); });
-    m_recorder = nullptr;
+    // The pass's starting point, kept to tell afterwards what it changed;
+    // without room for it the pass runs unrecorded and the history, which
+    // no longer leads to the picture, starts afresh.
+    std::optional<PassStart> start;
+    try {
+        start.emplace(m_module);
+    } catch (const std::bad_alloc &) {
+    } catch (const RuntimeError &) {
+    }
+    if (!start)
+        m_history.clear();
+    guarded([&] { m_lastPassOutcome = body(); });
     m_passRunning = false;
     // A picture replaced during the pass has started a new history already.
-    if (!m_pictureReplaced) {
+    if (start && !m_pictureReplaced) {
         try {
-            m_history.push(recorder.finish());
+            m_history.push(start->finish(m_module));
         } catch (const std::bad_alloc &) {
-            // Without this pass's record the older ones no longer fit the
-            // picture: start afresh.
             m_history.clear();
-            m_historyWhole = false;
         }
     }
     m_pictureReplaced = false;
@@ -140,15 +188,19 @@ bool Session::runPass(ColumnOperation &operation) {
     return true;
 }
 
+bool Session::runPass(ColumnOperation &operation) {
+    return recorded([&] { return runColumnPass(m_module, m_module.picture, *this, operation); });
+}
+
 bool Session::runPass(const PassEntry &pass) {
     BoxSettings boxes(m_view, m_local ? paper() : nullptr);
-    const std::unique_ptr<ColumnOperation> operation = pass.perPixel(boxes);
-    return runPass(*operation);
+    BoxedPass boxed(pass, boxes);
+    return recorded([&] { return runColumnPass(m_module, *this, boxed); });
 }
 
 std::shared_ptr<const PaperEstimate> Session::paper() {
-    if (!m_paper && !m_loaded.isNull())
-        m_paper = std::make_shared<const PaperEstimate>(estimatePaper(m_loaded));
+    if (!m_paper && !loadedPicture().isNull())
+        m_paper = std::make_shared<const PaperEstimate>(estimatePaper(loadedPicture()));
     return m_paper;
 }
 
@@ -167,7 +219,7 @@ bool Session::step(bool forward) {
         forward ? m_history.redo() : m_history.undo();
     if (!changes)
         return false;
-    changes->apply(picture(), m_module.Mask, m_loaded, forward);
+    changes->apply(m_module, forward);
     // The pass's working copy follows, as after a copy-back.
     guarded([&] { m_module.WorkMask.assign(m_module.Mask); });
     return true;

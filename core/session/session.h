@@ -1,7 +1,6 @@
 #pragma once
 
 #include "core/image/columnpass.h"
-#include "core/image/imagesurface.h"
 #include "core/image/module1.h"
 #include "core/ops/passes.h"
 #include "core/platform/runtimeerror.h"
@@ -19,26 +18,6 @@ namespace ink {
 
 struct PaperEstimate;
 
-// The picture a session works on: the pixels the passes read and paint, and
-// what Reload and start-up replace.
-class SessionPicture {
-public:
-    virtual ~SessionPicture() = default;
-    virtual PixelSurface &pixels() = 0;
-    // Replaces the whole picture, everything painted into it included.
-    virtual void replace(const QImage &image) = 0;
-};
-
-// An in-memory picture, for the tools and tests that run a session without a
-// window.
-class MemoryPicture : public SessionPicture {
-public:
-    PixelSurface &pixels() override { return surface; }
-    void replace(const QImage &image) override { surface.setImage(image); }
-
-    ImageSurface surface;
-};
-
 // The threshold boxes, named as the user sees them: R, V and B.
 enum class ThresholdBox { rbox, vbox, bbox };
 
@@ -55,6 +34,9 @@ public:
     virtual QString speckText() { return QString::number(kDefaultSpeckSize); }
     virtual void reportError(const RuntimeError &error) = 0;
     virtual void closeNow() = 0;
+    // The sheet now holds another picture (load, Open, Reload): whatever
+    // shows it starts afresh.
+    virtual void pictureReplaced() {}
 };
 
 // The rules of one working session on one picture: one pass at a time,
@@ -63,10 +45,10 @@ public:
 // their own views.
 class Session : private ColumnStep {
 public:
-    Session(Module1 &module, SessionPicture &picture, SessionView &view);
+    Session(Module1 &module, SessionView &view);
 
     Module1 &module() { return m_module; }
-    PixelSurface &picture() { return m_picture.pixels(); }
+    Sheet &picture() { return m_module.picture; }
 
     // Reads the picture at ImagePath and allocates both masks, all before
     // replacing anything: a file that cannot be read leaves picture and masks
@@ -90,14 +72,17 @@ public:
     // clicked off again before then. Returns whether the picture was replaced.
     bool reload();
 
-    // Runs `operation` through the column-pass frame. Refused (returns false)
-    // while another pass runs, which goes on undisturbed. A run-time error is
-    // reported and ends the pass without its copy-back, so `Mask` keeps what it
-    // held before the pass. Refused as well while open() reads a file.
+    // Runs `operation` through the column-pass frame, one pixel at a time.
+    // Refused (returns false) while another pass runs, which goes on
+    // undisturbed. A run-time error is reported and ends the pass without its
+    // copy-back, so `Mask` keeps what it held before the pass. Refused as well
+    // while open() reads a file.
     bool runPass(ColumnOperation &operation);
-    // One of the user's passes; NB reads the boxes vbox, bbox, rbox in that
-    // order, once per column, taches its speck size box (tachesbox) once at
-    // its start, and a text that is not a number is error 13 naming its box.
+    // One of the user's passes, run by its whole-column kernel in the same
+    // frame, with the same end-of-column step after every column. NB reads
+    // the boxes vbox, bbox, rbox in that order, once per column, taches its
+    // speck size box (tachesbox) once at its start, and a text that is not a
+    // number is error 13 naming its box.
     bool runPass(const PassEntry &pass);
     bool passRunning() const { return m_passRunning; }
     // How the last pass that ran to its copy-back went.
@@ -115,7 +100,7 @@ public:
     // What the last pass still in effect changed, or null.
     std::shared_ptr<const PassChanges> lastChanges() const { return m_history.last(); }
     // The scan as it was loaded, before any pass (32-bit RGB).
-    const QImage &loadedPicture() const { return m_loaded; }
+    const QImage &loadedPicture() const { return m_module.picture.original(); }
 
     // The local rule: NB compares each channel against the paper around the
     // pixel, estimated from the scan as loaded (made on first use). Kept
@@ -153,12 +138,14 @@ private:
     void setProgress(const QString &text) override { m_view.setProgress(text); }
     void refreshWindow() override { m_view.refreshWindow(); }
     void doEvents() override;
-    // Allocates both masks for `picture`, then replaces picture and masks.
-    void install(const QImage &picture);
+    // Replaces picture and masks with `picture`'s, all allocated first.
+    void install(QImage picture);
     bool step(bool forward);
+    // Runs `body` (the pass itself) as a recorded pass.
+    template <typename Body>
+    bool recorded(Body &&body);
 
     Module1 &m_module;
-    SessionPicture &m_picture;
     SessionView &m_view;
     bool m_passRunning = false;
     PassOutcome m_lastPassOutcome;
@@ -166,15 +153,8 @@ private:
     bool m_pictureReplaced = false;  // by a Reload during the running pass
     PictureRead m_read;
     History m_history;
-    // False once a pass's record could not be kept: the history no longer
-    // tells how the picture came from the scan as loaded.
-    bool m_historyWhole = true;
-    ChangeRecorder *m_recorder = nullptr;  // the running pass's
-    ChangeRecorder::Buffers m_recorderBuffers;
-    QImage m_loaded;
-    std::shared_ptr<const PaperEstimate> m_paper;  // of m_loaded, once made
+    std::shared_ptr<const PaperEstimate> m_paper;  // of the scan, once made
     bool m_local = false;
-    ScanInk m_loadedInk;  // where m_loaded is pure black and white
 };
 
 }  // namespace ink

@@ -135,7 +135,7 @@ private:
     void pass(QPushButton *button) {
         ++actions;
         ++passes;
-        const MaskArray before = m_module.Mask;
+        const PackedMask before = m_module.Mask;
         const int reportsBefore = m_reports;
         m_reloaded = false;
         button->click();

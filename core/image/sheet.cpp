@@ -1,4 +1,4 @@
-#include "core/image/paintedsurface.h"
+#include "core/image/sheet.h"
 
 #include "core/platform/runtimeerror.h"
 
@@ -15,50 +15,57 @@ constexpr QRgb kWhitePixel = 0xFFFFFFFFu;
 
 }  // namespace
 
-void PaintedSurface::setImage(QImage image) {
-    // Converted as ImageSurface converts, so both read the same pixels. An
-    // image already in 32-bit RGB is taken over as it is: black and white
-    // never reach it, so it is copied only if another colour is painted.
-    if (!image.isNull() && image.format() != QImage::Format_RGB32) {
-        image = image.convertToFormat(QImage::Format_RGB32);
-        if (image.isNull())
+void Sheet::setImage(QImage scan) {
+    // An image already in 32-bit RGB is taken over as it is: nothing is ever
+    // written into it, so it stays shared with whoever else holds it.
+    if (!scan.isNull() && scan.format() != QImage::Format_RGB32) {
+        scan = scan.convertToFormat(QImage::Format_RGB32);
+        if (scan.isNull())
             throw RuntimeError::outOfMemory();
     }
-    m_image = std::move(image);
-    m_width = m_image.width();
-    m_height = m_image.height();
-    m_painted.allocate(m_width - 1, m_height - 1);
-    m_black.allocate(m_width - 1, m_height - 1);
+    // Allocated before anything is replaced: out of memory, the sheet stays
+    // as it was.
+    PackedMask painted, black;
+    painted.allocate(scan.width() - 1, scan.height() - 1);
+    black.allocate(scan.width() - 1, scan.height() - 1);
+    m_painted = std::move(painted);
+    m_black = std::move(black);
+    m_scan = std::move(scan);
+    m_width = m_scan.width();
+    m_height = m_scan.height();
+    m_others.clear();
 }
 
-ColorValue PaintedSurface::Point(qint64 x, qint64 y) const {
+ColorValue Sheet::Point(qint64 x, qint64 y) const {
     if (!onSurface(x, y))
         return kNoPixel;
     if (m_painted.at(x, y))
         return m_black.at(x, y) ? kBlack : kWhite;
-    const QRgb p = originalRow(qint32(y))[x];
-    return qRed(p) | (qGreen(p) << 8) | (qBlue(p) << 16);
+    if (!m_others.empty()) {
+        const auto other = m_others.find(y * m_width + x);
+        if (other != m_others.end())
+            return other->second;
+    }
+    return colorOf(originalRow(qint32(y))[x]);
 }
 
-void PaintedSurface::PSet(qint64 x, qint64 y, ColorValue color) {
+void Sheet::PSet(qint64 x, qint64 y, ColorValue color) {
     if (!onSurface(x, y))
         return;
-    // Only the red, green and blue bytes reach the picture.
     const ColorValue rgb = color & 0xFFFFFF;
     if (rgb == kBlack || rgb == kWhite) {
         m_painted.set(x, y, true);
         m_black.set(x, y, rgb == kBlack);
+        if (!m_others.empty())
+            m_others.erase(y * m_width + x);
         return;
     }
     m_painted.set(x, y, false);
-    uchar *row = m_image.scanLine(qint32(y));
-    if (row == nullptr)  // the copy of a shared image failed
-        throw RuntimeError::outOfMemory();
-    reinterpret_cast<QRgb *>(row)[x] =
-        0xFF000000u | (quint32(rgb & 0xFF) << 16) | (quint32(rgb) & 0xFF00) | (quint32(rgb) >> 16);
+    m_black.set(x, y, false);
+    m_others[y * m_width + x] = rgb;
 }
 
-void PaintedSurface::applyLayers(QImage &target) const {
+void Sheet::paintOver(QImage &target) const {
     constexpr int kBits = PackedMask::kBits;
     // Four painted pixels from four bits of the colour layer, lowest bit first.
     struct Quad {
@@ -112,26 +119,52 @@ void PaintedSurface::applyLayers(QImage &target) const {
             }
         }
     }
+    // A pixel a kernel painted over since keeps its entry; the plane wins.
+    for (const auto &[index, color] : m_others)
+        if (!m_painted.at(index % m_width, index / m_width))
+            reinterpret_cast<QRgb *>(bits + index / m_width * bytesPerLine)[index % m_width] =
+                pixelOf(color);
 }
 
-QImage PaintedSurface::image() const {
-    QImage copy = m_image.copy();
-    if (!m_image.isNull() && copy.isNull())
+QImage Sheet::image() const {
+    QImage copy = m_scan.copy();
+    if (!m_scan.isNull() && copy.isNull())
         throw RuntimeError::outOfMemory();
-    applyLayers(copy);
+    paintOver(copy);
     return copy;
 }
 
-QImage PaintedSurface::takeImage() {
-    if (!m_image.isNull() && m_image.bits() == nullptr)
+QImage Sheet::takeImage() {
+    if (!m_scan.isNull() && m_scan.bits() == nullptr)
         throw RuntimeError::outOfMemory();
-    applyLayers(m_image);
-    QImage result = std::move(m_image);
-    m_image = QImage();
+    paintOver(m_scan);
+    QImage result = std::move(m_scan);
+    m_scan = QImage();
     m_width = m_height = 0;
     m_painted.allocate(-1, -1);
     m_black.allocate(-1, -1);
+    m_others.clear();
     return result;
+}
+
+void Sheet::composeRow(qint32 y, qint32 x0, qint32 count, QRgb *out) const {
+    const QRgb *scan = originalRow(y) + x0;
+    const qint32 k = y / PackedMask::kBits;
+    const int bit = y % PackedMask::kBits;
+    for (qint32 i = 0; i < count; ++i) {
+        const qint32 x = x0 + i;
+        if ((m_painted.column(x)[k] >> bit) & 1)
+            out[i] = (m_black.column(x)[k] >> bit) & 1 ? kBlackPixel : kWhitePixel;
+        else
+            out[i] = scan[i];
+    }
+    if (m_others.empty())
+        return;
+    for (qint32 i = 0; i < count; ++i) {
+        const auto other = m_others.find(qint64(y) * m_width + x0 + i);
+        if (other != m_others.end() && !m_painted.at(x0 + i, y))
+            out[i] = pixelOf(other->second);
+    }
 }
 
 }  // namespace ink
