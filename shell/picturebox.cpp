@@ -354,12 +354,19 @@ void PictureBox::refreshColumns(qint32 first, qint32 last) {
     if (last < first)
         return;
     const QRect columns = zoomedRect(QRect(first, 0, last - first + 1, int(Height())));
+    // Kept tiles are brought up to date in these screen columns alone, where
+    // they were made already: a pass reads each image pixel once for them.
     if (m_tilesDivisor == reduction() && !m_tiles[0].image.isNull()) {
         Tiles &t = m_tiles[0];
         const int rows = int(t.made.size()) / t.columns;
         for (int tx = columns.left() / kTile; tx <= columns.right() / kTile && tx < t.columns; ++tx)
-            for (int ty = 0; ty < rows; ++ty)
-                t.made[size_t(ty) * size_t(t.columns) + size_t(tx)] = 0;
+            for (int ty = 0; ty < rows; ++ty) {
+                if (!t.made[size_t(ty) * size_t(t.columns) + size_t(tx)])
+                    continue;
+                const QRect part =
+                    QRect(tx * kTile, ty * kTile, kTile, kTile) & columns & t.image.rect();
+                reduceBlocks(part, false, t.image, part.topLeft());
+            }
     }
     repaint(columns);
 }
@@ -368,10 +375,8 @@ void PictureBox::refreshPixel(qint32 x, qint32 y) {
     if (!onSurface(x, y))
         return;
     const QRect shown = zoomedRect(QRect(x, y, 1, 1));
-    if (m_tilesDivisor == reduction() && !m_tiles[0].image.isNull()) {
-        Tiles &t = m_tiles[0];
-        t.made[size_t(shown.top() / kTile) * size_t(t.columns) + size_t(shown.left() / kTile)] = 0;
-    }
+    if (m_tilesDivisor == reduction() && !m_tiles[0].image.isNull())
+        reduceBlocks(shown, false, m_tiles[0].image, shown.topLeft());
     update(shown);
 }
 
