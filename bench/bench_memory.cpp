@@ -7,10 +7,15 @@
 #include "samplegen.h"
 #include "shell/form1.h"
 #include "shell/messagebox.h"
+#include "shell/picturebox.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include <cstdio>
 
@@ -54,14 +59,27 @@ int main(int argc, char *argv[]) {
         [](QWidget *, const QString &text) { std::fprintf(stderr, "%s\n", qPrintable(text)); });
     Module1 module;
     Form1 form(module);
+    QElapsedTimer clock;
+    clock.start();
     if (!form.Form_Load(path))
         return 1;
+    const double openSeconds = double(clock.nsecsElapsed()) / 1e9;
     const long loaded = statusKb("VmRSS:");
+    clock.restart();
     form.rgb2nb_Click();
+    const double nbSeconds = double(clock.nsecsElapsed()) / 1e9;
     const long peak = statusKb("VmHWM:");
+    // Ctrl+9: the whole sheet in the view, with nothing to scroll.
+    auto *picture = form.findChild<PictureBox *>(QStringLiteral("Picture1"));
+    auto *view = form.findChild<QScrollArea *>(QStringLiteral("pictureView"));
+    QTest::keyClick(picture, Qt::Key_9, Qt::ControlModifier);
+    QApplication::processEvents();
+    const bool fits =
+        view->horizontalScrollBar()->maximum() == 0 && view->verticalScrollBar()->maximum() == 0;
     std::printf(
         "%dx%d (%.1f Mpx): resident %.0f MB after loading, peak %.0f MB after NB"
-        " (%.0f MB before loading)\n",
-        w, h, w * double(h) / 1e6, loaded / 1024.0, peak / 1024.0, before / 1024.0);
+        " (%.0f MB before loading); open %.1f s, NB %.2f s; Ctrl+9 shows 1/%d, %s\n",
+        w, h, w * double(h) / 1e6, loaded / 1024.0, peak / 1024.0, before / 1024.0, openSeconds,
+        nbSeconds, picture->reduction(), fits ? "the whole sheet" : "not all of it");
     return 0;
 }

@@ -14,7 +14,7 @@
 namespace {
 
 constexpr int kMaxSide = 50000;
-constexpr qint64 kMaxPixels = 500'000'000;
+constexpr qint64 kMaxPixels = 600'000'000;
 
 const char kUsage[] =
     "Usage: inkmask-samplegen [--size WxH] [--seed N] [--paper KIND] [--truth FILE] OUTPUT\n"
