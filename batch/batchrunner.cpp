@@ -68,7 +68,7 @@ private:
 
 // The cells that went from white to black and from black to white between
 // two masks of the same bounds, counted a word at a time.
-inline FileResult::StepChanges countWords(const PackedMask &before, const PackedMask &after) {
+FileResult::StepChanges countChanges(const PackedMask &before, const PackedMask &after) {
     FileResult::StepChanges counts;
     for (qint32 x = 0; x <= after.upperX(); ++x) {
         const quint64 *b = before.column(x);
@@ -80,24 +80,6 @@ inline FileResult::StepChanges countWords(const PackedMask &before, const Packed
         }
     }
     return counts;
-}
-
-#if defined(__x86_64__) && defined(__GNUC__)
-// The same with the processor's bit-count instruction, which the build may
-// not assume: without it each count is a library call.
-__attribute__((target("popcnt"))) FileResult::StepChanges countWordsPopcnt(
-    const PackedMask &before, const PackedMask &after) {
-    return countWords(before, after);
-}
-#endif
-
-FileResult::StepChanges countChanges(const PackedMask &before, const PackedMask &after) {
-#if defined(__x86_64__) && defined(__GNUC__)
-    static const bool popcnt = __builtin_cpu_supports("popcnt");
-    if (popcnt)
-        return countWordsPopcnt(before, after);
-#endif
-    return countWords(before, after);
 }
 
 }  // namespace

@@ -107,11 +107,8 @@ public:
     // The steps on a picture already in memory, as the window's buttons would
     // run them on it; false when interrupted. The results stay in model().
     // With --thresholds auto, NB's thresholds are computed from `picture`
-    // first, as the window's Ctrl+T computes them; thresholdsUsed() has them.
-    // Each step's counts are in stepChanges().
+    // first, as the window's Ctrl+T computes them.
     bool runSteps(QImage picture, FileProgress *progress = nullptr);
-    const Thresholds &thresholdsUsed() const { return m_thresholds; }
-    const QList<FileResult::StepChanges> &stepChanges() const { return m_changes; }
     KernelModel &model() { return m_model; }
 
     // The picture of what the clean-up steps changed: cells that went from

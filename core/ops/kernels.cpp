@@ -1,5 +1,7 @@
 #include "core/ops/kernels.h"
 
+#include "core/platform/cpufeatures.h"
+
 #include "core/ops/holefill.h"
 #include "core/ops/paper.h"
 
@@ -193,8 +195,7 @@ struct ScanForm {
 std::vector<ScanForm> scanForms() {
     std::vector<ScanForm> forms;
 #ifdef INK_X86_64
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2"))
+    if (cpuFeatures().avx2)
         forms.push_back({"avx2", classifyRowAvx2<false>, classifyRowAvx2<true>});
     forms.push_back({"sse2", classifyRowSse2<false>, classifyRowSse2<true>});
 #endif

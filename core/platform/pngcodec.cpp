@@ -1,5 +1,7 @@
 #include "core/platform/pngcodec.h"
 
+#include "core/platform/cpufeatures.h"
+
 #include "core/platform/rowdeflate.h"
 
 #include <QColorSpace>
@@ -88,27 +90,21 @@ struct ScratchDone {
 
 // ---------------------------------------------------------------- writing
 
-void filterRow(PngFilter filter, const uchar *row, const uchar *previous, size_t bytes, int bpp,
-               uchar *out) {
-    out[0] = uchar(filter);
+// PNG's filter type Up: each byte less the byte above it. Every row written
+// gets it.
+constexpr uchar kUpFilter = 2;
+
+// Row `row` filtered with Up from `previous` (none for the first row):
+// the filter type byte, then the bytes.
+void upFilterRow(const uchar *row, const uchar *previous, size_t bytes, uchar *out) {
+    out[0] = kUpFilter;
     ++out;
-    switch (filter) {
-        case PngFilter::None:
-            std::memcpy(out, row, bytes);
-            break;
-        case PngFilter::Sub:
-            for (size_t i = 0; i < bytes; ++i)
-                out[i] = uchar(row[i] - (i >= size_t(bpp) ? row[i - size_t(bpp)] : 0));
-            break;
-        case PngFilter::Up:
-            if (previous) {
-                for (size_t i = 0; i < bytes; ++i)
-                    out[i] = uchar(row[i] - previous[i]);
-            } else {
-                std::memcpy(out, row, bytes);
-            }
-            break;
+    if (!previous) {
+        std::memcpy(out, row, bytes);
+        return;
     }
+    for (size_t i = 0; i < bytes; ++i)
+        out[i] = uchar(row[i] - previous[i]);
 }
 
 class ChunkWriter {
@@ -355,7 +351,7 @@ void writeChunks(const QImage &image, QIODevice *device, const uchar *deflated,
 // A row of 32-bit pixels as 8-bit RGB filtered with Up from the row above
 // (none for the first row): the filter type byte, then 3 bytes a pixel.
 void upFilteredPlain(const QRgb *row, const QRgb *above, size_t width, uchar *out) {
-    out[0] = uchar(PngFilter::Up);
+    out[0] = kUpFilter;
     for (size_t x = 0; x < width; ++x) {
         const QRgb up = above ? above[x] : 0;
         out[1 + 3 * x] = uchar(qRed(row[x]) - qRed(up));
@@ -370,7 +366,7 @@ void upFilteredPlain(const QRgb *row, const QRgb *above, size_t width, uchar *ou
 __attribute__((target("ssse3"))) void upFilteredSsse3(const QRgb *row, const QRgb *above,
                                                       size_t width, uchar *out) {
     const __m128i order = _mm_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1);
-    out[0] = uchar(PngFilter::Up);
+    out[0] = kUpFilter;
     size_t x = 0;
     for (; x + 4 <= width; x += 4) {
         __m128i pixels = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + x));
@@ -388,8 +384,7 @@ __attribute__((target("ssse3"))) void upFilteredSsse3(const QRgb *row, const QRg
 
 void upFiltered(const QRgb *row, const QRgb *above, size_t width, uchar *out) {
 #if defined(__x86_64__) || defined(__i386__)
-    static const bool ssse3 = __builtin_cpu_supports("ssse3");
-    if (ssse3)
+    if (cpuFeatures().ssse3)
         return upFilteredSsse3(row, above, width, out);
 #endif
     upFilteredPlain(row, above, width, out);
@@ -416,19 +411,17 @@ bool writeRowCoded(const QImage &image, QIODevice *device) {
 
 // Writes `image`; its filtered rows go to `inPlace` when given (the image's
 // own pixels, for writePngConsuming) or to a working buffer.
-bool encodePng(const QImage &image, uchar *inPlace, QIODevice *device, QString *error,
-               PngFilter filter, int level) {
+bool encodePng(const QImage &image, uchar *inPlace, QIODevice *device, QString *error) {
     const ScratchDone scratchDone;
     const bool mono = image.format() == QImage::Format_Mono;
     const size_t width = size_t(image.width());
     const size_t height = size_t(image.height());
     const size_t rowBytes = mono ? (width + 7) / 8 : 3 * width;
-    const int bpp = mono ? 1 : 3;
     // A picture written with the defaults first goes to the row coder, which
     // compresses a painted picture's runs several times faster than
     // libdeflate, to about the same size; it gives up early on a picture of
     // other content, which then goes to libdeflate.
-    if (!mono && level < 0 && filter == PngFilter::Up) {
+    if (!mono) {
         try {
             if (writeRowCoded(image, device))
                 return true;
@@ -437,8 +430,7 @@ bool encodePng(const QImage &image, uchar *inPlace, QIODevice *device, QString *
             return false;
         }
     }
-    if (level < 0)
-        level = mono ? 3 : 6;
+    const int level = mono ? 3 : 6;
     const size_t filteredSize = height * (rowBytes + 1);
     libdeflate_compressor *compressor = compressorFor(level);
     // Filtered in place, row y's bytes end where the image's row y + 1
@@ -473,7 +465,7 @@ bool encodePng(const QImage &image, uchar *inPlace, QIODevice *device, QString *
             row = out;
             previous = y > 0 ? rgb.data() + ((y + 1) % 2) * rowBytes : nullptr;
         }
-        filterRow(filter, row, previous, rowBytes, bpp, filtered + y * (rowBytes + 1));
+        upFilterRow(row, previous, rowBytes, filtered + y * (rowBytes + 1));
     }
     const size_t deflatedSize =
         libdeflate_zlib_compress(compressor, filtered, filteredSize, deflated, bound);
@@ -488,8 +480,8 @@ bool encodePng(const QImage &image, uchar *inPlace, QIODevice *device, QString *
 
 }  // namespace
 
-bool writePng(const QImage &image, QIODevice *device, QString *error, PngFilter filter, int level) {
-    return encodePng(image, nullptr, device, error, filter, level);
+bool writePng(const QImage &image, QIODevice *device, QString *error) {
+    return encodePng(image, nullptr, device, error);
 }
 
 bool writePngConsuming(QImage &image, QIODevice *device, QString *error) {
@@ -500,7 +492,7 @@ bool writePngConsuming(QImage &image, QIODevice *device, QString *error) {
         *error = QStringLiteral("Out of memory");
         return false;
     }
-    return encodePng(image, bits, device, error, PngFilter::Up, -1);
+    return encodePng(image, bits, device, error);
 }
 
 uchar *reusePicture(QImage *picture, QSize size) {

@@ -16,9 +16,6 @@ class QIODevice;
 
 namespace ink {
 
-// The row filter every encoded row gets (PNG's filter types).
-enum class PngFilter : unsigned char { None = 0, Sub = 1, Up = 2 };
-
 // True when writePng() writes `image`: a Format_RGB32 picture or a
 // Format_Mono picture with two colours, carrying no text and no colour space
 // (Qt's writer stores those; these files would lose them).
@@ -27,17 +24,15 @@ bool pngWrites(const QImage &image);
 // Writes `image` (pngWrites() must be true) as a PNG file: 8-bit RGB for a
 // picture, a 1-bit palette picture for a mono one, with the image's
 // resolution in a pHYs chunk as Qt's writer does, every row filtered with
-// `filter`, deflated at `level` (libdeflate's 0..12). With -1, the default:
-// a picture filtered with Up goes to the row coder (rowdeflate.h), which
-// gives a painted picture about the size Qt's writer does, several times
-// faster, and leaves a picture of other content to level 6; a mask goes to
-// level 3, within a few per cent of Qt's size. Returns false with the
+// Up. A picture goes to the row coder (rowdeflate.h), which gives a painted
+// picture about the size Qt's writer does, several times faster, and leaves
+// a picture of other content to libdeflate's level 6; a mask goes to level
+// 3, within a few per cent of Qt's size. Returns false with the
 // reason in `error` when memory runs out; the device's failures are for the
 // caller to find.
-bool writePng(const QImage &image, QIODevice *device, QString *error,
-              PngFilter filter = PngFilter::Up, int level = -1);
+bool writePng(const QImage &image, QIODevice *device, QString *error);
 
-// The same, with the filter and level of writePng()'s defaults, using a
+// The same, using a
 // picture's own pixels as the working buffer for its filtered rows instead
 // of taking as much memory again: `image` holds nothing of use afterwards,
 // but keeps its size and format (its buffer can take the next picture read).
