@@ -148,13 +148,20 @@ QImage Sheet::takeImage() {
 }
 
 void Sheet::composeRow(qint32 y, qint32 x0, qint32 count, QRgb *out) const {
+    if (count <= 0)
+        return;
     const QRgb *scan = originalRow(y) + x0;
-    const qint32 k = y / PackedMask::kBits;
+    // Row y's bit in each column's word k; columns lie a stride apart.
+    const size_t k = size_t(y / PackedMask::kBits);
     const int bit = y % PackedMask::kBits;
+    const size_t stride = size_t(m_painted.wordsPerColumn()) + 2;
+    const quint64 *painted = m_painted.column(x0) + k;
+    const quint64 *black = m_black.column(x0) + k;
+    (void)m_painted.column(x0 + count - 1);  // the last column is on the sheet
     for (qint32 i = 0; i < count; ++i) {
-        const qint32 x = x0 + i;
-        if ((m_painted.column(x)[k] >> bit) & 1)
-            out[i] = (m_black.column(x)[k] >> bit) & 1 ? kBlackPixel : kWhitePixel;
+        const size_t at = size_t(i) * stride;
+        if ((painted[at] >> bit) & 1)
+            out[i] = (black[at] >> bit) & 1 ? kBlackPixel : kWhitePixel;
         else
             out[i] = scan[i];
     }

@@ -10,14 +10,25 @@ template <typename Word>
 WordDiff diffOf(std::span<const quint64> before, std::span<const quint64> after, Word word) {
     WordDiff diff;
     const size_t n = std::min(before.size(), after.size());
+    size_t count = 0;
+    for (size_t i = 0; i < n; ++i)
+        count += word(before[i], after[i]) != 0;
+    // A pass that changed most words (NB on a fresh scan) is kept whole,
+    // without the index; the others as their changed words alone.
+    if (count > n / 2) {
+        diff.words.resize(n);
+        for (size_t i = 0; i < n; ++i)
+            diff.words[i] = word(before[i], after[i]);
+        return diff;
+    }
+    diff.index.reserve(count);
+    diff.words.reserve(count);
     for (size_t i = 0; i < n; ++i) {
         if (const quint64 w = word(before[i], after[i])) {
             diff.index.push_back(quint32(i));
             diff.words.push_back(w);
         }
     }
-    diff.index.shrink_to_fit();
-    diff.words.shrink_to_fit();
     return diff;
 }
 
@@ -32,6 +43,11 @@ WordDiff WordDiff::gained(std::span<const quint64> before, std::span<const quint
 }
 
 void WordDiff::applyTo(std::span<quint64> bits) const {
+    if (dense()) {
+        for (size_t i = 0; i < words.size() && i < bits.size(); ++i)
+            bits[i] ^= words[i];
+        return;
+    }
     for (size_t i = 0; i < words.size(); ++i) {
         if (index[i] < bits.size())
             bits[index[i]] ^= words[i];
@@ -92,8 +108,9 @@ std::shared_ptr<PassChanges> PassStart::finish(const Module1 &model) const {
     for (const WordDiff *plane : {&changes->painted, &changes->black}) {
         if (plane->empty())
             continue;
-        const qint32 first = qint32(plane->index.front() / stride);
-        const qint32 last = qint32(plane->index.back() / stride);
+        const qint32 first = plane->dense() ? 0 : qint32(plane->index.front() / stride);
+        const qint32 last =
+            plane->dense() ? sheet.width() - 1 : qint32(plane->index.back() / stride);
         changes->firstColumn =
             changes->lastColumn < 0 ? first : std::min(changes->firstColumn, first);
         changes->lastColumn = std::max(changes->lastColumn, last);

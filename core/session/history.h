@@ -25,10 +25,13 @@
 namespace ink {
 
 // The non-zero words of a XOR of two bitmaps of the same layout, by their
-// place among the bitmap's words, ascending.
+// place among the bitmap's words, ascending; or, when most words differ,
+// every word of the XOR in order and no index (dense()).
 struct WordDiff {
     std::vector<quint32> index;
     std::vector<quint64> words;
+
+    bool dense() const { return index.empty() && !words.empty(); }
 
     // The words where `before` and `after` differ, as their XOR.
     static WordDiff between(std::span<const quint64> before, std::span<const quint64> after);
@@ -115,6 +118,21 @@ void PassChanges::forEachIn(const WordDiff &cells, const QRect &area, F &&f) con
         return;
     // Column x's words are x * stride + 1 .. x * stride + stride - 2.
     const auto &index = cells.index;
+    if (cells.dense()) {
+        for (qint32 x = area.left(); x <= area.right(); ++x) {
+            const size_t base = size_t(x) * size_t(maskStride) + 1;
+            for (qint32 k = area.top() / 64; k <= area.bottom() / 64; ++k) {
+                if (base + size_t(k) >= cells.words.size())
+                    break;
+                for (quint64 w = cells.words[base + size_t(k)]; w != 0; w &= w - 1) {
+                    const qint32 y = k * 64 + std::countr_zero(w);
+                    if (y >= area.top() && y <= area.bottom())
+                        f(x, y);
+                }
+            }
+        }
+        return;
+    }
     for (qint32 x = area.left(); x <= area.right(); ++x) {
         const quint32 base = quint32(x) * quint32(maskStride) + 1;
         auto it = std::lower_bound(index.begin(), index.end(), base + quint32(area.top() / 64));
