@@ -10,24 +10,25 @@ template <typename Word>
 WordDiff diffOf(std::span<const quint64> before, std::span<const quint64> after, Word word) {
     WordDiff diff;
     const size_t n = std::min(before.size(), after.size());
-    size_t count = 0;
-    for (size_t i = 0; i < n; ++i)
-        count += word(before[i], after[i]) != 0;
-    // A pass that changed most words (NB on a fresh scan) is kept whole,
-    // without the index; the others as their changed words alone.
-    if (count > n / 2) {
-        diff.words.resize(n);
-        for (size_t i = 0; i < n; ++i)
-            diff.words[i] = word(before[i], after[i]);
-        return diff;
-    }
-    diff.index.reserve(count);
-    diff.words.reserve(count);
+    diff.index.reserve(n / 16);
+    diff.words.reserve(n / 16);
     for (size_t i = 0; i < n; ++i) {
         if (const quint64 w = word(before[i], after[i])) {
             diff.index.push_back(quint32(i));
             diff.words.push_back(w);
         }
+    }
+    // A pass that changed most words (NB on a fresh scan) is kept whole,
+    // without the index, which would take half as much again.
+    if (diff.words.size() > n / 2) {
+        std::vector<quint64> whole(n, 0);
+        for (size_t i = 0; i < diff.words.size(); ++i)
+            whole[diff.index[i]] = diff.words[i];
+        diff.words = std::move(whole);
+        diff.index = {};
+    } else {
+        diff.index.shrink_to_fit();
+        diff.words.shrink_to_fit();
     }
     return diff;
 }
