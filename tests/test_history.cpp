@@ -88,7 +88,9 @@ public:
     int cancelValue() override { return cancel; }
     void setCancelValue(int value) override { cancel = value; }
     QString thresholdText(ThresholdBox) override {
-        return m_column >= badBoxFrom ? QStringLiteral("x") : QStringLiteral("150");
+        if (m_column >= badBoxFrom)
+            return QStringLiteral("x");
+        return m_column >= lowerFrom ? QStringLiteral("100") : QStringLiteral("150");
     }
     void reportError(const RuntimeError &) override { ++errors; }
     void closeNow() override {}
@@ -98,6 +100,7 @@ public:
     qint32 reloadAt = -1;
     Session *session = nullptr;
     qint32 badBoxFrom = 1 << 30;
+    qint32 lowerFrom = 1 << 30;  // the boxes read 100 from this column on
     int errors = 0;
 
 private:
@@ -149,6 +152,18 @@ public:
     }
 };
 
+// Paints a few pixels colours other than black and white, as the blinking
+// cursor does: the kernels leave them to NB's per-pixel rule.
+class Dots : public ColumnOperation {
+public:
+    PassRange range() const override { return {0, 1.0f, 0, 1.0f}; }
+    void processColumn(Module1 &, PixelSurface &picture, qint32 x, qint32 y0, qint32 y1) override {
+        for (qint32 y = y0; y <= y1; ++y)
+            if ((x * 31 + y * 17) % 211 == 0)
+                picture.PSet(x, y, y % 2 ? 0x102030 : 0xF0E0D0);
+    }
+};
+
 // Turns black pixels white and all others black, one in seven, so that a
 // pass run again paints over its own black and white where the scan has the
 // other colour, or the same.
@@ -194,6 +209,7 @@ std::unique_ptr<ColumnOperation> ownPass(const QString &name) {
         {QStringLiteral("invert"), [] { return std::make_unique<Invert>(); }},
         {QStringLiteral("sparse"), [] { return std::make_unique<Sparse>(); }},
         {QStringLiteral("reach"), [] { return std::make_unique<Reach>(); }},
+        {QStringLiteral("dots"), [] { return std::make_unique<Dots>(); }},
     };
     const auto it = own.find(name);
     return it == own.end() ? nullptr : it->second();
@@ -206,11 +222,23 @@ Snapshot unrecorded(const QString &name, const Snapshot &before) {
     module.Mask = before.mask;
     module.WorkMask = before.mask;
     Sheet picture(before.picture);
+    // The boxes as the session's view reads them, lowered from a column on
+    // with "nb~N".
     View step;
-    FixedSettings thresholds(Thresholds{150, 150, 150});  // as View's boxes read
+    const QStringList parts = name.split(QLatin1Char('~'));
+    step.lowerFrom = parts.size() > 1 ? parts[1].toInt() : 1 << 30;
+    struct Boxes : SettingsSource {
+        View &view;
+        explicit Boxes(View &v) : view(v) {}
+        Thresholds thresholds() override {
+            const double t = view.thresholdText(ThresholdBox::rbox).toDouble();
+            return Thresholds(t, t, t);
+        }
+        qint32 speckSize() override { return kDefaultSpeckSize; }
+    } boxes(step);
     std::unique_ptr<ColumnOperation> pass = ownPass(name);
     if (!pass)
-        pass = findPass(name)->perPixel(thresholds);
+        pass = findPass(parts[0])->perPixel(boxes);
     runColumnPass(module, picture, step, *pass);
     return {picture.image(), module.Mask};
 }
@@ -236,11 +264,12 @@ bool act(Fixture &f, const QString &step) {
     }
     if (auto own = ownPass(step))
         return f.session.runPass(*own);
-    const QStringList parts = step.split(QRegularExpression(QStringLiteral("[/!@]")));
+    const QStringList parts = step.split(QRegularExpression(QStringLiteral("[/!@~]")));
     f.view.cancel = 0;
     f.view.cancelAt = step.contains(QLatin1Char('/')) ? parts[1].toInt() : -1;
     f.view.reloadAt = step.contains(QLatin1Char('@')) ? parts[1].toInt() : -1;
     f.view.badBoxFrom = step.contains(QLatin1Char('!')) ? parts[1].toInt() : 1 << 30;
+    f.view.lowerFrom = step.contains(QLatin1Char('~')) ? parts[1].toInt() : 1 << 30;
     return f.session.runPass(*findPass(parts[0]));
 }
 
@@ -346,6 +375,8 @@ private slots:
         QTest::newRow("open starts afresh")
             << QSize(64, 63) << "nb affine U O U R nb bouchtrou U U R";
         QTest::newRow("one pixel") << QSize(1, 1) << "nb U R affine U";
+        QTest::newRow("thresholds changed during nb") << QSize(90, 70) << "nb~7 U R dots nb~40 U R";
+        QTest::newRow("a few other colours under nb") << QSize(100, 80) << "dots nb U R dots nb";
     }
     void sequences() {
         QFETCH(QSize, size);
