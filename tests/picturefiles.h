@@ -265,14 +265,22 @@ inline QByteArray openJpegTool(const QString &tool, const QByteArray &input,
 }
 
 // opj_compress's file of `image` (lossless, as .jp2 or a bare .j2k
-// codestream), with its further `options`; empty without the tool.
+// codestream), with its further `options`; empty without the tool. Fewer
+// resolutions than its default 6 for a picture less than 32 pixels across,
+// which it refuses otherwise.
 inline QByteArray jpeg2000File(const QImage &image, const char *suffix = "jp2",
                                const QStringList &options = {}) {
     const bool grey =
         image.format() == QImage::Format_Grayscale8 || image.format() == QImage::Format_Grayscale16;
+    int resolutions = 1;
+    while (resolutions < 6 && std::min(image.width(), image.height()) >> resolutions > 0)
+        ++resolutions;
+    QStringList all = options;
+    if (!all.contains(QStringLiteral("-n")))
+        all << QStringLiteral("-n") << QString::number(resolutions);
     return openJpegTool(QStringLiteral("opj_compress"), pnmFile(image),
                         grey ? QStringLiteral("in.pgm") : QStringLiteral("in.ppm"),
-                        QStringLiteral("out.") + suffix, options);
+                        QStringLiteral("out.") + suffix, all);
 }
 
 // opj_decompress's pixels for a JPEG 2000 file, as 32-bit RGB through Qt's
@@ -328,6 +336,23 @@ inline QByteArray withJp2Resolution(QByteArray jp2, const char *type, quint16 nu
     QByteArray grown;
     appendBe32(grown, length + quint32(res.size()));
     return jp2.replace(header, 4, grown);
+}
+
+// `jp2`, a one-tile JP2 file, claiming width x height pixels in its image
+// header box and its codestream's size segment, its data unchanged.
+inline QByteArray jp2Claiming(QByteArray jp2, quint32 width, quint32 height) {
+    const auto put = [&jp2](qsizetype at, quint32 value) {
+        QByteArray bytes;
+        appendBe32(bytes, value);
+        jp2.replace(at, 4, bytes);
+    };
+    const qsizetype header = jp2.indexOf("ihdr") + 4;
+    put(header, height);
+    put(header + 4, width);
+    const qsizetype size = jp2.indexOf("\xFF\x4F\xFF\x51") + 4;
+    for (const qsizetype field : {4, 20})  // the image's size, then the tile's
+        put(size + field, width), put(size + field + 4, height);
+    return jp2;
 }
 
 }  // namespace ink::test
