@@ -143,7 +143,9 @@ bool startsAsTiff(QFile &file) {
     char head[4];
     if (file.read(head, 4) != 4 || !file.seek(0))
         return false;
-    return std::memcmp(head, "II*\0", 4) == 0 || std::memcmp(head, "MM\0*", 4) == 0;
+    // Classic TIFF, then BigTIFF.
+    return std::memcmp(head, "II*\0", 4) == 0 || std::memcmp(head, "MM\0*", 4) == 0 ||
+           std::memcmp(head, "II+\0", 4) == 0 || std::memcmp(head, "MM\0+", 4) == 0;
 }
 
 }  // namespace

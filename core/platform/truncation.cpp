@@ -433,8 +433,9 @@ bool endsEarly(QByteArrayView bytes) {
         return b.size() < 8 + qint64(b.le32(4));
     // A TIFF file, whatever text it holds further on, is no XBM file: its
     // reader follows its offsets itself.
-    if (b.startsWith(QByteArrayView("II*\0", 4)) || b.startsWith(QByteArrayView("MM\0*", 4)))
-        return false;
+    if (b.startsWith(QByteArrayView("II*\0", 4)) || b.startsWith(QByteArrayView("MM\0*", 4)) ||
+        b.startsWith(QByteArrayView("II+\0", 4)) || b.startsWith(QByteArrayView("MM\0+", 4)))
+        return false;  // classic TIFF or BigTIFF
     return xbmEndsEarly(b);
 }
 
