@@ -145,9 +145,11 @@ bool writeTiff(const QImage &image, QIODevice *device, QString *error) {
     TIFFOpenOptions *options = TIFFOpenOptionsAlloc();
     TIFFOpenOptionsSetErrorHandlerExtR(options, keepError, error);
     TIFFOpenOptionsSetWarningHandlerExtR(options, ignoreWarning, nullptr);
-    // "8": BigTIFF offsets when the file could pass 4 GB.
-    const qint64 bound =
-        qint64(image.width()) * image.height() * (image.format() == QImage::Format_Mono ? 1 : 3);
+    // "8": BigTIFF offsets when the file could pass 4 GB. Group 4 codes take
+    // at most 7 bits a pixel, and 14 more for a line that starts black.
+    const qint64 bound = image.format() == QImage::Format_Mono
+                             ? (qint64(image.width()) + 2) * image.height()
+                             : qint64(image.width()) * image.height() * 3;
     const bool big = bound > g_bigTiffBound.load();
     const std::unique_ptr<TIFF, TiffCloser> tiff(
         TIFFClientOpenExt("inkmask", big ? "w8" : "w", device, readProc, writeProc, seekProc,

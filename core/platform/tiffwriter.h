@@ -19,8 +19,9 @@ namespace ink {
 // 8-bit RGB. Both with the image's resolution.
 // An image whose file could pass 4 GB, which the classic layout's offsets
 // cannot address, is written as BigTIFF: the bound, taken before writing,
-// is a byte a pixel for a mask (Group 4 codes never take 8 bits a pixel)
-// and three for a picture (Deflate's stored blocks add a few bytes each).
+// is a byte a pixel and two a line for a mask (Group 4 codes never take
+// more) and three a pixel for a picture (Deflate's stored blocks add a few
+// bytes each).
 bool writeTiff(const QImage &image, QIODevice *device, QString *error);
 
 // For tests: the bound above which writeTiff() writes BigTIFF, in bytes;
