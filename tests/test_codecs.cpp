@@ -887,6 +887,16 @@ private slots:
         QTest::newRow("grey, 16 bits") << jpeg2000File(deep) << true << 0;
         QTest::newRow("codestream, tiles, lossy")
             << jpeg2000File(rgb, "j2k", {"-t", "32,16", "-n", "3", "-r", "8"}) << false << 0;
+        // 4:2:0 YCbCr samples, raw: opj_compress marks the JP2 file sYCC; the
+        // codestream says nothing of its colours.
+        QByteArray ycc(40 * 30 * 3 / 2, Qt::Uninitialized);
+        random.fillRange(reinterpret_cast<quint32 *>(ycc.data()), ycc.size() / 4);
+        for (const char *name : {"out.jp2", "out.j2k"})
+            QTest::addRow("YCbCr 4:2:0, %s", name)
+                << openJpegTool(QStringLiteral("opj_compress"), ycc, QStringLiteral("in.raw"),
+                                QString::fromLatin1(name),
+                                {"-F", "40,30,3,8,u@1x1:2x2:2x2", "-n", "3"})
+                << false << 0;
         QTest::newRow("capture resolution")
             << withJp2Resolution(jp2, "resc", 11811, 1, 0) << false << 11811;
         QTest::newRow("display resolution, a power of ten")

@@ -205,13 +205,18 @@ struct Plane {
     int offset = 0;  // added to a signed component's samples
     int maximum = 255;
 
-    int at(int x, int y) const {
-        const int v =
-            std::clamp(data[size_t(rows[size_t(y)]) * stride + size_t(columns[size_t(x)])] + offset,
-                       0, maximum);
-        // Rounded to the nearest of 256 levels: for 16 bits, v / 257.
+    // The sample at a pixel, from 0 to `maximum`.
+    int raw(int x, int y) const {
+        return std::clamp(
+            data[size_t(rows[size_t(y)]) * stride + size_t(columns[size_t(x)])] + offset, 0,
+            maximum);
+    }
+    // A sample of this component's range rounded to the nearest of 256
+    // levels: for 16 bits, v / 257.
+    int eight(int v) const {
         return maximum == 255 ? v : int((qint64(v) * 255 + maximum / 2) / maximum);
     }
+    int at(int x, int y) const { return eight(raw(x, y)); }
 };
 
 // The component's samples for each pixel of the image area from (x0, y0).
@@ -234,13 +239,16 @@ bool makePlane(const opj_image_t &image, const opj_image_comp_t &c, QSize size, 
     return true;
 }
 
-// sYCC to RGB, as the JP2 colour space defines it, 8 bits a sample.
-QRgb syccToRgb(int y, int cb, int cr) {
-    cb -= 128;
-    cr -= 128;
-    const auto channel = [](double v) { return std::clamp(int(std::lround(v)), 0, 255); };
-    return qRgb(channel(y + 1.402 * cr), channel(y - 0.344136 * cb - 0.714136 * cr),
-                channel(y + 1.772 * cb));
+// sYCC to RGB in the luma's range, with the coefficients opj_decompress
+// uses, truncated as it truncates them.
+QRgb syccToRgb(const Plane &luma, int y, int cb, int cr) {
+    const int half = (luma.maximum + 1) / 2;
+    cb -= half;
+    cr -= half;
+    const auto channel = [&luma](int v) { return luma.eight(std::clamp(v, 0, luma.maximum)); };
+    return qRgb(channel(y + int(1.402 * float(cr))),
+                channel(y - int(0.344 * float(cb) + 0.714 * float(cr))),
+                channel(y + int(1.772 * float(cb))));
 }
 
 QString fillPicture(const opj_image_t &image, QSize size, QImage *picture) {
@@ -276,7 +284,12 @@ QString fillPicture(const opj_image_t &image, QSize size, QImage *picture) {
     }
     uchar *bits = reusePicture(picture, size);
     const size_t stride = size_t(picture->bytesPerLine());
-    const bool sycc = image.color_space == OPJ_CLRSPC_SYCC && colours == 3;
+    // A bare codestream names no colours: one whose second and third
+    // components are sub-sampled is taken for YCbCr, as opj_decompress
+    // takes it.
+    const bool sycc = colours == 3 && (image.color_space == OPJ_CLRSPC_SYCC ||
+                                       (image.color_space == OPJ_CLRSPC_UNSPECIFIED &&
+                                        (image.comps[1].dx != 1 || image.comps[1].dy != 1)));
     const Plane *alpha = alphaIndex >= 0 ? &planes.back() : nullptr;
     const auto onWhite = [](int c, int a) { return (c * a + 255 * (255 - a) + 127) / 255; };
     for (int y = 0; y < size.height(); ++y) {
@@ -287,7 +300,8 @@ QString fillPicture(const opj_image_t &image, QSize size, QImage *picture) {
                 const int v = planes[0].at(x, y);
                 p = qRgb(v, v, v);
             } else if (sycc) {
-                p = syccToRgb(planes[0].at(x, y), planes[1].at(x, y), planes[2].at(x, y));
+                p = syccToRgb(planes[0], planes[0].raw(x, y), planes[1].raw(x, y),
+                              planes[2].raw(x, y));
             } else {
                 p = qRgb(planes[0].at(x, y), planes[1].at(x, y), planes[2].at(x, y));
             }
