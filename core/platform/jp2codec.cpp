@@ -19,6 +19,16 @@ namespace ink {
 namespace {
 
 std::atomic<int> g_threads{0};
+// Decodes running now, on all threads: they share the cores.
+std::atomic<int> g_decoding{0};
+
+struct Decoding {
+    int count = g_decoding.fetch_add(1) + 1;
+    ~Decoding() { g_decoding.fetch_sub(1); }
+    Decoding() = default;
+    Decoding(const Decoding &) = delete;
+    Decoding &operator=(const Decoding &) = delete;
+};
 
 // Below this many bytes of coded data a file decodes in a few tens of
 // milliseconds: threads would cost more than they save.
@@ -344,9 +354,11 @@ QString readJpeg2000(QByteArrayView bytes, QImage *picture,
     // Data that stops before its code-blocks do is an error, not a picture
     // finished with whatever the missing samples default to.
     opj_decoder_set_strict_mode(c, OPJ_TRUE);
+    const Decoding decoding;
     if (bytes.size() >= kThreadedBytes && opj_has_thread_support()) {
         const int threads = g_threads.load();
-        opj_codec_set_threads(c, threads > 0 ? threads : QThread::idealThreadCount());
+        opj_codec_set_threads(
+            c, threads > 0 ? threads : std::max(1, QThread::idealThreadCount() / decoding.count));
     }
 
     Source source{reinterpret_cast<const uchar *>(bytes.data()), OPJ_SIZE_T(bytes.size())};

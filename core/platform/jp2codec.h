@@ -32,8 +32,9 @@ QString readJpeg2000(QByteArrayView bytes, QImage *picture,
                      const std::function<void(QSize)> &checkSize);
 
 // How many threads OpenJPEG decodes a large file on: 0 (the default) for
-// as many as the machine has cores. A file of less than half a megabyte is
-// always decoded on the calling thread alone.
+// the machine's cores shared among the files being decoded at the time (the
+// batch tool's workers each decode one). A file of less than half a
+// megabyte is always decoded on the calling thread alone.
 void setJpeg2000Threads(int threads);
 
 }  // namespace ink
