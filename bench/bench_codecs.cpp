@@ -5,7 +5,11 @@
 // row coder it uses for pictures, and each row filter at several deflate
 // levels (every one up to 7 with the Up filter), with the sizes (the one the
 // writer uses is marked). Median of several runs of processor time; prints
-// figures, and checks only that pixels are equal.
+// figures, and checks only that pixels are equal. Then the page as a JPEG
+// 2000 master (lossless, and lossy at 20:1, made by opj_compress): LoadPicture
+// against opj_decompress on the same file, each on 1 and on 2 threads, in
+// wall-clock time (the decoder's threads are the point); opj_decompress's
+// time includes starting it and writing its PPM file.
 //
 //   build-rel/bench/bench_codecs [RUNS]
 
@@ -13,14 +17,19 @@
 #include "core/ops/kernels.h"
 #include "core/ops/packedengine.h"
 #include "core/platform/imagefiles.h"
+#include "core/platform/jp2codec.h"
 #include "core/platform/loadpicture.h"
 #include "core/platform/pngcodec.h"
 #include "samplegen.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFileInfo>
 #include <QImageReader>
 #include <QImageWriter>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -112,6 +121,67 @@ void benchEncode(const char *what, const QImage &image, int runs) {
         qtRead(own) == qtRead(qt) ? "pixels equal" : "PIXELS DIFFER");
 }
 
+double medianWallMs(int runs, const std::function<void()> &timed) {
+    std::vector<double> times;
+    for (int i = 0; i < runs; ++i) {
+        QElapsedTimer clock;
+        clock.start();
+        timed();
+        times.push_back(double(clock.nsecsElapsed()) / 1e6);
+    }
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+}
+
+bool runTool(const QString &tool, const QStringList &arguments) {
+    QProcess process;
+    process.start(tool, arguments);
+    return process.waitForFinished(600000) && process.exitCode() == 0;
+}
+
+// The page as JPEG 2000 masters, decoded by LoadPicture and by opj_decompress.
+void benchJpeg2000(const QImage &scan, const QTemporaryDir &dir, int runs) {
+    const QString compress = QStandardPaths::findExecutable(QStringLiteral("opj_compress"));
+    const QString decompress = QStandardPaths::findExecutable(QStringLiteral("opj_decompress"));
+    if (compress.isEmpty() || decompress.isEmpty()) {
+        std::printf(
+            "JPEG 2000: opj_compress and opj_decompress are not installed "
+            "(libopenjp2-tools)\n");
+        return;
+    }
+    const QString ppm = dir.filePath(QStringLiteral("page.ppm"));
+    const QString out = dir.filePath(QStringLiteral("decoded.ppm"));
+    if (!scan.save(ppm, "PPM"))
+        return;
+    std::printf("Decoding JPEG 2000 masters, wall clock:\n");
+    const struct {
+        const char *what;
+        QStringList options;
+    } kinds[] = {{"lossless", {}}, {"lossy 20:1", {"-r", "20"}}};
+    for (const auto &kind : kinds) {
+        const QString master = dir.filePath(QStringLiteral("page.jp2"));
+        if (!runTool(compress, QStringList{"-i", ppm, "-o", master} + kind.options))
+            return;
+        QImage reused;
+        LoadPicture(master, &reused);
+        runTool(decompress, {"-quiet", "-i", master, "-o", out});
+        const bool equal = reused == QImage(out).convertToFormat(QImage::Format_RGB32);
+        std::printf("  %-10s %5.1f MB  %s\n", kind.what, double(QFileInfo(master).size()) / 1e6,
+                    equal ? "pixels equal" : "PIXELS DIFFER");
+        for (const int threads : {1, 2}) {
+            setJpeg2000Threads(threads);
+            const double ownMs = medianWallMs(runs, [&] { LoadPicture(master, &reused); });
+            const double toolMs = medianWallMs(runs, [&] {
+                runTool(decompress,
+                        {"-quiet", "-threads", QString::number(threads), "-i", master, "-o", out});
+            });
+            std::printf("    %d thread%s: LoadPicture %7.1f ms, opj_decompress %7.1f ms: %.2f x\n",
+                        threads, threads > 1 ? "s" : " ", ownMs, toolMs, toolMs / ownMs);
+        }
+    }
+    setJpeg2000Threads(0);
+}
+
 }  // namespace
 
 int main(int argc, char *argv[]) {
@@ -133,6 +203,7 @@ int main(int argc, char *argv[]) {
                 jpeg.size() / 1e6);
     benchDecode("PNG", png, pngFile, runs);
     benchDecode("JPEG", jpeg, jpegFile, runs);
+    benchJpeg2000(scan, dir, std::min(runs, 3));
 
     KernelModel model;
     model.load(scan);

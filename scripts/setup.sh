@@ -7,8 +7,11 @@ INKMASK_PACKAGES=(
     cmake g++ make pkg-config
     qt6-base-dev qt6-base-dev-tools qt6-image-formats-plugins libqt6test6
     libgl-dev desktop-file-utils libdeflate-dev libjpeg62-turbo-dev
-    libtiff-dev libxxhash-dev libpng-dev
+    libtiff-dev libxxhash-dev libpng-dev libopenjp2-7-dev
 )
+# What the tests need besides: opj_compress and opj_decompress make and read
+# the JPEG 2000 inputs the decoder is checked against.
+INKMASK_TEST_PACKAGES=(libopenjp2-tools)
 
 inkmask_missing_packages() {
     local missing=()

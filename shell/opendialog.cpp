@@ -18,8 +18,8 @@ QString OpenDialog::choose(QWidget *parent, const QString &folder) {
         return chooser(parent, folder);
     return QFileDialog::getOpenFileName(
         parent, QStringLiteral("Open a scan"), folder,
-        QStringLiteral("Scans (*.png *.jpg *.jpeg *.bmp *.gif *.tif *.tiff *.webp *.pbm *.pgm "
-                       "*.ppm *.pnm);;All files (*)"));
+        QStringLiteral("Scans (*.png *.jpg *.jpeg *.jp2 *.j2k *.j2c *.bmp *.gif *.tif *.tiff "
+                       "*.webp *.pbm *.pgm *.ppm *.pnm);;All files (*)"));
 }
 
 void OpenDialog::setChooser(Chooser chooser) {

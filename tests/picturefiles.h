@@ -1,12 +1,17 @@
 #pragma once
 
 // Picture files built byte by byte, for the formats and variants Qt cannot
-// write: GIF, run-length BMP, MNG, headers that claim more than they hold.
+// write: GIF, run-length BMP, MNG, headers that claim more than they hold,
+// and JPEG 2000 files made by OpenJPEG's own tools.
 
 #include <QBuffer>
 #include <QByteArray>
+#include <QFile>
 #include <QImage>
 #include <QImageWriter>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 
 #include <algorithm>
 #include <iterator>
@@ -210,6 +215,144 @@ inline QByteArray mngFile(const QImage &image) {
         appendBe32(header, v);
     return QByteArray("\x8AMNG\r\n\x1A\n", 8) + pngChunk("MHDR", header) +
            encoded(image, "PNG").mid(8) + pngChunk("MEND", {});
+}
+
+// `image` as PNM, grey (8 or 16 bits, from Format_Grayscale8 or 16) or RGB:
+// the input opj_compress takes, and the output opj_decompress gives.
+inline QByteArray pnmFile(const QImage &image) {
+    const bool grey16 = image.format() == QImage::Format_Grayscale16;
+    const bool grey = grey16 || image.format() == QImage::Format_Grayscale8;
+    QByteArray out = QByteArray(grey ? "P5\n" : "P6\n") + QByteArray::number(image.width()) + ' ' +
+                     QByteArray::number(image.height()) + (grey16 ? "\n65535\n" : "\n255\n");
+    const QImage rgb = grey ? image : image.convertToFormat(QImage::Format_RGB32);
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            if (grey16) {
+                const quint16 v = reinterpret_cast<const quint16 *>(image.constScanLine(y))[x];
+                out.append(char(v >> 8)).append(char(v & 0xFF));
+            } else if (grey) {
+                out.append(char(image.constScanLine(y)[x]));
+            } else {
+                const QRgb p = rgb.pixel(x, y);
+                out.append(char(qRed(p))).append(char(qGreen(p))).append(char(qBlue(p)));
+            }
+        }
+    }
+    return out;
+}
+
+// True when OpenJPEG's command-line tools are installed.
+inline bool haveOpenJpegTools() {
+    return !QStandardPaths::findExecutable(QStringLiteral("opj_compress")).isEmpty() &&
+           !QStandardPaths::findExecutable(QStringLiteral("opj_decompress")).isEmpty();
+}
+
+// Runs one of OpenJPEG's tools; its output file's bytes, empty when it fails.
+inline QByteArray openJpegTool(const QString &tool, const QByteArray &input,
+                               const QString &inputName, const QString &outputName,
+                               const QStringList &options) {
+    QTemporaryDir dir;
+    QFile in(dir.filePath(inputName));
+    if (!in.open(QIODevice::WriteOnly) || in.write(input) != input.size())
+        return {};
+    in.close();
+    QProcess process;
+    process.start(tool, QStringList{"-i", in.fileName(), "-o", dir.filePath(outputName)} + options);
+    if (!process.waitForFinished(120000) || process.exitCode() != 0)
+        return {};
+    QFile out(dir.filePath(outputName));
+    return out.open(QIODevice::ReadOnly) ? out.readAll() : QByteArray();
+}
+
+// opj_compress's file of `image` (lossless, as .jp2 or a bare .j2k
+// codestream), with its further `options`; empty without the tool. Fewer
+// resolutions than its default 6 for a picture less than 32 pixels across,
+// which it refuses otherwise.
+inline QByteArray jpeg2000File(const QImage &image, const char *suffix = "jp2",
+                               const QStringList &options = {}) {
+    const bool grey =
+        image.format() == QImage::Format_Grayscale8 || image.format() == QImage::Format_Grayscale16;
+    int resolutions = 1;
+    while (resolutions < 6 && std::min(image.width(), image.height()) >> resolutions > 0)
+        ++resolutions;
+    QStringList all = options;
+    if (!all.contains(QStringLiteral("-n")))
+        all << QStringLiteral("-n") << QString::number(resolutions);
+    return openJpegTool(QStringLiteral("opj_compress"), pnmFile(image),
+                        grey ? QStringLiteral("in.pgm") : QStringLiteral("in.ppm"),
+                        QStringLiteral("out.") + suffix, all);
+}
+
+// opj_decompress's pixels for a JPEG 2000 file, as 32-bit RGB through Qt's
+// PNM reader; null without the tool or when it refuses the file.
+inline QImage openJpegPixels(const QByteArray &file, bool grey, const QStringList &options = {}) {
+    const bool jp2 = file.startsWith(QByteArray("\x00\x00\x00\x0C", 4));
+    const QByteArray pnm =
+        openJpegTool(QStringLiteral("opj_decompress"), file,
+                     jp2 ? QStringLiteral("in.jp2") : QStringLiteral("in.j2k"),
+                     grey ? QStringLiteral("out.pgm") : QStringLiteral("out.ppm"),
+                     QStringList{"-quiet"} + options);
+    // Qt's PNM reader truncates 16-bit samples; its conversions, like every
+    // other reader, round them. The header: P5, a comment, the size, 65535.
+    const QList<QByteArray> header = pnm.left(64).split('\n');
+    if (pnm.startsWith("P5") && header.size() > 4 && header[3] == "65535") {
+        const QList<QByteArray> size = header[2].split(' ');
+        QImage deep(size.value(0).toInt(), size.value(1).toInt(), QImage::Format_Grayscale16);
+        const char *samples =
+            pnm.constData() + (header[0].size() + header[1].size() + header[2].size() + 9);
+        for (int y = 0; y < deep.height(); ++y)
+            for (int x = 0; x < deep.width(); ++x, samples += 2)
+                reinterpret_cast<quint16 *>(deep.scanLine(y))[x] =
+                    quint16(uchar(samples[0]) << 8 | uchar(samples[1]));
+        return deep.convertToFormat(QImage::Format_RGB32);
+    }
+    return QImage::fromData(pnm).convertToFormat(QImage::Format_RGB32);
+}
+
+// A JP2 file's box of `type` with `contents`.
+inline QByteArray jp2Box(const char *type, const QByteArray &contents) {
+    QByteArray out;
+    appendBe32(out, quint32(8 + contents.size()));
+    return out + QByteArray(type, 4) + contents;
+}
+
+// `jp2` with a resolution box of `type` ("resc", capture, or "resd",
+// display) at the end of its header box: numerator / denominator x
+// 10^exponent points per metre each way.
+inline QByteArray withJp2Resolution(QByteArray jp2, const char *type, quint16 numerator,
+                                    quint16 denominator, qint8 exponent) {
+    QByteArray fields;
+    for (int i = 0; i < 2; ++i) {
+        fields.append(char(numerator >> 8)).append(char(numerator & 0xFF));
+        fields.append(char(denominator >> 8)).append(char(denominator & 0xFF));
+    }
+    fields.append(char(exponent)).append(char(exponent));
+    const QByteArray res = jp2Box("res ", jp2Box(type, fields));
+    const qsizetype header = jp2.indexOf("jp2h") - 4;
+    const quint32 length = quint32(uchar(jp2[header])) << 24 |
+                           quint32(uchar(jp2[header + 1])) << 16 |
+                           quint32(uchar(jp2[header + 2])) << 8 | quint32(uchar(jp2[header + 3]));
+    jp2.insert(header + qsizetype(length), res);
+    QByteArray grown;
+    appendBe32(grown, length + quint32(res.size()));
+    return jp2.replace(header, 4, grown);
+}
+
+// `jp2`, a one-tile JP2 file, claiming width x height pixels in its image
+// header box and its codestream's size segment, its data unchanged.
+inline QByteArray jp2Claiming(QByteArray jp2, quint32 width, quint32 height) {
+    const auto put = [&jp2](qsizetype at, quint32 value) {
+        QByteArray bytes;
+        appendBe32(bytes, value);
+        jp2.replace(at, 4, bytes);
+    };
+    const qsizetype header = jp2.indexOf("ihdr") + 4;
+    put(header, height);
+    put(header + 4, width);
+    const qsizetype size = jp2.indexOf("\xFF\x4F\xFF\x51") + 4;
+    for (const qsizetype field : {4, 20})  // the image's size, then the tile's
+        put(size + field, width), put(size + field + 4, height);
+    return jp2;
 }
 
 }  // namespace ink::test

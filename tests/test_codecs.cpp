@@ -7,6 +7,7 @@
 
 #include "core/platform/bmpcodec.h"
 #include "core/platform/imagefiles.h"
+#include "core/platform/jp2codec.h"
 #include "core/platform/jpegcodec.h"
 #include "core/platform/loadpicture.h"
 #include "core/platform/pngcodec.h"
@@ -29,6 +30,7 @@
 #include <jpeglib.h>
 
 using namespace ink;
+using namespace ink::test;
 
 namespace {
 
@@ -856,6 +858,67 @@ private slots:
         QVERIFY2(writeImageFile(image, path, &error), qPrintable(error));
         QCOMPARE(QImage(path).text(QStringLiteral("Title")), QStringLiteral("plan"));
         QVERIFY(!pngWrites(image.convertToFormat(QImage::Format_ARGB32)));
+    }
+
+    // JPEG 2000 files made by opj_compress load, under a name without an
+    // extension, with opj_decompress's pixels (16-bit samples scaled as Qt
+    // scales them) and the resolution of a JP2 file's resolution box.
+    void jpeg2000AsOpenJpeg_data() {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<bool>("grey");
+        QTest::addColumn<int>("dotsPerMeter");  // 0: a fresh picture's
+        if (!haveOpenJpegTools())
+            QSKIP("opj_compress and opj_decompress are not installed (libopenjp2-tools)");
+        QRandomGenerator random(2000);
+        QImage rgb(67, 45, QImage::Format_RGB32);
+        QImage grey(53, 41, QImage::Format_Grayscale8);
+        QImage deep(33, 37, QImage::Format_Grayscale16);
+        for (QImage *image : {&rgb, &grey, &deep})
+            for (int y = 0; y < image->height(); ++y)
+                random.fillRange(reinterpret_cast<quint32 *>(image->scanLine(y)),
+                                 image->bytesPerLine() / 4);
+        const QByteArray jp2 = jpeg2000File(rgb);
+        QTest::newRow("RGB, 8 bits") << jp2 << false << 0;
+        QTest::newRow("grey, 8 bits") << jpeg2000File(grey) << true << 0;
+        QTest::newRow("grey, 16 bits") << jpeg2000File(deep) << true << 0;
+        QTest::newRow("codestream, tiles, lossy")
+            << jpeg2000File(rgb, "j2k", {"-t", "32,16", "-n", "3", "-r", "8"}) << false << 0;
+        // 4:2:0 YCbCr samples, raw: opj_compress marks the JP2 file sYCC; the
+        // codestream says nothing of its colours.
+        QByteArray ycc(40 * 30 * 3 / 2, Qt::Uninitialized);
+        random.fillRange(reinterpret_cast<quint32 *>(ycc.data()), ycc.size() / 4);
+        for (const char *name : {"out.jp2", "out.j2k"})
+            QTest::addRow("YCbCr 4:2:0, %s", name)
+                << openJpegTool(QStringLiteral("opj_compress"), ycc, QStringLiteral("in.raw"),
+                                QString::fromLatin1(name),
+                                {"-F", "40,30,3,8,u@1x1:2x2:2x2", "-n", "3"})
+                << false << 0;
+        QTest::newRow("capture resolution")
+            << withJp2Resolution(jp2, "resc", 11811, 1, 0) << false << 11811;
+        QTest::newRow("display resolution, a power of ten")
+            << withJp2Resolution(jp2, "resd", 3937, 10, 1) << false << 3937;
+    }
+    void jpeg2000AsOpenJpeg() {
+        QFETCH(QByteArray, file);
+        QFETCH(bool, grey);
+        QFETCH(int, dotsPerMeter);
+        QVERIFY(!file.isEmpty());
+        const QImage expected = openJpegPixels(file, grey);
+        QVERIFY(!expected.isNull());
+        QTemporaryDir dir;
+        QFile out(dir.filePath(QStringLiteral("master")));
+        QVERIFY(out.open(QIODevice::WriteOnly) && out.write(file) == file.size());
+        out.close();
+        QImage picture;
+        try {
+            picture = LoadPicture(out.fileName());
+        } catch (const RuntimeError &e) {
+            QFAIL(qPrintable(e.description()));
+        }
+        QCOMPARE(picture, expected);
+        const int fresh = QImage(1, 1, QImage::Format_RGB32).dotsPerMeterX();
+        QCOMPARE(picture.dotsPerMeterX(), dotsPerMeter ? dotsPerMeter : fresh);
+        QCOMPARE(picture.dotsPerMeterY(), dotsPerMeter ? dotsPerMeter : fresh);
     }
 };
 

@@ -70,6 +70,12 @@ bool makeHostile(const QString &path, Special special, const QByteArray &content
     return special != Special::Unreadable || file.setPermissions(QFileDevice::WriteOwner);
 }
 
+// A row whose file opj_compress made: its name says JPEG 2000.
+bool needsOpenJpeg() {
+    const QByteArray tag(QTest::currentDataTag());
+    return (tag.contains("jp2") || tag.contains("j2k")) && !haveOpenJpegTools();
+}
+
 }  // namespace
 
 Q_DECLARE_METATYPE(Special)
@@ -158,6 +164,20 @@ void hostileRows() {
     refuses("truncated xbm", "cut.xbm", half(encoded(picture, "XBM")), cut);
     refuses("truncated tiff", "cut.tif", half(encoded(picture, "TIFF")),
             "Unable to read image data (TIFFFetchDirectory: Can not read TIFF directory");
+    // JPEG 2000, by OpenJPEG: nothing of it on standard error either.
+    const QByteArray jp2 = jpeg2000File(picture);
+    const QByteArray j2k = jpeg2000File(picture, "j2k");
+    refuses("truncated jp2", "cut.jp2", half(jp2), cut);
+    refuses("j2k without its end marker", "end.j2k", j2k.chopped(2), cut);
+    refuses("jp2 claiming 0 x 0", "zero.jp2", jp2Claiming(jp2, 0, 0),
+            "damaged JPEG 2000 data: wrong values for: w(0) h(0)");
+    refuses("jp2 claiming 100000 x 100000", "huge.jp2", jp2Claiming(jp2, 100000, 100000),
+            "Picture too large (100000 x 100000 pixels need 38147 MB; the limit is 4096 MB)");
+    QByteArray garbage = jp2.left(12);
+    for (int i = 0; i < 500; ++i)
+        garbage.append(char(i * 37 + 11));
+    refuses("jp2, garbage after its signature", "garbage.jp2", garbage,
+            "damaged JPEG 2000 data: malformed JP2 file format: second box must be file type box");
     // Damage found by libpng under Qt's reader: its reason, not its own print.
     QByteArray inside = png;
     inside[inside.indexOf("IDAT") + 6] = char(~inside[inside.indexOf("IDAT") + 6]);
@@ -169,6 +189,8 @@ void hostileRows() {
     loadsImage("palette", "palette.png", palette, corner);
     loadsImage("tiff", "scan.tif", drawing(35, 24, kCorner), corner, "TIFF");
     loadsImage("bmp", "scan.bmp", picture, corner, "BMP");
+    loads("jp2", "scan.jp2", jp2, picture.size(), corner);
+    loads("j2k named .png", "master.png", j2k, picture.size(), corner);
     // libtiff's warning about the tag is not printed.
     loads("tiff with a private tag", "private.tif", tiffWithPrivateTag(9, 4), QSize(9, 4),
           {{0, 0, kBlack}, {8, 3, kWhite}});
@@ -342,6 +364,8 @@ private Q_SLOTS:
         QFETCH(QString, reason);
         if (special == Special::Unreadable && geteuid() == 0)
             QSKIP("running as root: permissions do not stop reading");
+        if (needsOpenJpeg())
+            QSKIP("opj_compress is not installed (libopenjp2-tools)");
         const bool loads = size.isValid();
         QVERIFY(solidImage(20, 10, 0x204060).save(name, "PNG"));
         Module1 module;
@@ -397,6 +421,8 @@ private Q_SLOTS:
         QFETCH(QString, reason);
         if (special == Special::Unreadable && geteuid() == 0)
             QSKIP("running as root: permissions do not stop reading");
+        if (needsOpenJpeg())
+            QSKIP("opj_compress is not installed (libopenjp2-tools)");
         const bool loads = size.isValid();
         const QSize before = loads ? size : QSize(40, 30);
         QVERIFY(solidImage(before.width(), before.height(), 0x102030).save("before.png"));

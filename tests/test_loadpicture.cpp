@@ -150,6 +150,23 @@ private Q_SLOTS:
             false);
         row("tiff holding an xbm's text", QByteArray("II*\0\x08\0\0\0#define a_width 8\n", 26),
             false);
+        row("bigtiff holding an xbm's text", QByteArray("II+\0\x08\0\0\0\n#define a_width 8\n", 27),
+            false);
+        const QByteArray siz("\xFF\x4F\xFF\x51\x00\x04xy", 8);
+        const QByteArray lastPart("\xFF\x90\x00\x0A\x00\x00\x00\x00\x00\x00\x00\x01\xFF\x93", 14);
+        row("j2k: last tile-part to its end marker", siz + lastPart + "data\xFF\xD9", false);
+        row("j2k: last tile-part cut", siz + lastPart + "da", true);
+        row("j2k: tile-part longer than the file",
+            siz + QByteArray(lastPart).replace(6, 4, "\x00\x00\x01\x00") + "data\xFF\xD9", true);
+        const QByteArray signature("\x00\x00\x00\x0C\x6A\x50\x20\x20\x0D\x0A\x87\x0A", 12);
+        const QByteArray ftyp(
+            "\x00\x00\x00\x14"
+            "ftypjp2 \x00\x00\x00\x00jp2 ",
+            20);
+        row("jp2: no codestream box", signature + ftyp, true);
+        row("jp2: codestream box to the end of the file",
+            signature + ftyp + QByteArray("\x00\x00\x00\x00jp2c", 8) + siz + lastPart + "\xFF\xD9",
+            false);
         row("something else", "not a picture", false);
     }
     void verdict() {

@@ -4,6 +4,7 @@
 
 #include "core/image/packedmask.h"
 #include "core/platform/imagefiles.h"
+#include "core/platform/loadpicture.h"
 #include "core/platform/tiffwriter.h"
 #include "samplegen.h"
 #include "support.h"
@@ -162,6 +163,34 @@ private Q_SLOTS:
         QVERIFY2(picture.size() * 20 < qint64(scan.width()) * scan.height() * 3,
                  qPrintable(QString::number(picture.size())));
         QCOMPARE(blackAndWhite(QImage::fromData(picture, "TIFF")), painted);
+    }
+
+    // Forced to BigTIFF, as a page past 4 GB is written: a mask and a
+    // picture, with their resolution, load back equal.
+    void bigTiffReadBack() {
+        Rng rng{17};
+        const QImage mask = randomMask(301, 97, rng);
+        QImage picture(67, 45, QImage::Format_RGB32);
+        for (int y = 0; y < picture.height(); ++y)
+            for (int x = 0; x < picture.width(); ++x)
+                picture.setPixel(x, y, qRgb(rng.below(256), rng.below(256), rng.below(256)));
+        picture.setDotsPerMeterX(11811);
+        picture.setDotsPerMeterY(11811);
+        const QString folder = freshFolder();
+        setBigTiffBound(0);
+        for (const QImage &image : {mask, picture}) {
+            const QString path = folder + QStringLiteral("/big.tif");
+            QString error;
+            QVERIFY2(writeImageFile(image, path, &error), qPrintable(error));
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            QCOMPARE(file.read(4), QByteArray("II+\0", 4));
+            const QImage read = LoadPicture(path);
+            QCOMPARE(blackAndWhite(read), blackAndWhite(image));
+            QCOMPARE(read.dotsPerMeterX(), 11811);
+        }
+        setBigTiffBound(-1);
+        QCOMPARE(encoded(writeTiff, mask).left(4), QByteArray("II*\0", 4));
     }
 
     // The painted picture to PBM is refused with the formats that can hold

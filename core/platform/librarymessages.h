@@ -11,6 +11,7 @@ namespace ink {
 // (made once, from any thread; LoadPicture makes it) none does: warnings are
 // dropped, as a reader gets past them, and each thread keeps the first error
 // since its last takeLibraryError(), to name why a picture was refused.
+// (OpenJPEG's messages go to handlers of each decode, see jp2codec.h.)
 void catchLibraryMessages();
 
 // The first libpng or libtiff error this thread met since the last call,

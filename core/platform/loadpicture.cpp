@@ -1,6 +1,7 @@
 #include "core/platform/loadpicture.h"
 
 #include "core/platform/bmpcodec.h"
+#include "core/platform/jp2codec.h"
 #include "core/platform/jpegcodec.h"
 #include "core/platform/librarymessages.h"
 #include "core/platform/pngcodec.h"
@@ -142,7 +143,9 @@ bool startsAsTiff(QFile &file) {
     char head[4];
     if (file.read(head, 4) != 4 || !file.seek(0))
         return false;
-    return std::memcmp(head, "II*\0", 4) == 0 || std::memcmp(head, "MM\0*", 4) == 0;
+    // Classic TIFF, then BigTIFF.
+    return std::memcmp(head, "II*\0", 4) == 0 || std::memcmp(head, "MM\0*", 4) == 0 ||
+           std::memcmp(head, "II+\0", 4) == 0 || std::memcmp(head, "MM\0+", 4) == 0;
 }
 
 }  // namespace
@@ -177,6 +180,14 @@ void LoadPicture(const QString &path, QImage *picture) {
                                "is read only uncompressed, with 1, 4, 8, 24 or 32 bits a "
                                "pixel: this one is %1)")
                     .arg(why));
+        }
+        // Qt has no JPEG 2000 reader: OpenJPEG's verdict stands.
+        if (isJpeg2000(bytes)) {
+            const QString why = allocating([&] { return readJpeg2000(bytes, picture, checkSize); });
+            if (why.isEmpty())
+                return;
+            *picture = QImage();
+            throw RuntimeError(kInvalidPicture, QStringLiteral("Invalid picture (%1)").arg(why));
         }
         if (isPng(bytes) && allocating([&] { return readPng(bytes, picture, checkSize); }))
             return;

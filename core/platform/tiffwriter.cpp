@@ -2,6 +2,7 @@
 
 #include <QIODevice>
 
+#include <atomic>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -124,6 +125,9 @@ void setResolution(TIFF *tiff, const QImage &image) {
     }
 }
 
+constexpr qint64 kClassicTiffBound = (qint64(1) << 32) - (qint64(1) << 24);
+std::atomic<qint64> g_bigTiffBound{kClassicTiffBound};
+
 // Rows of the picture to a strip: about 64 KB of RGB each, so that the
 // compressor's buffer stays small whatever the picture's size.
 quint32 pictureRowsPerStrip(int width) {
@@ -141,9 +145,12 @@ bool writeTiff(const QImage &image, QIODevice *device, QString *error) {
     TIFFOpenOptions *options = TIFFOpenOptionsAlloc();
     TIFFOpenOptionsSetErrorHandlerExtR(options, keepError, error);
     TIFFOpenOptionsSetWarningHandlerExtR(options, ignoreWarning, nullptr);
-    // "8": BigTIFF offsets when the picture's raw size could pass 4 GB,
-    // which the classic layout cannot address.
-    const bool big = qint64(image.width()) * image.height() * 3 > (qint64(1) << 32) - (1 << 24);
+    // "8": BigTIFF offsets when the file could pass 4 GB. Group 4 codes take
+    // at most 7 bits a pixel, and 14 more for a line that starts black.
+    const qint64 bound = image.format() == QImage::Format_Mono
+                             ? (qint64(image.width()) + 2) * image.height()
+                             : qint64(image.width()) * image.height() * 3;
+    const bool big = bound > g_bigTiffBound.load();
     const std::unique_ptr<TIFF, TiffCloser> tiff(
         TIFFClientOpenExt("inkmask", big ? "w8" : "w", device, readProc, writeProc, seekProc,
                           closeProc, sizeProc, mapProc, unmapProc, options));
@@ -211,6 +218,10 @@ bool writeTiff(const QImage &image, QIODevice *device, QString *error) {
     if (!written && error->isEmpty())
         *error = QStringLiteral("the TIFF writer failed");
     return written;
+}
+
+void setBigTiffBound(qint64 bytes) {
+    g_bigTiffBound.store(bytes < 0 ? kClassicTiffBound : bytes);
 }
 
 bool writePbm(const QImage &image, QIODevice *device, QString *error) {

@@ -17,7 +17,16 @@ namespace ink {
 // A 1-bit image (QImage::Format_Mono, black = ink, as maskImage() makes it)
 // is written as a Group 4 bitmap in which 1 is black; any other image as
 // 8-bit RGB. Both with the image's resolution.
+// An image whose file could pass 4 GB, which the classic layout's offsets
+// cannot address, is written as BigTIFF: the bound, taken before writing,
+// is a byte a pixel and two a line for a mask (Group 4 codes never take
+// more) and three a pixel for a picture (Deflate's stored blocks add a few
+// bytes each).
 bool writeTiff(const QImage &image, QIODevice *device, QString *error);
+
+// For tests: the bound above which writeTiff() writes BigTIFF, in bytes;
+// negative for the default, 4 GB less room for the tags and strip tables.
+void setBigTiffBound(qint64 bytes);
 
 // A 1-bit image as raw PBM ("P4"), 1 = black. Only masks: any other image is
 // refused.

@@ -334,6 +334,80 @@ bool xbmEndsEarly(const Bytes &b) {
     return values < needed;
 }
 
+// A JPEG 2000 codestream from `at` to `end`: the main header's marker
+// segments, then tile-parts, each as long as its start-of-tile segment says
+// (0 for the last one, which runs to the end), and the end-of-codestream
+// marker.
+bool codestreamEndsEarly(const Bytes &b, qint64 at, qint64 end) {
+    at += 2;  // start of codestream
+    for (;;) {
+        if (at + 2 > end)
+            return true;
+        if (b.u8(at) != 0xFF)
+            return false;  // broken: its reader refuses it
+        const quint32 code = b.u8(at + 1);
+        if (code == 0xD9)
+            return false;
+        if (code == 0x90) {  // start of tile-part
+            if (at + 12 > end)
+                return true;
+            const qint64 length = b.be32(at + 6);
+            if (length == 0)
+                return !(b.u8(end - 2) == 0xFF && b.u8(end - 1) == 0xD9);
+            if (length < 14)
+                return false;
+            if (length > end - at)
+                return true;
+            at += length;
+            continue;
+        }
+        if (at + 4 > end)
+            return true;
+        const qint64 length = b.be16(at + 2);
+        if (length < 2)
+            return false;
+        at += 2 + length;
+    }
+}
+
+// A JP2 file: boxes, each a length (0: to the end of the file; 1: a 64-bit
+// one follows the type) and a type, one of which holds the codestream.
+bool jp2EndsEarly(const Bytes &b) {
+    qint64 at = 0;
+    bool codestream = false;
+    for (;;) {
+        if (at == b.size())
+            return !codestream;
+        if (!b.has(at, 8))
+            return true;
+        for (qint64 i = 4; i < 8; ++i) {
+            if (b.u8(at + i) < 0x20 || b.u8(at + i) > 0x7E)
+                return false;  // no box: damage, which its reader names
+        }
+        quint64 length = b.be32(at);
+        qint64 header = 8;
+        if (length == 1) {
+            if (!b.has(at, 16))
+                return true;
+            length = quint64(b.be32(at + 8)) << 32 | b.be32(at + 12);
+            header = 16;
+        } else if (length == 0) {
+            length = quint64(b.size() - at);
+        }
+        if (length < quint64(header))
+            return false;
+        if (length > quint64(b.size() - at))
+            return true;
+        if (b.view().sliced(qsizetype(at + 4), 4) == "jp2c") {
+            if (length < quint64(header) + 2 ||
+                codestreamEndsEarly(b, at + header, at + qint64(length)))
+                return true;
+            codestream = true;
+        }
+        at += qint64(length);
+    }
+}
+
 }  // namespace
 
 bool endsEarly(QByteArrayView bytes) {
@@ -351,12 +425,17 @@ bool endsEarly(QByteArrayView bytes) {
     if (b.has(0, 3) && b.u8(0) == 'P' && b.u8(1) >= '4' && b.u8(1) <= '6' &&
         QByteArrayView(" \t\r\n#").contains(char(b.u8(2))))
         return pnmEndsEarly(b);
+    if (b.startsWith(QByteArrayView("\x00\x00\x00\x0C\x6A\x50\x20\x20\x0D\x0A\x87\x0A", 12)))
+        return jp2EndsEarly(b);
+    if (b.startsWith("\xFF\x4F\xFF\x51"))
+        return codestreamEndsEarly(b, 0, b.size());
     if (b.startsWith("RIFF") && b.has(0, 12) && b.view().sliced(8, 4) == "WEBP")
         return b.size() < 8 + qint64(b.le32(4));
     // A TIFF file, whatever text it holds further on, is no XBM file: its
     // reader follows its offsets itself.
-    if (b.startsWith(QByteArrayView("II*\0", 4)) || b.startsWith(QByteArrayView("MM\0*", 4)))
-        return false;
+    if (b.startsWith(QByteArrayView("II*\0", 4)) || b.startsWith(QByteArrayView("MM\0*", 4)) ||
+        b.startsWith(QByteArrayView("II+\0", 4)) || b.startsWith(QByteArrayView("MM\0+", 4)))
+        return false;  // classic TIFF or BigTIFF
     return xbmEndsEarly(b);
 }
 

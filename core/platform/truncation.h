@@ -20,6 +20,9 @@ namespace ink {
 // - PNG, MNG: every chunk up to and including the closing IEND or MEND.
 // - PNM in binary form (P4, P5, P6): all the rows the header promises.
 // - WebP: the whole RIFF container its header declares.
+// - JPEG 2000: every box of a JP2 file; in the codestream, every segment of
+//   the main header and every tile-part its header promises, up to the
+//   end-of-codestream marker.
 // - XBM: as many byte values as the declared width and height need.
 // Any other file, or one too damaged to tell, is left to its reader.
 bool endsEarly(QByteArrayView bytes);
