@@ -1,3 +1,12 @@
+// The picture box: a view of the sheet (see picturebox.h for what it shows).
+//
+// Read in this order: the zoom levels and the conversions between widget
+// and image positions; composing (composed() at zoom 1 and above,
+// reduceBlocks() for the reduced views, tiles() for the reduced views kept);
+// refreshing after a column, a change or a pixel; painting, with the changes
+// overlay; then Compare and the key, mouse and wheel handlers. Nothing here
+// writes the sheet.
+
 #include "shell/picturebox.h"
 
 #include "core/inspector/inspector.h"

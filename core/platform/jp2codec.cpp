@@ -1,3 +1,13 @@
+// JPEG 2000 files (.jp2 boxes or a bare .j2k codestream) read through
+// OpenJPEG into 32-bit RGB.
+//
+// Read in this order: the memory source OpenJPEG reads from, the message
+// handlers (errors and warnings become the refusal's reason, nothing
+// reaches standard error), the resolution boxes, the planes scaled to 8
+// bits and converted (grey, RGB, sYCC, sub-sampled), then readJpeg2000().
+// A warning while the image data is decoded refuses the file: OpenJPEG
+// then fills what it could not decode.
+
 #include "core/platform/jp2codec.h"
 
 #include "core/platform/pngcodec.h"

@@ -1,3 +1,14 @@
+// The programs' own PNG reader and writer (Qt's remain for what these leave).
+//
+// Read in this order: the byte helpers and the per-thread scratch buffers;
+// writing (rows filtered with Up, deflated by libdeflate or, for a painted
+// picture, by the row coder of rowdeflate.cpp); reading (the header, the
+// row filters undone, pixels laid on white), then the public functions at
+// the end. Invariants: a file with anything amiss is left to Qt's reader
+// (readPng() returns false) rather than half decoded; scratch buffers are
+// per thread and released after each call unless keepCodecBuffers() holds
+// them for the batch tool's next file.
+
 #include "core/platform/pngcodec.h"
 
 #include "core/platform/cpufeatures.h"

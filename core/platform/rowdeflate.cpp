@@ -1,3 +1,13 @@
+// A deflate coder made for the rows of painted pictures and masks: long runs
+// of one byte and shapes repeated from the row above, found by looking
+// there first, coded with Huffman tables built per block.
+//
+// Read in this order: the length and distance codes, the match finders
+// (commonLength, runLength), the Huffman code lengths, then RowDeflater:
+// addRow() finds the matches of a row, writeBlock() codes a block once
+// enough is gathered, finish() ends the stream. The output is plain zlib:
+// any inflater reads it, and the tests inflate it with zlib and libdeflate.
+
 #include "core/platform/rowdeflate.h"
 
 #include <libdeflate.h>

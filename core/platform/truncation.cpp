@@ -1,3 +1,13 @@
+// Whether a picture file stops before its picture does, per format: the
+// readers would otherwise complete it with grey, black or nothing.
+//
+// Read in this order: Bytes, a bounds-checked view of the file; one check
+// per format (JPEG segments, BMP with its RLE streams, GIF sub-blocks, PNG
+// and other chunked files, PNM, XBM, JPEG 2000 boxes and codestreams); then
+// endsEarly(), which picks the check from the file's first bytes. A check
+// only answers "ends early" when the file's own structure says more bytes
+// were due; anything else is for the reader to judge.
+
 #include "core/platform/truncation.h"
 
 #include <QByteArray>
