@@ -8,16 +8,22 @@
 // caller's to report (the atomic writer keeps them with their errno).
 
 #include <QImage>
+#include <QList>
 #include <QString>
 
 class QIODevice;
 
 namespace ink {
 
+struct GeoTiffTag;
+
 // A 1-bit image (QImage::Format_Mono, black = ink, as maskImage() makes it)
 // is written as a Group 4 bitmap in which 1 is black; any other image as
 // 8-bit RGB. Both with the image's resolution.
 bool writeTiff(const QImage &image, QIODevice *device, QString *error);
+// The same with the scan's georeferencing tags (see georef.h).
+bool writeTiff(const QImage &image, QIODevice *device, QString *error,
+               const QList<GeoTiffTag> &geoTags);
 
 // A 1-bit image as raw PBM ("P4"), 1 = black. Only masks: any other image is
 // refused.
