@@ -117,17 +117,34 @@ QString saveProblem(const QString &path) {
 }
 
 bool saveImage(const Module1 &module, const QImage &picture, ImageContent content,
-               const QString &path, QString *message) {
+               const QString &path, QString *message, const GeoReference &geo) {
     QString error;
     bool written = false;
+    QString failedPath = path;
     try {
+        OutputSet set;
         if (content == ImageContent::Mask) {
             const QImage mask = maskImage(module.Mask, picture);
             if (mask.isNull())
                 throw RuntimeError::outOfMemory();
-            written = writeImageFile(mask, path, &error);
+            written = set.add(mask, path, &error, nullptr, geo.tiffTags);
         } else {
-            written = writeImageFile(picture, path, &error);
+            written = set.add(picture, path, &error, nullptr, geo.tiffTags);
+        }
+        // Saved over the scan, by the user's leave, the scan's world file
+        // already holds what the output's would.
+        const QByteArray world = geo.worldFileFor(path);
+        const QString worldPath = worldFileName(path);
+        if (written && !world.isEmpty() &&
+            !(!geo.worldFileName.isEmpty() && sameFile(worldPath, geo.worldFileName))) {
+            failedPath = worldPath;
+            error = worldFileProblem(worldPath, module.ImagePath, {});
+            written = error.isEmpty() && set.add(world, worldPath, &error);
+        }
+        if (written) {
+            written = set.commit(&error);
+            if (!written)
+                failedPath = set.failedPath();
         }
     } catch (const RuntimeError &e) {
         error = e.description();
@@ -136,7 +153,7 @@ bool saveImage(const Module1 &module, const QImage &picture, ImageContent conten
     }
     if (!written)
         *message =
-            QStringLiteral("Cannot write %1:\n%2").arg(QDir::toNativeSeparators(path), error);
+            QStringLiteral("Cannot write %1:\n%2").arg(QDir::toNativeSeparators(failedPath), error);
     return written;
 }
 

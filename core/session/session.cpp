@@ -44,7 +44,10 @@ Session::Session(Module1 &module, SessionPicture &picture, SessionView &view)
     : m_module(module), m_picture(picture), m_view(view) {}
 
 void Session::load() {
-    install(LoadPicture(m_module.ImagePath));
+    const QImage picture = LoadPicture(m_module.ImagePath);
+    GeoReference geo = readGeoReference(m_module.ImagePath);
+    install(picture);
+    m_geo = std::move(geo);
 }
 
 void Session::install(const QImage &picture) {
@@ -83,6 +86,7 @@ bool Session::open(const QString &path, OpenDone done) {
             try {
                 install(outcome.picture);
                 m_module.ImagePath = outcome.path;
+                m_geo = std::move(outcome.geo);
             } catch (const RuntimeError &error) {
                 failure = error;
             } catch (const std::bad_alloc &) {

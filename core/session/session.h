@@ -116,6 +116,9 @@ public:
     std::shared_ptr<const PassChanges> lastChanges() const { return m_history.last(); }
     // The scan as it was loaded, before any pass (32-bit RGB).
     const QImage &loadedPicture() const { return m_loaded; }
+    // The scan's georeferencing, read with it by load(), open() and reload(),
+    // which Save carries to what it writes.
+    const GeoReference &geoReference() const { return m_geo; }
 
     // The local rule: NB compares each channel against the paper around the
     // pixel, estimated from the scan as loaded (made on first use). Kept
@@ -172,6 +175,7 @@ private:
     ChangeRecorder *m_recorder = nullptr;  // the running pass's
     ChangeRecorder::Buffers m_recorderBuffers;
     QImage m_loaded;
+    GeoReference m_geo;
     std::shared_ptr<const PaperEstimate> m_paper;  // of m_loaded, once made
     bool m_local = false;
     ScanInk m_loadedInk;  // where m_loaded is pure black and white
