@@ -40,8 +40,7 @@ const TIFFFieldInfo kFields[] = {
      const_cast<char *>("GeoKeyDirectory")},
     {kGeoDoubleParams, TIFF_VARIABLE, TIFF_VARIABLE, TIFF_DOUBLE, FIELD_CUSTOM, 1, 1,
      const_cast<char *>("GeoDoubleParams")},
-    {kGeoAsciiParams, -1, -1, TIFF_ASCII, FIELD_CUSTOM, 1, 0,
-     const_cast<char *>("GeoAsciiParams")},
+    {kGeoAsciiParams, -1, -1, TIFF_ASCII, FIELD_CUSTOM, 1, 0, const_cast<char *>("GeoAsciiParams")},
     {kGdalMetadata, -1, -1, TIFF_ASCII, FIELD_CUSTOM, 1, 0, const_cast<char *>("GDALMetadata")},
     {kGdalNodata, -1, -1, TIFF_ASCII, FIELD_CUSTOM, 1, 0, const_cast<char *>("GDALNoDataValue")},
 };
@@ -118,7 +117,11 @@ std::optional<std::array<double, 6>> worldOfTags(const QList<GeoTiffTag> &tags) 
                  matrix[3] + centre * (matrix[0] + matrix[1]),
                  matrix[7] + centre * (matrix[4] + matrix[5])};
     } else if (scale.size() >= 2 && tie.size() >= 6) {
-        world = {scale[0], 0.0, 0.0, -scale[1], tie[3] + (centre - tie[0]) * scale[0],
+        world = {scale[0],
+                 0.0,
+                 0.0,
+                 -scale[1],
+                 tie[3] + (centre - tie[0]) * scale[0],
                  tie[4] - (centre - tie[1]) * scale[1]};
     } else {
         return std::nullopt;
@@ -214,7 +217,8 @@ QStringList worldFileCandidates(const QString &path) {
     if (!suffix.isEmpty())
         extensions << suffix + QLatin1Char('w');
     extensions << QStringLiteral("wld");
-    const QString base = info.path() + QLatin1Char('/') + info.completeBaseName() + QLatin1Char('.');
+    const QString base =
+        info.path() + QLatin1Char('/') + info.completeBaseName() + QLatin1Char('.');
     QStringList names;
     for (const QString &extension : std::as_const(extensions))
         names << base + extension << base + extension.toUpper();
@@ -239,8 +243,8 @@ GeoReference readGeoReference(const QString &path) {
         // A world file is six short lines; anything far longer is not one.
         const QByteArray bytes = world.read(4096);
         if (world.error() != QFileDevice::NoError) {
-            geo.problem =
-                QStringLiteral("%1 cannot be read (%2), not carried").arg(name, world.errorString());
+            geo.problem = QStringLiteral("%1 cannot be read (%2), not carried")
+                              .arg(name, world.errorString());
         } else if (!world.atEnd() || !parseWorldFile(bytes)) {
             geo.problem = QStringLiteral("%1 is not a world file, not carried").arg(name);
         } else {
@@ -267,15 +271,17 @@ QByteArray GeoReference::worldFileFor(const QString &output) const {
 QString worldFileName(const QString &path) {
     const QFileInfo info(path);
     const QString suffix = info.suffix();
-    const bool upper = !suffix.isEmpty() && suffix == suffix.toUpper() && suffix != suffix.toLower();
+    const bool upper =
+        !suffix.isEmpty() && suffix == suffix.toUpper() && suffix != suffix.toLower();
     QString extension = QStringLiteral("wld");
     if (isTiffName(path))
         extension = QStringLiteral("tfw");
     else if (suffix.toLower() == QLatin1String("png"))
         extension = QStringLiteral("pgw");
-    const QString folder = info.path() == QLatin1String(".") && !path.startsWith(QLatin1String("./"))
-                               ? QString()
-                               : info.path() + QLatin1Char('/');
+    const QString folder =
+        info.path() == QLatin1String(".") && !path.startsWith(QLatin1String("./"))
+            ? QString()
+            : info.path() + QLatin1Char('/');
     return folder + info.completeBaseName() + QLatin1Char('.') +
            (upper ? extension.toUpper() : extension);
 }

@@ -532,12 +532,11 @@ QString worldFileProblem(const QString &world, const QString &input, const QStri
         struct stat st;
         if (other == resolved || (exists && stat(other.constData(), &st) == 0 &&
                                   st.st_dev == target.st_dev && st.st_ino == target.st_ino))
-            return QStringLiteral("%1 would replace %2 of the input %3: outputs are never "
-                                  "written over inputs")
-                .arg(world,
-                     kept == input ? QStringLiteral("the picture")
-                                   : QStringLiteral("the world file %1").arg(kept),
-                     input);
+            return (kept == input
+                        ? QStringLiteral("%1 would replace the input %2")
+                        : QStringLiteral("%1 would replace the world file of the input %2"))
+                       .arg(world, input) +
+                   QStringLiteral(": outputs are never written over inputs");
     }
     return outputFileProblem(world, resolved);
 }

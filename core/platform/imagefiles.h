@@ -100,8 +100,8 @@ public:
 
     // As writeImageFile(), into the temporary. False with the reason. A
     // TIFF file gets `geoTags` too (the scan's georeferencing).
-    bool add(const QImage &image, const QString &path, QString *error,
-             QByteArray *digest = nullptr, const QList<GeoTiffTag> &geoTags = {});
+    bool add(const QImage &image, const QString &path, QString *error, QByteArray *digest = nullptr,
+             const QList<GeoTiffTag> &geoTags = {});
     bool add(QImage &&image, const QString &path, QString *error, QByteArray *digest = nullptr,
              const QList<GeoTiffTag> &geoTags = {});
     // A file of `bytes` as they are (a world file), likewise.

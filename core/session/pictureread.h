@@ -22,7 +22,7 @@ public:
     struct Outcome {
         QString path;
         QImage picture;
-        GeoReference geo;  // read with the picture, for Save
+        GeoReference geo;                   // read with the picture, for Save
         std::optional<RuntimeError> error;  // set when the file could not be read
     };
     using Done = std::function<void(Outcome &outcome)>;
