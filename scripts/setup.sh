@@ -10,6 +10,10 @@ INKMASK_PACKAGES=(
     libtiff-dev libxxhash-dev libpng-dev
 )
 
+# What the tests need besides: gdalinfo checks that outputs keep the scan's
+# georeferencing.
+INKMASK_TEST_PACKAGES=(gdal-bin)
+
 inkmask_missing_packages() {
     local missing=()
     for p in "$@"; do

@@ -11,7 +11,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/scripts/setup.sh"
 
 mode=${1:-plain}
-inkmask_ensure_packages "${INKMASK_PACKAGES[@]}"
+inkmask_ensure_packages "${INKMASK_PACKAGES[@]}" "${INKMASK_TEST_PACKAGES[@]}"
 
 run_suite() {
     local build=$1
