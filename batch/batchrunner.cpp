@@ -212,6 +212,7 @@ BatchRunner::Result BatchRunner::runFile(int index, FileProgress &progress, File
     keepCodecBuffers(true);
     try {
         LoadPicture(input, &m_image);
+        m_geo = readGeoReference(input);
     } catch (const RuntimeError &e) {
         errors << QStringLiteral("%1: cannot read: %2").arg(input, e.description());
         return Result::Failed;
@@ -236,6 +237,8 @@ BatchRunner::Result BatchRunner::runFile(int index, FileProgress &progress, File
         result.thresholds = m_thresholds;
         result.changes = m_changes;
         result.warnings = m_warnings;
+        if (!m_geo.problem.isEmpty())
+            result.warnings << m_geo.problem;
         if (!finished)
             return Result::Interrupted;
     } catch (const RuntimeError &e) {
@@ -277,13 +280,26 @@ BatchRunner::Result BatchRunner::writeOutputs(int index, OutputSet &outputs, QSt
                                               QList<FileResult::Output> &pending) {
     using Kind = FileResult::Output::Kind;
     QString error;
+    // Each output with the scan's georeferencing: its GeoTIFF tags in a TIFF
+    // file, and its world file, when it has one, beside it in the same set.
     const auto add = [&](Kind kind, auto &&image, const QString &path) {
         QByteArray digest;
-        if (outputs.add(std::forward<decltype(image)>(image), path, &error, &digest)) {
-            pending.append({path, kind, 0, digest});
+        if (!outputs.add(std::forward<decltype(image)>(image), path, &error, &digest,
+                         m_geo.tiffTags)) {
+            errors << QStringLiteral("%1: cannot write: %2").arg(path, error);
+            return false;
+        }
+        pending.append({path, kind, 0, digest});
+        const QByteArray world = m_geo.worldFileFor(path);
+        if (world.isEmpty())
+            return true;
+        const QString worldPath = worldFileName(path);
+        error = worldFileProblem(worldPath, m_options.inputs.at(index), m_geo.worldFileName);
+        if (error.isEmpty() && outputs.add(world, worldPath, &error, &digest)) {
+            pending.append({worldPath, Kind::World, 0, digest});
             return true;
         }
-        errors << QStringLiteral("%1: cannot write: %2").arg(path, error);
+        errors << QStringLiteral("%1: cannot write: %2").arg(worldPath, error);
         return false;
     };
     try {

@@ -20,7 +20,8 @@ namespace ink {
 struct FileResult {
     enum class Status { Done, Failed, Interrupted };
     struct Output {
-        enum class Kind { Mask, Picture, Changes };
+        // World: the world file beside one of the others.
+        enum class Kind { Mask, Picture, Changes, World };
         QString file;
         Kind kind = Kind::Mask;
         qint64 bytes = 0;   // its size once written
@@ -119,7 +120,6 @@ public:
 
 private:
     Result runFile(int index, FileProgress &progress, FileResult &result);
-    // Writes input `index`'s outputs into `outputs`' temporaries.
     // Writes the file's outputs into `outputs`, each listed in `pending`
     // with its kind and digest, to be committed by the caller.
     Result writeOutputs(int index, OutputSet &outputs, QStringList &errors,
@@ -130,6 +130,7 @@ private:
     SpareThreads *m_spare;
     int m_threadsPerFile;
     KernelModel m_model;
+    GeoReference m_geo;       // the file in hand's georeferencing
     QImage m_image;           // the last picture written, its buffer reused by the next read
     Thresholds m_thresholds;  // NB's, for the file in hand
     QList<FileResult::StepChanges> m_changes;  // per step done on the file in hand

@@ -37,6 +37,8 @@ QString kindName(FileResult::Output::Kind kind) {
             return QStringLiteral("mask");
         case FileResult::Output::Kind::Picture:
             return QStringLiteral("picture");
+        case FileResult::Output::Kind::World:
+            return QStringLiteral("world");
         case FileResult::Output::Kind::Changes:
             break;
     }
@@ -169,7 +171,8 @@ bool DoneInputs::read(const QStringList &reports, QString *error) {
                                             qint64(output[QStringLiteral("bytes")].toDouble(-1)),
                                             output[QStringLiteral("xxh3")].toString().toLatin1()};
                 for (const auto k :
-                     {FileResult::Output::Kind::Picture, FileResult::Output::Kind::Changes}) {
+                     {FileResult::Output::Kind::Picture, FileResult::Output::Kind::Changes,
+                      FileResult::Output::Kind::World}) {
                     if (kind == kindName(k))
                         recorded.kind = k;
                 }
@@ -200,7 +203,11 @@ bool DoneInputs::isDone(const QString &input, const QList<FileResult::Output> &o
                                [](const auto &r, const QString &name) { return r.first < name; });
     for (; it != m_records.cend() && it->first == input; ++it) {
         const QList<FileResult::Output> &record = it->second;
-        if (record.size() != outputs.size())
+        const auto isWorld = [](const FileResult::Output &o) {
+            return o.kind == FileResult::Output::Kind::World;
+        };
+        if (record.size() - std::count_if(record.cbegin(), record.cend(), isWorld) !=
+            outputs.size())
             continue;
         // Each output asked for once in the line, of the same kind: with as
         // many of each, no file of the line is left out or named twice.
@@ -217,6 +224,14 @@ bool DoneInputs::isDone(const QString &input, const QList<FileResult::Output> &o
             intact = intact && fileDigest(found->file, &error) == found->digest;
             if (!intact)
                 break;
+        }
+        // The world files written beside them, as they were written.
+        for (const FileResult::Output &world : record) {
+            if (!intact)
+                break;
+            QString error;
+            intact = !isWorld(world) || (QFileInfo(world.file).size() == world.bytes &&
+                                         fileDigest(world.file, &error) == world.digest);
         }
         if (intact)
             return true;

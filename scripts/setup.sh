@@ -13,6 +13,10 @@ INKMASK_PACKAGES=(
 # the JPEG 2000 inputs the decoder is checked against.
 INKMASK_TEST_PACKAGES=(libopenjp2-tools)
 
+# What the tests need besides: gdalinfo checks that outputs keep the scan's
+# georeferencing.
+INKMASK_TEST_PACKAGES=(gdal-bin)
+
 inkmask_missing_packages() {
     local missing=()
     for p in "$@"; do

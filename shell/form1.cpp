@@ -462,7 +462,7 @@ void Form1::Command2_Click() {
         return;
     }
     QString message;
-    if (!saveImage(m_module, choice->content, path, &message))
+    if (!saveImage(m_module, choice->content, path, &message, m_session.geoReference()))
         MessageBoxes::show(this, message);
 }
 

@@ -18,6 +18,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QScopeGuard>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -94,6 +96,29 @@ QByteArray contents(const QString &path) {
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+// Where GDAL places a file: its geotransform, coordinate system and nodata
+// value as gdalinfo gives them. A PBM file, which GDAL does not read, by
+// its world file's six numbers.
+QString gdalGrid(const QString &file) {
+    if (file.endsWith(QLatin1String(".pbm"))) {
+        const QList<QByteArray> w = contents(file.chopped(3) + "wld").simplified().split(' ');
+        if (w.size() < 6)
+            return {};
+        const double a = w[0].toDouble(), d = w[1].toDouble(), b = w[2].toDouble(),
+                     e = w[3].toDouble(), c = w[4].toDouble(), f = w[5].toDouble();
+        return QJsonDocument(QJsonArray{c - (a + b) / 2, a, b, f - (d + e) / 2, d, e})
+                   .toJson(QJsonDocument::Compact) +
+               "||";
+    }
+    QProcess gdal;
+    gdal.start(QStringLiteral("gdalinfo"), {QStringLiteral("-json"), file});
+    gdal.waitForFinished();
+    const QJsonObject info = QJsonDocument::fromJson(gdal.readAllStandardOutput()).object();
+    return QJsonDocument(info["geoTransform"].toArray()).toJson(QJsonDocument::Compact) + '|' +
+           info["coordinateSystem"]["wkt"].toString() + '|' +
+           info["bands"][0]["noDataValue"].toVariant().toString();
+}
+
 }  // namespace
 
 class TestBatch : public QObject {
@@ -135,6 +160,10 @@ private Q_SLOTS:
         // Pictures wider and higher than PNG allows.
         QVERIFY(solidImage(2000000, 1, 0x808080).save(path(QStringLiteral("wide.tif"))));
         QVERIFY(solidImage(1, 2000000, 0x808080).save(path(QStringLiteral("high.tif"))));
+        // A scan with its world file.
+        QVERIFY(QFile::copy(m_plan, path(QStringLiteral("wf.png"))));
+        QFile world(path(QStringLiteral("wf.wld")));
+        QVERIFY(world.open(QIODevice::WriteOnly) && world.write("2\n0\n0\n-2\n11\n89\n") > 0);
     }
 
     // QTemporaryDir cannot remove a name it cannot decode.
@@ -324,6 +353,11 @@ private Q_SLOTS:
             << 0;
         QTest::newRow("unreadable input")
             << QStringList{absent, "-o", good} << absent + ": cannot read: " << 0;
+        QTest::newRow("world file onto the input's")
+            << QStringList{path("wf.png"), "--mask", path("wf.pbm"), "-o", good}
+            << path("wf.wld") + ": cannot write: " + path("wf.wld") +
+                   " would replace the world file of the input " + path("wf.png")
+            << 0;
     }
     void failedFileLeavesNothingBehind() {
         QFETCH(QStringList, arguments);
@@ -333,7 +367,12 @@ private Q_SLOTS:
         const QByteArray before = contents(folder.filePath(QStringLiteral("good.png")));
         const QString report = path(QStringLiteral("failed.jsonl"));
         QFile::remove(report);
+        const auto files = snapshot(m_dir.path());
         const Run run = runBatch(arguments << "--report" << report, ::fileSizeLimit(fileSizeLimit));
+        QStringList kept = files.keys() << "failed.jsonl";
+        kept.sort();
+        QCOMPARE(snapshot(m_dir.path()).keys(), kept);
+        QCOMPARE(contents(path("wf.wld")), "2\n0\n0\n-2\n11\n89\n");
         QCOMPARE(run.exitCode, 1);
         QVERIFY2(contents(report).contains("\"outputs\":[]"), contents(report).constData());
         QVERIFY2(run.err.contains(message), qPrintable(run.err));
@@ -531,6 +570,73 @@ private Q_SLOTS:
         QCOMPARE(process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(process.exitCode(), 130);
         QCOMPARE(QDir(m_dir.path()).entryList({QStringLiteral("interrupted*")}), QStringList());
+    }
+
+    // A georeferenced scan's outputs lie where it lies: TIFF outputs with its
+    // GeoTIFF tags (coordinate system and nodata included), every output
+    // with its world file when it had one, PNG and PBM ones with a world
+    // file worked out from its tags; the report lists the world files.
+    void georeferencing_data() {
+        QTest::addColumn<QStringList>("translate");  // gdal_translate's options
+        QTest::addColumn<QString>("input");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QStringList>("checked");  // outputs, "+" before those with the CRS
+        QTest::addColumn<QStringList>("worlds");
+        const QStringList geo{"-a_srs", "EPSG:32633", "-a_ullr",   "500000", "5400900",
+                              "501200", "5400000",    "-a_nodata", "255"};
+        QTest::newRow("GeoTIFF, TIFF outputs and changes")
+            << geo << "g.tif" << QStringList{"--mask", "m.tif", "-o", "p.tif", "--changes", "."}
+            << QStringList{"+m.tif", "+p.tif", "g.changes.png"} << QStringList{"g.changes.pgw"};
+        QTest::newRow("GeoTIFF, PNG mask and picture")
+            << geo << "g.tif" << QStringList{"--mask", "m.png", "-o", "p.png"}
+            << QStringList{"m.png", "p.png"} << QStringList{"m.pgw", "p.pgw"};
+        QTest::newRow("GeoTIFF, PBM mask") << geo << "g.tif" << QStringList{"--mask", "m.pbm"}
+                                           << QStringList{"m.pbm"} << QStringList{"m.wld"};
+        QTest::newRow("GeoTIFF, pixel is point")
+            << geo + QStringList{"-mo", "AREA_OR_POINT=Point"} << "g.tif"
+            << QStringList{"--mask", "m.PNG", "-o", "p.tif"} << QStringList{"m.PNG", "+p.tif"}
+            << QStringList{"m.PGW"};
+        QTest::newRow("world file beside a PNG")
+            << QStringList{"-a_ullr", "10", "20", "130", "-70", "-co", "WORLDFILE=YES"} << "w.png"
+            << QStringList{"--mask", "m.tif", "-o", "p.png"} << QStringList{"m.tif", "p.png"}
+            << QStringList{"m.tfw", "p.pgw"};
+    }
+    void georeferencing() {
+        QFETCH(QStringList, translate);
+        QFETCH(QString, input);
+        QFETCH(QStringList, arguments);
+        QFETCH(QStringList, checked);
+        QFETCH(QStringList, worlds);
+        if (QStandardPaths::findExecutable(QStringLiteral("gdal_translate")).isEmpty())
+            QSKIP("gdal-bin is not installed");
+        QTemporaryDir dir;
+        const QString previous = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(dir.path()));
+        const auto back = qScopeGuard([&] { QDir::setCurrent(previous); });
+        QProcess gdal;
+        gdal.start(QStringLiteral("gdal_translate"),
+                   QStringList{"-q", "-of", input.endsWith(".png") ? "PNG" : "GTiff"} + translate +
+                       QStringList{m_plan, input});
+        QVERIFY(gdal.waitForFinished() && gdal.exitCode() == 0);
+        QFile::remove(input + ".aux.xml");  // only the world file places it
+        const Run run = runBatch(arguments + QStringList{"--report", "r.jsonl", input});
+        QCOMPARE(run.exitCode, 0);
+        QVERIFY2(!run.err.contains("TIFF") && !run.err.contains("Warning"), qPrintable(run.err));
+        const QStringList grid = gdalGrid(input).split('|');
+        QVERIFY2(grid[0].count(',') == 5, qPrintable(grid[0]));
+        for (QString output : checked) {
+            const bool crs = output.startsWith('+');
+            if (crs)
+                output.remove(0, 1);
+            const QStringList expected{grid[0], crs ? grid[1] : "", crs ? grid[2] : ""};
+            QCOMPARE(gdalGrid(output).split('|'), expected);
+        }
+        QStringList listed;
+        const QJsonObject line = QJsonDocument::fromJson(contents("r.jsonl")).object();
+        for (const QJsonValue output : line["outputs"].toArray())
+            if (output["kind"] == "world")
+                listed << QFileInfo(output["file"].toString()).fileName();
+        QCOMPARE(listed, worlds);
     }
 
     // Small committed inputs, and the expected files byte for byte.

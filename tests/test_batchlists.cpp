@@ -11,6 +11,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -306,6 +307,7 @@ private Q_SLOTS:
         QTest::newRow("other thresholds") << "thresholds" << all;
         QTest::newRow("auto thresholds") << "auto" << all;
         QTest::newRow("local rule") << "local" << all;
+        QTest::newRow("world file rewritten") << "world" << QStringList{"a.png", "absent.png"};
     }
     void skipDone() {
         QFETCH(QString, change);
@@ -315,6 +317,10 @@ private Q_SLOTS:
         const QStringList outputs{"--output-dir", dir.filePath("out"), "--mask-dir",
                                   dir.filePath("mask")};
         const QStringList inputs{"a.png", "b.png", "absent.png"};
+        // A world file beside a.png goes beside its outputs too.
+        const auto noWorld = qScopeGuard([] { QFile::remove("a.pgw"); });
+        if (change == "world")
+            QVERIFY(writeFile("a.pgw", "1\n0\n0\n-1\n0.5\n-0.5\n"));
         QCOMPARE(runBatch(outputs + QStringList{"--quiet", "--report", report} + inputs).exitCode,
                  1);
         // A second report, concatenated by hand, with a line cut short.
@@ -323,6 +329,8 @@ private Q_SLOTS:
         QStringList arguments = outputs;
         if (change == "delete")
             QVERIFY(QFile::remove(dir.filePath("mask/a.png")));
+        if (change == "world")
+            QVERIFY(writeFile(dir.filePath("mask/a.pgw"), "1\n0\n0\n-1\n0.5\n-1.5\n"));
         if (change == "grow")
             QVERIFY(writeFile(dir.filePath("out/a.png"), "x", QIODevice::Append));
         if (change == "rewrite") {

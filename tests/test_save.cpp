@@ -12,8 +12,13 @@
 #include <QDir>
 #include <QFile>
 #include <QImageReader>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -191,6 +196,54 @@ private Q_SLOTS:
         // Saving changes nothing in the window.
         QVERIFY(module.Mask == mask);
         QCOMPARE(control<PictureBox>(*form, "Picture1")->image(), shown);
+    }
+
+    // Save carries the scan's georeferencing as the batch tool does: a world
+    // file read with the scan (here by Reload, once it is there) goes beside
+    // the mask; a GeoTIFF's tags go into a TIFF picture, and a PNG mask gets
+    // the world file they give.
+    void georeferenced() {
+        Module1 module;
+        auto form = cleanedWindow(module);
+        QVERIFY(form);
+        const QByteArray world = "2\n0\n0\n-2\n101\n199\n";
+        QFile file(m_dir.filePath(QStringLiteral("scan.pgw")));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(world) == world.size());
+        file.close();
+        const auto save = [&](const char *name, ImageContent content, const char *format) {
+            m_answer = {m_dir.filePath(name), filterOf(content, format)};
+            control<QPushButton>(*form, "Command2")->click();
+            QVERIFY2(m_messages.isEmpty(), qPrintable(m_messages.join(QLatin1Char('|'))));
+        };
+        control<QPushButton>(*form, "Command1")->click();  // Reload
+        save("m.png", ImageContent::Mask, "PNG");
+        QFile saved(m_dir.filePath(QStringLiteral("m.pgw")));
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        QCOMPARE(saved.readAll(), world);
+
+        if (QStandardPaths::findExecutable(QStringLiteral("gdal_translate")).isEmpty())
+            QSKIP("gdal-bin is not installed");
+        const QString geo = m_dir.filePath(QStringLiteral("geo.tif"));
+        QCOMPARE(QProcess::execute(QStringLiteral("gdal_translate"),
+                                   {"-q", "-a_srs", "EPSG:32633", "-a_ullr", "500000", "5400450",
+                                    "500600", "5400000", m_scan, geo}),
+                 0);
+        QVERIFY(form->Form_Load(geo));
+        save("g.tif", ImageContent::Picture, "TIFF");
+        save("g.png", ImageContent::Mask, "PNG");
+        const auto grid = [](const QString &path) {
+            QProcess gdal;
+            gdal.start(QStringLiteral("gdalinfo"), {QStringLiteral("-json"), path});
+            gdal.waitForFinished();
+            const QJsonObject info = QJsonDocument::fromJson(gdal.readAllStandardOutput()).object();
+            return QStringList{
+                QJsonDocument(info["geoTransform"].toArray()).toJson(QJsonDocument::Compact),
+                info["coordinateSystem"]["wkt"].toString()};
+        };
+        const QStringList expected = grid(geo);
+        QVERIFY(!expected[1].isEmpty());
+        QCOMPARE(grid(m_dir.filePath(QStringLiteral("g.tif"))), expected);
+        QCOMPARE(grid(m_dir.filePath(QStringLiteral("g.png"))), (QStringList{expected[0], ""}));
     }
 
     // Saving onto the scan, under its own name, through a symbolic link or a

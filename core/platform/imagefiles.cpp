@@ -521,6 +521,26 @@ QString outputFileProblem(const QString &path, const QByteArray &resolved) {
     return {};
 }
 
+QString worldFileProblem(const QString &world, const QString &input, const QString &inputWorld) {
+    const QByteArray resolved = resolvedFileName(QFile::encodeName(world));
+    struct stat target;
+    const bool exists = stat(resolved.constData(), &target) == 0;
+    for (const QString &kept : {input, inputWorld}) {
+        if (kept.isEmpty())
+            continue;
+        const QByteArray other = resolvedFileName(QFile::encodeName(kept));
+        struct stat st;
+        if (other == resolved || (exists && stat(other.constData(), &st) == 0 &&
+                                  st.st_dev == target.st_dev && st.st_ino == target.st_ino))
+            return (kept == input
+                        ? QStringLiteral("%1 would replace the input %2")
+                        : QStringLiteral("%1 would replace the world file of the input %2"))
+                       .arg(world, input) +
+                   QStringLiteral(": outputs are never written over inputs");
+    }
+    return outputFileProblem(world, resolved);
+}
+
 QString outputFolderProblem(const QByteArray &resolved, bool madeWhenMissing) {
     QByteArray folder = resolved.left(resolved.lastIndexOf('/'));
     struct stat st;
@@ -560,14 +580,16 @@ struct OutputSet::Pending {
 OutputSet::OutputSet() = default;
 OutputSet::~OutputSet() = default;
 
-bool OutputSet::add(QImage &&image, const QString &path, QString *error, QByteArray *digest) {
+bool OutputSet::add(QImage &&image, const QString &path, QString *error, QByteArray *digest,
+                    const QList<GeoTiffTag> &geoTags) {
     t_consumable = &image;
-    const bool written = add(std::as_const(image), path, error, digest);
+    const bool written = add(std::as_const(image), path, error, digest, geoTags);
     t_consumable = nullptr;
     return written;
 }
 
-bool OutputSet::add(const QImage &image, const QString &path, QString *error, QByteArray *digest) {
+bool OutputSet::add(const QImage &image, const QString &path, QString *error, QByteArray *digest,
+                    const QList<GeoTiffTag> &geoTags) {
     *error = imageSizeProblem(image.size(), path);
     if (!error->isEmpty())
         return false;
@@ -581,7 +603,41 @@ bool OutputSet::add(const QImage &image, const QString &path, QString *error, QB
                      .arg(format->label, contentDescription(content), outputExtensions(content));
         return false;
     }
+    return addFile(path, error, digest, [&](QIODevice *sink) {
+        using TiffWrite = bool (*)(const QImage &, QIODevice *, QString *);
+        if (format && format->write == TiffWrite(writeTiff) && !geoTags.isEmpty())
+            return writeTiff(image, sink, error, geoTags);
+        if (format && format->write)
+            return format->write(image, sink, error);
+        QImageWriter writer(sink, format ? format->writerName : QByteArray());
+        if (format && !format->subType.isEmpty())
+            writer.setSubType(format->subType);
+        if (format && format->compression >= 0)
+            writer.setCompression(format->compression);
+        const bool written = writer.write(image);
+        if (!written)
+            *error = writer.errorString();
+        return written;
+    });
+}
+
+bool OutputSet::add(const QByteArray &bytes, const QString &path, QString *error,
+                    QByteArray *digest) {
+    return addFile(path, error, digest, [&](QIODevice *sink) {
+        sink->write(bytes);
+        return true;
+    });
+}
+
+template <typename Write>
+bool OutputSet::addFile(const QString &path, QString *error, QByteArray *digest, Write &&write) {
     const QByteArray target = resolvedFileName(QFile::encodeName(path));
+    for (const auto &earlier : m_pending) {
+        if (earlier->target == target) {
+            *error = QStringLiteral("%1 is another output of the same input").arg(path);
+            return false;
+        }
+    }
     struct stat existing;
     const bool exists = stat(target.constData(), &existing) == 0;
     if (exists && S_ISDIR(existing.st_mode))
@@ -596,19 +652,7 @@ bool OutputSet::add(const QImage &image, const QString &path, QString *error, QB
         fchmod(file.fd(), existing.st_mode & 07777);
     FileSink sink(file.fd());
     sink.open(QIODevice::ReadWrite | QIODevice::Unbuffered);
-    bool written;
-    if (format && format->write) {
-        written = format->write(image, &sink, error);
-    } else {
-        QImageWriter writer(&sink, format ? format->writerName : QByteArray());
-        if (format && !format->subType.isEmpty())
-            writer.setSubType(format->subType);
-        if (format && format->compression >= 0)
-            writer.setCompression(format->compression);
-        written = writer.write(image);
-        if (!written)
-            *error = writer.errorString();
-    }
+    const bool written = write(&sink);
     if (sink.error() != 0)
         return failed(error, sink.error());
     if (!written)

@@ -5,6 +5,7 @@
 // 1-bit picture and the atomic write itself. No widget is involved.
 
 #include "core/image/packedmask.h"
+#include "core/platform/georef.h"
 
 #include <QByteArray>
 #include <QImage>
@@ -96,10 +97,15 @@ public:
     OutputSet(const OutputSet &) = delete;
     OutputSet &operator=(const OutputSet &) = delete;
 
-    // As writeImageFile(), into the temporary. False with the reason.
-    bool add(const QImage &image, const QString &path, QString *error,
+    // As writeImageFile(), into the temporary. False with the reason. A
+    // TIFF file gets `geoTags` too (the scan's georeferencing).
+    bool add(const QImage &image, const QString &path, QString *error, QByteArray *digest = nullptr,
+             const QList<GeoTiffTag> &geoTags = {});
+    bool add(QImage &&image, const QString &path, QString *error, QByteArray *digest = nullptr,
+             const QList<GeoTiffTag> &geoTags = {});
+    // A file of `bytes` as they are (a world file), likewise.
+    bool add(const QByteArray &bytes, const QString &path, QString *error,
              QByteArray *digest = nullptr);
-    bool add(QImage &&image, const QString &path, QString *error, QByteArray *digest = nullptr);
 
     // Renames every temporary onto its file. Nothing is renamed, and false
     // is returned, when `interrupt` is set or removeTemporaryFiles() has run;
@@ -114,6 +120,9 @@ public:
 
 private:
     struct Pending;
+    template <typename Write>
+    bool addFile(const QString &path, QString *error, QByteArray *digest, Write &&write);
+
     std::vector<std::unique_ptr<Pending>> m_pending;
     QStringList m_paths;
     QString m_failed;
@@ -138,6 +147,12 @@ QString imageSizeProblem(QSize size, const QString &path, const QString &instead
 // not exist yet may be written. `resolved` is resolvedFileName(path).
 QString outputFileProblem(const QString &path, const QByteArray &resolved);
 QString outputFileProblem(const QString &path);
+
+// Why the world file `world` of an output of `input` may not be written, or
+// empty when it may: it is `input` itself or the input's own world file
+// `inputWorld` (either name, links followed, or the same file on disk), or
+// outputFileProblem() finds it may not be replaced.
+QString worldFileProblem(const QString &world, const QString &input, const QString &inputWorld);
 
 // Why nothing can be made in the folder of the file `resolved`, or empty.
 // With `madeWhenMissing` a folder still to be made is judged by the nearest

@@ -2,6 +2,7 @@
 
 #include "core/platform/bmpcodec.h"
 #include "core/platform/jp2codec.h"
+#include "core/platform/georef.h"
 #include "core/platform/jpegcodec.h"
 #include "core/platform/librarymessages.h"
 #include "core/platform/pngcodec.h"
@@ -208,6 +209,8 @@ void LoadPicture(const QString &path, QImage *picture) {
     static const bool limited = [] {
         QImageReader::setAllocationLimit(kPictureAllocationLimitMB);
         catchLibraryMessages();
+        // Qt's TIFF reader then reads a GeoTIFF's tags as known ones.
+        registerGeoTiffTags();
         return true;
     }();
     Q_UNUSED(limited);

@@ -1,5 +1,7 @@
 #include "core/platform/tiffwriter.h"
 
+#include "core/platform/georef.h"
+
 #include <QIODevice>
 
 #include <atomic>
@@ -137,7 +139,13 @@ quint32 pictureRowsPerStrip(int width) {
 }  // namespace
 
 bool writeTiff(const QImage &image, QIODevice *device, QString *error) {
+    return writeTiff(image, device, error, {});
+}
+
+bool writeTiff(const QImage &image, QIODevice *device, QString *error,
+               const QList<GeoTiffTag> &geoTags) {
     error->clear();
+    registerGeoTiffTags();
     if (image.isNull()) {
         *error = QStringLiteral("the picture is empty");
         return false;
@@ -167,6 +175,7 @@ bool writeTiff(const QImage &image, QIODevice *device, QString *error) {
     TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
     TIFFSetField(t, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
     setResolution(t, image);
+    setGeoTiffTags(t, geoTags);
     bool written = true;
     if (mask) {
         // Group 4 as fax archives hold it: 1 is black (min-is-white), one

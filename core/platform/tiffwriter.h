@@ -8,11 +8,14 @@
 // caller's to report (the atomic writer keeps them with their errno).
 
 #include <QImage>
+#include <QList>
 #include <QString>
 
 class QIODevice;
 
 namespace ink {
+
+struct GeoTiffTag;
 
 // A 1-bit image (QImage::Format_Mono, black = ink, as maskImage() makes it)
 // is written as a Group 4 bitmap in which 1 is black; any other image as
@@ -23,6 +26,9 @@ namespace ink {
 // more) and three a pixel for a picture (Deflate's stored blocks add a few
 // bytes each).
 bool writeTiff(const QImage &image, QIODevice *device, QString *error);
+// The same with the scan's georeferencing tags (see georef.h).
+bool writeTiff(const QImage &image, QIODevice *device, QString *error,
+               const QList<GeoTiffTag> &geoTags);
 
 // For tests: the bound above which writeTiff() writes BigTIFF, in bytes;
 // negative for the default, 4 GB less room for the tags and strip tables.

@@ -28,6 +28,7 @@ bool PictureRead::start(const QString &path, Done done) {
         outcome.path = path;
         try {
             outcome.picture = LoadPicture(path);
+            outcome.geo = readGeoReference(path);
         } catch (const RuntimeError &error) {
             outcome.error = error;
         } catch (const std::bad_alloc &) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/platform/georef.h"
 #include "core/platform/runtimeerror.h"
 
 #include <QImage>
@@ -21,6 +22,7 @@ public:
     struct Outcome {
         QString path;
         QImage picture;
+        GeoReference geo;                   // read with the picture, for Save
         std::optional<RuntimeError> error;  // set when the file could not be read
     };
     using Done = std::function<void(Outcome &outcome)>;

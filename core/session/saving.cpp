@@ -116,18 +116,36 @@ QString saveProblem(const QString &path) {
                                    .arg(QDir::toNativeSeparators(path), problem);
 }
 
-bool saveImage(const Module1 &module, ImageContent content, const QString &path, QString *message) {
+bool saveImage(const Module1 &module, ImageContent content, const QString &path, QString *message,
+               const GeoReference &geo) {
     const QImage &picture = module.picture.original();
     QString error;
     bool written = false;
+    QString failedPath = path;
     try {
+        OutputSet set;
         if (content == ImageContent::Mask) {
             const QImage mask = maskImage(module.Mask, picture);
             if (mask.isNull())
                 throw RuntimeError::outOfMemory();
-            written = writeImageFile(mask, path, &error);
+            written = set.add(mask, path, &error, nullptr, geo.tiffTags);
         } else {
-            written = writeImageFile(module.picture.image(), path, &error);
+            written = set.add(module.picture.image(), path, &error, nullptr, geo.tiffTags);
+        }
+        // Saved over the scan, by the user's leave, the scan's world file
+        // already holds what the output's would.
+        const QByteArray world = geo.worldFileFor(path);
+        const QString worldPath = worldFileName(path);
+        if (written && !world.isEmpty() &&
+            !(!geo.worldFileName.isEmpty() && sameFile(worldPath, geo.worldFileName))) {
+            failedPath = worldPath;
+            error = worldFileProblem(worldPath, module.ImagePath, {});
+            written = error.isEmpty() && set.add(world, worldPath, &error);
+        }
+        if (written) {
+            written = set.commit(&error);
+            if (!written)
+                failedPath = set.failedPath();
         }
     } catch (const RuntimeError &e) {
         error = e.description();
@@ -136,7 +154,7 @@ bool saveImage(const Module1 &module, ImageContent content, const QString &path,
     }
     if (!written)
         *message =
-            QStringLiteral("Cannot write %1:\n%2").arg(QDir::toNativeSeparators(path), error);
+            QStringLiteral("Cannot write %1:\n%2").arg(QDir::toNativeSeparators(failedPath), error);
     return written;
 }
 

@@ -63,9 +63,12 @@ QString saveProblem(const QString &path);
 
 // Writes `content` of the session to `path`: the mask as a 1-bit picture of
 // the picture's size (black = ink, cells 0..width-1 and 0..height-1 of
-// `Mask`), or the painted picture, both with the picture's resolution.
-// Nothing in memory changes. On failure returns false with the message to
+// `Mask`), or the painted picture, both with the picture's resolution and
+// the scan's georeferencing `geo` (its GeoTIFF tags in a TIFF file, a world
+// file beside the file, written together or not at all). Nothing in memory
+// changes. On failure returns false with the message to
 // show in `message`: the file's name and the writer's reason.
-bool saveImage(const Module1 &module, ImageContent content, const QString &path, QString *message);
+bool saveImage(const Module1 &module, ImageContent content, const QString &path, QString *message,
+               const GeoReference &geo = {});
 
 }  // namespace ink

@@ -109,7 +109,10 @@ private:
 Session::Session(Module1 &module, SessionView &view) : m_module(module), m_view(view) {}
 
 void Session::load() {
-    install(LoadPicture(m_module.ImagePath));
+    const QImage picture = LoadPicture(m_module.ImagePath);
+    GeoReference geo = readGeoReference(m_module.ImagePath);
+    install(picture);
+    m_geo = std::move(geo);
 }
 
 void Session::install(QImage picture) {
@@ -130,6 +133,7 @@ bool Session::open(const QString &path, OpenDone done) {
             try {
                 install(outcome.picture);
                 m_module.ImagePath = outcome.path;
+                m_geo = std::move(outcome.geo);
             } catch (const RuntimeError &error) {
                 failure = error;
             } catch (const std::bad_alloc &) {

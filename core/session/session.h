@@ -101,6 +101,9 @@ public:
     std::shared_ptr<const PassChanges> lastChanges() const { return m_history.last(); }
     // The scan as it was loaded, before any pass (32-bit RGB).
     const QImage &loadedPicture() const { return m_module.picture.original(); }
+    // The scan's georeferencing, read with it by load(), open() and reload(),
+    // which Save carries to what it writes.
+    const GeoReference &geoReference() const { return m_geo; }
 
     // The local rule: NB compares each channel against the paper around the
     // pixel, estimated from the scan as loaded (made on first use). Kept
@@ -153,6 +156,7 @@ private:
     bool m_pictureReplaced = false;  // by a Reload during the running pass
     PictureRead m_read;
     History m_history;
+    GeoReference m_geo;
     std::shared_ptr<const PaperEstimate> m_paper;  // of the scan, once made
     bool m_local = false;
 };
