@@ -1,10 +1,10 @@
 #include "batch/batchrunner.h"
 
+#include "core/files/imagefiles.h"
+#include "core/files/loadpicture.h"
+#include "core/files/pngcodec.h"
 #include "core/ops/autothreshold.h"
-#include "core/platform/convert.h"
-#include "core/platform/imagefiles.h"
-#include "core/platform/loadpicture.h"
-#include "core/platform/pngcodec.h"
+#include "core/runtime/convert.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "batch/options.h"
+#include "core/files/imagefiles.h"
 #include "core/ops/packedengine.h"
-#include "core/platform/imagefiles.h"
 
 #include <QImage>
 #include <QStringList>

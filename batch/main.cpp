@@ -3,9 +3,9 @@
 #include "batch/batchrunner.h"
 #include "batch/options.h"
 #include "batch/report.h"
-#include "core/platform/commandline.h"
-#include "core/platform/imagefiles.h"
-#include "core/platform/stdstreams.h"
+#include "core/files/imagefiles.h"
+#include "core/runtime/commandline.h"
+#include "core/runtime/stdstreams.h"
 #include "core/session/history.h"
 
 #include <QCoreApplication>

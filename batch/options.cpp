@@ -1,8 +1,8 @@
 #include "batch/options.h"
 
 #include "batch/report.h"
-#include "core/platform/contentdigest.h"
-#include "core/platform/imagefiles.h"
+#include "core/files/contentdigest.h"
+#include "core/files/imagefiles.h"
 
 #include <QCommandLineParser>
 #include <QDir>

@@ -1,6 +1,6 @@
 #include "batch/report.h"
 
-#include "core/platform/contentdigest.h"
+#include "core/files/contentdigest.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -12,9 +12,9 @@
 //   build/bench/bench_batch [--quick] [--kernels]
 
 #include "bench/quietstep.h"
+#include "core/files/imagefiles.h"
 #include "core/ops/kernels.h"
 #include "core/ops/paper.h"
-#include "core/platform/imagefiles.h"
 #include "samplegen.h"
 
 #include <QCoreApplication>

@@ -14,12 +14,12 @@
 //   build-rel/bench/bench_codecs [RUNS]
 
 #include "bench/quietstep.h"
+#include "core/files/imagefiles.h"
+#include "core/files/jp2codec.h"
+#include "core/files/loadpicture.h"
+#include "core/files/pngcodec.h"
 #include "core/ops/kernels.h"
 #include "core/ops/packedengine.h"
-#include "core/platform/imagefiles.h"
-#include "core/platform/jp2codec.h"
-#include "core/platform/loadpicture.h"
-#include "core/platform/pngcodec.h"
 #include "samplegen.h"
 
 #include <QBuffer>

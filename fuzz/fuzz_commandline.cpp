@@ -3,7 +3,7 @@
 // around the whole of it, and the program's arguments joined by blanks give
 // the same path as the text they came from.
 
-#include "core/platform/commandline.h"
+#include "core/runtime/commandline.h"
 
 #include <QString>
 #include <QStringList>

@@ -9,11 +9,11 @@
 // other file gets the PNG signature put in front, so that no run is spent on
 // files the decoders turn away at once.
 
-#include "core/platform/bmpcodec.h"
-#include "core/platform/jpegcodec.h"
-#include "core/platform/loadpicture.h"
-#include "core/platform/pngcodec.h"
-#include "core/platform/truncation.h"
+#include "core/files/bmpcodec.h"
+#include "core/files/jpegcodec.h"
+#include "core/files/loadpicture.h"
+#include "core/files/pngcodec.h"
+#include "core/files/truncation.h"
 
 #include <QBuffer>
 #include <QImageReader>

@@ -6,10 +6,10 @@
 // never both. A decode into a reused picture holding other pixels must
 // give the same pixels and resolution again.
 
-#include "core/platform/jp2codec.h"
-#include "core/platform/loadpicture.h"
-#include "core/platform/runtimeerror.h"
-#include "core/platform/truncation.h"
+#include "core/files/jp2codec.h"
+#include "core/files/loadpicture.h"
+#include "core/files/truncation.h"
+#include "core/runtime/runtimeerror.h"
 
 #include <cstdint>
 #include <cstdlib>

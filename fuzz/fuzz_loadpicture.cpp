@@ -10,12 +10,12 @@
 // The first byte picks the file name's extension, so that every reader is
 // reached both by its extension and by the content alone.
 
+#include "core/files/loadpicture.h"
+#include "core/files/truncation.h"
 #include "core/image/module1.h"
 #include "core/image/sheet.h"
-#include "core/platform/convert.h"
-#include "core/platform/loadpicture.h"
-#include "core/platform/runtimeerror.h"
-#include "core/platform/truncation.h"
+#include "core/runtime/convert.h"
+#include "core/runtime/runtimeerror.h"
 
 #include <QDir>
 #include <QFile>

@@ -26,7 +26,7 @@
 #include "core/image/sheet.h"
 #include "core/inspector/inspector.h"
 #include "core/ops/passes.h"
-#include "core/platform/convert.h"
+#include "core/runtime/convert.h"
 #include "core/session/session.h"
 #include "reference_rules.h"
 

@@ -4,8 +4,8 @@
 // number is within a half or refused with error 6, and a number such as the
 // window writes reads back the same from its own text.
 
-#include "core/platform/convert.h"
-#include "core/platform/runtimeerror.h"
+#include "core/runtime/convert.h"
+#include "core/runtime/runtimeerror.h"
 
 #include <QLocale>
 #include <QString>

@@ -3,8 +3,8 @@
 #include "core/ops/paper.h"
 
 #include "core/inspector/inspector.h"
-#include "core/platform/commandline.h"
-#include "core/platform/convert.h"
+#include "core/runtime/commandline.h"
+#include "core/runtime/convert.h"
 #include "core/session/saving.h"
 #include "shell/histogramwindow.h"
 #include "shell/messagebox.h"

@@ -2,7 +2,7 @@
 
 #include "core/image/module1.h"
 #include "core/ops/autothreshold.h"
-#include "core/platform/commandline.h"
+#include "core/runtime/commandline.h"
 #include "core/session/session.h"
 
 #include <QWidget>

@@ -1,5 +1,5 @@
-#include "core/platform/commandline.h"
-#include "core/platform/stdstreams.h"
+#include "core/runtime/commandline.h"
+#include "core/runtime/stdstreams.h"
 #include "shell/form1.h"
 #include "shell/messagebox.h"
 

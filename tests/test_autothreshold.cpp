@@ -5,9 +5,9 @@
 // 180,180,180.
 
 #include "batch/options.h"
+#include "core/files/loadpicture.h"
 #include "core/ops/autothreshold.h"
 #include "core/ops/paper.h"
-#include "core/platform/loadpicture.h"
 #include "samplegen.h"
 #include "shell/form1.h"
 #include "shell/histogramwindow.h"

@@ -2,7 +2,7 @@
 // list, and reruns that skip what a report says is done.
 
 #include "batch/options.h"
-#include "core/platform/contentdigest.h"
+#include "core/files/contentdigest.h"
 #include "samplegen.h"
 
 #include <QDir>

@@ -5,14 +5,14 @@
 // back, through Qt, as the image it was given, with its resolution; the row coder's streams inflate
 // to the rows it was given, with zlib and with libdeflate, whatever the rows hold.
 
-#include "core/platform/bmpcodec.h"
-#include "core/platform/imagefiles.h"
-#include "core/platform/jp2codec.h"
-#include "core/platform/jpegcodec.h"
-#include "core/platform/loadpicture.h"
-#include "core/platform/pngcodec.h"
-#include "core/platform/rowdeflate.h"
-#include "core/platform/runtimeerror.h"
+#include "core/files/bmpcodec.h"
+#include "core/files/imagefiles.h"
+#include "core/files/jp2codec.h"
+#include "core/files/jpegcodec.h"
+#include "core/files/loadpicture.h"
+#include "core/files/pngcodec.h"
+#include "core/files/rowdeflate.h"
+#include "core/runtime/runtimeerror.h"
 #include "picturefiles.h"
 
 #include <QBuffer>

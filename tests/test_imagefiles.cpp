@@ -3,8 +3,8 @@
 // either kind of mask, read back from the files written.
 
 #include "batch/options.h"
+#include "core/files/imagefiles.h"
 #include "core/image/packedmask.h"
-#include "core/platform/imagefiles.h"
 #include "support.h"
 
 #include <QTemporaryDir>

@@ -2,9 +2,9 @@
 // length, whole files load the same into a fresh or a reused buffer, and
 // transparency is laid on white paper.
 
-#include "core/platform/loadpicture.h"
-#include "core/platform/runtimeerror.h"
-#include "core/platform/truncation.h"
+#include "core/files/loadpicture.h"
+#include "core/files/truncation.h"
+#include "core/runtime/runtimeerror.h"
 #include "picturefiles.h"
 #include "support.h"
 

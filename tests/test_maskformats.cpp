@@ -2,10 +2,10 @@
 // compressed TIFF. Read back equal, kept small, refused where a format cannot
 // hold the content, and written whole or not at all when the disk fills.
 
+#include "core/files/imagefiles.h"
+#include "core/files/loadpicture.h"
+#include "core/files/tiffwriter.h"
 #include "core/image/packedmask.h"
-#include "core/platform/imagefiles.h"
-#include "core/platform/loadpicture.h"
-#include "core/platform/tiffwriter.h"
 #include "samplegen.h"
 #include "support.h"
 

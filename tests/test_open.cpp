@@ -2,7 +2,7 @@
 // dropped on the window, the read on a worker thread (start-up included),
 // what is refused meanwhile, and the hint of a window with no picture.
 
-#include "core/platform/loadpicture.h"
+#include "core/files/loadpicture.h"
 #include "shell/form1.h"
 #include "shell/messagebox.h"
 #include "shell/opendialog.h"

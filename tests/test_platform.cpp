@@ -3,9 +3,9 @@
 
 #include "core/image/colorvalue.h"
 #include "core/image/packedmask.h"
-#include "core/platform/commandline.h"
-#include "core/platform/convert.h"
-#include "core/platform/runtimeerror.h"
+#include "core/runtime/commandline.h"
+#include "core/runtime/convert.h"
+#include "core/runtime/runtimeerror.h"
 
 #include <QByteArrayList>
 #include <QLocale>

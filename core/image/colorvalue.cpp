@@ -1,6 +1,6 @@
 #include "core/image/colorvalue.h"
 
-#include "core/platform/convert.h"
+#include "core/runtime/convert.h"
 
 #include <cmath>
 

@@ -1,6 +1,6 @@
 #include "core/image/columnpass.h"
 
-#include "core/platform/convert.h"
+#include "core/runtime/convert.h"
 
 #include <QElapsedTimer>
 

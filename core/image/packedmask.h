@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/platform/runtimeerror.h"
+#include "core/runtime/runtimeerror.h"
 
 #include <QtGlobal>
 

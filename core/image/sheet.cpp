@@ -1,6 +1,6 @@
 #include "core/image/sheet.h"
 
-#include "core/platform/runtimeerror.h"
+#include "core/runtime/runtimeerror.h"
 
 #include <algorithm>
 #include <array>

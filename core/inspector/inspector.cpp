@@ -1,6 +1,6 @@
 #include "core/inspector/inspector.h"
 
-#include "core/platform/convert.h"
+#include "core/runtime/convert.h"
 
 namespace ink {
 

@@ -1,6 +1,6 @@
 #include "core/ops/kernels.h"
 
-#include "core/platform/cpufeatures.h"
+#include "core/runtime/cpufeatures.h"
 
 #include "core/ops/holefill.h"
 #include "core/ops/paper.h"

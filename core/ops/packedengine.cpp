@@ -1,6 +1,6 @@
 #include "core/ops/packedengine.h"
 
-#include "core/platform/convert.h"
+#include "core/runtime/convert.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,6 +1,6 @@
 #include "core/session/pictureread.h"
 
-#include "core/platform/loadpicture.h"
+#include "core/files/loadpicture.h"
 
 #include <QMetaObject>
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "core/platform/georef.h"
-#include "core/platform/runtimeerror.h"
+#include "core/files/georef.h"
+#include "core/runtime/runtimeerror.h"
 
 #include <QImage>
 #include <QObject>

@@ -1,6 +1,6 @@
 #include "core/session/saving.h"
 
-#include "core/platform/runtimeerror.h"
+#include "core/runtime/runtimeerror.h"
 
 #include <QDir>
 #include <QFile>

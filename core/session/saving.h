@@ -5,8 +5,8 @@
 // the name it proposes, the file a choice ends up in, when Save must wait,
 // and the write itself through the atomic writer.
 
+#include "core/files/imagefiles.h"
 #include "core/image/module1.h"
-#include "core/platform/imagefiles.h"
 
 #include <QImage>
 #include <QList>

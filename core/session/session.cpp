@@ -1,9 +1,9 @@
 #include "core/session/session.h"
 
+#include "core/files/loadpicture.h"
 #include "core/ops/paper.h"
 #include "core/ops/threshold.h"
-#include "core/platform/convert.h"
-#include "core/platform/loadpicture.h"
+#include "core/runtime/convert.h"
 
 #include <memory>
 #include <optional>

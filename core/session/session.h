@@ -3,7 +3,7 @@
 #include "core/image/columnpass.h"
 #include "core/image/module1.h"
 #include "core/ops/passes.h"
-#include "core/platform/runtimeerror.h"
+#include "core/runtime/runtimeerror.h"
 #include "core/session/history.h"
 #include "core/session/pictureread.h"
 

@@ -1,4 +1,4 @@
-#include "core/platform/stdstreams.h"
+#include "core/runtime/stdstreams.h"
 
 #include <cerrno>
 

@@ -1,6 +1,6 @@
-#include "core/platform/convert.h"
+#include "core/runtime/convert.h"
 
-#include "core/platform/runtimeerror.h"
+#include "core/runtime/runtimeerror.h"
 
 #include <QLocale>
 #include <QtNumeric>

@@ -1,4 +1,4 @@
-#include "core/platform/commandline.h"
+#include "core/runtime/commandline.h"
 
 #include <QByteArray>
 #include <QStringDecoder>

@@ -1,6 +1,6 @@
-#include "core/platform/tiffwriter.h"
+#include "core/files/tiffwriter.h"
 
-#include "core/platform/georef.h"
+#include "core/files/georef.h"
 
 #include <QIODevice>
 

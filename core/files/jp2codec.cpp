@@ -8,10 +8,10 @@
 // A warning while the image data is decoded refuses the file: OpenJPEG
 // then fills what it could not decode.
 
-#include "core/platform/jp2codec.h"
+#include "core/files/jp2codec.h"
 
-#include "core/platform/pngcodec.h"
-#include "core/platform/runtimeerror.h"
+#include "core/files/pngcodec.h"
+#include "core/runtime/runtimeerror.h"
 
 #include <QThread>
 

@@ -1,4 +1,4 @@
-#include "core/platform/contentdigest.h"
+#include "core/files/contentdigest.h"
 
 #include <QFile>
 

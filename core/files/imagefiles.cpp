@@ -1,9 +1,9 @@
-#include "core/platform/imagefiles.h"
+#include "core/files/imagefiles.h"
 
-#include "core/platform/contentdigest.h"
-#include "core/platform/pngcodec.h"
-#include "core/platform/runtimeerror.h"
-#include "core/platform/tiffwriter.h"
+#include "core/files/contentdigest.h"
+#include "core/files/pngcodec.h"
+#include "core/files/tiffwriter.h"
+#include "core/runtime/runtimeerror.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -8,7 +8,7 @@
 // only answers "ends early" when the file's own structure says more bytes
 // were due; anything else is for the reader to judge.
 
-#include "core/platform/truncation.h"
+#include "core/files/truncation.h"
 
 #include <QByteArray>
 

@@ -8,7 +8,7 @@
 // enough is gathered, finish() ends the stream. The output is plain zlib:
 // any inflater reads it, and the tests inflate it with zlib and libdeflate.
 
-#include "core/platform/rowdeflate.h"
+#include "core/files/rowdeflate.h"
 
 #include <libdeflate.h>
 

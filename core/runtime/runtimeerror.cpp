@@ -1,4 +1,4 @@
-#include "core/platform/runtimeerror.h"
+#include "core/runtime/runtimeerror.h"
 
 namespace ink {
 

@@ -1,4 +1,4 @@
-#include "core/platform/librarymessages.h"
+#include "core/files/librarymessages.h"
 
 #include <cstdarg>
 #include <cstdio>

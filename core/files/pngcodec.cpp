@@ -9,11 +9,11 @@
 // per thread and released after each call unless keepCodecBuffers() holds
 // them for the batch tool's next file.
 
-#include "core/platform/pngcodec.h"
+#include "core/files/pngcodec.h"
 
-#include "core/platform/cpufeatures.h"
+#include "core/runtime/cpufeatures.h"
 
-#include "core/platform/rowdeflate.h"
+#include "core/files/rowdeflate.h"
 
 #include <QColorSpace>
 #include <QIODevice>

@@ -7,9 +7,9 @@
 // jpegDamage(), which decodes a file Qt's reader takes at 1/8 size to find
 // damage the same way.
 
-#include "core/platform/jpegcodec.h"
+#include "core/files/jpegcodec.h"
 
-#include "core/platform/pngcodec.h"
+#include "core/files/pngcodec.h"
 
 #include <QColorSpace>
 

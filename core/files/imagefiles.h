@@ -4,8 +4,8 @@
 // can be written, one table row each, the names outputs take, the mask as a
 // 1-bit picture and the atomic write itself. No widget is involved.
 
+#include "core/files/georef.h"
 #include "core/image/packedmask.h"
-#include "core/platform/georef.h"
 
 #include <QByteArray>
 #include <QImage>

@@ -1,4 +1,4 @@
-#include "core/platform/georef.h"
+#include "core/files/georef.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,13 +1,13 @@
-#include "core/platform/loadpicture.h"
+#include "core/files/loadpicture.h"
 
-#include "core/platform/bmpcodec.h"
-#include "core/platform/jp2codec.h"
-#include "core/platform/georef.h"
-#include "core/platform/jpegcodec.h"
-#include "core/platform/librarymessages.h"
-#include "core/platform/pngcodec.h"
-#include "core/platform/runtimeerror.h"
-#include "core/platform/truncation.h"
+#include "core/files/bmpcodec.h"
+#include "core/files/georef.h"
+#include "core/files/jp2codec.h"
+#include "core/files/jpegcodec.h"
+#include "core/files/librarymessages.h"
+#include "core/files/pngcodec.h"
+#include "core/files/truncation.h"
+#include "core/runtime/runtimeerror.h"
 
 #include <QBuffer>
 #include <QFile>

@@ -1,6 +1,6 @@
-#include "core/platform/bmpcodec.h"
+#include "core/files/bmpcodec.h"
 
-#include "core/platform/pngcodec.h"
+#include "core/files/pngcodec.h"
 
 #include <algorithm>
 #include <array>
