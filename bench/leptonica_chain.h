@@ -134,8 +134,13 @@ class Chain {
 public:
     // `band`: NB by pixGenerateMaskByBand32, else by the largest channel
     // (pixConvertRGBToGrayMinMax) and pixThresholdToBinary.
-    Chain(const QImage &scan, int limit) : m_w(scan.width()), m_h(scan.height()), m_limit(limit) {
-        m_picture = colourPix(scan);
+    Chain(const QImage &scan, int limit) : Chain(colourPix(scan), limit) {}
+    // Takes `picture`, a 32-bit colour PIX.
+    Chain(PIX *picture, int limit)
+        : m_w(int(pixGetWidth(picture))),
+          m_h(int(pixGetHeight(picture))),
+          m_limit(limit),
+          m_picture(picture) {
         m_mask = pixCreate(m_w + 1 + 2 * kBorder, m_h + 1 + 2 * kBorder, 1);
         for (PIX *&p : m_temp)
             p = pixCreate(m_w + 1 + 2 * kBorder, m_h + 1 + 2 * kBorder, 1);
@@ -204,13 +209,28 @@ public:
     }
 
     // The picture with the passes' paint: black or white by the mask on the
-    // cells NB visits on the picture, the scan's pixels elsewhere.
-    QImage painted() const {
-        PIX *picture = pixCopy(nullptr, m_picture);
+    // cells NB visits on the picture, the scan's pixels elsewhere. `inPlace`
+    // paints the chain's own copy (for a job that is done with it).
+    PIX *paintedPix(bool inPlace = false) {
+        PIX *picture = inPlace ? pixClone(m_picture) : pixCopy(nullptr, m_picture);
         pixRasterop(picture, 1, 2, m_w - 1, m_h - 2, PIX_SET, nullptr, 0, 0);
         BOX *box = boxCreate(kBorder + 1, kBorder + 2, m_w - 1, m_h - 2);
         PIX *ink = pixClipRectangle(m_mask, box, nullptr);
         pixPaintThroughMask(picture, ink, 1, 2, 0);
+        pixDestroy(&ink);
+        boxDestroy(&box);
+        return picture;
+    }
+    // The mask over the picture's own cells, 1 for ink.
+    PIX *maskPix() const {
+        BOX *box = boxCreate(kBorder, kBorder, m_w, m_h);
+        PIX *mask = pixClipRectangle(m_mask, box, nullptr);
+        boxDestroy(&box);
+        return mask;
+    }
+
+    QImage painted() {
+        PIX *picture = paintedPix();
         QImage image(m_w, m_h, QImage::Format_RGB32);
         for (int y = 0; y < m_h; ++y) {
             const l_uint32 *in = pixGetData(picture) + size_t(y) * size_t(pixGetWpl(picture));
@@ -221,8 +241,6 @@ public:
                 out[x] = qRgb(r, g, b);
             }
         }
-        pixDestroy(&ink);
-        boxDestroy(&box);
         pixDestroy(&picture);
         return image;
     }
