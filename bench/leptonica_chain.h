@@ -89,8 +89,9 @@ void hitMiss(PIX *dst, PIX *src) {
                                                    std::index_sequence<o...>) {
                 return (... & at<hits[i].dx>(line + hits[i].dy * wpl, j)) &
                        ~(... | at<misses[o].dx>(line + misses[o].dy * wpl, j));
-            }(std::make_index_sequence<size_t(Hits::count())>(),
-                   std::make_index_sequence<size_t(Misses::count())>());
+            }
+            (std::make_index_sequence<size_t(Hits::count())>(),
+             std::make_index_sequence<size_t(Misses::count())>());
         }
     }
 }
@@ -108,7 +109,8 @@ void dilate(PIX *dst, PIX *src) {
         for (int j = 1; j < wpl - 1; ++j)
             out[j] = [&]<size_t... i>(std::index_sequence<i...>) {
                 return (... | at<elements[i].dx>(line + elements[i].dy * wpl, j));
-            }(std::make_index_sequence<elements.size()>());
+            }
+        (std::make_index_sequence<elements.size()>());
     }
 }
 
@@ -172,8 +174,8 @@ public:
             const int middle = m_limit / 2;
             l_uint32 reference = 0;
             composeRGBPixel(middle, middle, middle, &reference);
-            black = pixGenerateMaskByBand32(m_picture, reference, middle, m_limit - middle, 0.0,
-                                            0.0);
+            black =
+                pixGenerateMaskByBand32(m_picture, reference, middle, m_limit - middle, 0.0, 0.0);
         } else {
             PIX *largest = pixConvertRGBToGrayMinMax(m_picture, L_CHOOSE_MAX);
             black = pixThresholdToBinary(largest, m_limit + 1);

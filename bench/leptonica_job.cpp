@@ -73,8 +73,8 @@ int main(int argc, char *argv[]) {
             inputs.push_back(a);
     }
     if (pictures.empty() || masks.empty() || inputs.empty()) {
-        std::fprintf(stderr,
-                     "usage: bench_leptonica_job [-j N] --output-dir DIR --mask-dir DIR INPUT...\n");
+        std::fprintf(
+            stderr, "usage: bench_leptonica_job [-j N] --output-dir DIR --mask-dir DIR INPUT...\n");
         return 2;
     }
     setMsgSeverity(L_SEVERITY_ERROR);
