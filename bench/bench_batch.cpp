@@ -9,7 +9,7 @@
 // on the 7000 x 5000 sample of seed 1, against OpenCV's connected components
 // with their areas, on one thread, checked equal first.
 //
-//   build/bench/bench_batch [--quick] [--kernels]
+//   build/bench/bench_batch [--quick] [--kernels [--tsv]] [--only nb|bouchtrou|affine|chain]
 
 #include "bench/quietstep.h"
 #include "core/ops/kernels.h"
@@ -155,7 +155,9 @@ QString compareLeptonica(const QImage &scan, bool band, bool picture) {
                 .arg(first.y());
     }
     if (picture && theirs.painted() != ours.picture.image())
-        return QStringLiteral("%1 x %2: the painted pictures differ").arg(scan.width()).arg(scan.height());
+        return QStringLiteral("%1 x %2: the painted pictures differ")
+            .arg(scan.width())
+            .arg(scan.height());
     return {};
 }
 
@@ -688,11 +690,12 @@ void benchEndToEnd(int files, int runs) {
             double(peak) / 1024.0 / jobs);
     }
     long peak = 0;
-    const double one = runProgram(
-        {QStringLiteral("--quiet"), QStringLiteral("--steps"), QStringLiteral("nb,bouchtrou,affine"),
-         QStringLiteral("-o"), dir.filePath(QStringLiteral("one.png")),
-         QStringLiteral("--mask"), dir.filePath(QStringLiteral("one-mask.png")), first},
-        &peak);
+    const double one =
+        runProgram({QStringLiteral("--quiet"), QStringLiteral("--steps"),
+                    QStringLiteral("nb,bouchtrou,affine"), QStringLiteral("-o"),
+                    dir.filePath(QStringLiteral("one.png")), QStringLiteral("--mask"),
+                    dir.filePath(QStringLiteral("one-mask.png")), first},
+                   &peak);
     std::printf("  one file alone: %.0f ms, peak memory %.0f MB\n", one, double(peak) / 1024.0);
 }
 
@@ -712,6 +715,32 @@ int main(int argc, char *argv[]) {
         benchEndToEnd(quick ? 4 : 20, quick ? 1 : 3);
 
     const QImage scan = makeSampleScan(w, h, 7);
+    // --only PASS: that pass alone, 40 times, for a profiler to watch.
+    if (const qsizetype only = app.arguments().indexOf(QStringLiteral("--only")); only > 0) {
+        const QString pass = app.arguments().value(only + 1);
+        KernelModel m;
+        const auto before = [&] {
+            m.load(scan);
+            if (pass != QLatin1String("nb") && pass != QLatin1String("chain"))
+                nb(m);
+            if (pass == QLatin1String("affine"))
+                bouchtrou(m);
+        };
+        const auto timed = [&] {
+            if (pass == QLatin1String("nb"))
+                nb(m);
+            else if (pass == QLatin1String("bouchtrou"))
+                bouchtrou(m);
+            else if (pass == QLatin1String("affine"))
+                affine(m);
+            else
+                nb(m), bouchtrou(m), affine(m);
+        };
+        const double ms = medianMs(40, before, timed);
+        std::printf("%s: %.2f ms, median of 40; the picture read once: %.2f ms\n", qPrintable(pass),
+                    ms, readOnceMs(scan.convertToFormat(QImage::Format_RGB32), 40, 1));
+        return 0;
+    }
     // With --tsv the figures go out as tab-separated lines, the prose to stderr.
     FILE *prose = tsv ? stderr : stdout;
 #ifdef INKMASK_WITH_OPENCV
@@ -727,8 +756,9 @@ int main(int argc, char *argv[]) {
     if (!leptonicaChainEqual(scan))
         return 1;
     const QString leptonica =
-        QStringLiteral("Leptonica %1 on one thread (its 1-bit rasters and rasterops, the "
-                       "templates as word loops, NB its faster form)")
+        QStringLiteral(
+            "Leptonica %1 on one thread (its 1-bit rasters and rasterops, the "
+            "templates as word loops, NB its faster form)")
             .arg(QLatin1String(getLeptonicaVersion()));
 #else
     const QString leptonica = QStringLiteral("no Leptonica (not found when configuring)");
@@ -860,7 +890,8 @@ int main(int argc, char *argv[]) {
             cv::setNumThreads(threads);
             theirs.run(kDefaultSpeckSize);
             if (const qint64 n = despeckleDifferences(theirs.result(), model.Mask)) {
-                std::fprintf(stderr, "OpenCV's taches on %d threads DIFFERS from ours in %lld cells\n",
+                std::fprintf(stderr,
+                             "OpenCV's taches on %d threads DIFFERS from ours in %lld cells\n",
                              threads, static_cast<long long>(n));
                 return 1;
             }
@@ -868,16 +899,17 @@ int main(int argc, char *argv[]) {
                 runs, [] {}, [&] { theirs.run(kDefaultSpeckSize); });
         }
     }
-    std::fprintf(prose,
+    std::fprintf(
+        prose,
         "taches on the %d x %d sample of seed 1 after NB, %lld pixels flipped, median of %d "
         "runs; OpenCV: connectedComponentsWithStats (black 8-connected, white 4-connected) and "
         "the area filter, its result checked equal to ours:\n",
         w, h, static_cast<long long>(flipped), runs);
 #else
     std::fprintf(prose,
-        "taches on the %d x %d sample of seed 1 after NB, %lld pixels flipped, median of "
-        "%d runs:\n",
-        w, h, static_cast<long long>(flipped), runs);
+                 "taches on the %d x %d sample of seed 1 after NB, %lld pixels flipped, median of "
+                 "%d runs:\n",
+                 w, h, static_cast<long long>(flipped), runs);
 #endif
     if (tsv) {
         printTsv(rows);
