@@ -60,8 +60,11 @@ void clipRows(quint64 *bits, qint64 y0, qint64 y1) {
 
 }  // namespace
 
-void paintRows(PaintedSurface &picture, qint32 x, const quint64 *changes, qint32 k0, qint32 k1,
-               bool black) {
+namespace {
+
+[[gnu::always_inline]] inline void paintRowsInline(PaintedSurface &picture, qint32 x,
+                                                   const quint64 *changes, qint32 k0, qint32 k1,
+                                                   bool black) {
     if (x >= picture.width())
         return;
     const qint32 words = picture.painted().wordsPerColumn();
@@ -75,6 +78,13 @@ void paintRows(PaintedSurface &picture, qint32 x, const quint64 *changes, qint32
         painted[k] |= c;
         colour[k] = black ? (colour[k] | c) : (colour[k] & ~c);
     }
+}
+
+}  // namespace
+
+void paintRows(PaintedSurface &picture, qint32 x, const quint64 *changes, qint32 k0, qint32 k1,
+               bool black) {
+    paintRowsInline(picture, x, changes, k0, k1, black);
 }
 
 namespace {
@@ -294,6 +304,9 @@ struct ScanForm {
     ClassifyRow function;      // one limit for the row
     ClassifyRow eachFunction;  // a limit for each pixel
     TransposeTile transpose = transposeTilePlain;
+    // The instruction set bouchtrou's and affine's columns are built for
+    // with this form: 0 the base one, 1 AVX2, 2 AVX-512.
+    int columnLoops = 0;
 };
 
 std::vector<ScanForm> scanForms() {
@@ -302,9 +315,10 @@ std::vector<ScanForm> scanForms() {
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw"))
         forms.push_back(
-            {"avx512", classifyRowAvx512<false>, classifyRowAvx512<true>, transposeTileAvx512});
+            {"avx512", classifyRowAvx512<false>, classifyRowAvx512<true>, transposeTileAvx512, 2});
     if (__builtin_cpu_supports("avx2"))
-        forms.push_back({"avx2", classifyRowAvx2<false>, classifyRowAvx2<true>});
+        forms.push_back(
+            {"avx2", classifyRowAvx2<false>, classifyRowAvx2<true>, transposeTilePlain, 1});
     forms.push_back({"sse2", classifyRowSse2<false>, classifyRowSse2<true>});
 #endif
     forms.push_back({"plain", classifyRowPlain<false>, classifyRowPlain<true>});
@@ -314,6 +328,7 @@ std::vector<ScanForm> scanForms() {
 ClassifyRow classifyRow = scanForms().front().function;
 ClassifyRow classifyRowEach = scanForms().front().eachFunction;
 TransposeTile transposeTile = scanForms().front().transpose;
+int columnLoops = scanForms().front().columnLoops;
 
 }  // namespace
 
@@ -330,6 +345,7 @@ void useImageScanForm(const QString &name) {
             classifyRow = form.function;
             classifyRowEach = form.eachFunction;
             transposeTile = form.transpose;
+            columnLoops = form.columnLoops;
         }
     }
 }
@@ -616,16 +632,12 @@ constexpr bool fillsColumnDown(const HoleTemplate &t, int lastRow) {
 static_assert(fillsColumnDown(SingleHole, 0) && fillsColumnDown(LeftNotch, 0) &&
               fillsColumnDown(RightNotch, 0) && fillsColumnDown(VerticalGap, 1));
 
-}  // namespace
-
-void HoleFillKernel::processColumn(KernelModel &model, qint32 x, qint32 y0, qint32 y1) {
-    if (y1 < y0)
-        return;
-    const PackedMask &mask = model.Mask;
-    if (!mask.contains(qint64(x) - 1, qint64(y0) + kHoleFillReachAbove) ||
-        !mask.contains(qint64(x) + 1, qint64(y1) + kHoleFillReachBelow))
-        throw RuntimeError::subscriptOutOfRange();
-
+// bouchtrou on column x, the reach checked: fills `WorkMask` and paints;
+// whether anything was filled.
+[[gnu::always_inline]] inline bool holeFillColumn(const PackedMask &mask, PackedMask &workMask,
+                                                  PaintedSurface &picture,
+                                                  KernelModel::Scratch &buffers, qint32 x,
+                                                  qint32 y0, qint32 y1) {
     const Neighbourhood n{{mask.column(x - 1), mask.column(x), mask.column(x + 1)}};
     // Rows y0..y1 are tested, in words k0..kt; fills reach one row further
     // (a gap's lower half), so words k0..k1.
@@ -634,7 +646,6 @@ void HoleFillKernel::processColumn(KernelModel &model, qint32 x, qint32 y0, qint
     const qint32 k1 = (y1 + 1) / kBits;
     // The pixels filled and the gaps found, all zero outside the rows tested,
     // with a zero word before each.
-    KernelModel::Scratch &buffers = scratch(model);
     buffers.column.assign(size_t(mask.wordsPerColumn()) + 2, 0);
     buffers.more.assign(size_t(mask.wordsPerColumn()) + 2, 0);
     quint64 *fills = buffers.column.data() + 1;
@@ -660,24 +671,20 @@ void HoleFillKernel::processColumn(KernelModel &model, qint32 x, qint32 y0, qint
         any |= fills[k];
     }
     if (any == 0)
-        return;
-    quint64 *work = model.WorkMask.column(x);
+        return false;
+    quint64 *work = workMask.column(x);
     for (qint32 k = k0; k <= k1; ++k)
         work[k] |= fills[k];
-    m_changed.push_back(x);
-    paintRows(model.picture, x, fills, k0, k1, true);
+    paintRowsInline(picture, x, fills, k0, k1, true);
+    return true;
 }
 
-// --- affine -------------------------------------------------------------------
-
-void SpurRemovalKernel::processColumn(KernelModel &model, qint32 x, qint32 y0, qint32 y1) {
-    if (y1 < y0)
-        return;
-    const PackedMask &mask = model.Mask;
-    if (!mask.contains(qint64(x) - 2, qint64(y0) - 2) ||
-        !mask.contains(qint64(x) + 2, qint64(y1) + 2))
-        throw RuntimeError::subscriptOutOfRange();
-
+// affine on column x, the reach checked: erases in `WorkMask` and paints;
+// whether anything was erased.
+[[gnu::always_inline]] inline bool spurRemovalColumn(const PackedMask &mask, PackedMask &workMask,
+                                                     PaintedSurface &picture,
+                                                     KernelModel::Scratch &buffers, qint32 x,
+                                                     qint32 y0, qint32 y1) {
     const quint64 *l2 = mask.column(x - 2);
     const quint64 *l1 = mask.column(x - 1);
     const quint64 *m = mask.column(x);
@@ -685,8 +692,8 @@ void SpurRemovalKernel::processColumn(KernelModel &model, qint32 x, qint32 y0, q
     const quint64 *r2 = mask.column(x + 2);
     const qint32 k0 = y0 / kBits;
     const qint32 k1 = y1 / kBits;
-    scratch(model).column.assign(size_t(mask.wordsPerColumn()), 0);
-    quint64 *erased = scratch(model).column.data();
+    buffers.column.assign(size_t(mask.wordsPerColumn()), 0);
+    quint64 *erased = buffers.column.data();
 
     for (qint32 k = k0; k <= k1; ++k) {
         const quint64 vertical =
@@ -700,12 +707,72 @@ void SpurRemovalKernel::processColumn(KernelModel &model, qint32 x, qint32 y0, q
     for (qint32 k = k0; k <= k1; ++k)
         any |= erased[k];
     if (any == 0)
-        return;
-    quint64 *work = model.WorkMask.column(x);
+        return false;
+    quint64 *work = workMask.column(x);
     for (qint32 k = k0; k <= k1; ++k)
         work[k] &= ~erased[k];
-    m_changed.push_back(x);
-    paintRows(model.picture, x, erased, k0, k1, false);
+    paintRowsInline(picture, x, erased, k0, k1, false);
+    return true;
 }
+
+// bouchtrou's and affine's columns are built for several instruction sets,
+// the one used picked with the image scan form: the compiler's vectoriser
+// does their word loops with wider registers where it may.
+#define INK_COLUMN_LOOPS(suffix, target)                                                           \
+    target bool holeFillColumn##suffix(const PackedMask &mask, PackedMask &work,                   \
+                                       PaintedSurface &picture, KernelModel::Scratch &s, qint32 x, \
+                                       qint32 y0, qint32 y1) {                                     \
+        return holeFillColumn(mask, work, picture, s, x, y0, y1);                                  \
+    }                                                                                              \
+    target bool spurRemovalColumn##suffix(const PackedMask &mask, PackedMask &work,                \
+                                          PaintedSurface &picture, KernelModel::Scratch &s,        \
+                                          qint32 x, qint32 y0, qint32 y1) {                        \
+        return spurRemovalColumn(mask, work, picture, s, x, y0, y1);                               \
+    }
+
+INK_COLUMN_LOOPS(Plain, )
+#ifdef INK_X86_64
+INK_COLUMN_LOOPS(Avx2, __attribute__((target("avx2"))))
+INK_COLUMN_LOOPS(Avx512, __attribute__((target("avx512f,avx512bw"))))
+#endif
+#undef INK_COLUMN_LOOPS
+
+#ifdef INK_X86_64
+#define INK_PICK(name, ...)                         \
+    (columnLoops == 2   ? name##Avx512(__VA_ARGS__) \
+     : columnLoops == 1 ? name##Avx2(__VA_ARGS__)   \
+                        : name##Plain(__VA_ARGS__))
+#else
+#define INK_PICK(name, ...) name##Plain(__VA_ARGS__)
+#endif
+}  // namespace
+
+void HoleFillKernel::processColumn(KernelModel &model, qint32 x, qint32 y0, qint32 y1) {
+    if (y1 < y0)
+        return;
+    const PackedMask &mask = model.Mask;
+    if (!mask.contains(qint64(x) - 1, qint64(y0) + kHoleFillReachAbove) ||
+        !mask.contains(qint64(x) + 1, qint64(y1) + kHoleFillReachBelow))
+        throw RuntimeError::subscriptOutOfRange();
+
+    if (INK_PICK(holeFillColumn, mask, model.WorkMask, model.picture, scratch(model), x, y0, y1))
+        m_changed.push_back(x);
+}
+
+// --- affine -------------------------------------------------------------------
+
+void SpurRemovalKernel::processColumn(KernelModel &model, qint32 x, qint32 y0, qint32 y1) {
+    if (y1 < y0)
+        return;
+    const PackedMask &mask = model.Mask;
+    if (!mask.contains(qint64(x) - 2, qint64(y0) - 2) ||
+        !mask.contains(qint64(x) + 2, qint64(y1) + 2))
+        throw RuntimeError::subscriptOutOfRange();
+
+    if (INK_PICK(spurRemovalColumn, mask, model.WorkMask, model.picture, scratch(model), x, y0, y1))
+        m_changed.push_back(x);
+}
+
+#undef INK_PICK
 
 }  // namespace ink
