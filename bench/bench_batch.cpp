@@ -10,6 +10,7 @@
 // with their areas, on one thread, checked equal first.
 //
 //   build/bench/bench_batch [--quick] [--kernels [--tsv]] [--only nb|bouchtrou|affine|chain]
+//                          [--form avx512|avx2|sse2|plain]
 
 #include "bench/quietstep.h"
 #include "core/ops/kernels.h"
@@ -714,6 +715,17 @@ int main(int argc, char *argv[]) {
     if (!kernelsOnly)
         benchEndToEnd(quick ? 4 : 20, quick ? 1 : 3);
 
+    // --form NAME: our kernels with that image scan form instead of the fastest.
+    QString usedForm = imageScanForms().first();
+    if (const qsizetype form = app.arguments().indexOf(QStringLiteral("--form")); form > 0) {
+        usedForm = app.arguments().value(form + 1);
+        if (!imageScanForms().contains(usedForm)) {
+            std::fprintf(stderr, "bench_batch: this processor has no form %s\n",
+                         qPrintable(usedForm));
+            return 2;
+        }
+        useImageScanForm(usedForm);
+    }
     const QImage scan = makeSampleScan(w, h, 7);
     // --only PASS: that pass alone, 40 times, for a profiler to watch.
     if (const qsizetype only = app.arguments().indexOf(QStringLiteral("--only")); only > 0) {
@@ -767,7 +779,7 @@ int main(int argc, char *argv[]) {
                  "Kernels on a %d x %d sample scan (%.1f Mpx), thresholds 180,180,180, file "
                  "reading and writing excluded, median of %d runs, load average %s; ours with "
                  "image scan form %s; %s; %s; their masks and pictures checked equal to ours:\n",
-                 w, h, mpx, runs, qPrintable(loadAverage()), qPrintable(imageScanForms().first()),
+                 w, h, mpx, runs, qPrintable(loadAverage()), qPrintable(usedForm),
                  qPrintable(leptonica), qPrintable(openCv));
 
     std::vector<Timings> rows{{"nb (threshold)", "nb"},
