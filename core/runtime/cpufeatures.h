@@ -7,6 +7,7 @@ namespace ink {
 struct CpuFeatures {
     bool ssse3 = false;
     bool avx2 = false;
+    bool avx512 = false;  // AVX-512 F and BW
 };
 
 inline const CpuFeatures &cpuFeatures() {
@@ -16,6 +17,7 @@ inline const CpuFeatures &cpuFeatures() {
         __builtin_cpu_init();
         f.ssse3 = __builtin_cpu_supports("ssse3");
         f.avx2 = __builtin_cpu_supports("avx2");
+        f.avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
 #endif
         return f;
     }();
