@@ -11,6 +11,7 @@
 #include "shell/opendialog.h"
 #include "shell/picturebox.h"
 
+#include <QAction>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -28,7 +29,6 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
-#include <QShortcut>
 #include <QStyle>
 #include <QTimer>
 
@@ -249,8 +249,18 @@ void Form1::createControls() {
 
     connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
     connect(Command2, &QPushButton::clicked, this, &Form1::Command2_Click);
-    auto *saveKey = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_S), this);
-    connect(saveKey, &QShortcut::activated, this, &Form1::Command2_Click);
+    // The window's keys, as actions of the window: they work wherever the
+    // focus is. Those a pass or a file being read would refuse are disabled
+    // meanwhile (updateActions()); Save stays, to say why it waits.
+    const auto action = [this](const QString &text, const QList<QKeySequence> &keys) {
+        auto *a = new QAction(text, this);
+        a->setShortcuts(keys);
+        a->setShortcutContext(Qt::WindowShortcut);
+        addAction(a);
+        return a;
+    };
+    connect(action(tr("Save"), {QKeySequence::Save}), &QAction::triggered, this,
+            &Form1::Command2_Click);
     connect(rgb2nb, &QPushButton::clicked, this, &Form1::rgb2nb_Click);
     connect(bouchtrou, &QPushButton::clicked, this, &Form1::bouchtrou_Click);
     connect(affine, &QPushButton::clicked, this, &Form1::affine_Click);
@@ -264,12 +274,13 @@ void Form1::createControls() {
             });
     connect(Timer1, &QTimer::timeout, this,
             [this] { m_session.guarded([this] { Timer1_Timer(); }); });
-    connect(new QShortcut(QKeySequence::Open, this), &QShortcut::activated, this, &Form1::Open_Key);
-    connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_T), this), &QShortcut::activated, this,
-            &Form1::Thresholds_Key);
-    connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_H), this), &QShortcut::activated, this,
-            &Form1::Histogram_Key);
-    connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_L), this), &QShortcut::activated,
+    m_openAction = action(tr("Open"), {QKeySequence::Open});
+    connect(m_openAction, &QAction::triggered, this, &Form1::Open_Key);
+    connect(action(tr("Thresholds from the picture"), {QKeySequence(Qt::CTRL | Qt::Key_T)}),
+            &QAction::triggered, this, &Form1::Thresholds_Key);
+    connect(action(tr("Histograms"), {QKeySequence(Qt::CTRL | Qt::Key_H)}), &QAction::triggered,
+            this, &Form1::Histogram_Key);
+    connect(action(tr("Local rule"), {QKeySequence(Qt::CTRL | Qt::Key_L)}), &QAction::triggered,
             ckbLocal, &QCheckBox::toggle);
     connect(ckbLocal, &QCheckBox::toggled, this, [this](bool on) {
         m_session.guarded([&] {
@@ -282,11 +293,19 @@ void Form1::createControls() {
     });
     for (QLineEdit *box : {rbox, vbox, bbox})
         connect(box, &QLineEdit::textChanged, this, &Form1::updateHistogramMarks);
-    connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Z), this), &QShortcut::activated, this,
-            &Form1::Undo_Key);
-    for (const QKeySequence &key :
-         {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z), QKeySequence(Qt::CTRL | Qt::Key_Y)})
-        connect(new QShortcut(key, this), &QShortcut::activated, this, &Form1::Redo_Key);
+    m_undoAction = action(tr("Undo"), {QKeySequence::Undo});
+    connect(m_undoAction, &QAction::triggered, this, &Form1::Undo_Key);
+    // Ctrl+Shift+Z and Ctrl+Y alike, whatever the platform's own redo key.
+    m_redoAction = action(tr("Redo"), {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z),
+                                       QKeySequence(Qt::CTRL | Qt::Key_Y)});
+    connect(m_redoAction, &QAction::triggered, this, &Form1::Redo_Key);
+}
+
+void Form1::updateActions() {
+    const bool free = !m_session.passRunning() && !m_session.reading();
+    for (QAction *a : {m_openAction, m_undoAction, m_redoAction})
+        if (a)
+            a->setEnabled(free);
 }
 
 bool Form1::Undo_Key() {
@@ -415,6 +434,7 @@ void Form1::showHint(const QString &reading) {
         Picture1->setHint(QStringLiteral("Open a scan with Ctrl+O, or drop one here"));
     else
         Picture1->setHint({});
+    updateActions();
 }
 
 void Form1::Command1_Click() {
@@ -475,7 +495,10 @@ bool Form1::runCountedPass(qint32 lastColumn, Run run) {
     m_passColumn = 0;
     // The overlay shows the pass that is over; this one's once it ends.
     Picture1->setChanges(nullptr);
+    for (QAction *a : {m_openAction, m_undoAction, m_redoAction})
+        a->setEnabled(false);
     const bool ran = run();
+    updateActions();
     m_passLastColumn = 0;
     // The last column's block, in a reduced view, was waiting for columns
     // the pass did not reach.

@@ -9,6 +9,7 @@
 
 #include <functional>
 
+class QAction;
 class QCheckBox;
 class QEventLoop;
 class QLabel;
@@ -152,6 +153,8 @@ private:
     void pictureReplaced() override;
 
     void createControls();
+    // Enables the actions a pass or a file being read refuses, as neither runs.
+    void updateActions();
     // Runs a pass whose last column is `lastColumn`, kept for the progress
     // box's tooltip while it runs.
     template <typename Run>
@@ -179,6 +182,9 @@ private:
 
     // Controls, with their design names.
     PictureBox *Picture1 = nullptr;
+    QAction *m_openAction = nullptr;
+    QAction *m_undoAction = nullptr;
+    QAction *m_redoAction = nullptr;
     QLineEdit *Text1 = nullptr;
     QPushButton *Command1 = nullptr;
     QLineEdit *rbox = nullptr;

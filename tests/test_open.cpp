@@ -9,6 +9,7 @@
 #include "shell/picturebox.h"
 #include "support.h"
 
+#include <QAction>
 #include <QLineEdit>
 #include <QMimeData>
 #include <QPushButton>
@@ -17,6 +18,8 @@
 #include <QTimer>
 #include <QUrl>
 #include <QWindow>
+
+#include <algorithm>
 
 using namespace ink;
 using namespace ink::test;
@@ -196,6 +199,16 @@ private Q_SLOTS:
         bool ranInside = false;
         QTimer::singleShot(0, form.get(), [&] {
             ranInside = form->passRunning();
+            // The window's Open and Undo keys are disabled while the pass
+            // runs, not just refused.
+            for (const QKeySequence key :
+                 {QKeySequence(QKeySequence::Open), QKeySequence(QKeySequence::Undo)}) {
+                const QList<QAction *> actions = form->actions();
+                const auto it = std::find_if(actions.begin(), actions.end(), [&](QAction *a) {
+                    return a->shortcuts().contains(key);
+                });
+                QVERIFY(it != actions.end() && !(*it)->isEnabled());
+            }
             if (how == "key") {
                 QTest::keyClick(control<PictureBox>(*form, "Picture1"), Qt::Key_O,
                                 Qt::ControlModifier);
@@ -208,6 +221,8 @@ private Q_SLOTS:
         });
         control<QPushButton>(*form, "rgb2nb")->click();
         QVERIFY(ranInside);
+        for (QAction *a : form->actions())
+            QVERIFY(a->isEnabled());
         QVERIFY(m_chooserFolders.isEmpty());
         QVERIFY(!form->lastPassOutcome().cancelled);
         QCOMPARE(form->lastPassOutcome().columnsDone, 40);
