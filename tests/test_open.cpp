@@ -201,7 +201,7 @@ private Q_SLOTS:
             ranInside = form->passRunning();
             // The window's Open and Undo keys are disabled while the pass
             // runs, not just refused.
-            for (const QKeySequence key :
+            for (const QKeySequence &key :
                  {QKeySequence(QKeySequence::Open), QKeySequence(QKeySequence::Undo)}) {
                 const QList<QAction *> actions = form->actions();
                 const auto it = std::find_if(actions.begin(), actions.end(), [&](QAction *a) {
