@@ -418,9 +418,29 @@ bool Form1::openFile(const QString &path) {
     return started;
 }
 
+bool Form1::mayDiscard(const QString &doing) {
+    if (!m_session.unsaved())
+        return true;
+    const QString text =
+        tr("The passes run on %1 have not been saved.\nSave them before %2?")
+            .arg(QDir::toNativeSeparators(QFileInfo(m_module.ImagePath).fileName()), doing);
+    switch (MessageBoxes::askUnsaved(this, text)) {
+        case MessageBoxes::Unsaved::save:
+            Command2_Click();
+            return !m_session.unsaved();
+        case MessageBoxes::Unsaved::discard:
+            return true;
+        case MessageBoxes::Unsaved::cancel:
+            break;
+    }
+    return false;
+}
+
 void Form1::Open_Key() {
     // Like a second pass click, Open during a pass or a read does nothing.
     if (m_session.passRunning() || m_session.reading())
+        return;
+    if (!mayDiscard(tr("opening another file")))
         return;
     const QString path = OpenDialog::choose(this, QFileInfo(m_module.ImagePath).absolutePath());
     if (!path.isEmpty())
@@ -482,8 +502,11 @@ void Form1::Command2_Click() {
         return;
     }
     QString message;
-    if (!saveImage(m_module, choice->content, path, &message, m_session.geoReference()))
+    if (!saveImage(m_module, choice->content, path, &message, m_session.geoReference())) {
         MessageBoxes::show(this, message);
+        return;
+    }
+    m_session.markSaved();
 }
 
 template <typename Run>
@@ -732,7 +755,12 @@ void Form1::updateLoadedHistograms(const QImage &loaded,
 
 void Form1::closeEvent(QCloseEvent *event) {
     // Closed during a pass: the pass stops at its next column and copies
-    // back, then the session closes the window.
+    // back, then the session closes the window, and only then is the
+    // question about its work asked.
+    if (!m_session.passRunning() && !mayDiscard(tr("closing"))) {
+        event->ignore();
+        return;
+    }
     if (!m_session.requestClose()) {
         event->ignore();
         return;
@@ -751,8 +779,15 @@ void Form1::dragEnterEvent(QDragEnterEvent *event) {
 
 void Form1::dropEvent(QDropEvent *event) {
     const QString path = draggedFile(event->mimeData());
-    if (!path.isEmpty() && openFile(path))
-        event->acceptProposedAction();
+    if (path.isEmpty() || m_session.passRunning() || m_session.reading())
+        return;
+    event->acceptProposedAction();
+    // The question, if any, once the drag is over: the program the file came
+    // from is not kept waiting for the answer.
+    QTimer::singleShot(0, this, [this, path] {
+        if (mayDiscard(tr("opening %1").arg(QFileInfo(path).fileName())))
+            openFile(path);
+    });
 }
 
 void Form1::resizeEvent(QResizeEvent *event) {

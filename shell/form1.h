@@ -153,6 +153,11 @@ private:
     void pictureReplaced() override;
 
     void createControls();
+    // Before the picture is replaced or the window closed (`doing` says
+    // which, for the question): with passes not yet saved, asks whether to
+    // save them first, throw them away or keep them. False when they are
+    // kept: the caller then does nothing.
+    bool mayDiscard(const QString &doing);
     // Enables the actions a pass or a file being read refuses, as neither runs.
     void updateActions();
     // Runs a pass whose last column is `lastColumn`, kept for the progress

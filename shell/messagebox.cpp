@@ -14,6 +14,10 @@ MessageBoxes::QuestionHandler &installedQuestionHandler() {
     static MessageBoxes::QuestionHandler handler;
     return handler;
 }
+MessageBoxes::UnsavedHandler &installedUnsavedHandler() {
+    static MessageBoxes::UnsavedHandler handler;
+    return handler;
+}
 }  // namespace
 
 void MessageBoxes::show(QWidget *parent, const QString &text) {
@@ -43,6 +47,28 @@ bool MessageBoxes::ask(QWidget *parent, const QString &text) {
 
 void MessageBoxes::setQuestionHandler(QuestionHandler handler) {
     installedQuestionHandler() = std::move(handler);
+}
+
+MessageBoxes::Unsaved MessageBoxes::askUnsaved(QWidget *parent, const QString &text) {
+    if (installedUnsavedHandler())
+        return installedUnsavedHandler()(parent, text);
+    QMessageBox box(QMessageBox::Warning, QCoreApplication::applicationName(), text,
+                    QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, parent);
+    box.setTextFormat(Qt::PlainText);
+    box.setDefaultButton(QMessageBox::Save);
+    box.setEscapeButton(QMessageBox::Cancel);
+    switch (box.exec()) {
+        case QMessageBox::Save:
+            return Unsaved::save;
+        case QMessageBox::Discard:
+            return Unsaved::discard;
+        default:
+            return Unsaved::cancel;
+    }
+}
+
+void MessageBoxes::setUnsavedHandler(UnsavedHandler handler) {
+    installedUnsavedHandler() = std::move(handler);
 }
 
 void reportRuntimeError(QWidget *parent, const RuntimeError &error) {

@@ -24,6 +24,13 @@ public:
     using QuestionHandler = std::function<bool(QWidget *parent, const QString &text)>;
     static bool ask(QWidget *parent, const QString &text);
     static void setQuestionHandler(QuestionHandler handler);
+
+    // Before work not yet saved would be thrown away: Save, Discard or
+    // Cancel, as desktop programs ask. Cancel is the answer to Escape.
+    enum class Unsaved { save, discard, cancel };
+    using UnsavedHandler = std::function<Unsaved(QWidget *parent, const QString &text)>;
+    static Unsaved askUnsaved(QWidget *parent, const QString &text);
+    static void setUnsavedHandler(UnsavedHandler handler);
 };
 
 // Shows the report of a run-time error that no handler dealt with.

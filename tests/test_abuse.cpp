@@ -75,6 +75,8 @@ private Q_SLOTS:
         QVERIFY(m_dir.isValid());
         m_path = m_dir.filePath(QStringLiteral("scan.png"));
         MessageBoxes::setHandler([this](QWidget *, const QString &text) { m_messages << text; });
+        MessageBoxes::setUnsavedHandler(
+            [](QWidget *, const QString &) { return MessageBoxes::Unsaved::discard; });
         m_picture = noiseImage(60, 45, 11);
         QVERIFY(m_picture.save(m_path));
         Module1 module;
@@ -88,7 +90,10 @@ private Q_SLOTS:
         m_messages.clear();
         QVERIFY(m_picture.save(m_path));
     }
-    void cleanupTestCase() { MessageBoxes::setHandler({}); }
+    void cleanupTestCase() {
+        MessageBoxes::setHandler({});
+        MessageBoxes::setUnsavedHandler({});
+    }
 
     // NB with the row's actions, one letter each, in its pump after column
     // `column` (0: after every column). R Reload; L, S the file replaced by a

@@ -49,7 +49,11 @@ private:
         return form;
     }
 
-    static void waitForRead(Form1 &form) { QTRY_VERIFY(!form.session().reading()); }
+    // A drop opens its file once the drag is over.
+    static void waitForRead(Form1 &form) {
+        QCoreApplication::processEvents();
+        QTRY_VERIFY(!form.session().reading());
+    }
 
     // Drags `data` onto the window and drops it: whether each was accepted.
     static std::pair<bool, bool> drop(Form1 &form, const QMimeData &data) {
@@ -228,6 +232,64 @@ private Q_SLOTS:
         QCOMPARE(form->lastPassOutcome().columnsDone, 40);
         QCOMPARE(module.ImagePath, m_first);
         QCOMPARE(control<PictureBox>(*form, "Picture1")->Width(), 40);
+    }
+
+    // Work not yet saved is asked about before Ctrl+O, a drop or a close
+    // throws it away: Save writes it first, Discard goes ahead, Cancel keeps
+    // everything as it was. A close during a pass stops the pass first.
+    void discardQuestion_data() {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<int>("answer");
+        for (const char *how : {"key", "drop", "close", "close during pass"})
+            for (auto [name, answer] : {std::pair{"save", MessageBoxes::Unsaved::save},
+                                        std::pair{"discard", MessageBoxes::Unsaved::discard},
+                                        std::pair{"cancel", MessageBoxes::Unsaved::cancel}})
+                QTest::addRow("%s, %s", how, name) << QString(how) << int(answer);
+    }
+    void discardQuestion() {
+        QFETCH(QString, how);
+        QFETCH(int, answer);
+        qputenv("INKMASK_TEST_CHOICE", QFile::encodeName(m_second));
+        const QString saved = m_dir.filePath(QStringLiteral("saved-mask.png"));
+        QFile::remove(saved);
+        Form1::setSaveDialog([&](QWidget *, const QString &, const QStringList &filters) {
+            return Form1::SaveAnswer{saved, filters.first()};
+        });
+        QStringList questions;
+        MessageBoxes::setUnsavedHandler([&](QWidget *, const QString &text) {
+            questions << text;
+            return MessageBoxes::Unsaved(answer);
+        });
+        Module1 module;
+        auto form = started(module);
+        QVERIFY(form);
+        if (how == "close during pass")
+            QTimer::singleShot(0, form.get(), [&] { form->close(); });
+        control<QPushButton>(*form, "rgb2nb")->click();
+        const PackedMask afterPass = module.Mask;
+        if (how == "key")
+            QTest::keyClick(control<PictureBox>(*form, "Picture1"), Qt::Key_O, Qt::ControlModifier);
+        else if (how == "drop")
+            QVERIFY(dropFile(*form, m_second) == std::pair(true, true));
+        else if (how == "close")
+            form->close();
+        waitForRead(*form);
+        Form1::setSaveDialog({});
+        MessageBoxes::setUnsavedHandler({});
+
+        QCOMPARE(questions.size(), 1);
+        QVERIFY2(questions[0].contains("first [*].png"), qPrintable(questions[0]));
+        const bool kept = answer == int(MessageBoxes::Unsaved::cancel);
+        QCOMPARE(QFile::exists(saved), answer == int(MessageBoxes::Unsaved::save));
+        if (how.startsWith("close")) {
+            QCOMPARE(form->isVisible(), kept);
+            QCOMPARE(form->lastPassOutcome().cancelled, how == "close during pass");
+        } else {
+            QCOMPARE(module.ImagePath, kept ? m_first : m_second);
+            QCOMPARE(m_chooserFolders.size(), how == "key" && !kept ? 1 : 0);
+        }
+        if (kept)
+            QVERIFY(module.Mask == afterPass);
     }
 
     // While start-up reads, the window is shown, names the file and turns

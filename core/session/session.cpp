@@ -121,6 +121,7 @@ void Session::install(QImage picture) {
     m_module.load(std::move(picture));
     m_paper.reset();
     m_history.clear();
+    m_edits = m_savedEdits = 0;
     m_view.pictureReplaced();
 }
 
@@ -177,6 +178,8 @@ bool Session::recorded(Body &&body) {
     guarded([&] { m_lastPassOutcome = body(); });
     m_passRunning = false;
     // A picture replaced during the pass has started a new history already.
+    if (!m_pictureReplaced)
+        ++m_edits;
     if (start && !m_pictureReplaced) {
         try {
             m_history.push(start->finish(m_module));
@@ -224,6 +227,7 @@ bool Session::step(bool forward) {
     if (!changes)
         return false;
     changes->apply(m_module, forward);
+    ++m_edits;
     // The pass's working copy follows, as after a copy-back.
     guarded([&] { m_module.WorkMask.assign(m_module.Mask); });
     return true;

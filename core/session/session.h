@@ -96,6 +96,11 @@ public:
     // when there is nothing to take back or do again.
     bool undo();
     bool redo();
+    // Whether the picture or `Mask` has changed since it was loaded or last
+    // saved: a pass ran (cancelled or ended by an error too), or one was
+    // taken back or done again. markSaved() is told when Save wrote a file.
+    bool unsaved() const { return m_edits != m_savedEdits; }
+    void markSaved() { m_savedEdits = m_edits; }
     History &history() { return m_history; }
     // What the last pass still in effect changed, or null.
     std::shared_ptr<const PassChanges> lastChanges() const { return m_history.last(); }
@@ -159,6 +164,8 @@ private:
     GeoReference m_geo;
     std::shared_ptr<const PaperEstimate> m_paper;  // of the scan, once made
     bool m_local = false;
+    quint64 m_edits = 0;  // passes, undos and redos since the picture was loaded
+    quint64 m_savedEdits = 0;
 };
 
 }  // namespace ink
