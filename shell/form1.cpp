@@ -23,8 +23,10 @@
 #include <QFileInfo>
 #include <QFontInfo>
 #include <QFontMetrics>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMimeData>
 #include <QPushButton>
 #include <QScreen>
@@ -200,6 +202,13 @@ void Form1::createControls() {
     // Beyond the design: taches and its speck size, right of the Cancel box.
     taches = button(this, "taches", registeredPass("taches").caption, {680, 16, 57, 25});
     tachesbox = textBox(this, "tachesbox", QString::number(kDefaultSpeckSize), {680, 48, 57, 25});
+    // What the program writes there is not for typing over.
+    Text1->setReadOnly(true);
+    Progress->setReadOnly(true);
+    statusLine = new QLabel(this);
+    statusLine->setObjectName(QStringLiteral("statusLine"));
+    statusLine->setContentsMargins(8, 0, 8, 0);
+    statusLine->setTextFormat(Qt::PlainText);
 
     // What each control does; the captions stay those of the design.
     Text1->setToolTip(kText1Tip);
@@ -293,6 +302,21 @@ void Form1::createControls() {
     });
     for (QLineEdit *box : {rbox, vbox, bbox})
         connect(box, &QLineEdit::textChanged, this, &Form1::updateHistogramMarks);
+    // The pass buttons' keys; their captions stay those of the design.
+    for (auto [pass, name, key] :
+         {std::tuple{rgb2nb, "nb", Qt::Key_F5}, std::tuple{bouchtrou, "bouchtrou", Qt::Key_F6},
+          std::tuple{affine, "affine", Qt::Key_F7}, std::tuple{taches, "taches", Qt::Key_F8}}) {
+        connect(action(registeredPass(name).caption, {QKeySequence(key)}), &QAction::triggered,
+                pass, &QPushButton::click);
+        pass->setToolTip(pass->toolTip() + QStringLiteral(" (%1)").arg(QKeySequence(key).toString(
+                                               QKeySequence::NativeText)));
+    }
+    connect(action(tr("Keys and mouse"), {QKeySequence::HelpContents}), &QAction::triggered, this,
+            &Form1::showKeys);
+    connect(Picture1, &PictureBox::viewChanged, this, [this] {
+        refreshPixelInfo();
+        updateStatusLine();
+    });
     m_undoAction = action(tr("Undo"), {QKeySequence::Undo});
     connect(m_undoAction, &QAction::triggered, this, &Form1::Undo_Key);
     // Ctrl+Shift+Z and Ctrl+Y alike, whatever the platform's own redo key.
@@ -314,6 +338,8 @@ bool Form1::Undo_Key() {
     if (done) {
         Picture1->refreshColumns(undone->firstColumn, undone->lastColumn);
         showChanges();
+        refreshPixelInfo();
+        showStatus(tr("The last pass taken back (Ctrl+Shift+Z does it again)"));
     }
     return done;
 }
@@ -324,6 +350,8 @@ bool Form1::Redo_Key() {
         const std::shared_ptr<const PassChanges> redone = m_session.lastChanges();
         Picture1->refreshColumns(redone->firstColumn, redone->lastColumn);
         showChanges();
+        refreshPixelInfo();
+        showStatus(tr("The pass taken back done again"));
     }
     return done;
 }
@@ -351,9 +379,12 @@ bool Form1::Form_Load(const CommandLine &commandLine) {
     const QSize screenSize = screen ? screen->size() : QSize(769, 615);
     resize(screenSize);
     setCaption(m_module.ImagePath);
+    // Maximised, so that under a window manager the frame and the bottom of
+    // the picture area stay on screen.
+    setWindowState(windowState() | Qt::WindowMaximized);
     show();
     const QSize frame = frameGeometry().size() - geometry().size();
-    if (!frame.isEmpty())
+    if (!frame.isEmpty() && !isMaximized())
         resize(screenSize - frame);
     Picture1->setFocus();
 
@@ -395,7 +426,16 @@ bool Form1::Form_Load(const CommandLine &commandLine) {
     showChanges();
     CursorX = 1;
     CursorY = 1;
+    fitOpenedPicture();
     return true;
+}
+
+void Form1::fitOpenedPicture() {
+    const QSize room = pictureView->maximumViewportSize();
+    if (Picture1->Width() > room.width() || Picture1->Height() > room.height())
+        Picture1->fitToView();
+    else
+        Picture1->setZoom(1);
 }
 
 bool Form1::openFile(const QString &path) {
@@ -412,6 +452,9 @@ bool Form1::openFile(const QString &path) {
         setCaption(path);
         CursorX = 1;
         CursorY = 1;
+        fitOpenedPicture();
+        refreshPixelInfo();
+        showStatus(QString());
     });
     if (started)
         showHint(path);
@@ -468,7 +511,13 @@ void Form1::setSaveDialog(SaveDialog dialog) {
 
 void Form1::Command2_Click() {
     const QImage &picture = m_module.picture.original();
-    if (const QString refusal = saveRefusal(passRunning(), picture); !refusal.isEmpty()) {
+    // During a pass the answer goes to the status line: a box would hold the
+    // pass until it is dismissed.
+    if (passRunning()) {
+        showStatus(saveRefusal(true, picture));
+        return;
+    }
+    if (const QString refusal = saveRefusal(false, picture); !refusal.isEmpty()) {
         MessageBoxes::show(this, refusal);
         return;
     }
@@ -507,15 +556,18 @@ void Form1::Command2_Click() {
         return;
     }
     m_session.markSaved();
+    showStatus(tr("Saved %1").arg(QDir::toNativeSeparators(path)));
 }
 
 template <typename Run>
-bool Form1::runCountedPass(qint32 lastColumn, Run run) {
+bool Form1::runCountedPass(const QString &caption, qint32 lastColumn, Run run) {
     // A pass refused because another runs leaves that one's count alone.
     if (passRunning())
         return run();
     m_passLastColumn = lastColumn;
     m_passColumn = 0;
+    m_passFailed = false;
+    const bool cancelTicked = cancelBoxValue() == 1;
     // The overlay shows the pass that is over; this one's once it ends.
     Picture1->setChanges(nullptr);
     for (QAction *a : {m_openAction, m_undoAction, m_redoAction})
@@ -523,6 +575,23 @@ bool Form1::runCountedPass(qint32 lastColumn, Run run) {
     const bool ran = run();
     updateActions();
     m_passLastColumn = 0;
+    if (ran) {
+        const PassOutcome &outcome = m_session.lastPassOutcome();
+        const QLocale numbers(QLocale::English, QLocale::UnitedStates);
+        if (m_passFailed)
+            showStatus(tr("%1 stopped at column %2 by the error reported")
+                           .arg(caption)
+                           .arg(numbers.toString(m_passColumn)));
+        else if (!outcome.cancelled)
+            showStatus(
+                tr("%1 finished: %2 columns").arg(caption, numbers.toString(outcome.columnsDone)));
+        else if (cancelTicked && outcome.columnsDone == 1)
+            showStatus(
+                tr("%1 stopped after 1 column: Cancel was ticked (Reload ticks it)").arg(caption));
+        else
+            showStatus(
+                tr("%1 cancelled at column %2").arg(caption).arg(numbers.toString(m_passColumn)));
+    }
     // The last column's block, in a reduced view, was waiting for columns
     // the pass did not reach.
     if (ran && m_passColumn > 0)
@@ -533,12 +602,12 @@ bool Form1::runCountedPass(qint32 lastColumn, Run run) {
 
 bool Form1::runPass(ColumnOperation &operation) {
     const qint32 last = roundToInt32(Picture1->Width() - operation.range().columnMargin);
-    return runCountedPass(last, [&] { return m_session.runPass(operation); });
+    return runCountedPass(tr("The pass"), last, [&] { return m_session.runPass(operation); });
 }
 
 void Form1::runButtonPass(const char *name) {
     const PassEntry &pass = registeredPass(name);
-    runCountedPass(roundToInt32(Picture1->Width() - pass.range.columnMargin),
+    runCountedPass(pass.caption, roundToInt32(Picture1->Width() - pass.range.columnMargin),
                    [&] { return m_session.runPass(pass); });
 }
 
@@ -608,6 +677,14 @@ void Form1::ShowPixelInfo() {
     } catch (const RuntimeError &) {
     } catch (const std::bad_alloc &) {
     }
+    Picture1->setMarker(QPoint(CursorX, CursorY));
+    m_inspected = true;
+    updateStatusLine();
+}
+
+void Form1::refreshPixelInfo() {
+    if (m_inspected)
+        ShowPixelInfo();
 }
 
 void Form1::setThresholdBoxes(const Thresholds &thresholds) {
@@ -629,8 +706,8 @@ void Form1::Picture1_Pick(int shift, float x, float y) {
     const qint32 py = cursorFromPointer(y);
     if (!Picture1->onSurface(px, py))
         return;
-    const ColorValue c = Picture1->Point(px, py);
-    quint32 rgb = quint32(c & 0xFF) << 16 | (quint32(c) & 0xFF00) | ((quint32(c) >> 16) & 0xFF);
+    // The scan as loaded: what NB will compare, not what passes painted.
+    quint32 rgb = m_module.picture.original().pixel(px, py) & 0xFFFFFF;
     if (m_session.local()) {
         // The values NB compares: evened against the paper there.
         if (const auto paper = m_session.paper()) {
@@ -737,6 +814,8 @@ QString Form1::speckText() {
 }
 
 void Form1::reportError(const RuntimeError &error) {
+    if (m_passLastColumn > 0)
+        m_passFailed = true;
     reportRuntimeError(this, error);
 }
 
@@ -744,6 +823,7 @@ void Form1::pictureReplaced() {
     Picture1->setSheet(&m_module.picture);
     const QImage &scan = m_module.picture.original();
     updateLoadedHistograms(scan, m_session.local() ? m_session.paper() : nullptr);
+    updateStatusLine();
 }
 
 void Form1::updateLoadedHistograms(const QImage &loaded,
@@ -792,9 +872,87 @@ void Form1::dropEvent(QDropEvent *event) {
 
 void Form1::resizeEvent(QResizeEvent *event) {
     QWidget::resizeEvent(event);
-    // The picture's view fills the window below and right of its design position.
-    const QSize rest = size() - QSize(kPictureOrigin.x(), kPictureOrigin.y());
+    // The picture's view fills the window below and right of its design
+    // position, down to the status line.
+    const QSize rest = size() - QSize(kPictureOrigin.x(), kPictureOrigin.y() + kStatusHeight);
     pictureView->setGeometry(QRect(kPictureOrigin, rest.expandedTo(QSize(0, 0))));
+    statusLine->setGeometry(0, height() - kStatusHeight, width(), kStatusHeight);
+}
+
+void Form1::keyPressEvent(QKeyEvent *event) {
+    if (!Picture1->viewKeyPress(event))
+        QWidget::keyPressEvent(event);
+}
+
+void Form1::keyReleaseEvent(QKeyEvent *event) {
+    Picture1->viewKeyRelease(event);
+    QWidget::keyReleaseEvent(event);
+}
+
+void Form1::changeEvent(QEvent *event) {
+    // Backslash released in another window never comes here.
+    if (event->type() == QEvent::ActivationChange && !isActiveWindow())
+        Picture1->setComparing(false);
+    QWidget::changeEvent(event);
+}
+
+void Form1::showStatus(const QString &message) {
+    m_statusMessage = message;
+    updateStatusLine();
+}
+
+void Form1::updateStatusLine() {
+    const QLocale numbers(QLocale::English, QLocale::UnitedStates);
+    QStringList parts;
+    if (Picture1->Width() > 0 && Picture1->Height() > 0) {
+        parts << tr("%1 x %2 pixels")
+                     .arg(numbers.toString(qint64(Picture1->Width())),
+                          numbers.toString(qint64(Picture1->Height())));
+        parts << (Picture1->reduction() > 1 ? tr("zoom 1/%1").arg(Picture1->reduction())
+                                            : tr("zoom %1").arg(Picture1->zoom()));
+        if (Picture1->onSurface(CursorX, CursorY))
+            parts << tr("pixel %1, %2").arg(CursorX).arg(CursorY);
+    }
+    if (Picture1->showChanges())
+        parts << tr("overlay on: blue filled, vermillion erased (C hides it)");
+    if (Picture1->comparing())
+        parts << tr("showing the scan as loaded");
+    if (!m_statusMessage.isEmpty())
+        parts << m_statusMessage;
+    statusLine->setText(parts.join(QStringLiteral("   \u00b7   ")));
+}
+
+void Form1::showKeys() {
+    if (!m_keysList) {
+        auto *list = new QLabel(this, Qt::Tool);
+        list->setObjectName(QStringLiteral("keysList"));
+        list->setWindowTitle(tr("Keys and mouse - inkmask"));
+        list->setTextFormat(Qt::RichText);
+        list->setMargin(12);
+        QString rows;
+        const auto row = [&rows](const QString &keys, const QString &what) {
+            rows += QStringLiteral("<tr><td><b>%1</b></td><td>%2</td></tr>")
+                        .arg(keys.toHtmlEscaped(), what.toHtmlEscaped());
+        };
+        for (const QAction *a : actions()) {
+            QStringList keys;
+            for (const QKeySequence &key : a->shortcuts())
+                keys << key.toString(QKeySequence::NativeText);
+            row(keys.join(QStringLiteral(", ")), a->text());
+        }
+        row(tr("C"), tr("Show or hide what the last pass changed"));
+        row(tr("\\ (held)"), tr("Show the scan as loaded"));
+        row(tr("Ctrl++, Ctrl+-, Ctrl+wheel"), tr("Zoom in or out, about the pointer"));
+        row(tr("Ctrl+0, Ctrl+9"), tr("Zoom 1; the whole picture in the view"));
+        row(tr("Pointer, arrow keys"), tr("Inspect a pixel (arrows with the picture focused)"));
+        row(tr("Ctrl+click"), tr("Thresholds from that pixel of the scan, as paper"));
+        row(tr("Ctrl+Shift+click"), tr("Thresholds from that pixel of the scan, as ink"));
+        row(tr("Drop a file"), tr("Open it"));
+        list->setText(QStringLiteral("<table cellspacing=6>%1</table>").arg(rows));
+        m_keysList = list;
+    }
+    m_keysList->show();
+    m_keysList->raise();
 }
 
 }  // namespace ink

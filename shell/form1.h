@@ -130,9 +130,15 @@ public:
 
     // Where the picture area sits in the window.
     static constexpr QPoint kPictureOrigin{16, 80};
+    static constexpr int kStatusHeight = 22;
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    // The view's keys (zoom, Backslash, C) that no control took, wherever
+    // the focus is; typing in a box keeps its letters.
+    void keyPressEvent(QKeyEvent *event) override;
+    void keyReleaseEvent(QKeyEvent *event) override;
+    void changeEvent(QEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
     // A single local file dropped on the window is opened.
     void dragEnterEvent(QDragEnterEvent *event) override;
@@ -163,13 +169,27 @@ private:
     // Runs a pass whose last column is `lastColumn`, kept for the progress
     // box's tooltip while it runs.
     template <typename Run>
-    bool runCountedPass(qint32 lastColumn, Run run);
+    bool runCountedPass(const QString &caption, qint32 lastColumn, Run run);
+    // The status line: the picture's size, the zoom, the inspected pixel,
+    // the overlay and Compare when on, then `m_statusMessage`: how the last
+    // pass ended, or what Save did.
+    void updateStatusLine();
+    void showStatus(const QString &message);
+    // A newly opened picture larger than the view is fitted to it, any
+    // other shown at 1.
+    void fitOpenedPicture();
+    // The list of every key and mouse action (F1).
+    void showKeys();
     // The pass of a pass button, by its name in the registry.
     void runButtonPass(const char *name);
     // Shows `caption` as the window's title, character for character.
     void setCaption(const QString &caption);
     // Writes the cursor pixel's position, colour and mask value into Text1.
     void ShowPixelInfo();
+    // The same once a pixel has been inspected, for what may have changed
+    // it: undo, redo, the zoom, another picture.
+    void refreshPixelInfo();
+    bool m_inspected = false;
     // The picture area's hint: the file being read, else with no picture how
     // to open one, else none.
     void showHint(const QString &reading = {});
@@ -207,6 +227,10 @@ private:
     QCheckBox *ckbCancel = nullptr;
     QCheckBox *ckbLocal = nullptr;  // beyond the design: NB's local rule
     QLabel *nbWarning = nullptr;    // beyond the design: NB's mask mostly black
+    QLabel *statusLine = nullptr;   // beyond the design: below everything
+    QString m_statusMessage;
+    QWidget *m_keysList = nullptr;  // made on the first F1
+    bool m_passFailed = false;      // the running pass was ended by a run-time error
 
     QLineEdit *Progress = nullptr;
     QTimer *Timer1 = nullptr;

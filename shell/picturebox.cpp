@@ -11,6 +11,7 @@
 
 #include "core/inspector/inspector.h"
 
+#include <QCursor>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPaintEvent>
@@ -173,6 +174,7 @@ void PictureBox::setLevel(int index, QPointF anchor) {
     m_level = index;
     resize(sizeHint());
     update();
+    emit viewChanged();
     if (view) {
         // The resize has already updated the scroll bars' ranges.
         view->horizontalScrollBar()->setValue(qRound(scaled.x() - inViewport.x()));
@@ -421,6 +423,7 @@ void PictureBox::paintEvent(QPaintEvent *event) {
         }
         if (!compare)
             paintChanges(painter, shown, shown);
+        paintMarker(painter);
         if (!m_hint.isEmpty())
             paintHint(painter);
         return;
@@ -436,6 +439,7 @@ void PictureBox::paintEvent(QPaintEvent *event) {
     painter.drawImage(zoomedRect(source), composed(source, compare));
     if (!compare)
         paintChanges(painter, source, zoomedRect(source));
+    paintMarker(painter);
     if (!m_hint.isEmpty())
         paintHint(painter);
 }
@@ -464,11 +468,49 @@ void PictureBox::paintChanges(QPainter &painter, const QRect &source, const QRec
     painter.drawImage(target, overlay);
 }
 
+QRect PictureBox::markerArea(QPoint pixel) const {
+    return zoomedRect(QRect(pixel, QSize(1, 1)))
+        .adjusted(-kMarkerArm, -kMarkerArm, kMarkerArm, kMarkerArm);
+}
+
+void PictureBox::setMarker(std::optional<QPoint> pixel) {
+    if (pixel == m_marker)
+        return;
+    if (m_marker)
+        update(markerArea(*m_marker));
+    m_marker = pixel;
+    if (m_marker)
+        update(markerArea(*m_marker));
+}
+
+void PictureBox::paintMarker(QPainter &painter) {
+    if (!m_marker || !onSurface(m_marker->x(), m_marker->y()))
+        return;
+    // Black within white, to be seen on paper and on ink alike.
+    const QRect pixel = zoomedRect(QRect(*m_marker, QSize(1, 1)));
+    painter.setRenderHint(QPainter::Antialiasing, false);
+    for (auto [color, width] : {std::pair{Qt::white, 3}, std::pair{Qt::black, 1}}) {
+        painter.setPen(QPen(color, width));
+        if (zoom() >= 4) {
+            painter.drawRect(pixel.adjusted(-1, -1, 0, 0));
+            continue;
+        }
+        // Four arms pointing at the pixel, clear of it.
+        const QPoint c = pixel.center();
+        const int gap = pixel.width() / 2 + 2, end = kMarkerArm - 1;
+        painter.drawLine(c.x() - end, c.y(), c.x() - gap, c.y());
+        painter.drawLine(c.x() + gap, c.y(), c.x() + end, c.y());
+        painter.drawLine(c.x(), c.y() - end, c.x(), c.y() - gap);
+        painter.drawLine(c.x(), c.y() + gap, c.x(), c.y() + end);
+    }
+}
+
 void PictureBox::setComparing(bool on) {
     if (on == m_comparing)
         return;
     m_comparing = on;
     update();
+    emit viewChanged();
 }
 
 void PictureBox::setChanges(std::shared_ptr<const PassChanges> changes) {
@@ -484,46 +526,69 @@ void PictureBox::setShowChanges(bool on) {
         return;
     m_showChanges = on;
     update();
+    emit viewChanged();
+}
+
+void PictureBox::viewKeyRelease(QKeyEvent *event) {
+    if (event->key() == Qt::Key_Backslash && !event->isAutoRepeat())
+        setComparing(false);
 }
 
 void PictureBox::keyReleaseEvent(QKeyEvent *event) {
-    if (event->key() == Qt::Key_Backslash && !event->isAutoRepeat())
-        setComparing(false);
+    viewKeyRelease(event);
     QWidget::keyReleaseEvent(event);
 }
 
 void PictureBox::focusOutEvent(QFocusEvent *event) {
-    // The release of a key held while the focus leaves never comes here.
-    setComparing(false);
+    // The release of a key held while the focus leaves the window never
+    // comes; within the window the window hands the keys on.
+    if (event->reason() == Qt::ActiveWindowFocusReason)
+        setComparing(false);
     QWidget::focusOutEvent(event);
 }
 
-void PictureBox::keyPressEvent(QKeyEvent *event) {
+bool PictureBox::viewKeyPress(QKeyEvent *event) {
+    // The zoom keys keep the point under the pointer in place when the
+    // pointer is over the picture's visible part, else the visible middle.
+    const auto anchor = [this] {
+        const QPoint pointer = mapFromGlobal(QCursor::pos());
+        return visibleRegion().contains(pointer) ? QPointF(pointer) : visibleMiddle();
+    };
     if (event->modifiers() & Qt::ControlModifier) {
         switch (event->key()) {
             case Qt::Key_Plus:
             case Qt::Key_Equal:  // "+" without Shift on many keyboards
-                stepZoom(1, visibleMiddle());
-                break;
+                stepZoom(1, anchor());
+                return true;
             case Qt::Key_Minus:
-                stepZoom(-1, visibleMiddle());
-                break;
+                stepZoom(-1, anchor());
+                return true;
             case Qt::Key_0:
                 setZoom(1);
-                break;
+                return true;
             case Qt::Key_9:
                 fitToView();
-                break;
+                return true;
             default:
-                break;
+                return false;
         }
     }
-    if (!(event->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier))) {
-        if (event->key() == Qt::Key_Backslash)
-            setComparing(true);
-        else if (event->key() == Qt::Key_C && !event->isAutoRepeat())
-            setShowChanges(!m_showChanges);
+    if (event->modifiers() & (Qt::AltModifier | Qt::MetaModifier))
+        return false;
+    if (event->key() == Qt::Key_Backslash) {
+        setComparing(true);
+        return true;
     }
+    if (event->key() == Qt::Key_C) {
+        if (!event->isAutoRepeat())
+            setShowChanges(!m_showChanges);
+        return true;
+    }
+    return false;
+}
+
+void PictureBox::keyPressEvent(QKeyEvent *event) {
+    viewKeyPress(event);
     // Every key, the zoom and view keys included, reaches the key-down handler.
     emit keyDown(classicKeyCode(event->key(), event->modifiers()), shiftState(event->modifiers()));
     event->accept();

@@ -7,8 +7,10 @@
 #include <QRect>
 #include <QWidget>
 
+class QKeyEvent;
 class QPainter;
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace ink {
@@ -125,6 +127,19 @@ public:
     static constexpr QRgb kFilledColor = 0xFF0072B2;
     static constexpr QRgb kErasedColor = 0xFFD55E00;
 
+    // The view's own keys, from wherever the window has the focus: the zoom
+    // keys, Backslash held for Compare, C for the overlay. True when the key
+    // was one of them.
+    bool viewKeyPress(QKeyEvent *event);
+    void viewKeyRelease(QKeyEvent *event);
+
+    // The inspected pixel, outlined on the picture (a small crosshair at
+    // zooms below 4, where a pixel is too small to outline); none: nothing.
+    void setMarker(std::optional<QPoint> pixel);
+    std::optional<QPoint> marker() const { return m_marker; }
+    // The screen area the marker of `pixel` covers.
+    QRect markerArea(QPoint pixel) const;
+
 signals:
     // A key pressed while the picture has the focus. `keyCode` is the key's
     // classic code (classicKeyCode(): 37..40 for the arrows only, the capital
@@ -135,6 +150,8 @@ signals:
     // A left click with Ctrl held (shift has 2 set, 1 with Shift too); x and
     // y in image pixels. Other clicks do what they did.
     void pick(int shift, float x, float y);
+    // The zoom, Compare or the overlay's switch changed.
+    void viewChanged();
 
 protected:
     void paintEvent(QPaintEvent *event) override;
@@ -175,6 +192,7 @@ private:
     void dropTiles();
     // Draws the overlay over the image pixels `source`, shown in `target`.
     void paintChanges(QPainter &painter, const QRect &source, const QRect &target);
+    void paintMarker(QPainter &painter);
 
     const Sheet *m_sheet = nullptr;
     int m_level = kUnitLevel;
@@ -196,6 +214,8 @@ private:
     bool m_comparing = false;
     std::shared_ptr<const PassChanges> m_changes;
     bool m_showChanges = false;
+    std::optional<QPoint> m_marker;
+    static constexpr int kMarkerArm = 8;  // screen pixels around the pixel's square
 };
 
 }  // namespace ink

@@ -270,21 +270,28 @@ private Q_SLOTS:
     }
 
     // Ctrl+click: the pixel as paper; Ctrl+Shift+click: as ink; a plain
-    // click changes no box.
+    // click changes no box. The pixel is read from the scan as loaded, not
+    // from what NB painted.
     void pick_data() {
+        QTest::addColumn<bool>("afterNb");
         QTest::addColumn<int>("modifiers");
         QTest::addColumn<QRgb>("colour");
         QTest::addColumn<QStringList>("boxes");
         const int ctrl = int(Qt::ControlModifier);
         const int shift = int(Qt::ShiftModifier);
-        QTest::newRow("paper") << ctrl << qRgb(200, 150, 100) << QStringList{"199", "149", "99"};
+        QTest::newRow("paper") << false << ctrl << qRgb(200, 150, 100)
+                               << QStringList{"199", "149", "99"};
+        QTest::newRow("paper, after NB")
+            << true << ctrl << qRgb(200, 150, 100) << QStringList{"199", "149", "99"};
         QTest::newRow("paper, a channel at 0 and at 255")
-            << ctrl << qRgb(0, 255, 1) << QStringList{"0", "254", "0"};
-        QTest::newRow("ink") << (ctrl | shift) << qRgb(30, 40, 255)
-                             << QStringList{"30", "40", "255"};
-        QTest::newRow("plain click") << 0 << qRgb(30, 40, 50) << QStringList{"180", "180", "180"};
+            << false << ctrl << qRgb(0, 255, 1) << QStringList{"0", "254", "0"};
+        QTest::newRow("ink, after NB")
+            << true << (ctrl | shift) << qRgb(30, 40, 255) << QStringList{"30", "40", "255"};
+        QTest::newRow("plain click")
+            << false << 0 << qRgb(30, 40, 50) << QStringList{"180", "180", "180"};
     }
     void pick() {
+        QFETCH(bool, afterNb);
         QFETCH(int, modifiers);
         QFETCH(QRgb, colour);
         QFETCH(QStringList, boxes);
@@ -295,6 +302,8 @@ private Q_SLOTS:
         Module1 module;
         Form1 form(module);
         QVERIFY(form.Form_Load(path));
+        if (afterNb)
+            form.rgb2nb_Click();
         QTest::mouseClick(control<PictureBox>(form, "Picture1"), Qt::LeftButton,
                           Qt::KeyboardModifiers(modifiers), QPoint(7, 4));
         QCOMPARE(boxTexts(form), boxes);

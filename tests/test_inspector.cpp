@@ -7,6 +7,7 @@
 #include "shell/picturebox.h"
 #include "support.h"
 
+#include <QCursor>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPushButton>
@@ -304,8 +305,13 @@ private Q_SLOTS:
             QCOMPARE(picture->zoom(), zoom);
             QCOMPARE(pointUnder(), anchored);
         }
+        // The keys zoom about the pointer too, when it is over the picture.
+        QCursor::setPos(viewport->mapToGlobal(under));
+        QTest::keyClick(picture, Qt::Key_Minus, Qt::ControlModifier);
+        QCOMPARE(picture->zoom(), 6);
+        QCOMPARE(pointUnder(), anchored);
         wheel(picture, QPointF(10, 10), 120, Qt::NoModifier);
-        QCOMPARE(picture->zoom(), 8);
+        QCOMPARE(picture->zoom(), 6);
     }
 
     // Reduced to 1/n, the pointer over a screen pixel maps to the first of

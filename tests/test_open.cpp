@@ -317,6 +317,7 @@ private Q_SLOTS:
         QCOMPARE(form.cancelBoxValue(), 0);  // Reload ticks Cancel only when it runs
         QCOMPARE(module.ImagePath, m_large);
         QVERIFY(picture->image() == LoadPicture(m_large));
+        QVERIFY(picture->reduction() > 1);  // opened fitted to the view
         QCOMPARE(picture->hint(), QString());
         QVERIFY(m_messages.isEmpty());
     }

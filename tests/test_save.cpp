@@ -15,6 +15,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLabel>
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
@@ -330,29 +331,33 @@ private Q_SLOTS:
         Module1 module;
         Form1 form(module);
         m_answer = {m_dir.filePath(QStringLiteral("out.png")), filterOf(ImageContent::Mask, "PNG")};
+        QString answer;
         if (when == QLatin1String("empty")) {
             control<QPushButton>(form, "Command2")->click();
         } else {
             QVERIFY(form.Form_Load(m_scan));
             form.activateWindow();
             QVERIFY(QTest::qWaitForWindowActive(&form));
-            atColumn(form, 20, [&form, when] {
+            atColumn(form, 20, [&form, when, &answer] {
                 if (when == QLatin1String("button"))
                     control<QPushButton>(form, "Command2")->click();
                 else
                     QTest::keyClick(control<PictureBox>(form, "Picture1"), Qt::Key_S,
                                     Qt::ControlModifier);
+                answer = control<QLabel>(form, "statusLine")->text();
             });
             control<QPushButton>(form, "rgb2nb")->click();
             // The pass went on to its end.
             QCOMPARE(control<QLineEdit>(form, "Progress")->text(), progressText(kWidth));
         }
         QCOMPARE(m_dialogs, 0);
-        QCOMPARE(m_messages.size(), 1);
-        QVERIFY2(m_messages.first().contains(when == QLatin1String("empty")
-                                                 ? QLatin1String("no picture")
-                                                 : QLatin1String("pass is running")),
-                 qPrintable(m_messages.first()));
+        // During a pass the answer is in the status line, never in a box.
+        if (when == QLatin1String("empty"))
+            answer = m_messages.value(0);
+        QCOMPARE(m_messages.size(), when == QLatin1String("empty") ? 1 : 0);
+        QVERIFY2(answer.contains(when == QLatin1String("empty") ? QLatin1String("no picture")
+                                                                : QLatin1String("pass is running")),
+                 qPrintable(answer));
         QVERIFY(filesBesidesScan().isEmpty());
         if (when == QLatin1String("empty"))
             return;

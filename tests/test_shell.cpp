@@ -7,6 +7,7 @@
 #include "shell/picturebox.h"
 #include "support.h"
 
+#include <QAction>
 #include <QByteArrayList>
 #include <QCheckBox>
 #include <QDir>
@@ -298,6 +299,64 @@ private Q_SLOTS:
         QCOMPARE(m_messages.size(), 1);
         QVERIFY(module.Mask.at(5, 5));
         QCOMPARE(control<PictureBox>(*form, "Picture1")->Point(5, 5), kBlack);
+    }
+
+    // The status line says what the window shows and how the last pass
+    // ended; the view's keys and the pass keys work with the focus on a
+    // button, and F1 lists every key.
+    void statusLineAndKeys() {
+        Module1 module;
+        auto form = open(module, m_png);
+        QVERIFY(QTest::qWaitForWindowActive(form.get()));
+        auto *status = control<QLabel>(*form, "statusLine");
+        auto *picture = control<PictureBox>(*form, "Picture1");
+        auto *button = control<QPushButton>(*form, "Command1");
+        const auto says = [&](const char *text) {
+            return status->text().contains(QLatin1String(text));
+        };
+        QVERIFY2(says("40 x 30 pixels") && says("zoom 1"), qPrintable(status->text()));
+        QVERIFY(form->isMaximized());
+
+        button->setFocus();
+        QTest::keyClick(button, Qt::Key_F5);
+        QVERIFY2(says("NB finished: 40 columns"), qPrintable(status->text()));
+        QTest::keyClick(button, Qt::Key_C);
+        QVERIFY(picture->showChanges() && says("overlay on"));
+        QTest::keyPress(button, Qt::Key_Backslash);
+        QVERIFY(picture->comparing() && says("scan as loaded"));
+        QTest::keyRelease(button, Qt::Key_Backslash);
+        QVERIFY(!picture->comparing());
+        QTest::keyClick(button, Qt::Key_Minus, Qt::ControlModifier);
+        QVERIFY(picture->reduction() == 2 && says("zoom 1/2"));
+        // Typed into a box, C is a letter.
+        QTest::keyClick(control<QLineEdit>(*form, "rbox"), Qt::Key_C);
+        QVERIFY(picture->showChanges());
+
+        // Text1 follows the inspected pixel through undo.
+        QMouseEvent move(QEvent::MouseMove, QPointF(3, 3), QPointF(3, 3), Qt::NoButton,
+                         Qt::NoButton, {});
+        QCoreApplication::sendEvent(picture, &move);
+        QVERIFY(says("pixel 6, 6") && picture->marker() == QPoint(6, 6));
+        auto *text1 = control<QLineEdit>(*form, "Text1");
+        QVERIFY(text1->text().endsWith("True") && text1->isReadOnly());
+        QTest::keyClick(button, Qt::Key_Z, Qt::ControlModifier);
+        QVERIFY2(text1->text().endsWith("False"), qPrintable(text1->text()));
+
+        QTimer::singleShot(0, form.get(), [&] { form->setCancelBoxValue(1); });
+        QTest::keyClick(button, Qt::Key_F7);
+        QVERIFY2(says("affine cancelled at column 3"), qPrintable(status->text()));
+        form->setCancelBoxValue(1);
+        QTest::keyClick(button, Qt::Key_F6);
+        QVERIFY2(says("bouchtrou stopped after 1 column: Cancel was ticked"),
+                 qPrintable(status->text()));
+
+        QTest::keyClick(button, Qt::Key_F1);
+        auto *keys = form->findChild<QLabel *>(QStringLiteral("keysList"));
+        QVERIFY(keys && keys->isVisible());
+        for (const QAction *a : form->actions())
+            for (const QKeySequence &key : a->shortcuts())
+                QVERIFY2(keys->text().contains(key.toString(QKeySequence::NativeText)),
+                         qPrintable(key.toString()));
     }
 
     // Reload of a file that is gone: error 53 reported, picture and masks kept.
