@@ -487,8 +487,9 @@ private Q_SLOTS:
         Form1 form(module);
         QVERIFY(form.Form_Load(QStringLiteral("scan.png")));
         const QString path = out.filePath(name);
-        Form1::setSaveDialog([&](QWidget *, const QString &, const QStringList &filters) {
-            return Form1::SaveAnswer{path, filters.value(0)};
+        int dialogs = 0;
+        Form1::setSaveDialog([&](QWidget *, const Form1::SaveRequest &request) {
+            return ++dialogs == 1 ? Form1::SaveAnswer{path, request.filter} : Form1::SaveAnswer{};
         });
         MessageBoxes::setQuestionHandler([](QWidget *, const QString &) { return true; });
         control<QPushButton>(form, "Command2")->click();
