@@ -103,23 +103,35 @@ Form1::SaveDialog &installedSaveDialog() {
     return dialog;
 }
 
-// The real Save dialog: each file type gives a name typed without an
-// extension its first one, so the dialog's own question about replacing a
-// file is about the file that will be written.
-Form1::SaveAnswer showSaveDialog(QWidget *parent, const QString &proposed,
-                                 const QStringList &filters) {
-    QFileDialog dialog(parent, QStringLiteral("Save"), proposed);
+// The real Save dialog, wide enough for its columns: each file type gives a
+// name typed without an extension its first one, so that the dialog's own
+// question about replacing a file is about the file that will be written, and
+// choosing a type renames the proposed name to match (see renamedForChoice).
+Form1::SaveAnswer showSaveDialog(QWidget *parent, const Form1::SaveRequest &request,
+                                 const QString &scan) {
+    QFileDialog dialog(parent, QStringLiteral("Save"), request.proposed);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
-    dialog.setNameFilters(filters);
-    dialog.selectNameFilter(filters.value(0));
-    const auto suffixOf = [](const QString &filter) {
+    dialog.setNameFilters(request.filters);
+    dialog.selectNameFilter(request.filter);
+    const auto chosen = [&](const QString &filter) {
         const SaveChoice *choice = saveChoiceFor(filter);
-        return choice ? choice->format->extensions.first() : QString();
+        return choice ? choice : &saveChoices().first();
     };
-    dialog.setDefaultSuffix(suffixOf(filters.value(0)));
-    QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog,
-                     [&](const QString &filter) { dialog.setDefaultSuffix(suffixOf(filter)); });
+    dialog.setDefaultSuffix(chosen(request.filter)->format->extensions.first());
+    QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog, [&](const QString &filter) {
+        const SaveChoice *choice = chosen(filter);
+        dialog.setDefaultSuffix(choice->format->extensions.first());
+        const QString name = dialog.selectedFiles().value(0);
+        if (!name.isEmpty() && !QFileInfo(name).isDir()) {
+            if (const QString renamed = renamedForChoice(name, scan, *choice); renamed != name)
+                dialog.selectFile(renamed);
+        }
+    });
+    QSize size = dialog.sizeHint().expandedTo(QSize(900, 600));
+    if (const QScreen *screen = parent ? parent->screen() : nullptr)
+        size = size.boundedTo(screen->availableSize());
+    dialog.resize(size);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return {};
     return {dialog.selectedFiles().first(), dialog.selectedNameFilter()};
@@ -521,42 +533,64 @@ void Form1::Command2_Click() {
         MessageBoxes::show(this, refusal);
         return;
     }
-    const QString proposed = defaultSaveName(m_module.ImagePath);
-    const SaveAnswer answer = installedSaveDialog()
-                                  ? installedSaveDialog()(this, proposed, saveFilters())
-                                  : showSaveDialog(this, proposed, saveFilters());
-    if (answer.path.isEmpty())
-        return;
-    const SaveChoice *choice = saveChoiceFor(answer.filter);
-    if (!choice)
-        choice = &saveChoices().first();
-    // The dialog runs its own event loop; the window is blocked meanwhile,
-    // but check again rather than save a mask a pass is still writing.
-    if (const QString refusal = saveRefusal(passRunning(), picture); !refusal.isEmpty()) {
-        MessageBoxes::show(this, refusal);
-        return;
-    }
-    const QString path = savePath(answer.path, *choice);
-    if (const QString problem = saveProblem(path); !problem.isEmpty()) {
-        MessageBoxes::show(this, problem);
-        return;
-    }
-    // The dialog asked about the name as typed; with an extension added, the
-    // file written is another one, which gets the same question.
-    if (sameFile(path, m_module.ImagePath)) {
-        if (!MessageBoxes::ask(this, replaceScanQuestion(path, choice->content)))
+    // The type and the folder saved to last, else a PNG mask beside the scan.
+    const SaveChoice *last = saveChoiceFor(m_saveFilter);
+    if (!last)
+        last = &saveChoices().first();
+    QString proposed = defaultSaveName(m_module.ImagePath, *last);
+    if (!m_saveFolder.isEmpty())
+        proposed = QDir(m_saveFolder).filePath(QFileInfo(proposed).fileName());
+    SaveRequest request{proposed, saveFilters(), last->filter};
+    // A name refused, or a question answered no, goes back to the dialog
+    // with that name and type.
+    for (;;) {
+        const SaveAnswer answer = installedSaveDialog()
+                                      ? installedSaveDialog()(this, request)
+                                      : showSaveDialog(this, request, m_module.ImagePath);
+        if (answer.path.isEmpty())
             return;
-    } else if (path != answer.path && QFileInfo::exists(path) &&
-               !MessageBoxes::ask(this, replaceFileQuestion(path, choice->content))) {
+        const SaveChoice *chosen = saveChoiceFor(answer.filter);
+        if (!chosen)
+            chosen = &saveChoices().first();
+        // The dialog runs its own event loop; the window is blocked meanwhile,
+        // but check again rather than save a mask a pass is still writing.
+        if (const QString refusal = saveRefusal(passRunning(), picture); !refusal.isEmpty()) {
+            MessageBoxes::show(this, refusal);
+            return;
+        }
+        const SaveTarget target = saveTarget(answer.path, *chosen);
+        request.proposed = answer.path;
+        request.filter = target.choice ? target.choice->filter : chosen->filter;
+        if (!target.refusal.isEmpty()) {
+            MessageBoxes::show(this, target.refusal);
+            continue;
+        }
+        const QString &path = target.path;
+        const SaveChoice &choice = *target.choice;
+        if (const QString problem = saveProblem(path); !problem.isEmpty()) {
+            MessageBoxes::show(this, problem);
+            return;
+        }
+        m_saveFilter = choice.filter;
+        m_saveFolder = QFileInfo(path).absolutePath();
+        // The dialog asked about the name as typed; with an extension added,
+        // the file written is another one, which gets the same question.
+        if (sameFile(path, m_module.ImagePath)) {
+            if (!MessageBoxes::ask(this, replaceScanQuestion(path, choice.content)))
+                continue;
+        } else if (path != answer.path && QFileInfo::exists(path) &&
+                   !MessageBoxes::ask(this, replaceFileQuestion(path, choice.content))) {
+            continue;
+        }
+        QString message;
+        if (!saveImage(m_module, choice.content, path, &message, m_session.geoReference())) {
+            MessageBoxes::show(this, message);
+            return;
+        }
+        m_session.markSaved();
+        showStatus(tr("Saved %1").arg(QDir::toNativeSeparators(path)));
         return;
     }
-    QString message;
-    if (!saveImage(m_module, choice->content, path, &message, m_session.geoReference())) {
-        MessageBoxes::show(this, message);
-        return;
-    }
-    m_session.markSaved();
-    showStatus(tr("Saved %1").arg(QDir::toNativeSeparators(path)));
 }
 
 template <typename Run>

@@ -108,16 +108,20 @@ public:
     int cancelBoxValue() const;
     void setCancelBoxValue(int value);
 
-    // The Save dialog: given the proposed name and the file types (the first
-    // the default), the chosen name and type; an empty name when cancelled.
+    // The Save dialog: given the proposed name, the file types and the one
+    // selected, the chosen name and type; an empty name when cancelled.
     // Tests install their own in place of the real one; an empty function
     // restores it.
+    struct SaveRequest {
+        QString proposed;
+        QStringList filters;
+        QString filter;
+    };
     struct SaveAnswer {
         QString path;
         QString filter;
     };
-    using SaveDialog = std::function<SaveAnswer(QWidget *parent, const QString &proposed,
-                                                const QStringList &filters)>;
+    using SaveDialog = std::function<SaveAnswer(QWidget *parent, const SaveRequest &request)>;
     static void setSaveDialog(SaveDialog dialog);
 
     Module1 &module() { return m_module; }
@@ -245,6 +249,11 @@ private:
     // progress box's tooltip; 0 when no pass runs.
     qint32 m_passLastColumn = 0;
     qint32 m_passColumn = 0;
+
+    // The type and folder of the last file saved to, which the next Save
+    // proposes; empty before the first.
+    QString m_saveFilter;
+    QString m_saveFolder;
 
     Module1 &m_module;
     Session m_session;

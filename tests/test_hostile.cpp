@@ -92,11 +92,13 @@ void hostileRows() {
     QTest::addColumn<QSize>("size");      // the loaded picture's size; invalid: refused
     QTest::addColumn<Probes>("probes");   // pixels of the loaded picture
     QTest::addColumn<QString>("reason");  // in the refusal's description
+    QTest::addColumn<QString>("words");   // in the window's line on the file, when given
 
     // A picture to load, of the image's size.
     const auto loads = [](const char *tag, const QString &name, const QByteArray &content,
                           QSize size, const Probes &probes = {}) {
-        QTest::newRow(tag) << name << content << Special::None << size << probes << QString();
+        QTest::newRow(tag) << name << content << Special::None << size << probes << QString()
+                           << QString();
     };
     const auto loadsImage = [&](const char *tag, const QString &name, const QImage &image,
                                 const Probes &probes, const char *format = "PNG") {
@@ -104,8 +106,9 @@ void hostileRows() {
     };
     // Something to refuse, saying `reason`.
     const auto refuses = [](const char *tag, const QString &name, const QByteArray &content,
-                            const QString &reason, Special special = Special::None) {
-        QTest::newRow(tag) << name << content << special << QSize() << Probes() << reason;
+                            const QString &reason, Special special = Special::None,
+                            const QString &words = {}) {
+        QTest::newRow(tag) << name << content << special << QSize() << Probes() << reason << words;
     };
     const auto half = [](const QByteArray &bytes) { return bytes.left(bytes.size() / 2); };
     const QString cut = QStringLiteral("the file ends early");
@@ -114,14 +117,17 @@ void hostileRows() {
     const Probes corner{{0, 0, kCorner}};
 
     refuses("empty file", "empty.png", {}, "the file is empty");
-    refuses("text named .png", "notes.png", "not a picture\n", "Unsupported image format");
+    refuses("text named .png", "notes.png", "not a picture\n", "Unsupported image format",
+            Special::None,
+            "it is not a picture inkmask can read (its bytes are those of a text file).");
     refuses("truncated png", "cut.png", half(png), cut);
     // Named with terminal codes: the batch tool's messages show them escaped.
     refuses("control characters in the name", QStringLiteral("e\x1b[2J\t\u009b.png"), half(png),
             cut);
     refuses("header claims 100000 x 100000", "huge.png", pngClaiming(100000, 100000),
             "Picture too large (100000 x 100000 pixels need 38147 MB; the limit is 4096 MB)");
-    refuses("directory", "folder.png", {}, "a folder, not a file", Special::Directory);
+    refuses("directory", "folder.png", {}, "a folder, not a file", Special::Directory,
+            "it is a folder, not a file.");
     refuses("named pipe", "pipe.png", {}, "not a regular file", Special::Fifo);
     refuses("no read permission", "locked.png", png, "Permission denied", Special::Unreadable);
     // The name as given, not another file with an extension added.
@@ -355,6 +361,7 @@ private Q_SLOTS:
     // the new picture with white masks, or the error report with picture and
     // masks as they were. Then start-up on it: the picture and white masks,
     // or the four-line failure message; a picture goes through the passes.
+    // The report's last line names the file and says why in words.
     void hostileFile() {
         QFETCH(QString, name);
         QFETCH(QByteArray, content);
@@ -362,6 +369,7 @@ private Q_SLOTS:
         QFETCH(QSize, size);
         QFETCH(Probes, probes);
         QFETCH(QString, reason);
+        QFETCH(QString, words);
         if (special == Special::Unreadable && geteuid() == 0)
             QSKIP("running as root: permissions do not stop reading");
         if (needsOpenJpeg())
@@ -377,6 +385,12 @@ private Q_SLOTS:
         QVERIFY(makeHostile(name, special, content));
         control<QPushButton>(form, "Command1")->click();
         QCOMPARE(form.cancelBoxValue(), 1);
+        const QString line = m_messages.value(0).section(QLatin1Char('\n'), -1);
+        QVERIFY2(
+            loads || (line.startsWith(
+                          QStringLiteral("Cannot open \"%1\": ").arg(QFileInfo(name).fileName())) &&
+                      line.endsWith(words)),
+            qPrintable(line));
         checkReport(QStringLiteral("Run-time error '"), reason);
         checkLoaded(form, module, loads ? size : QSize(20, 10), loads);
         if (!loads) {
@@ -487,8 +501,9 @@ private Q_SLOTS:
         Form1 form(module);
         QVERIFY(form.Form_Load(QStringLiteral("scan.png")));
         const QString path = out.filePath(name);
-        Form1::setSaveDialog([&](QWidget *, const QString &, const QStringList &filters) {
-            return Form1::SaveAnswer{path, filters.value(0)};
+        int dialogs = 0;
+        Form1::setSaveDialog([&](QWidget *, const Form1::SaveRequest &request) {
+            return ++dialogs == 1 ? Form1::SaveAnswer{path, request.filter} : Form1::SaveAnswer{};
         });
         MessageBoxes::setQuestionHandler([](QWidget *, const QString &) { return true; });
         control<QPushButton>(form, "Command2")->click();

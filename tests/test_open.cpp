@@ -252,8 +252,8 @@ private Q_SLOTS:
         qputenv("INKMASK_TEST_CHOICE", QFile::encodeName(m_second));
         const QString saved = m_dir.filePath(QStringLiteral("saved-mask.png"));
         QFile::remove(saved);
-        Form1::setSaveDialog([&](QWidget *, const QString &, const QStringList &filters) {
-            return Form1::SaveAnswer{saved, filters.first()};
+        Form1::setSaveDialog([&](QWidget *, const Form1::SaveRequest &request) {
+            return Form1::SaveAnswer{saved, request.filters.first()};
         });
         QStringList questions;
         MessageBoxes::setUnsavedHandler([&](QWidget *, const QString &text) {

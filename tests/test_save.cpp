@@ -9,8 +9,11 @@
 #include "shell/picturebox.h"
 #include "support.h"
 
+#include <QApplication>
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QImageReader>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -22,6 +25,7 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <unistd.h>
 
@@ -71,11 +75,10 @@ private:
     QStringList m_messages;
     QStringList m_questions;
     bool m_reply = false;
-    // What the scripted dialog answers, and what it was offered.
-    Form1::SaveAnswer m_answer;
-    QString m_proposed;
-    QStringList m_offered;
-    int m_dialogs = 0;
+    // What the scripted dialog answers, one answer a time it opens (then it
+    // is cancelled), and what it was asked each time.
+    QList<Form1::SaveAnswer> m_answers;
+    QList<Form1::SaveRequest> m_requests;
 
     // A window on the scan after NB and bouchtrou, so that the mask and the
     // painted picture are neither blank nor the file's.
@@ -86,6 +89,13 @@ private:
         control<QPushButton>(*form, "rgb2nb")->click();
         control<QPushButton>(*form, "bouchtrou")->click();
         return form;
+    }
+
+    void installScriptedDialog() {
+        Form1::setSaveDialog([this](QWidget *, const Form1::SaveRequest &request) {
+            m_requests << request;
+            return m_answers.isEmpty() ? Form1::SaveAnswer{} : m_answers.takeFirst();
+        });
     }
 
     QStringList filesBesidesScan() const {
@@ -103,18 +113,12 @@ private Q_SLOTS:
             m_questions << text;
             return m_reply;
         });
-        Form1::setSaveDialog(
-            [this](QWidget *, const QString &proposed, const QStringList &filters) {
-                ++m_dialogs;
-                m_proposed = proposed;
-                m_offered = filters;
-                return m_answer;
-            });
+        installScriptedDialog();
     }
     void init() {
         m_messages.clear();
         m_questions.clear();
-        m_dialogs = 0;
+        m_requests.clear();
         QDir dir(m_dir.path());
         for (const QString &entry : dir.entryList(QDir::AllEntries | QDir::NoDotAndDotDot))
             QVERIFY(QFileInfo(dir.filePath(entry)).isDir()
@@ -130,8 +134,9 @@ private Q_SLOTS:
 
     // Each file type of the dialog writes its content in its format, read back
     // equal to `Mask` or to the picture shown, with the picture's resolution;
-    // a name typed without the type's extension gets it. The dialog proposes
-    // the scan's name with "-mask.png" and lists a PNG mask first.
+    // a name typed without the type's extension gets it, one typed with
+    // another type's is written in that type. The dialog proposes the scan's
+    // name with "-mask.png" and lists a PNG mask first.
     void saveChoice_data() {
         QTest::addColumn<QString>("typed");
         QTest::addColumn<QString>("written");
@@ -150,7 +155,8 @@ private Q_SLOTS:
         row("mask, PBM, no extension", "out", "out.pbm", mask, "PBM", false);
         row("picture, PNG", "p.png", "p.png", picture, "PNG", false);
         row("picture, TIFF", "p.tiff", "p.tiff", picture, "TIFF", false);
-        row("picture, PNG, named .tif", "p.tif", "p.tif.png", picture, "PNG", true);
+        row("picture, PNG, named .tif", "p.tif", "p.tif", picture, "PNG", true);
+        row("mask, PBM, named .PNG", "m.PNG", "m.PNG", mask, "PBM", false);
     }
     void saveChoice() {
         QFETCH(QString, typed);
@@ -164,8 +170,8 @@ private Q_SLOTS:
         const QImage shown = control<PictureBox>(*form, "Picture1")->image();
         const PackedMask mask = module.Mask;
         QVERIFY(mask.countBlack() > 0);
-        m_answer = {m_dir.filePath(typed), filterOf(ImageContent(content), qPrintable(format))};
-        QVERIFY(!m_answer.filter.isEmpty());
+        m_answers = {{m_dir.filePath(typed), filterOf(ImageContent(content), qPrintable(format))}};
+        QVERIFY(!m_answers.first().filter.isEmpty());
         if (byKey) {
             form->activateWindow();
             QVERIFY(QTest::qWaitForWindowActive(form.get()));
@@ -173,18 +179,20 @@ private Q_SLOTS:
         } else {
             control<QPushButton>(*form, "Command2")->click();
         }
-        QCOMPARE(m_dialogs, 1);
-        QCOMPARE(m_proposed, m_dir.filePath(QStringLiteral("scan-mask.png")));
-        QCOMPARE(m_offered.value(0), filterOf(ImageContent::Mask, "PNG"));
+        QCOMPARE(m_requests.size(), 1);
+        QCOMPARE(m_requests[0].proposed, m_dir.filePath(QStringLiteral("scan-mask.png")));
+        QCOMPARE(m_requests[0].filters.value(0), filterOf(ImageContent::Mask, "PNG"));
+        QCOMPARE(m_requests[0].filter, m_requests[0].filters.value(0));
         QVERIFY2(m_messages.isEmpty(), qPrintable(m_messages.join(QLatin1Char('|'))));
         QVERIFY(m_questions.isEmpty());
         QCOMPARE(filesBesidesScan(), QStringList{written});
 
         QImageReader reader(m_dir.filePath(written));
-        QCOMPARE(reader.format(), format.toLower().toLatin1());
+        const QByteArray writer = outputFormatFor(written)->writerName;
+        QCOMPARE(reader.format(), writer);
         const QImage read = reader.read();
         QVERIFY(!read.isNull());
-        if (format != QLatin1String("PBM")) {  // a bitmap with no resolution
+        if (writer != "pbm") {  // a bitmap with no resolution
             QCOMPARE(read.dotsPerMeterX(), kDotsPerMeter);
             QCOMPARE(read.dotsPerMeterY(), kDotsPerMeter);
         }
@@ -212,7 +220,7 @@ private Q_SLOTS:
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write(world) == world.size());
         file.close();
         const auto save = [&](const char *name, ImageContent content, const char *format) {
-            m_answer = {m_dir.filePath(name), filterOf(content, format)};
+            m_answers = {{m_dir.filePath(name), filterOf(content, format)}};
             control<QPushButton>(*form, "Command2")->click();
             QVERIFY2(m_messages.isEmpty(), qPrintable(m_messages.join(QLatin1Char('|'))));
         };
@@ -277,9 +285,13 @@ private Q_SLOTS:
             return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
         }();
         m_reply = reply;
-        m_answer = {name, filterOf(ImageContent::Mask, "PNG")};
+        m_answers = {{name, filterOf(ImageContent::Mask, "PNG")}};
         control<QPushButton>(*form, "Command2")->click();
         QCOMPARE(m_questions.size(), 1);
+        // No goes back to the dialog, with the same name.
+        QCOMPARE(m_requests.size(), reply ? 1 : 2);
+        QCOMPARE(m_requests.last().proposed,
+                 reply ? m_dir.filePath(QStringLiteral("scan-mask.png")) : name);
         QVERIFY(m_questions.first().contains(QDir::toNativeSeparators(name)));
         QVERIFY(m_messages.isEmpty());
         const QImage read(name);
@@ -308,12 +320,41 @@ private Q_SLOTS:
         auto form = cleanedWindow(module);
         QVERIFY(form);
         m_reply = reply;
-        m_answer = {m_dir.filePath(QStringLiteral("plan.v2")), filterOf(ImageContent::Mask, "PNG")};
+        m_answers = {
+            {m_dir.filePath(QStringLiteral("plan.v2")), filterOf(ImageContent::Mask, "PNG")}};
         control<QPushButton>(*form, "Command2")->click();
         QCOMPARE(m_questions.size(), 1);
+        QCOMPARE(m_requests.size(), reply ? 1 : 2);
         QVERIFY2(m_questions.first().contains(QDir::toNativeSeparators(existing)),
                  qPrintable(m_questions.first()));
         QCOMPARE(QImage(existing).depth() == 1, reply);
+    }
+
+    // The next Save proposes the type and the folder saved to last, the
+    // proposed name following the type. A name whose extension is of a type
+    // that cannot hold the chosen content is refused, naming those that can,
+    // and the dialog comes back with it.
+    void nextProposal() {
+        Module1 module;
+        auto form = cleanedWindow(module);
+        QVERIFY(form);
+        QVERIFY(QDir(m_dir.path()).mkdir(QStringLiteral("out")));
+        const QString tiff = m_dir.filePath(QStringLiteral("out/brev-pic.tif"));
+        const QString pbm = m_dir.filePath(QStringLiteral("out/brev.pbm"));
+        const QString png = filterOf(ImageContent::Picture, "PNG");
+        m_answers = {{tiff, png}, {pbm, png}, {}};
+        control<QPushButton>(*form, "Command2")->click();
+        control<QPushButton>(*form, "Command2")->click();
+        QCOMPARE(m_requests.size(), 3);
+        QCOMPARE(m_requests[1].proposed, m_dir.filePath(QStringLiteral("out/scan-painted.tif")));
+        QCOMPARE(m_requests[1].filter, filterOf(ImageContent::Picture, "TIFF"));
+        QCOMPARE(m_requests[2].proposed, pbm);
+        QCOMPARE(m_requests[2].filter, png);
+        QCOMPARE(m_messages.size(), 1);
+        QVERIFY2(m_messages[0].contains(QLatin1String(".png, .tif or .tiff")),
+                 qPrintable(m_messages[0]));
+        QCOMPARE(QDir(m_dir.filePath(QStringLiteral("out"))).entryList(QDir::Files),
+                 QStringList{QStringLiteral("brev-pic.tif")});
     }
 
     // Save is refused with a message, before the dialog opens, while a pass
@@ -330,7 +371,8 @@ private Q_SLOTS:
         QFETCH(QString, when);
         Module1 module;
         Form1 form(module);
-        m_answer = {m_dir.filePath(QStringLiteral("out.png")), filterOf(ImageContent::Mask, "PNG")};
+        const QString out = m_dir.filePath(QStringLiteral("out.png"));
+        m_answers = {{out, filterOf(ImageContent::Mask, "PNG")}};
         QString answer;
         if (when == QLatin1String("empty")) {
             control<QPushButton>(form, "Command2")->click();
@@ -350,7 +392,7 @@ private Q_SLOTS:
             // The pass went on to its end.
             QCOMPARE(control<QLineEdit>(form, "Progress")->text(), progressText(kWidth));
         }
-        QCOMPARE(m_dialogs, 0);
+        QVERIFY(m_requests.isEmpty());
         // During a pass the answer is in the status line, never in a box.
         if (when == QLatin1String("empty"))
             answer = m_messages.value(0);
@@ -362,8 +404,8 @@ private Q_SLOTS:
         if (when == QLatin1String("empty"))
             return;
         control<QPushButton>(form, "Command2")->click();
-        QCOMPARE(m_dialogs, 1);
-        QVERIFY(holdsMask(QImage(m_answer.path), module.Mask));
+        QCOMPARE(m_requests.size(), 1);
+        QVERIFY(holdsMask(QImage(out), module.Mask));
     }
 
     // The name Save proposes: the scan's base name, all but its last
@@ -382,6 +424,71 @@ private Q_SLOTS:
         QFETCH(QString, scan);
         QFETCH(QString, proposed);
         QCOMPARE(defaultSaveName(scan), proposed);
+    }
+
+    // Choosing a type in the dialog renames the name Save proposed, for any
+    // type, to the one it proposes for this type; another name only changes
+    // the extension of another type to this type's.
+    void renamed_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("content");
+        QTest::addColumn<QString>("format");
+        QTest::addColumn<QString>("renamed");
+        const auto row = [](const char *name, ImageContent content, const char *format,
+                            const char *renamed) {
+            QTest::newRow(name) << QString(name) << int(content) << QString(format)
+                                << QString(renamed);
+        };
+        row("/d/scan-mask.png", ImageContent::Picture, "TIFF", "/d/scan-painted.tif");
+        row("/e/scan-painted.tif", ImageContent::Mask, "PBM", "/e/scan-mask.pbm");
+        row("/d/plan.png", ImageContent::Mask, "TIFF", "/d/plan.tif");
+        row("/d/plan.tiff", ImageContent::Picture, "TIFF", "/d/plan.tiff");
+        row("/d/plan.v2", ImageContent::Mask, "TIFF", "/d/plan.v2");
+    }
+    void renamed() {
+        QFETCH(QString, name);
+        QFETCH(int, content);
+        QFETCH(QString, format);
+        QFETCH(QString, renamed);
+        const SaveChoice *choice =
+            saveChoiceFor(filterOf(ImageContent(content), qPrintable(format)));
+        QVERIFY(choice);
+        QCOMPARE(renamedForChoice(name, QStringLiteral("/d/scan.jpg"), *choice), renamed);
+    }
+
+    // The real dialog opens wide enough for its columns (as the screen allows),
+    // proposing the name,
+    // and renames it when another type is chosen.
+    void realDialog() {
+        Module1 module;
+        Form1 form(module);
+        QVERIFY(form.Form_Load(m_scan));
+        Form1::setSaveDialog({});
+        QSize size;
+        QString shown;
+        QString renamed;
+        QTimer::singleShot(0, &form, [&] {
+            auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+            if (!dialog)
+                return;
+            size = dialog->size();
+            auto *name = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+            auto *types = dialog->findChild<QComboBox *>(QStringLiteral("fileTypeCombo"));
+            if (name && types) {
+                shown = name->text();
+                QTest::keyClick(types, Qt::Key_Down);  // a TIFF mask
+                renamed = name->text();
+            }
+            dialog->reject();
+        });
+        control<QPushButton>(form, "Command2")->click();
+        installScriptedDialog();
+        const QSize least = QSize(900, 600).boundedTo(form.screen()->availableSize());
+        QVERIFY2(size.expandedTo(least) == size,
+                 qPrintable(QStringLiteral("%1 x %2").arg(size.width()).arg(size.height())));
+        QCOMPARE(shown, QStringLiteral("scan-mask.png"));
+        QCOMPARE(renamed, QStringLiteral("scan-mask.tif"));
+        QVERIFY(filesBesidesScan().isEmpty());
     }
 
     // Every control says what it does.

@@ -276,7 +276,8 @@ private Q_SLOTS:
 
     // taches through its button, with the speck size its box holds when it
     // starts: after NB the light pixel (5, 5) is a white hole of one pixel. A
-    // box that holds no number is error 13 naming the box, and nothing runs.
+    // box that holds no number is error 13 naming the box, with a line saying
+    // what it must hold, and nothing runs; so too for a threshold box.
     void tachesButtonAndBox() {
         Module1 module;
         auto form = open(module, m_png);
@@ -289,6 +290,8 @@ private Q_SLOTS:
         QCOMPARE(m_messages.size(), 1);
         QVERIFY(m_messages.first().contains(QStringLiteral("13")));
         QVERIFY(m_messages.first().contains(QStringLiteral("tachesbox")));
+        QCOMPARE(m_messages.first().section(QLatin1Char('\n'), -1),
+                 QStringLiteral("The speck size box must hold a whole number; it holds \"one\"."));
         QCOMPARE(control<QLineEdit>(*form, "Progress")->text(), QStringLiteral("i=40"));
         box->setText(QStringLiteral("0"));
         taches->click();
@@ -299,6 +302,11 @@ private Q_SLOTS:
         QCOMPARE(m_messages.size(), 1);
         QVERIFY(module.Mask.at(5, 5));
         QCOMPARE(control<PictureBox>(*form, "Picture1")->Point(5, 5), kBlack);
+        control<QLineEdit>(*form, "rbox")->setText(QStringLiteral("l8O"));
+        control<QPushButton>(*form, "rgb2nb")->click();
+        QCOMPARE(m_messages.value(1), QStringLiteral("Run-time error '13':\n\nType mismatch "
+                                                     "(rbox: \"l8O\")\nThe R box must hold a "
+                                                     "number; it holds \"l8O\"."));
     }
 
     // The status line says what the window shows and how the last pass

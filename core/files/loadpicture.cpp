@@ -25,6 +25,13 @@ constexpr int kPermissionDenied = 70;
 constexpr int kPathFileAccess = 75;
 constexpr int kInvalidPicture = 481;
 
+// The reasons in words of the refusals that more than one place makes.
+const QString kEmptyFile = QStringLiteral("the file is empty");
+const QString kEndsEarly = QStringLiteral(
+    "the file ends early: it was cut short, perhaps by a copy or a download that did not "
+    "finish");
+const QString kDamaged = QStringLiteral("its picture data is damaged and cannot be decoded");
+
 // Refuses what the reader cannot or must not open, naming the reason: the
 // reader itself calls a folder or an unreadable file "not found", tries other
 // files with an image extension added to a missing name, and would wait
@@ -32,18 +39,24 @@ constexpr int kInvalidPicture = 481;
 void checkIsReadableFile(const QString &path) {
     const QFileInfo info(path);
     if (!info.exists())
-        throw RuntimeError(kFileNotFound, QStringLiteral("File not found"));
+        throw RuntimeError(kFileNotFound, QStringLiteral("File not found"),
+                           QStringLiteral("there is no file of that name"));
     if (info.isDir())
         throw RuntimeError(kPathFileAccess,
-                           QStringLiteral("Path/File access error (a folder, not a file)"));
+                           QStringLiteral("Path/File access error (a folder, not a file)"),
+                           QStringLiteral("it is a folder, not a file"));
     if (!info.isFile())
         throw RuntimeError(kPathFileAccess,
-                           QStringLiteral("Path/File access error (not a regular file)"));
+                           QStringLiteral("Path/File access error (not a regular file)"),
+                           QStringLiteral("it is not a file but a named pipe, a device or a "
+                                          "socket"));
     if (!info.isReadable())
-        throw RuntimeError(kPermissionDenied, QStringLiteral("Permission denied"));
+        throw RuntimeError(kPermissionDenied, QStringLiteral("Permission denied"),
+                           QStringLiteral("its permissions do not let you read it"));
     // The reader would call it an unsupported format.
     if (info.size() == 0)
-        throw RuntimeError(kInvalidPicture, QStringLiteral("Invalid picture (the file is empty)"));
+        throw RuntimeError(kInvalidPicture, QStringLiteral("Invalid picture (the file is empty)"),
+                           kEmptyFile);
 }
 
 // The reader refuses a picture above the limit with no more than "Unable to
@@ -60,7 +73,8 @@ void checkSize(const QSize &size) {
                                .arg(size.width())
                                .arg(size.height())
                                .arg(megabytes)
-                               .arg(kPictureAllocationLimitMB));
+                               .arg(kPictureAllocationLimitMB),
+                           QStringLiteral("the picture is too large to hold in memory"));
     }
 }
 
@@ -72,7 +86,8 @@ void readBytes(const QString &path, QByteArray &bytes) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         throw RuntimeError(kPathFileAccess,
-                           QStringLiteral("Path/File access error (%1)").arg(file.errorString()));
+                           QStringLiteral("Path/File access error (%1)").arg(file.errorString()),
+                           QStringLiteral("it could not be read (%1)").arg(file.errorString()));
     if (codecBuffersKept()) {
         qint64 size = 0;
         for (;;) {
@@ -89,9 +104,11 @@ void readBytes(const QString &path, QByteArray &bytes) {
     }
     if (file.error() != QFileDevice::NoError)
         throw RuntimeError(kPathFileAccess,
-                           QStringLiteral("Path/File access error (%1)").arg(file.errorString()));
+                           QStringLiteral("Path/File access error (%1)").arg(file.errorString()),
+                           QStringLiteral("it could not be read (%1)").arg(file.errorString()));
     if (bytes.isEmpty())
-        throw RuntimeError(kInvalidPicture, QStringLiteral("Invalid picture (the file is empty)"));
+        throw RuntimeError(kInvalidPicture, QStringLiteral("Invalid picture (the file is empty)"),
+                           kEmptyFile);
 }
 
 // A PNG file that fits in the part of the picture's buffer the decoder's
@@ -149,9 +166,27 @@ bool startsAsTiff(QFile &file) {
            std::memcmp(head, "II+\0", 4) == 0 || std::memcmp(head, "MM\0+", 4) == 0;
 }
 
-}  // namespace
+// What a file the reader does not know seems to hold, from its first bytes.
+QString whatBytesAre(const QByteArray &head) {
+    const auto starts = [&](const char *magic) { return head.startsWith(magic); };
+    if (starts("%PDF"))
+        return QStringLiteral("its bytes are those of a PDF document");
+    if (starts("PK\x03\x04"))
+        return QStringLiteral("its bytes are those of a ZIP archive, as an office document is");
+    if (head.mid(4, 4) == "ftyp")
+        return QStringLiteral("its bytes are those of a HEIF or AVIF picture or of a video");
+    if (head.contains("<svg"))
+        return QStringLiteral("its bytes are those of an SVG drawing");
+    const bool text = std::all_of(head.begin(), head.end(), [](char c) {
+        const auto u = uchar(c);
+        return u >= 0x20 || c == '\t' || c == '\n' || c == '\r' || c == '\f';
+    });
+    if (text && !head.isEmpty())
+        return QStringLiteral("its bytes are those of a text file");
+    return QStringLiteral("its bytes are of no format it knows");
+}
 
-void LoadPicture(const QString &path, QImage *picture) {
+void loadPicture(const QString &path, QImage *picture) {
     checkIsReadableFile(path);
     if (codecBuffersKept() && loadPngInPicture(path, picture))
         return;
@@ -165,7 +200,7 @@ void LoadPicture(const QString &path, QImage *picture) {
         readBytes(path, bytes);
         if (endsEarly(bytes))
             throw RuntimeError(kInvalidPicture,
-                               QStringLiteral("Invalid picture (the file ends early)"));
+                               QStringLiteral("Invalid picture (the file ends early)"), kEndsEarly);
         // The common PNG and JPEG files are decoded here, straight into 32-bit
         // RGB; the rest, and any file the decoder finds amiss, go to Qt's
         // reader, whose verdict and message stand.
@@ -180,7 +215,8 @@ void LoadPicture(const QString &path, QImage *picture) {
                 QStringLiteral("Invalid picture (a BMP file of more than 16384 x 16384 pixels "
                                "is read only uncompressed, with 1, 4, 8, 24 or 32 bits a "
                                "pixel: this one is %1)")
-                    .arg(why));
+                    .arg(why),
+                QStringLiteral("a BMP picture this large is read only in its simplest forms"));
         }
         // Qt has no JPEG 2000 reader: OpenJPEG's verdict stands.
         if (isJpeg2000(bytes)) {
@@ -188,7 +224,8 @@ void LoadPicture(const QString &path, QImage *picture) {
             if (why.isEmpty())
                 return;
             *picture = QImage();
-            throw RuntimeError(kInvalidPicture, QStringLiteral("Invalid picture (%1)").arg(why));
+            throw RuntimeError(kInvalidPicture, QStringLiteral("Invalid picture (%1)").arg(why),
+                               kDamaged);
         }
         if (isPng(bytes) && allocating([&] { return readPng(bytes, picture, checkSize); }))
             return;
@@ -201,7 +238,8 @@ void LoadPicture(const QString &path, QImage *picture) {
             if (!damage.isEmpty())
                 throw RuntimeError(
                     kInvalidPicture,
-                    QStringLiteral("Invalid picture (damaged JPEG data: %1)").arg(damage));
+                    QStringLiteral("Invalid picture (damaged JPEG data: %1)").arg(damage),
+                    kDamaged);
         }
     }
 
@@ -237,10 +275,35 @@ void LoadPicture(const QString &path, QImage *picture) {
         // "Unable to read image data".
         if (const QString library = takeLibraryError(); !library.isEmpty())
             why += QStringLiteral(" (%1)").arg(library);
-        throw RuntimeError(kInvalidPicture, why);
+        const bool unknown = reader.error() == QImageReader::UnsupportedFormatError;
+        device.seek(0);
+        throw RuntimeError(kInvalidPicture, why,
+                           unknown ? QStringLiteral("it is not a picture inkmask can read (%1)")
+                                         .arg(whatBytesAre(device.peek(4096)))
+                                   : kDamaged);
     }
     takeLibraryError();
     layOnWhitePaper(*picture);
+}
+
+}  // namespace
+
+void LoadPicture(const QString &path, QImage *picture) {
+    // Every refusal names the file and says why in words.
+    const auto named = [&](const RuntimeError &error, const QString &reason) {
+        QString name = QFileInfo(path).fileName();
+        if (name.isEmpty())
+            name = path;
+        return error.withDetail(QStringLiteral("Cannot open \"%1\": %2.").arg(name, reason));
+    };
+    const QString noMemory = QStringLiteral("there is not enough memory to open it");
+    try {
+        loadPicture(path, picture);
+    } catch (const RuntimeError &error) {
+        throw named(error, error.detail().isEmpty() ? noMemory : error.detail());
+    } catch (const std::bad_alloc &) {
+        throw named(RuntimeError::outOfMemory(), noMemory);
+    }
 }
 
 QImage LoadPicture(const QString &path) {

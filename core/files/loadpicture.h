@@ -21,7 +21,9 @@ constexpr int kPictureAllocationLimitMB = INKMASK_PICTURE_LIMIT_MB;
 // libpng's or libtiff's reason when it gave one); error
 // 7 for a picture larger than the limit, named with its size, and when memory
 // runs out. The picture comes out opaque, laid on white paper (see
-// layOnWhitePaper).
+// layOnWhitePaper). Every error's detail names the file and says in words why
+// it cannot be opened: "Cannot open "brev.png": it is not a picture inkmask
+// can read (its bytes are those of a text file)."
 QImage LoadPicture(const QString &path);
 
 // The same into `picture`, whose pixel buffer is reused when the new picture

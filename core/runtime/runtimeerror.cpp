@@ -2,13 +2,21 @@
 
 namespace ink {
 
-RuntimeError::RuntimeError(int number, QString description)
+RuntimeError::RuntimeError(int number, QString description, QString detail)
     : m_number(number),
       m_description(std::move(description)),
+      m_detail(std::move(detail)),
       m_what(QStringLiteral("Run-time error %1: %2").arg(number).arg(m_description).toUtf8()) {}
 
+RuntimeError RuntimeError::withDetail(QString detail) const {
+    return {m_number, m_description, std::move(detail)};
+}
+
 QString RuntimeError::reportText() const {
-    return QStringLiteral("Run-time error '%1':\n\n%2").arg(m_number).arg(m_description);
+    QString text = QStringLiteral("Run-time error '%1':\n\n%2").arg(m_number).arg(m_description);
+    if (!m_detail.isEmpty())
+        text += QLatin1Char('\n') + m_detail;
+    return text;
 }
 
 QString RuntimeError::lineText() const {

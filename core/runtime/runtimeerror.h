@@ -11,7 +11,9 @@ namespace ink {
 // A run-time error as the program reports it: a number and a description.
 // Numbers follow the classic numbering users of such tools know:
 // 6 overflow, 7 out of memory, 9 subscript out of range, 13 type mismatch.
-// Errors of the picture reader carry the reader's own description.
+// Errors of the picture reader carry the reader's own description. The
+// detail, when there is one, says in words what went wrong and what the user
+// can do: "The R box must hold a number; it holds "l8O"."
 class RuntimeError : public std::exception {
 public:
     enum Number : int {
@@ -21,15 +23,19 @@ public:
         TypeMismatch = 13,
     };
 
-    RuntimeError(int number, QString description);
+    RuntimeError(int number, QString description, QString detail = {});
 
     int number() const noexcept { return m_number; }
     const QString &description() const noexcept { return m_description; }
+    const QString &detail() const noexcept { return m_detail; }
+    // The same error with `detail` in place of its own.
+    RuntimeError withDetail(QString detail) const;
     const char *what() const noexcept override { return m_what.constData(); }
 
     // The texts that show an error, made here only: the window's report box
-    // ("Run-time error '9':", a blank line, the description) and the one-line
-    // form of the batch tool's messages ("error 9: Subscript out of range").
+    // ("Run-time error '9':", a blank line, the description, the detail on a
+    // line of its own) and the one-line form of the batch tool's messages
+    // ("error 9: Subscript out of range").
     QString reportText() const;
     QString lineText() const;
 
@@ -42,6 +48,7 @@ public:
 private:
     int m_number;
     QString m_description;
+    QString m_detail;
     QByteArray m_what;
 };
 

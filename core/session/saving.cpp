@@ -58,19 +58,58 @@ const SaveChoice *saveChoiceFor(const QString &filter) {
     return nullptr;
 }
 
-QString defaultSaveName(const QString &imagePath) {
-    const QFileInfo scan(imagePath);
-    QString base = scan.completeBaseName();
+namespace {
+
+// The name Save proposes, without its folder.
+QString proposedName(const QString &imagePath, const SaveChoice &choice) {
+    QString base = QFileInfo(imagePath).completeBaseName();
     if (base.isEmpty())
         base = QStringLiteral("scan");
-    return QDir(scan.path()).filePath(base + QStringLiteral("-mask.png"));
+    return base +
+           (choice.content == ImageContent::Mask ? QStringLiteral("-mask.")
+                                                 : QStringLiteral("-painted.")) +
+           choice.format->extensions.first();
 }
 
-QString savePath(const QString &typed, const SaveChoice &choice) {
-    const QString suffix = QFileInfo(typed).suffix().toLower();
-    if (choice.format->extensions.contains(suffix))
-        return typed;
-    return typed + QLatin1Char('.') + choice.format->extensions.first();
+}  // namespace
+
+QString defaultSaveName(const QString &imagePath, const SaveChoice &choice) {
+    return QDir(QFileInfo(imagePath).path()).filePath(proposedName(imagePath, choice));
+}
+
+QString renamedForChoice(const QString &name, const QString &imagePath, const SaveChoice &choice) {
+    const QFileInfo typed(name);
+    const QString fileName = typed.fileName();
+    if (fileName.isEmpty())
+        return name;
+    const QString folder = name.left(name.size() - fileName.size());
+    for (const SaveChoice &other : saveChoices()) {
+        if (fileName == proposedName(imagePath, other))
+            return folder + proposedName(imagePath, choice);
+    }
+    const OutputFormat *format = outputFormatFor(fileName);
+    if (!format || format == choice.format)
+        return name;
+    return name.chopped(typed.suffix().size()) + choice.format->extensions.first();
+}
+
+SaveTarget saveTarget(const QString &typed, const SaveChoice &chosen) {
+    const OutputFormat *format = outputFormatFor(typed);
+    if (!format)
+        return {typed + QLatin1Char('.') + chosen.format->extensions.first(), &chosen, {}};
+    for (const SaveChoice &choice : saveChoices()) {
+        if (choice.content == chosen.content && choice.format == format)
+            return {typed, &choice, {}};
+    }
+    return {
+        {},
+        nullptr,
+        QStringLiteral("%1\ncannot hold %2: a %3 file holds only %4. Name it with %5, or "
+                       "choose another type.")
+            .arg(QDir::toNativeSeparators(typed), contentDescription(chosen.content), format->label,
+                 contentDescription(chosen.content == ImageContent::Mask ? ImageContent::Picture
+                                                                         : ImageContent::Mask),
+                 outputExtensions(chosen.content))};
 }
 
 bool sameFile(const QString &a, const QString &b) {

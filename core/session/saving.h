@@ -32,13 +32,31 @@ QStringList saveFilters();
 const SaveChoice *saveChoiceFor(const QString &filter);
 
 // The name Save proposes for the scan at `imagePath`: its base name with
-// "-mask.png", in its folder ("plans/scan.jpg" gives "plans/scan-mask.png").
-QString defaultSaveName(const QString &imagePath);
+// "-mask" or "-painted" and the choice's first extension, in its folder
+// ("plans/scan.jpg" gives "plans/scan-mask.png" for a PNG mask).
+QString defaultSaveName(const QString &imagePath, const SaveChoice &choice = saveChoices().first());
 
-// The file a name typed in the dialog is written to: as typed when its
-// extension is one of the choice's format, else with the format's first
-// extension added, so that what is written is what the list said.
-QString savePath(const QString &typed, const SaveChoice &choice);
+// The name the dialog shows once its type becomes `choice` with `name` typed:
+// a name Save proposed for the scan, for any choice, becomes the one it
+// proposes for this one, in the same folder; another name with the
+// extension of a format the choice is not in gets the choice's; any other
+// name stays as it is (Save adds the extension).
+QString renamedForChoice(const QString &name, const QString &imagePath, const SaveChoice &choice);
+
+// Where a name typed in the dialog with `chosen` as its type is written, and
+// how, or why it cannot be.
+struct SaveTarget {
+    QString path;
+    const SaveChoice *choice = nullptr;
+    // The message to show, then the dialog again; empty when it can be saved.
+    QString refusal;
+};
+// An extension of a format that holds the chosen content picks that format
+// ("a.tif" typed with a PNG picture chosen writes a TIFF picture "a.tif"); one
+// of a format that cannot hold it is refused, naming the extensions that can;
+// with no such extension the chosen format's first one is added, so that what
+// is written is what the list said.
+SaveTarget saveTarget(const QString &typed, const SaveChoice &chosen);
 
 // Whether two names reach the same file: the same name once every symbolic
 // link is followed and "." and ".." are taken, or the same file on disk (a
@@ -53,7 +71,7 @@ QString saveRefusal(bool passRunning, const QImage &picture);
 QString replaceScanQuestion(const QString &path, ImageContent content);
 
 // The question Save asks before replacing a file the dialog did not ask
-// about: one named by the extension savePath() added.
+// about: one named by the extension saveTarget() added.
 QString replaceFileQuestion(const QString &path, ImageContent content);
 
 // Why Save may not write `path`, as the message to show, or empty when it

@@ -4,6 +4,7 @@
 #include "core/ops/paper.h"
 #include "core/ops/threshold.h"
 #include "core/runtime/convert.h"
+#include "core/runtime/runtimeerror.h"
 
 #include <memory>
 #include <optional>
@@ -13,6 +14,18 @@ namespace ink {
 
 namespace {
 
+// The number a box holds; error 13 for any other text, with a line naming the
+// box by its caption and saying what it must hold.
+double boxNumber(const QString &text, const QString &name, const QString &caption,
+                 const QString &needs) {
+    try {
+        return textToDouble(text, name);
+    } catch (const RuntimeError &error) {
+        throw error.withDetail(
+            QStringLiteral("The %1 box must hold %2; it holds \"%3\".").arg(caption, needs, text));
+    }
+}
+
 class BoxSettings : public SettingsSource {
 public:
     BoxSettings(SessionView &view, std::shared_ptr<const PaperEstimate> paper)
@@ -20,19 +33,21 @@ public:
     Thresholds thresholds() override {
         Thresholds t;
         t.paper = m_paper;
-        t.green = read(ThresholdBox::vbox, QStringLiteral("vbox"));
-        t.blue = read(ThresholdBox::bbox, QStringLiteral("bbox"));
-        t.red = read(ThresholdBox::rbox, QStringLiteral("rbox"));
+        t.green = read(ThresholdBox::vbox, QStringLiteral("vbox"), QStringLiteral("V"));
+        t.blue = read(ThresholdBox::bbox, QStringLiteral("bbox"), QStringLiteral("B"));
+        t.red = read(ThresholdBox::rbox, QStringLiteral("rbox"), QStringLiteral("R"));
         return t;
     }
 
     qint32 speckSize() override {
-        return roundToInt32(textToDouble(m_view.speckText(), QStringLiteral("tachesbox")));
+        return roundToInt32(boxNumber(m_view.speckText(), QStringLiteral("tachesbox"),
+                                      QStringLiteral("speck size"),
+                                      QStringLiteral("a whole number")));
     }
 
 private:
-    double read(ThresholdBox box, const QString &name) {
-        return textToDouble(m_view.thresholdText(box), name);
+    double read(ThresholdBox box, const QString &name, const QString &caption) {
+        return boxNumber(m_view.thresholdText(box), name, caption, QStringLiteral("a number"));
     }
 
     SessionView &m_view;
