@@ -10,6 +10,7 @@
 #include "shell/messagebox.h"
 #include "shell/opendialog.h"
 #include "shell/picturebox.h"
+#include "shell/thresholdpreview.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -299,6 +300,19 @@ void Form1::createControls() {
     m_redoAction = action(tr("Redo"), {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z),
                                        QKeySequence(Qt::CTRL | Qt::Key_Y)});
     connect(m_redoAction, &QAction::triggered, this, &Form1::Redo_Key);
+
+    m_previewTimer = new QTimer(this);
+    m_previewTimer->setSingleShot(true);
+    m_previewTimer->setInterval(kPreviewDelayMs);
+    connect(m_previewTimer, &QTimer::timeout, this, &Form1::showPreview);
+    for (QLineEdit *box : {rbox, vbox, bbox})
+        connect(box, &QLineEdit::textChanged, this, &Form1::schedulePreview);
+    connect(ckbLocal, &QCheckBox::toggled, this, [this] {
+        if (Picture1->preview())
+            schedulePreview();
+    });
+    connect(action(tr("Cancel the pass, or hide the preview"), {QKeySequence(Qt::Key_Escape)}),
+            &QAction::triggered, this, &Form1::Escape_Key);
 }
 
 void Form1::updateActions() {
@@ -520,6 +534,7 @@ void Form1::runButtonPass(const char *name) {
 }
 
 void Form1::rgb2nb_Click() {
+    hidePreview();
     runButtonPass("nb");
     // A mask mostly black: the thresholds too high for the scan, or a shadow
     // taken for ink. Said beside the boxes, never in a box to dismiss.
@@ -647,6 +662,44 @@ void Form1::updateHistogramMarks() {
         }
     }
     m_histogramWindow->setMarks(marks);
+}
+
+void Form1::schedulePreview() {
+    m_previewTimer->start();
+}
+
+void Form1::showPreview() {
+    m_previewTimer->stop();
+    const QImage &scan = m_session.loadedPicture();
+    if (m_session.passRunning() || scan.isNull())
+        return;
+    Thresholds t;
+    try {
+        t.red = textToDouble(rbox->text());
+        t.green = textToDouble(vbox->text());
+        t.blue = textToDouble(bbox->text());
+        if (m_session.local())
+            t.paper = m_session.paper();
+    } catch (const RuntimeError &) {
+        hidePreview();
+        return;
+    }
+    const QString caption = QStringLiteral("Preview of NB: R %1 V %2 B %3%4 - Escape hides it")
+                                .arg(doubleText(t.red), doubleText(t.green), doubleText(t.blue),
+                                     t.paper ? QStringLiteral(", local") : QString());
+    Picture1->setPreview(std::make_shared<ThresholdPreview>(scan, t), caption);
+}
+
+void Form1::hidePreview() {
+    m_previewTimer->stop();
+    Picture1->setPreview(nullptr, {});
+}
+
+void Form1::Escape_Key() {
+    if (m_session.passRunning())
+        setCancelBoxValue(1);
+    else
+        hidePreview();
 }
 
 void Form1::Timer1_Timer() {

@@ -90,6 +90,17 @@ public:
     // The histograms of the picture as loaded, which Ctrl+T uses.
     const ChannelHistograms &loadedHistograms() const { return m_loadedHistograms; }
 
+    // Escape: during a pass ticks the Cancel box, otherwise hides NB's preview.
+    void Escape_Key();
+    // NB's preview over the picture: what NB would make of the scan as loaded
+    // with the boxes' thresholds, and the local rule when ticked, drawn over
+    // the picture without painting it or touching a mask. Shown shortly after
+    // a box is edited (kPreviewDelayMs), not during a pass; a box that holds
+    // no number hides it, as do NB and Escape.
+    void showPreview();
+    void hidePreview();
+    static constexpr int kPreviewDelayMs = 150;
+
     // Tick of Timer1 (which is never started): paints the cursor pixel in the
     // blink colour, repaints the window and flips the caption of clign.
     void Timer1_Timer();
@@ -176,6 +187,8 @@ private:
                                 const std::shared_ptr<const PaperEstimate> &paper);
     // The boxes' numbers to the histogram window, when it exists.
     void updateHistogramMarks();
+    // Starts (again) the wait before the preview is shown.
+    void schedulePreview();
     // Gives the picture box the scan as loaded and the last pass's changes,
     // and puts the changes' counts in the tooltips of Progress and Text1.
     void showChanges();
@@ -224,6 +237,7 @@ private:
     // Ctrl+T must not see their black and white.
     ChannelHistograms m_loadedHistograms;
     HistogramWindow *m_histogramWindow = nullptr;  // made on the first Ctrl+H
+    QTimer *m_previewTimer = nullptr;              // the wait after an edit
 };
 
 }  // namespace ink

@@ -8,10 +8,14 @@
 #include <QWidget>
 
 class QPainter;
+class QTimer;
+
 #include <memory>
 #include <vector>
 
 namespace ink {
+
+class ThresholdPreview;
 
 // The picture area: a view of the sheet, the picture the passes work on. It
 // takes the size of the sheet shown, so Width() and Height() are the
@@ -42,6 +46,12 @@ namespace ink {
 // last pass filled blue (#0072B2) and those it erased vermillion (#D55E00);
 // reduced, a screen pixel takes the colour of any change it covers, erased
 // first. Both keys still reach the key-down handler, as every key does.
+//
+// NB's preview (a ThresholdPreview) can be laid over the picture: the pixels
+// NB would make ink in translucent magenta, reduced in proportion to the ink
+// among the pixels a screen pixel covers, with a line saying what is shown.
+// The part in sight is worked out first, a slice per paint, the rest as it
+// comes into sight.
 //
 // A line of text, the hint, can be shown: in place of the picture when there
 // is none (the area then takes the text's size), over its visible top left
@@ -125,6 +135,13 @@ public:
     static constexpr QRgb kFilledColor = 0xFF0072B2;
     static constexpr QRgb kErasedColor = 0xFFD55E00;
 
+    // NB's preview (null: none) and its line of text; dropped with the sheet.
+    void setPreview(std::shared_ptr<ThresholdPreview> preview, const QString &caption);
+    const std::shared_ptr<ThresholdPreview> &preview() const { return m_preview; }
+    QString previewCaption() const { return m_preview ? m_previewCaption : QString(); }
+    static constexpr QRgb kPreviewColor = 0xFFE0009C;
+    static constexpr int kPreviewAlpha = 170;
+
 signals:
     // A key pressed while the picture has the focus. `keyCode` is the key's
     // classic code (classicKeyCode(): 37..40 for the arrows only, the capital
@@ -175,6 +192,9 @@ private:
     void dropTiles();
     // Draws the overlay over the image pixels `source`, shown in `target`.
     void paintChanges(QPainter &painter, const QRect &source, const QRect &target);
+    // Draws the preview over the screen pixels `target`, showing `source`
+    // (image pixels, or reduced pixels when reduced), and its caption.
+    void paintPreview(QPainter &painter, const QRect &source, const QRect &target);
 
     const Sheet *m_sheet = nullptr;
     int m_level = kUnitLevel;
@@ -196,6 +216,11 @@ private:
     bool m_comparing = false;
     std::shared_ptr<const PassChanges> m_changes;
     bool m_showChanges = false;
+
+    std::shared_ptr<ThresholdPreview> m_preview;
+    QString m_previewCaption;
+    QTimer *m_previewMore = nullptr;  // paints again while tiles in sight are missing
+    QList<QMetaObject::Connection> m_previewScrolls;
 };
 
 }  // namespace ink
