@@ -124,6 +124,42 @@ Form1::SaveAnswer showSaveDialog(QWidget *parent, const QString &proposed,
     return {dialog.selectedFiles().first(), dialog.selectedNameFilter()};
 }
 
+// What is wrong with the text of a threshold box, for NB; empty when nothing.
+QString thresholdProblem(const QString &text) {
+    double value = 0;
+    try {
+        value = textToDouble(text);
+    } catch (const RuntimeError &) {
+        return QStringLiteral("Not a number: NB will report error 13");
+    }
+    if (value < 0)
+        return QStringLiteral("Below 0: no pixel can become ink");
+    if (value > 255)
+        return QStringLiteral("Above 255: this channel never keeps a pixel white");
+    return {};
+}
+
+// The same for taches' speck size, a whole number of pixels from 0 up.
+QString speckProblem(const QString &text) {
+    double value = 0;
+    qint32 size = 0;
+    try {
+        value = textToDouble(text);
+    } catch (const RuntimeError &) {
+        return QStringLiteral("Not a number: taches will report error 13");
+    }
+    try {
+        size = roundToInt32(value);
+    } catch (const RuntimeError &) {
+        return QStringLiteral("Too large: taches will report error 6");
+    }
+    if (value < 0)
+        return QStringLiteral("Below 0: taches will change nothing");
+    if (size != value)
+        return QStringLiteral("Not a whole number: taches will take %1").arg(size);
+    return {};
+}
+
 QLabel *label(QWidget *parent, const char *name, const QString &caption, QRect geometry) {
     auto *l = new QLabel(caption, parent);
     l->setObjectName(QLatin1String(name));
@@ -311,6 +347,8 @@ void Form1::createControls() {
         if (Picture1->preview())
             schedulePreview();
     });
+    for (QLineEdit *box : {rbox, vbox, bbox, tachesbox})
+        connect(box, &QLineEdit::textChanged, this, [this, box] { markBox(box); });
     connect(action(tr("Cancel the pass, or hide the preview"), {QKeySequence(Qt::Key_Escape)}),
             &QAction::triggered, this, &Form1::Escape_Key);
 }
@@ -700,6 +738,19 @@ void Form1::Escape_Key() {
         setCancelBoxValue(1);
     else
         hidePreview();
+}
+
+void Form1::markBox(QLineEdit *box) {
+    // The box's own tooltip, kept to come back to.
+    if (!box->property("plainToolTip").isValid())
+        box->setProperty("plainToolTip", box->toolTip());
+    const QString plain = box->property("plainToolTip").toString();
+    const QString problem =
+        box == tachesbox ? speckProblem(box->text()) : thresholdProblem(box->text());
+    box->setProperty("invalid", !problem.isEmpty());
+    box->setStyleSheet(
+        problem.isEmpty() ? QString() : QStringLiteral("QLineEdit { border: 2px solid #d00000; }"));
+    box->setToolTip(problem.isEmpty() ? plain : problem + QLatin1Char('\n') + plain);
 }
 
 void Form1::Timer1_Timer() {

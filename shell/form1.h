@@ -189,6 +189,9 @@ private:
     void updateHistogramMarks();
     // Starts (again) the wait before the preview is shown.
     void schedulePreview();
+    // Frames in red a box whose text its pass would refuse or not take as
+    // typed, its tooltip saying why; the typing itself is left alone.
+    void markBox(QLineEdit *box);
     // Gives the picture box the scan as loaded and the last pass's changes,
     // and puts the changes' counts in the tooltips of Progress and Text1.
     void showChanges();

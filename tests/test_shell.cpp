@@ -376,6 +376,31 @@ private Q_SLOTS:
         QVERIFY(form->lastPassOutcome().cancelled);
     }
 
+    // A box whose text its pass would refuse or not take as typed is marked
+    // as it is typed, saying why, and unmarked again once it is right.
+    void boxMarking() {
+        Module1 module;
+        auto form = open(module, m_png);
+        const auto marked = [&](const char *name, const QString &text) {
+            auto *box = control<QLineEdit>(*form, name);
+            box->setText(text);
+            return box->property("invalid").toBool() && box->toolTip().contains('\n') &&
+                   !box->styleSheet().isEmpty();
+        };
+        for (const char *name : {"rbox", "vbox", "bbox"}) {
+            const QString plainTip = control<QLineEdit>(*form, name)->toolTip();
+            for (const char *text : {"-5", "300", "l8O", ""})
+                QVERIFY2(marked(name, QLatin1String(text)), text);
+            QVERIFY(!marked(name, QStringLiteral("180")));
+            QCOMPARE(control<QLineEdit>(*form, name)->toolTip(), plainTip);
+            QCOMPARE(control<QLineEdit>(*form, name)->text(), QStringLiteral("180"));
+        }
+        for (const char *text : {"-1", "2.5", "one", "3e10"})
+            QVERIFY2(marked("tachesbox", QLatin1String(text)), text);
+        QVERIFY(!marked("tachesbox", QStringLiteral("0")));
+        QVERIFY(control<QLineEdit>(*form, "tachesbox")->styleSheet().isEmpty());
+    }
+
     // Reload of a file that is gone: error 53 reported, picture and masks kept.
     void reloadOfVanishedFileKeepsState() {
         const QString path = m_dir.filePath(QStringLiteral("vanishing.png"));
