@@ -680,11 +680,25 @@ void Form1::Histogram_Key() {
         m_histogramWindow = new HistogramWindow(this);
         m_histogramWindow->setHistograms(m_loadedHistograms);
         updateHistogramMarks();
+        connect(m_histogramWindow, &HistogramWindow::thresholdPicked, this, &Form1::Histogram_Pick);
+        // The caption changes with the file: the name of the scan shown.
+        const auto name = [this] {
+            m_histogramWindow->setFileName(QFileInfo(m_module.ImagePath).fileName());
+        };
+        name();
+        connect(this, &QWidget::windowTitleChanged, m_histogramWindow, name);
         // Beside the threshold boxes, clear of the controls' row.
         m_histogramWindow->move(
             mapToGlobal(QPoint(kPictureOrigin.x() + 40, kPictureOrigin.y() + 40)));
     }
     m_histogramWindow->setVisible(!m_histogramWindow->isVisible());
+}
+
+void Form1::Histogram_Pick(int channel, int value) {
+    QLineEdit *boxes[3] = {rbox, vbox, bbox};
+    for (int c = 0; c < 3; ++c)
+        if (channel < 0 || channel == c)
+            boxes[c]->setText(integerText(value));
 }
 
 void Form1::updateHistogramMarks() {

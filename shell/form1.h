@@ -87,6 +87,10 @@ public:
     void Picture1_Pick(int shift, float x, float y);
     // Ctrl+H: shows the histogram window, or hides it when shown.
     void Histogram_Key();
+    // A value picked on the histogram of `channel` (0 red, 1 green, 2 blue,
+    // -1 all three): written into its box as the threshold.
+    void Histogram_Pick(int channel, int value);
+    HistogramWindow *histogramWindow() const { return m_histogramWindow; }
     // The histograms of the picture as loaded, which Ctrl+T uses.
     const ChannelHistograms &loadedHistograms() const { return m_loadedHistograms; }
 
