@@ -10,6 +10,7 @@
 #include "shell/messagebox.h"
 #include "shell/opendialog.h"
 #include "shell/picturebox.h"
+#include "shell/thresholdpreview.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -135,6 +136,42 @@ Form1::SaveAnswer showSaveDialog(QWidget *parent, const Form1::SaveRequest &requ
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return {};
     return {dialog.selectedFiles().first(), dialog.selectedNameFilter()};
+}
+
+// What is wrong with the text of a threshold box, for NB; empty when nothing.
+QString thresholdProblem(const QString &text) {
+    double value = 0;
+    try {
+        value = textToDouble(text);
+    } catch (const RuntimeError &) {
+        return QStringLiteral("Not a number: NB will report error 13");
+    }
+    if (value < 0)
+        return QStringLiteral("Below 0: no pixel can become ink");
+    if (value > 255)
+        return QStringLiteral("Above 255: this channel never keeps a pixel white");
+    return {};
+}
+
+// The same for taches' speck size, a whole number of pixels from 0 up.
+QString speckProblem(const QString &text) {
+    double value = 0;
+    qint32 size = 0;
+    try {
+        value = textToDouble(text);
+    } catch (const RuntimeError &) {
+        return QStringLiteral("Not a number: taches will report error 13");
+    }
+    try {
+        size = roundToInt32(value);
+    } catch (const RuntimeError &) {
+        return QStringLiteral("Too large: taches will report error 6");
+    }
+    if (value < 0)
+        return QStringLiteral("Below 0: taches will change nothing");
+    if (size != value)
+        return QStringLiteral("Not a whole number: taches will take %1").arg(size);
+    return {};
 }
 
 QLabel *label(QWidget *parent, const char *name, const QString &caption, QRect geometry) {
@@ -335,6 +372,21 @@ void Form1::createControls() {
     m_redoAction = action(tr("Redo"), {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z),
                                        QKeySequence(Qt::CTRL | Qt::Key_Y)});
     connect(m_redoAction, &QAction::triggered, this, &Form1::Redo_Key);
+
+    m_previewTimer = new QTimer(this);
+    m_previewTimer->setSingleShot(true);
+    m_previewTimer->setInterval(kPreviewDelayMs);
+    connect(m_previewTimer, &QTimer::timeout, this, &Form1::showPreview);
+    for (QLineEdit *box : {rbox, vbox, bbox})
+        connect(box, &QLineEdit::textChanged, this, &Form1::schedulePreview);
+    connect(ckbLocal, &QCheckBox::toggled, this, [this] {
+        if (Picture1->preview())
+            schedulePreview();
+    });
+    for (QLineEdit *box : {rbox, vbox, bbox, tachesbox})
+        connect(box, &QLineEdit::textChanged, this, [this, box] { markBox(box); });
+    connect(action(tr("Cancel the pass, or hide the preview"), {QKeySequence(Qt::Key_Escape)}),
+            &QAction::triggered, this, &Form1::Escape_Key);
 }
 
 void Form1::updateActions() {
@@ -646,6 +698,7 @@ void Form1::runButtonPass(const char *name) {
 }
 
 void Form1::rgb2nb_Click() {
+    hidePreview();
     runButtonPass("nb");
     // A mask mostly black: the thresholds too high for the scan, or a shadow
     // taken for ink. Said beside the boxes, never in a box to dismiss.
@@ -761,11 +814,25 @@ void Form1::Histogram_Key() {
         m_histogramWindow = new HistogramWindow(this);
         m_histogramWindow->setHistograms(m_loadedHistograms);
         updateHistogramMarks();
+        connect(m_histogramWindow, &HistogramWindow::thresholdPicked, this, &Form1::Histogram_Pick);
+        // The caption changes with the file: the name of the scan shown.
+        const auto name = [this] {
+            m_histogramWindow->setFileName(QFileInfo(m_module.ImagePath).fileName());
+        };
+        name();
+        connect(this, &QWidget::windowTitleChanged, m_histogramWindow, name);
         // Beside the threshold boxes, clear of the controls' row.
         m_histogramWindow->move(
             mapToGlobal(QPoint(kPictureOrigin.x() + 40, kPictureOrigin.y() + 40)));
     }
     m_histogramWindow->setVisible(!m_histogramWindow->isVisible());
+}
+
+void Form1::Histogram_Pick(int channel, int value) {
+    QLineEdit *boxes[3] = {rbox, vbox, bbox};
+    for (int c = 0; c < 3; ++c)
+        if (channel < 0 || channel == c)
+            boxes[c]->setText(integerText(value));
 }
 
 void Form1::updateHistogramMarks() {
@@ -781,6 +848,57 @@ void Form1::updateHistogramMarks() {
         }
     }
     m_histogramWindow->setMarks(marks);
+}
+
+void Form1::schedulePreview() {
+    m_previewTimer->start();
+}
+
+void Form1::showPreview() {
+    m_previewTimer->stop();
+    const QImage &scan = m_session.loadedPicture();
+    if (m_session.passRunning() || scan.isNull())
+        return;
+    Thresholds t;
+    try {
+        t.red = textToDouble(rbox->text());
+        t.green = textToDouble(vbox->text());
+        t.blue = textToDouble(bbox->text());
+        if (m_session.local())
+            t.paper = m_session.paper();
+    } catch (const RuntimeError &) {
+        hidePreview();
+        return;
+    }
+    const QString caption = QStringLiteral("Preview of NB: R %1 V %2 B %3%4 - Escape hides it")
+                                .arg(doubleText(t.red), doubleText(t.green), doubleText(t.blue),
+                                     t.paper ? QStringLiteral(", local") : QString());
+    Picture1->setPreview(std::make_shared<ThresholdPreview>(scan, t), caption);
+}
+
+void Form1::hidePreview() {
+    m_previewTimer->stop();
+    Picture1->setPreview(nullptr, {});
+}
+
+void Form1::Escape_Key() {
+    if (m_session.passRunning())
+        setCancelBoxValue(1);
+    else
+        hidePreview();
+}
+
+void Form1::markBox(QLineEdit *box) {
+    // The box's own tooltip, kept to come back to.
+    if (!box->property("plainToolTip").isValid())
+        box->setProperty("plainToolTip", box->toolTip());
+    const QString plain = box->property("plainToolTip").toString();
+    const QString problem =
+        box == tachesbox ? speckProblem(box->text()) : thresholdProblem(box->text());
+    box->setProperty("invalid", !problem.isEmpty());
+    box->setStyleSheet(
+        problem.isEmpty() ? QString() : QStringLiteral("QLineEdit { border: 2px solid #d00000; }"));
+    box->setToolTip(problem.isEmpty() ? plain : problem + QLatin1Char('\n') + plain);
 }
 
 void Form1::Timer1_Timer() {

@@ -87,8 +87,23 @@ public:
     void Picture1_Pick(int shift, float x, float y);
     // Ctrl+H: shows the histogram window, or hides it when shown.
     void Histogram_Key();
+    // A value picked on the histogram of `channel` (0 red, 1 green, 2 blue,
+    // -1 all three): written into its box as the threshold.
+    void Histogram_Pick(int channel, int value);
+    HistogramWindow *histogramWindow() const { return m_histogramWindow; }
     // The histograms of the picture as loaded, which Ctrl+T uses.
     const ChannelHistograms &loadedHistograms() const { return m_loadedHistograms; }
+
+    // Escape: during a pass ticks the Cancel box, otherwise hides NB's preview.
+    void Escape_Key();
+    // NB's preview over the picture: what NB would make of the scan as loaded
+    // with the boxes' thresholds, and the local rule when ticked, drawn over
+    // the picture without painting it or touching a mask. Shown shortly after
+    // a box is edited (kPreviewDelayMs), not during a pass; a box that holds
+    // no number hides it, as do NB and Escape.
+    void showPreview();
+    void hidePreview();
+    static constexpr int kPreviewDelayMs = 150;
 
     // Tick of Timer1 (which is never started): paints the cursor pixel in the
     // blink colour, repaints the window and flips the caption of clign.
@@ -205,6 +220,11 @@ private:
                                 const std::shared_ptr<const PaperEstimate> &paper);
     // The boxes' numbers to the histogram window, when it exists.
     void updateHistogramMarks();
+    // Starts (again) the wait before the preview is shown.
+    void schedulePreview();
+    // Frames in red a box whose text its pass would refuse or not take as
+    // typed, its tooltip saying why; the typing itself is left alone.
+    void markBox(QLineEdit *box);
     // Gives the picture box the scan as loaded and the last pass's changes,
     // and puts the changes' counts in the tooltips of Progress and Text1.
     void showChanges();
@@ -262,6 +282,7 @@ private:
     // Ctrl+T must not see their black and white.
     ChannelHistograms m_loadedHistograms;
     HistogramWindow *m_histogramWindow = nullptr;  // made on the first Ctrl+H
+    QTimer *m_previewTimer = nullptr;              // the wait after an edit
 };
 
 }  // namespace ink

@@ -10,6 +10,7 @@
 #include "shell/picturebox.h"
 
 #include "core/inspector/inspector.h"
+#include "shell/thresholdpreview.h"
 
 #include <QCursor>
 #include <QKeyEvent>
@@ -18,6 +19,7 @@
 #include <QPainter>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QTimer>
 #include <QWheelEvent>
 
 #include <algorithm>
@@ -53,6 +55,8 @@ int buttonState(Qt::MouseButtons buttons) {
 }
 
 constexpr int kHintMargin = 12;
+// The time a paint spends on preview tiles before it draws what it has.
+constexpr int kPreviewSliceMs = 60;
 
 }  // namespace
 
@@ -61,12 +65,17 @@ PictureBox::PictureBox(QWidget *parent) : QWidget(parent) {
     setMouseTracking(true);
     setAttribute(Qt::WA_OpaquePaintEvent);
     resize(0, 0);
+    m_previewMore = new QTimer(this);
+    m_previewMore->setSingleShot(true);
+    m_previewMore->setInterval(0);
+    connect(m_previewMore, &QTimer::timeout, this, qOverload<>(&QWidget::update));
 }
 
 void PictureBox::setSheet(const Sheet *sheet) {
     m_sheet = sheet;
     m_comparing = false;
     m_changes.reset();
+    setPreview(nullptr, {});
     dropTiles();
     m_level = levelAllowed(m_level);
     resize(sizeHint());
@@ -93,6 +102,24 @@ void PictureBox::setHint(const QString &text) {
     m_hint = text;
     if (!hasPicture())
         resize(sizeHint());
+    update();
+}
+
+void PictureBox::setPreview(std::shared_ptr<ThresholdPreview> preview, const QString &caption) {
+    if (!preview && !m_preview)
+        return;
+    m_preview = std::move(preview);
+    m_previewCaption = caption;
+    // The caption stays at the visible corner: scrolling moves no pixels of it.
+    for (const QMetaObject::Connection &c : std::as_const(m_previewScrolls))
+        disconnect(c);
+    m_previewScrolls.clear();
+    QScrollArea *view =
+        parentWidget() ? qobject_cast<QScrollArea *>(parentWidget()->parentWidget()) : nullptr;
+    if (m_preview && view)
+        for (QScrollBar *bar : {view->horizontalScrollBar(), view->verticalScrollBar()})
+            m_previewScrolls << connect(bar, &QScrollBar::valueChanged, this,
+                                        qOverload<>(&QWidget::update));
     update();
 }
 
@@ -423,6 +450,7 @@ void PictureBox::paintEvent(QPaintEvent *event) {
         }
         if (!compare)
             paintChanges(painter, shown, shown);
+        paintPreview(painter, shown, shown);
         paintMarker(painter);
         if (!m_hint.isEmpty())
             paintHint(painter);
@@ -439,6 +467,7 @@ void PictureBox::paintEvent(QPaintEvent *event) {
     painter.drawImage(zoomedRect(source), composed(source, compare));
     if (!compare)
         paintChanges(painter, source, zoomedRect(source));
+    paintPreview(painter, source, zoomedRect(source));
     paintMarker(painter);
     if (!m_hint.isEmpty())
         paintHint(painter);
@@ -503,6 +532,77 @@ void PictureBox::paintMarker(QPainter &painter) {
         painter.drawLine(c.x(), c.y() - end, c.x(), c.y() - gap);
         painter.drawLine(c.x(), c.y() + gap, c.x(), c.y() + end);
     }
+}
+
+void PictureBox::paintPreview(QPainter &painter, const QRect &source, const QRect &target) {
+    if (!m_preview)
+        return;
+    const int n = reduction();
+    const QRect picture(0, 0, int(Width()), int(Height()));
+    const QRect cells = (n > 1 ? QRect(source.topLeft() * n, source.size() * n) : source) & picture;
+    // What is not made within the slice is made by the next paints.
+    if (!m_preview->make(cells, QDeadlineTimer(kPreviewSliceMs)))
+        m_previewMore->start();
+    QImage overlay(source.size(), QImage::Format_ARGB32_Premultiplied);
+    if (overlay.isNull())
+        return;
+    overlay.fill(Qt::transparent);
+    const auto colour = [](int alpha) {
+        return qPremultiply(
+            qRgba(qRed(kPreviewColor), qGreen(kPreviewColor), qBlue(kPreviewColor), alpha));
+    };
+    const QRgb full = colour(kPreviewAlpha);
+    std::vector<quint32> counts(size_t(source.width()));
+    std::vector<quint8> madeColumns;
+    for (int y = source.top(); y <= source.bottom(); ++y) {
+        QRgb *line = reinterpret_cast<QRgb *>(overlay.scanLine(y - source.top()));
+        if (n == 1) {
+            for (int x = source.left(); x <= source.right(); ++x)
+                if (m_preview->madeAt(x, y) && m_preview->ink(x, y))
+                    line[x - source.left()] = full;
+            continue;
+        }
+        // Reduced: the ink among the n x n pixels each screen pixel covers,
+        // where all the tiles under them are made.
+        const int y0 = y * n, y1 = std::min(y0 + n, picture.height()) - 1;
+        if (y0 > y1)
+            break;
+        const int tile = ThresholdPreview::kTile;
+        madeColumns.assign(size_t(picture.width() / tile + 1), 1);
+        bool any = false;
+        for (int tx = 0; tx < int(madeColumns.size()); ++tx) {
+            madeColumns[size_t(tx)] = m_preview->made(QRect(tx * tile, y0, 1, y1 - y0 + 1));
+            any = any || madeColumns[size_t(tx)];
+        }
+        if (!any)
+            continue;
+        std::fill(counts.begin(), counts.end(), 0);
+        for (int iy = y0; iy <= y1; ++iy)
+            m_preview->addRowCounts(iy, source.left(), n, source.width(), counts.data());
+        for (int x = source.left(); x <= source.right(); ++x) {
+            const int x0 = x * n, x1 = std::min(x0 + n, picture.width()) - 1;
+            const quint32 ink = counts[size_t(x - source.left())];
+            if (x0 > x1 || ink == 0 || !madeColumns[size_t(x0 / tile)] ||
+                !madeColumns[size_t(x1 / tile)])
+                continue;
+            // Some ink stays in sight however little of the cell it covers.
+            const quint32 area = quint32(x1 - x0 + 1) * quint32(y1 - y0 + 1);
+            line[x - source.left()] =
+                colour(std::max(int((kPreviewAlpha * ink + area / 2) / area), 48));
+        }
+    }
+    painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
+    painter.drawImage(target, overlay);
+
+    // The caption, at the visible top left corner (below the hint, if any).
+    const QRect visible = visibleRegion().boundingRect();
+    const int below = m_hint.isEmpty() ? 0 : fontMetrics().height() + 2 * kHintMargin;
+    const QRect box =
+        QRect(visible.topLeft() + QPoint(0, below), fontMetrics().size(0, m_previewCaption))
+            .adjusted(0, 0, 2 * kHintMargin, kHintMargin);
+    painter.fillRect(box, QColor::fromRgb(kPreviewColor));
+    painter.setPen(Qt::white);
+    painter.drawText(box, Qt::AlignCenter, m_previewCaption);
 }
 
 void PictureBox::setComparing(bool on) {

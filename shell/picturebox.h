@@ -9,11 +9,15 @@
 
 class QKeyEvent;
 class QPainter;
+class QTimer;
+
 #include <memory>
 #include <optional>
 #include <vector>
 
 namespace ink {
+
+class ThresholdPreview;
 
 // The picture area: a view of the sheet, the picture the passes work on. It
 // takes the size of the sheet shown, so Width() and Height() are the
@@ -44,6 +48,12 @@ namespace ink {
 // last pass filled blue (#0072B2) and those it erased vermillion (#D55E00);
 // reduced, a screen pixel takes the colour of any change it covers, erased
 // first. Both keys still reach the key-down handler, as every key does.
+//
+// NB's preview (a ThresholdPreview) can be laid over the picture: the pixels
+// NB would make ink in translucent magenta, reduced in proportion to the ink
+// among the pixels a screen pixel covers, with a line saying what is shown.
+// The part in sight is worked out first, a slice per paint, the rest as it
+// comes into sight.
 //
 // A line of text, the hint, can be shown: in place of the picture when there
 // is none (the area then takes the text's size), over its visible top left
@@ -139,6 +149,12 @@ public:
     std::optional<QPoint> marker() const { return m_marker; }
     // The screen area the marker of `pixel` covers.
     QRect markerArea(QPoint pixel) const;
+    // NB's preview (null: none) and its line of text; dropped with the sheet.
+    void setPreview(std::shared_ptr<ThresholdPreview> preview, const QString &caption);
+    const std::shared_ptr<ThresholdPreview> &preview() const { return m_preview; }
+    QString previewCaption() const { return m_preview ? m_previewCaption : QString(); }
+    static constexpr QRgb kPreviewColor = 0xFFE0009C;
+    static constexpr int kPreviewAlpha = 170;
 
 signals:
     // A key pressed while the picture has the focus. `keyCode` is the key's
@@ -193,6 +209,9 @@ private:
     // Draws the overlay over the image pixels `source`, shown in `target`.
     void paintChanges(QPainter &painter, const QRect &source, const QRect &target);
     void paintMarker(QPainter &painter);
+    // Draws the preview over the screen pixels `target`, showing `source`
+    // (image pixels, or reduced pixels when reduced), and its caption.
+    void paintPreview(QPainter &painter, const QRect &source, const QRect &target);
 
     const Sheet *m_sheet = nullptr;
     int m_level = kUnitLevel;
@@ -216,6 +235,11 @@ private:
     bool m_showChanges = false;
     std::optional<QPoint> m_marker;
     static constexpr int kMarkerArm = 8;  // screen pixels around the pixel's square
+
+    std::shared_ptr<ThresholdPreview> m_preview;
+    QString m_previewCaption;
+    QTimer *m_previewMore = nullptr;  // paints again while tiles in sight are missing
+    QList<QMetaObject::Connection> m_previewScrolls;
 };
 
 }  // namespace ink

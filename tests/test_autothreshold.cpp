@@ -15,6 +15,7 @@
 #include "support.h"
 
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -324,6 +325,34 @@ private Q_SLOTS:
         control<QLineEdit>(*form, "bbox")->setText(QStringLiteral("x"));
         const Thresholds t = automaticThresholds(LoadPicture(m_scan));
         QCOMPARE(histograms->marks(), (HistogramWindow::Marks{t.red, t.green, std::nullopt}));
+        QCOMPARE(histograms->windowTitle(), QStringLiteral("Histograms - yellowed.png"));
+
+        // A click or a drag on a histogram sets its box to the value under the
+        // pointer; a drag stays on the histogram it started on. A grey scan
+        // has one histogram, which sets all three.
+        const auto press = [&](QEvent::Type type, int panel, int value) {
+            const QPointF at = histograms->valuePoint(panel, value);
+            QMouseEvent event(type, at, histograms->mapToGlobal(at), Qt::LeftButton,
+                              type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton,
+                              Qt::NoModifier);
+            QCoreApplication::sendEvent(histograms, &event);
+        };
+        QCOMPARE(histograms->panelCount(), 3);
+        QTest::mouseClick(histograms, Qt::LeftButton, {}, histograms->valuePoint(1, 77));
+        press(QEvent::MouseButtonPress, 0, 10);
+        press(QEvent::MouseMove, 2, 200);
+        QCOMPARE(histograms->pointerText(),
+                 QStringLiteral("200: %1").arg(form->loadedHistograms().blue[200]));
+        press(QEvent::MouseButtonRelease, 2, 200);
+        press(QEvent::MouseMove, 2, 30);
+        QCOMPARE(boxTexts(*form), (QStringList{"200", "77", "x"}));
+        const QString grey = m_dir.filePath(QStringLiteral("grey.png"));
+        QVERIFY(LoadPicture(m_scan).convertToFormat(QImage::Format_Grayscale8).save(grey));
+        QVERIFY(form->openFile(grey));
+        QTRY_COMPARE(histograms->windowTitle(), QStringLiteral("Histograms - grey.png"));
+        QCOMPARE(histograms->panelCount(), 1);
+        QTest::mouseClick(histograms, Qt::LeftButton, {}, histograms->valuePoint(0, 99));
+        QCOMPARE(boxTexts(*form), (QStringList{"99", "99", "99"}));
         QTest::keyClick(control<QLineEdit>(*form, "bbox"), Qt::Key_H, Qt::ControlModifier);
         QVERIFY(!histograms->isVisible());
     }

@@ -5,6 +5,7 @@
 #include "shell/form1.h"
 #include "shell/messagebox.h"
 #include "shell/picturebox.h"
+#include "shell/thresholdpreview.h"
 #include "support.h"
 
 #include <QAction>
@@ -365,6 +366,106 @@ private Q_SLOTS:
             for (const QKeySequence &key : a->shortcuts())
                 QVERIFY2(keys->text().contains(key.toString(QKeySequence::NativeText)),
                          qPrintable(key.toString()));
+    }
+
+    // NB's preview, shown after a box is edited: drawn at zoom 1 and reduced
+    // over the ink NB would make, with the picture and the masks left as they
+    // were, and exactly NB's result. Escape hides it; during a pass Escape
+    // cancels the pass wherever the focus is.
+    void preview_data() {
+        QTest::addColumn<bool>("local");
+        QTest::newRow("plain") << false;
+        QTest::newRow("local") << true;
+    }
+    void preview() {
+        QFETCH(bool, local);
+        const QString path = m_dir.filePath(QStringLiteral("gradient.png"));
+        QImage scan(300, 200, QImage::Format_RGB32);
+        for (int y = 0; y < scan.height(); ++y)
+            for (int x = 0; x < scan.width(); ++x)
+                scan.setPixel(x, y, qRgb(x * 7 % 256, y * 3 % 256, (x + y) % 256));
+        QVERIFY(scan.save(path));
+        Module1 module;
+        auto form = open(module, path);
+        QVERIFY(QTest::qWaitForWindowActive(form.get()));
+        auto *picture = control<PictureBox>(*form, "Picture1");
+        control<QCheckBox>(*form, "ckbLocal")->setChecked(local);
+        QImage plain[2];
+        for (int i : {0, 1}) {
+            i == 0 ? picture->setZoom(1) : picture->setReduction(2);
+            plain[i] = picture->grab().toImage();
+        }
+        control<QLineEdit>(*form, "rbox")->setText(QStringLiteral("120"));
+        control<QLineEdit>(*form, "bbox")->setText(QStringLiteral("150"));
+        QTRY_VERIFY(picture->preview());
+        QVERIFY2(picture->previewCaption().startsWith("Preview of NB: R 120 V 180 B 150"),
+                 qPrintable(picture->previewCaption()));
+        const std::shared_ptr<ThresholdPreview> preview = picture->preview();
+        const PackedMask mask = module.Mask, work = module.WorkMask;
+        const QImage before = picture->image();
+        QImage shown[2];
+        for (int i : {0, 1}) {
+            i == 0 ? picture->setZoom(1) : picture->setReduction(2);
+            shown[i] = picture->grab().toImage();
+            QCOMPARE(shown[i].size(), plain[i].size());
+        }
+        QVERIFY(module.Mask == mask && module.WorkMask == work && picture->image() == before);
+        QVERIFY(preview->made(QRect(0, 0, 300, 200)));
+
+        control<QPushButton>(*form, "rgb2nb")->click();
+        QVERIFY(!picture->preview());
+        int inked = 0;
+        // Below the caption, a pixel is drawn over where NB made ink; reduced,
+        // where any of the four it shows is ink.
+        for (int y = 0; y < 200; ++y)
+            for (int x = 0; x < 300; ++x) {
+                const bool ink = module.Mask.at(x, y);
+                QCOMPARE(preview->ink(x, y), ink);
+                inked += ink;
+                if (y >= 60)
+                    QCOMPARE(shown[0].pixel(x, y) != plain[0].pixel(x, y), ink);
+                if (y >= 60 && x % 2 == 0 && y % 2 == 0) {
+                    const bool any = ink || module.Mask.at(x + 1, y) || module.Mask.at(x, y + 1) ||
+                                     module.Mask.at(x + 1, y + 1);
+                    QCOMPARE(shown[1].pixel(x / 2, y / 2) != plain[1].pixel(x / 2, y / 2), any);
+                }
+            }
+        QVERIFY(inked > 100 && inked < 50000);
+
+        control<QLineEdit>(*form, "rbox")->setText(QStringLiteral("100"));
+        QTRY_VERIFY(picture->preview());
+        auto *button = control<QPushButton>(*form, "affine");
+        button->setFocus();
+        QTest::keyClick(button, Qt::Key_Escape);
+        QVERIFY(!picture->preview());
+        QTimer::singleShot(0, form.get(), [&] { QTest::keyClick(button, Qt::Key_Escape); });
+        button->click();
+        QVERIFY(form->lastPassOutcome().cancelled);
+    }
+
+    // A box whose text its pass would refuse or not take as typed is marked
+    // as it is typed, saying why, and unmarked again once it is right.
+    void boxMarking() {
+        Module1 module;
+        auto form = open(module, m_png);
+        const auto marked = [&](const char *name, const QString &text) {
+            auto *box = control<QLineEdit>(*form, name);
+            box->setText(text);
+            return box->property("invalid").toBool() && box->toolTip().contains('\n') &&
+                   !box->styleSheet().isEmpty();
+        };
+        for (const char *name : {"rbox", "vbox", "bbox"}) {
+            const QString plainTip = control<QLineEdit>(*form, name)->toolTip();
+            for (const char *text : {"-5", "300", "l8O", ""})
+                QVERIFY2(marked(name, QLatin1String(text)), text);
+            QVERIFY(!marked(name, QStringLiteral("180")));
+            QCOMPARE(control<QLineEdit>(*form, name)->toolTip(), plainTip);
+            QCOMPARE(control<QLineEdit>(*form, name)->text(), QStringLiteral("180"));
+        }
+        for (const char *text : {"-1", "2.5", "one", "3e10"})
+            QVERIFY2(marked("tachesbox", QLatin1String(text)), text);
+        QVERIFY(!marked("tachesbox", QStringLiteral("0")));
+        QVERIFY(control<QLineEdit>(*form, "tachesbox")->styleSheet().isEmpty());
     }
 
     // Reload of a file that is gone: error 53 reported, picture and masks kept.

@@ -43,6 +43,11 @@ private:
     Thresholds m_values;
 };
 
+// NB's rule for the pixel at (x, y) whose channels are `rgb`: ink when none
+// of them exceeds its threshold, each first evened against the paper there
+// when the thresholds carry a paper estimate (the local rule).
+bool thresholdInk(RGBTriple rgb, const Thresholds &t, qint32 x, qint32 y);
+
 // NB: turns the colour picture into black and white.
 //
 // Visits columns 1..W and rows 2..H. A pixel is black when none of its
