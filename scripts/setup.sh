@@ -10,12 +10,10 @@ INKMASK_PACKAGES=(
     libtiff-dev libxxhash-dev libpng-dev libopenjp2-7-dev
 )
 # What the tests need besides: opj_compress and opj_decompress make and read
-# the JPEG 2000 inputs the decoder is checked against.
-INKMASK_TEST_PACKAGES=(libopenjp2-tools)
-
-# What the tests need besides: gdalinfo checks that outputs keep the scan's
-# georeferencing.
-INKMASK_TEST_PACKAGES=(gdal-bin)
+# the JPEG 2000 inputs the decoder is checked against, gdalinfo checks that
+# outputs keep the scan's georeferencing, and a virtual display with a small
+# window manager shows the window as a desktop would.
+INKMASK_TEST_PACKAGES=(libopenjp2-tools gdal-bin xvfb xauth openbox xdotool x11-utils)
 
 inkmask_missing_packages() {
     local missing=()

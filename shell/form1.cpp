@@ -14,6 +14,7 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QDialog>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
@@ -34,6 +35,7 @@
 #include <QScrollArea>
 #include <QStyle>
 #include <QTimer>
+#include <QVBoxLayout>
 
 #include <bit>
 #include <tuple>
@@ -1062,7 +1064,7 @@ void Form1::updateStatusLine() {
                           numbers.toString(qint64(Picture1->Height())));
         parts << (Picture1->reduction() > 1 ? tr("zoom 1/%1").arg(Picture1->reduction())
                                             : tr("zoom %1").arg(Picture1->zoom()));
-        if (Picture1->onSurface(CursorX, CursorY))
+        if (m_inspected && Picture1->onSurface(CursorX, CursorY))
             parts << tr("pixel %1, %2").arg(CursorX).arg(CursorY);
     }
     if (Picture1->showChanges())
@@ -1076,9 +1078,12 @@ void Form1::updateStatusLine() {
 
 void Form1::showKeys() {
     if (!m_keysList) {
-        auto *list = new QLabel(this, Qt::Tool);
+        // A dialog of its own, beside the window, closed by Escape.
+        auto *dialog = new QDialog(this);
+        dialog->setWindowTitle(tr("Keys and mouse - inkmask"));
+        auto *list = new QLabel(dialog);
         list->setObjectName(QStringLiteral("keysList"));
-        list->setWindowTitle(tr("Keys and mouse - inkmask"));
+        (new QVBoxLayout(dialog))->addWidget(list);
         list->setTextFormat(Qt::RichText);
         list->setMargin(12);
         QString rows;
@@ -1101,7 +1106,7 @@ void Form1::showKeys() {
         row(tr("Ctrl+Shift+click"), tr("Thresholds from that pixel of the scan, as ink"));
         row(tr("Drop a file"), tr("Open it"));
         list->setText(QStringLiteral("<table cellspacing=6>%1</table>").arg(rows));
-        m_keysList = list;
+        m_keysList = dialog;
     }
     m_keysList->show();
     m_keysList->raise();
