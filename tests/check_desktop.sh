@@ -13,10 +13,12 @@ if [ -z "${INKMASK_IN_XVFB:-}" ]; then
     INKMASK_IN_XVFB=1 exec xvfb-run -a -s "-screen 0 1280x900x24" "$0" "$@"
 fi
 
+# The tests run headless; this one wants the display.
+export QT_QPA_PLATFORM=xcb
 fail() { echo "FAIL: $*"; exit 1; }
-# Waits up to 10 s for a window whose title matches $1; prints its id.
+# Waits up to 30 s for a window whose title matches $1; prints its id.
 window() {
-    for _ in $(seq 50); do
+    for _ in $(seq 150); do
         id=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n 1)
         [ -n "$id" ] && { echo "$id"; return 0; }
         sleep 0.2
