@@ -57,4 +57,30 @@ done
 xdotool mousemove 200 280
 sleep 1
 shot zoom8-pixel-line 760x560+0+0
+
+# NB's preview: R set to 120 by typing, at zoom 1.
+xdotool key ctrl+0
+click 56 57 0.5
+xdotool key ctrl+a
+xdotool type 120
+xdotool mousemove 700 700
+sleep 2
+shot preview 760x560+0+0
+xdotool key Escape
+click 300 300 0.5  # the focus out of the box, where C would be typed
+
+# The status line after NB with the overlay on, at the bottom of the window.
+xdotool key F5
+sleep 3
+xdotool key c
+sleep 1
+shot status-line 1000x22+0+978
+xdotool key c
+
+# The list of keys (F1), where it opens.
+xdotool key F1
+sleep 1
+keys=$(xdotool search --onlyvisible --name "Keys and mouse" | head -n 1)
+eval "$(xdotool getwindowgeometry --shell "$keys")"
+shot keys "${WIDTH}x${HEIGHT}+${X}+${Y}"
 echo "Screenshots written to $out"
