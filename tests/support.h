@@ -1,13 +1,15 @@
 #pragma once
 
-// Helpers shared by the tests: a plain picture, seeded random numbers and a
-// picture and a mask of them, a scripted end-of-column step and a window's controls found by name.
+// Helpers shared by the tests: files written and read whole, a plain picture,
+// seeded random numbers and a picture and a mask of them, a scripted
+// end-of-column step and a window's controls found by name.
 
 #include "core/image/columnpass.h"
 #include "core/image/packedmask.h"
 #include "core/image/sheet.h"
 
 #include <QColor>
+#include <QFile>
 #ifdef QT_WIDGETS_LIB
 #include <QLineEdit>
 #include <QWidget>
@@ -36,6 +38,18 @@ T *control(QObject &window, const char *name) {
         std::abort();
     }
     return found;
+}
+
+// Writes `bytes` to `path` (opened with `mode` too); false when not all of them went.
+inline bool writeFile(const QString &path, const QByteArray &bytes, QIODevice::OpenMode mode = {}) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | mode) && file.write(bytes) == bytes.size();
+}
+
+// The file's bytes; empty when it cannot be read.
+inline QByteArray contents(const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 // A picture of w x h pixels in one colour value.

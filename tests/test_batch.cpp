@@ -91,11 +91,6 @@ QMap<QString, QByteArray> snapshot(const QString &dir) {
     return files;
 }
 
-QByteArray contents(const QString &path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 // Where GDAL places a file: its geotransform, coordinate system and nodata
 // value as gdalinfo gives them. A PBM file, which GDAL does not read, by
 // its world file's six numbers.
@@ -162,8 +157,7 @@ private Q_SLOTS:
         QVERIFY(solidImage(1, 2000000, 0x808080).save(path(QStringLiteral("high.tif"))));
         // A scan with its world file.
         QVERIFY(QFile::copy(m_plan, path(QStringLiteral("wf.png"))));
-        QFile world(path(QStringLiteral("wf.wld")));
-        QVERIFY(world.open(QIODevice::WriteOnly) && world.write("2\n0\n0\n-2\n11\n89\n") > 0);
+        QVERIFY(writeFile(path(QStringLiteral("wf.wld")), "2\n0\n0\n-2\n11\n89\n"));
     }
 
     // QTemporaryDir cannot remove a name it cannot decode.
@@ -425,10 +419,8 @@ private Q_SLOTS:
         };
         const QStringList kept{name(host, getpid()), name("elsewhere.example", dead),
                                QStringLiteral(".inkmask-abcdefgh")};
-        for (const QString &file : kept + QStringList{name(host, dead)}) {
-            QFile stale(QDir(folder).filePath(file));
-            QVERIFY(stale.open(QIODevice::WriteOnly));
-        }
+        for (const QString &file : kept + QStringList{name(host, dead)})
+            QVERIFY(writeFile(QDir(folder).filePath(file), {}));
         QCOMPARE(runBatch({m_plan, "--mask-dir", folder}).exitCode, 0);
         QStringList expected = kept + QStringList{"plan.png"};
         expected.sort();

@@ -4,6 +4,7 @@
 #include "batch/options.h"
 #include "core/files/contentdigest.h"
 #include "samplegen.h"
+#include "support.h"
 
 #include <QDir>
 #include <QFile>
@@ -20,6 +21,7 @@
 #include <sys/resource.h>
 
 using namespace ink;
+using namespace ink::test;
 
 namespace {
 
@@ -43,16 +45,6 @@ Run runBatch(const QStringList &arguments, const QByteArray &input = {}, rlim_t 
     if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit)
         return {};
     return {process.exitCode(), QString::fromLocal8Bit(process.readAllStandardError())};
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes, QIODevice::OpenMode mode = {}) {
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | mode) && file.write(bytes) == bytes.size();
-}
-
-QByteArray contents(const QString &path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 QStringList parsedInputs(const QStringList &arguments, QString *error = nullptr) {

@@ -14,6 +14,7 @@
 #include "core/files/rowdeflate.h"
 #include "core/runtime/runtimeerror.h"
 #include "picturefiles.h"
+#include "support.h"
 
 #include <QBuffer>
 #include <QImageReader>
@@ -73,16 +74,6 @@ QByteArray jpegSampled(const QImage &image, int sampling) {
     return bytes;
 }
 
-QByteArray be32(quint32 v) {
-    return QByteArray::fromHex(QByteArray::number(v, 16).rightJustified(8, '0'));
-}
-
-void appendChunk(QByteArray &out, const char *name, const QByteArray &data) {
-    const QByteArray chunk = QByteArray(name, 4) + data;
-    out += be32(quint32(data.size())) + chunk +
-           be32(quint32(libdeflate_crc32(0, chunk.constData(), size_t(chunk.size()))));
-}
-
 // Filters one row as an encoder would, with the plain formulas.
 QByteArray filtered(int type, const QByteArray &row, const QByteArray &above, int bpp) {
     QByteArray out(row.size(), '\0');
@@ -114,37 +105,27 @@ struct PngParts {
     QByteArray rows;  // filtered, before deflating
 };
 
+// The file: `before` (whole chunks) after the header, then the stream `idat`
+// (the rows deflated when null) in IDAT chunks of `piece` bytes.
 QByteArray assemble(const PngParts &parts, const QByteArray &before = {},
-                    const QByteArray &idat = {}) {
-    QByteArray out("\x89PNG\r\n\x1A\n", 8);
-    appendChunk(out, "IHDR", parts.header);
-    out += before;
+                    const QByteArray &idat = {}, qsizetype piece = 1 << 30) {
+    QByteArray out = QByteArray("\x89PNG\r\n\x1A\n", 8) + pngChunk("IHDR", parts.header) + before;
     if (!parts.palette.isEmpty())
-        appendChunk(out, "PLTE", parts.palette);
+        out += pngChunk("PLTE", parts.palette);
     if (!parts.transparency.isEmpty())
-        appendChunk(out, "tRNS", parts.transparency);
+        out += pngChunk("tRNS", parts.transparency);
     // qCompress gives the length in four bytes, then a zlib stream.
-    appendChunk(out, "IDAT", idat.isNull() ? qCompress(parts.rows).mid(4) : idat);
-    appendChunk(out, "IEND", {});
-    return out;
+    const QByteArray stream = idat.isNull() ? qCompress(parts.rows).mid(4) : idat;
+    for (qsizetype at = 0; at < stream.size(); at += piece)
+        out += pngChunk("IDAT", stream.mid(at, piece));
+    return out + pngChunk("IEND", {});
 }
 
 // The same file with its stream in IDAT chunks of `piece` bytes, after a
 // private chunk of `padding` bytes (none for -1).
 QByteArray assembleSplit(const PngParts &parts, qsizetype piece, qsizetype padding = -1) {
-    QByteArray out("\x89PNG\r\n\x1A\n", 8);
-    appendChunk(out, "IHDR", parts.header);
-    if (!parts.palette.isEmpty())
-        appendChunk(out, "PLTE", parts.palette);
-    if (!parts.transparency.isEmpty())
-        appendChunk(out, "tRNS", parts.transparency);
-    if (padding >= 0)
-        appendChunk(out, "prIV", QByteArray(padding, 'p'));
-    const QByteArray stream = qCompress(parts.rows).mid(4);
-    for (qsizetype at = 0; at < stream.size(); at += piece)
-        appendChunk(out, "IDAT", stream.mid(at, piece));
-    appendChunk(out, "IEND", {});
-    return out;
+    return assemble(parts, padding < 0 ? QByteArray() : pngChunk("prIV", QByteArray(padding, 'p')),
+                    {}, piece);
 }
 
 // A picture of random samples, rows filtered by turns with every filter type
@@ -213,10 +194,8 @@ QImage qtReads(const QByteArray &bytes) {
 QImage loads(const QByteArray &bytes) {
     static QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("p.png"));
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
+    if (!writeFile(path, bytes, QIODevice::Truncate))
         return QImage();
-    file.close();
     try {
         return LoadPicture(path).convertToFormat(QImage::Format_RGB32);
     } catch (const RuntimeError &) {
@@ -405,9 +384,7 @@ private slots:
         row("IDAT checksum wrong", flipped("IDAT", 4 + int(qCompress(rgb.rows).size()) - 4), false);
         row("IDAT data damaged", flipped("IDAT", 30), false);
         row("IHDR checksum wrong", flipped("IHDR", 17), false);
-        QByteArray resolution = be32(11811) + be32(11811) + char(1);
-        QByteArray pHYs;
-        appendChunk(pHYs, "pHYs", resolution);
+        const QByteArray pHYs = pngChunk("pHYs", be32(11811) + be32(11811) + char(1));
         row("with a resolution", assemble(rgb, pHYs), true);
         QByteArray badPhys = pHYs;
         badPhys[badPhys.size() - 1] = char(badPhys[badPhys.size() - 1] ^ 1);
@@ -416,18 +393,10 @@ private slots:
         QByteArray beforeHeader = good;
         beforeHeader.insert(8, badPhys);
         row("damaged resolution before the header", beforeHeader, false);
-        QByteArray unknown;
-        appendChunk(unknown, "prIV", "anything");
-        row("unknown ancillary chunk", assemble(rgb, unknown), true);
-        QByteArray critical;
-        appendChunk(critical, "CRIT", "anything");
-        row("unknown critical chunk", assemble(rgb, critical), false);
-        QByteArray text;
-        appendChunk(text, "tEXt", QByteArray("Title\0plan", 10));
-        row("text", assemble(rgb, text), false);
-        QByteArray gamma;
-        appendChunk(gamma, "gAMA", be32(45455));
-        row("gamma", assemble(rgb, gamma), false);
+        row("unknown ancillary chunk", assemble(rgb, pngChunk("prIV", "anything")), true);
+        row("unknown critical chunk", assemble(rgb, pngChunk("CRIT", "anything")), false);
+        row("text", assemble(rgb, pngChunk("tEXt", QByteArray("Title\0plan", 10))), false);
+        row("gamma", assemble(rgb, pngChunk("gAMA", be32(45455))), false);
         const QByteArray rows = rgb.rows;
         row("too little data", assemble(rgb, {}, qCompress(rows.chopped(5)).mid(4)), false);
         row("too much data", assemble(rgb, {}, qCompress(rows + QByteArray(40, '\0')).mid(4)),
@@ -440,10 +409,7 @@ private slots:
         row("interlaced", assemble(interlaced), false);
         QImage deep(9, 5, QImage::Format_RGBA64);
         deep.fill(QColor(10, 200, 30, 128));
-        QBuffer buffer;
-        buffer.open(QIODevice::WriteOnly);
-        QImageWriter(&buffer, "png").write(deep);
-        row("16 bits", buffer.data(), false);
+        row("16 bits", encoded(deep, "png"), false);
         PngParts indexed = randomPng({3, 8}, 20, 4, 1, false, random);
         indexed.palette = indexed.palette.left(3);  // index 0 only
         indexed.rows = QByteArray(4 * 21, '\0');
@@ -543,17 +509,9 @@ private slots:
                 for (int y = 0; y < height; ++y)
                     for (int x = 0; x < width; ++x)
                         image.setPixel(x, y, 0xFF000000 | random.bounded(0x1000000u));
-                QByteArray jpeg;
-                if (format == QImage::Format_RGB32 && sampling != 0x22) {
-                    jpeg = jpegSampled(image, sampling);
-                } else {
-                    QBuffer buffer;
-                    buffer.open(QIODevice::WriteOnly);
-                    QImageWriter writer(&buffer, "jpeg");
-                    writer.setProgressiveScanWrite(progressive);
-                    QVERIFY(writer.write(image.convertToFormat(format)));
-                    jpeg = buffer.data();
-                }
+                QByteArray jpeg = format == QImage::Format_RGB32 && sampling != 0x22
+                                      ? jpegSampled(image, sampling)
+                                      : encoded(image.convertToFormat(format), "jpeg", progressive);
                 QCOMPARE(jpeg.mid(6, 5), QByteArray("JFIF\0", 5));
                 jpeg[13] = char(unit);
                 jpeg[14] = char(density >> 8);
@@ -592,16 +550,12 @@ private slots:
     }
     void jpegLeftToQt() {
         QFETCH(QByteArray, segment);
-        QImage image(17, 9, QImage::Format_RGB32);
-        image.fill(qRgb(30, 140, 220));
-        QBuffer buffer;
-        buffer.open(QIODevice::WriteOnly);
-        QImageWriter(&buffer, "jpeg").write(image);
-        QByteArray jpeg = buffer.data();
+        const QByteArray plain = encoded(solidImage(17, 9, 0xDC8C1E), "jpeg");
+        QByteArray jpeg = plain;
         jpeg.insert(20, segment);  // after SOI and the 18-byte JFIF segment
         QImage picture;
         QVERIFY(!readJpeg(jpeg, &picture, [](QSize) {}));
-        QVERIFY(readJpeg(buffer.data(), &picture, [](QSize) {}));
+        QVERIFY(readJpeg(plain, &picture, [](QSize) {}));
     }
 
     // BMP files too large for Qt's reader are decoded by ours: on the files
@@ -651,21 +605,15 @@ private slots:
         QList<QString> files;
         const auto add = [&](const QByteArray &bytes, const char *suffix) {
             files << dir.filePath(QStringLiteral("f%1.%2").arg(files.size()).arg(suffix));
-            QFile file(files.last());
-            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+            QVERIFY(writeFile(files.last(), bytes));
         };
-        QByteArray pHYs;
-        appendChunk(pHYs, "pHYs", be32(11811) + be32(5906) + char(1));
-        add(assemble(randomPng({2, 8}, 300, 200, 0, false, random), pHYs), "png");
+        add(assemble(randomPng({2, 8}, 300, 200, 0, false, random),
+                     pngChunk("pHYs", be32(11811) + be32(5906) + char(1))),
+            "png");
         add(assemble(randomPng({2, 8}, 300, 200, 1, false, random)), "png");  // no resolution
         add(assemble(randomPng({6, 8}, 300, 200, 2, false, random)), "png");
         add(assemble(randomPng({3, 4}, 29, 3, 3, true, random)), "png");
-        QImage jpeg(300, 200, QImage::Format_RGB32);
-        jpeg.fill(qRgb(200, 30, 90));
-        QBuffer buffer;
-        buffer.open(QIODevice::WriteOnly);
-        QImageWriter(&buffer, "jpeg").write(jpeg);
-        add(buffer.data(), "jpg");
+        add(encoded(solidImage(300, 200, 0x5A1EC8), "jpeg"), "jpg");
         add(assemble(randomPng({0, 8}, 300, 200, 4, false, random)), "png");
         QImage reused;
         keepCodecBuffers(true);
@@ -710,20 +658,17 @@ private slots:
         const QByteArray good = assembleSplit(grey, 11);
         QByteArray damaged = good;
         damaged[damaged.indexOf("IDAT") + 6] = char(damaged[damaged.indexOf("IDAT") + 6] ^ 0x10);
-        QByteArray text;
-        appendChunk(text, "tEXt", QByteArray("Title\0plan", 10));
         QTest::newRow("grey") << good;
         QTest::newRow("grey, IDAT damaged") << damaged;
         QTest::newRow("grey, cut short") << good.chopped(20);
-        QTest::newRow("grey, with text") << assemble(grey, text);
+        QTest::newRow("grey, with text")
+            << assemble(grey, pngChunk("tEXt", QByteArray("Title\0plan", 10)));
     }
     void loadsInPictureAsAlone() {
         QFETCH(QByteArray, png);
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("p.png"));
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(png) == png.size());
-        file.close();
+        QVERIFY(writeFile(path, png));
         const auto load = [&path](QImage *picture) {
             try {
                 LoadPicture(path, picture);
@@ -906,12 +851,10 @@ private slots:
         const QImage expected = openJpegPixels(file, grey);
         QVERIFY(!expected.isNull());
         QTemporaryDir dir;
-        QFile out(dir.filePath(QStringLiteral("master")));
-        QVERIFY(out.open(QIODevice::WriteOnly) && out.write(file) == file.size());
-        out.close();
+        QVERIFY(writeFile(dir.filePath(QStringLiteral("master")), file));
         QImage picture;
         try {
-            picture = LoadPicture(out.fileName());
+            picture = LoadPicture(dir.filePath(QStringLiteral("master")));
         } catch (const RuntimeError &e) {
             QFAIL(qPrintable(e.description()));
         }

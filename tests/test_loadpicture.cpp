@@ -42,10 +42,7 @@ private:
 
     QString saved(const QByteArray &bytes, const QString &name) {
         const QString path = m_dir.filePath(name);
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-            return {};
-        return path;
+        return writeFile(path, bytes) ? path : QString();
     }
 
 private Q_SLOTS:
