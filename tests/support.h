@@ -1,6 +1,7 @@
 #pragma once
 
-// Helpers shared by the tests: files written and read whole, a plain picture,
+// Helpers shared by the tests: inkmask-batch run as a user runs it, files
+// written and read whole, a plain picture,
 // seeded random numbers and a picture and a mask of them, a scripted
 // end-of-column step and a window's controls found by name.
 
@@ -16,6 +17,9 @@
 #endif
 #include <QImage>
 #include <QObject>
+#ifdef INKMASK_BATCH
+#include <QProcess>
+#endif
 #include <QString>
 #include <QStringList>
 
@@ -39,6 +43,34 @@ T *control(QObject &window, const char *name) {
     }
     return found;
 }
+
+#ifdef INKMASK_BATCH
+// How a run of inkmask-batch ended.
+struct BatchRun {
+    int exitCode = -1;  // -1: it crashed or did not end
+    QString err;
+};
+
+// Runs inkmask-batch (or `program`) in a locale with a decimal comma, where
+// the thresholds must be read as anywhere else, `input` on its standard
+// input; `inChild` runs in the child before it starts the program.
+inline BatchRun runBatch(const QStringList &arguments, const std::function<void()> &inChild = {},
+                         const QByteArray &input = {},
+                         const QString &program = QStringLiteral(INKMASK_BATCH)) {
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("LC_ALL"), QStringLiteral("de_DE.UTF-8"));
+    process.setProcessEnvironment(env);
+    if (inChild)
+        process.setChildProcessModifier(inChild);
+    process.start(program, arguments);
+    process.write(input);
+    process.closeWriteChannel();
+    if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit)
+        return {};
+    return {process.exitCode(), QString::fromLocal8Bit(process.readAllStandardError())};
+}
+#endif
 
 // Writes `bytes` to `path` (opened with `mode` too); false when not all of them went.
 inline bool writeFile(const QString &path, const QByteArray &bytes, QIODevice::OpenMode mode = {}) {

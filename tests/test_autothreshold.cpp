@@ -15,7 +15,6 @@
 #include "support.h"
 
 #include <QLineEdit>
-#include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -338,13 +337,11 @@ private Q_SLOTS:
         QString reported;
         for (const QString &thresholds : {QStringLiteral("auto"), fromWindow}) {
             masks << m_dir.filePath(thresholds + QStringLiteral(".png"));
-            QProcess batch;
-            batch.start(QStringLiteral(INKMASK_BATCH),
-                        {"--thresholds", thresholds, "--mask", masks.last(), m_scan});
-            QVERIFY(batch.waitForFinished(60000));
-            QCOMPARE(batch.exitCode(), 0);
+            const BatchRun run =
+                runBatch({"--thresholds", thresholds, "--mask", masks.last(), m_scan});
+            QCOMPARE(run.exitCode, 0);
             if (reported.isEmpty())
-                reported = QString::fromLocal8Bit(batch.readAllStandardError());
+                reported = run.err;
         }
         QVERIFY2(reported.startsWith(
                      QStringLiteral("inkmask-batch: %1: thresholds %2\n").arg(m_scan, fromWindow)),

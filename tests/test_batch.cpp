@@ -46,28 +46,6 @@ constexpr bool kAddressSanitizer = __has_feature(address_sanitizer);
 constexpr bool kAddressSanitizer = false;
 #endif
 
-struct Run {
-    int exitCode = -1;  // -1: it crashed or did not end
-    QString err;
-};
-
-// Runs inkmask-batch in a locale with a decimal comma, where the thresholds
-// must be read as anywhere else; `inChild` runs in the child before it starts
-// the program.
-Run runBatch(const QStringList &arguments, const std::function<void()> &inChild = {},
-             const QString &program = QStringLiteral(INKMASK_BATCH)) {
-    QProcess process;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("LC_ALL"), QStringLiteral("de_DE.UTF-8"));
-    process.setProcessEnvironment(env);
-    if (inChild)
-        process.setChildProcessModifier(inChild);
-    process.start(program, arguments);
-    if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit)
-        return {};
-    return {process.exitCode(), QString::fromLocal8Bit(process.readAllStandardError())};
-}
-
 // Files written may not grow past `bytes`, as on a disk that is full.
 std::function<void()> fileSizeLimit(int bytes) {
     if (bytes <= 0)
@@ -205,7 +183,7 @@ private Q_SLOTS:
         QFETCH(QString, arguments);
         QFETCH(int, exitCode);
         QFETCH(QString, message);
-        const Run run =
+        const BatchRun run =
             runBatch(arguments.split(QLatin1Char(' ')) << path(QStringLiteral("absent.png")));
         QCOMPARE(run.exitCode, exitCode);
         QCOMPARE(run.err.contains(QStringLiteral("Usage: inkmask-batch")), exitCode == 2);
@@ -261,7 +239,7 @@ private Q_SLOTS:
         QFETCH(QStringList, named);
         const auto before = snapshot(m_dir.path());
         const auto beforeSame = snapshot(path(QStringLiteral("same")));
-        const Run run = runBatch(arguments);
+        const BatchRun run = runBatch(arguments);
         QCOMPARE(run.exitCode, 2);
         for (const QString &name : named)
             QVERIFY2(run.err.section(QLatin1Char('\n'), 0, 0).contains(name), qPrintable(run.err));
@@ -277,9 +255,10 @@ private Q_SLOTS:
         const QString broken = QStringLiteral(INKMASK_BATCH);  // no picture
         const QString out = path(QStringLiteral("out"));
         const QString masks = path(QStringLiteral("masks"));  // made by the run
-        const Run run = runBatch({"-j", "2", golden.filePath(QStringLiteral("plan-160x120.png")),
-                                  broken, golden.filePath(QStringLiteral("one-1x1.png")),
-                                  "--output-dir", out, "--mask-dir", masks});
+        const BatchRun run =
+            runBatch({"-j", "2", golden.filePath(QStringLiteral("plan-160x120.png")), broken,
+                      golden.filePath(QStringLiteral("one-1x1.png")), "--output-dir", out,
+                      "--mask-dir", masks});
         QCOMPARE(run.exitCode, 1);
         QVERIFY2(run.err.contains(broken + QStringLiteral(": cannot read: ")), qPrintable(run.err));
         QVERIFY(!run.err.contains(QLatin1Char('\r')));  // no progress line: not a terminal
@@ -299,7 +278,7 @@ private Q_SLOTS:
         QVERIFY(solidImage(40, 30, 0x646464).save(dark));
         const QDir golden(QStringLiteral(INKMASK_GOLDEN_DIR));
         const QString report = path(QStringLiteral("warned.jsonl"));
-        const Run run =
+        const BatchRun run =
             runBatch({dark, golden.filePath(QStringLiteral("plan-160x120.png")), "--steps", "nb",
                       "--mask-dir", path(QStringLiteral("warned")), "--report", report});
         QCOMPARE(run.exitCode, 0);
@@ -362,7 +341,8 @@ private Q_SLOTS:
         const QString report = path(QStringLiteral("failed.jsonl"));
         QFile::remove(report);
         const auto files = snapshot(m_dir.path());
-        const Run run = runBatch(arguments << "--report" << report, ::fileSizeLimit(fileSizeLimit));
+        const BatchRun run =
+            runBatch(arguments << "--report" << report, ::fileSizeLimit(fileSizeLimit));
         QStringList kept = files.keys() << "failed.jsonl";
         kept.sort();
         QCOMPARE(snapshot(m_dir.path()).keys(), kept);
@@ -387,7 +367,7 @@ private Q_SLOTS:
         QVERIFY(QFile::setPermissions(
             m_dir.path(), QFile::permissions(m_dir.path()) | QFile::ReadOther | QFile::ExeOther));
         const QString out = locked + QStringLiteral("/x.png");
-        const Run run = runBatch({path(QStringLiteral("absent.png")), "-o", out}, [] {
+        const BatchRun run = runBatch({path(QStringLiteral("absent.png")), "-o", out}, [] {
             if (getuid() == 0) {
                 setgroups(0, nullptr);
                 if (setgid(65534) != 0 || setuid(65534) != 0)
@@ -445,11 +425,11 @@ private Q_SLOTS:
                         (QFile::encodeName(folder) + "/caf\xe9.png").constData()),
                  0);
         const QString out = path(QStringLiteral("latin1-out"));
-        const Run run = runBatch({"-c",
-                                  "exec \"$0\" -j 1 --output-dir \"$1\" \"$2\" "
-                                  "\"$3$(printf '\\351').png\"",
-                                  INKMASK_BATCH, out, m_plan, folder + "/caf"},
-                                 {}, QStringLiteral("/bin/sh"));
+        const BatchRun run = runBatch({"-c",
+                                       "exec \"$0\" -j 1 --output-dir \"$1\" \"$2\" "
+                                       "\"$3$(printf '\\351').png\"",
+                                       INKMASK_BATCH, out, m_plan, folder + "/caf"},
+                                      {}, {}, QStringLiteral("/bin/sh"));
         QCOMPARE(run.exitCode, 1);
         QVERIFY2(run.err.contains(QStringLiteral("png: cannot read: the file name is not valid "
                                                  "UTF-8")),
@@ -470,7 +450,7 @@ private Q_SLOTS:
             QVERIFY(QFile::copy(golden + QStringLiteral("/plan-160x120.png"), name));
             arguments << in + QStringLiteral("/missing%1.png").arg(i) << name;
         }
-        const Run run = runBatch(arguments, [] {
+        const BatchRun run = runBatch(arguments, [] {
             ::close(1);
             ::close(2);
         });
@@ -503,7 +483,7 @@ private Q_SLOTS:
     // would already fail).
     void jobsHeldToTheInputs() {
         const QString out = path(QStringLiteral("jobs.png"));
-        const Run run = runBatch({"-j", "2147483647", m_plan, "-o", out}, [] {
+        const BatchRun run = runBatch({"-j", "2147483647", m_plan, "-o", out}, [] {
             if (!kAddressSanitizer) {
                 const rlimit limit{rlim_t(4) << 30, rlim_t(4) << 30};
                 setrlimit(RLIMIT_AS, &limit);
@@ -611,7 +591,7 @@ private Q_SLOTS:
                        QStringList{m_plan, input});
         QVERIFY(gdal.waitForFinished() && gdal.exitCode() == 0);
         QFile::remove(input + ".aux.xml");  // only the world file places it
-        const Run run = runBatch(arguments + QStringList{"--report", "r.jsonl", input});
+        const BatchRun run = runBatch(arguments + QStringList{"--report", "r.jsonl", input});
         QCOMPARE(run.exitCode, 0);
         QVERIFY2(!run.err.contains("TIFF") && !run.err.contains("Warning"), qPrintable(run.err));
         const QStringList grid = gdalGrid(input).split('|');
@@ -641,7 +621,7 @@ private Q_SLOTS:
                       last = path(QStringLiteral("c-all.png")), dir = path(QStringLiteral("ch"));
         QCOMPARE(runBatch({"--steps", "nb", "--mask", nb, m_plan}).exitCode, 0);
         QCOMPARE(runBatch({"--steps", "nb,bouchtrou", "--mask", hole, m_plan}).exitCode, 0);
-        const Run run =
+        const BatchRun run =
             runBatch({"--steps", "nb,bouchtrou,affine", "--mask", last, "--changes", dir, m_plan});
         QCOMPARE(run.exitCode, 0);
         const auto ink = [](const QImage &image, int x, int y) {

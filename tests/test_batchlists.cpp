@@ -25,28 +25,6 @@ using namespace ink::test;
 
 namespace {
 
-struct Run {
-    int exitCode = -1;  // -1: it crashed or did not end
-    QString err;
-};
-
-// `memory`: the most address space the program may take, in bytes, or 0.
-Run runBatch(const QStringList &arguments, const QByteArray &input = {}, rlim_t memory = 0) {
-    QProcess process;
-    if (memory > 0) {
-        process.setChildProcessModifier([memory] {
-            const rlimit limit{memory, memory};
-            setrlimit(RLIMIT_AS, &limit);
-        });
-    }
-    process.start(QStringLiteral(INKMASK_BATCH), arguments);
-    process.write(input);
-    process.closeWriteChannel();
-    if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit)
-        return {};
-    return {process.exitCode(), QString::fromLocal8Bit(process.readAllStandardError())};
-}
-
 QStringList parsedInputs(const QStringList &arguments, QString *error = nullptr) {
     const ParsedArguments parsed =
         parseBatchArguments(QStringList{QStringLiteral("inkmask-batch")} + arguments, 2);
@@ -131,13 +109,17 @@ private Q_SLOTS:
     void endlessFiles() {
         // AddressSanitizer reserves more address space than the limit allows.
 #ifdef __SANITIZE_ADDRESS__
-        const rlim_t limit = 0;
+        static constexpr rlim_t kLimit = 0;
 #else
-        const rlim_t limit = rlim_t(1) << 30;
+        static constexpr rlim_t kLimit = rlim_t(1) << 30;
 #endif
         for (const char *option : {"--files-from", "--skip-done"}) {
-            const Run run =
-                runBatch({option, "/dev/zero", "--mask-dir", path("zm"), "a.png"}, {}, limit);
+            const BatchRun run =
+                runBatch({option, "/dev/zero", "--mask-dir", path("zm"), "a.png"}, [] {
+                    const rlimit limit{kLimit, kLimit};
+                    if (kLimit > 0)
+                        setrlimit(RLIMIT_AS, &limit);
+                });
             QCOMPARE(run.exitCode, 2);
             QVERIFY2(run.err.contains("/dev/zero: line 1 is longer than"), qPrintable(run.err));
         }
@@ -205,10 +187,10 @@ private Q_SLOTS:
         }
         inputs.insert(3, path("absent.png"));
         const QByteArray list = inputs.join('\n').toUtf8() + '\n';
-        const Run run = runBatch({"-j", "2", "--files-from", "-", "--output-dir", path("rout"),
-                                  "--mask-dir", path("rmask"), "--report", report, "--thresholds",
-                                  "170,180,190.5", "--steps", "nb,affine"},
-                                 list);
+        const BatchRun run = runBatch({"-j", "2", "--files-from", "-", "--output-dir", path("rout"),
+                                       "--mask-dir", path("rmask"), "--report", report,
+                                       "--thresholds", "170,180,190.5", "--steps", "nb,affine"},
+                                      {}, list);
         QCOMPARE(run.exitCode, 1);
         QVERIFY2(
             run.err.contains(QRegularExpression(
@@ -253,7 +235,7 @@ private Q_SLOTS:
         inputs.sort();
         QCOMPARE(seen, inputs);
 
-        const Run quiet = runBatch({"--quiet", "-o", path("q.png"), path("a.png")});
+        const BatchRun quiet = runBatch({"--quiet", "-o", path("q.png"), path("a.png")});
         QCOMPARE(quiet.exitCode, 0);
         QCOMPARE(quiet.err, QString());
     }

@@ -12,7 +12,6 @@
 #include "support.h"
 
 #include <QLineEdit>
-#include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
@@ -105,9 +104,9 @@ private Q_SLOTS:
         // The program on the same file: the picture, and the mask's cells.
         const QString out = m_dir.filePath(QStringLiteral("out.png"));
         const QString mask = m_dir.filePath(QStringLiteral("mask.png"));
-        QCOMPARE(QProcess::execute(QStringLiteral(INKMASK_BATCH),
-                                   {input, "-o", out, "--mask", mask, "--steps", steps,
-                                    "--thresholds", thresholds}),
+        QCOMPARE(runBatch({input, "-o", out, "--mask", mask, "--steps", steps, "--thresholds",
+                           thresholds})
+                     .exitCode,
                  0);
         QCOMPARE(QImage(out).convertToFormat(QImage::Format_RGB32),
                  control<PictureBox>(form, "Picture1")->image());
