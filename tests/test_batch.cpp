@@ -1,15 +1,22 @@
 // inkmask-batch end to end: exit codes, errors that let the other files go
-// on, outputs that appear whole or not at all, Ctrl-C, and golden files.
+// on, outputs that appear whole or not at all, Ctrl-C, golden files, and the
+// same picture and mask as the real window (offscreen) gives by its buttons,
+// bit for bit (the masks' cells beyond the picture, which no file shows, are
+// compared by test_kernels).
 //
 // The golden inputs (crops of a sample plan, seeded noise) and their expected
 // outputs live in tests/golden, checked byte for byte (the TIFF mask pixel for
 // pixel, see below). That the passes give what the window gives is proven by
-// test_kernels and test_batchwindow; after a deliberate change of the output,
+// test_kernels and sameAsWindow; after a deliberate change of the output,
 // this writes the expected files again:
 //   INKMASK_UPDATE_GOLDEN=1 build/tests/test_batch goldenFiles
 
+#include "core/ops/passes.h"
 #include "core/session/history.h"
 #include "samplegen.h"
+#include "shell/form1.h"
+#include "shell/messagebox.h"
+#include "shell/picturebox.h"
 #include "support.h"
 
 #include <QDir>
@@ -17,7 +24,9 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLineEdit>
 #include <QProcess>
+#include <QPushButton>
 #include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -92,6 +101,27 @@ QString gdalGrid(const QString &file) {
            info["bands"][0]["noDataValue"].toVariant().toString();
 }
 
+// A picture whose pixels match the mask's cells (black for ink, white else),
+// of the mask's shape less its last column and row, as after a threshold pass.
+QImage imageFromMask(const PackedMask &mask) {
+    Sheet surface(solidImage(mask.upperX(), mask.upperY(), kWhite));
+    for (qint32 x = 0; x < mask.upperX(); ++x)
+        for (qint32 y = 0; y < mask.upperY(); ++y)
+            surface.PSet(x, y, mask.at(x, y) ? kBlack : kWhite);
+    return surface.image();
+}
+
+QImage randomPicture(int w, int h, quint64 seed) {
+    Rng rng(seed);
+    QImage image(w, h, QImage::Format_RGB32);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            image.setPixel(x, y,
+                           rng.below(5) < 3 ? qRgb(20 + rng.below(170), 30, 40)
+                                            : qRgb(230, 200 + rng.below(50), 250));
+    return image;
+}
+
 }  // namespace
 
 class TestBatch : public QObject {
@@ -106,6 +136,8 @@ private:
 private Q_SLOTS:
     void initTestCase() {
         QVERIFY(m_dir.isValid());
+        // sameAsWindow's window reports nothing: any message box is a failure.
+        MessageBoxes::setHandler([](QWidget *, const QString &text) { QFAIL(qPrintable(text)); });
         m_plan = path(QStringLiteral("plan.png"));
         QVERIFY(makeSampleScan(120, 90, 5).save(m_plan));
         QVERIFY(QDir().mkpath(path(QStringLiteral("target"))));
@@ -140,6 +172,7 @@ private Q_SLOTS:
 
     // QTemporaryDir cannot remove a name it cannot decode.
     void cleanupTestCase() {
+        MessageBoxes::setHandler({});
         ::unlink((QFile::encodeName(path(QStringLiteral("latin1"))) + "/caf\xe9.png").constData());
     }
 
@@ -690,6 +723,62 @@ private Q_SLOTS:
         QCOMPARE(QImage(mask).depth(), 1);
         QCOMPARE(QImage(mask).convertToFormat(QImage::Format_RGB32),
                  QImage(expectedMask).convertToFormat(QImage::Format_RGB32));
+    }
+
+    void sameAsWindow_data() {
+        QTest::addColumn<QImage>("picture");
+        QTest::addColumn<QString>("steps");
+        QTest::addColumn<QString>("thresholds");
+        const QString chain = passNames().join(QLatin1Char(','));
+        const QString standard = QStringLiteral("180,180,180");
+        QTest::newRow("1x1") << randomPicture(1, 1, 1) << chain << standard;
+        QTest::newRow("5x5") << randomPicture(5, 5, 2) << chain + ",affine" << standard;
+        QTest::newRow("7x7") << randomPicture(7, 7, 3) << "nb,affine,bouchtrou" << standard;
+        QTest::newRow("random 61x47") << randomPicture(61, 47, 4) << chain + ",nb"
+                                      << "150.5,220,255";
+        QTest::newRow("random 70x66, white read back at 255")
+            << randomPicture(70, 66, 5) << "nb,affine,nb"
+            << "255,255,255";
+        QTest::newRow("sample 260x190") << makeSampleScan(800, 600, 3).copy(100, 80, 260, 190)
+                                        << chain + ",affine,bouchtrou" << standard;
+    }
+    void sameAsWindow() {
+        QFETCH(QImage, picture);
+        QFETCH(QString, steps);
+        QFETCH(QString, thresholds);
+        const QString input = path(QStringLiteral("input.png"));
+        QVERIFY(picture.save(input));
+
+        // The window, by its buttons.
+        Module1 module;
+        Form1 form(module);
+        QVERIFY(form.Form_Load(input));
+        const QStringList t = thresholds.split(QLatin1Char(','));
+        control<QLineEdit>(form, "rbox")->setText(t[0]);
+        control<QLineEdit>(form, "vbox")->setText(t[1]);
+        control<QLineEdit>(form, "bbox")->setText(t[2]);
+        // Each pass's button, found by its caption.
+        QHash<QString, QPushButton *> buttons;
+        for (const PassEntry &entry : passRegistry()) {
+            for (QPushButton *button : form.findChildren<QPushButton *>()) {
+                if (button->text() == entry.caption)
+                    buttons.insert(entry.name, button);
+            }
+            QVERIFY2(buttons.contains(entry.name), entry.caption.data());
+        }
+        for (const QString &step : steps.split(QLatin1Char(',')))
+            buttons.value(step)->click();
+
+        // The program on the same file: the picture, and the mask's cells.
+        const QString out = path(QStringLiteral("window-out.png"));
+        const QString mask = path(QStringLiteral("window-mask.png"));
+        QCOMPARE(runBatch({input, "-o", out, "--mask", mask, "--steps", steps, "--thresholds",
+                           thresholds})
+                     .exitCode,
+                 0);
+        QCOMPARE(QImage(out).convertToFormat(QImage::Format_RGB32),
+                 control<PictureBox>(form, "Picture1")->image());
+        QCOMPARE(QImage(mask).convertToFormat(QImage::Format_RGB32), imageFromMask(module.Mask));
     }
 };
 
