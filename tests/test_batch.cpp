@@ -558,23 +558,38 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(out));
     }
 
-    // Ctrl-C: the running pass stops at its next column, nothing of the file
-    // is written, and the status is 130.
+    // Ctrl-C, or a scheduler cancelling the task (SIGTERM): the running pass
+    // stops at its next column, nothing of the file is written, the status
+    // is 128 + the signal, and the report says which file was interrupted.
+    void interruptStopsAndWritesNothing_data() {
+        QTest::addColumn<int>("signal");
+        QTest::newRow("Ctrl-C") << int(SIGINT);
+        QTest::newRow("SIGTERM") << int(SIGTERM);
+    }
     void interruptStopsAndWritesNothing() {
+        QFETCH(int, signal);
         const QString big = path(QStringLiteral("big.png"));
-        QVERIFY(makeSampleScan(1500, 1500, 9).save(big));
+        if (!QFileInfo::exists(big))
+            QVERIFY(makeSampleScan(1500, 1500, 9).save(big));
         const QString out = path(QStringLiteral("interrupted.png"));
+        const QString report = path(QStringLiteral("interrupted.jsonl"));
+        QFile::remove(report);
         const QString steps = QStringList(3000, QStringLiteral("nb,affine")).join(QLatin1Char(','));
         QProcess process;
-        process.start(QStringLiteral(INKMASK_BATCH), {big, "-o", out, "--steps", steps});
+        process.start(QStringLiteral(INKMASK_BATCH),
+                      {big, "-o", out, "--steps", steps, "--report", report});
         QVERIFY(process.waitForStarted());
         QTest::qWait(1000);
         QCOMPARE(process.state(), QProcess::Running);
-        ::kill(pid_t(process.processId()), SIGINT);
+        ::kill(pid_t(process.processId()), signal);
         QVERIFY(process.waitForFinished(20000));
         QCOMPARE(process.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(process.exitCode(), 130);
-        QCOMPARE(QDir(m_dir.path()).entryList({QStringLiteral("interrupted*")}), QStringList());
+        QCOMPARE(process.exitCode(), 128 + signal);
+        QCOMPARE(QDir(m_dir.path()).entryList({QStringLiteral("interrupted*")}),
+                 QStringList{"interrupted.jsonl"});
+        const QJsonObject line = QJsonDocument::fromJson(contents(report)).object();
+        QCOMPARE(line["status"].toString(), "interrupted");
+        QCOMPARE(line["input"].toString(), big);
     }
 
     // A georeferenced scan's outputs lie where it lies: TIFF outputs with its

@@ -11,12 +11,10 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <csignal>
 
 #include <sys/resource.h>
 
@@ -238,27 +236,6 @@ private Q_SLOTS:
         const BatchRun quiet = runBatch({"--quiet", "-o", path("q.png"), path("a.png")});
         QCOMPARE(quiet.exitCode, 0);
         QCOMPARE(quiet.err, QString());
-    }
-
-    // A task cancelled by its scheduler (SIGTERM) stops as with Ctrl-C and
-    // says in the report which file it interrupted.
-    void terminatedTaskReportsInterrupted() {
-        const QString big = path("big.png");
-        QVERIFY(makeSampleScan(1500, 1500, 9).save(big));
-        const QString steps = QStringList(3000, QStringLiteral("nb,affine")).join(QLatin1Char(','));
-        QProcess process;
-        process.start(QStringLiteral(INKMASK_BATCH), {big, "-o", path("big-out.png"), "--steps",
-                                                      steps, "--report", path("t.jsonl")});
-        QVERIFY(process.waitForStarted());
-        QTest::qWait(1000);
-        QCOMPARE(process.state(), QProcess::Running);
-        ::kill(pid_t(process.processId()), SIGTERM);
-        QVERIFY(process.waitForFinished(20000));
-        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(process.exitCode(), 128 + SIGTERM);
-        const QJsonObject o = QJsonDocument::fromJson(contents(path("t.jsonl"))).object();
-        QCOMPARE(o["status"].toString(), "interrupted");
-        QVERIFY(!QFileInfo::exists(path("big-out.png")));
     }
 
     // --skip-done: an input is skipped only when a report says it was done
