@@ -118,6 +118,16 @@ inline PackedMask randomMask(int upperX, int upperY, Rng &rng, int blackPercent)
     return mask;
 }
 
+// The cells that differ between two masks: how many `after` fills, and erases.
+inline std::pair<qint64, qint64> changedCells(const PackedMask &before, const PackedMask &after) {
+    qint64 filled = 0, erased = 0;
+    for (qint32 x = 0; x <= after.upperX(); ++x)
+        for (qint32 y = 0; y <= after.upperY(); ++y)
+            if (before.at(x, y) != after.at(x, y))
+                ++(after.at(x, y) ? filled : erased);
+    return {filled, erased};
+}
+
 // A w x h picture of seeded random colours, every channel from 0 to 255.
 inline QImage noiseImage(int w, int h, quint64 seed) {
     QImage image(w, h, QImage::Format_RGB32);

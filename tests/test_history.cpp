@@ -273,16 +273,6 @@ bool act(Fixture &f, const QString &step) {
     return f.session.runPass(*findPass(parts[0]));
 }
 
-// The cells that differ between two masks, split as the recorder counts them.
-std::pair<qint64, qint64> plainCounts(const PackedMask &before, const PackedMask &after) {
-    qint64 filled = 0, erased = 0;
-    for (qint32 x = 0; x <= after.upperX(); ++x)
-        for (qint32 y = 0; y <= after.upperY(); ++y)
-            if (before.at(x, y) != after.at(x, y))
-                ++(after.at(x, y) ? filled : erased);
-    return {filled, erased};
-}
-
 // Runs a script of steps: after each one the picture and `Mask` equal the
 // snapshot the script says they must, and after a pass what the same pass
 // leaves unrecorded.
@@ -324,7 +314,7 @@ void runScript(QSize size, const QString &script) {
         const auto last = f.session.lastChanges();
         QCOMPARE(last != nullptr, current > 0);
         if (last) {
-            const auto [filled, erased] = plainCounts(states[current - 1].mask, expected.mask);
+            const auto [filled, erased] = changedCells(states[current - 1].mask, expected.mask);
             QCOMPARE(last->filledCount, filled);
             QCOMPARE(last->erasedCount, erased);
             for (qint32 x = 0; x <= expected.mask.upperX(); ++x)

@@ -1,7 +1,12 @@
 // The pixel inspector through the window: the information line after mouse
 // moves and keys, the line during a pass, the blink tick, and the zoomed view.
+// And the window's ways of judging a pass: the changes overlay (C), Compare
+// (held Backslash) and undo and redo from the keyboard, at several scales;
+// what is shown is grabbed from the picture box and compared with what the
+// test works out from its own snapshots.
 
 #include "core/inspector/inspector.h"
+#include "core/session/history.h"
 #include "shell/form1.h"
 #include "shell/messagebox.h"
 #include "shell/picturebox.h"
@@ -51,6 +56,38 @@ QString line(int x, int y) {
         .arg(beyond ? QStringLiteral("255 -65281 255") : QStringLiteral("96 64 32"));
 }
 
+// Colours about the thresholds, so that NB leaves dots and thin lines that
+// affine then erases and bouchtrou fills.
+QImage speckled(int w, int h) {
+    Rng rng(7);
+    QImage image(w, h, QImage::Format_RGB32);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            image.setPixel(x, y, rng.below(3) ? qRgb(230, 220, 210) : qRgb(40, 60, 80));
+    return image;
+}
+
+// The picture box's screen pixel (sx, sy) as the test expects it: `picture`
+// at the box's scale, and over it the cells that differ between the masks,
+// blue where `after` is black, vermillion where it is white; reduced, a
+// screen pixel takes the colour of any change it covers, erased first.
+QRgb expectedPixel(const PictureBox &box, const QImage &picture, const QImage &reduced,
+                   const PackedMask *before, const PackedMask &after, int sx, int sy) {
+    const int z = box.zoom(), n = box.reduction();
+    const QRect cells =
+        n > 1 ? QRect(sx * n, sy * n, n, n) & picture.rect() : QRect(sx / z, sy / z, 1, 1);
+    bool filled = false, erased = false;
+    for (int y = cells.top(); before && y <= cells.bottom(); ++y)
+        for (int x = cells.left(); x <= cells.right(); ++x)
+            if (before->at(x, y) != after.at(x, y))
+                (after.at(x, y) ? filled : erased) = true;
+    if (erased)
+        return PictureBox::kErasedColor;
+    if (filled)
+        return PictureBox::kFilledColor;
+    return (n > 1 ? reduced.pixel(sx, sy) : picture.pixel(sx / z, sy / z)) | 0xFF000000u;
+}
+
 }  // namespace
 
 class TestInspector : public QObject {
@@ -62,12 +99,25 @@ private:
     QString m_large;  // 300 x 200, for scrolling the zoomed view
     QString m_sheet;  // 3000 x 2000, larger than the view at 1
     QString m_noisy;  // 101 x 77 in random colours about the thresholds
+    QString m_scan;   // speckled(67, 70)
     Module1 m_module;
 
     std::unique_ptr<Form1> open(const QString &path) {
         m_module = Module1();
         auto form = std::make_unique<Form1>(m_module);
         return form->Form_Load(path) ? std::move(form) : nullptr;
+    }
+
+    void checkShown(PictureBox *box, const QImage &picture, const PackedMask *before,
+                    const PackedMask &after) {
+        const QImage reduced =
+            box->reduction() > 1 ? PictureBox::reduce(picture, box->reduction()) : QImage();
+        const QImage shown = box->grab(QRect(QPoint(0, 0), box->size())).toImage();
+        for (int sy = 0; sy < shown.height(); ++sy)
+            for (int sx = 0; sx < shown.width(); ++sx)
+                if ((shown.pixel(sx, sy) | 0xFF000000u) !=
+                    expectedPixel(*box, picture, reduced, before, after, sx, sy))
+                    QFAIL(qPrintable(QStringLiteral("screen pixel %1, %2").arg(sx).arg(sy)));
     }
 
 private Q_SLOTS:
@@ -89,6 +139,8 @@ private Q_SLOTS:
                 noisy.setPixel(x, y, qRgb(120 + rng.below(120), 120 + rng.below(120), 170));
         m_noisy = m_dir.filePath(QStringLiteral("noisy.png"));
         QVERIFY(noisy.save(m_noisy));
+        m_scan = m_dir.filePath(QStringLiteral("scan.png"));
+        QVERIFY(speckled(67, 70).save(m_scan));
     }
     void cleanupTestCase() { MessageBoxes::setHandler({}); }
 
@@ -519,6 +571,73 @@ private Q_SLOTS:
         QScrollBar *bar = control<QScrollArea>(*form, "pictureView")->horizontalScrollBar();
         QCOMPARE(bar->maximum() + control<QScrollArea>(*form, "pictureView")->viewport()->width(),
                  16'000'000);
+    }
+
+    void overlayCompareUndo_data() {
+        QTest::addColumn<int>("zoom");  // negative: reduced to 1/-zoom
+        QTest::newRow("1") << 1;
+        QTest::newRow("3") << 3;
+        QTest::newRow("1/2") << -2;
+        QTest::newRow("1/3") << -3;
+    }
+    void overlayCompareUndo() {
+        QFETCH(int, zoom);
+        Module1 module;
+        Form1 form(module);
+        QVERIFY(form.Form_Load(m_scan));
+        PictureBox *box = control<PictureBox>(form, "Picture1");
+        zoom > 0 ? box->setZoom(zoom) : box->setReduction(-zoom);
+        form.rgb2nb_Click();
+        const QImage afterNb = box->image();
+        const PackedMask maskNb = module.Mask;
+        form.affine_Click();
+        const QImage afterAffine = box->image();
+        const PackedMask maskAffine = module.Mask;
+
+        // C shows the overlay, touching neither picture, mask nor the line.
+        form.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&form));
+        box->setFocus();
+        QTest::keyClick(box, Qt::Key_Right);
+        const QString line = control<QLineEdit>(form, "Text1")->text();
+        checkShown(box, afterAffine, nullptr, maskAffine);
+        QTest::keyClick(box, Qt::Key_C);
+        QVERIFY(box->showChanges());
+        checkShown(box, afterAffine, &maskNb, maskAffine);
+        QCOMPARE(control<QLineEdit>(form, "Text1")->text(), line);
+        QVERIFY(box->image() == afterAffine && module.Mask == maskAffine);
+        const auto counts = [](const PackedMask &before, const PackedMask &after) {
+            const auto [filled, erased] = changedCells(before, after);
+            return changeCountsText(filled, erased);
+        };
+        for (const char *name : {"Progress", "Text1"})
+            QVERIFY(control<QWidget>(form, name)->toolTip().contains(counts(maskNb, maskAffine)));
+
+        // Held Backslash shows the scan as loaded, the overlay off; released,
+        // the picture and overlay again.
+        QTest::keyPress(box, Qt::Key_Backslash);
+        checkShown(box, speckled(67, 70), nullptr, maskAffine);
+        QTest::keyRelease(box, Qt::Key_Backslash);
+        checkShown(box, afterAffine, &maskNb, maskAffine);
+
+        // Ctrl+Z takes affine back, the overlay then showing NB's changes;
+        // Ctrl+Y and Ctrl+Shift+Z do it again.
+        QTest::keyClick(box, Qt::Key_Z, Qt::ControlModifier);
+        QVERIFY(box->image() == afterNb && module.Mask == maskNb);
+        const PackedMask fresh = [&] {
+            PackedMask m;
+            m.allocate(67, 70);
+            return m;
+        }();
+        checkShown(box, afterNb, &fresh, maskNb);
+        QVERIFY(control<QWidget>(form, "Progress")->toolTip().contains(counts(fresh, maskNb)));
+        QTest::keyClick(box, Qt::Key_Y, Qt::ControlModifier);
+        QVERIFY(box->image() == afterAffine && module.Mask == maskAffine);
+        QTest::keyClick(box, Qt::Key_Z, Qt::ControlModifier);
+        QTest::keyClick(box, Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
+        QVERIFY(box->image() == afterAffine && module.Mask == maskAffine);
+        QTest::keyClick(box, Qt::Key_C);
+        checkShown(box, afterAffine, nullptr, maskAffine);
     }
 };
 
