@@ -213,26 +213,17 @@ inline QByteArray mngFile(const QImage &image) {
 }
 
 // `image` as PNM, grey (8 or 16 bits, from Format_Grayscale8 or 16) or RGB:
-// the input opj_compress takes, and the output opj_decompress gives.
+// the input opj_compress takes. Qt writes no 16-bit PGM.
 inline QByteArray pnmFile(const QImage &image) {
-    const bool grey16 = image.format() == QImage::Format_Grayscale16;
-    const bool grey = grey16 || image.format() == QImage::Format_Grayscale8;
-    QByteArray out = QByteArray(grey ? "P5\n" : "P6\n") + QByteArray::number(image.width()) + ' ' +
-                     QByteArray::number(image.height()) + (grey16 ? "\n65535\n" : "\n255\n");
-    const QImage rgb = grey ? image : image.convertToFormat(QImage::Format_RGB32);
-    for (int y = 0; y < image.height(); ++y) {
+    if (image.format() != QImage::Format_Grayscale16)
+        return encoded(image, image.format() == QImage::Format_Grayscale8 ? "PGM" : "PPM");
+    QByteArray out = "P5\n" + QByteArray::number(image.width()) + ' ' +
+                     QByteArray::number(image.height()) + "\n65535\n";
+    for (int y = 0; y < image.height(); ++y)
         for (int x = 0; x < image.width(); ++x) {
-            if (grey16) {
-                const quint16 v = reinterpret_cast<const quint16 *>(image.constScanLine(y))[x];
-                out.append(char(v >> 8)).append(char(v & 0xFF));
-            } else if (grey) {
-                out.append(char(image.constScanLine(y)[x]));
-            } else {
-                const QRgb p = rgb.pixel(x, y);
-                out.append(char(qRed(p))).append(char(qGreen(p))).append(char(qBlue(p)));
-            }
+            const quint16 v = reinterpret_cast<const quint16 *>(image.constScanLine(y))[x];
+            out.append(char(v >> 8)).append(char(v & 0xFF));
         }
-    }
     return out;
 }
 
@@ -279,29 +270,14 @@ inline QByteArray jpeg2000File(const QImage &image, const char *suffix = "jp2",
 }
 
 // opj_decompress's pixels for a JPEG 2000 file, as 32-bit RGB through Qt's
-// PNM reader; null without the tool or when it refuses the file.
-inline QImage openJpegPixels(const QByteArray &file, bool grey, const QStringList &options = {}) {
+// PNG reader (which, like every reader but its PNM one, rounds 16-bit
+// samples); null without the tool or when it refuses the file.
+inline QImage openJpegPixels(const QByteArray &file, const QStringList &options = {}) {
     const bool jp2 = file.startsWith(QByteArray("\x00\x00\x00\x0C", 4));
-    const QByteArray pnm =
-        openJpegTool(QStringLiteral("opj_decompress"), file,
-                     jp2 ? QStringLiteral("in.jp2") : QStringLiteral("in.j2k"),
-                     grey ? QStringLiteral("out.pgm") : QStringLiteral("out.ppm"),
-                     QStringList{"-quiet"} + options);
-    // Qt's PNM reader truncates 16-bit samples; its conversions, like every
-    // other reader, round them. The header: P5, a comment, the size, 65535.
-    const QList<QByteArray> header = pnm.left(64).split('\n');
-    if (pnm.startsWith("P5") && header.size() > 4 && header[3] == "65535") {
-        const QList<QByteArray> size = header[2].split(' ');
-        QImage deep(size.value(0).toInt(), size.value(1).toInt(), QImage::Format_Grayscale16);
-        const char *samples =
-            pnm.constData() + (header[0].size() + header[1].size() + header[2].size() + 9);
-        for (int y = 0; y < deep.height(); ++y)
-            for (int x = 0; x < deep.width(); ++x, samples += 2)
-                reinterpret_cast<quint16 *>(deep.scanLine(y))[x] =
-                    quint16(uchar(samples[0]) << 8 | uchar(samples[1]));
-        return deep.convertToFormat(QImage::Format_RGB32);
-    }
-    return QImage::fromData(pnm).convertToFormat(QImage::Format_RGB32);
+    const QByteArray png = openJpegTool(QStringLiteral("opj_decompress"), file,
+                                        jp2 ? QStringLiteral("in.jp2") : QStringLiteral("in.j2k"),
+                                        QStringLiteral("out.png"), QStringList{"-quiet"} + options);
+    return QImage::fromData(png, "PNG").convertToFormat(QImage::Format_RGB32);
 }
 
 // A JP2 file's box of `type` with `contents`.
