@@ -247,38 +247,30 @@ private Q_SLOTS:
         }
     }
 
-    void histogramWalk_data() {
-        QTest::addColumn<int>("format");
-        QTest::newRow("32-bit RGB") << int(QImage::Format_RGB32);
-        QTest::newRow("24-bit RGB, converted in bands") << int(QImage::Format_RGB888);
-        QTest::newRow("grey") << int(QImage::Format_Grayscale8);
-    }
     void histogramWalk() {
-        QFETCH(int, format);
-        for (int n = 1; n <= 300; ++n) {
-            for (const QSize size : {QSize(n, 3), QSize(3, n)}) {
-                const QImage image = noiseImage(size.width(), size.height(), quint64(n))
-                                         .convertToFormat(QImage::Format(format));
-                if (channelHistograms(image) != plainCount(image))
-                    QFAIL(
-                        qPrintable(QStringLiteral("%1 x %2").arg(size.width()).arg(size.height())));
+        for (const int format : {int(QImage::Format_RGB32), int(QImage::Format_RGB888),
+                                 int(QImage::Format_Grayscale8)}) {
+            for (int n = 1; n <= 300; ++n) {
+                for (const QSize size : {QSize(n, 3), QSize(3, n)}) {
+                    const QImage image = noiseImage(size.width(), size.height(), quint64(n))
+                                             .convertToFormat(QImage::Format(format));
+                    if (channelHistograms(image) != plainCount(image))
+                        QFAIL(qPrintable(
+                            QStringLiteral("%1 x %2").arg(size.width()).arg(size.height())));
+                }
             }
+            QCOMPARE(channelHistograms(QImage()).pixels, std::uint64_t(0));
         }
-        QCOMPARE(channelHistograms(QImage()).pixels, std::uint64_t(0));
     }
 
-    void nearerTheTruth_data() {
-        QTest::addColumn<int>("paper");
-        QTest::newRow("shaded") << int(SamplePaper::Shaded);
-        QTest::newRow("yellowed") << int(SamplePaper::Yellowed);
-    }
     void nearerTheTruth() {
-        QFETCH(int, paper);
-        const SampleScan sample = makeSampleScan(600, 450, 2, SamplePaper(paper));
-        const qint64 fixed = wrongPixels(sample, Thresholds{180, 180, 180});
-        const qint64 automatic = wrongPixels(sample, automaticThresholds(sample.scan));
-        QVERIFY2(automatic * 20 < fixed,
-                 qPrintable(QStringLiteral("auto %1, fixed %2").arg(automatic).arg(fixed)));
+        for (const int paper : {int(SamplePaper::Shaded), int(SamplePaper::Yellowed)}) {
+            const SampleScan sample = makeSampleScan(600, 450, 2, SamplePaper(paper));
+            const qint64 fixed = wrongPixels(sample, Thresholds{180, 180, 180});
+            const qint64 automatic = wrongPixels(sample, automaticThresholds(sample.scan));
+            QVERIFY2(automatic * 20 < fixed,
+                     qPrintable(QStringLiteral("auto %1, fixed %2").arg(automatic).arg(fixed)));
+        }
     }
 
     // Ctrl+T writes the numbers of the picture as loaded, after NB as

@@ -573,71 +573,66 @@ private Q_SLOTS:
                  16'000'000);
     }
 
-    void overlayCompareUndo_data() {
-        QTest::addColumn<int>("zoom");  // negative: reduced to 1/-zoom
-        QTest::newRow("1") << 1;
-        QTest::newRow("3") << 3;
-        QTest::newRow("1/2") << -2;
-        QTest::newRow("1/3") << -3;
-    }
     void overlayCompareUndo() {
-        QFETCH(int, zoom);
-        Module1 module;
-        Form1 form(module);
-        QVERIFY(form.Form_Load(m_scan));
-        PictureBox *box = control<PictureBox>(form, "Picture1");
-        zoom > 0 ? box->setZoom(zoom) : box->setReduction(-zoom);
-        form.rgb2nb_Click();
-        const QImage afterNb = box->image();
-        const PackedMask maskNb = module.Mask;
-        form.affine_Click();
-        const QImage afterAffine = box->image();
-        const PackedMask maskAffine = module.Mask;
+        for (const int zoom : {1, 3, -2, -3}) {
+            Module1 module;
+            Form1 form(module);
+            QVERIFY(form.Form_Load(m_scan));
+            PictureBox *box = control<PictureBox>(form, "Picture1");
+            zoom > 0 ? box->setZoom(zoom) : box->setReduction(-zoom);
+            form.rgb2nb_Click();
+            const QImage afterNb = box->image();
+            const PackedMask maskNb = module.Mask;
+            form.affine_Click();
+            const QImage afterAffine = box->image();
+            const PackedMask maskAffine = module.Mask;
 
-        // C shows the overlay, touching neither picture, mask nor the line.
-        form.activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(&form));
-        box->setFocus();
-        QTest::keyClick(box, Qt::Key_Right);
-        const QString line = control<QLineEdit>(form, "Text1")->text();
-        checkShown(box, afterAffine, nullptr, maskAffine);
-        QTest::keyClick(box, Qt::Key_C);
-        QVERIFY(box->showChanges());
-        checkShown(box, afterAffine, &maskNb, maskAffine);
-        QCOMPARE(control<QLineEdit>(form, "Text1")->text(), line);
-        QVERIFY(box->image() == afterAffine && module.Mask == maskAffine);
-        const auto counts = [](const PackedMask &before, const PackedMask &after) {
-            const auto [filled, erased] = changedCells(before, after);
-            return changeCountsText(filled, erased);
-        };
-        for (const char *name : {"Progress", "Text1"})
-            QVERIFY(control<QWidget>(form, name)->toolTip().contains(counts(maskNb, maskAffine)));
+            // C shows the overlay, touching neither picture, mask nor the line.
+            form.activateWindow();
+            QVERIFY(QTest::qWaitForWindowActive(&form));
+            box->setFocus();
+            QTest::keyClick(box, Qt::Key_Right);
+            const QString line = control<QLineEdit>(form, "Text1")->text();
+            checkShown(box, afterAffine, nullptr, maskAffine);
+            QTest::keyClick(box, Qt::Key_C);
+            QVERIFY(box->showChanges());
+            checkShown(box, afterAffine, &maskNb, maskAffine);
+            QCOMPARE(control<QLineEdit>(form, "Text1")->text(), line);
+            QVERIFY(box->image() == afterAffine && module.Mask == maskAffine);
+            const auto counts = [](const PackedMask &before, const PackedMask &after) {
+                const auto [filled, erased] = changedCells(before, after);
+                return changeCountsText(filled, erased);
+            };
+            for (const char *name : {"Progress", "Text1"})
+                QVERIFY(
+                    control<QWidget>(form, name)->toolTip().contains(counts(maskNb, maskAffine)));
 
-        // Held Backslash shows the scan as loaded, the overlay off; released,
-        // the picture and overlay again.
-        QTest::keyPress(box, Qt::Key_Backslash);
-        checkShown(box, speckled(67, 70), nullptr, maskAffine);
-        QTest::keyRelease(box, Qt::Key_Backslash);
-        checkShown(box, afterAffine, &maskNb, maskAffine);
+            // Held Backslash shows the scan as loaded, the overlay off; released,
+            // the picture and overlay again.
+            QTest::keyPress(box, Qt::Key_Backslash);
+            checkShown(box, speckled(67, 70), nullptr, maskAffine);
+            QTest::keyRelease(box, Qt::Key_Backslash);
+            checkShown(box, afterAffine, &maskNb, maskAffine);
 
-        // Ctrl+Z takes affine back, the overlay then showing NB's changes;
-        // Ctrl+Y and Ctrl+Shift+Z do it again.
-        QTest::keyClick(box, Qt::Key_Z, Qt::ControlModifier);
-        QVERIFY(box->image() == afterNb && module.Mask == maskNb);
-        const PackedMask fresh = [&] {
-            PackedMask m;
-            m.allocate(67, 70);
-            return m;
-        }();
-        checkShown(box, afterNb, &fresh, maskNb);
-        QVERIFY(control<QWidget>(form, "Progress")->toolTip().contains(counts(fresh, maskNb)));
-        QTest::keyClick(box, Qt::Key_Y, Qt::ControlModifier);
-        QVERIFY(box->image() == afterAffine && module.Mask == maskAffine);
-        QTest::keyClick(box, Qt::Key_Z, Qt::ControlModifier);
-        QTest::keyClick(box, Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
-        QVERIFY(box->image() == afterAffine && module.Mask == maskAffine);
-        QTest::keyClick(box, Qt::Key_C);
-        checkShown(box, afterAffine, nullptr, maskAffine);
+            // Ctrl+Z takes affine back, the overlay then showing NB's changes;
+            // Ctrl+Y and Ctrl+Shift+Z do it again.
+            QTest::keyClick(box, Qt::Key_Z, Qt::ControlModifier);
+            QVERIFY(box->image() == afterNb && module.Mask == maskNb);
+            const PackedMask fresh = [&] {
+                PackedMask m;
+                m.allocate(67, 70);
+                return m;
+            }();
+            checkShown(box, afterNb, &fresh, maskNb);
+            QVERIFY(control<QWidget>(form, "Progress")->toolTip().contains(counts(fresh, maskNb)));
+            QTest::keyClick(box, Qt::Key_Y, Qt::ControlModifier);
+            QVERIFY(box->image() == afterAffine && module.Mask == maskAffine);
+            QTest::keyClick(box, Qt::Key_Z, Qt::ControlModifier);
+            QTest::keyClick(box, Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
+            QVERIFY(box->image() == afterAffine && module.Mask == maskAffine);
+            QTest::keyClick(box, Qt::Key_C);
+            checkShown(box, afterAffine, nullptr, maskAffine);
+        }
     }
 };
 
