@@ -338,20 +338,16 @@ private Q_SLOTS:
             Rng rng(quint64(w) * 1000 + quint64(h));
             const QImage image = randomPicture(w, h, rng);
             const PackedMask start = randomMask(w, h, rng, 50);
-            const Outcome reference = run(false, image, start, nb, standard, -1);
-            for (const QString &form : forms) {
-                useImageScanForm(form);
-                compareOutcomes(run(true, image, start, nb, standard, -1), reference,
-                                at + QStringLiteral(" nb, ") + form);
-            }
-            // The local rule: every cell of the paper its own limits.
+            // The local rule too: every cell of the paper its own limits.
             Thresholds local = standard;
             local.paper = randomPaper(w, h, rng);
-            const Outcome localReference = run(false, image, start, nb, local, -1);
-            for (const QString &form : forms) {
-                useImageScanForm(form);
-                compareOutcomes(run(true, image, start, nb, local, -1), localReference,
-                                at + QStringLiteral(" local nb, ") + form);
+            for (const Thresholds &thresholds : {standard, local}) {
+                const Outcome reference = run(false, image, start, nb, thresholds, -1);
+                for (const QString &form : forms) {
+                    useImageScanForm(form);
+                    compareOutcomes(run(true, image, start, nb, thresholds, -1), reference,
+                                    at + (thresholds.paper ? " local nb, " : " nb, ") + form);
+                }
             }
             // The passes alone with each form's column loops in turn.
             const QString passForm = forms[(w + h) % forms.size()];
@@ -361,21 +357,15 @@ private Q_SLOTS:
             const PackedMask half = randomMask(w, h, rng, 45);
             const PackedMask sparse = randomMask(w, h, rng, 15);
             const PassSettings speck(standard, (w + h) % 13);  // 0 to 12
+            const std::pair<const PackedMask &, const char *> masks[] = {
+                {holes, "random holes"}, {defects, "every defect"}, {half, "half black"}};
             for (const PassEntry *entry : passesWithKernels()) {
-                const QString name = entry->name;
-                compareRuns(image, holes, {name}, standard, -1,
-                            at + QLatin1Char(' ') + passForm + QLatin1Char(' ') + name +
-                                QStringLiteral(", random holes"));
-                compareRuns(image, defects, {name}, standard, -1,
-                            at + QLatin1Char(' ') + passForm + QLatin1Char(' ') + name +
-                                QStringLiteral(", every defect"));
-                compareRuns(image, half, {name}, standard, -1,
-                            at + QLatin1Char(' ') + passForm + QLatin1Char(' ') + name +
-                                QStringLiteral(", half black"));
-                compareRuns(image, sparse, {name}, speck, -1,
-                            at + QLatin1Char(' ') + passForm + QLatin1Char(' ') + name +
-                                QStringLiteral(", sparse, speck ") +
-                                QString::number(speck.speckSize));
+                const QString name =
+                    at + QLatin1Char(' ') + passForm + QLatin1Char(' ') + entry->name;
+                for (const auto &[mask, what] : masks)
+                    compareRuns(image, mask, {entry->name}, standard, -1, name + ", " + what);
+                compareRuns(image, sparse, {entry->name}, speck, -1,
+                            name + ", sparse, speck " + QString::number(speck.speckSize));
             }
             useImageScanForm(forms.first());
             if (QTest::currentTestFailed())
