@@ -70,6 +70,17 @@ std::function<void()> fileSizeLimit(int bytes) {
     };
 }
 
+// The program may take no more than `bytes` of address space (unchecked
+// under AddressSanitizer).
+std::function<void()> memoryLimit(rlim_t bytes) {
+    if (kAddressSanitizer)
+        return {};
+    return [bytes] {
+        const rlimit limit{bytes, bytes};
+        setrlimit(RLIMIT_AS, &limit);
+    };
+}
+
 // The files under `dir`, hidden ones included, with their contents.
 QMap<QString, QByteArray> snapshot(const QString &dir) {
     QMap<QString, QByteArray> files;
@@ -529,12 +540,8 @@ private Q_SLOTS:
     // would already fail).
     void jobsHeldToTheInputs() {
         const QString out = path(QStringLiteral("jobs.png"));
-        const BatchRun run = runBatch({"-j", "2147483647", m_plan, "-o", out}, [] {
-            if (!kAddressSanitizer) {
-                const rlimit limit{rlim_t(4) << 30, rlim_t(4) << 30};
-                setrlimit(RLIMIT_AS, &limit);
-            }
-        });
+        const BatchRun run =
+            runBatch({"-j", "2147483647", m_plan, "-o", out}, memoryLimit(rlim_t(4) << 30));
         QCOMPARE(run.exitCode, 0);
         QVERIFY(QFileInfo::exists(out));
     }
@@ -864,19 +871,9 @@ private Q_SLOTS:
     // A list or a report with no line end is refused, not read whole into
     // memory until it runs out.
     void endlessFiles() {
-        // AddressSanitizer reserves more address space than the limit allows.
-#ifdef __SANITIZE_ADDRESS__
-        static constexpr rlim_t kLimit = 0;
-#else
-        static constexpr rlim_t kLimit = rlim_t(1) << 30;
-#endif
         for (const char *option : {"--files-from", "--skip-done"}) {
-            const BatchRun run =
-                runBatch({option, "/dev/zero", "--mask-dir", path("zm"), "a.png"}, [] {
-                    const rlimit limit{kLimit, kLimit};
-                    if (kLimit > 0)
-                        setrlimit(RLIMIT_AS, &limit);
-                });
+            const BatchRun run = runBatch({option, "/dev/zero", "--mask-dir", path("zm"), "a.png"},
+                                          memoryLimit(rlim_t(1) << 30));
             QCOMPARE(run.exitCode, 2);
             QVERIFY2(run.err.contains("/dev/zero: line 1 is longer than"), qPrintable(run.err));
         }
