@@ -1,19 +1,25 @@
 // Fuzz target: bytes fed to the PNG decoder (readPng), or when they start as
-// a JPEG file does to the JPEG decoder (readJpeg), or as a BMP file does to
-// the BMP decoder (readBmp), which must decode or refuse them. The first two
-// either decode the file or leave it to Qt's reader; when one decodes a file,
-// Qt's reader must load it too, with the same pixels (laid on white paper)
-// and resolution, and a decode into a reused picture holding other pixels
-// must give the same again, as must a decode of the file from inside the
-// picture's own buffer; a JPEG file decoded must have no damage to name. Any
-// other file gets the PNG signature put in front, so that no run is spent on
-// files the decoders turn away at once.
+// a JPEG file does to the JPEG decoder (readJpeg), as a BMP file does to the
+// BMP decoder (readBmp), or as a JP2 file or a bare codestream does to the
+// JPEG 2000 decoder (readJpeg2000). The last two must decode or refuse them
+// with a reason: a picture or none, never both; a JPEG 2000 file decoded into
+// a reused picture holding other pixels must give the same pixels and
+// resolution again. The first two either decode the file or leave it to Qt's
+// reader; when one decodes a file, Qt's reader must load it too, with the
+// same pixels (laid on white paper) and resolution, and a decode into a
+// reused picture holding other pixels must give the same again, as must a
+// decode of the file from inside the picture's own buffer; a JPEG file
+// decoded must have no damage to name. Any other file gets the PNG signature
+// put in front, so that no run is spent on files the decoders turn away at
+// once.
 
 #include "core/files/bmpcodec.h"
+#include "core/files/jp2codec.h"
 #include "core/files/jpegcodec.h"
 #include "core/files/loadpicture.h"
 #include "core/files/pngcodec.h"
 #include "core/files/truncation.h"
+#include "core/runtime/runtimeerror.h"
 
 #include <QBuffer>
 #include <QImageReader>
@@ -36,23 +42,43 @@ void checkSize(QSize size) {
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
     QImageReader::setAllocationLimit(ink::kPictureAllocationLimitMB);
+    // One thread: a run's result must not hang on the threads' order.
+    ink::setJpeg2000Threads(1);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     QByteArray bytes(reinterpret_cast<const char *>(data), qsizetype(size));
-    // A BMP file, whole as LoadPicture has it, to the BMP decoder: it must
-    // decode or refuse it, without reading past it.
-    if (bytes.startsWith("BM")) {
+    // A BMP or JPEG 2000 file, whole as LoadPicture has it, to its decoder:
+    // it must decode or refuse it, without reading past it.
+    const bool jp2 = ink::isJpeg2000(bytes);
+    if (jp2 || bytes.startsWith("BM")) {
         if (ink::endsEarly(bytes))
             return 0;
+        const auto decode = [&](QImage *picture) {
+            try {
+                const QString why = jp2 ? ink::readJpeg2000(bytes, picture, checkSize)
+                                        : ink::readBmp(bytes, picture, checkSize);
+                if (why.isEmpty() == picture->isNull())
+                    std::abort();
+                return why.isEmpty();
+            } catch (const TooLarge &) {
+            } catch (const ink::RuntimeError &error) {
+                if (!jp2 || error.number() != ink::RuntimeError::OutOfMemory)
+                    std::abort();
+            }
+            return false;
+        };
         QImage picture;
-        try {
-            const QString why = ink::readBmp(bytes, &picture, checkSize);
-            if (why.isEmpty() == picture.isNull())
-                std::abort();
-        } catch (const TooLarge &) {
-        }
+        if (!decode(&picture) || !jp2)
+            return 0;
+        QImage reused = picture.copy();
+        reused.fill(0xFF123456);
+        reused.setDotsPerMeterX(1);
+        if (!decode(&reused) || reused != picture ||
+            reused.dotsPerMeterX() != picture.dotsPerMeterX() ||
+            reused.dotsPerMeterY() != picture.dotsPerMeterY())
+            std::abort();
         return 0;
     }
     const bool jpeg = ink::isJpeg(bytes);

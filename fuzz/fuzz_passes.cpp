@@ -59,30 +59,15 @@ QImage randomPicture(FuzzedDataProvider &in) {
     const int w = in.ConsumeIntegralInRange(0, kMaxSide);
     const int h = in.ConsumeIntegralInRange(0, kMaxSide);
     QImage image(w, h, QImage::Format_RGB32);
-    for (int y = 0; y < h; ++y) {
+    // Mostly ink and paper, some colours right at the thresholds; 0: any.
+    const QRgb kinds[] = {qRgb(0, 0, 0),       qRgb(0, 0, 0),      qRgb(0, 0, 0),
+                          qRgb(180, 180, 180), qRgb(181, 0, 0),    0,
+                          qRgb(255, 255, 255), qRgb(255, 255, 255)};
+    for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) {
-            // Mostly ink and paper, some colours right at the thresholds.
-            switch (in.ConsumeIntegralInRange(0, 7)) {
-                case 0:
-                case 1:
-                case 2:
-                    image.setPixel(x, y, qRgb(0, 0, 0));
-                    break;
-                case 3:
-                    image.setPixel(x, y, qRgb(180, 180, 180));
-                    break;
-                case 4:
-                    image.setPixel(x, y, qRgb(181, 0, 0));
-                    break;
-                case 5:
-                    image.setPixel(x, y, in.ConsumeIntegral<quint32>());
-                    break;
-                default:
-                    image.setPixel(x, y, qRgb(255, 255, 255));
-                    break;
-            }
+            const QRgb kind = kinds[in.ConsumeIntegralInRange(0, 7)];
+            image.setPixel(x, y, kind ? kind : in.ConsumeIntegral<quint32>());
         }
-    }
     return image;
 }
 

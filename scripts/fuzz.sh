@@ -7,7 +7,7 @@
 #   scripts/fuzz.sh [SECONDS] [TARGET...]
 #
 # SECONDS per target (default 60, or FUZZ_SECONDS); TARGETs among
-# commandline, threshold, loadpicture, decoders, jpeg2000, passes (default
+# commandline, threshold, loadpicture, decoders, passes (default
 # all). The committed seeds in fuzz/corpus/<target> are read, never written:
 # what the fuzzer learns goes to <build>/fuzz-corpus/<target>, and inputs
 # that break a target to <build>/fuzz-findings/<target>. Exits 1 when
@@ -20,7 +20,7 @@ source "$root/scripts/setup.sh"
 seconds=${1:-${FUZZ_SECONDS:-60}}
 [ $# -gt 0 ] && shift
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(commandline threshold loadpicture decoders jpeg2000 passes)
+[ ${#targets[@]} -eq 0 ] && targets=(commandline threshold loadpicture decoders passes)
 
 inkmask_ensure_packages "${INKMASK_PACKAGES[@]}" clang libclang-rt-dev
 build="${INKMASK_FUZZ_BUILD_DIR:-$root/build-fuzz}"

@@ -12,6 +12,7 @@
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QtEndian>
 
 #include <algorithm>
 #include <iterator>
@@ -32,9 +33,9 @@ inline void appendLe(QByteArray &out, quint32 value, int bytes) {
         out.append(char((value >> (8 * i)) & 0xFF));
 }
 
-inline void appendBe32(QByteArray &out, quint32 value) {
-    for (int i = 3; i >= 0; --i)
-        out.append(char((value >> (8 * i)) & 0xFF));
+inline QByteArray be32(quint32 value) {
+    const quint32 big = qToBigEndian(value);
+    return QByteArray(reinterpret_cast<const char *>(&big), 4);
 }
 
 // A BMP file header and 40-byte header, then `colours` grey palette entries.
@@ -151,7 +152,6 @@ inline QByteArray gifFile(const QImage &indexed, int transparent = -1, bool loca
     return out;
 }
 
-// A PNG chunk with its checksum.
 // An uncompressed 8-bit grey TIFF of width x height, levels rising along each
 // row, with a private tag (65000) no reader knows.
 inline QByteArray tiffWithPrivateTag(int width, int height) {
@@ -183,9 +183,8 @@ inline QByteArray tiffWithPrivateTag(int width, int height) {
     return out;
 }
 
+// A PNG chunk with its checksum.
 inline QByteArray pngChunk(const char *type, const QByteArray &data) {
-    QByteArray out;
-    appendBe32(out, quint32(data.size()));
     const QByteArray body = QByteArray(type) + data;
     quint32 crc = 0xFFFFFFFFu;
     for (const char c : body) {
@@ -193,18 +192,14 @@ inline QByteArray pngChunk(const char *type, const QByteArray &data) {
         for (int bit = 0; bit < 8; ++bit)
             crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
     }
-    out += body;
-    appendBe32(out, ~crc);
-    return out;
+    return be32(quint32(data.size())) + body + be32(~crc);
 }
 
 // A PNG whose header claims width x height pixels while its data holds 8 x 8.
 inline QByteArray pngClaiming(quint32 width, quint32 height) {
     const QByteArray png = encoded(QImage(8, 8, QImage::Format_RGB32), "PNG");
-    QByteArray header;
-    appendBe32(header, width);
-    appendBe32(header, height);
-    header += png.mid(24, 5);  // depth, colour type, compression, filter, interlace
+    // then depth, colour type, compression, filter, interlace
+    const QByteArray header = be32(width) + be32(height) + png.mid(24, 5);
     return png.left(8) + pngChunk("IHDR", header) + png.mid(33);
 }
 
@@ -212,32 +207,23 @@ inline QByteArray pngClaiming(quint32 width, quint32 height) {
 inline QByteArray mngFile(const QImage &image) {
     QByteArray header;
     for (const quint32 v : {quint32(image.width()), quint32(image.height()), 1u, 1u, 1u, 0u, 1u})
-        appendBe32(header, v);
+        header += be32(v);
     return QByteArray("\x8AMNG\r\n\x1A\n", 8) + pngChunk("MHDR", header) +
            encoded(image, "PNG").mid(8) + pngChunk("MEND", {});
 }
 
 // `image` as PNM, grey (8 or 16 bits, from Format_Grayscale8 or 16) or RGB:
-// the input opj_compress takes, and the output opj_decompress gives.
+// the input opj_compress takes. Qt writes no 16-bit PGM.
 inline QByteArray pnmFile(const QImage &image) {
-    const bool grey16 = image.format() == QImage::Format_Grayscale16;
-    const bool grey = grey16 || image.format() == QImage::Format_Grayscale8;
-    QByteArray out = QByteArray(grey ? "P5\n" : "P6\n") + QByteArray::number(image.width()) + ' ' +
-                     QByteArray::number(image.height()) + (grey16 ? "\n65535\n" : "\n255\n");
-    const QImage rgb = grey ? image : image.convertToFormat(QImage::Format_RGB32);
-    for (int y = 0; y < image.height(); ++y) {
+    if (image.format() != QImage::Format_Grayscale16)
+        return encoded(image, image.format() == QImage::Format_Grayscale8 ? "PGM" : "PPM");
+    QByteArray out = "P5\n" + QByteArray::number(image.width()) + ' ' +
+                     QByteArray::number(image.height()) + "\n65535\n";
+    for (int y = 0; y < image.height(); ++y)
         for (int x = 0; x < image.width(); ++x) {
-            if (grey16) {
-                const quint16 v = reinterpret_cast<const quint16 *>(image.constScanLine(y))[x];
-                out.append(char(v >> 8)).append(char(v & 0xFF));
-            } else if (grey) {
-                out.append(char(image.constScanLine(y)[x]));
-            } else {
-                const QRgb p = rgb.pixel(x, y);
-                out.append(char(qRed(p))).append(char(qGreen(p))).append(char(qBlue(p)));
-            }
+            const quint16 v = reinterpret_cast<const quint16 *>(image.constScanLine(y))[x];
+            out.append(char(v >> 8)).append(char(v & 0xFF));
         }
-    }
     return out;
 }
 
@@ -284,36 +270,19 @@ inline QByteArray jpeg2000File(const QImage &image, const char *suffix = "jp2",
 }
 
 // opj_decompress's pixels for a JPEG 2000 file, as 32-bit RGB through Qt's
-// PNM reader; null without the tool or when it refuses the file.
-inline QImage openJpegPixels(const QByteArray &file, bool grey, const QStringList &options = {}) {
+// PNG reader (which, like every reader but its PNM one, rounds 16-bit
+// samples); null without the tool or when it refuses the file.
+inline QImage openJpegPixels(const QByteArray &file, const QStringList &options = {}) {
     const bool jp2 = file.startsWith(QByteArray("\x00\x00\x00\x0C", 4));
-    const QByteArray pnm =
-        openJpegTool(QStringLiteral("opj_decompress"), file,
-                     jp2 ? QStringLiteral("in.jp2") : QStringLiteral("in.j2k"),
-                     grey ? QStringLiteral("out.pgm") : QStringLiteral("out.ppm"),
-                     QStringList{"-quiet"} + options);
-    // Qt's PNM reader truncates 16-bit samples; its conversions, like every
-    // other reader, round them. The header: P5, a comment, the size, 65535.
-    const QList<QByteArray> header = pnm.left(64).split('\n');
-    if (pnm.startsWith("P5") && header.size() > 4 && header[3] == "65535") {
-        const QList<QByteArray> size = header[2].split(' ');
-        QImage deep(size.value(0).toInt(), size.value(1).toInt(), QImage::Format_Grayscale16);
-        const char *samples =
-            pnm.constData() + (header[0].size() + header[1].size() + header[2].size() + 9);
-        for (int y = 0; y < deep.height(); ++y)
-            for (int x = 0; x < deep.width(); ++x, samples += 2)
-                reinterpret_cast<quint16 *>(deep.scanLine(y))[x] =
-                    quint16(uchar(samples[0]) << 8 | uchar(samples[1]));
-        return deep.convertToFormat(QImage::Format_RGB32);
-    }
-    return QImage::fromData(pnm).convertToFormat(QImage::Format_RGB32);
+    const QByteArray png = openJpegTool(QStringLiteral("opj_decompress"), file,
+                                        jp2 ? QStringLiteral("in.jp2") : QStringLiteral("in.j2k"),
+                                        QStringLiteral("out.png"), QStringList{"-quiet"} + options);
+    return QImage::fromData(png, "PNG").convertToFormat(QImage::Format_RGB32);
 }
 
 // A JP2 file's box of `type` with `contents`.
 inline QByteArray jp2Box(const char *type, const QByteArray &contents) {
-    QByteArray out;
-    appendBe32(out, quint32(8 + contents.size()));
-    return out + QByteArray(type, 4) + contents;
+    return be32(quint32(8 + contents.size())) + QByteArray(type, 4) + contents;
 }
 
 // `jp2` with a resolution box of `type` ("resc", capture, or "resd",
@@ -333,19 +302,13 @@ inline QByteArray withJp2Resolution(QByteArray jp2, const char *type, quint16 nu
                            quint32(uchar(jp2[header + 1])) << 16 |
                            quint32(uchar(jp2[header + 2])) << 8 | quint32(uchar(jp2[header + 3]));
     jp2.insert(header + qsizetype(length), res);
-    QByteArray grown;
-    appendBe32(grown, length + quint32(res.size()));
-    return jp2.replace(header, 4, grown);
+    return jp2.replace(header, 4, be32(length + quint32(res.size())));
 }
 
 // `jp2`, a one-tile JP2 file, claiming width x height pixels in its image
 // header box and its codestream's size segment, its data unchanged.
 inline QByteArray jp2Claiming(QByteArray jp2, quint32 width, quint32 height) {
-    const auto put = [&jp2](qsizetype at, quint32 value) {
-        QByteArray bytes;
-        appendBe32(bytes, value);
-        jp2.replace(at, 4, bytes);
-    };
+    const auto put = [&jp2](qsizetype at, quint32 value) { jp2.replace(at, 4, be32(value)); };
     const qsizetype header = jp2.indexOf("ihdr") + 4;
     put(header, height);
     put(header + 4, width);

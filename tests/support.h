@@ -1,19 +1,25 @@
 #pragma once
 
-// Helpers shared by the tests: a plain picture, seeded random numbers and a
-// picture and a mask of them, a scripted end-of-column step and a window's controls found by name.
+// Helpers shared by the tests: inkmask-batch run as a user runs it, files
+// written and read whole, a plain picture,
+// seeded random numbers and a picture and a mask of them, a scripted
+// end-of-column step and a window's controls found by name.
 
 #include "core/image/columnpass.h"
 #include "core/image/packedmask.h"
 #include "core/image/sheet.h"
 
 #include <QColor>
+#include <QFile>
 #ifdef QT_WIDGETS_LIB
 #include <QLineEdit>
 #include <QWidget>
 #endif
 #include <QImage>
 #include <QObject>
+#ifdef INKMASK_BATCH
+#include <QProcess>
+#endif
 #include <QString>
 #include <QStringList>
 
@@ -36,6 +42,46 @@ T *control(QObject &window, const char *name) {
         std::abort();
     }
     return found;
+}
+
+#ifdef INKMASK_BATCH
+// How a run of inkmask-batch ended.
+struct BatchRun {
+    int exitCode = -1;  // -1: it crashed or did not end
+    QString err;
+};
+
+// Runs inkmask-batch (or `program`) in a locale with a decimal comma, where
+// the thresholds must be read as anywhere else, `input` on its standard
+// input; `inChild` runs in the child before it starts the program.
+inline BatchRun runBatch(const QStringList &arguments, const std::function<void()> &inChild = {},
+                         const QByteArray &input = {},
+                         const QString &program = QStringLiteral(INKMASK_BATCH)) {
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("LC_ALL"), QStringLiteral("de_DE.UTF-8"));
+    process.setProcessEnvironment(env);
+    if (inChild)
+        process.setChildProcessModifier(inChild);
+    process.start(program, arguments);
+    process.write(input);
+    process.closeWriteChannel();
+    if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit)
+        return {};
+    return {process.exitCode(), QString::fromLocal8Bit(process.readAllStandardError())};
+}
+#endif
+
+// Writes `bytes` to `path` (opened with `mode` too); false when not all of them went.
+inline bool writeFile(const QString &path, const QByteArray &bytes, QIODevice::OpenMode mode = {}) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | mode) && file.write(bytes) == bytes.size();
+}
+
+// The file's bytes; empty when it cannot be read.
+inline QByteArray contents(const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 // A picture of w x h pixels in one colour value.
@@ -70,6 +116,16 @@ inline PackedMask randomMask(int upperX, int upperY, Rng &rng, int blackPercent)
         for (int y = 0; y <= upperY; ++y)
             mask.set(x, y, rng.below(100) < blackPercent);
     return mask;
+}
+
+// The cells that differ between two masks: how many `after` fills, and erases.
+inline std::pair<qint64, qint64> changedCells(const PackedMask &before, const PackedMask &after) {
+    qint64 filled = 0, erased = 0;
+    for (qint32 x = 0; x <= after.upperX(); ++x)
+        for (qint32 y = 0; y <= after.upperY(); ++y)
+            if (before.at(x, y) != after.at(x, y))
+                ++(after.at(x, y) ? filled : erased);
+    return {filled, erased};
 }
 
 // A w x h picture of seeded random colours, every channel from 0 to 255.

@@ -1,15 +1,26 @@
 // inkmask-batch end to end: exit codes, errors that let the other files go
-// on, outputs that appear whole or not at all, Ctrl-C, and golden files.
+// on, outputs that appear whole or not at all, Ctrl-C, golden files; on large
+// jobs, inputs from lists, the report, shards of one list, and reruns that
+// skip what a report says is done; and the
+// same picture and mask as the real window (offscreen) gives by its buttons,
+// bit for bit (the masks' cells beyond the picture, which no file shows, are
+// compared by test_kernels).
 //
 // The golden inputs (crops of a sample plan, seeded noise) and their expected
 // outputs live in tests/golden, checked byte for byte (the TIFF mask pixel for
 // pixel, see below). That the passes give what the window gives is proven by
-// test_kernels and test_batchwindow; after a deliberate change of the output,
+// test_kernels and sameAsWindow; after a deliberate change of the output,
 // this writes the expected files again:
 //   INKMASK_UPDATE_GOLDEN=1 build/tests/test_batch goldenFiles
 
+#include "batch/options.h"
+#include "core/files/contentdigest.h"
+#include "core/ops/passes.h"
 #include "core/session/history.h"
 #include "samplegen.h"
+#include "shell/form1.h"
+#include "shell/messagebox.h"
+#include "shell/picturebox.h"
 #include "support.h"
 
 #include <QDir>
@@ -17,7 +28,9 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLineEdit>
 #include <QProcess>
+#include <QPushButton>
 #include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -46,28 +59,6 @@ constexpr bool kAddressSanitizer = __has_feature(address_sanitizer);
 constexpr bool kAddressSanitizer = false;
 #endif
 
-struct Run {
-    int exitCode = -1;  // -1: it crashed or did not end
-    QString err;
-};
-
-// Runs inkmask-batch in a locale with a decimal comma, where the thresholds
-// must be read as anywhere else; `inChild` runs in the child before it starts
-// the program.
-Run runBatch(const QStringList &arguments, const std::function<void()> &inChild = {},
-             const QString &program = QStringLiteral(INKMASK_BATCH)) {
-    QProcess process;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("LC_ALL"), QStringLiteral("de_DE.UTF-8"));
-    process.setProcessEnvironment(env);
-    if (inChild)
-        process.setChildProcessModifier(inChild);
-    process.start(program, arguments);
-    if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit)
-        return {};
-    return {process.exitCode(), QString::fromLocal8Bit(process.readAllStandardError())};
-}
-
 // Files written may not grow past `bytes`, as on a disk that is full.
 std::function<void()> fileSizeLimit(int bytes) {
     if (bytes <= 0)
@@ -76,6 +67,17 @@ std::function<void()> fileSizeLimit(int bytes) {
         const rlimit limit{rlim_t(bytes), rlim_t(bytes)};
         setrlimit(RLIMIT_FSIZE, &limit);
         signal(SIGXFSZ, SIG_IGN);
+    };
+}
+
+// The program may take no more than `bytes` of address space (unchecked
+// under AddressSanitizer).
+std::function<void()> memoryLimit(rlim_t bytes) {
+    if (kAddressSanitizer)
+        return {};
+    return [bytes] {
+        const rlimit limit{bytes, bytes};
+        setrlimit(RLIMIT_AS, &limit);
     };
 }
 
@@ -89,11 +91,6 @@ QMap<QString, QByteArray> snapshot(const QString &dir) {
                      info.isFile() && file.open(QIODevice::ReadOnly) ? file.readAll() : "");
     }
     return files;
-}
-
-QByteArray contents(const QString &path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 // Where GDAL places a file: its geotransform, coordinate system and nodata
@@ -119,6 +116,36 @@ QString gdalGrid(const QString &file) {
            info["bands"][0]["noDataValue"].toVariant().toString();
 }
 
+// A picture whose pixels match the mask's cells (black for ink, white else),
+// of the mask's shape less its last column and row, as after a threshold pass.
+QImage imageFromMask(const PackedMask &mask) {
+    Sheet surface(solidImage(mask.upperX(), mask.upperY(), kWhite));
+    for (qint32 x = 0; x < mask.upperX(); ++x)
+        for (qint32 y = 0; y < mask.upperY(); ++y)
+            surface.PSet(x, y, mask.at(x, y) ? kBlack : kWhite);
+    return surface.image();
+}
+
+QImage randomPicture(int w, int h, quint64 seed) {
+    Rng rng(seed);
+    QImage image(w, h, QImage::Format_RGB32);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            image.setPixel(x, y,
+                           rng.below(5) < 3 ? qRgb(20 + rng.below(170), 30, 40)
+                                            : qRgb(230, 200 + rng.below(50), 250));
+    return image;
+}
+
+QStringList parsedInputs(const QStringList &arguments, QString *error = nullptr) {
+    const ParsedArguments parsed =
+        parseBatchArguments(QStringList{QStringLiteral("inkmask-batch")} + arguments, 2);
+    if (error)
+        *error = parsed.error;
+    return parsed.action == ParsedArguments::Run ? parsed.options.inputs.toStringList()
+                                                 : QStringList();
+}
+
 }  // namespace
 
 class TestBatch : public QObject {
@@ -133,6 +160,12 @@ private:
 private Q_SLOTS:
     void initTestCase() {
         QVERIFY(m_dir.isValid());
+        // Relative names are the folder's: the lists name inputs so.
+        QVERIFY(QDir::setCurrent(m_dir.path()));
+        for (const char *name : {"a.png", "b.png", "c d.png", " e.png"})
+            QVERIFY(makeSampleScan(40, 30, 3).save(path(QString::fromLatin1(name))));
+        // sameAsWindow's window reports nothing: any message box is a failure.
+        MessageBoxes::setHandler([](QWidget *, const QString &text) { QFAIL(qPrintable(text)); });
         m_plan = path(QStringLiteral("plan.png"));
         QVERIFY(makeSampleScan(120, 90, 5).save(m_plan));
         QVERIFY(QDir().mkpath(path(QStringLiteral("target"))));
@@ -162,12 +195,12 @@ private Q_SLOTS:
         QVERIFY(solidImage(1, 2000000, 0x808080).save(path(QStringLiteral("high.tif"))));
         // A scan with its world file.
         QVERIFY(QFile::copy(m_plan, path(QStringLiteral("wf.png"))));
-        QFile world(path(QStringLiteral("wf.wld")));
-        QVERIFY(world.open(QIODevice::WriteOnly) && world.write("2\n0\n0\n-2\n11\n89\n") > 0);
+        QVERIFY(writeFile(path(QStringLiteral("wf.wld")), "2\n0\n0\n-2\n11\n89\n"));
     }
 
     // QTemporaryDir cannot remove a name it cannot decode.
     void cleanupTestCase() {
+        MessageBoxes::setHandler({});
         ::unlink((QFile::encodeName(path(QStringLiteral("latin1"))) + "/caf\xe9.png").constData());
     }
 
@@ -211,7 +244,7 @@ private Q_SLOTS:
         QFETCH(QString, arguments);
         QFETCH(int, exitCode);
         QFETCH(QString, message);
-        const Run run =
+        const BatchRun run =
             runBatch(arguments.split(QLatin1Char(' ')) << path(QStringLiteral("absent.png")));
         QCOMPARE(run.exitCode, exitCode);
         QCOMPARE(run.err.contains(QStringLiteral("Usage: inkmask-batch")), exitCode == 2);
@@ -267,7 +300,7 @@ private Q_SLOTS:
         QFETCH(QStringList, named);
         const auto before = snapshot(m_dir.path());
         const auto beforeSame = snapshot(path(QStringLiteral("same")));
-        const Run run = runBatch(arguments);
+        const BatchRun run = runBatch(arguments);
         QCOMPARE(run.exitCode, 2);
         for (const QString &name : named)
             QVERIFY2(run.err.section(QLatin1Char('\n'), 0, 0).contains(name), qPrintable(run.err));
@@ -283,9 +316,10 @@ private Q_SLOTS:
         const QString broken = QStringLiteral(INKMASK_BATCH);  // no picture
         const QString out = path(QStringLiteral("out"));
         const QString masks = path(QStringLiteral("masks"));  // made by the run
-        const Run run = runBatch({"-j", "2", golden.filePath(QStringLiteral("plan-160x120.png")),
-                                  broken, golden.filePath(QStringLiteral("one-1x1.png")),
-                                  "--output-dir", out, "--mask-dir", masks});
+        const BatchRun run =
+            runBatch({"-j", "2", golden.filePath(QStringLiteral("plan-160x120.png")), broken,
+                      golden.filePath(QStringLiteral("one-1x1.png")), "--output-dir", out,
+                      "--mask-dir", masks});
         QCOMPARE(run.exitCode, 1);
         QVERIFY2(run.err.contains(broken + QStringLiteral(": cannot read: ")), qPrintable(run.err));
         QVERIFY(!run.err.contains(QLatin1Char('\r')));  // no progress line: not a terminal
@@ -305,7 +339,7 @@ private Q_SLOTS:
         QVERIFY(solidImage(40, 30, 0x646464).save(dark));
         const QDir golden(QStringLiteral(INKMASK_GOLDEN_DIR));
         const QString report = path(QStringLiteral("warned.jsonl"));
-        const Run run =
+        const BatchRun run =
             runBatch({dark, golden.filePath(QStringLiteral("plan-160x120.png")), "--steps", "nb",
                       "--mask-dir", path(QStringLiteral("warned")), "--report", report});
         QCOMPARE(run.exitCode, 0);
@@ -368,7 +402,8 @@ private Q_SLOTS:
         const QString report = path(QStringLiteral("failed.jsonl"));
         QFile::remove(report);
         const auto files = snapshot(m_dir.path());
-        const Run run = runBatch(arguments << "--report" << report, ::fileSizeLimit(fileSizeLimit));
+        const BatchRun run =
+            runBatch(arguments << "--report" << report, ::fileSizeLimit(fileSizeLimit));
         QStringList kept = files.keys() << "failed.jsonl";
         kept.sort();
         QCOMPARE(snapshot(m_dir.path()).keys(), kept);
@@ -393,7 +428,7 @@ private Q_SLOTS:
         QVERIFY(QFile::setPermissions(
             m_dir.path(), QFile::permissions(m_dir.path()) | QFile::ReadOther | QFile::ExeOther));
         const QString out = locked + QStringLiteral("/x.png");
-        const Run run = runBatch({path(QStringLiteral("absent.png")), "-o", out}, [] {
+        const BatchRun run = runBatch({path(QStringLiteral("absent.png")), "-o", out}, [] {
             if (getuid() == 0) {
                 setgroups(0, nullptr);
                 if (setgid(65534) != 0 || setuid(65534) != 0)
@@ -425,10 +460,8 @@ private Q_SLOTS:
         };
         const QStringList kept{name(host, getpid()), name("elsewhere.example", dead),
                                QStringLiteral(".inkmask-abcdefgh")};
-        for (const QString &file : kept + QStringList{name(host, dead)}) {
-            QFile stale(QDir(folder).filePath(file));
-            QVERIFY(stale.open(QIODevice::WriteOnly));
-        }
+        for (const QString &file : kept + QStringList{name(host, dead)})
+            QVERIFY(writeFile(QDir(folder).filePath(file), {}));
         QCOMPARE(runBatch({m_plan, "--mask-dir", folder}).exitCode, 0);
         QStringList expected = kept + QStringList{"plan.png"};
         expected.sort();
@@ -453,11 +486,11 @@ private Q_SLOTS:
                         (QFile::encodeName(folder) + "/caf\xe9.png").constData()),
                  0);
         const QString out = path(QStringLiteral("latin1-out"));
-        const Run run = runBatch({"-c",
-                                  "exec \"$0\" -j 1 --output-dir \"$1\" \"$2\" "
-                                  "\"$3$(printf '\\351').png\"",
-                                  INKMASK_BATCH, out, m_plan, folder + "/caf"},
-                                 {}, QStringLiteral("/bin/sh"));
+        const BatchRun run = runBatch({"-c",
+                                       "exec \"$0\" -j 1 --output-dir \"$1\" \"$2\" "
+                                       "\"$3$(printf '\\351').png\"",
+                                       INKMASK_BATCH, out, m_plan, folder + "/caf"},
+                                      {}, {}, QStringLiteral("/bin/sh"));
         QCOMPARE(run.exitCode, 1);
         QVERIFY2(run.err.contains(QStringLiteral("png: cannot read: the file name is not valid "
                                                  "UTF-8")),
@@ -478,7 +511,7 @@ private Q_SLOTS:
             QVERIFY(QFile::copy(golden + QStringLiteral("/plan-160x120.png"), name));
             arguments << in + QStringLiteral("/missing%1.png").arg(i) << name;
         }
-        const Run run = runBatch(arguments, [] {
+        const BatchRun run = runBatch(arguments, [] {
             ::close(1);
             ::close(2);
         });
@@ -491,19 +524,15 @@ private Q_SLOTS:
     }
 
     // --help and --version into a full device: status 1 and the cause.
-    void standardOutputFull_data() {
-        QTest::addColumn<QString>("option");
-        for (const char *option : {"--help", "--version"})
-            QTest::newRow(option) << option;
-    }
     void standardOutputFull() {
-        QFETCH(QString, option);
-        QProcess process;
-        process.setStandardOutputFile(QStringLiteral("/dev/full"));
-        process.start(QStringLiteral(INKMASK_BATCH), {option});
-        QVERIFY(process.waitForFinished(20000));
-        QCOMPARE(process.exitCode(), 1);
-        QVERIFY(process.readAllStandardError().contains(qt_error_string(ENOSPC).toLocal8Bit()));
+        for (const char *option : {"--help", "--version"}) {
+            QProcess process;
+            process.setStandardOutputFile(QStringLiteral("/dev/full"));
+            process.start(QStringLiteral(INKMASK_BATCH), {option});
+            QVERIFY(process.waitForFinished(20000));
+            QCOMPARE(process.exitCode(), 1);
+            QVERIFY(process.readAllStandardError().contains(qt_error_string(ENOSPC).toLocal8Bit()));
+        }
     }
 
     // Far more workers than files asked for: no more are made than there
@@ -511,12 +540,8 @@ private Q_SLOTS:
     // would already fail).
     void jobsHeldToTheInputs() {
         const QString out = path(QStringLiteral("jobs.png"));
-        const Run run = runBatch({"-j", "2147483647", m_plan, "-o", out}, [] {
-            if (!kAddressSanitizer) {
-                const rlimit limit{rlim_t(4) << 30, rlim_t(4) << 30};
-                setrlimit(RLIMIT_AS, &limit);
-            }
-        });
+        const BatchRun run =
+            runBatch({"-j", "2147483647", m_plan, "-o", out}, memoryLimit(rlim_t(4) << 30));
         QCOMPARE(run.exitCode, 0);
         QVERIFY(QFileInfo::exists(out));
     }
@@ -553,23 +578,38 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(out));
     }
 
-    // Ctrl-C: the running pass stops at its next column, nothing of the file
-    // is written, and the status is 130.
+    // Ctrl-C, or a scheduler cancelling the task (SIGTERM): the running pass
+    // stops at its next column, nothing of the file is written, the status
+    // is 128 + the signal, and the report says which file was interrupted.
+    void interruptStopsAndWritesNothing_data() {
+        QTest::addColumn<int>("signal");
+        QTest::newRow("Ctrl-C") << int(SIGINT);
+        QTest::newRow("SIGTERM") << int(SIGTERM);
+    }
     void interruptStopsAndWritesNothing() {
+        QFETCH(int, signal);
         const QString big = path(QStringLiteral("big.png"));
-        QVERIFY(makeSampleScan(1500, 1500, 9).save(big));
+        if (!QFileInfo::exists(big))
+            QVERIFY(makeSampleScan(1500, 1500, 9).save(big));
         const QString out = path(QStringLiteral("interrupted.png"));
+        const QString report = path(QStringLiteral("interrupted.jsonl"));
+        QFile::remove(report);
         const QString steps = QStringList(3000, QStringLiteral("nb,affine")).join(QLatin1Char(','));
         QProcess process;
-        process.start(QStringLiteral(INKMASK_BATCH), {big, "-o", out, "--steps", steps});
+        process.start(QStringLiteral(INKMASK_BATCH),
+                      {big, "-o", out, "--steps", steps, "--report", report});
         QVERIFY(process.waitForStarted());
         QTest::qWait(1000);
         QCOMPARE(process.state(), QProcess::Running);
-        ::kill(pid_t(process.processId()), SIGINT);
+        ::kill(pid_t(process.processId()), signal);
         QVERIFY(process.waitForFinished(20000));
         QCOMPARE(process.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(process.exitCode(), 130);
-        QCOMPARE(QDir(m_dir.path()).entryList({QStringLiteral("interrupted*")}), QStringList());
+        QCOMPARE(process.exitCode(), 128 + signal);
+        QCOMPARE(QDir(m_dir.path()).entryList({QStringLiteral("interrupted*")}),
+                 QStringList{"interrupted.jsonl"});
+        const QJsonObject line = QJsonDocument::fromJson(contents(report)).object();
+        QCOMPARE(line["status"].toString(), "interrupted");
+        QCOMPARE(line["input"].toString(), big);
     }
 
     // A georeferenced scan's outputs lie where it lies: TIFF outputs with its
@@ -619,7 +659,7 @@ private Q_SLOTS:
                        QStringList{m_plan, input});
         QVERIFY(gdal.waitForFinished() && gdal.exitCode() == 0);
         QFile::remove(input + ".aux.xml");  // only the world file places it
-        const Run run = runBatch(arguments + QStringList{"--report", "r.jsonl", input});
+        const BatchRun run = runBatch(arguments + QStringList{"--report", "r.jsonl", input});
         QCOMPARE(run.exitCode, 0);
         QVERIFY2(!run.err.contains("TIFF") && !run.err.contains("Warning"), qPrintable(run.err));
         const QStringList grid = gdalGrid(input).split('|');
@@ -649,7 +689,7 @@ private Q_SLOTS:
                       last = path(QStringLiteral("c-all.png")), dir = path(QStringLiteral("ch"));
         QCOMPARE(runBatch({"--steps", "nb", "--mask", nb, m_plan}).exitCode, 0);
         QCOMPARE(runBatch({"--steps", "nb,bouchtrou", "--mask", hole, m_plan}).exitCode, 0);
-        const Run run =
+        const BatchRun run =
             runBatch({"--steps", "nb,bouchtrou,affine", "--mask", last, "--changes", dir, m_plan});
         QCOMPARE(run.exitCode, 0);
         const auto ink = [](const QImage &image, int x, int y) {
@@ -718,6 +758,339 @@ private Q_SLOTS:
         QCOMPARE(QImage(mask).depth(), 1);
         QCOMPARE(QImage(mask).convertToFormat(QImage::Format_RGB32),
                  QImage(expectedMask).convertToFormat(QImage::Format_RGB32));
+    }
+
+    void sameAsWindow_data() {
+        QTest::addColumn<QImage>("picture");
+        QTest::addColumn<QString>("steps");
+        QTest::addColumn<QString>("thresholds");
+        const QString chain = passNames().join(QLatin1Char(','));
+        const QString standard = QStringLiteral("180,180,180");
+        QTest::newRow("1x1") << randomPicture(1, 1, 1) << chain << standard;
+        QTest::newRow("5x5") << randomPicture(5, 5, 2) << chain + ",affine" << standard;
+        QTest::newRow("7x7") << randomPicture(7, 7, 3) << "nb,affine,bouchtrou" << standard;
+        QTest::newRow("random 61x47") << randomPicture(61, 47, 4) << chain + ",nb"
+                                      << "150.5,220,255";
+        QTest::newRow("random 70x66, white read back at 255")
+            << randomPicture(70, 66, 5) << "nb,affine,nb"
+            << "255,255,255";
+        QTest::newRow("sample 260x190") << makeSampleScan(800, 600, 3).copy(100, 80, 260, 190)
+                                        << chain + ",affine,bouchtrou" << standard;
+    }
+    void sameAsWindow() {
+        QFETCH(QImage, picture);
+        QFETCH(QString, steps);
+        QFETCH(QString, thresholds);
+        const QString input = path(QStringLiteral("input.png"));
+        QVERIFY(picture.save(input));
+
+        // The window, by its buttons.
+        Module1 module;
+        Form1 form(module);
+        QVERIFY(form.Form_Load(input));
+        const QStringList t = thresholds.split(QLatin1Char(','));
+        control<QLineEdit>(form, "rbox")->setText(t[0]);
+        control<QLineEdit>(form, "vbox")->setText(t[1]);
+        control<QLineEdit>(form, "bbox")->setText(t[2]);
+        // Each pass's button, found by its caption.
+        QHash<QString, QPushButton *> buttons;
+        for (const PassEntry &entry : passRegistry()) {
+            for (QPushButton *button : form.findChildren<QPushButton *>()) {
+                if (button->text() == entry.caption)
+                    buttons.insert(entry.name, button);
+            }
+            QVERIFY2(buttons.contains(entry.name), entry.caption.data());
+        }
+        for (const QString &step : steps.split(QLatin1Char(',')))
+            buttons.value(step)->click();
+
+        // The program on the same file: the picture, and the mask's cells.
+        const QString out = path(QStringLiteral("window-out.png"));
+        const QString mask = path(QStringLiteral("window-mask.png"));
+        QCOMPARE(runBatch({input, "-o", out, "--mask", mask, "--steps", steps, "--thresholds",
+                           thresholds})
+                     .exitCode,
+                 0);
+        QCOMPARE(QImage(out).convertToFormat(QImage::Format_RGB32),
+                 control<PictureBox>(form, "Picture1")->image());
+        QCOMPARE(QImage(mask).convertToFormat(QImage::Format_RGB32), imageFromMask(module.Mask));
+    }
+
+    // A list's names, read as bytes: order kept after the command line's
+    // inputs, CR-LF ends and empty lines dropped, blanks kept; every check on
+    // inputs applies to the listed ones; a list that cannot be read is a
+    // usage error naming it.
+    void filesFrom_data() {
+        QTest::addColumn<QByteArray>("list");
+        QTest::addColumn<QStringList>("more");  // arguments after --files-from LIST
+        QTest::addColumn<QStringList>("inputs");
+        QTest::addColumn<QString>("error");
+        const QStringList out{"--output-dir", "out"};
+        QTest::newRow("lines") << QByteArray("b.png\nc d.png\n") << out + QStringList{"a.png"}
+                               << QStringList{"a.png", "b.png", "c d.png"} << "";
+        QTest::newRow("CR-LF, empty lines, blanks, no last end")
+            << QByteArray("\r\nb.png\r\n\n\n e.png") << out << QStringList{"b.png", " e.png"} << "";
+        QTest::newRow("empty list")
+            << QByteArray("\n\r\n") << out << QStringList() << "no input file";
+        QTest::newRow("-o takes one input")
+            << QByteArray("a.png\nb.png\n") << QStringList{"-o", "x.png"} << QStringList()
+            << "-o and --mask take one input";
+        QTest::newRow("listed output onto a listed input")
+            << QByteArray("a.png\nout/a.png\n") << out << QStringList()
+            << "would replace the input";
+        QTest::newRow("two listed inputs, one output")
+            << QByteArray("a.png\nsub/../a.png\n") << out << QStringList() << "written twice";
+        QTest::newRow("report onto the list")
+            << QByteArray("a.png\n") << out + QStringList{"--report", "list.txt"} << QStringList()
+            << "would replace the input list.txt";
+        QTest::newRow("report onto a listed input")
+            << QByteArray("a.png\n") << out + QStringList{"--report", "a.png"} << QStringList()
+            << "would replace the input a.png";
+        QTest::newRow("NUL in a name") << QByteArray("a.png\nb\0.png\n", 13) << out << QStringList()
+                                       << "the list list.txt: line 2 holds a NUL byte";
+        QTest::newRow("name too long")
+            << QByteArray("a.png\n") + QByteArray(5000, 'x') << out << QStringList()
+            << "the list list.txt: line 2 is longer than 4096 bytes";
+        QTest::newRow("missing list")
+            << QByteArray() << out << QStringList() << "cannot read the list absent.txt";
+    }
+    void filesFrom() {
+        QFETCH(QByteArray, list);
+        QFETCH(QStringList, more);
+        QFETCH(QStringList, inputs);
+        QFETCH(QString, error);
+        QDir().mkpath(path("sub"));
+        QVERIFY(writeFile(path("list.txt"), list));
+        const QString listName =
+            error.startsWith("cannot read the list") ? "absent.txt" : "list.txt";
+        QString message;
+        QCOMPARE(parsedInputs(QStringList{"--files-from", listName} + more, &message), inputs);
+        QVERIFY2(message.contains(error), qPrintable(message));
+    }
+
+    // A list or a report with no line end is refused, not read whole into
+    // memory until it runs out.
+    void endlessFiles() {
+        for (const char *option : {"--files-from", "--skip-done"}) {
+            const BatchRun run = runBatch({option, "/dev/zero", "--mask-dir", path("zm"), "a.png"},
+                                          memoryLimit(rlim_t(1) << 30));
+            QCOMPARE(run.exitCode, 2);
+            QVERIFY2(run.err.contains("/dev/zero: line 1 is longer than"), qPrintable(run.err));
+        }
+    }
+
+    // A name in a list that is not UTF-8 is kept in its place and reported
+    // unreadable when its turn comes, as on the command line.
+    void notUtf8InList() {
+        QVERIFY(writeFile(path("latin1.txt"), "a.png\ncaf\xe9.png\nb.png\n"));
+        const ParsedArguments parsed =
+            parseBatchArguments({"inkmask-batch", "--files-from", "latin1.txt", "--output-dir",
+                                 "out", "--shard", "1/2"},
+                                2);
+        QCOMPARE(parsed.action, ParsedArguments::Run);
+        QCOMPARE(parsed.options.inputs.size(), 1);
+        QCOMPARE(parsed.options.notUtf8Inputs, QSet<int>{0});
+    }
+
+    // N shards of one list take every input once, in the list's order.
+    void shardsCoverTheList() {
+        for (int count = 0; count <= 50; ++count) {
+            for (int n = 1; n <= 9; ++n) {
+                QList<int> taken(count, 0);
+                for (int k = 0; k < n; ++k) {
+                    for (int i = 0; i < count; ++i)
+                        taken[i] += inShard(i, k, n) ? 1 : 0;
+                }
+                QVERIFY2(taken == QList<int>(count, 1), qPrintable(QString::number(n)));
+                if (count == 0)
+                    continue;
+                // The same through the command line, inputs remapped.
+                QStringList names, union_;
+                for (int i = 0; i < count; ++i)
+                    names << QStringLiteral("in%1.png").arg(i);
+                for (int k = 0; k < n; ++k) {
+                    const QStringList part =
+                        parsedInputs(QStringList{"--mask-dir", "m", "--shard",
+                                                 QStringLiteral("%1/%2").arg(k).arg(n)} +
+                                     names);
+                    for (const QString &name : part)
+                        QCOMPARE(name.mid(2).chopped(4).toInt() % n, k);
+                    union_ += part;
+                }
+                union_.sort();
+                names.sort();
+                QCOMPARE(union_, names);
+            }
+        }
+        QString error;
+        for (const char *bad : {"2/2", "1/0", "-1/3", "1", "a/b", "1/2/3"}) {
+            QVERIFY(parsedInputs({"--shard", bad, "-o", "x.png", "a.png"}, &error).isEmpty());
+            QVERIFY2(error.contains("bad --shard"), bad);
+        }
+    }
+
+    // The report: a JSON line per input, appended as each ends, from two
+    // workers, after a line a crash left unfinished; the summary line after.
+    void reportLines() {
+        const QString report = path("report.jsonl");
+        QVERIFY(writeFile(report, "{\"input\":\"cut sh"));
+        QStringList inputs;
+        for (int i = 0; i < 6; ++i) {
+            inputs << path(QStringLiteral("r%1.png").arg(i));
+            QVERIFY(QFile::copy(path("a.png"), inputs.last()));
+        }
+        inputs.insert(3, path("absent.png"));
+        const QByteArray list = inputs.join('\n').toUtf8() + '\n';
+        const BatchRun run = runBatch({"-j", "2", "--files-from", "-", "--output-dir", path("rout"),
+                                       "--mask-dir", path("rmask"), "--report", report,
+                                       "--thresholds", "170,180,190.5", "--steps", "nb,affine"},
+                                      {}, list);
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(
+            run.err.contains(QRegularExpression(
+                "\ninkmask-batch: 7 files: 6 done, 1 failed in [0-9.]+ s, [0-9.]+ files/s\n$")),
+            qPrintable(run.err));
+
+        const QList<QByteArray> lines = contents(report).split('\n');
+        QCOMPARE(lines.size(), 9);  // the cut line, seven, and the end of the last
+        QCOMPARE(lines.first(), QByteArray("{\"input\":\"cut sh"));
+        QCOMPARE(lines.last(), QByteArray());
+        QStringList seen;
+        for (const QByteArray &line : lines.mid(1, 7)) {
+            QJsonParseError error;
+            const QJsonObject o = QJsonDocument::fromJson(line, &error).object();
+            QVERIFY2(error.error == QJsonParseError::NoError, line.constData());
+            const QString input = o["input"].toString();
+            seen << input;
+            QCOMPARE(o["steps"].toArray(), QJsonArray({"nb", "affine"}));
+            QCOMPARE(o["thresholds"].toArray(), QJsonArray({170, 180, 190.5}));
+            QVERIFY(o["milliseconds"].toDouble(-1) >= 0);
+            const QJsonArray outputs = o["outputs"].toArray();
+            if (input.endsWith("absent.png")) {
+                QCOMPARE(o["status"].toString(), "failed");
+                QVERIFY(o["error"].toString().startsWith(input + ": cannot read: "));
+                QCOMPARE(outputs.size(), 0);
+                continue;
+            }
+            QCOMPARE(o["status"].toString(), "done");
+            QCOMPARE(o["error"].toString(), "");
+            const QString name = input.section('/', -1);
+            QCOMPARE(outputs.size(), 2);
+            for (const QJsonValue output : outputs) {
+                const QString file = output["file"].toString();
+                QVERIFY(file == path("rmask/") + name || file == path("rout/") + name);
+                QCOMPARE(qint64(output["bytes"].toDouble()), QFileInfo(file).size());
+                QCOMPARE(output["kind"].toString(), file.contains("rmask") ? "mask" : "picture");
+                QString e;
+                QCOMPARE(output["xxh3"].toString().toLatin1(), fileDigest(file, &e));
+            }
+        }
+        seen.sort();
+        inputs.sort();
+        QCOMPARE(seen, inputs);
+
+        const BatchRun quiet = runBatch({"--quiet", "-o", path("q.png"), path("a.png")});
+        QCOMPARE(quiet.exitCode, 0);
+        QCOMPARE(quiet.err, QString());
+    }
+
+    // --skip-done: an input is skipped only when a report says it was done
+    // with the same steps and thresholds, the same kind of output at each
+    // file, and those files still hold the bytes recorded.
+    void skipDone_data() {
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<QStringList>("rerun");
+        const QStringList all{"a.png", "b.png", "absent.png"};
+        QTest::newRow("nothing changed") << "" << QStringList{"absent.png"};
+        QTest::newRow("mask deleted") << "delete" << QStringList{"a.png", "absent.png"};
+        QTest::newRow("picture grew") << "grow" << QStringList{"a.png", "absent.png"};
+        QTest::newRow("mask rewritten, same size")
+            << "rewrite" << QStringList{"a.png", "absent.png"};
+        QTest::newRow("one output listed twice") << "twice" << QStringList{"a.png", "absent.png"};
+        QTest::newRow("line without digests") << "old" << QStringList{"a.png", "absent.png"};
+        QTest::newRow("other steps") << "steps" << all;
+        QTest::newRow("other folder") << "folder" << all;
+        QTest::newRow("masks where pictures were") << "swap" << all;
+        QTest::newRow("other thresholds") << "thresholds" << all;
+        QTest::newRow("auto thresholds") << "auto" << all;
+        QTest::newRow("local rule") << "local" << all;
+        QTest::newRow("world file rewritten") << "world" << QStringList{"a.png", "absent.png"};
+    }
+    void skipDone() {
+        QFETCH(QString, change);
+        QFETCH(QStringList, rerun);
+        QTemporaryDir dir;
+        const QString report = dir.filePath("done.jsonl");
+        const QStringList outputs{"--output-dir", dir.filePath("out"), "--mask-dir",
+                                  dir.filePath("mask")};
+        const QStringList inputs{"a.png", "b.png", "absent.png"};
+        // A world file beside a.png goes beside its outputs too.
+        const auto noWorld = qScopeGuard([] { QFile::remove("a.pgw"); });
+        if (change == "world")
+            QVERIFY(writeFile("a.pgw", "1\n0\n0\n-1\n0.5\n-0.5\n"));
+        QCOMPARE(runBatch(outputs + QStringList{"--quiet", "--report", report} + inputs).exitCode,
+                 1);
+        // A second report, concatenated by hand, with a line cut short.
+        QVERIFY(writeFile(dir.filePath("other.jsonl"), "{\"input\":\"b.png\",\"sta"));
+
+        QStringList arguments = outputs;
+        if (change == "delete")
+            QVERIFY(QFile::remove(dir.filePath("mask/a.png")));
+        if (change == "world")
+            QVERIFY(writeFile(dir.filePath("mask/a.pgw"), "1\n0\n0\n-1\n0.5\n-1.5\n"));
+        if (change == "grow")
+            QVERIFY(writeFile(dir.filePath("out/a.png"), "x", QIODevice::Append));
+        if (change == "rewrite") {
+            const QByteArray mask = contents(dir.filePath("mask/a.png"));
+            QVERIFY(writeFile(dir.filePath("mask/a.png"), QByteArray(mask.size(), '\0')));
+        }
+        // a.png's line edited: its mask listed in place of its picture, the
+        // picture deleted; or every digest taken out, as older versions wrote.
+        if (change == "twice" || change == "old") {
+            QByteArrayList lines = contents(report).split('\n');
+            for (QByteArray &line : lines) {
+                QJsonObject o = QJsonDocument::fromJson(line).object();
+                if (o["input"] != "a.png")
+                    continue;
+                QJsonArray files = o["outputs"].toArray();
+                for (qsizetype i = 0; i < files.size(); ++i) {
+                    QJsonObject file = files[i].toObject();
+                    file.remove("xxh3");
+                    if (change == "old")
+                        files[i] = file;
+                    else if (file["file"].toString().contains("/out/"))
+                        files[i] = files[1 - i];
+                }
+                o["outputs"] = files;
+                line = QJsonDocument(o).toJson(QJsonDocument::Compact);
+            }
+            QVERIFY(writeFile(report, lines.join('\n')));
+            if (change == "twice")
+                QVERIFY(QFile::remove(dir.filePath("out/a.png")));
+        }
+        if (change == "swap")
+            std::swap(arguments[1], arguments[3]);
+        if (change == "thresholds" || change == "auto")
+            arguments << "--thresholds" << (change == "auto" ? "auto" : "100,100,100");
+        if (change == "local")
+            arguments << "--local";
+        if (change == "steps")
+            arguments << "--steps"
+                      << "nb,bouchtrou";
+        if (change == "folder")
+            arguments[1] = dir.filePath("out2");
+        QString error;
+        QCOMPARE(parsedInputs(arguments +
+                                  QStringList{"--skip-done", report, "--skip-done",
+                                              dir.filePath("other.jsonl")} +
+                                  inputs,
+                              &error),
+                 rerun);
+        QVERIFY(
+            parsedInputs(outputs + QStringList{"--skip-done", dir.filePath("none.jsonl")} + inputs,
+                         &error)
+                .isEmpty());
+        QVERIFY2(error.contains("cannot read the report"), qPrintable(error));
     }
 };
 

@@ -1,13 +1,19 @@
 // The pixel inspector through the window: the information line after mouse
 // moves and keys, the line during a pass, the blink tick, and the zoomed view.
+// And the window's ways of judging a pass: the changes overlay (C), Compare
+// (held Backslash) and undo and redo from the keyboard, at several scales;
+// what is shown is grabbed from the picture box and compared with what the
+// test works out from its own snapshots.
 
 #include "core/inspector/inspector.h"
+#include "core/session/history.h"
 #include "shell/form1.h"
 #include "shell/messagebox.h"
 #include "shell/picturebox.h"
 #include "support.h"
 
 #include <QCursor>
+#include <QKeySequence>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPushButton>
@@ -51,6 +57,38 @@ QString line(int x, int y) {
         .arg(beyond ? QStringLiteral("255 -65281 255") : QStringLiteral("96 64 32"));
 }
 
+// Colours about the thresholds, so that NB leaves dots and thin lines that
+// affine then erases and bouchtrou fills.
+QImage speckled(int w, int h) {
+    Rng rng(7);
+    QImage image(w, h, QImage::Format_RGB32);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            image.setPixel(x, y, rng.below(3) ? qRgb(230, 220, 210) : qRgb(40, 60, 80));
+    return image;
+}
+
+// The picture box's screen pixel (sx, sy) as the test expects it: `picture`
+// at the box's scale, and over it the cells that differ between the masks,
+// blue where `after` is black, vermillion where it is white; reduced, a
+// screen pixel takes the colour of any change it covers, erased first.
+QRgb expectedPixel(const PictureBox &box, const QImage &picture, const QImage &reduced,
+                   const PackedMask *before, const PackedMask &after, int sx, int sy) {
+    const int z = box.zoom(), n = box.reduction();
+    const QRect cells =
+        n > 1 ? QRect(sx * n, sy * n, n, n) & picture.rect() : QRect(sx / z, sy / z, 1, 1);
+    bool filled = false, erased = false;
+    for (int y = cells.top(); before && y <= cells.bottom(); ++y)
+        for (int x = cells.left(); x <= cells.right(); ++x)
+            if (before->at(x, y) != after.at(x, y))
+                (after.at(x, y) ? filled : erased) = true;
+    if (erased)
+        return PictureBox::kErasedColor;
+    if (filled)
+        return PictureBox::kFilledColor;
+    return (n > 1 ? reduced.pixel(sx, sy) : picture.pixel(sx / z, sy / z)) | 0xFF000000u;
+}
+
 }  // namespace
 
 class TestInspector : public QObject {
@@ -62,12 +100,27 @@ private:
     QString m_large;  // 300 x 200, for scrolling the zoomed view
     QString m_sheet;  // 3000 x 2000, larger than the view at 1
     QString m_noisy;  // 101 x 77 in random colours about the thresholds
+    QString m_scan;   // speckled(67, 70)
     Module1 m_module;
 
     std::unique_ptr<Form1> open(const QString &path) {
         m_module = Module1();
         auto form = std::make_unique<Form1>(m_module);
         return form->Form_Load(path) ? std::move(form) : nullptr;
+    }
+
+    void checkShown(PictureBox *box, const QImage &picture, const PackedMask *before,
+                    const PackedMask &after) {
+        const QImage reduced =
+            box->reduction() > 1 ? PictureBox::reduce(picture, box->reduction()) : QImage();
+        const QImage shown = box->grab(QRect(QPoint(0, 0), box->size())).toImage();
+        // The inspected pixel's outline is drawn over the picture.
+        const QRect marker = box->marker() ? box->markerArea(*box->marker()) : QRect();
+        for (int sy = 0; sy < shown.height(); ++sy)
+            for (int sx = 0; sx < shown.width(); ++sx)
+                if (!marker.contains(sx, sy) && (shown.pixel(sx, sy) | 0xFF000000u) !=
+                    expectedPixel(*box, picture, reduced, before, after, sx, sy))
+                    QFAIL(qPrintable(QStringLiteral("screen pixel %1, %2").arg(sx).arg(sy)));
     }
 
 private Q_SLOTS:
@@ -89,6 +142,8 @@ private Q_SLOTS:
                 noisy.setPixel(x, y, qRgb(120 + rng.below(120), 120 + rng.below(120), 170));
         m_noisy = m_dir.filePath(QStringLiteral("noisy.png"));
         QVERIFY(noisy.save(m_noisy));
+        m_scan = m_dir.filePath(QStringLiteral("scan.png"));
+        QVERIFY(speckled(67, 70).save(m_scan));
     }
     void cleanupTestCase() { MessageBoxes::setHandler({}); }
 
@@ -96,28 +151,39 @@ private Q_SLOTS:
     // cursor is the pointer rounded half to even, never clamped; the arrows
     // step it and stop at 0 and at W and H, the masks' last cells, which lie
     // beyond the picture (no pixel: -1). Every key rewrites the line, and a
-    // cursor outside Mask leaves it as it was.
+    // cursor outside Mask leaves it as it was. Only the arrow keys, on the
+    // main block or the keypad, step the cursor: symbols and lock keys whose
+    // Qt codes end in 0x25..0x28 must not, as each once did.
     void lineAfterInput_data() {
         QTest::addColumn<QPointF>("pos");
-        QTest::addColumn<int>("key");  // 0: none
+        QTest::addColumn<int>("key");  // 0: none; with Qt::KeypadModifier on the keypad
         QTest::addColumn<QPoint>("cursor");
         QTest::addColumn<QString>("text");
-        const QString kept = QStringLiteral("before");
+        const auto row = [](const char *name, QPointF pos, int key, QPoint cursor,
+                            const QString &text) {
+            QTest::newRow(name) << pos << key << cursor << text;
+        };
         const int left = Qt::Key_Left, up = Qt::Key_Up, right = Qt::Key_Right, down = Qt::Key_Down;
-        QTest::newRow("coloured pixel, black in Mask")
-            << QPointF(12, 34) << 0 << QPoint(12, 34) << QStringLiteral("12*34   200 100 50--True");
-        QTest::newRow("halves to even") << QPointF(2.5, 3.5) << 0 << QPoint(2, 4) << line(2, 4);
-        QTest::newRow("left of Mask") << QPointF(-2.6, 6) << 0 << QPoint(-3, 6) << kept;
-        QTest::newRow("left") << QPointF(5, 5) << left << QPoint(4, 5) << line(4, 5);
-        QTest::newRow("left at 0") << QPointF(0, 5) << left << QPoint(0, 5) << line(0, 5);
-        QTest::newRow("up at 0") << QPointF(5, 0) << up << QPoint(5, 0) << line(5, 0);
-        QTest::newRow("right onto W") << QPointF(49, 5) << right << QPoint(50, 5) << line(50, 5);
-        QTest::newRow("right at W") << QPointF(50, 5) << right << QPoint(50, 5) << line(50, 5);
-        QTest::newRow("down onto H") << QPointF(5, 39) << down << QPoint(5, 40) << line(5, 40);
-        QTest::newRow("down at H") << QPointF(5, 40) << down << QPoint(5, 40) << line(5, 40);
-        QTest::newRow("other key") << QPointF(5, 5) << int(Qt::Key_A) << QPoint(5, 5) << line(5, 5);
-        QTest::newRow("right, back in") << QPointF(-1, 6) << right << QPoint(0, 6) << line(0, 6);
-        QTest::newRow("up, back in") << QPointF(7, 41) << up << QPoint(7, 40) << line(7, 40);
+        const int keypad = Qt::KeypadModifier;
+        row("coloured pixel, black in Mask", {12, 34}, 0, {12, 34}, "12*34   200 100 50--True");
+        row("halves to even", {2.5, 3.5}, 0, {2, 4}, line(2, 4));
+        row("left of Mask", {-2.6, 6}, 0, {-3, 6}, "before");
+        row("left", {5, 5}, left, {4, 5}, line(4, 5));
+        row("left at 0", {0, 5}, left, {0, 5}, line(0, 5));
+        row("up at 0", {5, 0}, up, {5, 0}, line(5, 0));
+        row("right onto W", {49, 5}, right, {50, 5}, line(50, 5));
+        row("right at W", {50, 5}, right, {50, 5}, line(50, 5));
+        row("down onto H", {5, 39}, down, {5, 40}, line(5, 40));
+        row("down at H", {5, 40}, down, {5, 40}, line(5, 40));
+        row("other key", {5, 5}, Qt::Key_A, {5, 5}, line(5, 5));
+        row("right, back in", {-1, 6}, right, {0, 6}, line(0, 6));
+        row("up, back in", {7, 41}, up, {7, 40}, line(7, 40));
+        for (const int key : {int(Qt::Key_Apostrophe), int(Qt::Key_Percent), int(Qt::Key_Ampersand),
+                              int(Qt::Key_ParenLeft), int(Qt::Key_NumLock), int(Qt::Key_ScrollLock),
+                              Qt::Key_4 | keypad})
+            row(qPrintable(QKeySequence(key).toString()), {5, 5}, key, {5, 5}, line(5, 5));
+        row("keypad left (Num Lock off)", {5, 5}, left | keypad, {4, 5}, line(4, 5));
+        row("keypad down (Num Lock off)", {5, 5}, down | keypad, {5, 6}, line(5, 6));
     }
     void lineAfterInput() {
         QFETCH(QPointF, pos);
@@ -131,42 +197,12 @@ private Q_SLOTS:
         moveMouse(control<PictureBox>(*form, "Picture1"), pos);
         if (key != 0) {
             control<QLineEdit>(*form, "Text1")->setText(QStringLiteral("before"));
-            QTest::keyClick(control<PictureBox>(*form, "Picture1"), Qt::Key(key));
+            QTest::keyClick(control<PictureBox>(*form, "Picture1"),
+                            Qt::Key(key & ~Qt::KeypadModifier),
+                            Qt::KeyboardModifiers(key & Qt::KeypadModifier));
         }
         QCOMPARE(QPoint(form->CursorX, form->CursorY), cursor);
         QCOMPARE(control<QLineEdit>(*form, "Text1")->text(), text);
-    }
-
-    // Only the arrow keys, on the main block or the keypad, step the cursor
-    // (the main block's arrows are in lineAfterInput). Symbols and lock keys
-    // whose Qt codes end in 0x25..0x28 must not: each once stepped it.
-    void onlyArrowsStepTheCursor_data() {
-        QTest::addColumn<int>("key");
-        QTest::addColumn<bool>("keypad");
-        QTest::addColumn<QPoint>("step");
-        const auto row = [](const char *name, int key, bool keypad, QPoint step) {
-            QTest::newRow(name) << key << keypad << step;
-        };
-        row("apostrophe", Qt::Key_Apostrophe, false, {});
-        row("percent", Qt::Key_Percent, false, {});
-        row("ampersand", Qt::Key_Ampersand, false, {});
-        row("left parenthesis", Qt::Key_ParenLeft, false, {});
-        row("Num Lock", Qt::Key_NumLock, false, {});
-        row("Scroll Lock", Qt::Key_ScrollLock, false, {});
-        row("keypad 4", Qt::Key_4, true, {});
-        row("keypad left (Num Lock off)", Qt::Key_Left, true, {-1, 0});
-        row("keypad down (Num Lock off)", Qt::Key_Down, true, {0, 1});
-    }
-    void onlyArrowsStepTheCursor() {
-        QFETCH(int, key);
-        QFETCH(bool, keypad);
-        QFETCH(QPoint, step);
-        auto form = open(m_plain);
-        QVERIFY(form);
-        moveMouse(control<PictureBox>(*form, "Picture1"), QPointF(5, 5));
-        QTest::keyClick(control<PictureBox>(*form, "Picture1"), Qt::Key(key),
-                        keypad ? Qt::KeypadModifier : Qt::NoModifier);
-        QCOMPARE(QPoint(form->CursorX, form->CursorY), QPoint(5, 5) + step);
     }
 
     // The codes the key-down handler receives, at the ends of each run of the
@@ -474,28 +510,24 @@ private Q_SLOTS:
                      PictureBox::reduce(painted, divisor));
     }
 
-    // Reduced, the arrows still step one image pixel, and the view scrolls
-    // to keep the cursor pixel in sight.
-    void arrowsStepOnePixelWhenReduced_data() {
-        QTest::addColumn<int>("divisor");
-        QTest::newRow("1/2") << 2;
-        QTest::newRow("1/3") << 3;
-    }
+    // Reduced to 1/2 and 1/3, the arrows still step one image pixel, and the
+    // view scrolls to keep the cursor pixel in sight.
     void arrowsStepOnePixelWhenReduced() {
-        QFETCH(int, divisor);
-        auto form = open(m_sheet);
-        QVERIFY(form);
-        PictureBox *picture = control<PictureBox>(*form, "Picture1");
-        picture->setReduction(divisor);
-        moveMouse(picture, QPointF(10, 10));
-        QTest::keyClick(picture, Qt::Key_Right);
-        QCOMPARE(QPoint(form->CursorX, form->CursorY), QPoint(10 * divisor + 1, 10 * divisor));
-        form->CursorX = 2990;
-        form->CursorY = 1990;
-        QTest::keyClick(picture, Qt::Key_Down);
-        QCOMPARE(QPoint(form->CursorX, form->CursorY), QPoint(2990, 1991));
-        QVERIFY(picture->visibleRegion().boundingRect().contains(
-            picture->zoomedRect(QRect(2990, 1991, 1, 1))));
+        for (const int divisor : {2, 3}) {
+            auto form = open(m_sheet);
+            QVERIFY(form);
+            PictureBox *picture = control<PictureBox>(*form, "Picture1");
+            picture->setReduction(divisor);
+            moveMouse(picture, QPointF(10, 10));
+            QTest::keyClick(picture, Qt::Key_Right);
+            QCOMPARE(QPoint(form->CursorX, form->CursorY), QPoint(10 * divisor + 1, 10 * divisor));
+            form->CursorX = 2990;
+            form->CursorY = 1990;
+            QTest::keyClick(picture, Qt::Key_Down);
+            QCOMPARE(QPoint(form->CursorX, form->CursorY), QPoint(2990, 1991));
+            QVERIFY(picture->visibleRegion().boundingRect().contains(
+                picture->zoomedRect(QRect(2990, 1991, 1, 1))));
+        }
     }
 
     // A zoomed picture longer than a widget may be (QWIDGETSIZE_MAX) could not
@@ -547,6 +579,68 @@ private Q_SLOTS:
         QScrollBar *bar = control<QScrollArea>(*form, "pictureView")->horizontalScrollBar();
         QCOMPARE(bar->maximum() + control<QScrollArea>(*form, "pictureView")->viewport()->width(),
                  16'000'000);
+    }
+
+    void overlayCompareUndo() {
+        for (const int zoom : {1, 3, -2, -3}) {
+            Module1 module;
+            Form1 form(module);
+            QVERIFY(form.Form_Load(m_scan));
+            PictureBox *box = control<PictureBox>(form, "Picture1");
+            zoom > 0 ? box->setZoom(zoom) : box->setReduction(-zoom);
+            form.rgb2nb_Click();
+            const QImage afterNb = box->image();
+            const PackedMask maskNb = module.Mask;
+            form.affine_Click();
+            const QImage afterAffine = box->image();
+            const PackedMask maskAffine = module.Mask;
+
+            // C shows the overlay, touching neither picture, mask nor the line.
+            form.activateWindow();
+            QVERIFY(QTest::qWaitForWindowActive(&form));
+            box->setFocus();
+            QTest::keyClick(box, Qt::Key_Right);
+            const QString line = control<QLineEdit>(form, "Text1")->text();
+            checkShown(box, afterAffine, nullptr, maskAffine);
+            QTest::keyClick(box, Qt::Key_C);
+            QVERIFY(box->showChanges());
+            checkShown(box, afterAffine, &maskNb, maskAffine);
+            QCOMPARE(control<QLineEdit>(form, "Text1")->text(), line);
+            QVERIFY(box->image() == afterAffine && module.Mask == maskAffine);
+            const auto counts = [](const PackedMask &before, const PackedMask &after) {
+                const auto [filled, erased] = changedCells(before, after);
+                return changeCountsText(filled, erased);
+            };
+            for (const char *name : {"Progress", "Text1"})
+                QVERIFY(
+                    control<QWidget>(form, name)->toolTip().contains(counts(maskNb, maskAffine)));
+
+            // Held Backslash shows the scan as loaded, the overlay off; released,
+            // the picture and overlay again.
+            QTest::keyPress(box, Qt::Key_Backslash);
+            checkShown(box, speckled(67, 70), nullptr, maskAffine);
+            QTest::keyRelease(box, Qt::Key_Backslash);
+            checkShown(box, afterAffine, &maskNb, maskAffine);
+
+            // Ctrl+Z takes affine back, the overlay then showing NB's changes;
+            // Ctrl+Y and Ctrl+Shift+Z do it again.
+            QTest::keyClick(box, Qt::Key_Z, Qt::ControlModifier);
+            QVERIFY(box->image() == afterNb && module.Mask == maskNb);
+            const PackedMask fresh = [&] {
+                PackedMask m;
+                m.allocate(67, 70);
+                return m;
+            }();
+            checkShown(box, afterNb, &fresh, maskNb);
+            QVERIFY(control<QWidget>(form, "Progress")->toolTip().contains(counts(fresh, maskNb)));
+            QTest::keyClick(box, Qt::Key_Y, Qt::ControlModifier);
+            QVERIFY(box->image() == afterAffine && module.Mask == maskAffine);
+            QTest::keyClick(box, Qt::Key_Z, Qt::ControlModifier);
+            QTest::keyClick(box, Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
+            QVERIFY(box->image() == afterAffine && module.Mask == maskAffine);
+            QTest::keyClick(box, Qt::Key_C);
+            checkShown(box, afterAffine, nullptr, maskAffine);
+        }
     }
 };
 

@@ -1,7 +1,11 @@
 // The batch tool's whole-column kernels against the per-pixel passes, which
 // are the reference: same picture, same masks, same end-of-column steps, bit
-// for bit, on seeded random pictures and masks; the kernels' picture; and the
-// batch tool running a pass that has no kernel.
+// for bit, on seeded random pictures and masks; the kernels' picture; the
+// batch tool running a pass that has no kernel. And the kernels' columns on
+// several threads at once, in bands of columns: the same picture and masks as
+// on one thread for every size, every column's end-of-column step run once,
+// Cancel still heard; inkmask-batch with a spare worker on one file writing
+// the files it writes with one.
 
 #include "batch/batchrunner.h"
 #include "core/image/sheet.h"
@@ -11,9 +15,12 @@
 #include "support.h"
 
 #include <QSize>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <algorithm>
+#include <atomic>
+#include <mutex>
 
 using namespace ink;
 using namespace ink::test;
@@ -37,8 +44,6 @@ QList<const PassEntry *> passesWithKernels() {
     return passes;
 }
 
-// Strokes and dots: dark or light pixels, some at or just past the
-// thresholds, some pure white.
 // A paper estimate for a w x h picture with every cell drawn at random.
 std::shared_ptr<const PaperEstimate> randomPaper(int w, int h, Rng &rng) {
     auto paper = std::make_shared<PaperEstimate>();
@@ -53,6 +58,8 @@ std::shared_ptr<const PaperEstimate> randomPaper(int w, int h, Rng &rng) {
     return paper;
 }
 
+// Strokes and dots: dark or light pixels, some at or just past the
+// thresholds, some pure white.
 QImage randomPicture(int w, int h, Rng &rng) {
     QImage image(w, h, QImage::Format_RGB32);
     const int levels[] = {0, 90, 179, 180, 181, 200, 254, 255};
@@ -139,6 +146,60 @@ void compareRuns(const QImage &image, const PackedMask &mask, const QStringList 
                  const PassSettings &settings, qint32 cancelAfter, const QString &what) {
     compareOutcomes(run(true, image, mask, steps, settings, cancelAfter),
                     run(false, image, mask, steps, settings, cancelAfter), what);
+}
+
+// An end-of-column step that may be called from several threads: it keeps
+// the columns whose step ran and ticks Cancel once `cancelAfter` columns are
+// done (never when negative).
+class SharedStep : public ColumnStep {
+public:
+    explicit SharedStep(qint64 cancelAfter = -1) : m_cancelAfter(cancelAfter) {}
+
+    void refreshPicture(qint32 column) override {
+        std::lock_guard lock(m_lock);
+        columns.push_back(column);
+        if (qint64(columns.size()) == m_cancelAfter)
+            cancel.store(1);
+    }
+    void setProgress(const QString &) override {}
+    void refreshWindow() override {}
+    void doEvents() override {}
+    int cancelValue() override { return cancel.load(); }
+    void setCancelValue(int value) override { cancel.store(value); }
+
+    std::vector<qint32> columns;
+    std::atomic<int> cancel{0};
+
+private:
+    std::mutex m_lock;
+    qint64 m_cancelAfter;
+};
+
+// Clean-up passes first, on a random mask, so that the threshold pass meets
+// painted pixels, then the chain.
+const QStringList kSteps{"bouchtrou", "affine", "nb", "bouchtrou", "affine"};
+
+// The steps on `threads` threads; the outcome's calls are each step's count
+// of columns done.
+Outcome runSteps(const QImage &image, const PackedMask &mask, int threads) {
+    KernelModel model;
+    model.load(image);
+    model.Mask.assign(mask);
+    QStringList done;
+    for (const QString &name : kSteps) {
+        SharedStep step;
+        const qint64 columns =
+            runColumnPass(model, step, *pass(name).packed(Thresholds{180, 180, 180}), threads)
+                .columnsDone;
+        done << QString::number(columns);
+        // Every column's step ran once, whichever thread did the column.
+        std::sort(step.columns.begin(), step.columns.end());
+        const bool once =
+            std::adjacent_find(step.columns.begin(), step.columns.end()) == step.columns.end();
+        if (!once || qint64(step.columns.size()) != columns)
+            qFatal("a column's end-of-column step ran %s", once ? "never" : "twice");
+    }
+    return {model.picture.image(), model.Mask, model.WorkMask, done};
 }
 
 }  // namespace
@@ -277,20 +338,16 @@ private Q_SLOTS:
             Rng rng(quint64(w) * 1000 + quint64(h));
             const QImage image = randomPicture(w, h, rng);
             const PackedMask start = randomMask(w, h, rng, 50);
-            const Outcome reference = run(false, image, start, nb, standard, -1);
-            for (const QString &form : forms) {
-                useImageScanForm(form);
-                compareOutcomes(run(true, image, start, nb, standard, -1), reference,
-                                at + QStringLiteral(" nb, ") + form);
-            }
-            // The local rule: every cell of the paper its own limits.
+            // The local rule too: every cell of the paper its own limits.
             Thresholds local = standard;
             local.paper = randomPaper(w, h, rng);
-            const Outcome localReference = run(false, image, start, nb, local, -1);
-            for (const QString &form : forms) {
-                useImageScanForm(form);
-                compareOutcomes(run(true, image, start, nb, local, -1), localReference,
-                                at + QStringLiteral(" local nb, ") + form);
+            for (const Thresholds &thresholds : {standard, local}) {
+                const Outcome reference = run(false, image, start, nb, thresholds, -1);
+                for (const QString &form : forms) {
+                    useImageScanForm(form);
+                    compareOutcomes(run(true, image, start, nb, thresholds, -1), reference,
+                                    at + (thresholds.paper ? " local nb, " : " nb, ") + form);
+                }
             }
             // The passes alone with each form's column loops in turn.
             const QString passForm = forms[(w + h) % forms.size()];
@@ -300,21 +357,15 @@ private Q_SLOTS:
             const PackedMask half = randomMask(w, h, rng, 45);
             const PackedMask sparse = randomMask(w, h, rng, 15);
             const PassSettings speck(standard, (w + h) % 13);  // 0 to 12
+            const std::pair<const PackedMask &, const char *> masks[] = {
+                {holes, "random holes"}, {defects, "every defect"}, {half, "half black"}};
             for (const PassEntry *entry : passesWithKernels()) {
-                const QString name = entry->name;
-                compareRuns(image, holes, {name}, standard, -1,
-                            at + QLatin1Char(' ') + passForm + QLatin1Char(' ') + name +
-                                QStringLiteral(", random holes"));
-                compareRuns(image, defects, {name}, standard, -1,
-                            at + QLatin1Char(' ') + passForm + QLatin1Char(' ') + name +
-                                QStringLiteral(", every defect"));
-                compareRuns(image, half, {name}, standard, -1,
-                            at + QLatin1Char(' ') + passForm + QLatin1Char(' ') + name +
-                                QStringLiteral(", half black"));
-                compareRuns(image, sparse, {name}, speck, -1,
-                            at + QLatin1Char(' ') + passForm + QLatin1Char(' ') + name +
-                                QStringLiteral(", sparse, speck ") +
-                                QString::number(speck.speckSize));
+                const QString name =
+                    at + QLatin1Char(' ') + passForm + QLatin1Char(' ') + entry->name;
+                for (const auto &[mask, what] : masks)
+                    compareRuns(image, mask, {entry->name}, standard, -1, name + ", " + what);
+                compareRuns(image, sparse, {entry->name}, speck, -1,
+                            name + ", sparse, speck " + QString::number(speck.speckSize));
             }
             useImageScanForm(forms.first());
             if (QTest::currentTestFailed())
@@ -431,6 +482,71 @@ private Q_SLOTS:
         BatchRunner unchanged(none, interrupt);
         QVERIFY(unchanged.runSteps(image));
         QVERIFY(!(unchanged.model().Mask == expected.model().Mask));
+    }
+
+    // Every width from 1 to 300 (bands of 64 columns and more, partial
+    // ones last) at heights around the 64-row words: two and three threads
+    // give the picture and both masks of one.
+    void sameAsOneThread_data() {
+        QTest::addColumn<int>("height");
+        for (const int height : {1, 63, 64, 65, 130})
+            QTest::addRow("height %d", height) << height;
+    }
+    void sameAsOneThread() {
+        QFETCH(int, height);
+        Rng rng{quint64(height) * 31};
+        for (int width = 1; width <= 300; ++width) {
+            const QImage image = randomPicture(width, height, rng);
+            const int density = 20 + rng.below(70);
+            const PackedMask mask = randomMask(width, height, rng, density);
+            const Outcome one = runSteps(image, mask, 1);
+            for (const int threads : {2, 3})
+                compareOutcomes(
+                    runSteps(image, mask, threads), one,
+                    QStringLiteral("%1 x %2, %3 threads:").arg(width).arg(height).arg(threads));
+            if (QTest::currentTestFailed())
+                return;
+        }
+    }
+
+    // Cancel ticked during a banded pass stops every thread and is unticked
+    // once; the columns done, and only they, reach `Mask`.
+    void cancelStopsEveryThread() {
+        const int width = 2000;
+        const int height = 70;
+        QImage black(width, height, QImage::Format_RGB32);
+        black.fill(qRgb(0, 0, 0));
+        KernelModel model;
+        model.load(black);
+        SharedStep step(300);
+        ThresholdKernel pass(Thresholds{180, 180, 180});
+        const PassOutcome outcome = runColumnPass(model, step, pass, 2);
+        QVERIFY(outcome.cancelled);
+        QCOMPARE(step.cancel.load(), 0);
+        QCOMPARE(qint64(step.columns.size()), outcome.columnsDone);
+        QVERIFY(outcome.columnsDone < width / 2);
+        const PackedMask mask = model.Mask;
+        for (int x = 0; x < width; ++x) {
+            const bool done =
+                std::find(step.columns.begin(), step.columns.end(), x) != step.columns.end();
+            QVERIFY2(mask.at(x, height / 2) == done, qPrintable(QString::number(x)));
+        }
+    }
+
+    // The program with -j 2 on one file writes the bytes it writes with -j 1.
+    void batchSpareWorker() {
+        QTemporaryDir dir;
+        Rng rng{3};
+        const QString input = dir.filePath(QStringLiteral("scan.png"));
+        QVERIFY(randomPicture(1500, 300, rng).save(input));
+        QList<QByteArray> outputs;  // the picture's bytes, then the mask's
+        for (const char *jobs : {"1", "2"}) {
+            const QString picture = dir.filePath(QStringLiteral("p%1.png").arg(jobs));
+            const QString mask = dir.filePath(QStringLiteral("m%1.tif").arg(jobs));
+            QCOMPARE(runBatch({"-j", jobs, input, "-o", picture, "--mask", mask}).exitCode, 0);
+            outputs << contents(picture) + contents(mask);
+        }
+        QCOMPARE(outputs[1], outputs[0]);
     }
 };
 
