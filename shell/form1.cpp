@@ -14,9 +14,9 @@
 
 #include <QAction>
 #include <QCheckBox>
-#include <QDialog>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDialog>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -91,15 +91,22 @@ QString draggedFile(const QMimeData *data) {
     return url.isLocalFile() ? url.toLocalFile() : QString();
 }
 
-const QString kProgressTip = QStringLiteral("The column the last pass reached");
-const QString kThresholdKeysTip = QStringLiteral(
-    ".\nCtrl+T: the three thresholds from the picture's histograms (Ctrl+H shows them); "
-    "Ctrl+click on paper or Ctrl+Shift+click on ink: from that pixel.\n"
-    "Ctrl+L or the local box: compare each channel against the paper around the pixel, so "
-    "that shadows and uneven light do not turn black");
-const QString kText1Tip = QStringLiteral(
-    "The pixel under the pointer or stepped to with the arrow keys: position, red, green "
-    "and blue values, and its mask value (True for ink)");
+// Texts used in more than one place, translated when they are asked for.
+QString progressTip() {
+    return Form1::tr("The column the last pass reached");
+}
+QString thresholdKeysTip() {
+    return Form1::tr(
+        ".\nCtrl+T: the three thresholds from the picture's histograms (Ctrl+H shows them); "
+        "Ctrl+click on paper or Ctrl+Shift+click on ink: from that pixel.\n"
+        "Ctrl+L or the local box: compare each channel against the paper around the pixel, so "
+        "that shadows and uneven light do not turn black");
+}
+QString text1Tip() {
+    return Form1::tr(
+        "The pixel under the pointer or stepped to with the arrow keys: position, red, green "
+        "and blue values, and its mask value (True for ink)");
+}
 
 Form1::SaveDialog &installedSaveDialog() {
     static Form1::SaveDialog dialog;
@@ -112,7 +119,7 @@ Form1::SaveDialog &installedSaveDialog() {
 // choosing a type renames the proposed name to match (see renamedForChoice).
 Form1::SaveAnswer showSaveDialog(QWidget *parent, const Form1::SaveRequest &request,
                                  const QString &scan) {
-    QFileDialog dialog(parent, QStringLiteral("Save"), request.proposed);
+    QFileDialog dialog(parent, Form1::tr("Save"), request.proposed);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setNameFilters(request.filters);
@@ -146,12 +153,12 @@ QString thresholdProblem(const QString &text) {
     try {
         value = textToDouble(text);
     } catch (const RuntimeError &) {
-        return QStringLiteral("Not a number: NB will report error 13");
+        return Form1::tr("Not a number: NB will report error 13");
     }
     if (value < 0)
-        return QStringLiteral("Below 0: no pixel can become ink");
+        return Form1::tr("Below 0: no pixel can become ink");
     if (value > 255)
-        return QStringLiteral("Above 255: this channel never keeps a pixel white");
+        return Form1::tr("Above 255: this channel never keeps a pixel white");
     return {};
 }
 
@@ -162,17 +169,17 @@ QString speckProblem(const QString &text) {
     try {
         value = textToDouble(text);
     } catch (const RuntimeError &) {
-        return QStringLiteral("Not a number: taches will report error 13");
+        return Form1::tr("Not a number: taches will report error 13");
     }
     try {
         size = roundToInt32(value);
     } catch (const RuntimeError &) {
-        return QStringLiteral("Too large: taches will report error 6");
+        return Form1::tr("Too large: taches will report error 6");
     }
     if (value < 0)
-        return QStringLiteral("Below 0: taches will change nothing");
+        return Form1::tr("Below 0: taches will change nothing");
     if (size != value)
-        return QStringLiteral("Not a whole number: taches will take %1").arg(size);
+        return Form1::tr("Not a whole number: taches will take %1").arg(size);
     return {};
 }
 
@@ -246,10 +253,10 @@ void Form1::createControls() {
     nbWarning->setObjectName(QStringLiteral("nbWarning"));
     nbWarning->setGeometry(8, 29, 180, 17);
     nbWarning->setStyleSheet(QStringLiteral("color: #b00000"));
-    ckbLocal->setToolTip(QStringLiteral(
-        "NB compares each channel against the paper around the pixel, as if the page were lit "
-        "evenly (Ctrl+L)"));
-    Progress->setToolTip(kProgressTip);
+    ckbLocal->setToolTip(
+        tr("NB compares each channel against the paper around the pixel, as if the page were lit "
+           "evenly (Ctrl+L)"));
+    Progress->setToolTip(progressTip());
     // Beyond the design: taches and its speck size, right of the Cancel box.
     taches = button(this, "taches", registeredPass("taches").caption, {680, 16, 57, 25});
     tachesbox = textBox(this, "tachesbox", QString::number(kDefaultSpeckSize), {680, 48, 57, 25});
@@ -262,37 +269,36 @@ void Form1::createControls() {
     statusLine->setTextFormat(Qt::PlainText);
 
     // What each control does; the captions stay those of the design.
-    Text1->setToolTip(kText1Tip);
-    const QString thresholdTip = QStringLiteral(
-        "%1 threshold of NB: a pixel becomes ink when none of its red, green and blue values "
-        "exceeds its threshold");
+    Text1->setToolTip(text1Tip());
+    const QString thresholdTip =
+        tr("%1 threshold of NB: a pixel becomes ink when none of its red, green and blue values "
+           "exceeds its threshold");
     for (auto [caption, box, name] :
          {std::tuple{Label1, rbox, "Red"}, std::tuple{Label2, vbox, "Green"},
           std::tuple{Label3, bbox, "Blue"}}) {
-        caption->setToolTip(thresholdTip.arg(QLatin1String(name)) + kThresholdKeysTip);
+        caption->setToolTip(thresholdTip.arg(QLatin1String(name)) + thresholdKeysTip());
         box->setToolTip(thresholdTip.arg(QLatin1String(name)));
     }
-    Command1->setToolTip(QStringLiteral(
-        "Read the file again and start the masks afresh; a running pass stops (ticks Cancel)"));
-    Command2->setToolTip(QStringLiteral(
-        "Save the mask (PNG, TIFF or PBM) or the painted picture (PNG or TIFF) (Ctrl+S)"));
-    clign->setToolTip(QStringLiteral("Blink indicator of the inspected pixel"));
-    load->setToolTip(QStringLiteral("Not in use"));
-    rgb2nb->setToolTip(QStringLiteral(
-        "Turn the picture black and white: ink where no channel exceeds its threshold R, V, B"));
-    bouchtrou->setToolTip(QStringLiteral(
-        "Fill small white holes in black strokes: pinholes, one-pixel notches and cracks"));
-    affine->setToolTip(
-        QStringLiteral("Erase thin black things: isolated dots, one-pixel lines and spurs"));
-    ckbCancel->setToolTip(QStringLiteral("Tick to stop the running pass after its current column"));
-    taches->setToolTip(QStringLiteral(
-        "Remove black specks and fill white holes of at most the pixels in the box below"));
-    tachesbox->setToolTip(QStringLiteral(
-        "Speck size of taches: black blobs (corners join) and white holes (corners do not) "
-        "of at most this many pixels are removed; white reaching the picture's edge is paper"));
-    Picture1->setToolTip(QStringLiteral(
-        "The picture: point at a pixel to inspect it; Ctrl+wheel zooms; hold \\ to see the scan "
-        "as loaded; C shows what the last pass changed"));
+    Command1->setToolTip(
+        tr("Read the file again and start the masks afresh; a running pass stops (ticks Cancel)"));
+    Command2->setToolTip(
+        tr("Save the mask (PNG, TIFF or PBM) or the painted picture (PNG or TIFF) (Ctrl+S)"));
+    clign->setToolTip(tr("Blink indicator of the inspected pixel"));
+    load->setToolTip(tr("Not in use"));
+    rgb2nb->setToolTip(
+        tr("Turn the picture black and white: ink where no channel exceeds its threshold R, V, B"));
+    bouchtrou->setToolTip(
+        tr("Fill small white holes in black strokes: pinholes, one-pixel notches and cracks"));
+    affine->setToolTip(tr("Erase thin black things: isolated dots, one-pixel lines and spurs"));
+    ckbCancel->setToolTip(tr("Tick to stop the running pass after its current column"));
+    taches->setToolTip(
+        tr("Remove black specks and fill white holes of at most the pixels in the box below"));
+    tachesbox->setToolTip(
+        tr("Speck size of taches: black blobs (corners join) and white holes (corners do not) "
+           "of at most this many pixels are removed; white reaching the picture's edge is paper"));
+    Picture1->setToolTip(
+        tr("The picture: point at a pixel to inspect it; Ctrl+wheel zooms; hold \\ to see the scan "
+           "as loaded; C shows what the last pass changed"));
 
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
@@ -425,12 +431,11 @@ bool Form1::Redo_Key() {
 void Form1::showChanges() {
     const std::shared_ptr<const PassChanges> changes = m_session.lastChanges();
     Picture1->setChanges(changes);
-    const QString counts = changes
-                               ? QStringLiteral("\nLast pass: ") +
-                                     changeCountsText(changes->filledCount, changes->erasedCount)
-                               : QString();
-    Progress->setToolTip(kProgressTip + counts);
-    Text1->setToolTip(kText1Tip + counts);
+    const QString counts =
+        changes ? tr("\nLast pass: ") + changeCountsText(changes->filledCount, changes->erasedCount)
+                : QString();
+    Progress->setToolTip(progressTip() + counts);
+    Text1->setToolTip(text1Tip() + counts);
 }
 
 bool Form1::Form_Load(const QString &commandLine) {
@@ -558,9 +563,9 @@ void Form1::Open_Key() {
 
 void Form1::showHint(const QString &reading) {
     if (!reading.isEmpty())
-        Picture1->setHint(QStringLiteral("Reading %1 ...").arg(QDir::toNativeSeparators(reading)));
+        Picture1->setHint(tr("Reading %1 ...").arg(QDir::toNativeSeparators(reading)));
     else if (Picture1->Width() == 0 || Picture1->Height() == 0)
-        Picture1->setHint(QStringLiteral("Open a scan with Ctrl+O, or drop one here"));
+        Picture1->setHint(tr("Open a scan with Ctrl+O, or drop one here"));
     else
         Picture1->setHint({});
     updateActions();
@@ -714,13 +719,12 @@ void Form1::rgb2nb_Click() {
     const int percent = w > 0 && h > 0 ? int(black * 100 / (qint64(w) * h)) : 0;
     const bool warn = percent > kMostlyBlackPercent;
     const QString warning =
-        warn ? QStringLiteral(
-                   "NB left %1 % of the picture black: the thresholds may be too high "
-                   "for this scan, or uneven light taken for ink (try Ctrl+T, or the "
-                   "local box)")
+        warn ? tr("NB left %1 % of the picture black: the thresholds may be too high "
+                  "for this scan, or uneven light taken for ink (try Ctrl+T, or the "
+                  "local box)")
                    .arg(percent)
              : QString();
-    nbWarning->setText(warn ? QStringLiteral("%1 % black!").arg(percent) : QString());
+    nbWarning->setText(warn ? tr("%1 % black!").arg(percent) : QString());
     nbWarning->setToolTip(warning);
     Progress->setToolTip(Progress->toolTip().section(QLatin1String("\nNB left"), 0, 0) +
                          (warn ? QLatin1Char('\n') + warning : QString()));
@@ -872,7 +876,7 @@ void Form1::showPreview() {
         hidePreview();
         return;
     }
-    const QString caption = QStringLiteral("Preview of NB: R %1 V %2 B %3%4 - Escape hides it")
+    const QString caption = tr("Preview of NB: R %1 V %2 B %3%4 - Escape hides it")
                                 .arg(doubleText(t.red), doubleText(t.green), doubleText(t.blue),
                                      t.paper ? QStringLiteral(", local") : QString());
     Picture1->setPreview(std::make_shared<ThresholdPreview>(scan, t), caption);
@@ -937,8 +941,7 @@ void Form1::refreshPicture(qint32 column) {
 void Form1::setProgress(const QString &text) {
     Progress->setText(text);
     if (m_passLastColumn > 0)
-        Progress->setToolTip(
-            QStringLiteral("column %1 of %2").arg(m_passColumn).arg(m_passLastColumn));
+        Progress->setToolTip(tr("column %1 of %2").arg(m_passColumn).arg(m_passLastColumn));
 }
 
 void Form1::refreshWindow() {

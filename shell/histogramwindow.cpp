@@ -23,13 +23,13 @@ const QColor kColours[3] = {QColor(200, 40, 40), QColor(30, 150, 60), QColor(40,
 
 HistogramWindow::HistogramWindow(QWidget *parent) : QWidget(parent, Qt::Tool) {
     setObjectName(QStringLiteral("histogramWindow"));
-    setWindowTitle(QStringLiteral("Histograms"));
+    setWindowTitle(tr("Histograms"));
     setMouseTracking(true);
-    setToolTip(QStringLiteral(
-        "Red, green and blue values of the picture as loaded (counts on a log scale); the line "
-        "is the box's threshold: values left of it are ink, right of it paper. Click or drag on "
-        "a histogram to set its box to the value under the pointer. Ctrl+T sets the boxes from "
-        "these histograms, Ctrl+H hides this window"));
+    setToolTip(
+        tr("Red, green and blue values of the picture as loaded (counts on a log scale); the line "
+           "is the box's threshold: values left of it are ink, right of it paper. Click or drag on "
+           "a histogram to set its box to the value under the pointer. Ctrl+T sets the boxes from "
+           "these histograms, Ctrl+H hides this window"));
     setFixedSize(sizeHint());
 }
 
@@ -50,8 +50,7 @@ void HistogramWindow::setMarks(const Marks &marks) {
 }
 
 void HistogramWindow::setFileName(const QString &name) {
-    setWindowTitle(name.isEmpty() ? QStringLiteral("Histograms")
-                                  : QStringLiteral("Histograms - %1").arg(name));
+    setWindowTitle(name.isEmpty() ? tr("Histograms") : tr("Histograms - %1").arg(name));
 }
 
 QRect HistogramWindow::panelRect(int panel) const {

@@ -1,5 +1,6 @@
 #include "shell/opendialog.h"
 
+#include <QCoreApplication>
 #include <QFileDialog>
 
 namespace ink {
@@ -17,7 +18,7 @@ QString OpenDialog::choose(QWidget *parent, const QString &folder) {
     if (const Chooser &chooser = installedChooser())
         return chooser(parent, folder);
     return QFileDialog::getOpenFileName(
-        parent, QStringLiteral("Open a scan"), folder,
+        parent, QCoreApplication::translate("OpenDialog", "Open a scan"), folder,
         QStringLiteral("Scans (*.png *.jpg *.jpeg *.jp2 *.j2k *.j2c *.bmp *.gif *.tif *.tiff "
                        "*.webp *.pbm *.pgm *.ppm *.pnm);;All files (*)"));
 }
