@@ -55,7 +55,9 @@ void benchSize(const QString &dir, int w, int h, int runs, int divisor) {
     Form1 form(module);
     if (!form.Form_Load(path))
         return;
-    form.findChild<PictureBox *>(QStringLiteral("Picture1"))->setReduction(divisor);
+    // A large sheet opens fitted: the view is set to the scale measured.
+    PictureBox *view = form.findChild<PictureBox *>(QStringLiteral("Picture1"));
+    divisor > 1 ? view->setReduction(divisor) : view->setZoom(1);
     QApplication::processEvents();
     const QByteArray zoom = divisor > 1 ? "1/" + QByteArray::number(divisor) : "1";
 

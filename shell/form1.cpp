@@ -661,11 +661,17 @@ bool Form1::runCountedPass(const QString &caption, qint32 lastColumn, Run run) {
     m_passColumn = 0;
     m_passFailed = false;
     const bool cancelTicked = cancelBoxValue() == 1;
+    m_framing = true;
+    m_frameClock.invalidate();
+    Progress->setUpdatesEnabled(false);
     // The overlay shows the pass that is over; this one's once it ends.
     Picture1->setChanges(nullptr);
     for (QAction *a : {m_openAction, m_undoAction, m_redoAction})
         a->setEnabled(false);
     const bool ran = run();
+    // The columns since the last frame, and the box as the pass left it.
+    m_framing = false;
+    showFrame();
     updateActions();
     m_passLastColumn = 0;
     if (ran) {
@@ -685,10 +691,6 @@ bool Form1::runCountedPass(const QString &caption, qint32 lastColumn, Run run) {
             showStatus(
                 tr("%1 cancelled at column %2").arg(caption).arg(numbers.toString(m_passColumn)));
     }
-    // The last column's block, in a reduced view, was waiting for columns
-    // the pass did not reach.
-    if (ran && m_passColumn > 0)
-        Picture1->refreshColumn(m_passColumn, true);
     showChanges();
     return ran;
 }
@@ -935,7 +937,12 @@ void Form1::setCancelBoxValue(int value) {
 
 void Form1::refreshPicture(qint32 column) {
     m_passColumn = column;
-    Picture1->refreshColumn(column);
+    if (!m_framing) {
+        Picture1->refreshColumn(column);
+        return;
+    }
+    m_dirtyFirst = m_dirtyFirst < 0 ? column : std::min(m_dirtyFirst, column);
+    m_dirtyLast = std::max(m_dirtyLast, column);
 }
 
 void Form1::setProgress(const QString &text) {
@@ -945,9 +952,24 @@ void Form1::setProgress(const QString &text) {
 }
 
 void Form1::refreshWindow() {
-    // Only the progress box changed besides the picture's column, which
-    // refreshPicture() has already put on screen.
+    // Only the progress box changed besides the picture's column. A pass
+    // does thousands of columns a second, far more than a screen shows:
+    // what they changed reaches the screen once a frame.
+    if (!m_framing)
+        Progress->repaint();
+    else if (!m_frameClock.isValid() || m_frameClock.elapsed() >= kFrameMilliseconds)
+        showFrame();
+}
+
+void Form1::showFrame() {
+    if (m_dirtyFirst >= 0)
+        Picture1->refreshColumns(m_dirtyFirst, m_dirtyLast);
+    m_dirtyFirst = m_dirtyLast = -1;
+    // The box is painted here and only here while the pass runs.
+    Progress->setUpdatesEnabled(true);
     Progress->repaint();
+    Progress->setUpdatesEnabled(!m_framing);
+    m_frameClock.start();
 }
 
 void Form1::doEvents() {

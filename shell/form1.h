@@ -5,6 +5,7 @@
 #include "core/runtime/commandline.h"
 #include "core/session/session.h"
 
+#include <QElapsedTimer>
 #include <QWidget>
 
 #include <functional>
@@ -269,6 +270,14 @@ private:
     // progress box's tooltip; 0 when no pass runs.
     qint32 m_passLastColumn = 0;
     qint32 m_passColumn = 0;
+    // During a pass run by the window the screen is brought up to date once
+    // a frame (showFrame()): the columns painted since, and the progress box.
+    static constexpr int kFrameMilliseconds = 8;
+    bool m_framing = false;
+    qint32 m_dirtyFirst = -1;
+    qint32 m_dirtyLast = -1;
+    QElapsedTimer m_frameClock;
+    void showFrame();
 
     // The type and folder of the last file saved to, which the next Save
     // proposes; empty before the first.

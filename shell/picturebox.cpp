@@ -392,17 +392,25 @@ void PictureBox::refreshColumns(qint32 first, qint32 last) {
     if (last < first)
         return;
     const QRect columns = zoomedRect(QRect(first, 0, last - first + 1, int(Height())));
-    // Kept tiles are brought up to date in these screen columns alone, where
-    // they were made already: a pass reads each image pixel once for them.
+    // Kept tiles in these screen columns are brought up to date where they
+    // are in sight; those out of sight are only marked to be made again when
+    // they are shown, so a pass reads no more of the picture for them than
+    // the view shows.
     if (m_tilesDivisor == reduction() && !m_tiles[0].image.isNull()) {
         Tiles &t = m_tiles[0];
+        const QRect visible = visibleRegion().boundingRect();
         const int rows = int(t.made.size()) / t.columns;
         for (int tx = columns.left() / kTile; tx <= columns.right() / kTile && tx < t.columns; ++tx)
             for (int ty = 0; ty < rows; ++ty) {
-                if (!t.made[size_t(ty) * size_t(t.columns) + size_t(tx)])
+                quint8 &made = t.made[size_t(ty) * size_t(t.columns) + size_t(tx)];
+                if (!made)
                     continue;
-                const QRect part =
-                    QRect(tx * kTile, ty * kTile, kTile, kTile) & columns & t.image.rect();
+                const QRect tile(tx * kTile, ty * kTile, kTile, kTile);
+                if (!tile.intersects(visible)) {
+                    made = 0;
+                    continue;
+                }
+                const QRect part = tile & columns & t.image.rect();
                 reduceBlocks(part, false, t.image, part.topLeft());
             }
     }
