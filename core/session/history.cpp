@@ -90,6 +90,13 @@ PassStart::PassStart(const Module1 &model)
       m_mask(model.Mask),
       m_others(model.picture.others()) {}
 
+void PassStart::retake(const Module1 &model) {
+    m_painted.assign(model.picture.painted());
+    m_black.assign(model.picture.black());
+    m_mask.assign(model.Mask);
+    m_others = model.picture.others();
+}
+
 std::shared_ptr<PassChanges> PassStart::finish(const Module1 &model) const {
     auto changes = std::make_shared<PassChanges>();
     const Sheet &sheet = model.picture;

@@ -69,6 +69,8 @@ class PassStart {
 public:
     // Raises error 7 when the copies do not fit in memory.
     explicit PassStart(const Module1 &model);
+    // The same for another pass, in the memory already held.
+    void retake(const Module1 &model);
     // What the pass changed, from the start to `model` as it now stands.
     std::shared_ptr<PassChanges> finish(const Module1 &model) const;
 

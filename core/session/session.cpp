@@ -6,6 +6,7 @@
 #include "core/runtime/convert.h"
 #include "core/runtime/runtimeerror.h"
 
+#include <array>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -46,10 +47,26 @@ public:
     }
 
 private:
+    // A box read at every column mostly holds what it held at the last one:
+    // the text it was read from is kept with its number.
     double read(ThresholdBox box, const QString &name, const QString &caption) {
-        return boxNumber(m_view.thresholdText(box), name, caption, QStringLiteral("a number"));
+        Read &last = m_last[size_t(box)];
+        QString text = m_view.thresholdText(box);
+        if (last.valid && text == last.text)
+            return last.value;
+        last.valid = false;
+        last.value = boxNumber(text, name, caption, QStringLiteral("a number"));
+        last.text = std::move(text);
+        last.valid = true;
+        return last.value;
     }
 
+    struct Read {
+        QString text;
+        double value = 0;
+        bool valid = false;
+    };
+    std::array<Read, 3> m_last;
     SessionView &m_view;
     std::shared_ptr<const PaperEstimate> m_paper;
 };
@@ -136,6 +153,8 @@ void Session::install(QImage picture) {
     m_module.load(std::move(picture));
     m_paper.reset();
     m_history.clear();
+    if (!m_passRunning)
+        m_start.reset();  // sized for the picture replaced
     m_edits = m_savedEdits = 0;
     m_view.pictureReplaced();
 }
@@ -182,22 +201,30 @@ bool Session::recorded(Body &&body) {
     // The pass's starting point, kept to tell afterwards what it changed;
     // without room for it the pass runs unrecorded and the history, which
     // no longer leads to the picture, starts afresh.
-    std::optional<PassStart> start;
+    // The copies are kept from one pass to the next, so that a pass does not
+    // have the system find fresh memory for them each time.
+    bool started = false;
     try {
-        start.emplace(m_module);
+        if (m_start)
+            m_start->retake(m_module);
+        else
+            m_start.emplace(m_module);
+        started = true;
     } catch (const std::bad_alloc &) {
     } catch (const RuntimeError &) {
     }
-    if (!start)
+    if (!started) {
+        m_start.reset();
         m_history.clear();
+    }
     guarded([&] { m_lastPassOutcome = body(); });
     m_passRunning = false;
     // A picture replaced during the pass has started a new history already.
     if (!m_pictureReplaced)
         ++m_edits;
-    if (start && !m_pictureReplaced) {
+    if (started && !m_pictureReplaced) {
         try {
-            m_history.push(start->finish(m_module));
+            m_history.push(m_start->finish(m_module));
         } catch (const std::bad_alloc &) {
             m_history.clear();
         }

@@ -13,6 +13,7 @@
 
 #include <functional>
 #include <new>
+#include <optional>
 
 namespace ink {
 
@@ -161,6 +162,7 @@ private:
     bool m_pictureReplaced = false;  // by a Reload during the running pass
     PictureRead m_read;
     History m_history;
+    std::optional<PassStart> m_start;  // the running or last pass's starting point
     GeoReference m_geo;
     std::shared_ptr<const PaperEstimate> m_paper;  // of the scan, once made
     bool m_local = false;
