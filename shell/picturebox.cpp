@@ -23,6 +23,7 @@
 #include <QWheelEvent>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <iterator>
 #include <new>
@@ -323,33 +324,70 @@ void PictureBox::reduceBlocks(const QRect &blocks, bool scan, QImage &out, QPoin
     const int x0 = blocks.left() * n, x1 = std::min((blocks.right() + 1) * n, width) - 1;
     if (x1 < x0)
         return;
+    const int lastBlock = std::min(blocks.right(), (width - 1) / n);
+    const PackedMask &painted = m_sheet->painted(), &black = m_sheet->black();
     std::vector<QRgb> row(size_t(x1 - x0 + 1));
     std::vector<quint32> sums(size_t(blocks.width()) * 3);
+    // Per block of the row of blocks: all its pixels painted (NB's black and
+    // white), so that its mean comes from the planes' bits alone.
+    std::vector<quint8> plain(size_t(blocks.width()));
+    std::vector<quint32> whites(size_t(blocks.width()));
     for (int by = blocks.top(); by <= blocks.bottom(); ++by) {
         const int y0 = by * n, y1 = std::min(y0 + n, height);
         if (y0 >= height)
             break;
-        std::fill(sums.begin(), sums.end(), 0);
-        for (int y = y0; y < y1; ++y) {
-            const QRgb *line = m_sheet->originalRow(y) + x0;
-            if (!scan) {
-                m_sheet->composeRow(y, x0, x1 - x0 + 1, row.data());
-                line = row.data();
+        const qint32 k0 = y0 / PackedMask::kBits, k1 = (y1 - 1) / PackedMask::kBits;
+        bool anyScan = scan;
+        for (int bx = blocks.left(); bx <= lastBlock && !scan; ++bx) {
+            quint32 unpainted = 0, white = 0;
+            for (int x = bx * n; x < std::min(bx * n + n, width); ++x) {
+                const quint64 *p = painted.column(x), *b = black.column(x);
+                for (qint32 k = k0; k <= k1; ++k) {
+                    const quint64 rows = PackedMask::rowBits(k, y0, y1 - 1);
+                    unpainted += quint32(std::popcount(rows & ~p[k]));
+                    white += quint32(std::popcount(rows & p[k] & ~b[k]));
+                }
             }
-            for (int x = x0; x <= x1; ++x) {
-                quint32 *sum = &sums[size_t((x - x0) / n) * 3];
-                const QRgb p = line[x - x0];
-                sum[0] += quint32(qRed(p));
-                sum[1] += quint32(qGreen(p));
-                sum[2] += quint32(qBlue(p));
+            const size_t i = size_t(bx - blocks.left());
+            plain[i] = unpainted == 0;
+            whites[i] = white;
+            anyScan = anyScan || unpainted != 0;
+        }
+        if (anyScan) {
+            std::fill(sums.begin(), sums.end(), 0);
+            for (int y = y0; y < y1; ++y) {
+                const QRgb *line = m_sheet->originalRow(y) + x0;
+                if (!scan) {
+                    m_sheet->composeRow(y, x0, x1 - x0 + 1, row.data());
+                    line = row.data();
+                }
+                for (int bx = blocks.left(); bx <= lastBlock; ++bx) {
+                    const size_t i = size_t(bx - blocks.left());
+                    if (!scan && plain[i])
+                        continue;
+                    quint32 *sum = &sums[i * 3];
+                    const int from = bx * n, to = std::min(from + n, width);
+                    for (int x = from; x < to; ++x) {
+                        const QRgb p = line[x - x0];
+                        sum[0] += quint32(qRed(p));
+                        sum[1] += quint32(qGreen(p));
+                        sum[2] += quint32(qBlue(p));
+                    }
+                }
             }
         }
         QRgb *to = reinterpret_cast<QRgb *>(out.scanLine(at.y() + by - blocks.top())) + at.x();
-        for (int bx = blocks.left(); bx <= blocks.right() && bx * n < width; ++bx) {
-            const quint32 *sum = &sums[size_t(bx - blocks.left()) * 3];
+        for (int bx = blocks.left(); bx <= lastBlock; ++bx) {
+            const size_t i = size_t(bx - blocks.left());
             const quint32 count = quint32(y1 - y0) * quint32(std::min(bx * n + n, width) - bx * n);
             const auto mean = [count](quint32 v) { return int((v + count / 2) / count); };
-            to[bx - blocks.left()] = qRgb(mean(sum[0]), mean(sum[1]), mean(sum[2]));
+            if (!scan && plain[i]) {
+                const int grey = mean(whites[i] * 255u);
+                to[i] = qRgb(grey, grey, grey);
+            } else {
+                const quint32 *sum = &sums[i * 3];
+                to[i] = qRgb(mean(sum[0]), mean(sum[1]), mean(sum[2]));
+            }
         }
     }
 }
