@@ -677,8 +677,10 @@ bool Form1::runCountedPass(const QString &caption, qint32 lastColumn, Run run) {
     if (ran) {
         const PassOutcome &outcome = m_session.lastPassOutcome();
         const QLocale numbers(QLocale::English, QLocale::UnitedStates);
-        if (m_passFailed)
-            showStatus(tr("%1 stopped at column %2 by the error reported")
+        if (m_passFailed && m_passColumn == 0)
+            showStatus(tr("%1 stopped before its first column by the error reported").arg(caption));
+        else if (m_passFailed)
+            showStatus(tr("%1 stopped after column %2 by the error reported")
                            .arg(caption)
                            .arg(numbers.toString(m_passColumn)));
         else if (!outcome.cancelled)

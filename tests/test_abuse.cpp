@@ -11,6 +11,7 @@
 #include "support.h"
 
 #include <QCheckBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPushButton>
@@ -147,6 +148,10 @@ private Q_SLOTS:
             QCOMPARE(control<PictureBox>(form, "Picture1")->image(), QImage(m_path));
             QCOMPARE(module.Mask.countBlack() + module.WorkMask.countBlack(), 0);
         } else if (typed) {
+            QVERIFY(control<QLabel>(form, "statusLine")
+                        ->text()
+                        .endsWith(QStringLiteral("NB stopped after column %1 by the error reported")
+                                      .arg(stop)));
             QVERIFY2(m_messages.first().contains(QStringLiteral("'13'")) &&
                          m_messages.first().contains(QStringLiteral("vbox")),
                      qPrintable(m_messages.first()));

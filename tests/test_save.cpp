@@ -344,6 +344,7 @@ private Q_SLOTS:
         const QString png = filterOf(ImageContent::Picture, "PNG");
         m_answers = {{tiff, png}, {pbm, png}, {}};
         control<QPushButton>(*form, "Command2")->click();
+        QVERIFY(control<QLabel>(*form, "statusLine")->text().endsWith("Saved " + tiff));
         control<QPushButton>(*form, "Command2")->click();
         QCOMPARE(m_requests.size(), 3);
         QCOMPARE(m_requests[1].proposed, m_dir.filePath(QStringLiteral("out/scan-painted.tif")));

@@ -293,6 +293,9 @@ private Q_SLOTS:
         QVERIFY(m_messages.first().contains(QStringLiteral("tachesbox")));
         QCOMPARE(m_messages.first().section(QLatin1Char('\n'), -1),
                  QStringLiteral("The speck size box must hold a whole number; it holds \"one\"."));
+        QVERIFY(control<QLabel>(*form, "statusLine")
+                    ->text()
+                    .endsWith("taches stopped before its first column by the error reported"));
         QCOMPARE(control<QLineEdit>(*form, "Progress")->text(), QStringLiteral("i=40"));
         box->setText(QStringLiteral("0"));
         taches->click();
