@@ -5,6 +5,7 @@
 // take the same table and must agree on every row; so too for what is found
 // where an output is to be written.
 
+#include "core/runtime/commandline.h"
 #include "core/session/saving.h"
 #include "picturefiles.h"
 #include "shell/form1.h"
@@ -121,7 +122,7 @@ void hostileRows() {
             Special::None,
             "it is not a picture inkmask can read (its bytes are those of a text file).");
     refuses("truncated png", "cut.png", half(png), cut);
-    // Named with terminal codes: the batch tool's messages show them escaped.
+    // Named with terminal codes: both programs' messages show them escaped.
     refuses("control characters in the name", QStringLiteral("e\x1b[2J\t\u009b.png"), half(png),
             cut);
     refuses("header claims 100000 x 100000", "huge.png", pngClaiming(100000, 100000),
@@ -386,11 +387,10 @@ private Q_SLOTS:
         control<QPushButton>(form, "Command1")->click();
         QCOMPARE(form.cancelBoxValue(), 1);
         const QString line = m_messages.value(0).section(QLatin1Char('\n'), -1);
-        QVERIFY2(
-            loads || (line.startsWith(
-                          QStringLiteral("Cannot open \"%1\": ").arg(QFileInfo(name).fileName())) &&
-                      line.endsWith(words)),
-            qPrintable(line));
+        QVERIFY2(loads || (line.startsWith(QStringLiteral("Cannot open \"%1\": ")
+                                               .arg(escapeControls(QFileInfo(name).fileName()))) &&
+                           line.endsWith(words)),
+                 qPrintable(line));
         checkReport(QStringLiteral("Run-time error '"), reason);
         checkLoaded(form, module, loads ? size : QSize(20, 10), loads);
         if (!loads) {

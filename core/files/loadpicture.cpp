@@ -1,5 +1,7 @@
 #include "core/files/loadpicture.h"
 
+#include "core/runtime/commandline.h"
+
 #include "core/files/bmpcodec.h"
 #include "core/files/georef.h"
 #include "core/files/jp2codec.h"
@@ -294,6 +296,8 @@ void LoadPicture(const QString &path, QImage *picture) {
         QString name = QFileInfo(path).fileName();
         if (name.isEmpty())
             name = path;
+        // A name with a line break in it must not forge a line of the report.
+        name = escapeControls(name);
         return error.withDetail(QStringLiteral("Cannot open \"%1\": %2.").arg(name, reason));
     };
     const QString noMemory = QStringLiteral("there is not enough memory to open it");
