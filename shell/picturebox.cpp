@@ -643,12 +643,14 @@ void PictureBox::paintPreview(QPainter &painter, const QRect &source, const QRec
     // The caption, at the visible top left corner (below the hint, if any).
     const QRect visible = visibleRegion().boundingRect();
     const int below = m_hint.isEmpty() ? 0 : fontMetrics().height() + 2 * kHintMargin;
-    const QRect box =
-        QRect(visible.topLeft() + QPoint(0, below), fontMetrics().size(0, m_previewCaption))
-            .adjusted(0, 0, 2 * kHintMargin, kHintMargin);
+    // On a picture narrower than the caption, its end gives way.
+    const QString caption = fontMetrics().elidedText(
+        m_previewCaption, Qt::ElideRight, std::max(visible.width() - 2 * kHintMargin, 0));
+    const QRect box = QRect(visible.topLeft() + QPoint(0, below), fontMetrics().size(0, caption))
+                          .adjusted(0, 0, 2 * kHintMargin, kHintMargin);
     painter.fillRect(box, QColor::fromRgb(kPreviewColor));
     painter.setPen(Qt::white);
-    painter.drawText(box, Qt::AlignCenter, m_previewCaption);
+    painter.drawText(box, Qt::AlignCenter, caption);
 }
 
 void PictureBox::setComparing(bool on) {
