@@ -72,14 +72,14 @@ struct Result {
     std::vector<qint64> columnsDone;
 };
 
-Result runSteps(const QImage &image, const PackedMask &mask, int threads) {
+Result runSteps(const QImage &image, const PackedMask &mask, int threads,
+                const Thresholds &thresholds) {
     KernelModel model;
     model.load(image);
     model.Mask.assign(mask);
     Result result;
     for (const QString &name : kSteps) {
-        const std::unique_ptr<PackedOperation> pass =
-            findPass(name)->packed(Thresholds{180, 180, 180});
+        const std::unique_ptr<PackedOperation> pass = findPass(name)->packed(thresholds);
         SharedStep step;
         result.columnsDone.push_back(runColumnPass(model, step, *pass, threads).columnsDone);
         // Every column's step ran once, whichever thread did the column.
@@ -106,19 +106,27 @@ private Q_SLOTS:
     // give the picture and both masks of one.
     void sameAsOneThread_data() {
         QTest::addColumn<int>("height");
+        QTest::addColumn<bool>("local");
         for (const int height : {1, 63, 64, 65, 130})
-            QTest::addRow("height %d", height) << height;
+            QTest::addRow("height %d", height) << height << false;
+        // NB with each 8 x 8 cell against limits of its own.
+        for (const int height : {9, 600})
+            QTest::addRow("height %d, local rule", height) << height << true;
     }
     void sameAsOneThread() {
         QFETCH(int, height);
+        QFETCH(bool, local);
         Rng rng{quint64(height) * 31};
-        for (int width = 1; width <= 300; ++width) {
+        for (int width = 1; width <= 300; width += local ? 7 : 1) {
             const QImage image = randomPicture(width, height, rng);
             const int density = 20 + rng.below(70);
             const PackedMask mask = randomMask(width, height, rng, density);
-            const Result one = runSteps(image, mask, 1);
+            Thresholds thresholds{180, 180, 180};
+            if (local)
+                thresholds.paper = randomPaper(width, height, rng);
+            const Result one = runSteps(image, mask, 1, thresholds);
             for (const int threads : {2, 3}) {
-                const Result more = runSteps(image, mask, threads);
+                const Result more = runSteps(image, mask, threads, thresholds);
                 const QByteArray where = QStringLiteral("%1 x %2, %3 threads")
                                              .arg(width)
                                              .arg(height)

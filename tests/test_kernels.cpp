@@ -39,20 +39,6 @@ QList<const PassEntry *> passesWithKernels() {
 
 // Strokes and dots: dark or light pixels, some at or just past the
 // thresholds, some pure white.
-// A paper estimate for a w x h picture with every cell drawn at random.
-std::shared_ptr<const PaperEstimate> randomPaper(int w, int h, Rng &rng) {
-    auto paper = std::make_shared<PaperEstimate>();
-    paper->width = w;
-    paper->height = h;
-    paper->cellsX = (w + PaperEstimate::kCell - 1) / PaperEstimate::kCell;
-    paper->cellsY = (h + PaperEstimate::kCell - 1) / PaperEstimate::kCell;
-    paper->brightest = {255, 200 + rng.below(56), 120 + rng.below(136)};
-    paper->cells.resize(size_t(paper->cellsX) * size_t(paper->cellsY) * 3);
-    for (size_t i = 0; i < paper->cells.size(); ++i)
-        paper->cells[i] = quint8(1 + rng.below(paper->brightest[i % 3]));
-    return paper;
-}
-
 QImage randomPicture(int w, int h, Rng &rng) {
     QImage image(w, h, QImage::Format_RGB32);
     const int levels[] = {0, 90, 179, 180, 181, 200, 254, 255};
@@ -357,19 +343,23 @@ private Q_SLOTS:
     }
     void maskTooSmallRaisesSubscriptError() {
         QFETCH(QString, name);
-        KernelModel model;
-        model.load(solidImage(12, 12, 0x808080));
-        model.Mask.allocate(8, 8);
-        const QImage before = model.picture.image();
-        ScriptedStep step;
-        try {
-            runColumnPass(model, step, *pass(name).packed(Thresholds{180, 180, 180}));
-            QFAIL("no error");
-        } catch (const RuntimeError &e) {
-            QCOMPARE(e.number(), int(RuntimeError::SubscriptOutOfRange));
+        // Rows of the picture past the mask's words too, on one and two threads.
+        for (const int threads : {1, 2}) {
+            KernelModel model;
+            model.load(solidImage(12, 130, 0x808080));
+            model.Mask.allocate(8, 8);
+            const QImage before = model.picture.image();
+            ScriptedStep step;
+            try {
+                runColumnPass(model, step, *pass(name).packed(Thresholds{180, 180, 180}), threads);
+                QFAIL("no error");
+            } catch (const RuntimeError &e) {
+                QCOMPARE(e.number(), int(RuntimeError::SubscriptOutOfRange));
+            }
+            QVERIFY(step.columns.empty());
+            QCOMPARE(model.picture.image(), before);
+            QVERIFY(model.Mask.isAllocated() && model.Mask.countBlack() == 0);
         }
-        QVERIFY(step.columns.empty());
-        QCOMPARE(model.picture.image(), before);
     }
 
     // Every pass is found by its name, and its operations work where it says.

@@ -324,7 +324,7 @@ void useImageScanForm(const QString &name) {
 }
 
 void KernelOperation::passStart(KernelModel &model) {
-    model.WorkMask.assign(model.Mask);
+    copyMask(model.WorkMask, model.Mask, crew());
     m_changed.clear();
 }
 
@@ -335,13 +335,11 @@ void KernelOperation::joinWorker(PackedOperation &worker) {
 
 void KernelOperation::copyBack(KernelModel &model) {
     if (!m_changesOnly) {
-        model.Mask.assign(model.WorkMask);
+        copyMask(model.Mask, model.WorkMask, crew());
         return;
     }
     // Both masks were equal at the pass start; only these columns moved apart.
-    const size_t bytes = size_t(model.WorkMask.wordsPerColumn()) * sizeof(quint64);
-    for (const qint32 x : m_changed)
-        std::memcpy(model.Mask.column(x), model.WorkMask.column(x), bytes);
+    copyColumns(model.Mask, model.WorkMask, m_changed, crew());
 }
 
 // --- NB ---------------------------------------------------------------------
@@ -387,6 +385,29 @@ void ThresholdKernel::passStart(KernelModel &model) {
     m_bandFirst = 0;
     m_bandLast = -1;
     m_classifyLast = std::numeric_limits<qint32>::max();
+    m_ahead = std::make_shared<Ahead>();
+}
+
+qint32 ThresholdKernel::aheadParts(KernelModel &model) {
+    const Sheet &picture = model.picture;
+    const qint32 layerWords = picture.painted().wordsPerColumn();
+    // A mask shorter than the picture: the columns raise error 9 before they
+    // read anything, and nothing is classified for them.
+    if (!m_zeroIsBlack || picture.width() <= 0 || picture.height() <= 0 ||
+        model.WorkMask.wordsPerColumn() < layerWords)
+        return 0;
+    const qint32 groups = (picture.width() + kBits - 1) / kBits;
+    std::vector<quint64> &band = scratch(model).band;
+    band.resize(size_t(groups) * size_t(model.WorkMask.wordsPerColumn()) * kBits);
+    m_ahead->tiles = band.data();
+    m_ahead->last = picture.width() - 1;
+    return (layerWords + kAheadTileRows - 1) / kAheadTileRows;
+}
+
+void ThresholdKernel::doAhead(KernelModel &model, qint32 part) {
+    const qint32 k0 = part * kAheadTileRows;
+    const qint32 k1 = std::min(k0 + kAheadTileRows, model.picture.painted().wordsPerColumn()) - 1;
+    classify(model, 0, m_ahead->last, k0, k1, m_ahead->tiles);
 }
 
 std::unique_ptr<PackedOperation> ThresholdKernel::bandWorker(KernelModel::Scratch &scratch) {
@@ -398,29 +419,49 @@ void ThresholdKernel::startBand(qint32 first, qint32 last) {
     m_classifyLast = last;
     m_bandFirst = 0;
     m_bandLast = -1;
+    if (m_ahead && m_ahead->tiles) {
+        m_tiles = m_ahead->tiles;
+        m_bandLast = m_ahead->last;
+    }
 }
 
 void ThresholdKernel::classifyBand(KernelModel &model, qint32 x0, qint32 x1) {
+    const qint32 columns = x1 - x0 + 1;
+    const qint32 groups = (columns + kBits - 1) / kBits;
+    std::vector<quint64> &band = scratch(model).band;
+    band.resize(size_t(groups) * size_t(model.WorkMask.wordsPerColumn()) * kBits);
+    m_tiles = band.data();
+    m_bandFirst = x0;
+    m_bandLast = x1;
+    classify(model, x0, x1, 0, model.picture.painted().wordsPerColumn() - 1, m_tiles);
+}
+
+void ThresholdKernel::classify(KernelModel &model, qint32 x0, qint32 x1, qint32 k0, qint32 k1,
+                               quint64 *tiles) const {
     const Sheet &picture = model.picture;
-    const qint32 words = model.WorkMask.wordsPerColumn();
     const qint32 layerWords = picture.painted().wordsPerColumn();
     const qint32 columns = x1 - x0 + 1;
     const qint32 groups = (columns + kBits - 1) / kBits;
     KernelModel::Scratch &scratch = this->scratch(model);
-    scratch.band.resize(size_t(groups) * size_t(words) * kBits);
-    m_bandFirst = x0;
-    m_bandLast = x1;
 
     // A tile of 64 x 64 pixels that were all painted needs no image pixel.
-    scratch.skip.assign(size_t(words) * size_t(groups), 1);
+    scratch.skip.assign(size_t(k1 - k0 + 1) * size_t(groups), 1);
     for (qint32 c = x0; c <= x1; ++c) {
         const quint64 *painted = picture.painted().column(c);
+        // A strip of rows reads a few words of each column, too far apart
+        // for the processor to fetch them ahead by itself.
+        constexpr qint32 kFetchAhead = 16;
+        if (k1 - k0 < layerWords - 1 && c + kFetchAhead <= x1) {
+            const quint64 *next = picture.painted().column(c + kFetchAhead);
+            __builtin_prefetch(next + k0);
+            __builtin_prefetch(next + k1);
+        }
         const qint32 g = (c - x0) / kBits;
-        for (qint32 k = 0; k < layerWords; ++k) {
+        for (qint32 k = k0; k <= k1; ++k) {
             const quint64 onRows =
                 k + 1 < layerWords ? kAll : PackedMask::rowBits(k, 0, picture.height() - 1);
             if (~painted[k] & onRows)
-                scratch.skip[size_t(k) * groups + g] = 0;
+                scratch.skip[size_t(k - k0) * groups + g] = 0;
         }
     }
 
@@ -428,10 +469,10 @@ void ThresholdKernel::classifyBand(KernelModel &model, qint32 x0, qint32 x1) {
     // tiles so gathered are turned into column words.
     scratch.rowWords.resize(size_t(groups) * kBits);
     quint64 tile[kBits];
-    for (qint32 k = 0; k < layerWords; ++k) {
+    for (qint32 k = k0; k <= k1; ++k) {
         const qint32 y0 = k * kBits;
         const int rows = std::min(kBits, picture.height() - y0);
-        const quint8 *skip = scratch.skip.data() + size_t(k) * groups;
+        const quint8 *skip = scratch.skip.data() + size_t(k - k0) * groups;
         for (int j = 0; j < rows; ++j) {
             quint64 *out = scratch.rowWords.data() + size_t(j) * groups;
             if (!m_paper) {
@@ -444,13 +485,14 @@ void ThresholdKernel::classifyBand(KernelModel &model, qint32 x0, qint32 x1) {
                             out);
         }
         for (qint32 g = 0; g < groups; ++g) {
+            quint64 *out = tileAt(tiles, model, g, k);
             if (skip[g]) {
-                std::memset(bandTile(model, g, k), 0, sizeof tile);
+                std::memset(out, 0, sizeof tile);
                 continue;
             }
             for (int j = 0; j < kBits; ++j)
                 tile[j] = j < rows ? scratch.rowWords[size_t(j) * groups + g] : 0;
-            transposeTile(tile, bandTile(model, g, k));
+            transposeTile(tile, out);
         }
     }
 }
@@ -479,7 +521,7 @@ void ThresholdKernel::processColumn(KernelModel &model, qint32 x, qint32 y0, qin
         // The loaded image's pixels, or the colour painted over them. The
         // band's words of column x are one per tile, kBits words apart.
         const qint32 c = x - m_bandFirst;
-        const quint64 *image = bandTile(model, c / kBits, 0) + c % kBits;
+        const quint64 *image = tileAt(m_tiles, model, c / kBits, 0) + c % kBits;
         const quint64 *painted = picture.painted().column(x);
         const quint64 *colour = picture.black().column(x);
         const quint64 paintedBlack = kAll;  // (0, 0, 0) is black here

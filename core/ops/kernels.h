@@ -76,6 +76,10 @@ public:
     void processColumn(KernelModel &model, qint32 x, qint32 y0, qint32 y1) override;
     std::unique_ptr<PackedOperation> bandWorker(KernelModel::Scratch &scratch) override;
     void startBand(qint32 first, qint32 last) override;
+    // On several threads the whole image is classified ahead, in strips of
+    // rows, each read across the whole width.
+    qint32 aheadParts(KernelModel &model) override;
+    void doAhead(KernelModel &model, qint32 part) override;
 
     // Columns classified ahead in one go: the image is read this many pixels
     // of a row at a time. Long stretches of each row keep the memory streaming;
@@ -83,8 +87,16 @@ public:
     // twice as long on a 7000-pixel sheet as reading whole rows.
     static constexpr qint32 kBandColumns = 8192;
 
+    // Rows of tiles (64 rows each) classified in one part done ahead: eight
+    // make one cache line of each painted column.
+    static constexpr qint32 kAheadTileRows = 8;
+
 private:
     void classifyBand(KernelModel &model, qint32 x0, qint32 x1);
+    // Classifies columns x0..x1 over tile rows k0..k1 into `tiles`, which
+    // holds the tiles of columns x0 on.
+    void classify(KernelModel &model, qint32 x0, qint32 x1, qint32 k0, qint32 k1,
+                  quint64 *tiles) const;
 
     // A pixel is black when each channel is at most its limit: the threshold
     // rounded down, -1 when below 0 (nothing is black), 255 from 255 up.
@@ -104,12 +116,19 @@ private:
     // kept in scratch.band as 64 x 64 tiles of column words: tile (g, k) holds
     // word k of the band's columns 64 g .. 64 g + 63, so a tile is written in
     // one go.
-    quint64 *bandTile(KernelModel &model, qint32 g, qint32 k) const {
-        return scratch(model).band.data() +
-               (size_t(g) * size_t(model.WorkMask.wordsPerColumn()) + size_t(k)) * 64;
+    static quint64 *tileAt(quint64 *tiles, const KernelModel &model, qint32 g, qint32 k) {
+        return tiles + (size_t(g) * size_t(model.WorkMask.wordsPerColumn()) + size_t(k)) * 64;
     }
+    quint64 *m_tiles = nullptr;  // the band's tiles
     qint32 m_bandFirst = 0;
     qint32 m_bandLast = -1;
+    // The whole image classified ahead, shared by the threads of the pass:
+    // no tiles when it was not.
+    struct Ahead {
+        quint64 *tiles = nullptr;
+        qint32 last = -1;
+    };
+    std::shared_ptr<Ahead> m_ahead;
     // The last column classified ahead: that of the band of columns this
     // thread does.
     qint32 m_classifyLast = std::numeric_limits<qint32>::max();
