@@ -164,6 +164,39 @@ private Q_SLOTS:
         }
     }
 
+    // A mask narrower than the picture: bouchtrou and affine raise error 9
+    // at the column whose reach leaves it, on one thread or two. `Mask` stays
+    // as it was and `WorkMask` holds the pass start's copy of it with the
+    // columns done, whatever it held before.
+    void errorMidwayLeavesMaskAndPassStart() {
+        Rng rng{5};
+        const PackedMask start = randomMask(200, 70, rng, 50);
+        for (const char *name : {"bouchtrou", "affine"}) {
+            for (const int threads : {1, 2}) {
+                PackedMask workMask[2];
+                for (const bool copied : {false, true}) {
+                    KernelModel model;
+                    model.load(randomPicture(300, 70, rng));
+                    model.Mask.assign(start);
+                    model.WorkMask.allocate(200, 70);
+                    if (copied)
+                        model.WorkMask.assign(start);
+                    SharedStep step;
+                    try {
+                        runColumnPass(model, step,
+                                      *findPass(name)->packed(Thresholds{180, 180, 180}), threads);
+                        QFAIL("no error");
+                    } catch (const RuntimeError &e) {
+                        QCOMPARE(e.number(), int(RuntimeError::SubscriptOutOfRange));
+                    }
+                    QVERIFY(model.Mask == start);
+                    workMask[copied] = model.WorkMask;
+                }
+                QVERIFY2(workMask[0] == workMask[1], name);
+            }
+        }
+    }
+
     // The program with -j 2 on one file writes the bytes it writes with -j 1.
     void batchSpareWorker() {
         QTemporaryDir dir;

@@ -324,8 +324,35 @@ void useImageScanForm(const QString &name) {
 }
 
 void KernelOperation::passStart(KernelModel &model) {
-    copyMask(model.WorkMask, model.Mask, crew());
     m_changed.clear();
+    m_copied.reset();
+    const PackedMask &mask = model.Mask;
+    if (m_columnsCopy && mask.isAllocated() && mask.upperX() == model.WorkMask.upperX() &&
+        mask.upperY() == model.WorkMask.upperY()) {
+        m_copied = allocating(
+            [&] { return std::make_shared<std::vector<quint8>>(size_t(mask.upperX()) + 1, 0); });
+        return;
+    }
+    copyMask(model.WorkMask, model.Mask, crew());
+}
+
+namespace {
+
+// The columns the pass's columns did not copy, copied.
+void copyTheRest(KernelModel &model, std::vector<quint8> &copied) {
+    const size_t stride = size_t(model.Mask.wordsPerColumn()) + 2;
+    for (qint32 x = 0; x <= model.Mask.upperX(); ++x)
+        if (!copied[size_t(x)])
+            std::memcpy(model.WorkMask.column(x) - 1, model.Mask.column(x) - 1,
+                        stride * sizeof(quint64));
+    std::fill(copied.begin(), copied.end(), 1);
+}
+
+}  // namespace
+
+void KernelOperation::passFailed(KernelModel &model) {
+    if (m_copied)
+        copyTheRest(model, *m_copied);
 }
 
 void KernelOperation::joinWorker(PackedOperation &worker) {
@@ -340,6 +367,8 @@ void KernelOperation::copyBack(KernelModel &model) {
     }
     // Both masks were equal at the pass start; only these columns moved apart.
     copyColumns(model.Mask, model.WorkMask, m_changed, crew());
+    if (m_copied)
+        copyTheRest(model, *m_copied);
 }
 
 // --- NB ---------------------------------------------------------------------
@@ -767,6 +796,7 @@ void HoleFillKernel::processColumn(KernelModel &model, qint32 x, qint32 y0, qint
         !mask.contains(qint64(x) + 1, qint64(y1) + kHoleFillReachBelow))
         throw RuntimeError::subscriptOutOfRange();
 
+    copyColumn(model, x);
     if (INK_PICK(holeFillColumn, mask, model.WorkMask, model.picture, scratch(model), x, y0, y1))
         m_changed.push_back(x);
 }
@@ -781,6 +811,7 @@ void SpurRemovalKernel::processColumn(KernelModel &model, qint32 x, qint32 y0, q
         !mask.contains(qint64(x) + 2, qint64(y1) + 2))
         throw RuntimeError::subscriptOutOfRange();
 
+    copyColumn(model, x);
     if (INK_PICK(spurRemovalColumn, mask, model.WorkMask, model.picture, scratch(model), x, y0, y1))
         m_changed.push_back(x);
 }

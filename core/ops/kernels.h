@@ -9,6 +9,7 @@
 #include <QStringList>
 
 #include <array>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <vector>
@@ -39,9 +40,11 @@ class KernelOperation : public PackedOperation {
 public:
     // `changesOnly`: the operation lists every column of `WorkMask` it
     // changes, and the copy-back copies just those.
-    explicit KernelOperation(bool changesOnly) : m_changesOnly(changesOnly) {}
+    explicit KernelOperation(bool changesOnly, bool columnsCopy = false)
+        : m_changesOnly(changesOnly), m_columnsCopy(columnsCopy) {}
     void passStart(KernelModel &model) override;
     void copyBack(KernelModel &model) override;
+    void passFailed(KernelModel &model) override;
     // Every kernel's columns may run on several threads: each column reads
     // `Mask`, or the picture's cells of that column, and writes only its own
     // cells of `WorkMask` and the picture.
@@ -60,10 +63,29 @@ protected:
     KernelModel::Scratch &scratch(KernelModel &model) const {
         return m_scratch ? *m_scratch : model.scratch;
     }
+    // The pass start's copy of column x of `Mask` into `WorkMask`, when the
+    // columns make it (which the kernel does before it writes the column).
+    void copyColumn(KernelModel &model, qint32 x) {
+        if (m_copied && !(*m_copied)[size_t(x)]) {
+            const size_t bytes = (size_t(model.Mask.wordsPerColumn()) + 2) * sizeof(quint64);
+            // The guards too. Where the column is already equal, as it is
+            // after a copy-back, it is not written.
+            const quint64 *from = model.Mask.column(x) - 1;
+            quint64 *to = model.WorkMask.column(x) - 1;
+            if (std::memcmp(to, from, bytes) != 0)
+                std::memcpy(to, from, bytes);
+            (*m_copied)[size_t(x)] = 1;
+        }
+    }
 
     bool m_changesOnly;
-    std::vector<qint32> m_changed;              // columns changed in `WorkMask`
-    KernelModel::Scratch *m_scratch = nullptr;  // a worker's own; else the model's
+    // `columnsCopy`: where both masks have the same bounds, the pass start
+    // copies no column; each column copies its own as it is done (its words
+    // of `Mask` are then at hand), and the copy-back, or the error, the rest.
+    bool m_columnsCopy;
+    std::shared_ptr<std::vector<quint8>> m_copied;  // per column: copied; shared by the workers
+    std::vector<qint32> m_changed;                  // columns changed in `WorkMask`
+    KernelModel::Scratch *m_scratch = nullptr;      // a worker's own; else the model's
 };
 
 // NB on whole columns: the threshold pass with fixed thresholds.
@@ -142,7 +164,7 @@ void useImageScanForm(const QString &name);  // one of them
 // bouchtrou on whole columns: the four templates as word operations.
 class HoleFillKernel : public KernelOperation {
 public:
-    HoleFillKernel() : KernelOperation(true) {}
+    HoleFillKernel() : KernelOperation(true, true) {}
     std::unique_ptr<PackedOperation> bandWorker(KernelModel::Scratch &scratch) override {
         return workerOf(*this, scratch);
     }
@@ -154,7 +176,7 @@ public:
 // affine on whole columns: vertical and horizontal support as word operations.
 class SpurRemovalKernel : public KernelOperation {
 public:
-    SpurRemovalKernel() : KernelOperation(true) {}
+    SpurRemovalKernel() : KernelOperation(true, true) {}
     std::unique_ptr<PackedOperation> bandWorker(KernelModel::Scratch &scratch) override {
         return workerOf(*this, scratch);
     }

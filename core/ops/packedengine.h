@@ -94,6 +94,11 @@ public:
     // columns read, never the masks or the picture; 0 parts for none.
     virtual qint32 aheadParts(KernelModel &) { return 0; }
     virtual void doAhead(KernelModel &, qint32 /*part*/) {}
+    // Called when the pass start or a column raised an error, before it
+    // propagates: an operation that left part of the pass start's work to
+    // its columns finishes it here, so that `WorkMask` holds what it would
+    // have held had the whole pass start been done first.
+    virtual void passFailed(KernelModel &) {}
 
 protected:
     // The threads of the pass, for the pass start's and copy-back's work;
