@@ -199,6 +199,33 @@ private Q_SLOTS:
         }
     }
 
+    // Both masks allocated afresh and larger in the middle of a pass, as
+    // Reload does in the window's pump, then Cancel: both end white.
+    void masksReplacedMidway() {
+        struct Reload : SharedStep {
+            KernelModel *model = nullptr;
+            void refreshPicture(qint32 column) override {
+                SharedStep::refreshPicture(column);
+                if (column == 20) {
+                    model->Mask.allocate(400, 90);
+                    model->WorkMask.allocate(400, 90);
+                    cancel.store(1);
+                }
+            }
+        };
+        Rng rng{9};
+        for (const char *name : {"bouchtrou", "affine"}) {
+            KernelModel model;
+            model.load(randomPicture(200, 70, rng));
+            model.Mask.assign(randomMask(200, 70, rng, 80));
+            Reload step;
+            step.model = &model;
+            QVERIFY(runColumnPass(model, step, *findPass(name)->packed(Thresholds{180, 180, 180}))
+                        .cancelled);
+            QCOMPARE(model.Mask.countBlack() + model.WorkMask.countBlack(), 0);
+        }
+    }
+
     // The program with -j 2 on one file writes the bytes it writes with -j 1.
     void batchSpareWorker() {
         QTemporaryDir dir;

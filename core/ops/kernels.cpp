@@ -331,6 +331,7 @@ void KernelOperation::passStart(KernelModel &model) {
         mask.upperY() == model.WorkMask.upperY()) {
         m_copied = allocating(
             [&] { return std::make_shared<std::vector<quint8>>(size_t(mask.upperX()) + 1, 0); });
+        m_copiedRows = mask.upperY();
         return;
     }
     copyMask(model.WorkMask, model.Mask, crew());
@@ -351,7 +352,7 @@ void copyTheRest(KernelModel &model, std::vector<quint8> &copied) {
 }  // namespace
 
 void KernelOperation::passFailed(KernelModel &model) {
-    if (m_copied)
+    if (copying(model))
         copyTheRest(model, *m_copied);
 }
 
@@ -367,7 +368,7 @@ void KernelOperation::copyBack(KernelModel &model) {
     }
     // Both masks were equal at the pass start; only these columns moved apart.
     copyColumns(model.Mask, model.WorkMask, m_changed, crew());
-    if (m_copied)
+    if (copying(model))
         copyTheRest(model, *m_copied);
 }
 

@@ -66,7 +66,7 @@ protected:
     // The pass start's copy of column x of `Mask` into `WorkMask`, when the
     // columns make it (which the kernel does before it writes the column).
     void copyColumn(KernelModel &model, qint32 x) {
-        if (m_copied && !(*m_copied)[size_t(x)]) {
+        if (copying(model) && !(*m_copied)[size_t(x)]) {
             const size_t bytes = (size_t(model.Mask.wordsPerColumn()) + 2) * sizeof(quint64);
             // The guards too. Where the column is already equal, as it is
             // after a copy-back, it is not written.
@@ -84,8 +84,16 @@ protected:
     // of `Mask` are then at hand), and the copy-back, or the error, the rest.
     bool m_columnsCopy;
     std::shared_ptr<std::vector<quint8>> m_copied;  // per column: copied; shared by the workers
-    std::vector<qint32> m_changed;                  // columns changed in `WorkMask`
-    KernelModel::Scratch *m_scratch = nullptr;      // a worker's own; else the model's
+    qint32 m_copiedRows = 0;                        // the masks' upperY then
+    // Whether the columns still copy: the masks kept the bounds they had at
+    // the pass start (in the window, Reload allocates both afresh, equal).
+    bool copying(const KernelModel &model) const {
+        return m_copied && model.Mask.upperX() + 1 == qint32(m_copied->size()) &&
+               model.WorkMask.upperX() == model.Mask.upperX() &&
+               model.Mask.upperY() == m_copiedRows && model.WorkMask.upperY() == m_copiedRows;
+    }
+    std::vector<qint32> m_changed;              // columns changed in `WorkMask`
+    KernelModel::Scratch *m_scratch = nullptr;  // a worker's own; else the model's
 };
 
 // NB on whole columns: the threshold pass with fixed thresholds.
