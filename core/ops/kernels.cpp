@@ -421,23 +421,46 @@ void ThresholdKernel::passStart(KernelModel &model) {
 qint32 ThresholdKernel::aheadParts(KernelModel &model) {
     const Sheet &picture = model.picture;
     const qint32 layerWords = picture.painted().wordsPerColumn();
-    // A mask shorter than the picture: the columns raise error 9 before they
-    // read anything, and nothing is classified for them.
-    if (!m_zeroIsBlack || picture.width() <= 0 || picture.height() <= 0 ||
-        model.WorkMask.wordsPerColumn() < layerWords)
-        return 0;
     const qint32 groups = (picture.width() + kBits - 1) / kBits;
-    std::vector<quint64> &band = scratch(model).band;
-    band.resize(size_t(groups) * size_t(model.WorkMask.wordsPerColumn()) * kBits);
-    m_ahead->tiles = band.data();
-    m_ahead->last = picture.width() - 1;
-    return (layerWords + kAheadTileRows - 1) / kAheadTileRows;
+    Ahead &ahead = *m_ahead;
+    switch (ahead.round++) {
+        case 0: {
+            // A mask shorter than the picture: the columns raise error 9 before
+            // they read anything, and nothing is classified for them.
+            if (!m_zeroIsBlack || picture.width() <= 0 || picture.height() <= 0 ||
+                model.WorkMask.wordsPerColumn() < layerWords)
+                return 0;
+            KernelModel::Scratch &own = scratch(model);
+            own.band.resize(size_t(groups) * size_t(model.WorkMask.wordsPerColumn()) * kBits);
+            own.skip.resize(size_t(layerWords) * size_t(groups));
+            ahead.tiles = own.band.data();
+            ahead.skip = own.skip.data();
+            ahead.last = picture.width() - 1;
+            // First the all-painted tiles, in bands of columns, each column read
+            // whole.
+            return (groups + kAheadGroups - 1) / kAheadGroups;
+        }
+        case 1:
+            // Then the image, in strips of rows.
+            return ahead.tiles ? (layerWords + kAheadTileRows - 1) / kAheadTileRows : 0;
+        default:
+            return 0;
+    }
 }
 
 void ThresholdKernel::doAhead(KernelModel &model, qint32 part) {
+    const Ahead &ahead = *m_ahead;
+    const qint32 groups = (ahead.last + kBits) / kBits;
+    const qint32 layerWords = model.picture.painted().wordsPerColumn();
+    if (ahead.round == 1) {
+        const qint32 x0 = part * kAheadGroups * kBits;
+        const qint32 x1 = std::min(x0 + kAheadGroups * kBits - 1, ahead.last);
+        findPainted(model, 0, x0, x1, 0, layerWords - 1, ahead.skip, groups);
+        return;
+    }
     const qint32 k0 = part * kAheadTileRows;
-    const qint32 k1 = std::min(k0 + kAheadTileRows, model.picture.painted().wordsPerColumn()) - 1;
-    classify(model, 0, m_ahead->last, k0, k1, m_ahead->tiles);
+    const qint32 k1 = std::min(k0 + kAheadTileRows, layerWords) - 1;
+    classify(model, 0, ahead.last, k0, k1, ahead.skip + size_t(k0) * size_t(groups), ahead.tiles);
 }
 
 std::unique_ptr<PackedOperation> ThresholdKernel::bandWorker(KernelModel::Scratch &scratch) {
@@ -463,37 +486,43 @@ void ThresholdKernel::classifyBand(KernelModel &model, qint32 x0, qint32 x1) {
     m_tiles = band.data();
     m_bandFirst = x0;
     m_bandLast = x1;
-    classify(model, x0, x1, 0, model.picture.painted().wordsPerColumn() - 1, m_tiles);
+    const qint32 layerWords = model.picture.painted().wordsPerColumn();
+    KernelModel::Scratch &own = scratch(model);
+    own.skip.resize(size_t(layerWords) * size_t(groups));
+    findPainted(model, x0, x0, x1, 0, layerWords - 1, own.skip.data(), groups);
+    classify(model, x0, x1, 0, layerWords - 1, own.skip.data(), m_tiles);
+}
+
+void ThresholdKernel::findPainted(const KernelModel &model, qint32 first, qint32 x0, qint32 x1,
+                                  qint32 k0, qint32 k1, quint8 *skip, qint32 groups) {
+    // A tile of 64 x 64 pixels that were all painted needs no image pixel.
+    // Each flag is written once: the threads' groups of columns share cache
+    // lines of `skip`.
+    const Sheet &picture = model.picture;
+    const qint32 layerWords = picture.painted().wordsPerColumn();
+    const quint64 lastRows = PackedMask::rowBits(layerWords - 1, 0, picture.height() - 1);
+    std::vector<quint64> unpainted(size_t(k1 - k0 + 1));
+    for (qint32 c = x0; c <= x1;) {
+        const qint32 g = (c - first) / kBits;
+        const qint32 end = std::min(x1, first + (g + 1) * kBits - 1);
+        std::fill(unpainted.begin(), unpainted.end(), 0);
+        for (; c <= end; ++c) {
+            const quint64 *painted = picture.painted().column(c);
+            for (qint32 k = k0; k <= k1; ++k)
+                unpainted[size_t(k - k0)] |= ~painted[k];
+        }
+        for (qint32 k = k0; k <= k1; ++k)
+            skip[size_t(k - k0) * size_t(groups) + size_t(g)] =
+                (unpainted[size_t(k - k0)] & (k + 1 < layerWords ? kAll : lastRows)) == 0;
+    }
 }
 
 void ThresholdKernel::classify(KernelModel &model, qint32 x0, qint32 x1, qint32 k0, qint32 k1,
-                               quint64 *tiles) const {
+                               const quint8 *skips, quint64 *tiles) const {
     const Sheet &picture = model.picture;
-    const qint32 layerWords = picture.painted().wordsPerColumn();
     const qint32 columns = x1 - x0 + 1;
     const qint32 groups = (columns + kBits - 1) / kBits;
     KernelModel::Scratch &scratch = this->scratch(model);
-
-    // A tile of 64 x 64 pixels that were all painted needs no image pixel.
-    scratch.skip.assign(size_t(k1 - k0 + 1) * size_t(groups), 1);
-    for (qint32 c = x0; c <= x1; ++c) {
-        const quint64 *painted = picture.painted().column(c);
-        // A strip of rows reads a few words of each column, too far apart
-        // for the processor to fetch them ahead by itself.
-        constexpr qint32 kFetchAhead = 16;
-        if (k1 - k0 < layerWords - 1 && c + kFetchAhead <= x1) {
-            const quint64 *next = picture.painted().column(c + kFetchAhead);
-            __builtin_prefetch(next + k0);
-            __builtin_prefetch(next + k1);
-        }
-        const qint32 g = (c - x0) / kBits;
-        for (qint32 k = k0; k <= k1; ++k) {
-            const quint64 onRows =
-                k + 1 < layerWords ? kAll : PackedMask::rowBits(k, 0, picture.height() - 1);
-            if (~painted[k] & onRows)
-                scratch.skip[size_t(k - k0) * groups + g] = 0;
-        }
-    }
 
     // Rows are read 64 at a time, each across the whole band; the 64 x 64 bit
     // tiles so gathered are turned into column words.
@@ -502,7 +531,7 @@ void ThresholdKernel::classify(KernelModel &model, qint32 x0, qint32 x1, qint32 
     for (qint32 k = k0; k <= k1; ++k) {
         const qint32 y0 = k * kBits;
         const int rows = std::min(kBits, picture.height() - y0);
-        const quint8 *skip = scratch.skip.data() + size_t(k - k0) * groups;
+        const quint8 *skip = skips + size_t(k - k0) * size_t(groups);
         for (int j = 0; j < rows; ++j) {
             quint64 *out = scratch.rowWords.data() + size_t(j) * groups;
             if (!m_paper) {

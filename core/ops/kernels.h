@@ -117,16 +117,23 @@ public:
     // twice as long on a 7000-pixel sheet as reading whole rows.
     static constexpr qint32 kBandColumns = 8192;
 
-    // Rows of tiles (64 rows each) classified in one part done ahead: eight
-    // make one cache line of each painted column.
+    // Rows of tiles (64 rows each) classified in one part done ahead, and
+    // groups of 64 columns whose all-painted tiles are found in one part.
     static constexpr qint32 kAheadTileRows = 8;
+    static constexpr qint32 kAheadGroups = 16;
 
 private:
     void classifyBand(KernelModel &model, qint32 x0, qint32 x1);
+    // Marks in `skip` the tiles of columns x0..x1 and tile rows k0..k1 whose
+    // pixels are all painted: skip[(k - k0) * groups + g] for tile (g, k),
+    // g counted from column `first`.
+    static void findPainted(const KernelModel &model, qint32 first, qint32 x0, qint32 x1, qint32 k0,
+                            qint32 k1, quint8 *skip, qint32 groups);
     // Classifies columns x0..x1 over tile rows k0..k1 into `tiles`, which
-    // holds the tiles of columns x0 on.
+    // holds the tiles of columns x0 on, leaving those marked in `skip` (from
+    // row k0, as findPainted() leaves it) at 0.
     void classify(KernelModel &model, qint32 x0, qint32 x1, qint32 k0, qint32 k1,
-                  quint64 *tiles) const;
+                  const quint8 *skip, quint64 *tiles) const;
 
     // A pixel is black when each channel is at most its limit: the threshold
     // rounded down, -1 when below 0 (nothing is black), 255 from 255 up.
@@ -156,7 +163,9 @@ private:
     // no tiles when it was not.
     struct Ahead {
         quint64 *tiles = nullptr;
+        quint8 *skip = nullptr;  // as findPainted() leaves it, rows from 0
         qint32 last = -1;
+        int round = 0;  // of the parts done ahead
     };
     std::shared_ptr<Ahead> m_ahead;
     // The last column classified ahead: that of the band of columns this

@@ -138,9 +138,16 @@ PassOutcome runBands(KernelModel &model, ColumnStep &step, PackedOperation &oper
         std::max<qint64>(64, (columns / (2 * qint64(workers.size())) + 63) / 64 * 64);
     const qint64 bands = (columns + bandWidth - 1) / bandWidth;
 
-    const qint32 parts = operation.aheadParts(model);
-    std::atomic<qint32> nextPart{0};
-    std::atomic<size_t> arrived{0};
+    // The rounds of work ahead; an error propagates from here.
+    for (qint32 parts; (parts = operation.aheadParts(model)) > 0;) {
+        std::atomic<qint32> nextPart{0};
+        crew.run([&](int t) {
+            if (size_t(t) < workers.size())
+                for (qint32 part; (part = nextPart++) < parts;)
+                    workers[size_t(t)]->doAhead(model, part);
+        });
+    }
+
     std::atomic<qint64> nextBand{0};
     std::atomic<qint64> columnsDone{0};
     std::atomic<bool> stop{false};
@@ -154,19 +161,6 @@ PassOutcome runBands(KernelModel &model, ColumnStep &step, PackedOperation &oper
         stop.store(true);
     };
     const auto work = [&](PackedOperation &worker) {
-        try {
-            for (qint32 part; !stop.load(std::memory_order_relaxed) && (part = nextPart++) < parts;)
-                worker.doAhead(model, part);
-        } catch (...) {
-            fail();
-        }
-        // Every thread waits here for the others' parts.
-        if (parts > 0) {
-            arrived.fetch_add(1);
-            arrived.notify_all();
-            for (size_t n; (n = arrived.load()) < workers.size();)
-                arrived.wait(n);
-        }
         // Counted here: one shared counter, written by every thread after
         // each column, took a twentieth of the chain's time.
         qint64 done = 0;

@@ -87,11 +87,13 @@ public:
     // the pass's columns: work done ahead stays within it.
     virtual void startBand(qint32 /*first*/, qint32 /*last*/) {}
     // Work done ahead of all the columns when they run on several threads, in
-    // parts the threads share out: aheadParts() is asked once, after the
-    // workers are made, then doAhead() runs once for each part, on one of the
-    // threads (the operation's own or a worker), in any order, and the first
-    // column starts when every part is done. It fills only buffers the
-    // columns read, never the masks or the picture; 0 parts for none.
+    // rounds of parts the threads share out: aheadParts() is asked for the
+    // parts of a round, after the workers are made and again after each
+    // round, then doAhead() runs once for each part, on one of the threads
+    // (the operation's own or a worker), in any order. The next round, and
+    // then the first column, start when every part is done; 0 parts ends the
+    // rounds. It fills only buffers the columns read, never the masks or the
+    // picture.
     virtual qint32 aheadParts(KernelModel &) { return 0; }
     virtual void doAhead(KernelModel &, qint32 /*part*/) {}
     // Called when the pass start or a column raised an error, before it
