@@ -114,11 +114,14 @@ private:
 
 // Runs one pass of the packed engine: pass start, the columns with their
 // end-of-column steps, copy-back (also after a cancel). As in the window, a
-// RuntimeError propagates at once and skips the copy-back.
+// RuntimeError propagates at once and skips the copy-back (the operation's
+// passFailed() runs first).
 //
 // With `threads` above 1, and an operation that gives band workers, the
 // columns are handed out in bands of adjacent columns to that many threads,
-// the calling one among them, with the same result. After each column, on
+// the calling one among them, with the same result; the threads are started
+// for the pass (a PassCrew) and also share its work ahead and the copies of
+// the masks that the pass start and copy-back make. After each column, on
 // the thread that did it, the step's refreshPicture() (the column done) and
 // cancelValue() run, so `step` must take calls from several threads at once;
 // a ticked Cancel stops every thread at its next column, and the pass then
