@@ -9,7 +9,8 @@
 // on the 7000 x 5000 sample of seed 1, against OpenCV's connected components
 // with their areas, on one thread, checked equal first.
 //
-//   build/bench/bench_batch [--quick] [--kernels [--tsv]] [--only nb|bouchtrou|affine|chain]
+//   build/bench/bench_batch [--quick] [--kernels [--tsv]] [--only nb|bouchtrou|affine|chain
+//   [--threads N]]
 //                          [--form avx512|avx2|sse2|plain]
 
 #include "bench/quietstep.h"
@@ -730,6 +731,9 @@ int main(int argc, char *argv[]) {
     // --only PASS: that pass alone, 40 times, for a profiler to watch.
     if (const qsizetype only = app.arguments().indexOf(QStringLiteral("--only")); only > 0) {
         const QString pass = app.arguments().value(only + 1);
+        // --threads N: the timed pass's columns on N threads.
+        const qsizetype threadsAt = app.arguments().indexOf(QStringLiteral("--threads"));
+        const int n = threadsAt > 0 ? std::max(1, app.arguments().value(threadsAt + 1).toInt()) : 1;
         KernelModel m;
         const auto before = [&] {
             m.load(scan);
@@ -740,17 +744,18 @@ int main(int argc, char *argv[]) {
         };
         const auto timed = [&] {
             if (pass == QLatin1String("nb"))
-                nb(m);
+                nb(m, n);
             else if (pass == QLatin1String("bouchtrou"))
-                bouchtrou(m);
+                bouchtrou(m, n);
             else if (pass == QLatin1String("affine"))
-                affine(m);
+                affine(m, n);
             else
-                nb(m), bouchtrou(m), affine(m);
+                chainOn(m, n);
         };
         const double ms = medianMs(40, before, timed);
-        std::printf("%s: %.2f ms, median of 40; the picture read once: %.2f ms\n", qPrintable(pass),
-                    ms, readOnceMs(scan.convertToFormat(QImage::Format_RGB32), 40, 1));
+        std::printf("%s on %d thread(s): %.2f ms, median of 40; the picture read once: %.2f ms\n",
+                    qPrintable(pass), n, ms,
+                    readOnceMs(scan.convertToFormat(QImage::Format_RGB32), 40, n));
         return 0;
     }
     // With --tsv the figures go out as tab-separated lines, the prose to stderr.

@@ -15,6 +15,7 @@ public:
     void doEvents() override {}
     int cancelValue() override { return 0; }
     void setCancelValue(int) override {}
+    bool quiet() const override { return true; }
 };
 
 using QuietStep = QuietStepOf<>;

@@ -8,6 +8,7 @@
 #include "core/image/columnpass.h"
 #include "core/image/packedmask.h"
 #include "core/image/sheet.h"
+#include "core/ops/paper.h"
 
 #include <QColor>
 #include <QFile>
@@ -126,6 +127,20 @@ inline std::pair<qint64, qint64> changedCells(const PackedMask &before, const Pa
             if (before.at(x, y) != after.at(x, y))
                 ++(after.at(x, y) ? filled : erased);
     return {filled, erased};
+}
+
+// A paper estimate for a w x h picture with every cell drawn at random.
+inline std::shared_ptr<const PaperEstimate> randomPaper(int w, int h, Rng &rng) {
+    auto paper = std::make_shared<PaperEstimate>();
+    paper->width = w;
+    paper->height = h;
+    paper->cellsX = (w + PaperEstimate::kCell - 1) / PaperEstimate::kCell;
+    paper->cellsY = (h + PaperEstimate::kCell - 1) / PaperEstimate::kCell;
+    paper->brightest = {255, 200 + rng.below(56), 120 + rng.below(136)};
+    paper->cells.resize(size_t(paper->cellsX) * size_t(paper->cellsY) * 3);
+    for (size_t i = 0; i < paper->cells.size(); ++i)
+        paper->cells[i] = quint8(1 + rng.below(paper->brightest[i % 3]));
+    return paper;
 }
 
 // A w x h picture of seeded random colours, every channel from 0 to 255.

@@ -44,20 +44,6 @@ QList<const PassEntry *> passesWithKernels() {
     return passes;
 }
 
-// A paper estimate for a w x h picture with every cell drawn at random.
-std::shared_ptr<const PaperEstimate> randomPaper(int w, int h, Rng &rng) {
-    auto paper = std::make_shared<PaperEstimate>();
-    paper->width = w;
-    paper->height = h;
-    paper->cellsX = (w + PaperEstimate::kCell - 1) / PaperEstimate::kCell;
-    paper->cellsY = (h + PaperEstimate::kCell - 1) / PaperEstimate::kCell;
-    paper->brightest = {255, 200 + rng.below(56), 120 + rng.below(136)};
-    paper->cells.resize(size_t(paper->cellsX) * size_t(paper->cellsY) * 3);
-    for (size_t i = 0; i < paper->cells.size(); ++i)
-        paper->cells[i] = quint8(1 + rng.below(paper->brightest[i % 3]));
-    return paper;
-}
-
 // Strokes and dots: dark or light pixels, some at or just past the
 // thresholds, some pure white.
 QImage randomPicture(int w, int h, Rng &rng) {
@@ -181,7 +167,8 @@ const QStringList kSteps{"bouchtrou", "affine", "nb", "bouchtrou", "affine"};
 
 // The steps on `threads` threads; the outcome's calls are each step's count
 // of columns done.
-Outcome runSteps(const QImage &image, const PackedMask &mask, int threads) {
+Outcome runSteps(const QImage &image, const PackedMask &mask, int threads,
+                 const Thresholds &thresholds = Thresholds{180, 180, 180}) {
     KernelModel model;
     model.load(image);
     model.Mask.assign(mask);
@@ -189,8 +176,7 @@ Outcome runSteps(const QImage &image, const PackedMask &mask, int threads) {
     for (const QString &name : kSteps) {
         SharedStep step;
         const qint64 columns =
-            runColumnPass(model, step, *pass(name).packed(Thresholds{180, 180, 180}), threads)
-                .columnsDone;
+            runColumnPass(model, step, *pass(name).packed(thresholds), threads).columnsDone;
         done << QString::number(columns);
         // Every column's step ran once, whichever thread did the column.
         std::sort(step.columns.begin(), step.columns.end());
@@ -408,19 +394,23 @@ private Q_SLOTS:
     }
     void maskTooSmallRaisesSubscriptError() {
         QFETCH(QString, name);
-        KernelModel model;
-        model.load(solidImage(12, 12, 0x808080));
-        model.Mask.allocate(8, 8);
-        const QImage before = model.picture.image();
-        ScriptedStep step;
-        try {
-            runColumnPass(model, step, *pass(name).packed(Thresholds{180, 180, 180}));
-            QFAIL("no error");
-        } catch (const RuntimeError &e) {
-            QCOMPARE(e.number(), int(RuntimeError::SubscriptOutOfRange));
+        // Rows of the picture past the mask's words too, on one and two threads.
+        for (const int threads : {1, 2}) {
+            KernelModel model;
+            model.load(solidImage(12, 130, 0x808080));
+            model.Mask.allocate(8, 8);
+            const QImage before = model.picture.image();
+            ScriptedStep step;
+            try {
+                runColumnPass(model, step, *pass(name).packed(Thresholds{180, 180, 180}), threads);
+                QFAIL("no error");
+            } catch (const RuntimeError &e) {
+                QCOMPARE(e.number(), int(RuntimeError::SubscriptOutOfRange));
+            }
+            QVERIFY(step.columns.empty());
+            QCOMPARE(model.picture.image(), before);
+            QVERIFY(model.Mask.isAllocated() && model.Mask.countBlack() == 0);
         }
-        QVERIFY(step.columns.empty());
-        QCOMPARE(model.picture.image(), before);
     }
 
     // Every pass is found by its name, and its operations work where it says.
@@ -489,20 +479,28 @@ private Q_SLOTS:
     // give the picture and both masks of one.
     void sameAsOneThread_data() {
         QTest::addColumn<int>("height");
+        QTest::addColumn<bool>("local");
         for (const int height : {1, 63, 64, 65, 130})
-            QTest::addRow("height %d", height) << height;
+            QTest::addRow("height %d", height) << height << false;
+        // NB with each 8 x 8 cell against limits of its own.
+        for (const int height : {9, 600})
+            QTest::addRow("height %d, local rule", height) << height << true;
     }
     void sameAsOneThread() {
         QFETCH(int, height);
+        QFETCH(bool, local);
         Rng rng{quint64(height) * 31};
-        for (int width = 1; width <= 300; ++width) {
+        for (int width = 1; width <= 300; width += local ? 7 : 1) {
             const QImage image = randomPicture(width, height, rng);
             const int density = 20 + rng.below(70);
             const PackedMask mask = randomMask(width, height, rng, density);
-            const Outcome one = runSteps(image, mask, 1);
+            Thresholds thresholds{180, 180, 180};
+            if (local)
+                thresholds.paper = randomPaper(width, height, rng);
+            const Outcome one = runSteps(image, mask, 1, thresholds);
             for (const int threads : {2, 3})
                 compareOutcomes(
-                    runSteps(image, mask, threads), one,
+                    runSteps(image, mask, threads, thresholds), one,
                     QStringLiteral("%1 x %2, %3 threads:").arg(width).arg(height).arg(threads));
             if (QTest::currentTestFailed())
                 return;
@@ -530,6 +528,68 @@ private Q_SLOTS:
             const bool done =
                 std::find(step.columns.begin(), step.columns.end(), x) != step.columns.end();
             QVERIFY2(mask.at(x, height / 2) == done, qPrintable(QString::number(x)));
+        }
+    }
+
+    // A mask narrower than the picture: NB, bouchtrou and affine raise error 9
+    // at the column whose reach leaves it, on one thread or two. `Mask` stays
+    // as it was and `WorkMask` holds the pass start's copy of it in every
+    // column not done, whatever it held before.
+    void errorMidwayLeavesMaskAndPassStart() {
+        Rng rng{5};
+        const PackedMask start = randomMask(200, 70, rng, 50);
+        for (const char *name : {"nb", "bouchtrou", "affine"}) {
+            for (const int threads : {1, 2}) {
+                KernelModel model;
+                model.load(randomPicture(300, 70, rng));
+                model.Mask.assign(start);
+                model.WorkMask.allocate(200, 70);
+                SharedStep step;
+                try {
+                    runColumnPass(model, step, *pass(name).packed(Thresholds{180, 180, 180}),
+                                  threads);
+                    QFAIL("no error");
+                } catch (const RuntimeError &e) {
+                    QCOMPARE(e.number(), int(RuntimeError::SubscriptOutOfRange));
+                }
+                QVERIFY(model.Mask == start);
+                const QByteArray where =
+                    QStringLiteral("%1, %2 threads").arg(name).arg(threads).toUtf8();
+                for (qint32 x = 0; x <= start.upperX(); ++x) {
+                    if (std::find(step.columns.begin(), step.columns.end(), x) !=
+                        step.columns.end())
+                        continue;
+                    for (qint32 y = 0; y <= start.upperY(); ++y)
+                        QVERIFY2(model.WorkMask.at(x, y) == start.at(x, y), where);
+                }
+            }
+        }
+    }
+
+    // Both masks allocated afresh and larger in the middle of a pass, as
+    // Reload does in the window's pump, then Cancel: both end white.
+    void masksReplacedMidway() {
+        struct Reload : SharedStep {
+            KernelModel *model = nullptr;
+            void refreshPicture(qint32 column) override {
+                SharedStep::refreshPicture(column);
+                if (column == 20) {
+                    model->Mask.allocate(400, 90);
+                    model->WorkMask.allocate(400, 90);
+                    cancel.store(1);
+                }
+            }
+        };
+        Rng rng{9};
+        for (const char *name : {"bouchtrou", "affine"}) {
+            KernelModel model;
+            model.load(randomPicture(200, 70, rng));
+            model.Mask.assign(randomMask(200, 70, rng, 80));
+            Reload step;
+            step.model = &model;
+            QVERIFY(runColumnPass(model, step, *pass(name).packed(Thresholds{180, 180, 180}))
+                        .cancelled);
+            QCOMPARE(model.Mask.countBlack() + model.WorkMask.countBlack(), 0);
         }
     }
 

@@ -13,6 +13,7 @@ QString progressText(qint32 column) {
 PassOutcome runColumns(const PixelSurface &picture, ColumnStep &step, const PassRange &range,
                        const std::function<void(qint32, qint32, qint32)> &processColumn) {
     PassOutcome outcome;
+    const bool quiet = step.quiet();
     const qint32 lastColumn = roundToInt32(picture.Width() - range.columnMargin);
     for (qint64 x = range.firstColumn; x <= lastColumn; ++x) {
         const qint32 column = qint32(x);
@@ -20,13 +21,19 @@ PassOutcome runColumns(const PixelSurface &picture, ColumnStep &step, const Pass
         processColumn(column, range.firstRow, lastRow);
         ++outcome.columnsDone;
 
-        QElapsedTimer stepTime;
-        stepTime.start();
-        step.refreshPicture(column);
-        step.setProgress(progressText(column));
-        step.refreshWindow();
-        step.doEvents();
-        outcome.stepNanoseconds += stepTime.nsecsElapsed();
+        if (quiet) {
+            step.refreshPicture(column);
+            step.refreshWindow();
+            step.doEvents();
+        } else {
+            QElapsedTimer stepTime;
+            stepTime.start();
+            step.refreshPicture(column);
+            step.setProgress(progressText(column));
+            step.refreshWindow();
+            step.doEvents();
+            outcome.stepNanoseconds += stepTime.nsecsElapsed();
+        }
         if (step.cancelValue() == 1) {
             step.setCancelValue(0);
             outcome.cancelled = true;

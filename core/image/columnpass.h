@@ -25,6 +25,10 @@ public:
     // The Cancel box: 0 unticked, 1 ticked, 2 greyed.
     virtual int cancelValue() = 0;
     virtual void setCancelValue(int value) = 0;
+    // A step that shows nothing (the batch tool's): the frame then makes no
+    // progress text for it and does not time it, which took a tenth of the
+    // batch tool's passes on one thread, and calls setProgress() no more.
+    virtual bool quiet() const { return false; }
 };
 
 // Where a pass works: columns from firstColumn to round(Width - columnMargin),

@@ -324,8 +324,36 @@ void useImageScanForm(const QString &name) {
 }
 
 void KernelOperation::passStart(KernelModel &model) {
-    model.WorkMask.assign(model.Mask);
     m_changed.clear();
+    m_copied.reset();
+    const PackedMask &mask = model.Mask;
+    if (m_columnsCopy && mask.isAllocated() && mask.upperX() == model.WorkMask.upperX() &&
+        mask.upperY() == model.WorkMask.upperY()) {
+        m_copied = allocating(
+            [&] { return std::make_shared<std::vector<quint8>>(size_t(mask.upperX()) + 1, 0); });
+        m_copiedRows = mask.upperY();
+        return;
+    }
+    copyMask(model.WorkMask, model.Mask, crew());
+}
+
+namespace {
+
+// The columns the pass's columns did not copy, copied.
+void copyTheRest(KernelModel &model, std::vector<quint8> &copied) {
+    const size_t stride = size_t(model.Mask.wordsPerColumn()) + 2;
+    for (qint32 x = 0; x <= model.Mask.upperX(); ++x)
+        if (!copied[size_t(x)])
+            std::memcpy(model.WorkMask.column(x) - 1, model.Mask.column(x) - 1,
+                        stride * sizeof(quint64));
+    std::fill(copied.begin(), copied.end(), 1);
+}
+
+}  // namespace
+
+void KernelOperation::passFailed(KernelModel &model) {
+    if (copying(model))
+        copyTheRest(model, *m_copied);
 }
 
 void KernelOperation::joinWorker(PackedOperation &worker) {
@@ -335,13 +363,13 @@ void KernelOperation::joinWorker(PackedOperation &worker) {
 
 void KernelOperation::copyBack(KernelModel &model) {
     if (!m_changesOnly) {
-        model.Mask.assign(model.WorkMask);
+        copyMask(model.Mask, model.WorkMask, crew());
         return;
     }
     // Both masks were equal at the pass start; only these columns moved apart.
-    const size_t bytes = size_t(model.WorkMask.wordsPerColumn()) * sizeof(quint64);
-    for (const qint32 x : m_changed)
-        std::memcpy(model.Mask.column(x), model.WorkMask.column(x), bytes);
+    copyColumns(model.Mask, model.WorkMask, m_changed, crew());
+    if (copying(model))
+        copyTheRest(model, *m_copied);
 }
 
 // --- NB ---------------------------------------------------------------------
@@ -387,6 +415,52 @@ void ThresholdKernel::passStart(KernelModel &model) {
     m_bandFirst = 0;
     m_bandLast = -1;
     m_classifyLast = std::numeric_limits<qint32>::max();
+    m_ahead = std::make_shared<Ahead>();
+}
+
+qint32 ThresholdKernel::aheadParts(KernelModel &model) {
+    const Sheet &picture = model.picture;
+    const qint32 layerWords = picture.painted().wordsPerColumn();
+    const qint32 groups = (picture.width() + kBits - 1) / kBits;
+    Ahead &ahead = *m_ahead;
+    switch (ahead.round++) {
+        case 0: {
+            // A mask shorter than the picture: the columns raise error 9 before
+            // they read anything, and nothing is classified for them.
+            if (!m_zeroIsBlack || picture.width() <= 0 || picture.height() <= 0 ||
+                model.WorkMask.wordsPerColumn() < layerWords)
+                return 0;
+            KernelModel::Scratch &own = scratch(model);
+            own.band.resize(size_t(groups) * size_t(model.WorkMask.wordsPerColumn()) * kBits);
+            own.skip.resize(size_t(layerWords) * size_t(groups));
+            ahead.tiles = own.band.data();
+            ahead.skip = own.skip.data();
+            ahead.last = picture.width() - 1;
+            // First the all-painted tiles, in bands of columns, each column read
+            // whole.
+            return (groups + kAheadGroups - 1) / kAheadGroups;
+        }
+        case 1:
+            // Then the image, in strips of rows.
+            return ahead.tiles ? (layerWords + kAheadTileRows - 1) / kAheadTileRows : 0;
+        default:
+            return 0;
+    }
+}
+
+void ThresholdKernel::doAhead(KernelModel &model, qint32 part) {
+    const Ahead &ahead = *m_ahead;
+    const qint32 groups = (ahead.last + kBits) / kBits;
+    const qint32 layerWords = model.picture.painted().wordsPerColumn();
+    if (ahead.round == 1) {
+        const qint32 x0 = part * kAheadGroups * kBits;
+        const qint32 x1 = std::min(x0 + kAheadGroups * kBits - 1, ahead.last);
+        findPainted(model, 0, x0, x1, 0, layerWords - 1, ahead.skip, groups);
+        return;
+    }
+    const qint32 k0 = part * kAheadTileRows;
+    const qint32 k1 = std::min(k0 + kAheadTileRows, layerWords) - 1;
+    classify(model, 0, ahead.last, k0, k1, ahead.skip + size_t(k0) * size_t(groups), ahead.tiles);
 }
 
 std::unique_ptr<PackedOperation> ThresholdKernel::bandWorker(KernelModel::Scratch &scratch) {
@@ -398,40 +472,66 @@ void ThresholdKernel::startBand(qint32 first, qint32 last) {
     m_classifyLast = last;
     m_bandFirst = 0;
     m_bandLast = -1;
+    if (m_ahead && m_ahead->tiles) {
+        m_tiles = m_ahead->tiles;
+        m_bandLast = m_ahead->last;
+    }
 }
 
 void ThresholdKernel::classifyBand(KernelModel &model, qint32 x0, qint32 x1) {
+    const qint32 columns = x1 - x0 + 1;
+    const qint32 groups = (columns + kBits - 1) / kBits;
+    std::vector<quint64> &band = scratch(model).band;
+    band.resize(size_t(groups) * size_t(model.WorkMask.wordsPerColumn()) * kBits);
+    m_tiles = band.data();
+    m_bandFirst = x0;
+    m_bandLast = x1;
+    const qint32 layerWords = model.picture.painted().wordsPerColumn();
+    KernelModel::Scratch &own = scratch(model);
+    own.skip.resize(size_t(layerWords) * size_t(groups));
+    findPainted(model, x0, x0, x1, 0, layerWords - 1, own.skip.data(), groups);
+    classify(model, x0, x1, 0, layerWords - 1, own.skip.data(), m_tiles);
+}
+
+void ThresholdKernel::findPainted(const KernelModel &model, qint32 first, qint32 x0, qint32 x1,
+                                  qint32 k0, qint32 k1, quint8 *skip, qint32 groups) {
+    // A tile of 64 x 64 pixels that were all painted needs no image pixel.
+    // Each flag is written once: the threads' groups of columns share cache
+    // lines of `skip`.
     const Sheet &picture = model.picture;
-    const qint32 words = model.WorkMask.wordsPerColumn();
     const qint32 layerWords = picture.painted().wordsPerColumn();
+    const quint64 lastRows = PackedMask::rowBits(layerWords - 1, 0, picture.height() - 1);
+    std::vector<quint64> unpainted(size_t(k1 - k0 + 1));
+    for (qint32 c = x0; c <= x1;) {
+        const qint32 g = (c - first) / kBits;
+        const qint32 end = std::min(x1, first + (g + 1) * kBits - 1);
+        std::fill(unpainted.begin(), unpainted.end(), 0);
+        for (; c <= end; ++c) {
+            const quint64 *painted = picture.painted().column(c);
+            for (qint32 k = k0; k <= k1; ++k)
+                unpainted[size_t(k - k0)] |= ~painted[k];
+        }
+        for (qint32 k = k0; k <= k1; ++k)
+            skip[size_t(k - k0) * size_t(groups) + size_t(g)] =
+                (unpainted[size_t(k - k0)] & (k + 1 < layerWords ? kAll : lastRows)) == 0;
+    }
+}
+
+void ThresholdKernel::classify(KernelModel &model, qint32 x0, qint32 x1, qint32 k0, qint32 k1,
+                               const quint8 *skips, quint64 *tiles) const {
+    const Sheet &picture = model.picture;
     const qint32 columns = x1 - x0 + 1;
     const qint32 groups = (columns + kBits - 1) / kBits;
     KernelModel::Scratch &scratch = this->scratch(model);
-    scratch.band.resize(size_t(groups) * size_t(words) * kBits);
-    m_bandFirst = x0;
-    m_bandLast = x1;
-
-    // A tile of 64 x 64 pixels that were all painted needs no image pixel.
-    scratch.skip.assign(size_t(words) * size_t(groups), 1);
-    for (qint32 c = x0; c <= x1; ++c) {
-        const quint64 *painted = picture.painted().column(c);
-        const qint32 g = (c - x0) / kBits;
-        for (qint32 k = 0; k < layerWords; ++k) {
-            const quint64 onRows =
-                k + 1 < layerWords ? kAll : PackedMask::rowBits(k, 0, picture.height() - 1);
-            if (~painted[k] & onRows)
-                scratch.skip[size_t(k) * groups + g] = 0;
-        }
-    }
 
     // Rows are read 64 at a time, each across the whole band; the 64 x 64 bit
     // tiles so gathered are turned into column words.
     scratch.rowWords.resize(size_t(groups) * kBits);
     quint64 tile[kBits];
-    for (qint32 k = 0; k < layerWords; ++k) {
+    for (qint32 k = k0; k <= k1; ++k) {
         const qint32 y0 = k * kBits;
         const int rows = std::min(kBits, picture.height() - y0);
-        const quint8 *skip = scratch.skip.data() + size_t(k) * groups;
+        const quint8 *skip = skips + size_t(k - k0) * size_t(groups);
         for (int j = 0; j < rows; ++j) {
             quint64 *out = scratch.rowWords.data() + size_t(j) * groups;
             if (!m_paper) {
@@ -444,13 +544,14 @@ void ThresholdKernel::classifyBand(KernelModel &model, qint32 x0, qint32 x1) {
                             out);
         }
         for (qint32 g = 0; g < groups; ++g) {
+            quint64 *out = tileAt(tiles, model, g, k);
             if (skip[g]) {
-                std::memset(bandTile(model, g, k), 0, sizeof tile);
+                std::memset(out, 0, sizeof tile);
                 continue;
             }
             for (int j = 0; j < kBits; ++j)
                 tile[j] = j < rows ? scratch.rowWords[size_t(j) * groups + g] : 0;
-            transposeTile(tile, bandTile(model, g, k));
+            transposeTile(tile, out);
         }
     }
 }
@@ -479,7 +580,7 @@ void ThresholdKernel::processColumn(KernelModel &model, qint32 x, qint32 y0, qin
         // The loaded image's pixels, or the colour painted over them. The
         // band's words of column x are one per tile, kBits words apart.
         const qint32 c = x - m_bandFirst;
-        const quint64 *image = bandTile(model, c / kBits, 0) + c % kBits;
+        const quint64 *image = tileAt(m_tiles, model, c / kBits, 0) + c % kBits;
         const quint64 *painted = picture.painted().column(x);
         const quint64 *colour = picture.black().column(x);
         const quint64 paintedBlack = kAll;  // (0, 0, 0) is black here
@@ -725,6 +826,7 @@ void HoleFillKernel::processColumn(KernelModel &model, qint32 x, qint32 y0, qint
         !mask.contains(qint64(x) + 1, qint64(y1) + kHoleFillReachBelow))
         throw RuntimeError::subscriptOutOfRange();
 
+    copyColumn(model, x);
     if (INK_PICK(holeFillColumn, mask, model.WorkMask, model.picture, scratch(model), x, y0, y1))
         m_changed.push_back(x);
 }
@@ -739,6 +841,7 @@ void SpurRemovalKernel::processColumn(KernelModel &model, qint32 x, qint32 y0, q
         !mask.contains(qint64(x) + 2, qint64(y1) + 2))
         throw RuntimeError::subscriptOutOfRange();
 
+    copyColumn(model, x);
     if (INK_PICK(spurRemovalColumn, mask, model.WorkMask, model.picture, scratch(model), x, y0, y1))
         m_changed.push_back(x);
 }

@@ -9,6 +9,7 @@
 #include <QStringList>
 
 #include <array>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <vector>
@@ -39,9 +40,11 @@ class KernelOperation : public PackedOperation {
 public:
     // `changesOnly`: the operation lists every column of `WorkMask` it
     // changes, and the copy-back copies just those.
-    explicit KernelOperation(bool changesOnly) : m_changesOnly(changesOnly) {}
+    explicit KernelOperation(bool changesOnly, bool columnsCopy = false)
+        : m_changesOnly(changesOnly), m_columnsCopy(columnsCopy) {}
     void passStart(KernelModel &model) override;
     void copyBack(KernelModel &model) override;
+    void passFailed(KernelModel &model) override;
     // Every kernel's columns may run on several threads: each column reads
     // `Mask`, or the picture's cells of that column, and writes only its own
     // cells of `WorkMask` and the picture.
@@ -60,8 +63,35 @@ protected:
     KernelModel::Scratch &scratch(KernelModel &model) const {
         return m_scratch ? *m_scratch : model.scratch;
     }
+    // The pass start's copy of column x of `Mask` into `WorkMask`, when the
+    // columns make it (which the kernel does before it writes the column).
+    void copyColumn(KernelModel &model, qint32 x) {
+        if (copying(model) && !(*m_copied)[size_t(x)]) {
+            const size_t bytes = (size_t(model.Mask.wordsPerColumn()) + 2) * sizeof(quint64);
+            // The guards too. Where the column is already equal, as it is
+            // after a copy-back, it is not written.
+            const quint64 *from = model.Mask.column(x) - 1;
+            quint64 *to = model.WorkMask.column(x) - 1;
+            if (std::memcmp(to, from, bytes) != 0)
+                std::memcpy(to, from, bytes);
+            (*m_copied)[size_t(x)] = 1;
+        }
+    }
 
     bool m_changesOnly;
+    // `columnsCopy`: where both masks have the same bounds, the pass start
+    // copies no column; each column copies its own as it is done (its words
+    // of `Mask` are then at hand), and the copy-back, or the error, the rest.
+    bool m_columnsCopy;
+    std::shared_ptr<std::vector<quint8>> m_copied;  // per column: copied; shared by the workers
+    qint32 m_copiedRows = 0;                        // the masks' upperY then
+    // Whether the columns still copy: the masks kept the bounds they had at
+    // the pass start (in the window, Reload allocates both afresh, equal).
+    bool copying(const KernelModel &model) const {
+        return m_copied && model.Mask.upperX() + 1 == qint32(m_copied->size()) &&
+               model.WorkMask.upperX() == model.Mask.upperX() &&
+               model.Mask.upperY() == m_copiedRows && model.WorkMask.upperY() == m_copiedRows;
+    }
     std::vector<qint32> m_changed;              // columns changed in `WorkMask`
     KernelModel::Scratch *m_scratch = nullptr;  // a worker's own; else the model's
 };
@@ -76,6 +106,10 @@ public:
     void processColumn(KernelModel &model, qint32 x, qint32 y0, qint32 y1) override;
     std::unique_ptr<PackedOperation> bandWorker(KernelModel::Scratch &scratch) override;
     void startBand(qint32 first, qint32 last) override;
+    // On several threads the whole image is classified ahead, in strips of
+    // rows, each read across the whole width.
+    qint32 aheadParts(KernelModel &model) override;
+    void doAhead(KernelModel &model, qint32 part) override;
 
     // Columns classified ahead in one go: the image is read this many pixels
     // of a row at a time. Long stretches of each row keep the memory streaming;
@@ -83,8 +117,23 @@ public:
     // twice as long on a 7000-pixel sheet as reading whole rows.
     static constexpr qint32 kBandColumns = 8192;
 
+    // Rows of tiles (64 rows each) classified in one part done ahead, and
+    // groups of 64 columns whose all-painted tiles are found in one part.
+    static constexpr qint32 kAheadTileRows = 8;
+    static constexpr qint32 kAheadGroups = 16;
+
 private:
     void classifyBand(KernelModel &model, qint32 x0, qint32 x1);
+    // Marks in `skip` the tiles of columns x0..x1 and tile rows k0..k1 whose
+    // pixels are all painted: skip[(k - k0) * groups + g] for tile (g, k),
+    // g counted from column `first`.
+    static void findPainted(const KernelModel &model, qint32 first, qint32 x0, qint32 x1, qint32 k0,
+                            qint32 k1, quint8 *skip, qint32 groups);
+    // Classifies columns x0..x1 over tile rows k0..k1 into `tiles`, which
+    // holds the tiles of columns x0 on, leaving those marked in `skip` (from
+    // row k0, as findPainted() leaves it) at 0.
+    void classify(KernelModel &model, qint32 x0, qint32 x1, qint32 k0, qint32 k1,
+                  const quint8 *skip, quint64 *tiles) const;
 
     // A pixel is black when each channel is at most its limit: the threshold
     // rounded down, -1 when below 0 (nothing is black), 255 from 255 up.
@@ -104,12 +153,21 @@ private:
     // kept in scratch.band as 64 x 64 tiles of column words: tile (g, k) holds
     // word k of the band's columns 64 g .. 64 g + 63, so a tile is written in
     // one go.
-    quint64 *bandTile(KernelModel &model, qint32 g, qint32 k) const {
-        return scratch(model).band.data() +
-               (size_t(g) * size_t(model.WorkMask.wordsPerColumn()) + size_t(k)) * 64;
+    static quint64 *tileAt(quint64 *tiles, const KernelModel &model, qint32 g, qint32 k) {
+        return tiles + (size_t(g) * size_t(model.WorkMask.wordsPerColumn()) + size_t(k)) * 64;
     }
+    quint64 *m_tiles = nullptr;  // the band's tiles
     qint32 m_bandFirst = 0;
     qint32 m_bandLast = -1;
+    // The whole image classified ahead, shared by the threads of the pass:
+    // no tiles when it was not.
+    struct Ahead {
+        quint64 *tiles = nullptr;
+        quint8 *skip = nullptr;  // as findPainted() leaves it, rows from 0
+        qint32 last = -1;
+        int round = 0;  // of the parts done ahead
+    };
+    std::shared_ptr<Ahead> m_ahead;
     // The last column classified ahead: that of the band of columns this
     // thread does.
     qint32 m_classifyLast = std::numeric_limits<qint32>::max();
@@ -123,7 +181,7 @@ void useImageScanForm(const QString &name);  // one of them
 // bouchtrou on whole columns: the four templates as word operations.
 class HoleFillKernel : public KernelOperation {
 public:
-    HoleFillKernel() : KernelOperation(true) {}
+    HoleFillKernel() : KernelOperation(true, true) {}
     std::unique_ptr<PackedOperation> bandWorker(KernelModel::Scratch &scratch) override {
         return workerOf(*this, scratch);
     }
@@ -135,7 +193,7 @@ public:
 // affine on whole columns: vertical and horizontal support as word operations.
 class SpurRemovalKernel : public KernelOperation {
 public:
-    SpurRemovalKernel() : KernelOperation(true) {}
+    SpurRemovalKernel() : KernelOperation(true, true) {}
     std::unique_ptr<PackedOperation> bandWorker(KernelModel::Scratch &scratch) override {
         return workerOf(*this, scratch);
     }

@@ -123,6 +123,10 @@ public:
         }
     }
     void copyBack(KernelModel &model) override { m_kernel->copyBack(model); }
+    void passFailed(KernelModel &model) override {
+        if (m_kernel)
+            m_kernel->passFailed(model);
+    }
 
 private:
     static constexpr size_t kFewOthers = 64;
