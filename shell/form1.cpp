@@ -964,9 +964,18 @@ void Form1::refreshWindow() {
 }
 
 void Form1::showFrame() {
-    if (m_dirtyFirst >= 0)
-        Picture1->refreshColumns(m_dirtyFirst, m_dirtyLast);
-    m_dirtyFirst = m_dirtyLast = -1;
+    if (m_dirtyFirst >= 0) {
+        // Reduced to 1/n, a block of n columns is shown once the pass has done
+        // all of it, so that each is made once; the pass's end shows the rest.
+        const qint32 n = Picture1->reduction();
+        const qint32 last = m_framing && n > 1 ? (m_dirtyLast + 1) / n * n - 1 : m_dirtyLast;
+        if (last >= m_dirtyFirst) {
+            Picture1->refreshColumns(m_dirtyFirst, last);
+            m_dirtyFirst = last < m_dirtyLast ? last + 1 : -1;
+            if (m_dirtyFirst < 0)
+                m_dirtyLast = -1;
+        }
+    }
     // The box is painted here and only here while the pass runs.
     Progress->setUpdatesEnabled(true);
     Progress->repaint();

@@ -355,25 +355,34 @@ void PictureBox::reduceBlocks(const QRect &blocks, bool scan, QImage &out, QPoin
         }
         if (anyScan) {
             std::fill(sums.begin(), sums.end(), 0);
-            for (int y = y0; y < y1; ++y) {
-                const QRgb *line = m_sheet->originalRow(y) + x0;
-                if (!scan) {
-                    m_sheet->composeRow(y, x0, x1 - x0 + 1, row.data());
-                    line = row.data();
+            // Runs of blocks that are not all painted, each composed alone.
+            for (int first = blocks.left(); first <= lastBlock;) {
+                if (!scan && plain[size_t(first - blocks.left())]) {
+                    ++first;
+                    continue;
                 }
-                for (int bx = blocks.left(); bx <= lastBlock; ++bx) {
-                    const size_t i = size_t(bx - blocks.left());
-                    if (!scan && plain[i])
-                        continue;
-                    quint32 *sum = &sums[i * 3];
-                    const int from = bx * n, to = std::min(from + n, width);
-                    for (int x = from; x < to; ++x) {
-                        const QRgb p = line[x - x0];
-                        sum[0] += quint32(qRed(p));
-                        sum[1] += quint32(qGreen(p));
-                        sum[2] += quint32(qBlue(p));
+                int last = first;
+                while (last < lastBlock && (scan || !plain[size_t(last + 1 - blocks.left())]))
+                    ++last;
+                const int from = first * n, to = std::min(last * n + n, width);
+                for (int y = y0; y < y1; ++y) {
+                    const QRgb *line = m_sheet->originalRow(y) + from;
+                    if (!scan) {
+                        m_sheet->composeRow(y, from, to - from, row.data());
+                        line = row.data();
+                    }
+                    for (int bx = first; bx <= last; ++bx) {
+                        quint32 *sum = &sums[size_t(bx - blocks.left()) * 3];
+                        const int end = std::min(bx * n + n, width);
+                        for (int x = bx * n; x < end; ++x) {
+                            const QRgb p = line[x - from];
+                            sum[0] += quint32(qRed(p));
+                            sum[1] += quint32(qGreen(p));
+                            sum[2] += quint32(qBlue(p));
+                        }
                     }
                 }
+                first = last + 1;
             }
         }
         QRgb *to = reinterpret_cast<QRgb *>(out.scanLine(at.y() + by - blocks.top())) + at.x();
