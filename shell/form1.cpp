@@ -397,8 +397,8 @@ void Form1::createControls() {
             &QAction::triggered, this, &Form1::Escape_Key);
 }
 
-void Form1::updateActions() {
-    const bool free = !m_session.passRunning() && !m_session.reading();
+void Form1::updateActions(bool starting) {
+    const bool free = !starting && !m_session.passRunning() && !m_session.reading();
     for (QAction *a : {m_openAction, m_undoAction, m_redoAction})
         if (a)
             a->setEnabled(free);
@@ -666,8 +666,7 @@ bool Form1::runCountedPass(const QString &caption, qint32 lastColumn, Run run) {
     Progress->setUpdatesEnabled(false);
     // The overlay shows the pass that is over; this one's once it ends.
     Picture1->setChanges(nullptr);
-    for (QAction *a : {m_openAction, m_undoAction, m_redoAction})
-        a->setEnabled(false);
+    updateActions(true);
     const bool ran = run();
     // The columns since the last frame, and the box as the pass left it.
     m_framing = false;

@@ -184,8 +184,9 @@ private:
     // save them first, throw them away or keep them. False when they are
     // kept: the caller then does nothing.
     bool mayDiscard(const QString &doing);
-    // Enables the actions a pass or a file being read refuses, as neither runs.
-    void updateActions();
+    // Enables the actions a pass or a file being read refuses, as neither runs
+    // (`starting`: a pass is about to).
+    void updateActions(bool starting = false);
     // Runs a pass whose last column is `lastColumn`, kept for the progress
     // box's tooltip while it runs.
     template <typename Run>
